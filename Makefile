@@ -1,0 +1,51 @@
+# Two commands for a newcomer: `make demo` and `make test`.
+# Both install what is missing (Debian packages, as root), build, and run.
+
+PYTHON      ?= /usr/bin/python3
+BUILD       ?= build
+VENV        ?= .venv
+VENV_PY     := $(VENV)/bin/python
+DEB_PACKAGES := g++ pkg-config meson ninja-build python3-dev python3-numpy python3-pytest \
+                python3-mesonpy python3-venv python3-pip libgtest-dev
+
+.PHONY: all deps build core-test install test demo clean
+
+all: build
+
+# Installs the Debian packages that are not there yet (only as root on Debian/Ubuntu);
+# anyone else is told what to install.
+deps:
+	@missing=$$(for p in $(DEB_PACKAGES); do \
+	    dpkg-query -W -f='$${Status}\n' $$p 2>/dev/null | grep -q '^install ok installed' || echo $$p; \
+	  done); \
+	if [ -n "$$missing" ]; then \
+	  if [ "$$(id -u)" = 0 ] && command -v apt-get >/dev/null; then \
+	    echo "Installing: $$missing"; \
+	    apt-get update -q && DEBIAN_FRONTEND=noninteractive apt-get install -y -q $$missing; \
+	  else \
+	    echo "Please install these Debian packages: $$missing"; exit 1; \
+	  fi; \
+	fi
+
+$(BUILD)/build.ninja:
+	meson setup $(BUILD) --python.install-env=auto -Dtests=enabled
+
+build: deps $(BUILD)/build.ninja
+	meson compile -C $(BUILD)
+
+core-test: build
+	meson test -C $(BUILD) --print-errorlogs
+
+# Installs the package into a project-local virtual environment, as a user's `pip install .` would.
+install: deps
+	test -x $(VENV_PY) || $(PYTHON) -m venv --system-site-packages $(VENV)
+	$(VENV_PY) -m pip install --no-build-isolation --no-index --no-deps --force-reinstall -q .
+
+test: core-test install
+	cd tests/python && ../../$(VENV_PY) -m pytest -q -p no:cacheprovider .
+
+demo: install
+	$(VENV_PY) examples/quickstart.py
+
+clean:
+	rm -rf $(BUILD) $(VENV)
