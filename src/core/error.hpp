@@ -8,9 +8,9 @@
 namespace mutflank {
 
 enum class ErrorKind {
-    io,        // an input/output failure with one fixed message
-    internal,  // a failure that is not the input's fault (bad position text, window too large)
-    stopped,   // the row sink refused a row; the sink knows why
+    io,       // an input/output failure with one fixed message
+    internal, // a failure that is not the input's fault (bad position text, window too large)
+    stopped,  // the row sink refused a row; the sink knows why
 };
 
 // Every message is a string literal, so an error costs no allocation.
@@ -34,7 +34,7 @@ inline constexpr std::string_view position_invalid_digit =
     "called `Result::unwrap()` on an `Err` value: ParseIntError { kind: InvalidDigit }";
 inline constexpr std::string_view position_overflow =
     "called `Result::unwrap()` on an `Err` value: ParseIntError { kind: PosOverflow }";
-}  // namespace messages
+} // namespace messages
 
 inline constexpr Error io_error(std::string_view message) { return {ErrorKind::io, message}; }
 inline constexpr Error internal_error(std::string_view message) {
@@ -42,11 +42,10 @@ inline constexpr Error internal_error(std::string_view message) {
 }
 
 // A value or the error that prevented it.
-template <class T>
-class [[nodiscard]] Result {
-public:
-    Result(T value) : state_(std::move(value)) {}  // NOLINT(google-explicit-constructor)
-    Result(Error error) : state_(error) {}         // NOLINT(google-explicit-constructor)
+template <class T> class [[nodiscard]] Result {
+  public:
+    Result(T value) : state_(std::move(value)) {} // NOLINT(google-explicit-constructor)
+    Result(Error error) : state_(error) {}        // NOLINT(google-explicit-constructor)
 
     [[nodiscard]] bool ok() const noexcept { return state_.index() == 0; }
     [[nodiscard]] T& value() & { return std::get<0>(state_); }
@@ -54,8 +53,8 @@ public:
     [[nodiscard]] const T& value() const& { return std::get<0>(state_); }
     [[nodiscard]] const Error& error() const { return std::get<1>(state_); }
 
-private:
+  private:
     std::variant<T, Error> state_;
 };
 
-}  // namespace mutflank
+} // namespace mutflank

@@ -40,7 +40,7 @@ struct Row {
 // `ascii` is true when both texts are pure ASCII (otherwise they are valid UTF-8).
 // Returning false stops the scan, which then reports ErrorKind::stopped.
 class RowSink {
-public:
+  public:
     virtual ~RowSink() = default;
     virtual bool add(std::string_view key, std::string_view context, bool ascii) = 0;
 };
@@ -55,4 +55,4 @@ public:
 [[nodiscard]] Result<std::vector<Row>> scan_file(std::string_view table_path,
                                                  std::string_view root, std::uint64_t half_width);
 
-}  // namespace mutflank
+} // namespace mutflank

@@ -1,0 +1,144 @@
+#include "reference_window.hpp"
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <fcntl.h>
+#include <limits>
+#include <unistd.h>
+
+#include "mutflank_core.hpp"
+#include "unique_fd.hpp"
+
+namespace mutflank {
+namespace {
+
+constexpr std::uint64_t max_offset = std::numeric_limits<off_t>::max();
+
+// Windows up to this size are read with one positioned read into the reused buffer.
+constexpr std::uint64_t small_window = std::uint64_t{1} << 16;
+
+// Larger windows grow their buffer with the data that actually arrives, starting here, so a
+// window that runs past the end of a short file never allocates its whole length.
+constexpr std::size_t first_chunk = std::size_t{1} << 20;
+
+constexpr std::array<char, 256> make_decode_table(bool complement) {
+    std::array<char, 256> table{};
+    const char* bases = complement ? "TGCA" : "ACGT";
+    for (int v = 0; v < 256; ++v) {
+        if (v < 16)
+            table[v] = bases[v % 4];
+        else if (v < 20)
+            table[v] = 'N';
+        else
+            table[v] = ' ';
+    }
+    return table;
+}
+
+constexpr std::array<char, 256> decode_table = make_decode_table(false);
+constexpr std::array<char, 256> complement_table = make_decode_table(true);
+
+int open_read_only(const char* path) noexcept {
+    // O_NONBLOCK: a FIFO in the reference folder must not block the call; for regular
+    // files it changes nothing, and a FIFO then fails at the seek.
+    for (;;) {
+        const int fd = ::open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+        if (fd >= 0 || errno != EINTR)
+            return fd;
+    }
+}
+
+// Reads up to `length` bytes at `offset`; returns how many arrived, or -1 on a read error.
+// Stops early only at the end of the file.
+ssize_t read_fully_at(int fd, char* buffer, std::size_t length, std::uint64_t offset) noexcept {
+    std::size_t done = 0;
+    while (done < length) {
+        const ssize_t n =
+            ::pread(fd, buffer + done, length - done, static_cast<off_t>(offset + done));
+        if (n > 0) {
+            done += static_cast<std::size_t>(n);
+        } else if (n == 0) {
+            break;
+        } else if (errno != EINTR) {
+            return -1;
+        }
+    }
+    return static_cast<ssize_t>(done);
+}
+
+} // namespace
+
+char decode_base(unsigned char byte) noexcept { return decode_table[byte]; }
+char decode_base_complement(unsigned char byte) noexcept { return complement_table[byte]; }
+
+std::optional<Error> WindowReader::read(std::string_view root, std::string_view build,
+                                        std::string_view chromosome, std::uint64_t position,
+                                        std::uint64_t half_width) {
+    path_.clear();
+    path_.append(root).append("/").append(build).append("/").append(chromosome).append(".txt");
+    // A NUL would silently cut the path short.
+    if (path_.find('\0') != std::string::npos)
+        return io_error(messages::open_reference);
+    const UniqueFd fd{open_read_only(path_.c_str())};
+    if (!fd.valid())
+        return io_error(messages::open_reference);
+
+    // Unsigned 64-bit arithmetic throughout: position 0 makes `before` 2^64 - 1.
+    const std::uint64_t before = position - 1;
+    const std::uint64_t start = before >= half_width ? before - half_width : 0;
+    const std::uint64_t length = position + half_width - start;
+    position_index_ = static_cast<std::size_t>(std::min(before - start, length));
+
+    if (start > max_offset)
+        return io_error(messages::seek);
+    const auto seek_ok = [&] {
+        return ::lseek(fd.get(), static_cast<off_t>(start), SEEK_SET) >= 0;
+    };
+
+    if (length <= small_window) {
+        bytes_.resize(static_cast<std::size_t>(length));
+        const ssize_t got = read_fully_at(fd.get(), bytes_.data(), bytes_.size(), start);
+        if (got == static_cast<ssize_t>(length))
+            return std::nullopt;
+        // Either the offset was refused or the data ended first; a seek tells which.
+        return io_error(seek_ok() ? messages::read_window : messages::seek);
+    }
+
+    if (!seek_ok())
+        return io_error(messages::seek);
+    if (length > max_offset)
+        return internal_error(messages::capacity_overflow);
+    bytes_.clear();
+    std::uint64_t have = 0;
+    while (have < length) {
+        const std::uint64_t chunk =
+            std::min<std::uint64_t>(length - have, std::max<std::uint64_t>(first_chunk, have));
+        bytes_.resize(static_cast<std::size_t>(have + chunk));
+        const ssize_t got = read_fully_at(fd.get(), bytes_.data() + have,
+                                          static_cast<std::size_t>(chunk), start + have);
+        if (got != static_cast<ssize_t>(chunk))
+            return io_error(messages::read_window);
+        have += chunk;
+    }
+    return std::nullopt;
+}
+
+Result<Flanks> read_flanks(std::string_view root, std::string_view build,
+                           std::string_view chromosome, std::uint64_t position,
+                           std::uint64_t half_width) {
+    WindowReader reader;
+    if (auto error = reader.read(root, build, chromosome, position, half_width))
+        return *error;
+    const std::string_view bytes = reader.bytes();
+    const std::size_t mid = reader.position_index();
+    Flanks flanks;
+    flanks.left.reserve(mid);
+    for (std::size_t i = 0; i < mid; ++i)
+        flanks.left += decode_base(static_cast<unsigned char>(bytes[i]));
+    for (std::size_t i = mid + 1; i < bytes.size(); ++i)
+        flanks.right += decode_base(static_cast<unsigned char>(bytes[i]));
+    return flanks;
+}
+
+} // namespace mutflank
