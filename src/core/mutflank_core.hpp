@@ -28,13 +28,20 @@ struct Row {
     friend bool operator==(const Row&, const Row&) = default;
 };
 
+// How reference windows are read. `automatic` batches the open, read and close of many
+// windows through io_uring where the kernel allows it, and otherwise reads each window
+// with its own system calls; `synchronous` always does the latter; `batched` uses the ring
+// even for a single window (where it can be set up). Results and errors are the same.
+enum class WindowIo { automatic, synchronous, batched };
+
 // Reads the window of `half_width` bases around 1-based `position` from
 // `<root>/<build>/<chromosome>.txt` (one byte per base). The window is clamped at the
 // chromosome start; the left flank holds the bases before the position, the right flank
 // the `half_width` bases after it. The file is opened and closed by this call.
 [[nodiscard]] Result<Flanks> read_flanks(std::string_view root, std::string_view build,
                                          std::string_view chromosome, std::uint64_t position,
-                                         std::uint64_t half_width);
+                                         std::uint64_t half_width,
+                                         WindowIo io = WindowIo::automatic);
 
 // Receives rows as the scanner makes them. The views are valid only during the call.
 // `ascii` is true when both texts are pure ASCII (otherwise they are valid UTF-8).
@@ -49,10 +56,12 @@ class RowSink {
 // order. Returns the first failure, or nothing when the whole file was read. On failure,
 // rows already handed over belong to a scan that failed and must be discarded by the caller.
 [[nodiscard]] std::optional<Error> scan_file(std::string_view table_path, std::string_view root,
-                                             std::uint64_t half_width, RowSink& sink);
+                                             std::uint64_t half_width, RowSink& sink,
+                                             WindowIo io = WindowIo::automatic);
 
 // The same scan, collecting the file's rows.
 [[nodiscard]] Result<std::vector<Row>> scan_file(std::string_view table_path,
-                                                 std::string_view root, std::uint64_t half_width);
+                                                 std::string_view root, std::uint64_t half_width,
+                                                 WindowIo io = WindowIo::automatic);
 
 } // namespace mutflank

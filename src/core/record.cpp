@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "position.hpp"
+#include "reference_window.hpp"
 
 namespace mutflank {
 namespace {
@@ -25,16 +26,17 @@ enum Field : std::size_t {
 bool split_fields(std::string_view line, std::array<std::string_view, fields_needed>& fields) {
     const char* p = line.data();
     const char* const end = p + line.size();
+    const auto next_tab = [&] {
+        return static_cast<const char*>(std::memchr(p, '\t', static_cast<std::size_t>(end - p)));
+    };
     for (std::size_t i = 0; i + 1 < fields_needed; ++i) {
-        const auto* tab =
-            static_cast<const char*>(std::memchr(p, '\t', static_cast<std::size_t>(end - p)));
+        const char* tab = next_tab();
         if (tab == nullptr)
             return false;
         fields[i] = {p, static_cast<std::size_t>(tab - p)};
         p = tab + 1;
     }
-    const auto* tab =
-        static_cast<const char*>(std::memchr(p, '\t', static_cast<std::size_t>(end - p)));
+    const char* tab = next_tab();
     fields[fields_needed - 1] = {p, static_cast<std::size_t>((tab != nullptr ? tab : end) - p)};
     return true;
 }
@@ -68,62 +70,62 @@ char complement(char c) {
 
 } // namespace
 
-std::optional<Error> RecordBuilder::add_line(std::string_view line, bool ascii, RowSink& sink) {
+Result<Verdict> judge_line(std::string_view line, bool ascii, std::string_view root,
+                           KeptRecord& record) {
     std::array<std::string_view, fields_needed> f;
     if (!split_fields(line, f))
-        return std::nullopt;
+        return Verdict::skip;
 
     const std::string_view ref = f[ref_allele];
     const std::string_view alt = f[alt_allele];
     if (f[build] != "GRCh37" && f[build] != "GRCh38")
-        return std::nullopt;
+        return Verdict::skip;
     if (f[type] != "SNP" && f[type] != "SNV")
-        return std::nullopt;
+        return Verdict::skip;
     if (!is_base(alt))
-        return std::nullopt;
+        return Verdict::skip;
 
-    // A single purine reference base is folded onto the other strand: the alleles are
-    // complemented, and so (below) are the flanks, read in reverse.
-    const bool folded = ref == "G" || ref == "A";
-    const char alt_folded = folded ? complement(alt[0]) : alt[0];
-    // UTF-8 continuation and lead bytes are never ASCII, so mapping bytes maps characters.
-    ref_.assign(ref);
-    for (char& c : ref_)
+    // A single purine reference base is folded onto the other strand.
+    record.folded = ref == "G" || ref == "A";
+    record.alt = record.folded ? complement(alt[0]) : alt[0];
+    // UTF-8 lead and continuation bytes are never ASCII, so mapping bytes maps characters.
+    record.ref.assign(ref);
+    for (char& c : record.ref)
         c = purine_to_pyrimidine(c);
-    if (ref_.size() == 1 && ref_[0] == alt_folded)
-        return std::nullopt;
+    if (record.ref.size() == 1 && record.ref[0] == record.alt)
+        return Verdict::skip;
 
     const auto parsed = parse_position(f[position]);
     if (!parsed.ok())
         return parsed.error();
-    if (auto error = window_.read(root_, f[build], f[chromosome], parsed.value(), half_width_))
-        return error;
+    record.position = parsed.value();
+    record.ascii = ascii;
+    record.key.assign(f[key_left]).append("::").append(f[key_right]);
+    reference_path(root, f[build], f[chromosome], record.path);
+    return Verdict::keep;
+}
 
-    key_.assign(f[key_left]).append("::").append(f[key_right]);
-
-    const std::string_view bytes = window_.bytes();
-    const std::size_t mid = window_.position_index();
-    const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(bytes[i]); };
-    context_.clear();
-    if (folded) {
-        for (std::size_t i = bytes.size(); i > mid + 1; --i)
-            context_ += decode_base_complement(byte(i - 1));
+void write_context(const KeptRecord& record, std::string_view window, std::size_t position_index,
+                   std::string& context) {
+    const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(window[i]); };
+    const std::size_t n = window.size();
+    const std::size_t mid = position_index;
+    context.clear();
+    if (record.folded) {
+        for (std::size_t i = n; i > mid + 1; --i)
+            context += decode_base_complement(byte(i - 1));
     } else {
         for (std::size_t i = 0; i < mid; ++i)
-            context_ += decode_base(byte(i));
+            context += decode_base(byte(i));
     }
-    context_.append("[").append(ref_).append(">").append(1, alt_folded).append("]");
-    if (folded) {
+    context.append("[").append(record.ref).append(">").append(1, record.alt).append("]");
+    if (record.folded) {
         for (std::size_t i = mid; i > 0; --i)
-            context_ += decode_base_complement(byte(i - 1));
+            context += decode_base_complement(byte(i - 1));
     } else {
-        for (std::size_t i = mid + 1; i < bytes.size(); ++i)
-            context_ += decode_base(byte(i));
+        for (std::size_t i = mid + 1; i < n; ++i)
+            context += decode_base(byte(i));
     }
-
-    if (!sink.add(key_, context_, ascii))
-        return Error{ErrorKind::stopped, {}};
-    return std::nullopt;
 }
 
 } // namespace mutflank

@@ -1,35 +1,39 @@
 // The rules for one table line: which records count, how the substitution is folded onto
-// a pyrimidine reference base, and how the row is written.
+// a pyrimidine reference base, and how the context string is written.
 #pragma once
 
 #include <cstdint>
-#include <optional>
 #include <string>
 #include <string_view>
 
 #include "error.hpp"
-#include "mutflank_core.hpp"
-#include "reference_window.hpp"
 
 namespace mutflank {
 
-class RecordBuilder {
-  public:
-    RecordBuilder(std::string_view root, std::uint64_t half_width) noexcept
-        : root_(root), half_width_(half_width) {}
-
-    // Judges one line (already checked to be UTF-8; `ascii` when it is pure ASCII). A line
-    // that does not qualify is skipped silently. For one that does, reads its reference
-    // window and hands the row to `sink`.
-    [[nodiscard]] std::optional<Error> add_line(std::string_view line, bool ascii, RowSink& sink);
-
-  private:
-    std::string_view root_;
-    std::uint64_t half_width_;
-    WindowReader window_;
-    std::string ref_;
-    std::string key_;
-    std::string context_;
+// A record that passed every check, waiting for its reference window.
+struct KeptRecord {
+    std::string key;            // field 0, "::", field 1
+    std::string ref;            // the reference allele, purines mapped to pyrimidines
+    char alt = 0;               // the alternate base, complemented when folded
+    bool folded = false;        // the reference allele was a single purine
+    bool ascii = false;         // the line was pure ASCII
+    std::string path;           // the reference file
+    std::uint64_t position = 0; // 1-based
 };
+
+enum class Verdict { skip, keep };
+
+// Judges one line that is valid UTF-8 (`ascii` when it is pure ASCII). For a qualifying
+// record, fills `record` (its reference file below `root`) and returns Verdict::keep.
+// The only error is a position that is not an unsigned decimal number, and only on a
+// record that passed every other check.
+[[nodiscard]] Result<Verdict> judge_line(std::string_view line, bool ascii, std::string_view root,
+                                         KeptRecord& record);
+
+// Sets `context` to the record's context string, given its reference window and the index
+// of the position's own byte in it. The flanks of a folded record are reverse-complemented,
+// so that they read along the strand of the folded substitution.
+void write_context(const KeptRecord& record, std::string_view window, std::size_t position_index,
+                   std::string& context);
 
 } // namespace mutflank

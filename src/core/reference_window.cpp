@@ -9,11 +9,12 @@
 
 #include "mutflank_core.hpp"
 #include "unique_fd.hpp"
+#include "window_batch.hpp"
 
 namespace mutflank {
 namespace {
 
-constexpr std::uint64_t max_offset = std::numeric_limits<off_t>::max();
+static_assert(max_file_offset == static_cast<std::uint64_t>(std::numeric_limits<off_t>::max()));
 
 // Windows up to this size are read with one positioned read into the reused buffer.
 constexpr std::uint64_t small_window = std::uint64_t{1} << 16;
@@ -72,25 +73,29 @@ ssize_t read_fully_at(int fd, char* buffer, std::size_t length, std::uint64_t of
 char decode_base(unsigned char byte) noexcept { return decode_table[byte]; }
 char decode_base_complement(unsigned char byte) noexcept { return complement_table[byte]; }
 
-std::optional<Error> WindowReader::read(std::string_view root, std::string_view build,
-                                        std::string_view chromosome, std::uint64_t position,
-                                        std::uint64_t half_width) {
-    path_.clear();
-    path_.append(root).append("/").append(build).append("/").append(chromosome).append(".txt");
-    // A NUL would silently cut the path short.
-    if (path_.find('\0') != std::string::npos)
-        return io_error(messages::open_reference);
-    const UniqueFd fd{open_read_only(path_.c_str())};
-    if (!fd.valid())
-        return io_error(messages::open_reference);
-
-    // Unsigned 64-bit arithmetic throughout: position 0 makes `before` 2^64 - 1.
+Window window_around(std::uint64_t position, std::uint64_t half_width) noexcept {
     const std::uint64_t before = position - 1;
     const std::uint64_t start = before >= half_width ? before - half_width : 0;
     const std::uint64_t length = position + half_width - start;
-    position_index_ = static_cast<std::size_t>(std::min(before - start, length));
+    return {start, length, std::min(before - start, length)};
+}
 
-    if (start > max_offset)
+void reference_path(std::string_view root, std::string_view build, std::string_view chromosome,
+                    std::string& path) {
+    path.clear();
+    path.append(root).append("/").append(build).append("/").append(chromosome).append(".txt");
+}
+
+std::optional<Error> WindowReader::read(const std::string& path, const Window& window) {
+    // A NUL would silently cut the path short.
+    if (path.find('\0') != std::string::npos)
+        return io_error(messages::open_reference);
+    const UniqueFd fd{open_read_only(path.c_str())};
+    if (!fd.valid())
+        return io_error(messages::open_reference);
+
+    const auto [start, length, _] = window;
+    if (start > max_file_offset)
         return io_error(messages::seek);
     const auto seek_ok = [&] {
         return ::lseek(fd.get(), static_cast<off_t>(start), SEEK_SET) >= 0;
@@ -107,7 +112,7 @@ std::optional<Error> WindowReader::read(std::string_view root, std::string_view 
 
     if (!seek_ok())
         return io_error(messages::seek);
-    if (length > max_offset)
+    if (length > max_file_offset)
         return internal_error(messages::capacity_overflow);
     bytes_.clear();
     std::uint64_t have = 0;
@@ -126,18 +131,22 @@ std::optional<Error> WindowReader::read(std::string_view root, std::string_view 
 
 Result<Flanks> read_flanks(std::string_view root, std::string_view build,
                            std::string_view chromosome, std::uint64_t position,
-                           std::uint64_t half_width) {
-    WindowReader reader;
-    if (auto error = reader.read(root, build, chromosome, position, half_width))
-        return *error;
-    const std::string_view bytes = reader.bytes();
-    const std::size_t mid = reader.position_index();
+                           std::uint64_t half_width, WindowIo io) {
+    std::string path;
+    reference_path(root, build, chromosome, path);
+    const Window window = window_around(position, half_width);
+    WindowBatch batch(io);
+    batch.add(path, window);
+    batch.read_all();
+    const auto bytes = batch.bytes(0);
+    if (!bytes.ok())
+        return bytes.error();
+    const auto mid = static_cast<std::size_t>(window.position_index);
     Flanks flanks;
-    flanks.left.reserve(mid);
     for (std::size_t i = 0; i < mid; ++i)
-        flanks.left += decode_base(static_cast<unsigned char>(bytes[i]));
-    for (std::size_t i = mid + 1; i < bytes.size(); ++i)
-        flanks.right += decode_base(static_cast<unsigned char>(bytes[i]));
+        flanks.left += decode_base(static_cast<unsigned char>(bytes.value()[i]));
+    for (std::size_t i = mid + 1; i < bytes.value().size(); ++i)
+        flanks.right += decode_base(static_cast<unsigned char>(bytes.value()[i]));
     return flanks;
 }
 

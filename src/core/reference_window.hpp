@@ -18,27 +18,38 @@ namespace mutflank {
 // The same, complemented (A <-> T, C <-> G; N and space stay).
 [[nodiscard]] char decode_base_complement(unsigned char byte) noexcept;
 
-// Reads windows of reference bytes. One reader serves many records in turn: its path and
-// byte buffers are reused, but no file and no reference data are kept between reads.
+// Offsets of 2^63 or more cannot be file offsets, and windows that long cannot be held.
+inline constexpr std::uint64_t max_file_offset = (std::uint64_t{1} << 63) - 1;
+
+// The bytes to read around a 1-based position, in unsigned 64-bit arithmetic (position 0
+// wraps to a start beyond any file). The window is clamped at the chromosome start;
+// `position_index` is the index of the position's own byte within it.
+struct Window {
+    std::uint64_t start;
+    std::uint64_t length;
+    std::uint64_t position_index;
+};
+[[nodiscard]] Window window_around(std::uint64_t position, std::uint64_t half_width) noexcept;
+
+// Sets `path` to <root>/<build>/<chromosome>.txt, nothing normalised.
+void reference_path(std::string_view root, std::string_view build, std::string_view chromosome,
+                    std::string& path);
+
+// Reads windows one at a time. One reader serves many records in turn: its byte buffer is
+// reused, but no file and no reference data are kept between reads.
 class WindowReader {
   public:
-    // Opens <root>/<build>/<chromosome>.txt, reads the bytes of the window of `half_width`
-    // bases around the 1-based `position` (clamped at the chromosome start) and closes the
-    // file. On success `bytes()` holds the window and `position_index()` the index of the
-    // position's own byte in it.
-    [[nodiscard]] std::optional<Error> read(std::string_view root, std::string_view build,
-                                            std::string_view chromosome, std::uint64_t position,
-                                            std::uint64_t half_width);
+    // Opens `path`, reads the bytes of `window` and closes the file. On success `bytes()`
+    // holds them. Errors: "Failed to open the bytes file", "Error seeking to the specified
+    // position", "Error reading data from the file", or the internal "capacity overflow".
+    [[nodiscard]] std::optional<Error> read(const std::string& path, const Window& window);
 
     [[nodiscard]] std::string_view bytes() const noexcept {
         return {bytes_.data(), bytes_.size()};
     }
-    [[nodiscard]] std::size_t position_index() const noexcept { return position_index_; }
 
   private:
-    std::string path_;
     std::vector<char> bytes_;
-    std::size_t position_index_ = 0;
 };
 
 } // namespace mutflank

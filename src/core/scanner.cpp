@@ -1,12 +1,14 @@
 #include <cerrno>
 #include <fcntl.h>
 #include <string>
+#include <vector>
 
 #include "line_reader.hpp"
 #include "mutflank_core.hpp"
 #include "record.hpp"
 #include "unique_fd.hpp"
 #include "utf8.hpp"
+#include "window_batch.hpp"
 
 namespace mutflank {
 namespace {
@@ -20,46 +22,115 @@ class CollectingSink final : public RowSink {
     std::vector<Row> rows;
 };
 
+// Kept records wait here for their windows; rows leave strictly in line order, and the
+// first failure in line order is the one reported.
+class PendingRows {
+  public:
+    PendingRows(std::uint64_t half_width, WindowIo io) : half_width_(half_width), windows_(io) {}
+
+    // The record to fill next; it joins the queue only through keep().
+    KeptRecord& next() {
+        if (count_ == records_.size())
+            records_.emplace_back();
+        return records_[count_];
+    }
+
+    // Queues the record filled through next(); when the batch is full, completes it.
+    [[nodiscard]] std::optional<Error> keep(RowSink& sink) {
+        const KeptRecord& record = records_[count_++];
+        windows_.add(record.path, window_around(record.position, half_width_));
+        return windows_.full() ? complete(sink) : std::nullopt;
+    }
+
+    // Reads the queued windows and hands their rows to `sink`, in order.
+    [[nodiscard]] std::optional<Error> complete(RowSink& sink) {
+        if (windows_.empty())
+            return std::nullopt;
+        windows_.read_all();
+        const std::size_t n = count_;
+        count_ = 0;
+        for (std::size_t i = 0; i < n; ++i) {
+            const KeptRecord& record = records_[i];
+            const auto bytes = windows_.bytes(i);
+            if (!bytes.ok()) {
+                windows_.clear();
+                return bytes.error();
+            }
+            const Window window = window_around(record.position, half_width_);
+            write_context(record, bytes.value(), static_cast<std::size_t>(window.position_index),
+                          context_);
+            if (!sink.add(record.key, context_, record.ascii)) {
+                windows_.clear();
+                return Error{ErrorKind::stopped, {}};
+            }
+        }
+        windows_.clear();
+        return std::nullopt;
+    }
+
+  private:
+    std::uint64_t half_width_;
+    WindowBatch windows_;
+    std::vector<KeptRecord> records_; // reused from batch to batch
+    std::size_t count_ = 0;
+    std::string context_;
+};
+
+int open_table(const std::string& path) {
+    for (;;) {
+        const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd >= 0 || errno != EINTR)
+            return fd;
+    }
+}
+
 } // namespace
 
 std::optional<Error> scan_file(std::string_view table_path, std::string_view root,
-                               std::uint64_t half_width, RowSink& sink) {
+                               std::uint64_t half_width, RowSink& sink, WindowIo io) {
     const std::string path(table_path);
     // A NUL would silently cut the path short.
     if (path.find('\0') != std::string::npos)
         return io_error(messages::open_table);
-    int raw = -1;
-    do {
-        raw = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    } while (raw < 0 && errno == EINTR);
-    const UniqueFd fd{raw};
+    const UniqueFd fd{open_table(path)};
     if (!fd.valid())
         return io_error(messages::open_table);
 
     LineReader reader(fd.get());
-    RecordBuilder builder(root, half_width);
+    PendingRows pending(half_width, io);
+    // A failure of a line comes after the failures of the records before it.
+    const auto fail = [&](const Error& error) -> std::optional<Error> {
+        if (auto earlier = pending.complete(sink))
+            return earlier;
+        return error;
+    };
     std::string_view line;
     for (;;) {
         switch (reader.next(line)) {
         case LineReader::Status::end:
-            return std::nullopt;
+            return pending.complete(sink);
         case LineReader::Status::error:
-            return io_error(messages::read_line);
+            return fail(io_error(messages::read_line));
         case LineReader::Status::line:
             break;
         }
         const Utf8 text = check_utf8(line);
         if (text == Utf8::invalid)
-            return io_error(messages::read_line);
-        if (auto error = builder.add_line(line, text == Utf8::ascii, sink))
-            return error;
+            return fail(io_error(messages::read_line));
+        const auto verdict = judge_line(line, text == Utf8::ascii, root, pending.next());
+        if (!verdict.ok())
+            return fail(verdict.error());
+        if (verdict.value() == Verdict::keep) {
+            if (auto error = pending.keep(sink))
+                return error;
+        }
     }
 }
 
 Result<std::vector<Row>> scan_file(std::string_view table_path, std::string_view root,
-                                   std::uint64_t half_width) {
+                                   std::uint64_t half_width, WindowIo io) {
     CollectingSink sink;
-    if (auto error = scan_file(table_path, root, half_width, sink))
+    if (auto error = scan_file(table_path, root, half_width, sink, io))
         return *error;
     return std::move(sink.rows);
 }

@@ -5,11 +5,29 @@
 #include <dirent.h>
 #include <filesystem>
 #include <fstream>
+#include <ostream>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "mutflank_core.hpp"
+
+namespace mutflank {
+
+// Readable rows and flanks in test failures.
+inline void PrintTo(const Row& row, std::ostream* os) {
+    *os << "{" << row.key << ", " << row.context << "}";
+}
+inline void PrintTo(const Flanks& flanks, std::ostream* os) {
+    *os << "{" << flanks.left << ", " << flanks.right << "}";
+}
+
+} // namespace mutflank
+
 namespace mutflank::testing {
+
+// How the suites read reference windows, chosen on the command line (see main.cpp).
+WindowIo& io_under_test();
 
 // A fresh folder, removed with everything in it at the end of the test.
 class TempDir {

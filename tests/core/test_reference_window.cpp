@@ -27,7 +27,8 @@ class WindowSplit : public ::testing::TestWithParam<WindowCase> {
 TEST_P(WindowSplit, GivesBasesBeforeAndAfterThePosition) {
     const WindowCase& c = GetParam();
     dir.write_reference("GRCh37", "1", chromosome);
-    const auto flanks = read_flanks(dir.path(), "GRCh37", "1", c.position, c.half_width);
+    const auto flanks =
+        read_flanks(dir.path(), "GRCh37", "1", c.position, c.half_width, testing::io_under_test());
     ASSERT_TRUE(flanks.ok()) << flanks.error().message;
     EXPECT_EQ(flanks.value().left, c.left);
     EXPECT_EQ(flanks.value().right, c.right);
@@ -55,7 +56,7 @@ TEST(WindowDecoding, MapsEveryByteValue) {
         bytes += static_cast<char>(v);
     dir.write("GRCh38/X.txt", bytes);
     // Half-width 127 around position 128 reads offsets 0 to 254.
-    const auto flanks = read_flanks(dir.path(), "GRCh38", "X", 128, 127);
+    const auto flanks = read_flanks(dir.path(), "GRCh38", "X", 128, 127, testing::io_under_test());
     ASSERT_TRUE(flanks.ok()) << flanks.error().message;
     std::string expected_left;
     for (int v = 0; v < 127; ++v)
@@ -91,7 +92,8 @@ TEST_P(WindowFailure, ReportsExactErrorAndClosesTheFile) {
     TempDir dir;
     dir.write_reference("GRCh37", "1", chromosome);
     const int before = testing::open_descriptors();
-    const auto flanks = read_flanks(dir.path(), c.build, c.chromosome, c.position, c.half_width);
+    const auto flanks = read_flanks(dir.path(), c.build, c.chromosome, c.position, c.half_width,
+                                    testing::io_under_test());
     ASSERT_FALSE(flanks.ok());
     EXPECT_EQ(flanks.error().kind, c.kind);
     EXPECT_EQ(flanks.error().message, c.message);
@@ -136,7 +138,8 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(WindowFailure, NulInRootIsAnOpenFailure) {
     TempDir dir;
     dir.write_reference("GRCh37", "1", chromosome);
-    const auto flanks = read_flanks(dir.path() + std::string("\0", 1), "GRCh37", "1", 5, 1);
+    const auto flanks = read_flanks(dir.path() + std::string("\0", 1), "GRCh37", "1", 5, 1,
+                                    testing::io_under_test());
     ASSERT_FALSE(flanks.ok());
     EXPECT_EQ(flanks.error().message, messages::open_reference);
 }
@@ -145,7 +148,7 @@ TEST(WindowFailure, FifoFailsAtTheSeekInsteadOfBlocking) {
     TempDir dir;
     std::filesystem::create_directories(dir / "GRCh37");
     ASSERT_EQ(::mkfifo((dir / "GRCh37/1.txt").c_str(), 0600), 0);
-    const auto flanks = read_flanks(dir.path(), "GRCh37", "1", 5, 1);
+    const auto flanks = read_flanks(dir.path(), "GRCh37", "1", 5, 1, testing::io_under_test());
     ASSERT_FALSE(flanks.ok());
     EXPECT_EQ(flanks.error().message, messages::seek);
 }
@@ -153,7 +156,8 @@ TEST(WindowFailure, FifoFailsAtTheSeekInsteadOfBlocking) {
 TEST(WindowRead, TrailingSlashInRootIsAccepted) {
     TempDir dir;
     dir.write_reference("GRCh37", "1", chromosome);
-    const auto flanks = read_flanks(dir.path() + "/", "GRCh37", "1", 6, 1);
+    const auto flanks =
+        read_flanks(dir.path() + "/", "GRCh37", "1", 6, 1, testing::io_under_test());
     ASSERT_TRUE(flanks.ok());
     EXPECT_EQ(flanks.value(), (Flanks{"T", "C"}));
 }
@@ -164,7 +168,8 @@ TEST(WindowRead, LargeWindowReadsEveryByte) {
     for (int i = 0; i < 300'001; ++i)
         bases += "ACGT"[(i * 7 + i / 3) % 4];
     dir.write_reference("GRCh37", "big", bases);
-    const auto flanks = read_flanks(dir.path(), "GRCh37", "big", 150'001, 150'000);
+    const auto flanks =
+        read_flanks(dir.path(), "GRCh37", "big", 150'001, 150'000, testing::io_under_test());
     ASSERT_TRUE(flanks.ok()) << flanks.error().message;
     EXPECT_EQ(flanks.value().left, bases.substr(0, 150'000));
     EXPECT_EQ(flanks.value().right, bases.substr(150'001));

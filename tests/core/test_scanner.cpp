@@ -36,7 +36,8 @@ class Scan : public ::testing::Test {
         dir.write_reference("GRCh38", "1", "TTTTTGTTTTTT");
     }
     Result<std::vector<Row>> scan(std::string_view table, std::uint64_t half_width = 1) {
-        return scan_file(dir.write("table.tsv", table), dir.path(), half_width);
+        return scan_file(dir.write("table.tsv", table), dir.path(), half_width,
+                         testing::io_under_test());
     }
     std::vector<std::string> contexts(std::string_view table, std::uint64_t half_width = 1) {
         auto rows = scan(table, half_width);
@@ -220,16 +221,17 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST_F(Scan, TablePathFailures) {
     const int before = testing::open_descriptors();
-    const auto missing = scan_file(dir / "missing.tsv", dir.path(), 1);
+    const auto missing = scan_file(dir / "missing.tsv", dir.path(), 1, testing::io_under_test());
     ASSERT_FALSE(missing.ok());
     EXPECT_EQ(missing.error(), io_error(messages::open_table));
 
     dir.write("table.tsv", good);
-    const auto with_nul = scan_file((dir / "table.tsv") + std::string("\0", 1), dir.path(), 1);
+    const auto with_nul = scan_file((dir / "table.tsv") + std::string("\0", 1), dir.path(), 1,
+                                    testing::io_under_test());
     ASSERT_FALSE(with_nul.ok());
     EXPECT_EQ(with_nul.error(), io_error(messages::open_table));
 
-    const auto directory = scan_file(dir.path(), dir.path(), 1);
+    const auto directory = scan_file(dir.path(), dir.path(), 1, testing::io_under_test());
     ASSERT_FALSE(directory.ok());
     EXPECT_EQ(directory.error(), io_error(messages::read_line));
     EXPECT_EQ(testing::open_descriptors(), before);
@@ -247,7 +249,7 @@ TEST_F(Scan, SinkCanStopTheScan) {
     } sink;
     const std::string path =
         dir.write("table.tsv", good + "\xc3\xa9\tb\tx\tGRCh37\tSNP\t1\t6\t6\tC\tA\n" + good);
-    const auto error = scan_file(path, dir.path(), 1, sink);
+    const auto error = scan_file(path, dir.path(), 1, sink, testing::io_under_test());
     ASSERT_TRUE(error.has_value());
     EXPECT_EQ(error->kind, ErrorKind::stopped);
     EXPECT_EQ(sink.seen,

@@ -1,0 +1,197 @@
+// Reading windows in batches: rows and errors exactly as when each window is read alone.
+#include <cerrno>
+#include <cstddef>
+#include <gtest/gtest.h>
+#include <linux/audit.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
+#include <random>
+#include <sys/prctl.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+
+#include "io_ring.hpp"
+#include "mutflank_core.hpp"
+#include "support.hpp"
+#include "window_batch.hpp"
+
+namespace mutflank {
+namespace {
+
+using testing::TempDir;
+
+constexpr std::size_t batch = WindowBatch::batch_size;
+
+std::string snp_line(std::size_t i, std::string_view chromosome, std::string_view position,
+                     std::string_view ref = "C") {
+    return "s" + std::to_string(i) + "\tx\tx\tGRCh37\tSNP\t" + std::string(chromosome) + "\t" +
+           std::string(position) + "\t.\t" + std::string(ref) + "\tT\n";
+}
+
+// A table of good records with one failing line at `bad_index`, and optionally a second,
+// later line with an error of its own.
+std::string table_with_failure(std::size_t bad_index, const std::string& bad_line,
+                               std::size_t later_index, const std::string& later_line) {
+    std::string table;
+    for (std::size_t i = 0; i < 2 * batch + 5; ++i) {
+        if (i == bad_index)
+            table += bad_line;
+        else if (i == later_index)
+            table += later_line;
+        else
+            table += snp_line(i, "1", std::to_string(2 + i % 50), i % 3 == 0 ? "G" : "C");
+    }
+    return table;
+}
+
+struct RowCounter final : RowSink {
+    bool add(std::string_view, std::string_view, bool) override {
+        ++rows;
+        return true;
+    }
+    std::size_t rows = 0;
+};
+
+struct BoundaryCase {
+    std::string_view name;
+    std::size_t bad_index;
+    std::string bad_line;
+    std::string later_line; // at bad_index + 1, empty for none
+    ErrorKind kind;
+    std::string_view message;
+};
+
+class BatchBoundary : public ::testing::TestWithParam<std::tuple<BoundaryCase, WindowIo>> {};
+
+// The first failure in line order is reported, wherever it falls in a batch, also when a
+// later line fails on its own; the rows before it were all handed over, in order.
+TEST_P(BatchBoundary, EarliestFailureWins) {
+    const auto& [c, io] = GetParam();
+    TempDir dir;
+    dir.write_reference("GRCh37", "1", std::string(100, 'A'));
+    const std::string table =
+        table_with_failure(c.bad_index, c.bad_line, c.bad_index + 1, c.later_line);
+    const int descriptors = testing::open_descriptors();
+    RowCounter sink;
+    const auto error = scan_file(dir.write("t.tsv", table), dir.path(), 2, sink, io);
+    ASSERT_TRUE(error.has_value());
+    EXPECT_EQ(error->kind, c.kind);
+    EXPECT_EQ(error->message, c.message);
+    EXPECT_EQ(sink.rows, c.bad_index);
+    EXPECT_EQ(testing::open_descriptors(), descriptors);
+}
+
+const std::string bad_utf8 = "caf\xe9\tx\n";
+const std::string bad_position = snp_line(0, "1", "12a");
+
+std::vector<BoundaryCase> boundary_cases() {
+    std::vector<BoundaryCase> cases;
+    for (const std::size_t at : {std::size_t{0}, batch - 1, batch, batch + 1, 2 * batch - 1}) {
+        const std::string where = "At" + std::to_string(at);
+        cases.push_back(
+            {"", at, snp_line(at, "2", "5"), "", ErrorKind::io, messages::open_reference});
+        cases.push_back(
+            {"", at, snp_line(at, "1", "100"), "", ErrorKind::io, messages::read_window});
+        cases.push_back({"", at, snp_line(at, "1", "0"), "", ErrorKind::io, messages::seek});
+        cases.push_back(
+            {"", at, snp_line(at, "1", "101"), bad_utf8, ErrorKind::io, messages::read_window});
+        cases.push_back({"", at, snp_line(at, std::string_view("1\0x", 3), "5"), bad_position,
+                         ErrorKind::io, messages::open_reference});
+        cases.push_back(
+            {"", at, bad_utf8, snp_line(at, "2", "5"), ErrorKind::io, messages::read_line});
+        cases.push_back(
+            {"", at, bad_position, "", ErrorKind::internal, messages::position_invalid_digit});
+    }
+    return cases;
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, BatchBoundary,
+                         ::testing::Combine(::testing::ValuesIn(boundary_cases()),
+                                            ::testing::Values(WindowIo::synchronous,
+                                                              WindowIo::automatic)));
+
+// Random tables give the same rows through the ring as one window at a time, including
+// windows at the chromosome start, wide windows that a ring slot cannot hold, and
+// folded records.
+TEST(BatchedRows, MatchSynchronousRows) {
+    TempDir dir;
+    std::mt19937_64 random(20261208);
+    std::string bases;
+    for (int i = 0; i < 5000; ++i)
+        bases += "ACGTN"[random() % 5];
+    dir.write_reference("GRCh37", "1", bases);
+    dir.write_reference("GRCh38", "X", bases.substr(0, 700));
+    std::string table;
+    for (std::size_t i = 0; i < 3 * batch + 17; ++i) {
+        const bool x = random() % 4 == 0;
+        table += "k" + std::to_string(i) + "\tv\t.\t" + (x ? "GRCh38" : "GRCh37") + "\tSNV\t" +
+                 (x ? "X" : "1") + "\t" + std::to_string(1 + random() % 40) + "\t.\t" +
+                 "ACGT"[random() % 4] + "\t" + "ACGT"[random() % 4] + (i % 2 ? "\r\n" : "\n");
+    }
+    const std::string path = dir.write("t.tsv", table);
+    for (const std::uint64_t half_width : {0, 1, 7, 255, 256, 300}) {
+        const auto one_by_one = scan_file(path, dir.path(), half_width, WindowIo::synchronous);
+        const auto batched = scan_file(path, dir.path(), half_width, WindowIo::batched);
+        const auto automatic = scan_file(path, dir.path(), half_width, WindowIo::automatic);
+        ASSERT_TRUE(one_by_one.ok()) << one_by_one.error().message;
+        ASSERT_TRUE(batched.ok()) << batched.error().message;
+        ASSERT_TRUE(automatic.ok()) << automatic.error().message;
+        EXPECT_GT(one_by_one.value().size(), 2 * batch);
+        EXPECT_EQ(batched.value(), one_by_one.value()) << half_width;
+        EXPECT_EQ(automatic.value(), one_by_one.value()) << half_width;
+    }
+}
+
+// Forbids io_uring_setup in this process, as a restrictive sandbox does.
+bool forbid_io_uring() {
+    sock_filter filter[] = {
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_io_uring_setup, 0, 1),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | (ENOSYS & SECCOMP_RET_DATA)),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+    };
+    sock_fprog program{static_cast<unsigned short>(std::size(filter)), filter};
+    return ::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
+           ::prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0;
+}
+
+// Where no ring can be made, the scan reads synchronously, silently, with the same rows
+// and the same errors.
+TEST(BatchedRows, FallBackWhenTheKernelRefusesARing) {
+    TempDir dir;
+    dir.write_reference("GRCh37", "1", "ACGTTGCAACGT");
+    const std::string good = dir.write(
+        "good.tsv", snp_line(0, "1", "6", "G") + snp_line(1, "1", "1") + snp_line(2, "1", "11"));
+    const std::string bad =
+        dir.write("bad.tsv", snp_line(0, "1", "6") + snp_line(1, "1", "12") + bad_utf8);
+    const auto expected_good = scan_file(good, dir.path(), 1, WindowIo::synchronous);
+    ASSERT_TRUE(expected_good.ok());
+    ASSERT_EQ(expected_good.value(),
+              (std::vector<Row>{{"s0::x", "G[C>A]A"}, {"s1::x", "[C>T]C"}, {"s2::x", "C[C>T]T"}}));
+
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        // Exit codes: 0 all as expected, 1 no filter, 2 a ring was made, 3 rows or errors differ.
+        if (!forbid_io_uring())
+            ::_exit(1);
+        if (IoRing::create(4))
+            ::_exit(2);
+        for (const WindowIo io : {WindowIo::automatic, WindowIo::batched}) {
+            const auto rows = scan_file(good, dir.path(), 1, io);
+            if (!rows.ok() || rows.value() != expected_good.value())
+                ::_exit(3);
+            const auto failed = scan_file(bad, dir.path(), 1, io);
+            if (failed.ok() || failed.error() != io_error(messages::read_window))
+                ::_exit(3);
+        }
+        ::_exit(0);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
+} // namespace
+} // namespace mutflank
