@@ -62,6 +62,7 @@ def read_table_list(path):
 
 def main(argv=None):
     parser = argparse.ArgumentParser(
+        prog="many_tables.py",
         description="Count the 96 substitution channels of many mutation tables with Dask.")
     parser.add_argument("tables", nargs="*", help="mutation tables")
     parser.add_argument("--table-list", metavar="FILE",
@@ -69,8 +70,8 @@ def main(argv=None):
     parser.add_argument("--reference", required=True, help="reference directory (ROOT/<build>/<chrom>.txt)")
     parser.add_argument("--batch-size", type=int, default=64, help="tables per call (default: %(default)s)")
     where = parser.add_mutually_exclusive_group()
-    where.add_argument("--workers", type=int, default=os.cpu_count(),
-                       help="processes of the local cluster (default: the number of cores, %(default)s)")
+    where.add_argument("--workers", type=int,
+                       help=f"processes of the local cluster (default: the number of cores, {os.cpu_count()})")
     where.add_argument("--scheduler", metavar="ADDRESS",
                        help="use the cluster of this scheduler (e.g. tcp://10.0.0.5:8786) instead")
     parser.add_argument("--tsv", default="spectrum.tsv", help="matrix to write (default: %(default)s)")
@@ -83,6 +84,7 @@ def main(argv=None):
         parser.error("no tables given")
     if args.batch_size < 1 or (args.workers is not None and args.workers < 1):
         parser.error("--batch-size and --workers must be at least 1")
+    workers = args.workers or os.cpu_count() or 1
 
     from distributed import Client, LocalCluster
 
@@ -91,7 +93,7 @@ def main(argv=None):
             with Client(args.scheduler) as client:
                 counts, other = count_on_cluster(client, tables, args.reference, args.batch_size)
         else:
-            with LocalCluster(n_workers=args.workers, threads_per_worker=1, processes=True,
+            with LocalCluster(n_workers=workers, threads_per_worker=1, processes=True,
                               dashboard_address=None, silence_logs=logging.ERROR) as cluster, \
                     Client(cluster) as client:
                 counts, other = count_on_cluster(client, tables, args.reference, args.batch_size)
