@@ -94,7 +94,9 @@ std::optional<Error> WindowReader::read(const std::string& path, const Window& w
     if (!fd.valid())
         return io_error(messages::open_reference);
 
-    const auto [start, length, _] = window;
+    // Plain copies, not a structured binding: clang 14 cannot capture bindings in a lambda.
+    const std::uint64_t start = window.start;
+    const std::uint64_t length = window.length;
     if (start > max_file_offset)
         return io_error(messages::seek);
     const auto seek_ok = [&] {
