@@ -20,8 +20,9 @@ WindowBatch::WindowBatch(WindowIo io)
 bool WindowBatch::start_ring() {
     if (ring_ || !ring_wanted_)
         return ring_ != nullptr;
-    // A ring costs a few system calls to set up: worth it only for more than one window.
-    if (count_ < 2 && !ring_for_one_)
+    // Setting up a ring costs about as much as reading a few dozen windows one at a time,
+    // so a table only gets one when it fills a whole batch.
+    if (count_ < entries_.size() && !ring_for_one_)
         return false;
     ring_wanted_ = false; // one attempt per batch reader
     ring_ = IoRing::create(batch_size);

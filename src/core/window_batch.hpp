@@ -19,7 +19,7 @@ namespace mutflank {
 // (offsets of 2^63 or more, windows longer than a ring slot, paths holding a NUL) and
 // windows whose ring operations failed are read by the synchronous reader when their turn
 // comes, so every error is exactly the synchronous reader's. The ring is set up on the
-// first batch of more than one window; where it cannot be, every read is synchronous.
+// first full batch; where it cannot be, every read is synchronous.
 // With WindowIo::synchronous the batch holds one window and never uses a ring.
 class WindowBatch {
   public:
