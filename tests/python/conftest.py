@@ -1,0 +1,64 @@
+"""Shared helpers: small reference directories, mutation tables and subprocess runs."""
+
+import os
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+# One byte per base in the reference files.
+BASE_BYTE = {"A": 0, "C": 1, "G": 2, "T": 3, "N": 16}
+
+# Chromosome "1" of the GRCh37 fixture, 1-based: position 1 is "A", position 16 is "G".
+CHROM1 = "ACGTTCAGGATCCATG"
+
+
+def write_reference(root, build, chromosome, bases):
+    """Writes <root>/<build>/<chromosome>.txt; `bases` is a str of bases or raw bytes."""
+    folder = root / build
+    folder.mkdir(parents=True, exist_ok=True)
+    data = bases if isinstance(bases, bytes) else bytes(BASE_BYTE[b] for b in bases)
+    (folder / f"{chromosome}.txt").write_bytes(data)
+
+
+def record(ref, alt, pos, *, key=("P1", "S1"), build="GRCh37", kind="SNP", chrom="1"):
+    """One ten-field table line (without its line feed)."""
+    return "\t".join([key[0], key[1], "x", build, kind, chrom, str(pos), str(pos), ref, alt])
+
+
+def write_table(path, lines, *, encoding="utf-8"):
+    """Writes the lines, each ended by a line feed; returns the path as str."""
+    data = "".join(line + "\n" for line in lines)
+    path.write_bytes(data.encode(encoding) if isinstance(data, str) else data)
+    return str(path)
+
+
+@pytest.fixture
+def ref_root(tmp_path):
+    """A reference directory with GRCh37/1.txt holding CHROM1; returns its path as str."""
+    root = tmp_path / "reference"
+    write_reference(root, "GRCh37", "1", CHROM1)
+    return str(root)
+
+
+@pytest.fixture
+def table(tmp_path):
+    """Writes a table from lines into tmp_path under the given name; returns its path."""
+
+    def make(name, lines):
+        return write_table(tmp_path / name, lines)
+
+    return make
+
+
+def run_python(code, *, cwd=None, env=None):
+    """Runs `code` in a fresh interpreter (the one running the tests)."""
+    return subprocess.run(
+        [sys.executable, "-c", textwrap.dedent(code)],
+        capture_output=True,
+        text=True,
+        cwd=cwd,
+        env={**os.environ, **(env or {})},
+        check=False,
+    )
