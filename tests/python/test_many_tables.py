@@ -12,6 +12,9 @@ sys.path.insert(0, str(ROOT / "examples"))
 import many_tables  # noqa: E402
 import spectrum  # noqa: E402
 
+# Debian's distributed calls a tornado function that tornado itself marks deprecated.
+pytestmark = pytest.mark.filterwarnings("ignore:make_current is deprecated:DeprecationWarning")
+
 GENOME_LENGTH = 3000
 SAMPLES = ("S1", "S2", "S3", "S4")
 
