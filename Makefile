@@ -51,3 +51,16 @@ demo: install
 
 clean:
 	rm -rf $(BUILD) $(VENV)
+
+# Times mutflank against the I/O floor (bench/floor.c) and the pure-Python model on data
+# generated once into bench/.data (about 500 MB at scale 1). QUICK=1: a tenth of the data.
+BENCH_DATA  := bench/.data
+BENCH_SCALE := $(if $(filter 1,$(QUICK)),0.1,1)
+BENCH_REPS  ?= 5
+.PHONY: bench
+bench: install $(BENCH_DATA)/floor
+	$(VENV_PY) bench/run.py --floor $(BENCH_DATA)/floor --scale $(BENCH_SCALE) --repetitions $(BENCH_REPS)
+
+$(BENCH_DATA)/floor: bench/floor.c
+	mkdir -p $(BENCH_DATA)
+	$(CC) -O2 -Wall -Wextra -o $@ bench/floor.c
