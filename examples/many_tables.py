@@ -104,7 +104,7 @@ def main(argv=None):
     if args.png:
         spectrum.plot_spectra(counts, args.png)
     total = sum(sum(values) for values in counts.values())
-    print(f"{parser.prog}: {len(tables)} tables, {total} substitutions in {len(counts)} sample(s)"
+    print(f"{parser.prog}: {len(tables)} table(s), {total} substitutions in {len(counts)} sample(s)"
           + (f"; {other} context(s) outside the 96 channels" if other else ""), file=sys.stderr)
     return 0
 

@@ -62,7 +62,7 @@ def test_local_cluster_counts_equal_one_call(data):
     assert result.returncode == 0, result.stderr
     total = sum(map(sum, single.values()))
     assert result.stderr.endswith(
-        f"many_tables.py: 9 tables, {total} substitutions in 4 sample(s); "
+        f"many_tables.py: 9 table(s), {total} substitutions in 4 sample(s); "
         f"{other} context(s) outside the 96 channels\n")
     assert spectrum.read_matrix(tmp_path / "many.tsv") == single
 
