@@ -2,7 +2,7 @@
 
 import collections
 import gzip
-import importlib.util
+import importlib
 import subprocess
 import sys
 from pathlib import Path
@@ -17,10 +17,10 @@ EXAMPLES = Path("/usr/share/doc/python3-vcf/test")
 
 
 def load_tool():
-    spec = importlib.util.spec_from_file_location("vcf_to_table", TOOL)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
-    return module
+    """The tool as a module (its command line runs only as a script)."""
+    if str(TOOL.parent) not in sys.path:
+        sys.path.insert(0, str(TOOL.parent))
+    return importlib.import_module("vcf_to_table")
 
 
 def run_tool(*args):
