@@ -42,8 +42,7 @@ std::size_t parameter_index(PyObject* keyword) noexcept {
 }
 
 // "'a'", "'a' and 'b'", "'a', 'b', and 'c'".
-std::string quoted_list(const std::array<const char*, parameter_count>& names,
-                        std::size_t count) {
+std::string quoted_list(const std::array<const char*, parameter_count>& names, std::size_t count) {
     std::string text;
     for (std::size_t i = 0; i < count; ++i) {
         if (i > 0) {
@@ -66,15 +65,15 @@ bool raise_missing(const std::array<PyObject*, parameter_count>& bound) noexcept
     }
     try {
         const std::string list = quoted_list(missing, count);
-        PyErr_Format(PyExc_TypeError, "%s missing %zu required positional %s: %s",
-                     function_name, count, count == 1 ? "argument" : "arguments", list.c_str());
+        PyErr_Format(PyExc_TypeError, "%s missing %zu required positional %s: %s", function_name,
+                     count, count == 1 ? "argument" : "arguments", list.c_str());
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
     }
     return false;
 }
 
-}  // namespace
+} // namespace
 
 bool bind_arguments(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames,
                     std::array<PyObject*, parameter_count>& bound) noexcept {
@@ -121,4 +120,4 @@ bool bind_arguments(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames,
     return true;
 }
 
-}  // namespace mutflank::py
+} // namespace mutflank::py

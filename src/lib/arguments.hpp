@@ -1,9 +1,9 @@
 // Binding of parse_vcf_files' arguments under the fast calling convention with keywords.
 #pragma once
 
-#include "py_ref.hpp"
-
 #include <array>
+
+#include "py_ref.hpp"
 
 namespace mutflank::py {
 
@@ -19,4 +19,4 @@ inline constexpr std::array<const char*, parameter_count> parameter_names = {
 [[nodiscard]] bool bind_arguments(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames,
                                   std::array<PyObject*, parameter_count>& bound) noexcept;
 
-}  // namespace mutflank::py
+} // namespace mutflank::py

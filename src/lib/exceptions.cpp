@@ -70,23 +70,21 @@ const char* project_path(const char* file) noexcept {
     return start == std::string_view::npos ? file : file + start;
 }
 
-void write_panic_report(PyObject* message, const std::source_location& where) noexcept {
+void write_panic_report(PyObject* message, const SourcePlace& where) noexcept {
     Ref thread = current_thread_name();
     if (!thread) {
         PyErr_Clear();
         return;
     }
     PySys_FormatStderr("thread '%U' panicked at %s:%u:\n%U\n", thread.get(),
-                       project_path(where.file_name()), static_cast<unsigned>(where.line()),
-                       message);
+                       project_path(where.file), where.line, message);
 }
 
 Ref decode(std::string_view text) noexcept {
-    return Ref{PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()),
-                                    "replace")};
+    return Ref{PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace")};
 }
 
-}  // namespace
+} // namespace
 
 Ref type_name_of(PyObject* object) noexcept {
     Ref name = qualname(Py_TYPE(object));
@@ -96,7 +94,7 @@ Ref type_name_of(PyObject* object) noexcept {
     return Ref{PyUnicode_FromString("<failed to extract type name>")};
 }
 
-std::nullptr_t raise_panic(PyObject* message, std::source_location where) noexcept {
+std::nullptr_t raise_panic(PyObject* message, SourcePlace where) noexcept {
     // An exception still set here is superseded by the panic.
     { FetchedError superseded = FetchedError::take(); }
     write_panic_report(message, where);
@@ -111,7 +109,7 @@ std::nullptr_t raise_panic(PyObject* message, std::source_location where) noexce
     return nullptr;
 }
 
-std::nullptr_t raise_panic(std::string_view message, std::source_location where) noexcept {
+std::nullptr_t raise_panic(std::string_view message, SourcePlace where) noexcept {
     Ref text = decode(message);
     if (!text) {
         return nullptr;
@@ -143,7 +141,7 @@ Ref render_pending_error() noexcept {
                                     type_text.get(), value_text.get(), traceback_text.get())};
 }
 
-std::nullptr_t raise_extraction_error(const Error& error, std::source_location where) noexcept {
+std::nullptr_t raise_extraction_error(const Error& error, SourcePlace where) noexcept {
     switch (error.kind) {
     case ErrorKind::io: {
         Ref message = decode(error.message);
@@ -166,7 +164,8 @@ std::nullptr_t raise_extraction_error(const Error& error, std::source_location w
 
 std::nullptr_t rewrap_argument_error(const char* name) noexcept {
     FetchedError caught = FetchedError::take();
-    if (!caught.value || Py_TYPE(caught.value.get()) != reinterpret_cast<PyTypeObject*>(PyExc_TypeError)) {
+    if (!caught.value ||
+        Py_TYPE(caught.value.get()) != reinterpret_cast<PyTypeObject*>(PyExc_TypeError)) {
         caught.restore();
         return nullptr;
     }
@@ -174,8 +173,9 @@ std::nullptr_t rewrap_argument_error(const char* name) noexcept {
     if (!text) {
         PyErr_WriteUnraisable(caught.value.get());
         Ref caught_type = qualname(Py_TYPE(caught.value.get()));
-        text = caught_type ? Ref{PyUnicode_FromFormat("<unprintable %U object>", caught_type.get())}
-                           : Ref{PyUnicode_FromString("<unprintable object>")};
+        text = caught_type
+                   ? Ref{PyUnicode_FromFormat("<unprintable %U object>", caught_type.get())}
+                   : Ref{PyUnicode_FromString("<unprintable object>")};
         if (!text) {
             return nullptr;
         }
@@ -191,4 +191,4 @@ std::nullptr_t rewrap_argument_error(const char* name) noexcept {
     return nullptr;
 }
 
-}  // namespace mutflank::py
+} // namespace mutflank::py

@@ -30,9 +30,9 @@ PyModuleDef module_definition = {
     PyModuleDef_HEAD_INIT,
     "mutflank",
     module_doc,
-    0,        // no per-module state
-    nullptr,  // no method table: the module body adds parse_vcf_files
-    nullptr,  // no slots
+    0,       // no per-module state
+    nullptr, // no method table: the module body adds parse_vcf_files
+    nullptr, // no slots
     nullptr,
     nullptr,
     nullptr,
@@ -67,9 +67,9 @@ bool add_name(PyObject* module, PyObject* name, PyObject* value) noexcept {
     }
     if (PyList_Append(all.get(), name) != 0) {
         Ref cause = render_pending_error();
-        Ref message{cause ? PyUnicode_FromFormat("could not append __name__ to __all__: %U",
-                                                 cause.get())
-                          : nullptr};
+        Ref message{
+            cause ? PyUnicode_FromFormat("could not append __name__ to __all__: %U", cause.get())
+                  : nullptr};
         if (message) {
             raise_panic(message.get());
         }
@@ -86,9 +86,9 @@ bool fill_module(PyObject* module) noexcept {
         return false;
     }
     Ref module_name{PyModule_GetNameObject(module)};
-    Ref function{module_name ? PyCFunction_NewEx(&parse_vcf_files_method, module,
-                                                 module_name.get())
-                             : nullptr};
+    Ref function{module_name
+                     ? PyCFunction_NewEx(&parse_vcf_files_method, module, module_name.get())
+                     : nullptr};
     Ref function_name{function ? PyObject_GetAttrString(function.get(), "__name__") : nullptr};
     return function_name && add_name(module, function_name.get(), function.get());
 }
@@ -120,8 +120,8 @@ PyObject* initialise() noexcept {
     return module.release();
 }
 
-}  // namespace
-}  // namespace mutflank::py
+} // namespace
+} // namespace mutflank::py
 
 PyMODINIT_FUNC PyInit_mutflank() {
     try {

@@ -44,8 +44,7 @@ void** table_from_capsule(PyObject* capsule) noexcept {
                      numpy1_abi_version, abi);
         return nullptr;
     }
-    const unsigned feature =
-        reinterpret_cast<unsigned (*)()>(table[Api::feature_version_slot])();
+    const unsigned feature = reinterpret_cast<unsigned (*)()>(table[Api::feature_version_slot])();
     if (feature < required_feature_version) {
         PyErr_Format(PyExc_ImportError,
                      "module compiled against API version 0x%x but this version of numpy is 0x%x",
@@ -67,7 +66,7 @@ void** fetch_table(py::Ref& capsule) noexcept {
     return table_from_capsule(capsule.get());
 }
 
-}  // namespace
+} // namespace
 
 const Api* api() noexcept {
     if (fetched) {
@@ -92,4 +91,4 @@ const Api* api() noexcept {
     return &*fetched;
 }
 
-}  // namespace mutflank::numpy
+} // namespace mutflank::numpy

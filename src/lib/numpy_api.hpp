@@ -11,7 +11,7 @@
 namespace mutflank::numpy {
 
 class Api {
-public:
+  public:
     explicit Api(void** table) noexcept : table_(table) {}
 
     [[nodiscard]] PyTypeObject* array_type() const noexcept {
@@ -24,11 +24,10 @@ public:
     // Steals `descr`, also on failure.
     [[nodiscard]] PyObject* new_from_descr(PyTypeObject* subtype, PyArray_Descr* descr, int nd,
                                            const npy_intp* dims, const npy_intp* strides,
-                                           void* data, int flags,
-                                           PyObject* obj) const noexcept {
+                                           void* data, int flags, PyObject* obj) const noexcept {
         return slot<PyObject* (*)(PyTypeObject*, PyArray_Descr*, int, const npy_intp*,
-                                  const npy_intp*, void*, int, PyObject*)>(
-            new_from_descr_slot)(subtype, descr, nd, dims, strides, data, flags, obj);
+                                  const npy_intp*, void*, int, PyObject*)>(new_from_descr_slot)(
+            subtype, descr, nd, dims, strides, data, flags, obj);
     }
     [[nodiscard]] PyObject* newshape(PyObject* array, PyArray_Dims* shape,
                                      NPY_ORDER order) const noexcept {
@@ -49,9 +48,8 @@ public:
     static constexpr int feature_version_slot = 211;
     static constexpr int set_base_object_slot = 282;
 
-private:
-    template <class Function>
-    [[nodiscard]] Function slot(int index) const noexcept {
+  private:
+    template <class Function> [[nodiscard]] Function slot(int index) const noexcept {
         return reinterpret_cast<Function>(table_[index]);
     }
 
@@ -63,4 +61,4 @@ private:
 // capsule: PyErr { ... }") set; a failure is not remembered, so the next call tries again.
 const Api* api() noexcept;
 
-}  // namespace mutflank::numpy
+} // namespace mutflank::numpy

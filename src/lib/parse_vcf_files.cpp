@@ -17,18 +17,18 @@
 namespace mutflank::py {
 namespace {
 
-constexpr std::size_t texts_per_row = 2;  // the row key, then the context string
+constexpr std::size_t texts_per_row = 2; // the row key, then the context string
 
 // Makes each row's two str objects as the scanner hands the row over.
 class StrSink final : public RowSink {
-public:
+  public:
     explicit StrSink(RowTexts& texts) noexcept : texts_(texts) {}
 
     bool add(std::string_view key, std::string_view context, bool ascii) noexcept override {
         return texts_.push(key, ascii) && texts_.push(context, ascii);
     }
 
-private:
+  private:
     RowTexts& texts_;
 };
 
@@ -117,7 +117,7 @@ PyObject* parse_vcf_files(PyObject* /*module*/, PyObject* const* args, Py_ssize_
     }
 }
 
-}  // namespace
+} // namespace
 
 PyMethodDef parse_vcf_files_method = {
     "parse_vcf_files",
@@ -126,4 +126,4 @@ PyMethodDef parse_vcf_files_method = {
     "parse_vcf_files(vcf_files, ref_genome, context)\n--\n\n",
 };
 
-}  // namespace mutflank::py
+} // namespace mutflank::py

@@ -9,4 +9,4 @@ namespace mutflank::py {
 // and a documentation text that holds only the signature.
 extern PyMethodDef parse_vcf_files_method;
 
-}  // namespace mutflank::py
+} // namespace mutflank::py

@@ -43,7 +43,9 @@ struct FetchedError {
     }
 
     // Sets the exception again, giving up ownership.
-    void restore() noexcept { PyErr_Restore(type.release(), value.release(), traceback.release()); }
+    void restore() noexcept {
+        PyErr_Restore(type.release(), value.release(), traceback.release());
+    }
 };
 
-}  // namespace mutflank::py
+} // namespace mutflank::py

@@ -29,7 +29,7 @@ PyObject* make_str(std::string_view text, bool ascii) noexcept {
     return object;
 }
 
-}  // namespace
+} // namespace
 
 RowTexts::RowTexts(RowTexts&& other) noexcept
     : items_(std::exchange(other.items_, nullptr)), size_(std::exchange(other.size_, 0)),
@@ -39,7 +39,7 @@ RowTexts::~RowTexts() {
     for (std::size_t i = 0; i < size_; ++i) {
         Py_DECREF(items_[i]);
     }
-    std::free(items_);  // NOLINT(cppcoreguidelines-no-malloc): grown with realloc
+    std::free(items_); // NOLINT(cppcoreguidelines-no-malloc): grown with realloc
 }
 
 bool RowTexts::push(std::string_view text, bool ascii) noexcept {
@@ -52,7 +52,7 @@ bool RowTexts::push(std::string_view text, bool ascii) noexcept {
             return false;
         }
         const std::size_t capacity = grown > limit ? limit : grown;
-        void* items = std::realloc(items_, capacity * sizeof(PyObject*));  // NOLINT
+        void* items = std::realloc(items_, capacity * sizeof(PyObject*)); // NOLINT
         if (items == nullptr) {
             PyErr_NoMemory();
             return false;
@@ -72,7 +72,7 @@ void RowTexts::shrink_to_fit() noexcept {
     if (size_ == capacity_ || size_ == 0) {
         return;
     }
-    void* items = std::realloc(items_, size_ * sizeof(PyObject*));  // NOLINT
+    void* items = std::realloc(items_, size_ * sizeof(PyObject*)); // NOLINT
     if (items != nullptr) {
         items_ = static_cast<PyObject**>(items);
         capacity_ = size_;
@@ -126,4 +126,4 @@ PyObject* into_array(RowTexts texts, std::size_t per_row, const numpy::Api& nump
     return numpy.newshape(flat.get(), &dims, NPY_ANYORDER);
 }
 
-}  // namespace mutflank::py
+} // namespace mutflank::py

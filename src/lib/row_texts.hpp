@@ -2,24 +2,23 @@
 // result array that takes them over without copying.
 #pragma once
 
-#include "py_ref.hpp"
-
 #include <cstddef>
 #include <string_view>
 
 #include "numpy_api.hpp"
+#include "py_ref.hpp"
 
 namespace mutflank::py {
 
 // A growable buffer of owned str references, in the order they were pushed.
 class RowTexts {
-public:
+  public:
     RowTexts() = default;
     RowTexts(RowTexts&& other) noexcept;
     RowTexts& operator=(RowTexts&&) = delete;
     RowTexts(const RowTexts&) = delete;
     RowTexts& operator=(const RowTexts&) = delete;
-    ~RowTexts();  // releases every reference still held
+    ~RowTexts(); // releases every reference still held
 
     // Makes a str of the UTF-8 `text` (pure ASCII when `ascii` is true) and appends it.
     // Returns false with MemoryError set when that is not possible.
@@ -27,8 +26,9 @@ public:
 
     [[nodiscard]] std::size_t size() const noexcept { return size_; }
 
-private:
-    friend PyObject* into_array(RowTexts texts, std::size_t per_row, const numpy::Api& numpy) noexcept;
+  private:
+    friend PyObject* into_array(RowTexts texts, std::size_t per_row,
+                                const numpy::Api& numpy) noexcept;
 
     // Gives back the memory beyond size(); the buffer does not move when that fails.
     void shrink_to_fit() noexcept;
@@ -44,4 +44,4 @@ private:
 // (the texts are released then).
 PyObject* into_array(RowTexts texts, std::size_t per_row, const numpy::Api& numpy) noexcept;
 
-}  // namespace mutflank::py
+} // namespace mutflank::py
