@@ -5,7 +5,7 @@ from typing import Any, Final, SupportsIndex
 import numpy
 
 __version__: Final[str]
-__all__: list[str]
+__all__ = ["__version__", "parse_vcf_files"]
 
 def parse_vcf_files(
     vcf_files: list[str], ref_genome: str, context: SupportsIndex

@@ -22,6 +22,7 @@ class Api {
         return slot<PyArray_Descr* (*)(int)>(descr_from_type_slot)(type_number);
     }
     // Steals `descr`, also on failure.
+    // NOLINTBEGIN(bugprone-easily-swappable-parameters): NumPy's own signatures
     [[nodiscard]] PyObject* new_from_descr(PyTypeObject* subtype, PyArray_Descr* descr, int nd,
                                            const npy_intp* dims, const npy_intp* strides,
                                            void* data, int flags, PyObject* obj) const noexcept {
@@ -39,6 +40,7 @@ class Api {
         return slot<int (*)(PyArrayObject*, PyObject*)>(set_base_object_slot)(
             reinterpret_cast<PyArrayObject*>(array), base);
     }
+    // NOLINTEND(bugprone-easily-swappable-parameters)
 
     static constexpr int abi_version_slot = 0;
     static constexpr int array_type_slot = 2;

@@ -142,3 +142,25 @@ def test_module_belongs_to_first_interpreter():
         kind, _, message = line.partition(" ")
         assert kind == "ImportError"
         assert SUBINTERPRETER_ERROR.match(message), message
+
+
+def test_typing_stub_installed_with_the_module():
+    import ast
+    import importlib.metadata
+
+    try:
+        files = importlib.metadata.files("mutflank") or []
+    except importlib.metadata.PackageNotFoundError:
+        pytest.skip("mutflank is not installed as a package")
+    assert importlib.metadata.version("mutflank") == mutflank.__version__
+    stubs = [f for f in files if f.name == "mutflank.pyi"]
+    assert len(stubs) == 1
+    tree = ast.parse(stubs[0].read_text())
+    functions = {node.name: node for node in tree.body if isinstance(node, ast.FunctionDef)}
+    assert list(functions) == ["parse_vcf_files"]
+    parameters = [a.arg for a in functions["parse_vcf_files"].args.args]
+    assert f"({', '.join(parameters)})" == mutflank.parse_vcf_files.__text_signature__
+    assert ast.unparse(functions["parse_vcf_files"].returns).startswith("numpy.ndarray[")
+    exported = [node for node in tree.body if isinstance(node, ast.Assign)
+                and [t.id for t in node.targets] == ["__all__"]]
+    assert ast.literal_eval(exported[0].value) == mutflank.__all__
