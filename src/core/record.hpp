@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "error.hpp"
+#include "line_fields.hpp"
 
 namespace mutflank {
 
@@ -23,11 +24,11 @@ struct KeptRecord {
 
 enum class Verdict { skip, keep };
 
-// Judges one line that is valid UTF-8 (`ascii` when it is pure ASCII). For a qualifying
+// Judges one line, split and found to be valid UTF-8 by LineFields. For a qualifying
 // record, fills `record` (its reference file below `root`) and returns Verdict::keep.
 // The only error is a position that is not an unsigned decimal number, and only on a
 // record that passed every other check.
-[[nodiscard]] Result<Verdict> judge_line(std::string_view line, bool ascii, std::string_view root,
+[[nodiscard]] Result<Verdict> judge_line(const LineFields& line, std::string_view root,
                                          KeptRecord& record);
 
 // Sets `context` to the record's context string, given its reference window and the index

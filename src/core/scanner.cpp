@@ -3,11 +3,11 @@
 #include <string>
 #include <vector>
 
+#include "line_fields.hpp"
 #include "line_reader.hpp"
 #include "mutflank_core.hpp"
 #include "record.hpp"
 #include "unique_fd.hpp"
-#include "utf8.hpp"
 #include "window_batch.hpp"
 
 namespace mutflank {
@@ -114,10 +114,10 @@ std::optional<Error> scan_file(std::string_view table_path, std::string_view roo
         case LineReader::Status::line:
             break;
         }
-        const Utf8 text = check_utf8(line);
-        if (text == Utf8::invalid)
+        const LineFields fields(line);
+        if (fields.text() == Utf8::invalid)
             return fail(io_error(messages::read_line));
-        const auto verdict = judge_line(line, text == Utf8::ascii, root, pending.next());
+        const auto verdict = judge_line(fields, root, pending.next());
         if (!verdict.ok())
             return fail(verdict.error());
         if (verdict.value() == Verdict::keep) {
