@@ -272,6 +272,45 @@ def test_the_random_calls_cover_every_failure(tmp_path):
     assert rows > 500
 
 
+def test_lines_of_every_length_agree(tmp_path):
+    """Lines around 16 and 64 bytes long, tabs and non-ASCII characters at every offset,
+    fields padded so that the tenth tab falls in a later 64-byte stretch of the line."""
+    rng = random.Random(99)
+    reference = Reference(tmp_path / "ref", rng)
+    build, chromosome = sorted(reference.lengths)[0]
+    lines = []
+    for pad in range(0, 140, 3):
+        for where in (0, 1, 2, 7, 9):
+            parts = [f"P{pad}", "S", "x", build, "SNP", chromosome, "5", "5", "G", "A"]
+            parts[where] += "z" * pad
+            lines.append("\t".join(parts))
+            parts[where] = parts[where][:pad // 2] + "é" + parts[where][pad // 2:]
+            lines.append("\t".join(parts))
+    for length in range(40):
+        lines.append("\t" * length)
+        lines.append(("a\t" * length)[:length])
+    path = tmp_path / "lengths.tsv"
+    path.write_text("\n".join(lines) + "\n", encoding="utf-8")
+    result = assert_same(([str(path)], reference.root, 3), {})
+    assert result[0] == "returned" and result[2][0] > 100
+
+
+def test_a_long_table_agrees(tmp_path):
+    """A table with hundreds of kept records, read in batches of windows."""
+    rng = random.Random(7)
+    reference = Reference(tmp_path / "ref", rng)
+    lines = [kept_line(rng, reference, 2) for _ in range(700)]
+    lines += [skipped_line(rng, reference) for _ in range(100)]
+    rng.shuffle(lines)
+    path = tmp_path / "long.tsv"
+    path.write_text("\n".join(lines) + "\n", encoding="utf-8")
+    assert_same(([str(path), str(path)], reference.root, 5), {})
+    # A failure late in the table: rows of earlier batches are not returned either.
+    lines.insert(650, failing_line(rng, reference, 2))
+    path.write_text("\n".join(lines) + "\n", encoding="utf-8")
+    assert_same(([str(path)], reference.root, 5), {})
+
+
 # ---------------------------------------------------------------------------------------
 # Arguments.
 
