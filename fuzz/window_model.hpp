@@ -1,0 +1,122 @@
+// An independent, deliberately plain model of the reference window rules, used by the fuzz
+// targets to check the core's answers rather than only its survival.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "error.hpp"
+
+namespace mutflank::fuzz {
+
+constexpr std::uint64_t two_to_63 = std::uint64_t{1} << 63;
+
+// Which answers a read of one window may give. A seek past the end of a file is accepted by
+// some file systems and refused by others, so there a seek error and the next outcome are
+// both right.
+struct WindowExpectation {
+    bool may_succeed = false;
+    bool may_fail_seek = false;
+    bool may_fail_read = false;
+    bool may_overflow = false;
+    std::uint64_t start = 0;
+    std::uint64_t length = 0;
+    std::uint64_t position_index = 0; // index of the position's own byte in the window
+};
+
+// Expected outcome for a window of `half_width` around 1-based `position` in a regular file of
+// `file_size` bytes. All arithmetic is unsigned 64-bit, so position 0 wraps.
+inline WindowExpectation expect_window(std::uint64_t position, std::uint64_t half_width,
+                                       std::uint64_t file_size) {
+    WindowExpectation e;
+    const std::uint64_t before = position - 1;
+    e.start = before >= half_width ? before - half_width : 0;
+    e.length = position + half_width - e.start;
+    // At the chromosome start the split is at the position itself.
+    e.position_index = before - e.start;
+    if (e.start >= two_to_63) {
+        e.may_fail_seek = true;
+        return e;
+    }
+    if (e.start > file_size) {
+        // The file system may refuse the offset; otherwise the next step decides.
+        e.may_fail_seek = true;
+        if (e.length >= two_to_63)
+            e.may_overflow = true;
+        else
+            e.may_fail_read = true;
+        return e;
+    }
+    if (e.length >= two_to_63)
+        e.may_overflow = true;
+    else if (e.start + e.length > file_size)
+        e.may_fail_read = true;
+    else
+        e.may_succeed = true;
+    return e;
+}
+
+inline bool expectation_allows(const WindowExpectation& e, const Error& error) {
+    if (error.kind == ErrorKind::internal)
+        return e.may_overflow && error.message == messages::capacity_overflow;
+    if (error.kind != ErrorKind::io)
+        return false;
+    return (e.may_fail_seek && error.message == messages::seek) ||
+           (e.may_fail_read && error.message == messages::read_window);
+}
+
+inline char model_decode(unsigned char byte) {
+    if (byte < 16) {
+        switch (byte % 4) {
+        case 0:
+            return 'A';
+        case 1:
+            return 'C';
+        case 2:
+            return 'G';
+        default:
+            return 'T';
+        }
+    }
+    return byte < 20 ? 'N' : ' ';
+}
+
+inline char model_complement(char base) {
+    switch (base) {
+    case 'A':
+        return 'T';
+    case 'C':
+        return 'G';
+    case 'G':
+        return 'C';
+    case 'T':
+        return 'A';
+    default:
+        return base;
+    }
+}
+
+// The decoded flanks of a window already read: the position's own byte is dropped.
+inline void model_flanks(std::string_view window, std::uint64_t position_index, std::string& left,
+                         std::string& right) {
+    left.clear();
+    right.clear();
+    for (std::uint64_t i = 0; i < window.size(); ++i) {
+        const char base = model_decode(static_cast<unsigned char>(window[i]));
+        if (i < position_index)
+            left += base;
+        else if (i > position_index)
+            right += base;
+    }
+}
+
+// The flanks of a folded substitution: the other strand, read in its own direction.
+inline std::string reverse_complement(std::string_view bases) {
+    std::string out;
+    for (auto it = bases.rbegin(); it != bases.rend(); ++it)
+        out += model_complement(*it);
+    return out;
+}
+
+} // namespace mutflank::fuzz
