@@ -104,9 +104,9 @@ std::optional<Error> scan_file(std::string_view table_path, std::string_view roo
             return earlier;
         return error;
     };
-    std::string_view line;
+    LineFields fields;
     for (;;) {
-        switch (reader.next(line)) {
+        switch (reader.next(fields)) {
         case LineReader::Status::end:
             return pending.complete(sink);
         case LineReader::Status::error:
@@ -114,9 +114,10 @@ std::optional<Error> scan_file(std::string_view table_path, std::string_view roo
         case LineReader::Status::line:
             break;
         }
-        const LineFields fields(line);
         if (fields.text() == Utf8::invalid)
             return fail(io_error(messages::read_line));
+        if (!passes_filters(fields))
+            continue;
         const auto verdict = judge_line(fields, root, pending.next());
         if (!verdict.ok())
             return fail(verdict.error());
