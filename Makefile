@@ -64,3 +64,27 @@ bench: install $(BENCH_DATA)/floor
 $(BENCH_DATA)/floor: bench/floor.c
 	mkdir -p $(BENCH_DATA)
 	$(CC) -O2 -Wall -Wextra -o $@ bench/floor.c
+
+# Hardening. `make fuzz FUZZ_SECONDS=N` builds the libFuzzer targets in fuzz/ (clang, ASan,
+# UBSan) and runs each for N seconds, failing on any finding. `make sanitize` builds the core,
+# its tests and the module with ASan + UBSan in $(SAN_BUILD) and runs the core tests and the
+# Python tests against them, then LeakSanitizer and valgrind over every path of the call.
+HARDENING_PACKAGES := clang-14 libclang-rt-14-dev llvm-14 valgrind
+FUZZ_SECONDS ?= 60
+SAN_BUILD    ?= build-asan
+.PHONY: hardening-deps fuzz sanitize
+hardening-deps:
+	@$(MAKE) --no-print-directory deps DEB_PACKAGES="$(HARDENING_PACKAGES)"
+
+fuzz: deps hardening-deps
+	FUZZ_SECONDS=$(FUZZ_SECONDS) fuzz/build_and_run.sh
+
+$(SAN_BUILD)/build.ninja:
+	meson setup $(SAN_BUILD) --python.install-env=auto -Dtests=enabled -Dbuildtype=debugoptimized \
+	  -Db_sanitize=address,undefined -Db_lundef=false -Dcpp_args=-fno-sanitize-recover=all
+
+sanitize: deps hardening-deps build $(SAN_BUILD)/build.ninja
+	meson compile -C $(SAN_BUILD)
+	ASAN_OPTIONS=detect_leaks=1:detect_stack_use_after_return=1 \
+	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 meson test -C $(SAN_BUILD) --print-errorlogs
+	PYTHON=$(PYTHON) tests/sanitize/python_checks.sh $(SAN_BUILD) $(BUILD)

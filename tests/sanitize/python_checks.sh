@@ -1,0 +1,57 @@
+#!/usr/bin/env bash
+# The Python side of `make sanitize`:
+#   1. the whole Python test suite against the module built with ASan + UBSan;
+#   2. LeakSanitizer over every success and failure path, counting only leaks whose
+#      allocation passes through the module;
+#   3. valgrind memcheck over the same paths with the ordinary (uninstrumented) module.
+#
+# Usage: tests/sanitize/python_checks.sh ASAN_BUILD_DIR PLAIN_BUILD_DIR
+set -euo pipefail
+cd "$(dirname "$0")/../.."
+asan_build=$(realpath "$1")
+plain_build=$(realpath "$2")
+python=${PYTHON:-/usr/bin/python3}
+logs=$(realpath "$asan_build")/sanitize-logs
+rm -rf "$logs"
+mkdir -p "$logs"
+
+module_dir() {
+    dirname "$(find "$1/src/lib" -maxdepth 1 -name 'mutflank*.so' | head -1)"
+}
+asan_module=$(module_dir "$asan_build")
+plain_module=$(module_dir "$plain_build")
+
+# The interpreter is not instrumented, so the sanitizer runtime must be loaded first.
+# PYTHONMALLOC=malloc lets the sanitizers and valgrind see every Python object.
+# max_allocation_size_mb: a window or line allocated whole before its bytes were seen would
+# ask for gigabytes; that is a finding here.
+asan_runtime=$(g++ -print-file-name=libasan.so)
+asan_env=(
+    env LD_PRELOAD="$asan_runtime" PYTHONMALLOC=malloc PYTHONPATH="$asan_module"
+    UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+)
+asan_options=max_allocation_size_mb=4096:allocator_may_return_null=1:detect_stack_use_after_return=1
+
+echo "== Python tests against the module built with ASan + UBSan"
+# Resident-size checks are left to the plain run: ASan keeps freed memory in quarantine.
+(cd tests/python &&
+    "${asan_env[@]}" ASAN_OPTIONS="detect_leaks=0:$asan_options" \
+        "$python" -m pytest -q -p no:cacheprovider -k "not resident" .)
+
+echo "== LeakSanitizer over every path (leaks through the module only)"
+# The interpreter frees little at exit; slow unwinding gives full allocation stacks, so that
+# leaks can be told apart by where they were allocated.
+(cd tests/python &&
+    "${asan_env[@]}" LSAN_OPTIONS=exitcode=0 \
+        ASAN_OPTIONS="detect_leaks=1:fast_unwind_on_malloc=0:log_path=$logs/lsan:$asan_options" \
+        "$python" test_leaks_every_path.py)
+"$python" tests/sanitize/module_findings.py lsan "$logs"/lsan.*
+
+echo "== valgrind memcheck over every path (definite leaks through the module)"
+(cd tests/python &&
+    PYTHONMALLOC=malloc PYTHONPATH="$plain_module" \
+        valgrind --tool=memcheck --leak-check=full --show-leak-kinds=definite,indirect \
+        --errors-for-leak-kinds=definite --num-callers=60 --fullpath-after= \
+        --log-file="$logs/valgrind.log" \
+        "$python" test_leaks_every_path.py)
+"$python" tests/sanitize/module_findings.py valgrind "$logs/valgrind.log"
