@@ -6,9 +6,10 @@ it runs only when MUTFLANK_SLOW_TESTS=1 (CI sets it). A table of five million re
 not qualify runs always.
 """
 
+import gc
 import json
 import os
-import re
+import sys
 import tempfile
 from pathlib import Path
 
@@ -485,3 +486,41 @@ def test_nul_and_control_bytes_in_texts_survive(reference, tmp_path):
     path.write_bytes(line.encode() + b"\n")
     assert rows(parse_vcf_files([str(path)], str(reference), 3)) == [
         ["P\0x::S\x01\x7f", "T[C>T]A"]]
+
+
+class TestResultOwnership:
+    """The result array's elements live in storage that the array does not own; writing into
+    it, keeping views of it and dropping it in any order must keep every count right."""
+
+    def test_assigned_objects_are_released_with_the_array(self, reference, tmp_path):
+        path = write_table(tmp_path / "t.tsv", [C_TO_T, C_TO_T])
+        sentinel = object()
+        held = sys.getrefcount(sentinel)
+        result = parse_vcf_files([path], str(reference), 3)
+        result[0, 0] = sentinel
+        result[1] = [sentinel, None]
+        result.flat[1] = sentinel
+        assert sys.getrefcount(sentinel) == held + 3
+        del result
+        gc.collect()
+        assert sys.getrefcount(sentinel) == held
+
+    def test_views_outlive_the_array(self, reference, tmp_path):
+        path = write_table(tmp_path / "t.tsv", [C_TO_T, record("G", "A", 8, key=("P2", "S2"))])
+        result = parse_vcf_files([path], str(reference), 3)
+        column = result[:, 1]
+        row = result[1]
+        transposed = result.T
+        del result
+        assert column.tolist() == ["T[C>T]A", "C[C>T]T"]
+        assert row.tolist() == ["P2::S2", "C[C>T]T"]
+        assert transposed.shape == (2, 2)
+        del column, row
+        assert transposed[0].tolist() == ["P1::S1", "P2::S2"]
+
+    def test_resize_in_place_is_refused(self, reference, tmp_path):
+        path = write_table(tmp_path / "t.tsv", [C_TO_T])
+        result = parse_vcf_files([path], str(reference), 3)
+        with pytest.raises(ValueError):
+            result.resize((4, 2))
+        assert result.tolist() == [["P1::S1", "T[C>T]A"]]
