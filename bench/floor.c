@@ -1,8 +1,9 @@
 /* The floor of the I/O that a call of parse_vcf_files must do, in plain C.
  *
- *     floor RECORDS TABLE...
+ *     floor [-b BLOCK] RECORDS TABLE...
  *
- * Reads every TABLE with 64 KiB reads, finding line ends with memchr, and for each kept
+ * Reads every TABLE with 64 KiB reads (BLOCK bytes with -b), finding line ends with
+ * memchr, and for each kept
  * record opens its reference file, reads its window with one pread and closes it again,
  * exactly the system calls the module cannot avoid. Nothing is decoded or formatted.
  *
@@ -23,7 +24,7 @@
 #include <time.h>
 #include <unistd.h>
 
-enum { BLOCK = 64 * 1024, MAX_WINDOW = 4096 };
+enum { MAX_BLOCK = 1 << 20, MAX_WINDOW = 4096 };
 
 struct record {
     unsigned table;
@@ -91,11 +92,19 @@ static void read_window(const struct record* r, char* window) {
 }
 
 int main(int argc, char** argv) {
+    size_t block_size = 64 * 1024;
+    if (argc > 2 && strcmp(argv[1], "-b") == 0) {
+        block_size = strtoul(argv[2], NULL, 10);
+        if (block_size == 0 || block_size > MAX_BLOCK)
+            die("bad block size", argv[2]);
+        argc -= 2;
+        argv += 2;
+    }
     if (argc < 3)
-        die("usage: floor RECORDS TABLE...", NULL);
+        die("usage: floor [-b BLOCK] RECORDS TABLE...", NULL);
     size_t count = 0;
     struct record* records = load_records(argv[1], &count);
-    static char block[BLOCK];
+    static char block[MAX_BLOCK];
     static char window[MAX_WINDOW];
     size_t next = 0;
     uint64_t lines = 0, bytes = 0;
@@ -108,7 +117,7 @@ int main(int argc, char** argv) {
         uint64_t line = 0;
         int pending = 0; /* bytes after the last line feed: an unterminated last line */
         for (;;) {
-            ssize_t n = read(fd, block, BLOCK);
+            ssize_t n = read(fd, block, block_size);
             if (n < 0 && errno == EINTR)
                 continue;
             if (n < 0)
