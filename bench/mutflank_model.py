@@ -97,6 +97,8 @@ def _panic(message):
 
 
 def parse_vcf_files(*args, **kwargs):
+    """parse_vcf_files(vcf_files, ref_genome, context): the rows of every table, in order,
+    as an object array of shape (n, 2), or (0, 0) without rows."""
     vcf_files, ref_genome, context = _bind(args, kwargs)
 
     if not isinstance(vcf_files, list):
