@@ -390,20 +390,39 @@ class TestSpecialFiles:
     def test_table_that_is_dev_null(self, reference):
         assert parse_vcf_files(["/dev/null"], str(reference), 3).shape == (0, 0)
 
-    def test_reference_that_is_a_directory(self, reference, tmp_path):
-        (reference / "GRCh37" / "dir.txt").mkdir()
-        path = write_table(tmp_path / "t.tsv", [record("C", "T", 6, chrom="dir")])
-        with pytest.raises(OSError) as info:
-            parse_vcf_files([path], str(reference), 3)
-        # Whether a directory accepts the seek depends on the file system.
-        assert str(info.value) in ("Error reading data from the file",
-                                   "Error seeking to the specified position")
-
-    def test_reference_that_is_a_fifo_does_not_block(self, reference, tmp_path):
-        os.mkfifo(reference / "GRCh37" / "fifo.txt")
-        path = write_table(tmp_path / "t.tsv", [record("C", "T", 6, chrom="fifo")])
-        raises("OSError", "Error seeking to the specified position",
-               lambda: parse_vcf_files([path], str(reference), 3))
+    @pytest.mark.parametrize("leading", [0, 200], ids=["alone", "after a full batch"])
+    @pytest.mark.parametrize(
+        "make, outcome",
+        [
+            (lambda p: p.mkdir(), "OSError: read or seek"),  # the file system decides
+            (lambda p: os.mkfifo(p), "OSError: Error seeking to the specified position"),
+            (lambda p: p.symlink_to("/dev/null"), "OSError: Error reading data from the file"),
+            (lambda p: p.symlink_to("/dev/zero"), "A[C>T]A"),  # byte 0 is A
+            (lambda p: p.symlink_to(p.parent / "missing.txt"),
+             "OSError: Failed to open the bytes file"),
+            (lambda p: p.symlink_to(p), "OSError: Failed to open the bytes file"),  # a loop
+        ],
+        ids=["directory", "FIFO", "/dev/null", "/dev/zero", "dangling link", "link loop"],
+    )
+    def test_reference_that_is_not_a_plain_file(self, reference, tmp_path, make, outcome,
+                                                 leading):
+        # After a full batch of windows, the reads go through io_uring where the kernel
+        # allows it; the answers must be the same.
+        special = reference / "GRCh37" / "special.txt"
+        make(special)
+        lines = [C_TO_T] * leading + [record("C", "T", 6, key=("Q", "R"), chrom="special")]
+        path = write_table(tmp_path / "t.tsv", lines)
+        try:
+            result = parse_vcf_files([path], str(reference), 3)
+        except OSError as error:
+            if outcome == "OSError: read or seek":
+                assert str(error) in ("Error reading data from the file",
+                                      "Error seeking to the specified position")
+            else:
+                assert f"OSError: {error}" == outcome
+        else:
+            assert result.shape == (leading + 1, 2)
+            assert result[-1].tolist() == ["Q::R", outcome]
 
     @pytest.mark.parametrize(
         "position, context, message",
