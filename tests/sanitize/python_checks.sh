@@ -33,6 +33,12 @@ asan_env=(
 asan_options=max_allocation_size_mb=4096:allocator_may_return_null=1:detect_stack_use_after_return=1
 
 echo "== Python tests against the module built with ASan + UBSan"
+loaded=$("${asan_env[@]}" ASAN_OPTIONS=detect_leaks=0 "$python" -c \
+    'import mutflank; print(mutflank.__file__)')
+case "$loaded" in
+"$asan_module"/*) echo "module: $loaded" ;;
+*) echo "expected the module from $asan_module, got $loaded" >&2; exit 1 ;;
+esac
 # Resident-size checks are left to the plain run: ASan keeps freed memory in quarantine.
 (cd tests/python &&
     "${asan_env[@]}" ASAN_OPTIONS="detect_leaks=0:$asan_options" \
