@@ -8,20 +8,24 @@ import sys
 import pytest
 
 from conftest import record, write_reference, write_table
-from without_io_uring import io_uring_setup_errno
 
 HERE = os.path.dirname(os.path.abspath(__file__))
+BENCH = os.path.join(HERE, "..", "..", "bench")
+sys.path.insert(0, BENCH)
+from without_io_uring import io_uring_setup_errno  # noqa: E402
 
 
 def run_without_io_uring(*arguments):
-    return subprocess.run([sys.executable, os.path.join(HERE, "without_io_uring.py"), *arguments],
+    return subprocess.run([sys.executable, os.path.join(BENCH, "without_io_uring.py"), *arguments],
                           cwd=HERE, capture_output=True, text=True, timeout=300)
 
 
 def test_the_filter_refuses_io_uring_only_in_its_process():
     if io_uring_setup_errno() != 0:
         pytest.skip("this kernel refuses io_uring already")
-    probe = run_without_io_uring("-c", "from without_io_uring import io_uring_setup_errno as e; print(e())")
+    probe = run_without_io_uring(
+        "-c", f"import sys; sys.path.insert(0, {BENCH!r})\n"
+              "from without_io_uring import io_uring_setup_errno as e; print(e())")
     assert probe.returncode == 0, probe.stderr
     assert probe.stdout.strip() == "38"  # ENOSYS
 
