@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "mutflank_core.hpp"
+#include "temp_root.hpp"
 #include "table_model.hpp"
 
 namespace {
@@ -29,11 +30,6 @@ using namespace mutflank::fuzz;
 std::string root;
 std::string table_path;
 ModelReference reference;
-
-void remove_root() {
-    std::error_code ignored;
-    std::filesystem::remove_all(root, ignored);
-}
 
 int lowest_free() {
     const int fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
@@ -152,15 +148,8 @@ void check_scan(WindowIo io, const ModelScan& expected, std::uint64_t half_width
 } // namespace
 
 extern "C" int LLVMFuzzerInitialize(int* /*argc*/, char*** /*argv*/) {
-    std::string pattern =
-        (std::filesystem::temp_directory_path() / "mutflank-fuzz-XXXXXX").string();
-    if (::mkdtemp(pattern.data()) == nullptr) {
-        std::perror("mkdtemp");
-        std::abort();
-    }
-    root = pattern;
+    root = make_temp_root();
     table_path = root + "/table.tsv";
-    std::atexit(remove_root);
     make_reference();
     return 0;
 }

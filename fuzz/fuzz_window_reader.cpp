@@ -23,6 +23,7 @@
 #include <unistd.h>
 
 #include "mutflank_core.hpp"
+#include "temp_root.hpp"
 #include "reference_window.hpp"
 #include "window_model.hpp"
 
@@ -32,11 +33,6 @@ using namespace mutflank;
 using namespace mutflank::fuzz;
 
 std::string root;
-
-void remove_root() {
-    std::error_code ignored;
-    std::filesystem::remove_all(root, ignored);
-}
 
 std::uint64_t load(const std::uint8_t* data, std::size_t size, std::size_t at, std::size_t n) {
     std::uint64_t value = 0;
@@ -161,15 +157,8 @@ std::uint64_t shape_half_width(std::uint64_t raw, unsigned mode) {
 } // namespace
 
 extern "C" int LLVMFuzzerInitialize(int* /*argc*/, char*** /*argv*/) {
-    std::string pattern =
-        (std::filesystem::temp_directory_path() / "mutflank-fuzz-XXXXXX").string();
-    if (::mkdtemp(pattern.data()) == nullptr) {
-        std::perror("mkdtemp");
-        std::abort();
-    }
-    root = pattern;
+    root = make_temp_root();
     std::filesystem::create_directories(root + "/GRCh37");
-    std::atexit(remove_root);
     return 0;
 }
 

@@ -14,6 +14,16 @@ BASE_BYTE = {"A": 0, "C": 1, "G": 2, "T": 3, "N": 16}
 CHROM1 = "ACGTTCAGGATCCATG"
 
 
+class Index:
+    """An object that the index protocol accepts, as `context`."""
+
+    def __init__(self, value):
+        self.value = value
+
+    def __index__(self):
+        return self.value
+
+
 def write_reference(root, build, chromosome, bases):
     """Writes <root>/<build>/<chromosome>.txt; `bases` is a str of bases or raw bytes."""
     folder = root / build

@@ -18,6 +18,7 @@ import mutflank
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "bench"))
 import mutflank_model  # noqa: E402
+from conftest import Index  # noqa: E402
 
 SEEDS = range(24)
 CALLS_PER_SEED = 12
@@ -319,14 +320,6 @@ def test_a_long_table_agrees(tmp_path):
 
 # ---------------------------------------------------------------------------------------
 # Arguments.
-
-
-class Index:
-    def __init__(self, value):
-        self.value = value
-
-    def __index__(self):
-        return self.value
 
 
 class IndexRaises:

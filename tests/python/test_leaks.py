@@ -6,19 +6,11 @@ import sys
 
 import pytest
 
-from conftest import record, write_table
+from conftest import Index, record, write_table
 from mutflank import parse_vcf_files
 
 GOOD = record("C", "T", 6)
 MANY = 500  # rows per table, so that a leak per row shows in the resident size
-
-
-class Index:
-    def __init__(self, value):
-        self.value = value
-
-    def __index__(self):
-        return self.value
 
 
 class RaisingIndex:

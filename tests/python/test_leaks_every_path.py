@@ -20,20 +20,12 @@ from pathlib import Path
 
 import pytest
 
-from conftest import record, run_python, write_reference, write_table
+from conftest import Index, record, run_python, write_reference, write_table
 from mutflank import parse_vcf_files
 
 REPEATS = 2000
 POSITION = "called `Result::unwrap()` on an `Err` value: ParseIntError { kind: %s }"
 SURROGATE = "'utf-8' codec can't encode character '\\udc80' in position 1: surrogates not allowed"
-
-
-class Index:
-    def __init__(self, value):
-        self.value = value
-
-    def __index__(self):
-        return self.value
 
 
 class RaisingIndex:
