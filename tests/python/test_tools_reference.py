@@ -1,7 +1,6 @@
 """tools/make_reference.py: FASTA to the one-byte-per-base reference directory."""
 
 import gzip
-import importlib
 import random
 import shutil
 import subprocess
@@ -11,6 +10,8 @@ from pathlib import Path
 import pysam
 import pytest
 
+import conftest
+
 ROOT = Path(__file__).resolve().parents[2]
 TOOL = ROOT / "tools" / "make_reference.py"
 LAMBDA_FASTA = Path("/usr/share/doc/bowtie2/examples/reference/lambda_virus.fa.gz")
@@ -19,16 +20,13 @@ LAMBDA_LENGTH = 48502
 COMPLEMENT = str.maketrans("ACGTN", "TGCAN")
 
 
+
 def load_tool():
-    """The tool as a module (its command line runs only as a script)."""
-    if str(TOOL.parent) not in sys.path:
-        sys.path.insert(0, str(TOOL.parent))
-    return importlib.import_module("make_reference")
+    return conftest.load_tool("make_reference")
 
 
 def run_tool(*args):
-    return subprocess.run([sys.executable, str(TOOL), *map(str, args)],
-                          capture_output=True, text=True, stdin=subprocess.DEVNULL)
+    return conftest.run_tool("make_reference", *args)
 
 
 def write_fasta(path, text):

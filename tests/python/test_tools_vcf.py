@@ -2,30 +2,24 @@
 
 import collections
 import gzip
-import importlib
-import subprocess
-import sys
 from pathlib import Path
 
 import pysam
 import pytest
 
-ROOT = Path(__file__).resolve().parents[2]
-TOOL = ROOT / "tools" / "vcf_to_table.py"
+import conftest
+
 # The VCF files of Debian's python-pyvcf-examples
 EXAMPLES = Path("/usr/share/doc/python3-vcf/test")
 
 
+
 def load_tool():
-    """The tool as a module (its command line runs only as a script)."""
-    if str(TOOL.parent) not in sys.path:
-        sys.path.insert(0, str(TOOL.parent))
-    return importlib.import_module("vcf_to_table")
+    return conftest.load_tool("vcf_to_table")
 
 
 def run_tool(*args):
-    return subprocess.run([sys.executable, str(TOOL), *map(str, args)],
-                          capture_output=True, text=True, stdin=subprocess.DEVNULL)
+    return conftest.run_tool("vcf_to_table", *args)
 
 
 def convert(*args):
