@@ -7,9 +7,7 @@
 #include <limits>
 #include <unistd.h>
 
-#include "mutflank_core.hpp"
 #include "unique_fd.hpp"
-#include "window_batch.hpp"
 
 namespace mutflank {
 namespace {
@@ -129,27 +127,6 @@ std::optional<Error> WindowReader::read(const std::string& path, const Window& w
         have += chunk;
     }
     return std::nullopt;
-}
-
-Result<Flanks> read_flanks(std::string_view root, std::string_view build,
-                           std::string_view chromosome, std::uint64_t position,
-                           std::uint64_t half_width, WindowIo io) {
-    std::string path;
-    reference_path(root, build, chromosome, path);
-    const Window window = window_around(position, half_width);
-    WindowBatch batch(io);
-    batch.add(path, window);
-    batch.read_all();
-    const auto bytes = batch.bytes(0);
-    if (!bytes.ok())
-        return bytes.error();
-    const auto mid = static_cast<std::size_t>(window.position_index);
-    Flanks flanks;
-    for (std::size_t i = 0; i < mid; ++i)
-        flanks.left += decode_base(static_cast<unsigned char>(bytes.value()[i]));
-    for (std::size_t i = mid + 1; i < bytes.value().size(); ++i)
-        flanks.right += decode_base(static_cast<unsigned char>(bytes.value()[i]));
-    return flanks;
 }
 
 } // namespace mutflank
