@@ -1,0 +1,16 @@
+"""The failures a subcommand reports as one line on standard error."""
+
+
+class InputError(Exception):
+    """A fault in an input file or in what the user asked for that only the files can tell:
+    the message names the file, and the line where a record is at fault. Exit status 1."""
+
+
+class UsageError(Exception):
+    """Options that do not fit together (for example a required --build that cannot be
+    inferred). Exit status 2, like argparse's own usage errors."""
+
+
+def at_line(path, line, message):
+    """The message of a fault in record `line` (1-based) of `path`."""
+    return f"{path}: line {line}: {message}"
