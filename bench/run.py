@@ -321,11 +321,11 @@ def main():
     def row(label, name, *against, note=""):
         """One line: seconds, microseconds per kept record, then the ratio to each of
         `against`."""
-        ratios = "".join(f"{ratio(name, other):>11.2f}" for other in against)
+        ratios = "".join(f"{ratio(name, other):>12.2f}" for other in against)
         print(f"{label:<24}{median[name]:>9.3f}{median[name] / kept * 1e6:>9.3f}{ratios}{note}")
 
     def heading(title, *columns):
-        print(f"{title:<24}{'seconds':>9}{'us/kept':>9}" + "".join(f"{c:>11}" for c in columns))
+        print(f"{title:<24}{'seconds':>9}{'us/kept':>9}" + "".join(f"{c:>12}" for c in columns))
 
     print(f"mutflank benchmark, scale {args.scale:g}, context {c}, "
           f"median of {args.repetitions} interleaved repetitions")
@@ -359,10 +359,10 @@ def main():
     else:
         print(f"cold reference: skipped, the page cache cannot be dropped ({no_cold})")
     print()
-    print(f"{'all-skipped scan':<24}{'seconds':>9}{'MB/s':>9}{'x floor':>11}")
+    print(f"{'all-skipped scan':<24}{'seconds':>9}{'MB/s':>9}{'x floor':>12}")
     for name in scan_names:
         print(f"{name:<24}{median['scan ' + name]:>9.3f}{scan_mbps[name]:>9.0f}"
-              f"{ratio('scan ' + name, 'scan floor'):>11.2f}")
+              f"{ratio('scan ' + name, 'scan floor'):>12.2f}")
     print()
     print(f"memory of one call: {memory['rows']:,} rows, result {memory['result'] / 1e6:.1f} MB "
           f"(array + strings), peak RSS growth {memory['peak'] / 1e6:.1f} MB "
