@@ -21,7 +21,9 @@ in each repetition and in a rotating order:
 - over the file whose lines are all skipped: mutflank, the model and the floor (with
   64 KiB reads, and with the 8 KiB reads that mutflank makes).
 
-Prints the medians, the ratios the targets name and, last, one line:
+Prints the medians of the seconds and of the processor seconds (user and system time of
+all the threads of the process measured, over the same span), which a busy machine disturbs
+less; then the ratios the targets name (of seconds) and, last, one line:
 
     mutflank/floor=X model/mutflank=Y scan_MBps=Z peak_ratio=W mutflank/batched=... ...
 
@@ -115,9 +117,9 @@ def floor_records(kept_path, root, context, path):
 
 
 def run_floor(floor, records, tables, block=None, forbid_io_uring=False, mode=None):
-    """The floor over `tables` (a list of paths, or the path of a file listing them); mode
-    "-u" is the batched floor, "-U" the batched floor opening files relative to a handle on
-    their folder."""
+    """Seconds and processor seconds of the floor over `tables` (a list of paths, or the
+    path of a file listing them); mode "-u" is the batched floor, "-U" the batched floor
+    opening files relative to a handle on their folder."""
     options = ["-b", str(block)] if block else []
     options += [mode] if mode else []
     if isinstance(tables, str):
@@ -127,12 +129,14 @@ def run_floor(floor, records, tables, block=None, forbid_io_uring=False, mode=No
     if forbid_io_uring:  # under the same system-call filter as "mutflank sync"
         command = [sys.executable, os.path.join(HERE, "without_io_uring.py"), "--exec", *command]
     out = subprocess.run(command, check=True, capture_output=True, text=True)
-    return float(out.stdout.split()[0])
+    fields = out.stdout.split()
+    return float(fields[0]), float(fields[4])
 
 
 def run_round_trips(floor, rounds):
     out = subprocess.run([floor, "-s", str(rounds)], check=True, capture_output=True, text=True)
-    return float(out.stdout.split()[0])
+    seconds, cpu_seconds = out.stdout.split()
+    return float(seconds), float(cpu_seconds)
 
 
 SYNCHRONOUS_CALL = """
@@ -140,9 +144,9 @@ import json, sys, time
 import mutflank
 import numpy.core.multiarray  # loaded by the first call otherwise, and timed with it
 tables, root, context = json.loads(sys.argv[1])
-start = time.perf_counter()
+start, start_cpu = time.perf_counter(), time.process_time()
 mutflank.parse_vcf_files(tables, root, context)
-print(time.perf_counter() - start)
+print(time.perf_counter() - start, time.process_time() - start_cpu)
 """
 
 
@@ -152,7 +156,8 @@ def run_synchronous(tables, root, context):
     out = subprocess.run([sys.executable, os.path.join(HERE, "without_io_uring.py"), "-c",
                           SYNCHRONOUS_CALL, json.dumps([tables, root, context])],
                          check=True, capture_output=True, text=True)
-    return float(out.stdout.split()[-1])
+    seconds, cpu_seconds = out.stdout.split()[-2:]
+    return float(seconds), float(cpu_seconds)
 
 
 def drop_page_cache():
@@ -173,12 +178,13 @@ def why_no_cold_cache():
 
 
 def time_call(function, *args):
+    """Seconds and processor seconds (user and system, all threads) of one call."""
     gc.collect()
-    start = time.perf_counter()
+    start, start_cpu = time.perf_counter(), time.process_time()
     result = function(*args)
-    seconds = time.perf_counter() - start
+    seconds, cpu_seconds = time.perf_counter() - start, time.process_time() - start_cpu
     del result
-    return seconds
+    return seconds, cpu_seconds
 
 
 def memory_probe(tables, root, context):
@@ -300,7 +306,10 @@ def main():
         for name in names[shift:] + names[:shift]:
             times[name].append(runs[name]())
         print(f"  repetition {repetition + 1}/{args.repetitions} done", file=sys.stderr)
-    median = {name: statistics.median(values) for name, values in times.items()}
+    median = {name: statistics.median(wall for wall, _ in values)
+              for name, values in times.items()}
+    median_cpu = {name: statistics.median(cpu for _, cpu in values)
+                  for name, values in times.items()}
 
     def ratio(name, other):
         return median[name] / median[other]
@@ -319,13 +328,15 @@ def main():
     scan_ratio = ratio("scan mutflank", "scan floor")
 
     def row(label, name, *against, note=""):
-        """One line: seconds, microseconds per kept record, then the ratio to each of
-        `against`."""
+        """One line: seconds, processor seconds, microseconds per kept record, then the ratio
+        of seconds to each of `against`."""
         ratios = "".join(f"{ratio(name, other):>12.2f}" for other in against)
-        print(f"{label:<24}{median[name]:>9.3f}{median[name] / kept * 1e6:>9.3f}{ratios}{note}")
+        print(f"{label:<24}{median[name]:>9.3f}{median_cpu[name]:>9.3f}"
+              f"{median[name] / kept * 1e6:>9.3f}{ratios}{note}")
 
     def heading(title, *columns):
-        print(f"{title:<24}{'seconds':>9}{'us/kept':>9}" + "".join(f"{c:>12}" for c in columns))
+        print(f"{title:<24}{'seconds':>9}{'cpu s':>9}{'us/kept':>9}"
+              + "".join(f"{c:>12}" for c in columns))
 
     print(f"mutflank benchmark, scale {args.scale:g}, context {c}, "
           f"median of {args.repetitions} interleaved repetitions")
@@ -359,9 +370,10 @@ def main():
     else:
         print(f"cold reference: skipped, the page cache cannot be dropped ({no_cold})")
     print()
-    print(f"{'all-skipped scan':<24}{'seconds':>9}{'MB/s':>9}{'x floor':>12}")
+    print(f"{'all-skipped scan':<24}{'seconds':>9}{'cpu s':>9}{'MB/s':>9}{'x floor':>12}")
     for name in scan_names:
-        print(f"{name:<24}{median['scan ' + name]:>9.3f}{scan_mbps[name]:>9.0f}"
+        print(f"{name:<24}{median['scan ' + name]:>9.3f}{median_cpu['scan ' + name]:>9.3f}"
+              f"{scan_mbps[name]:>9.0f}"
               f"{ratio('scan ' + name, 'scan floor'):>12.2f}")
     print()
     print(f"memory of one call: {memory['rows']:,} rows, result {memory['result'] / 1e6:.1f} MB "
