@@ -5,8 +5,9 @@
 
 Generates (or reuses) the data of bench/generate.py; has a fresh process run one mutflank
 call over the tables and report its peak memory against the size of what it returned;
-warms the page cache, checks that mutflank and the model return the same rows, then times,
-in each repetition and in a rotating order:
+warms the page cache, then times, in each repetition and in a rotating order (after the
+first, it checks that mutflank and the model returned the same rows, and mutflank the same
+rows for the small files and the deep root):
 
 - over the 10 tables: mutflank (windows batched through io_uring), mutflank with io_uring
   forbidden by a seccomp filter (every window read by its own system calls), the model,
@@ -177,12 +178,15 @@ def why_no_cold_cache():
     return None
 
 
-def time_call(function, *args):
-    """Seconds and processor seconds (user and system, all threads) of one call."""
+def time_call(function, *args, keep=None):
+    """Seconds and processor seconds (user and system, all threads) of one call; appends its
+    result to the list `keep` when there is one."""
     gc.collect()
     start, start_cpu = time.perf_counter(), time.process_time()
     result = function(*args)
     seconds, cpu_seconds = time.perf_counter() - start, time.process_time() - start_cpu
+    if keep is not None:
+        keep.append(result)
     del result
     return seconds, cpu_seconds
 
@@ -237,7 +241,8 @@ def main():
     skipped = [os.path.join(folder, manifest["skipped"])]
     c = args.context
     kept_path = os.path.join(folder, "kept.tsv")
-    records = floor_records(kept_path, root, c, os.path.join(folder, f"floor-records-context{c}.tsv"))
+    records = floor_records(kept_path, root, c,
+                            os.path.join(folder, f"floor-records-context{c}.tsv"))
     deep_records = floor_records(kept_path, deep, c,
                                  os.path.join(folder, f"floor-records-context{c}-deep.tsv"))
     small_records = floor_records(small_kept, root, c,
@@ -250,18 +255,24 @@ def main():
     no_cold = why_no_cold_cache()
     everything = [*reference_files(root), *tables, *small, *skipped, args.floor]
     warm_page_cache(everything)
-    ours = mutflank.parse_vcf_files(tables, root, c)
-    theirs = mutflank_model.parse_vcf_files(tables, root, c)
-    if ours.shape != (kept, 2) or ours.shape != theirs.shape or not (ours == theirs).all():
-        sys.exit(f"mutflank and the model disagree (shapes {ours.shape}, {theirs.shape}; "
-                 f"{kept} kept records expected)")
-    for other_tables, other_root in ((small, root), (tables, deep)):
-        other = mutflank.parse_vcf_files(other_tables, other_root, c)
-        if other.shape != ours.shape or not (other == ours).all():
-            sys.exit(f"mutflank returns other rows for {len(other_tables)} tables under "
-                     f"{other_root} than for the 10 tables under {root}")
-        del other
-    del ours, theirs
+    # The results of the first timed call of each of these, checked after the first
+    # repetition (checking before would cost a model call more).
+    first = {"mutflank": [], "model": [], "small mutflank": [], "deep mutflank": []}
+
+    def check_first_results():
+        ours, theirs = first["mutflank"][0], first["model"][0]
+        if ours.shape != (kept, 2) or ours.shape != theirs.shape or not (ours == theirs).all():
+            sys.exit(f"mutflank and the model disagree (shapes {ours.shape}, {theirs.shape}; "
+                     f"{kept} kept records expected)")
+        for name in ("small mutflank", "deep mutflank"):
+            other = first[name][0]
+            if other.shape != ours.shape or not (other == ours).all():
+                sys.exit(f"{name}: other rows than mutflank over the 10 tables")
+        for name in first:
+            first[name] = None
+
+    def timed(name, function, paths, reference):
+        return lambda: time_call(function, paths, reference, c, keep=first.get(name))
 
     def cold(measure):
         """Runs `measure` with the reference out of the page cache and the tables in it, then
@@ -277,17 +288,17 @@ def main():
         return lambda: run_floor(args.floor, records, tables, mode=mode)
 
     runs = {
-        "mutflank": lambda: time_call(mutflank.parse_vcf_files, tables, root, c),
+        "mutflank": timed("mutflank", mutflank.parse_vcf_files, tables, root),
         "mutflank sync": lambda: run_synchronous(tables, root, c),
-        "model": lambda: time_call(mutflank_model.parse_vcf_files, tables, root, c),
+        "model": timed("model", mutflank_model.parse_vcf_files, tables, root),
         "floor": lambda: run_floor(args.floor, records, tables),
         "floor filtered": lambda: run_floor(args.floor, records, tables, forbid_io_uring=True),
         "batched floor": batched_floor(records, tables),
         "round trips": lambda: run_round_trips(args.floor, kept),
-        "small mutflank": lambda: time_call(mutflank.parse_vcf_files, small, root, c),
+        "small mutflank": timed("small mutflank", mutflank.parse_vcf_files, small, root),
         "small floor": lambda: run_floor(args.floor, small_records, small_list),
         "small batched floor": batched_floor(small_records, small_list),
-        "deep mutflank": lambda: time_call(mutflank.parse_vcf_files, tables, deep, c),
+        "deep mutflank": timed("deep mutflank", mutflank.parse_vcf_files, tables, deep),
         "deep batched floor": batched_floor(deep_records, tables),
         "batched floor O_PATH": batched_floor(records, tables, "-U"),
         "deep batched floor O_PATH": batched_floor(deep_records, tables, "-U"),
@@ -297,7 +308,8 @@ def main():
         "scan model": lambda: time_call(mutflank_model.parse_vcf_files, skipped, root, c),
     }
     if no_cold is None:
-        runs["cold mutflank"] = lambda: cold(runs["mutflank"])
+        runs["cold mutflank"] = lambda: cold(
+            lambda: time_call(mutflank.parse_vcf_files, tables, root, c))
         runs["cold batched floor"] = lambda: cold(runs["batched floor"])
     times = {name: [] for name in runs}
     names = list(runs)
@@ -305,6 +317,8 @@ def main():
         shift = repetition % len(names)
         for name in names[shift:] + names[:shift]:
             times[name].append(runs[name]())
+        if repetition == 0:
+            check_first_results()
         print(f"  repetition {repetition + 1}/{args.repetitions} done", file=sys.stderr)
     median = {name: statistics.median(wall for wall, _ in values)
               for name, values in times.items()}
