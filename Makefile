@@ -61,6 +61,12 @@ BENCH_REPS  ?= 5
 bench: install $(BENCH_DATA)/floor
 	$(VENV_PY) bench/run.py --floor $(BENCH_DATA)/floor --scale $(BENCH_SCALE) --repetitions $(BENCH_REPS)
 
+# The command's figures (bench/cli.py): `mutflank table` rows/s on a 20-sample VCF, and the
+# peak memory of `table` over 10,000 samples and of `reference` over a 1 GB FASTA line.
+.PHONY: bench-cli
+bench-cli: install
+	$(VENV_PY) bench/cli.py --repetitions $(BENCH_REPS)
+
 $(BENCH_DATA)/floor: bench/floor.c
 	mkdir -p $(BENCH_DATA)
 	$(CC) -O2 -Wall -Wextra -o $@ bench/floor.c

@@ -34,6 +34,10 @@ SUFFIXES = (".gz", ".bgz")
 FORMATS = (".vcf", ".bcf", ".maf", ".tsv", ".txt")
 HEAD_SIZE = 1 << 16
 BATCH = 4096  # records between two writes of the output
+# The filter of `bcftools query`: every record is printed ("| 1=1"), and its sample block
+# holds only the samples whose genotype holds an allele number from 1 (half calls such as
+# ./1 included, which GT="alt" leaves out).
+CARRIERS = 'GT~"[1-9]" | 1=1'
 
 # Reasons for leaving a record out, as they appear in the summary.
 NO_REFERENCE = "no reference file"
@@ -340,9 +344,7 @@ def _convert_vcf(options):
     command = [program, "query"]
     with contextlib.ExitStack() as stack:
         if genotypes:
-            # Every record is printed; its sample block holds only the samples whose genotype
-            # carries an alternate allele ("| 1=1" keeps the records that no sample carries).
-            command += ["-i", 'GT="alt" | 1=1']
+            command += ["-i", CARRIERS]
             form += "[\t%SAMPLE\t%GT]"
             if wanted is not None:
                 listing = stack.enter_context(tempfile.NamedTemporaryFile("wb", suffix=".txt"))
