@@ -234,7 +234,7 @@ def memory_benchmark():
     with open(output, "rb") as table:
         rows = sum(1 for _ in table)
     print(f"memory: mutflank table, VCF of {WIDE_SAMPLES:,} samples x {WIDE_RECORDS:,} records "
-          f"({os.path.getsize(vcf) / mib:.0f} MB bgzip), {rows:,} rows, {seconds:.1f} s:")
+          f"({os.path.getsize(vcf) / mib:.1f} MB bgzip), {rows:,} rows, {seconds:.1f} s:")
     print(f"  peak RSS {own / mib:.0f} MB (an interpreter that only imports it: "
           f"{base / mib:.0f} MB); bcftools {bcftools / mib:.0f} MB")
     fasta = long_line_fasta()
