@@ -361,6 +361,8 @@ def _convert_vcf(options):
         try:
             with process.stdout:
                 failure = _vcf_rows(options, build, fixed, process.stdout)
+            if failure is not None:
+                process.kill()  # the rest does not matter, and it may wait on a full pipe
             status = process.wait()
         finally:
             if process.poll() is None:
@@ -368,18 +370,22 @@ def _convert_vcf(options):
                 process.wait()
         errors.seek(0)
         text = errors.read().decode("utf-8", "replace")
-    if status != 0 or "[E::" in text:
+    faults = []  # (line or record number, message naming the place)
+    if "[E::" in text or (status != 0 and failure is None):
         message = _htslib_error(text)
         located = re.search(r" at (\S+):(\d+)", message)
         line = _vcf_line(path, chrom_pos=located.groups() if located else None)
-        if line is None:
+        if line is None and failure is None:
             raise InputError(f"{path}: cannot read the records ({message})")
-        raise InputError(at_line(path, line, message))
+        if line is not None:
+            faults.append((line, at_line(path, line, message)))
     if failure is not None:
         record, message = failure
         line = _vcf_line(path, record=record)
-        where = at_line(path, line, message) if line else f"{path}: record {record}: {message}"
-        raise InputError(where)
+        faults.append((line or record, at_line(path, line, message) if line
+                       else f"{path}: record {record}: {message}"))
+    if faults:
+        raise InputError(min(faults)[1])  # the first in the file
     return result
 
 

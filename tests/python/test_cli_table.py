@@ -1,8 +1,10 @@
 """`mutflank table`: VCF/BCF and MAF files to the ten-column mutation table."""
 
 import collections
+import contextlib
 import gzip
 import io
+import os
 import random
 
 import pysam
@@ -189,6 +191,20 @@ def test_faulty_vcf_is_refused_and_nothing_is_written(tmp_path, text, options, m
     status, out, err = run("table", vcf, "--build", "GRCh37", *options, "-o", output)
     assert (status, out, err) == (1, "", "mutflank table: error: " + message.format(vcf=vcf) + "\n")
     assert sorted(p.name for p in tmp_path.iterdir()) == ["calls.vcf"]
+
+
+def test_fault_far_into_a_long_vcf_names_its_line(tmp_path):
+    # past the first batch, while bcftools still has far more to write than a pipe holds
+    calls = synthetic_calls(22, GENOME, SAMPLES, 12000)
+    text = vcf_text(calls, SAMPLES, {"1": 3000, "2": 2000}).splitlines(keepends=True)
+    lines = 5010
+    text.insert(lines - 1, "2\t0\t.\tC\tT\t.\tPASS\t.\tGT\t0/1\t0/1\t0/1\t0/1\n")
+    vcf = write_text(tmp_path / "long.vcf", "".join(text))
+    status, out, err = run("table", vcf, "--build", "37", "-o", tmp_path / "t.tsv")
+    assert (status, out) == (1, "")
+    assert err == (f"mutflank table: error: {vcf}: line {lines}: position 0 is not a "
+                   "position on the chromosome\n")
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["long.vcf"]
 
 
 # ---- chromosome names, builds, usage -------------------------------------------------------
@@ -542,3 +558,36 @@ def test_table_of_a_vcf_on_lambda_gives_the_contexts_pysam_reads(tmp_path, lambd
         expected.append((f"{row[0]}::demo", context))
     assert [tuple(row) for row in rows.tolist()] == expected
     assert len(expected) > 150
+
+
+# ---- pipes and descriptors -----------------------------------------------------------------
+
+def test_closed_pipe_ends_quietly(tmp_path):
+    import subprocess
+
+    from cli_support import COMMAND
+
+    calls = synthetic_calls(21, GENOME, SAMPLES, 5000)
+    vcf = write_text(tmp_path / "calls.vcf", vcf_text(calls, SAMPLES, {"1": 3000, "2": 2000}))
+    process = subprocess.Popen([COMMAND, "table", str(vcf), "--build", "37"],
+                               stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    first = process.stdout.readline()
+    process.stdout.close()  # as `| head -n 1` does
+    assert process.wait(timeout=60) == 1
+    assert process.stderr.read() == b""
+    process.stderr.close()
+    assert first.startswith(b"TCGA-0")
+
+
+def test_no_descriptor_is_left_open(tmp_path):
+    from mutflank_tools.cli import main
+
+    good = write_text(tmp_path / "good.vcf", THREE_SAMPLES)
+    bad = write_text(tmp_path / "bad.vcf", THREE_SAMPLES + "1\t90\t.\tC\tT\t.\tPASS\t.\tGT\t0/1\n")
+    maf_file = write_text(tmp_path / "bad.maf", maf([["1", "x", "C", "C", "T", "S", "37"]]))
+    before = sorted(os.listdir("/proc/self/fd"))
+    with contextlib.redirect_stderr(io.StringIO()):
+        statuses = [main(["table", str(path), "--build", "37", "-o", str(tmp_path / "t.tsv")])
+                    for path in (good, bad, maf_file) * 5]
+    assert statuses == [0, 1, 1] * 5
+    assert sorted(os.listdir("/proc/self/fd")) == before
