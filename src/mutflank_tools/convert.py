@@ -18,6 +18,7 @@ MAF files (plain or gzip) are read here, by their header names.
 
 import collections
 import contextlib
+import fcntl
 import gzip
 import os
 import re
@@ -34,6 +35,8 @@ SUFFIXES = (".gz", ".bgz")
 FORMATS = (".vcf", ".bcf", ".maf", ".tsv", ".txt")
 HEAD_SIZE = 1 << 16
 BATCH = 4096  # records between two writes of the output
+PIPE_SIZE = 1 << 20  # bytes of bcftools' output in flight
+F_SETPIPE_SZ = getattr(fcntl, "F_SETPIPE_SZ", 1031)
 # The filter of `bcftools query`: every record is printed ("| 1=1"), and its sample blocks
 # hold only the samples whose genotype holds an alternate allele or a missing one; of the
 # latter, the reader keeps the half calls such as ./1 (GT="alt" leaves them out, and a
@@ -356,9 +359,12 @@ def _convert_vcf(options):
         errors = stack.enter_context(tempfile.TemporaryFile())
         try:
             process = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=errors,
-                                       stdin=subprocess.DEVNULL)
+                                       stdin=subprocess.DEVNULL, bufsize=PIPE_SIZE)
         except OSError as error:
             raise InputError(f"cannot run bcftools: {error.strerror}") from None
+        with contextlib.suppress(OSError):
+            # A roomy pipe lets bcftools run ahead while Python waits for a core, and back.
+            fcntl.fcntl(process.stdout.fileno(), F_SETPIPE_SZ, PIPE_SIZE)
         try:
             with process.stdout:
                 failure = _vcf_rows(options, build, fixed, process.stdout)
