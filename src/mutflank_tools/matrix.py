@@ -1,0 +1,212 @@
+"""`mutflank matrix`: SBS6, SBS96 and SBS1536 matrices of tables, VCF/BCF and MAF files.
+
+Tables are counted as they are; VCF/BCF and MAF inputs are first converted to tables (as
+`mutflank table --reference` does) in a temporary folder. The counting itself, the REF check
+and the reasons for leaving records out are in `counting`; the Dask batches in `cluster`."""
+
+import os
+import sys
+from dataclasses import dataclass
+
+from . import channels
+from .errors import InputError, UsageError
+from .outputs import atomic_output
+from .progress import progress
+from .reference_folder import ReferenceFolder, canonical_build
+
+# Above this share of a file's substitutions with a REF other than the reference's base, the
+# reference is taken for the wrong one (another build, shifted coordinates).
+REF_MISMATCH_LIMIT = 0.05
+CHROMOSOMES_SHOWN = 6
+
+
+@dataclass(frozen=True)
+class Options:
+    """What counting an input needs, on this machine or on a Dask worker."""
+
+    reference: str
+    types: tuple = channels.TYPES
+    build: str = None
+    pass_only: bool = False
+    chunk_records: int = None
+
+
+@dataclass(frozen=True)
+class Input:
+    path: str
+    kind: str  # "table", "vcf" or "maf"
+    size: int = 0
+
+
+def read_table_list(path):
+    """The inputs named in `path`, one a line (blank lines ignored)."""
+    try:
+        with open(path, encoding="utf-8") as lines:
+            return [line.rstrip("\r\n") for line in lines if line.strip()]
+    except OSError as error:
+        raise InputError(f"{path}: cannot read: {error.strerror}") from None
+    except UnicodeDecodeError:
+        raise InputError(f"{path}: not UTF-8 text") from None
+
+
+def classify(paths):
+    """The inputs with their kind, told by content."""
+    from .convert import detect_format
+
+    inputs = []
+    for path in paths:
+        kind = detect_format(path)
+        try:
+            size = os.path.getsize(path)
+        except OSError:
+            size = 0
+        inputs.append(Input(path, kind, size))
+    return inputs
+
+
+def count_input(counter, spec, options):
+    """Adds one input to a MatrixCounter: a table directly, VCF/BCF or MAF converted first."""
+    if spec.kind == "table":
+        counter.add_table(spec.path)
+        return
+    from .convert import convert
+
+    converted = os.path.join(counter.scratch, "converted.tsv")
+    with open(converted, "wb") as output:
+        conversion = convert(spec.path, output, build=options.build,
+                             reference=counter.reference, pass_only=options.pass_only)
+    counter.add_samples(conversion.samples)
+    counter.add_left_out(conversion.left_out)
+    counter.add_table(converted, label=spec.path, lines=False)
+    os.unlink(converted)
+
+
+def count_batch(specs, options, show_progress=False):
+    """The Tally of some inputs, counted in this process (also the task of a Dask worker)."""
+    from .counting import CHUNK_RECORDS, MatrixCounter
+
+    with MatrixCounter(options.reference, options.types,
+                       options.chunk_records or CHUNK_RECORDS) as counter:
+        items = progress(specs, total=len(specs), desc="inputs", unit="file") if (
+            show_progress) else specs
+        for spec in items:
+            count_input(counter, spec, options)
+        return counter.finish()
+
+
+def check_refs(tally, allow):
+    """Stops on a file whose REF alleles differ from the reference too often; with `allow`,
+    warns instead. Returns the warning lines."""
+    warnings = []
+    for check in tally.files.values():
+        if not check.checked or check.differing <= REF_MISMATCH_LIMIT * check.checked:
+            continue
+        share = 100 * check.differing / check.checked
+        message = (f"{check.label}: REF differs from the reference base at {check.differing:,} "
+                   f"of {check.checked:,} substitutions ({share:.1f}%), first at {check.first}")
+        if not allow:
+            raise InputError(f"{message}; is the reference of another build? "
+                             "(--allow-ref-mismatch goes on without them)")
+        warnings.append(f"warning: {message}; left out, going on (--allow-ref-mismatch)")
+    return warnings
+
+
+def left_out_summary(left_out):
+    """One line: every reason with its count and the chromosomes concerned, most first."""
+    by_reason = {}
+    for (reason, chromosome), count in left_out.items():
+        per_chromosome = by_reason.setdefault(reason, {})
+        per_chromosome[chromosome] = per_chromosome.get(chromosome, 0) + count
+    parts = []
+    for reason, per_chromosome in sorted(
+            by_reason.items(), key=lambda item: (-sum(item[1].values()), item[0])):
+        total = sum(per_chromosome.values())
+        names = sorted((name for name in per_chromosome if name),
+                       key=lambda name: (-per_chromosome[name], name))
+        shown = ", ".join(names[:CHROMOSOMES_SHOWN])
+        if len(names) > CHROMOSOMES_SHOWN:
+            shown += f" and {len(names) - CHROMOSOMES_SHOWN} more"
+        records = f"{total:,} record{'s' if total != 1 else ''}"
+        parts.append(f"{reason}: {records}" + (f" ({shown})" if shown else ""))
+    return "left out: " + "; ".join(parts) if parts else ""
+
+
+def format_matrix(names, counts, matrix_type, proportions):
+    """The text of one matrix: header, then one row per channel in order."""
+    import numpy as np
+
+    lines = ["\t".join(["MutationType", *names])]
+    if proportions:
+        totals = counts.sum(axis=0)
+        values = np.divide(counts, totals, out=np.zeros(counts.shape), where=totals > 0)
+        cells = [[repr(float(value)) for value in row] for row in values]
+    else:
+        cells = counts.astype(str)
+    for channel, row in zip(channels.CHANNELS[matrix_type], cells):
+        lines.append("\t".join([channel, *row]))
+    return "\n".join(lines) + "\n"
+
+
+def output_paths(prefix, types):
+    return {name: f"{prefix}.{name}.tsv" for name in types}
+
+
+def _check_output_folder(prefix):
+    folder = os.path.dirname(os.path.abspath(prefix))
+    if not os.path.isdir(folder):
+        raise InputError(f"{prefix}: cannot write: no such folder {folder}")
+    if not os.access(folder, os.W_OK | os.X_OK):
+        raise InputError(f"{prefix}: cannot write: permission denied in {folder}")
+
+
+def run(args):
+    paths = list(args.inputs)
+    if args.table_list:
+        paths += read_table_list(args.table_list)
+    if not paths:
+        raise UsageError("no input: name tables, VCF/BCF or MAF files, or --table-list FILE")
+    build = None
+    if args.build is not None:
+        build = canonical_build(args.build)
+        if build is None:
+            raise UsageError(f"unknown build {args.build!r}: GRCh37 (hg19, 37) or GRCh38 "
+                             "(hg38, 38)")
+    reference = ReferenceFolder(args.reference)
+    if not reference.builds():
+        raise InputError(f"{args.reference}: no GRCh37 or GRCh38 folder in the reference")
+    _check_output_folder(args.output)
+    inputs = classify(paths)
+    if build is None and len(reference.builds()) != 1 and any(
+            spec.kind == "vcf" for spec in inputs):
+        raise UsageError("--build is required for VCF/BCF inputs: the reference holds "
+                         f"{' and '.join(reference.builds())}")
+    options = Options(reference=args.reference, types=tuple(args.types), build=build,
+                      pass_only=args.pass_only)
+    if args.workers or args.scheduler:
+        from .cluster import count_on_cluster
+
+        tally = count_on_cluster(inputs, options, workers=args.workers,
+                                 scheduler=args.scheduler)
+    else:
+        tally = count_batch(inputs, options, show_progress=True)
+    warnings = check_refs(tally, args.allow_ref_mismatch)
+
+    written = output_paths(args.output, args.types)
+    texts = {}
+    for name in args.types:
+        names, counts = tally.sorted_counts(name)
+        texts[name] = format_matrix(names, counts, name, args.proportions)
+    for name, path in written.items():
+        with atomic_output(path, "w", encoding="utf-8", newline="\n") as out:
+            out.write(texts[name])
+
+    for line in warnings:
+        print(f"mutflank matrix: {line}", file=sys.stderr)
+    summary = left_out_summary(tally.left_out)
+    if summary:
+        print(f"mutflank matrix: {summary}", file=sys.stderr)
+    samples = len(tally.samples)
+    print(f"mutflank matrix: {tally.records:,} substitution{'s' if tally.records != 1 else ''}"
+          f" of {samples:,} sample{'s' if samples != 1 else ''} from {len(inputs):,} "
+          f"input{'s' if len(inputs) != 1 else ''} -> {', '.join(written.values())}",
+          file=sys.stderr)
