@@ -39,7 +39,7 @@ BATCH = 4096  # records between two writes of the output
 NO_REFERENCE = "no reference file"
 NOT_PASS = "filter not PASS"
 NO_CARRIER = "no sample carries the allele"
-NOT_VARIANT = "not a variant allele (*, . or REF)"
+NOT_VARIANT = "allele *, . or equal to REF"
 SYMBOLIC = "symbolic allele"
 
 MAF_COLUMNS = (
@@ -198,6 +198,8 @@ def convert(path, output, *, build=None, project=None, reference=None, sample=No
     if kind == "vcf":
         return _convert_vcf(options)
     if kind == "maf":
+        if sample is not None:
+            raise UsageError(f"--sample names a VCF sample column; {path} is a MAF file")
         return _convert_maf(options)
     raise InputError(f"{path}: already a mutation table, not a VCF, BCF or MAF file")
 
@@ -268,6 +270,15 @@ def _htslib_error(text):
     return re.sub(r"^\[E::\w+\] ", "", chosen[0]).rstrip(":")
 
 
+def build_required(path, reference):
+    """The usage error of a VCF whose build neither --build nor the reference folder tells."""
+    if reference is None:
+        return (f"--build is required for {path}: a VCF names no build (or give --reference "
+                "with one build folder)")
+    return (f"--build is required for {path}: a VCF names no build, and {reference.root} has "
+            f"{len(reference.builds()) or 'no'} build folders")
+
+
 def _vcf_header(path, program):
     """(sample columns, whether FORMAT/GT is declared) of a VCF/BCF header."""
     try:
@@ -303,10 +314,7 @@ def _convert_vcf(options):
     if build is None:
         builds = options.reference.builds() if options.reference is not None else []
         if len(builds) != 1:
-            raise UsageError(f"--build is required for {path}: a VCF names no build, and "
-                             + ("the reference folder has "
-                                + (f"{len(builds)} build folders" if builds else "no build folder")
-                                if options.reference is not None else "no --reference was given"))
+            raise UsageError(build_required(path, options.reference))
         build = builds[0]
     columns, has_gt = _vcf_header(path, program)
     wanted = None if options.sample is None else options.sample.encode("utf-8", "surrogateescape")

@@ -1,0 +1,103 @@
+"""`mutflank reference FASTA OUTDIR --build B`: the reference folder OUTDIR/<build>/<chrom>.txt,
+one byte per base, from a FASTA file (plain, gzip or bgzip).
+
+The build folder is written under a temporary name and renamed at the end, so a failed run
+leaves no chromosome behind: a new OUTDIR is made whole beside its final name; in an existing
+OUTDIR, the temporary folder sits inside it. An existing OUTDIR/<build> that holds anything is
+never touched: the run is refused before the FASTA is read.
+"""
+
+import gzip
+import os
+import sys
+import zlib
+
+from .errors import InputError, UsageError
+from .fasta import FastaConverter, FastaError, ReferenceWriter
+from .outputs import atomic_directory
+from .progress import progress
+from .reference_folder import canonical_build
+
+BLOCK_SIZE = 1 << 22  # 4 MiB of FASTA text per read
+
+
+def _open_fasta(path):
+    """(stream of the FASTA text, raw file whose position tells the progress)."""
+    try:
+        raw = open(path, "rb")
+    except OSError as error:
+        raise InputError(f"{path}: {error.strerror}") from None
+    if os.path.isdir(path):
+        raw.close()
+        raise InputError(f"{path}: is a folder")
+    if raw.read(2) == b"\x1f\x8b":
+        raw.seek(0)
+        return gzip.GzipFile(fileobj=raw, mode="rb"), raw
+    raw.seek(0)
+    return raw, raw
+
+
+def convert_fasta(fasta, folder, bar=None):
+    """Writes the sequences of `fasta` into `folder`; returns [(chromosome, length), ...].
+    FastaError for a malformed file, InputError for one that cannot be read."""
+    writer = ReferenceWriter(folder)
+    converter = FastaConverter(writer)
+    stream, raw = _open_fasta(fasta)
+    try:
+        with stream, raw:
+            done = 0
+            while True:
+                try:
+                    block = stream.read(BLOCK_SIZE)
+                except (EOFError, zlib.error, gzip.BadGzipFile) as error:
+                    raise FastaError(f"cannot decompress: {error}") from None
+                except OSError as error:
+                    raise InputError(f"{fasta}: {error.strerror or error}") from None
+                if not block:
+                    break
+                converter.feed(block)
+                if bar is not None:
+                    position = raw.tell()
+                    bar.update(position - done)
+                    done = position
+            converter.close()
+    finally:
+        writer.abandon()
+    return [tuple(entry) for entry in writer.lengths]
+
+
+def build_reference(fasta, outdir, build, bar=None):
+    """Writes outdir/<build>/ from `fasta` atomically; returns [(chromosome, length), ...]."""
+    target = os.path.join(outdir, build)
+    if os.path.isdir(outdir):
+        if os.path.exists(target) and not (os.path.isdir(target) and not os.listdir(target)):
+            raise InputError(f"{target}: already exists; remove it first, or choose another "
+                             "folder")
+        with atomic_directory(target) as folder:
+            return convert_fasta(fasta, folder, bar)
+    if os.path.exists(outdir):
+        raise InputError(f"{outdir}: exists and is not a folder")
+    with atomic_directory(outdir) as folder:
+        inner = os.path.join(folder, build)
+        os.mkdir(inner)
+        return convert_fasta(fasta, inner, bar)
+
+
+def run(args):
+    build = canonical_build(args.build)
+    if build is None:
+        raise UsageError(f"unknown build {args.build!r}: use GRCh37 or GRCh38 "
+                         "(hg19, 37, hg38, 38)")
+    try:
+        size = os.stat(args.fasta).st_size
+    except OSError as error:
+        raise InputError(f"{args.fasta}: {error.strerror}") from None
+    with progress(total=size, unit="B", unit_scale=True, unit_divisor=1024,
+                  desc="reading FASTA") as bar:
+        try:
+            lengths = build_reference(args.fasta, args.outdir, build, bar)
+        except FastaError as error:
+            raise InputError(f"{args.fasta}: {error}") from None
+    bases = sum(length for _, length in lengths)
+    print(f"mutflank reference: wrote {len(lengths)} sequence{'' if len(lengths) == 1 else 's'}"
+          f", {bases} bases, to {os.path.join(args.outdir, build)}", file=sys.stderr)

@@ -1,0 +1,60 @@
+"""`mutflank table`: VCF/BCF and MAF files to one ten-column mutation table."""
+
+import collections
+import contextlib
+import os
+import sys
+
+from . import convert
+from .errors import InputError, UsageError
+from .left_out import summary_lines
+from .outputs import atomic_output
+from .progress import progress
+from .reference_folder import ReferenceFolder, canonical_build
+
+
+def run(args):
+    prog = "mutflank table"
+    build = None
+    if args.build is not None:
+        build = canonical_build(args.build)
+        if build is None:
+            raise UsageError(f"unknown build {args.build!r}: use GRCh37 or GRCh38 "
+                             "(hg19, 37, hg38, 38)")
+    if args.project is not None and any(c in args.project for c in "\t\r\n"):
+        raise UsageError("--project may not hold a tab or a line break")
+    reference = None
+    if args.reference is not None:
+        reference = ReferenceFolder(args.reference)
+        if build is not None and build not in reference.builds():
+            raise InputError(f"{args.reference}: no {build} folder in the reference folder")
+    # Every input is looked at before anything is written.
+    for path in args.inputs:
+        kind = convert.detect_format(path)
+        if kind == "table":
+            raise InputError(f"{path}: already a mutation table, not a VCF, BCF or MAF file")
+        if kind == "vcf" and build is None and (reference is None or len(reference.builds()) != 1):
+            raise UsageError(convert.build_required(path, reference))
+    if args.output != "-" and os.path.isdir(args.output):
+        raise InputError(f"{args.output}: is a folder")
+
+    samples, rows, left_out = {}, 0, collections.Counter()
+    with contextlib.ExitStack() as stack:
+        if args.output == "-":
+            output = sys.stdout.buffer
+        else:
+            output = stack.enter_context(atomic_output(args.output, "wb"))
+        bar = stack.enter_context(progress(total=None, unit=" rows", desc="table"))
+        for path in args.inputs:
+            done = convert.convert(path, output, build=build, project=args.project,
+                                   reference=reference, sample=args.sample,
+                                   pass_only=args.pass_only, progress=bar.update)
+            samples.update(dict.fromkeys(done.samples))
+            rows += done.rows
+            left_out.update(done.left_out)
+        output.flush()
+    where = "standard output" if args.output == "-" else args.output
+    print(f"{prog}: wrote {rows} row{'' if rows == 1 else 's'} of {len(samples)} "
+          f"sample{'' if len(samples) == 1 else 's'} to {where}", file=sys.stderr)
+    for line in summary_lines(left_out):
+        print(f"{prog}: {line}", file=sys.stderr)
