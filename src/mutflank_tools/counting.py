@@ -384,14 +384,16 @@ class MatrixCounter:
                               self._chromosome_of_key)
         if where is None:
             return False
+        known = where != _NO_BUILD
+        if first_line == 1 and not known[0]:
+            return False  # perhaps a header line
         samples = self._run_ids(data, starts[:, 0], ends[:, 0], self._samples, self._sample)
         if samples is None:
             return False
-        known = where != _NO_BUILD
         candidate = known & substitution_type & (alt_codes < 4)
         positions = self._positions(array, starts[:, 6], lengths[:, 6], candidate)
-        if positions is None or (first_line == 1 and not known[0]):
-            return False  # the line by line road names the line, or skips a header
+        if positions is None:
+            return False  # the line by line road names the line
         substitution = candidate & (ref_codes < 4) & (ref_codes != alt_codes)
         if not known.all() or not substitution.all():
             chromosomes = None

@@ -17,7 +17,6 @@ from .reference_folder import ReferenceFolder, canonical_build
 # Above this share of a file's substitutions with a REF other than the reference's base, the
 # reference is taken for the wrong one (another build, shifted coordinates).
 REF_MISMATCH_LIMIT = 0.05
-CHROMOSOMES_SHOWN = 6
 
 
 @dataclass(frozen=True)
@@ -112,23 +111,21 @@ def check_refs(tally, allow):
 
 
 def left_out_summary(left_out):
-    """One line: every reason with its count and the chromosomes concerned, most first."""
-    by_reason = {}
+    """Lines of what was left out, by reason, with counts and the chromosomes concerned."""
+    import collections
+
+    from .left_out import summary_lines
+
+    on_chromosomes = collections.Counter(
+        {key: count for key, count in left_out.items() if key[1]})
+    lines = summary_lines(on_chromosomes)
+    nowhere = collections.Counter()
     for (reason, chromosome), count in left_out.items():
-        per_chromosome = by_reason.setdefault(reason, {})
-        per_chromosome[chromosome] = per_chromosome.get(chromosome, 0) + count
-    parts = []
-    for reason, per_chromosome in sorted(
-            by_reason.items(), key=lambda item: (-sum(item[1].values()), item[0])):
-        total = sum(per_chromosome.values())
-        names = sorted((name for name in per_chromosome if name),
-                       key=lambda name: (-per_chromosome[name], name))
-        shown = ", ".join(names[:CHROMOSOMES_SHOWN])
-        if len(names) > CHROMOSOMES_SHOWN:
-            shown += f" and {len(names) - CHROMOSOMES_SHOWN} more"
-        records = f"{total:,} record{'s' if total != 1 else ''}"
-        parts.append(f"{reason}: {records}" + (f" ({shown})" if shown else ""))
-    return "left out: " + "; ".join(parts) if parts else ""
+        if not chromosome:
+            nowhere[reason] += count
+    for reason, total in sorted(nowhere.items(), key=lambda item: (-item[1], item[0])):
+        lines.append(f"left out {total} record{'' if total == 1 else 's'}: {reason}")
+    return lines
 
 
 def format_matrix(names, counts, matrix_type, proportions):
@@ -175,11 +172,15 @@ def run(args):
     if not reference.builds():
         raise InputError(f"{args.reference}: no GRCh37 or GRCh38 folder in the reference")
     _check_output_folder(args.output)
+    if build is not None and build not in reference.builds():
+        raise InputError(f"{args.reference}: no {build} folder in the reference folder")
     inputs = classify(paths)
-    if build is None and len(reference.builds()) != 1 and any(
-            spec.kind == "vcf" for spec in inputs):
-        raise UsageError("--build is required for VCF/BCF inputs: the reference holds "
-                         f"{' and '.join(reference.builds())}")
+    if build is None and len(reference.builds()) != 1:
+        from .convert import build_required
+
+        for spec in inputs:
+            if spec.kind == "vcf":
+                raise UsageError(build_required(spec.path, reference))
     options = Options(reference=args.reference, types=tuple(args.types), build=build,
                       pass_only=args.pass_only)
     if args.workers or args.scheduler:
@@ -202,9 +203,8 @@ def run(args):
 
     for line in warnings:
         print(f"mutflank matrix: {line}", file=sys.stderr)
-    summary = left_out_summary(tally.left_out)
-    if summary:
-        print(f"mutflank matrix: {summary}", file=sys.stderr)
+    for line in left_out_summary(tally.left_out):
+        print(f"mutflank matrix: {line}", file=sys.stderr)
     samples = len(tally.samples)
     print(f"mutflank matrix: {tally.records:,} substitution{'s' if tally.records != 1 else ''}"
           f" of {samples:,} sample{'s' if samples != 1 else ''} from {len(inputs):,} "
