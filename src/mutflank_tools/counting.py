@@ -23,7 +23,7 @@ from . import channels
 from .errors import InputError, at_line
 from .reference_folder import ReferenceFolder, canonical_build
 
-BLOCK_BYTES = 4 << 20
+BLOCK_BYTES = 1 << 20
 CHUNK_RECORDS = 100_000
 MAPS_KEPT = 64
 MAX_POSITION = 2**64 - 1
@@ -322,9 +322,9 @@ class MatrixCounter:
         if width > 64:
             return None
         array = np.frombuffer(data, dtype=np.uint8)
-        columns = np.arange(max(width, 1))
-        at = np.minimum(starts[:, None] + columns, len(array) - 1)
-        cells = np.where(columns < lengths[:, None], array[at], 0)
+        columns = np.arange(max(width, 1), dtype=np.int32)
+        at = np.minimum(starts.astype(np.int32)[:, None] + columns, len(array) - 1)
+        cells = np.where(columns < lengths[:, None], array[at], np.uint8(0))
         changed = np.ones(len(starts), dtype=bool)
         changed[1:] = (lengths[1:] != lengths[:-1]) | (cells[1:] != cells[:-1]).any(axis=1)
         heads = np.flatnonzero(changed)

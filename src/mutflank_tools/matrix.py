@@ -4,6 +4,7 @@ Tables are counted as they are; VCF/BCF and MAF inputs are first converted to ta
 `mutflank table --reference` does) in a temporary folder. The counting itself, the REF check
 and the reasons for leaving records out are in `counting`; the Dask batches in `cluster`."""
 
+import contextlib
 import os
 import sys
 from dataclasses import dataclass
@@ -128,20 +129,25 @@ def left_out_summary(left_out):
     return lines
 
 
-def format_matrix(names, counts, matrix_type, proportions):
-    """The text of one matrix: header, then one row per channel in order."""
+def matrix_lines(names, counts, matrix_type, proportions):
+    """The lines of one matrix, one at a time: header, then one row per channel in order.
+    `counts` is channels x samples."""
     import numpy as np
 
-    lines = ["\t".join(["MutationType", *names])]
-    if proportions:
-        totals = counts.sum(axis=0)
-        values = np.divide(counts, totals, out=np.zeros(counts.shape), where=totals > 0)
-        cells = [[repr(float(value)) for value in row] for row in values]
-    else:
-        cells = counts.astype(str)
-    for channel, row in zip(channels.CHANNELS[matrix_type], cells):
-        lines.append("\t".join([channel, *row]))
-    return "\n".join(lines) + "\n"
+    yield "\t".join(["MutationType", *names]) + "\n"
+    totals = counts.sum(axis=0)
+    for channel, row in zip(channels.CHANNELS[matrix_type], counts):
+        if proportions:
+            values = np.divide(row, totals, out=np.zeros(len(row)), where=totals > 0)
+            cells = map(repr, values.tolist())
+        else:
+            cells = map(str, row.tolist())
+        yield "\t".join([channel, *cells]) + "\n"
+
+
+def format_matrix(names, counts, matrix_type, proportions):
+    """The whole text of one matrix (see matrix_lines)."""
+    return "".join(matrix_lines(names, counts, matrix_type, proportions))
 
 
 def output_paths(prefix, types):
@@ -193,13 +199,12 @@ def run(args):
     warnings = check_refs(tally, args.allow_ref_mismatch)
 
     written = output_paths(args.output, args.types)
-    texts = {}
-    for name in args.types:
-        names, counts = tally.sorted_counts(name)
-        texts[name] = format_matrix(names, counts, name, args.proportions)
-    for name, path in written.items():
-        with atomic_output(path, "w", encoding="utf-8", newline="\n") as out:
-            out.write(texts[name])
+    with contextlib.ExitStack() as outputs:
+        # Every matrix is written under a temporary name first; the renames come at the end.
+        for name, path in written.items():
+            out = outputs.enter_context(atomic_output(path, "w", encoding="utf-8", newline="\n"))
+            names, counts = tally.sorted_counts(name)
+            out.writelines(matrix_lines(names, counts, name, args.proportions))
 
     for line in warnings:
         print(f"mutflank matrix: {line}", file=sys.stderr)

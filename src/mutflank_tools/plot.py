@@ -131,9 +131,9 @@ def _bars(axis, kind, sample, values):
 def _heat_map(figure, cell, sample, values):
     import numpy as np
 
-    grid = cell.subgridspec(1, 6, wspace=0.08)
+    grid = cell.subgridspec(1, 6, wspace=0.12)
     data = np.asarray(values, dtype=float).reshape(6, 16, 16)
-    top = max(float(data.max()), 1e-9)
+    top = float(data.max()) or 1.0
     pairs = [a + b for a in channels.BASES for b in channels.BASES]
     image = None
     for k, cls in enumerate(channels.CLASSES):
@@ -151,17 +151,26 @@ def _heat_map(figure, cell, sample, values):
             total = "" if proportions else f"  ({int(sum(values)):,} substitutions)"
             axis.set_ylabel(f"{sample}{total}\nleft bases", fontsize=8)
         axis.set_xlabel("right bases", fontsize=6)
-    figure.colorbar(image, ax=figure.axes[-6:], shrink=0.8, pad=0.01)
+    figure.colorbar(image, ax=figure.axes[-6:], shrink=0.8, pad=0.01, fraction=0.02)
+
+
+# Inches of each panel: its height, the room above its axes (title) and below (labels).
+PANELS = {"SBS6": (8, 2.6, 0.35, 0.45), "SBS96": (16, 3.2, 0.35, 0.75),
+          "SBS1536": (16, 3.4, 0.35, 0.65)}
 
 
 def draw(kind, samples, values, output):
-    """Draws one panel per sample (all of `samples`, in order) into the PNG file `output`."""
+    """Draws one panel per sample (all of `samples`, in order) into the PNG file `output`.
+    Margins are fixed in inches (no layout engine, which is slow for many panels)."""
     plt = _pyplot()
     panels = samples or ["(no samples)"]
-    size = {"SBS6": (8, 2.6), "SBS96": (16, 3.2), "SBS1536": (16, 3.4)}[kind]
-    figure = plt.figure(figsize=(size[0], size[1] * len(panels)), constrained_layout=True)
+    width, height, above, below = PANELS[kind]
+    total = height * len(panels)
+    figure = plt.figure(figsize=(width, total))
     try:
-        grid = figure.add_gridspec(len(panels), 1)
+        grid = figure.add_gridspec(len(panels), 1, left=0.9 / width, right=1 - 0.25 / width,
+                                   top=1 - above / total, bottom=below / total,
+                                   hspace=(above + below) / (height - above - below))
         for row, sample in enumerate(panels):
             sample_values = values.get(sample, [0] * len(channels.CHANNELS[kind]))
             if kind == "SBS1536":
