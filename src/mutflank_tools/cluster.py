@@ -37,6 +37,8 @@ def count_on_cluster(inputs, options, workers=None, scheduler=None):
     from .matrix import count_batch
 
     work = batches(inputs)
+    # Dask's own warnings (a slow event loop on a busy machine) are not the user's business.
+    logging.getLogger("distributed").setLevel(logging.ERROR)
     try:
         if scheduler:
             client = distributed.Client(scheduler, timeout="20s")

@@ -26,6 +26,7 @@ from .reference_folder import ReferenceFolder, canonical_build
 BLOCK_BYTES = 1 << 20
 CHUNK_RECORDS = 100_000
 MAPS_KEPT = 64
+COUNT = "int32"  # dtype of the per-sample counts: 2^31 - 1 substitutions per channel
 MAX_POSITION = 2**64 - 1
 SUBSTITUTION_TYPES = frozenset(("SNP", "SNV"))
 BASE_SET = frozenset(channels.BASES)
@@ -71,7 +72,7 @@ class Tally:
     """What counting some inputs gave; tallies of disjoint inputs add up (`merge`)."""
 
     samples: list = field(default_factory=list)  # names, in order of appearance
-    counts_96: object = None  # numpy int64 array, samples x 96
+    counts_96: object = None  # numpy COUNT array, samples x 96
     counts_1536: object = None  # samples x 1536
     left_out: collections.Counter = field(default_factory=collections.Counter)
     files: dict = field(default_factory=dict)  # input label -> FileCheck
@@ -81,17 +82,17 @@ class Tally:
         import numpy as np
 
         if self.counts_96 is None:
-            self.counts_96 = np.zeros((0, 96), dtype=np.int64)
-            self.counts_1536 = np.zeros((0, 1536), dtype=np.int64)
+            self.counts_96 = np.zeros((0, 96), dtype=COUNT)
+            self.counts_1536 = np.zeros((0, 1536), dtype=COUNT)
         index = {name: i for i, name in enumerate(self.samples)}
         new = [name for name in other.samples if name not in index]
         for name in new:
             index[name] = len(self.samples)
             self.samples.append(name)
         if new:
-            self.counts_96 = np.vstack([self.counts_96, np.zeros((len(new), 96), np.int64)])
+            self.counts_96 = np.vstack([self.counts_96, np.zeros((len(new), 96), COUNT)])
             self.counts_1536 = np.vstack(
-                [self.counts_1536, np.zeros((len(new), 1536), np.int64)])
+                [self.counts_1536, np.zeros((len(new), 1536), COUNT)])
         rows = np.array([index[name] for name in other.samples], dtype=np.int64)
         if len(rows):
             self.counts_96[rows] += other.counts_96
@@ -105,21 +106,23 @@ class Tally:
         self.records += other.records
         return self
 
-    def sorted_counts(self, matrix_type):
-        """(sample names sorted, channels x samples int64 array) of one matrix type."""
+    def matrix(self, matrix_type):
+        """(sample names sorted, their rows in the arrays, samples x channels array) of one
+        matrix type; no copy of the per-sample counts is made for SBS96 and SBS1536."""
         import numpy as np
 
         order = sorted(range(len(self.samples)), key=self.samples.__getitem__)
         names = [self.samples[i] for i in order]
         if self.counts_96 is None:
-            per_sample = np.zeros((len(names), len(channels.CHANNELS[matrix_type])), np.int64)
+            per_sample = np.zeros((len(names), len(channels.CHANNELS[matrix_type])), COUNT)
+            order = list(range(len(names)))
         elif matrix_type == "SBS1536":
-            per_sample = self.counts_1536[order]
+            per_sample = self.counts_1536
         elif matrix_type == "SBS96":
-            per_sample = self.counts_96[order]
+            per_sample = self.counts_96
         else:
-            per_sample = channels.sbs6_of_sbs96(self.counts_96[order])
-        return names, np.ascontiguousarray(per_sample.T)
+            per_sample = channels.sbs6_of_sbs96(self.counts_96)
+        return names, np.array(order, dtype=np.int64), per_sample
 
 
 def position_fault(text):
@@ -159,8 +162,8 @@ class MatrixCounter:
         self._narrow_types = [name for name in self.types if name != "SBS1536"]
         self._samples = {}
         self._names = []
-        self._counts_96 = np.zeros((16, 99), dtype=np.int64)  # 96 channels + 3 reasons
-        self._counts_1536 = np.zeros((16, 1539), dtype=np.int64)
+        self._counts_96 = np.zeros((16, 99), dtype=COUNT)  # 96 channels + 3 reasons
+        self._counts_1536 = np.zeros((16, 1539), dtype=COUNT)
         self._left_out = collections.Counter()
         self._left_rows = []  # (reason, chromosome) of records left out, counted at a flush
         self._files = {}
@@ -234,8 +237,8 @@ class MatrixCounter:
         n = len(self._names)
         return Tally(
             samples=list(self._names),
-            counts_96=self._counts_96[:n, :96].copy(),
-            counts_1536=self._counts_1536[:n, :1536].copy(),
+            counts_96=self._counts_96[:n, :96],
+            counts_1536=self._counts_1536[:n, :1536],
             left_out=self._left_out,
             files=self._files,
             records=self._records,
@@ -281,9 +284,9 @@ class MatrixCounter:
             if index >= len(self._counts_96):
                 grow = len(self._counts_96)
                 np = self._np
-                self._counts_96 = np.vstack([self._counts_96, np.zeros((grow, 99), np.int64)])
+                self._counts_96 = np.vstack([self._counts_96, np.zeros((grow, 99), COUNT)])
                 self._counts_1536 = np.vstack(
-                    [self._counts_1536, np.zeros((grow, 1539), np.int64)])
+                    [self._counts_1536, np.zeros((grow, 1539), COUNT)])
         return index
 
     def _chromosome(self, build_text, chromosome):

@@ -129,14 +129,17 @@ def left_out_summary(left_out):
     return lines
 
 
-def matrix_lines(names, counts, matrix_type, proportions):
+def matrix_lines(names, order, per_sample, matrix_type, proportions):
     """The lines of one matrix, one at a time: header, then one row per channel in order.
-    `counts` is channels x samples."""
+    `per_sample` is samples x channels; `order` lists the rows of `names` in it."""
     import numpy as np
 
     yield "\t".join(["MutationType", *names]) + "\n"
-    totals = counts.sum(axis=0)
-    for channel, row in zip(channels.CHANNELS[matrix_type], counts):
+    totals = np.zeros(len(order), dtype=np.int64)
+    for column in range(per_sample.shape[1]):
+        totals += per_sample[order, column]
+    for column, channel in enumerate(channels.CHANNELS[matrix_type]):
+        row = per_sample[order, column]
         if proportions:
             values = np.divide(row, totals, out=np.zeros(len(row)), where=totals > 0)
             cells = map(repr, values.tolist())
@@ -146,8 +149,9 @@ def matrix_lines(names, counts, matrix_type, proportions):
 
 
 def format_matrix(names, counts, matrix_type, proportions):
-    """The whole text of one matrix (see matrix_lines)."""
-    return "".join(matrix_lines(names, counts, matrix_type, proportions))
+    """The whole text of a matrix from its channels x samples array (see matrix_lines)."""
+    return "".join(matrix_lines(names, list(range(len(names))), counts.T, matrix_type,
+                                proportions))
 
 
 def output_paths(prefix, types):
@@ -203,8 +207,7 @@ def run(args):
         # Every matrix is written under a temporary name first; the renames come at the end.
         for name, path in written.items():
             out = outputs.enter_context(atomic_output(path, "w", encoding="utf-8", newline="\n"))
-            names, counts = tally.sorted_counts(name)
-            out.writelines(matrix_lines(names, counts, name, args.proportions))
+            out.writelines(matrix_lines(*tally.matrix(name), name, args.proportions))
 
     for line in warnings:
         print(f"mutflank matrix: {line}", file=sys.stderr)
