@@ -26,6 +26,8 @@ from .reference_folder import ReferenceFolder, canonical_build
 BLOCK_BYTES = 1 << 20
 CHUNK_RECORDS = 100_000
 MAPS_KEPT = 64
+PAGES_MAPPED = 4096  # reference positions looked up between two releases of their pages
+BLOCK_SAMPLES = 1024
 COUNT = "int32"  # dtype of the per-sample counts: 2^31 - 1 substitutions per channel
 MAX_POSITION = 2**64 - 1
 SUBSTITUTION_TYPES = frozenset(("SNP", "SNV"))
@@ -125,6 +127,47 @@ class Tally:
         return names, np.array(order, dtype=np.int64), per_sample
 
 
+class SampleCounts:
+    """Per-sample rows of `width` counts, kept in blocks of BLOCK_SAMPLES samples so that a new
+    sample never copies the others (a cohort's SBS1536 counts are its largest object)."""
+
+    def __init__(self, width):
+        self.width = width
+        self._blocks = []
+
+    def add(self, samples, columns):
+        """Adds one for every (samples[i], columns[i]) pair."""
+        import numpy as np
+
+        pairs, counts = np.unique(samples.astype(np.int64) * self.width + columns,
+                                  return_counts=True)
+        if not len(pairs):
+            return
+        rows, cells = np.divmod(pairs, self.width)
+        last = int(rows[-1]) // BLOCK_SAMPLES
+        while len(self._blocks) <= last:
+            self._blocks.append(np.zeros((BLOCK_SAMPLES, self.width), dtype=COUNT))
+        blocks = rows // BLOCK_SAMPLES
+        for number in np.unique(blocks).tolist():
+            here = blocks == number
+            # The pairs are distinct, so a fancy-indexed += adds each once.
+            self._blocks[number][rows[here] % BLOCK_SAMPLES, cells[here]] += counts[here].astype(
+                COUNT)
+
+    def array(self, samples, columns):
+        """The samples x columns array of the first `samples` samples (the blocks go)."""
+        import numpy as np
+
+        blocks, self._blocks = self._blocks, []
+        result = np.zeros((samples, columns), dtype=COUNT)
+        for number, block in enumerate(blocks):
+            start = number * BLOCK_SAMPLES
+            end = min(start + BLOCK_SAMPLES, samples)
+            result[start:end] = block[:end - start, :columns]
+            blocks[number] = None
+        return result
+
+
 def position_fault(text):
     """Why `text` is not a position as the module reads it (an optional "+" and decimal digits,
     from 1 to 2^64 - 1), or None when it is one."""
@@ -162,8 +205,8 @@ class MatrixCounter:
         self._narrow_types = [name for name in self.types if name != "SBS1536"]
         self._samples = {}
         self._names = []
-        self._counts_96 = np.zeros((16, 99), dtype=COUNT)  # 96 channels + 3 reasons
-        self._counts_1536 = np.zeros((16, 1539), dtype=COUNT)
+        self._counts_96 = SampleCounts(99)  # 96 channels + 3 reasons
+        self._counts_1536 = SampleCounts(1539)
         self._left_out = collections.Counter()
         self._left_rows = []  # (reason, chromosome) of records left out, counted at a flush
         self._files = {}
@@ -185,6 +228,7 @@ class MatrixCounter:
         self._contexts = {}  # context string -> packed (SBS96 code, SBS1536 code)
         self._records = 0
         self._folder = tempfile.TemporaryDirectory(prefix="mutflank-matrix-")
+        self.on_bytes = None  # called with the size of every block read from a table
         self.scratch = self._folder.name  # a private folder for the caller's files too
         self._table = os.path.join(self.scratch, "records.tsv")
 
@@ -215,6 +259,8 @@ class MatrixCounter:
                     block = handle.read(BLOCK_BYTES)
                 except OSError as error:
                     raise InputError(f"{label}: cannot read: {error.strerror}") from None
+                if self.on_bytes is not None:
+                    self.on_bytes(len(block))
                 if block:
                     cut = block.rfind(b"\n")
                     if cut < 0:
@@ -237,8 +283,8 @@ class MatrixCounter:
         n = len(self._names)
         return Tally(
             samples=list(self._names),
-            counts_96=self._counts_96[:n, :96],
-            counts_1536=self._counts_1536[:n, :1536],
+            counts_96=self._counts_96.array(n, 96),
+            counts_1536=self._counts_1536.array(n, 1536),
             left_out=self._left_out,
             files=self._files,
             records=self._records,
@@ -281,12 +327,6 @@ class MatrixCounter:
         if index is None:
             index = self._samples[name] = len(self._names)
             self._names.append(name)
-            if index >= len(self._counts_96):
-                grow = len(self._counts_96)
-                np = self._np
-                self._counts_96 = np.vstack([self._counts_96, np.zeros((grow, 99), COUNT)])
-                self._counts_1536 = np.vstack(
-                    [self._counts_1536, np.zeros((grow, 1539), COUNT)])
         return index
 
     def _chromosome(self, build_text, chromosome):
@@ -546,6 +586,7 @@ class MatrixCounter:
             columns)
         del columns
         bases = self._reference_bases(chromosome_ids, positions)
+        self._unmap()
         differs = bases != ref_codes
         self._check_refs(file_ids, differs, line_numbers, chromosome_ids, positions, ref_codes,
                          bases)
@@ -576,23 +617,33 @@ class MatrixCounter:
             at = order[start:end]
             path = self._chromosome_rows[chromosome][3]
             try:
-                values = self._mapped(chromosome, path)[positions[at] - 1]
+                data, view = self._mapped(chromosome, path)
+                values = np.empty(len(at), dtype=np.uint8)
+                for first in range(0, len(at), PAGES_MAPPED):
+                    part = slice(first, first + PAGES_MAPPED)
+                    values[part] = view[positions[at[part]] - 1]
+                    # Each position maps one page of the file into the resident size; they
+                    # go again every PAGES_MAPPED positions.
+                    with contextlib.suppress(AttributeError, OSError):
+                        data.madvise(mmap.MADV_DONTNEED)
             except (OSError, ValueError, IndexError) as error:
                 raise InputError(f"{path}: cannot read the reference: {error}") from None
             bases[at] = table[values]
         return bases
 
     def _mapped(self, chromosome, path):
-        """The chromosome file as a NumPy view of a read-only memory map, kept for the next
-        blocks (at most MAPS_KEPT maps at once, each holding a descriptor)."""
+        """The chromosome file as a NumPy view of a read-only memory map, for one buffer (the
+        pages it touches count in the resident size until it is unmapped)."""
         kept = self._maps.get(chromosome)
         if kept is None:
             if len(self._maps) >= MAPS_KEPT:
                 self._unmap()
             with open(path, "rb") as handle:
                 data = mmap.mmap(handle.fileno(), 0, access=mmap.ACCESS_READ)
+            with contextlib.suppress(AttributeError, OSError):
+                data.madvise(mmap.MADV_RANDOM)  # no read-ahead, no pages mapped around
             kept = self._maps[chromosome] = (data, self._np.frombuffer(data, dtype=self._np.uint8))
-        return kept[1]
+        return kept
 
     def _unmap(self):
         while self._maps:
@@ -665,13 +716,9 @@ class MatrixCounter:
         if self.wide and context == 3:
             codes_1536[:] = 1536 + 3  # a code of its own: too close to the end for SBS1536
         samples = sample_ids[chosen]
-        present, local = np.unique(samples, return_inverse=True)
-        self._counts_96[present] += np.bincount(
-            local * 99 + codes_96, minlength=len(present) * 99).reshape(-1, 99)
+        self._counts_96.add(samples, codes_96)
         ok_1536 = codes_1536 < 1536
-        self._counts_1536[present] += np.bincount(
-            local[ok_1536] * 1539 + codes_1536[ok_1536],
-            minlength=len(present) * 1539).reshape(-1, 1539)
+        self._counts_1536.add(samples[ok_1536], codes_1536[ok_1536])
         ok_96 = codes_96 < 96
         counted = np.zeros(len(chosen), dtype=bool)
         if self._narrow_types:

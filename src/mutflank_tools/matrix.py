@@ -87,10 +87,17 @@ def count_batch(specs, options, show_progress=False):
 
     with MatrixCounter(options.reference, options.types,
                        options.chunk_records or CHUNK_RECORDS) as counter:
-        items = progress(specs, total=len(specs), desc="inputs", unit="file") if (
-            show_progress) else specs
-        for spec in items:
+        bar = progress(total=sum(spec.size for spec in specs), desc="matrix", unit="B",
+                       unit_scale=True) if show_progress else None
+        for spec in specs:
+            if bar is not None and spec.kind == "table":
+                counter.on_bytes = bar.update
             count_input(counter, spec, options)
+            counter.on_bytes = None
+            if bar is not None and spec.kind != "table":
+                bar.update(spec.size)
+        if bar is not None:
+            bar.close()
         return counter.finish()
 
 
