@@ -8,7 +8,8 @@ VENV_PY     := $(VENV)/bin/python
 DEB_PACKAGES := g++ pkg-config meson ninja-build python3-dev python3-numpy python3-pytest \
                 python3-mesonpy python3-venv python3-pip libgtest-dev liburing-dev \
                 python3-pysam python3-tqdm python3-matplotlib python3-dask python3-distributed \
-                bcftools bowtie2-examples python-pyvcf-examples python3-hypothesis
+                python3-hypothesis mypy \
+                bcftools bowtie2-examples python-pyvcf-examples
 
 .PHONY: all deps build core-test install test demo clean
 
@@ -60,6 +61,12 @@ BENCH_REPS  ?= 5
 .PHONY: bench
 bench: install $(BENCH_DATA)/floor
 	$(VENV_PY) bench/run.py --floor $(BENCH_DATA)/floor --scale $(BENCH_SCALE) --repetitions $(BENCH_REPS)
+
+# The command's figures (bench/cli.py): `mutflank table` rows/s on a 20-sample VCF, and the
+# peak memory of `table` over 10,000 samples and of `reference` over a 1 GB FASTA line.
+.PHONY: bench-cli
+bench-cli: install
+	$(VENV_PY) bench/cli.py --repetitions $(BENCH_REPS)
 
 $(BENCH_DATA)/floor: bench/floor.c
 	mkdir -p $(BENCH_DATA)

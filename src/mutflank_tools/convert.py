@@ -18,6 +18,7 @@ MAF files (plain or gzip) are read here, by their header names.
 
 import collections
 import contextlib
+import fcntl
 import gzip
 import os
 import re
@@ -34,6 +35,13 @@ SUFFIXES = (".gz", ".bgz")
 FORMATS = (".vcf", ".bcf", ".maf", ".tsv", ".txt")
 HEAD_SIZE = 1 << 16
 BATCH = 4096  # records between two writes of the output
+PIPE_SIZE = 1 << 20  # bytes of bcftools' output in flight
+F_SETPIPE_SZ = getattr(fcntl, "F_SETPIPE_SZ", 1031)
+# The filter of `bcftools query`: every record is printed ("| 1=1"), and its sample blocks
+# hold only the samples whose genotype holds an alternate allele or a missing one; of the
+# latter, the reader keeps the half calls such as ./1 (GT="alt" leaves them out, and a
+# regular expression on GT costs bcftools half as much again as the whole query).
+CARRIERS = 'GT="alt" | GT="mis" | 1=1'
 
 # Reasons for leaving a record out, as they appear in the summary.
 NO_REFERENCE = "no reference file"
@@ -340,10 +348,8 @@ def _convert_vcf(options):
     command = [program, "query"]
     with contextlib.ExitStack() as stack:
         if genotypes:
-            # Every record is printed; its sample block holds only the samples whose genotype
-            # carries an alternate allele ("| 1=1" keeps the records that no sample carries).
-            command += ["-i", 'GT="alt" | 1=1']
-            form += "[\t%SAMPLE\t%GT]"
+            command += ["-i", CARRIERS]
+            form += "\t[%GT,][\t%SAMPLE]"
             if wanted is not None:
                 listing = stack.enter_context(tempfile.NamedTemporaryFile("wb", suffix=".txt"))
                 listing.write(wanted + b"\n")
@@ -353,12 +359,17 @@ def _convert_vcf(options):
         errors = stack.enter_context(tempfile.TemporaryFile())
         try:
             process = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=errors,
-                                       stdin=subprocess.DEVNULL)
+                                       stdin=subprocess.DEVNULL, bufsize=PIPE_SIZE)
         except OSError as error:
             raise InputError(f"cannot run bcftools: {error.strerror}") from None
+        with contextlib.suppress(OSError):
+            # A roomy pipe lets bcftools run ahead while Python waits for a core, and back.
+            fcntl.fcntl(process.stdout.fileno(), F_SETPIPE_SZ, PIPE_SIZE)
         try:
             with process.stdout:
                 failure = _vcf_rows(options, build, fixed, process.stdout)
+            if failure is not None:
+                process.kill()  # the rest does not matter, and it may wait on a full pipe
             status = process.wait()
         finally:
             if process.poll() is None:
@@ -366,27 +377,34 @@ def _convert_vcf(options):
                 process.wait()
         errors.seek(0)
         text = errors.read().decode("utf-8", "replace")
-    if status != 0 or "[E::" in text:
+    faults = []  # (line or record number, message naming the place)
+    if "[E::" in text or (status != 0 and failure is None):
         message = _htslib_error(text)
         located = re.search(r" at (\S+):(\d+)", message)
         line = _vcf_line(path, chrom_pos=located.groups() if located else None)
-        if line is None:
+        if line is None and failure is None:
             raise InputError(f"{path}: cannot read the records ({message})")
-        raise InputError(at_line(path, line, message))
+        if line is not None:
+            faults.append((line, at_line(path, line, message)))
     if failure is not None:
         record, message = failure
         line = _vcf_line(path, record=record)
-        where = at_line(path, line, message) if line else f"{path}: record {record}: {message}"
-        raise InputError(where)
+        faults.append((line or record, at_line(path, line, message) if line
+                       else f"{path}: record {record}: {message}"))
+    if faults:
+        raise InputError(min(faults)[1])  # the first in the file
     return result
 
 
 def _vcf_rows(options, build, fixed, lines):
     """Turns the lines of `bcftools query` into rows; returns None, or (record number, message)
-    of the first record at fault (the rows of its batch are not written)."""
+    of the first record at fault (the rows of its batch are not written).
+
+    A line is CHROM, POS, ID, REF, ALT, FILTER, then (with genotypes) the genotypes of the
+    samples that bcftools kept, each followed by a comma, and those samples' names."""
     result = options.result
     left_out = result.left_out
-    chromosome = options.chromosome
+    written = {}  # chromosome as written -> name to write, or None
     project = options.project
     build_bytes = build.encode()
     pass_only = options.pass_only
@@ -400,36 +418,40 @@ def _vcf_rows(options, build, fixed, lines):
         if pass_only and filt != b"PASS" and filt != b".":
             left_out[(NOT_PASS, chrom.decode("utf-8", "replace"))] += 1
             continue
-        target = chromosome(build, chrom)
+        target = written.get(chrom, False)
+        if target is False:
+            target = written[chrom] = options.chromosome(build, chrom)
         if target is None:
             left_out[(NO_REFERENCE, chrom.decode("utf-8", "replace"))] += 1
             continue
-        if pos[:1] == b"0" or pos[:1] == b"-":
+        if pos[0] == 48 or pos[0] == 45:  # "0" or "-": htslib's reading of a bad POS
             return number, f"position {pos.decode()} is not a position on the chromosome"
-        carriers = fixed if fixed is not None else fields[6::2]
-        if b"," not in alt and len(ref) == 1 and len(alt) == 1 and ref != alt \
-                and ref in bases and alt in bases:
-            if not carriers:
+        if fixed is None:
+            genotypes, names = fields[6], fields[7:]
+        else:
+            genotypes, names = b"", fixed
+        if len(alt) == 1 and len(ref) == 1 and ref != alt and ref in bases and alt in bases:
+            if b"." in genotypes:  # missing alleles: keep those that still hold allele 1
+                names = [name for name, genotype in zip(names, genotypes.split(b","))
+                         if 1 in _alleles_of(genotype)]
+            if not names:
                 left_out[(NO_CARRIER, chrom.decode("utf-8", "replace"))] += 1
                 continue
             rest = b"\t%s\t%s\t%s\tSNV\t%s\t%s\t%s\t%s\t%s\n" % (
                 project, vid, build_bytes, target, pos, pos, ref, alt)
-            batch.append(rest.join(carriers) + rest)
+            batch.append(rest.join(names) + rest)
             numbers.append(number)
-            count += len(carriers)
+            count += len(names)
         else:
-            genotypes = None if fixed is not None else fields[7::2]
+            split = genotypes.split(b",") if fixed is None else None
             for index, allele in enumerate(alt.split(b","), start=1):
                 variant = classify(int(pos), ref.decode("utf-8", "surrogateescape"),
                                    allele.decode("utf-8", "surrogateescape"))
                 if isinstance(variant, str):
                     left_out[(variant, chrom.decode("utf-8", "replace"))] += 1
                     continue
-                if genotypes is None:
-                    holders = carriers
-                else:
-                    holders = [name for name, genotype in zip(carriers, genotypes)
-                               if index in _alleles_of(genotype)]
+                holders = names if split is None else [
+                    name for name, genotype in zip(names, split) if index in _alleles_of(genotype)]
                 if not holders:
                     left_out[(NO_CARRIER, chrom.decode("utf-8", "replace"))] += 1
                     continue

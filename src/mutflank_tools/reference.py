@@ -23,13 +23,12 @@ BLOCK_SIZE = 1 << 22  # 4 MiB of FASTA text per read
 
 def _open_fasta(path):
     """(stream of the FASTA text, raw file whose position tells the progress)."""
+    if os.path.isdir(path):
+        raise InputError(f"{path}: is a folder")
     try:
         raw = open(path, "rb")
     except OSError as error:
         raise InputError(f"{path}: {error.strerror}") from None
-    if os.path.isdir(path):
-        raw.close()
-        raise InputError(f"{path}: is a folder")
     if raw.read(2) == b"\x1f\x8b":
         raw.seek(0)
         return gzip.GzipFile(fileobj=raw, mode="rb"), raw

@@ -33,6 +33,8 @@ def run(args):
         kind = convert.detect_format(path)
         if kind == "table":
             raise InputError(f"{path}: already a mutation table, not a VCF, BCF or MAF file")
+        if kind == "maf" and args.sample is not None:
+            raise UsageError(f"--sample names a VCF sample column; {path} is a MAF file")
         if kind == "vcf" and build is None and (reference is None or len(reference.builds()) != 1):
             raise UsageError(convert.build_required(path, reference))
     if args.output != "-" and os.path.isdir(args.output):

@@ -1,6 +1,5 @@
 """Shared helpers: small reference directories, mutation tables and subprocess runs."""
 
-import importlib
 import os
 import subprocess
 import sys
@@ -73,20 +72,3 @@ def run_python(code, *, cwd=None, env=None):
         env={**os.environ, **(env or {})},
         check=False,
     )
-
-
-TOOLS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools")
-
-
-def load_tool(name):
-    """The tool tools/<name>.py as a module (its command line runs only as a script)."""
-    folder = os.path.abspath(TOOLS)
-    if folder not in sys.path:
-        sys.path.insert(0, folder)
-    return importlib.import_module(name)
-
-
-def run_tool(name, *args):
-    """Runs tools/<name>.py with `args`; returns the completed process."""
-    return subprocess.run([sys.executable, os.path.join(TOOLS, f"{name}.py"), *map(str, args)],
-                          capture_output=True, text=True, stdin=subprocess.DEVNULL)

@@ -1,0 +1,99 @@
+"""The installed package: the `mutflank` command, its usage errors, the typing stub that mypy
+finds, the examples, and the one-line message for a missing helper program."""
+
+import os
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+
+from cli_support import COMMAND, run, write_text
+
+# The installed command's package; `make sanitize` runs the suite without it.
+pytest.importorskip("mutflank_tools")
+
+ROOT = Path(__file__).resolve().parents[2]
+
+
+@pytest.mark.parametrize("command", [[COMMAND], [sys.executable, "-m", "mutflank_tools"]])
+def test_version(command):
+    done = subprocess.run([*command, "--version"], capture_output=True, text=True, check=False)
+    assert (done.returncode, done.stdout, done.stderr) == (0, "mutflank 1.0.2\n", "")
+
+
+@pytest.mark.parametrize("verb, example", [
+    ("reference", "mutflank reference hg38.fa.gz reference --build GRCh38"),
+    ("table", "mutflank table tumour.vcf.gz -o tumour.tsv --project PCAWG --reference reference"),
+])
+def test_help_shows_an_example(verb, example):
+    status, out, err = run(verb, "--help")
+    assert (status, err) == (0, "")
+    assert out.endswith(f"example:\n  {example}\n")
+
+
+@pytest.mark.parametrize("args, message", [
+    ([], "mutflank: error: the following arguments are required: VERB"),
+    (["tabel"], "mutflank: error: argument VERB: invalid choice: 'tabel' (choose from "
+                "'reference', 'table', 'matrix', 'plot')"),
+    (["table"], "mutflank table: error: the following arguments are required: INPUT"),
+    (["reference", "a.fa", "ref"], "mutflank reference: error: the following arguments are "
+                                   "required: --build"),
+])
+def test_usage_errors_are_one_line_with_status_2(args, message):
+    assert run(*args) == (2, "", message + "\n")
+
+
+def test_missing_bcftools_is_one_line(tmp_path):
+    vcf = write_text(tmp_path / "a.vcf", "##fileformat=VCFv4.2\n#CHROM\tPOS\tID\tREF\tALT\t"
+                                         "QUAL\tFILTER\tINFO\n1\t5\t.\tC\tT\t.\t.\t.\n")
+    done = subprocess.run([COMMAND, "table", str(vcf), "--build", "37"], capture_output=True,
+                          text=True, env={**os.environ, "PATH": str(tmp_path)}, check=False)
+    assert (done.returncode, done.stdout, done.stderr) == (
+        1, "", "mutflank table: error: reading VCF/BCF needs the bcftools program: install the "
+               "Debian package bcftools\n")
+
+
+MYPY_PROGRAM = """\
+import mutflank
+
+rows = mutflank.parse_vcf_files(["tumour.tsv"], "reference", 3)
+version: str = mutflank.__version__
+wrong: int = mutflank.parse_vcf_files("tumour.tsv", "reference", 3.0)
+"""
+
+
+def test_mypy_finds_the_installed_stub(tmp_path):
+    program = write_text(tmp_path / "use.py", MYPY_PROGRAM)
+    done = subprocess.run(
+        ["/usr/bin/python3", "-m", "mypy", "--python-executable", sys.executable,
+         "--cache-dir", str(tmp_path / "cache"), "--no-error-summary", "--hide-error-context",
+         str(program)],
+        capture_output=True, text=True, cwd=tmp_path, check=False)
+    assert done.returncode == 1, done.stdout + done.stderr
+    assert done.stdout.splitlines() == [
+        'use.py:5: error: Incompatible types in assignment (expression has type '
+        '"ndarray[Any, dtype[object_]]", variable has type "int")  [assignment]',
+        'use.py:5: error: Argument 1 to "parse_vcf_files" has incompatible type "str"; '
+        'expected "List[str]"  [arg-type]',
+        'use.py:5: error: Argument 3 to "parse_vcf_files" has incompatible type "float"; '
+        'expected "SupportsIndex"  [arg-type]',
+    ]
+
+
+def test_quickstart_example_runs():
+    done = subprocess.run([sys.executable, str(ROOT / "examples" / "quickstart.py")],
+                          capture_output=True, text=True, check=False)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.startswith("mutflank 1.0.2: 11 rows, context 5\n")
+
+
+def test_phage_example_runs_the_package():
+    done = subprocess.run([sys.executable, str(ROOT / "examples" / "phage_table.py")],
+                          capture_output=True, text=True, check=False)
+    assert done.returncode == 0, done.stderr
+    lines = done.stdout.splitlines()
+    assert lines[:2] == ["the table's first row:",
+                         "  mutator\tdemo\t.\tGRCh38\tSNV\tgi|9626243|ref|NC_001416.1|\t17\t17\tG\tA"]
+    assert lines[3].startswith("  mutator::demo ")
+    assert lines[-3] == "substitution classes by sample:"
