@@ -357,20 +357,26 @@ class MatrixCounter:
 
     def _run_ids(self, data, starts, ends, cache, make):
         """The id of the field data[starts[i]:ends[i]] of every line, from `cache` (text ->
-        id) or make(text). Only the lines whose field differs from the line before are looked
-        up; the others take the id of their run."""
+        id) or make(text). When the field seldom changes from one line to the next, only the
+        lines where it changes are looked up; otherwise the distinct fields are found with
+        NumPy (by a hash of their bytes, checked byte for byte). None when a field is longer
+        than 64 bytes."""
         np = self._np
         lengths = ends - starts
         width = int(lengths.max()) if len(lengths) else 0
         if width > 64:
             return None
         array = np.frombuffer(data, dtype=np.uint8)
-        columns = np.arange(max(width, 1), dtype=np.int32)
+        columns = np.arange(-(-max(width, 1) // 8) * 8, dtype=np.int32)
         at = np.minimum(starts.astype(np.int32)[:, None] + columns, len(array) - 1)
         cells = np.where(columns < lengths[:, None], array[at], np.uint8(0))
         changed = np.ones(len(starts), dtype=bool)
         changed[1:] = (lengths[1:] != lengths[:-1]) | (cells[1:] != cells[:-1]).any(axis=1)
-        heads = np.flatnonzero(changed)
+        if changed.sum() * 8 > len(changed):
+            heads, inverse = self._distinct(cells, lengths)
+        else:
+            heads = np.flatnonzero(changed)
+            inverse = np.cumsum(changed) - 1
         by_bytes = cache.setdefault(_BY_BYTES, {})
         pieces = [data[start:end] for start, end in zip(starts[heads].tolist(),
                                                          ends[heads].tolist())]
@@ -381,8 +387,32 @@ class MatrixCounter:
                     text = piece.decode("ascii")
                     value = cache.get(text)
                     by_bytes[piece] = ids[index] = make(text) if value is None else value
-        run = np.cumsum(changed) - 1
-        return np.array(ids, dtype=np.int64)[run]
+        return np.array(ids, dtype=np.int64)[inverse]
+
+    def _distinct(self, cells, lengths):
+        """(first line of each distinct row of `cells`, in line order; the index of every
+        line's row among them). Rows are told apart by a 64-bit hash of their bytes; equal
+        hashes of different rows fall back to a byte-wise sort."""
+        np = self._np
+        words = cells.view(np.uint64)
+        hashes = lengths.astype(np.uint64) * np.uint64(0x9E3779B97F4A7C15)
+        for column in range(words.shape[1]):
+            hashes = (hashes ^ words[:, column]) * np.uint64(0xBF58476D1CE4E5B9)
+            hashes ^= hashes >> np.uint64(31)
+        _, first, inverse = np.unique(hashes, return_index=True, return_inverse=True)
+        if not ((cells == cells[first][inverse]).all() and
+                (lengths == lengths[first][inverse]).all()):
+            rows = np.ascontiguousarray(np.column_stack([cells, lengths.astype(np.uint8)]))
+            _, first, inverse = np.unique(rows.view(f"V{rows.shape[1]}").ravel(),
+                                          return_index=True, return_inverse=True)
+        return self._in_line_order(first, inverse)
+
+    def _in_line_order(self, first, inverse):
+        np = self._np
+        order = np.argsort(first)  # new texts get their ids in line order
+        rank = np.empty_like(order)
+        rank[order] = np.arange(len(order))
+        return first[order], rank[inverse]
 
     def _scan_columns(self, data, first_line, file_id):
         """The quick road, whole columns at once with NumPy, for a block of ASCII lines that
@@ -616,6 +646,7 @@ class MatrixCounter:
         for chromosome, start, end in zip(ids, starts, ends):
             at = order[start:end]
             path = self._chromosome_rows[chromosome][3]
+            at = at[np.argsort(positions[at], kind="stable")]  # each page once
             try:
                 data, view = self._mapped(chromosome, path)
                 values = np.empty(len(at), dtype=np.uint8)
@@ -731,37 +762,26 @@ class MatrixCounter:
                                   chromosome_ids[chosen[index]])
 
     def _module_table(self, chromosome_ids, positions, alleles):
-        """The bytes of a table the module reads: one line per record, with an empty row key,
-        the canonical build, type SNV, the chromosome's file name, the position and the
-        alleles (REF code * 4 + ALT code). Built column by column, without a Python loop."""
+        """The bytes of a table the module reads: one line per record, with the canonical
+        build, type SNV, the chromosome's file name, the position and the alleles (REF code * 4
+        + ALT code). Every line has the same length (the row key, which is not used, pads the
+        shorter chromosome names; positions have leading zeros), so the table is built as one
+        2-D byte array, column block by column block."""
         np = self._np
         if len(self._prefix_table) != len(self._chromosome_rows):
             prefixes = [("\t\t\t" + row[0]).encode() for row in self._chromosome_rows]
-            table = np.zeros((len(prefixes), max(map(len, prefixes))), dtype=np.uint8)
-            for index, prefix in enumerate(prefixes):
-                table[index, :len(prefix)] = np.frombuffer(prefix, dtype=np.uint8)
-            self._prefix_table = table
-            self._prefix_lengths = np.array(list(map(len, prefixes)), dtype=np.int64)
-        prefix_lengths = self._prefix_lengths[chromosome_ids]
-        digits = np.ones(len(positions), dtype=np.int64)
-        for power in range(1, 19):
-            digits += positions >= 10**power
-        line_lengths = prefix_lengths + digits + len(_ALLELES[0])
-        ends = np.cumsum(line_lengths)
-        starts = ends - line_lengths
-        out = np.empty(int(ends[-1]), dtype=np.uint8)
-        width = self._prefix_table.shape[1]
-        columns = np.arange(width)
-        inside = columns < prefix_lengths[:, None]
-        out[(starts[:, None] + columns)[inside]] = self._prefix_table[chromosome_ids][inside]
-        value = positions.copy()
-        last_digit = starts + prefix_lengths + digits - 1
-        for place in range(int(digits.max())):
-            has = digits > place
-            out[(last_digit - place)[has]] = 48 + value[has] % 10
-            value //= 10
-        tail = np.arange(len(_ALLELES[0]))
-        out[(last_digit + 1)[:, None] + tail] = self._allele_table[alleles]
+            width = max(map(len, prefixes))
+            self._prefix_table = np.array(
+                [list(b"_" * (width - len(prefix)) + prefix) for prefix in prefixes],
+                dtype=np.uint8)
+        digits = len(str(int(positions.max())))
+        powers = 10 ** np.arange(digits - 1, -1, -1, dtype=np.int64)
+        prefix = self._prefix_table.shape[1]
+        out = np.empty((len(positions), prefix + digits + self._allele_table.shape[1]),
+                       dtype=np.uint8)
+        out[:, :prefix] = self._prefix_table[chromosome_ids]
+        out[:, prefix:prefix + digits] = positions[:, None] // powers % 10 + 48
+        out[:, prefix + digits:] = self._allele_table[alleles]
         return out.tobytes()
 
     def _leave_out_codes(self, code_96, code_1536, chromosome):

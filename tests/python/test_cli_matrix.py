@@ -507,6 +507,28 @@ def test_tallies_add_up_by_sample():
     assert counts[:, 0].tolist() == [48, 16, 32]  # C>A: 16 channels of SBS96 each
 
 
+def test_distinct_fields_even_when_hashes_collide(phage, monkeypatch):
+    import numpy as np
+
+    cells = np.array([list(b"S2\0\0\0\0\0\0"), list(b"S10\0\0\0\0\0"),
+                      list(b"S2\0\0\0\0\0\0"), list(b"S1\0\0\0\0\0\0")], dtype=np.uint8)
+    lengths = np.array([2, 3, 2, 2])
+    with MatrixCounter(str(phage["ref"])) as counter:
+        first, inverse = counter._distinct(cells, lengths)
+        assert (first.tolist(), inverse.tolist()) == ([0, 1, 3], [0, 1, 0, 2])
+        # Every hash equal: the byte-wise road gives the same answer.
+        real_unique = np.unique
+
+        def colliding(values, **options):
+            if values.dtype == np.uint64:
+                values = np.zeros_like(values)
+            return real_unique(values, **options)
+
+        monkeypatch.setattr(np, "unique", colliding)
+        first, inverse = counter._distinct(cells, lengths)
+        assert (first.tolist(), inverse.tolist()) == ([0, 1, 3], [0, 1, 0, 2])
+
+
 def test_small_buffers_count_as_one(phage, tmp_path):
     table = write_table(tmp_path / "t.tsv", phage["calls"])
 
