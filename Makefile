@@ -105,3 +105,9 @@ sanitize: deps hardening-deps build $(SAN_BUILD)/build.ninja
 	ASAN_OPTIONS=detect_leaks=1:detect_stack_use_after_return=1 \
 	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 meson test -C $(SAN_BUILD) --print-errorlogs
 	PYTHON=$(PYTHON) tests/sanitize/python_checks.sh $(SAN_BUILD) $(BUILD)
+
+# `mutflank matrix` against one bare module call, `mutflank plot` of a 1,000-sample matrix, and
+# the peak memory of matrix over many small tables and one large one (QUICK=1: a tenth).
+.PHONY: bench-matrix
+bench-matrix: install
+	$(VENV_PY) bench/cli_matrix.py $(if $(filter 1,$(QUICK)),--quick)
