@@ -198,14 +198,29 @@ TEST(WindowFailure, NulInRootIsAnOpenFailure) {
     EXPECT_EQ(flanks.error().message, messages::open_reference);
 }
 
-TEST(WindowFailure, FifoFailsAtTheSeekInsteadOfBlocking) {
+// Windows up to 64 KiB and longer ones are read in different ways; both seek.
+class FifoReference : public ::testing::TestWithParam<std::pair<std::uint64_t, std::uint64_t>> {};
+
+TEST_P(FifoReference, FailsAtTheSeekInsteadOfBlocking) {
+    const auto [position, half_width] = GetParam();
     TempDir dir;
     std::filesystem::create_directories(dir / "GRCh37");
     ASSERT_EQ(::mkfifo((dir / "GRCh37/1.txt").c_str(), 0600), 0);
-    const auto flanks = read_flanks(dir.path(), "GRCh37", "1", 5, 1, testing::io_under_test());
+    const int before = testing::open_descriptors();
+    const auto flanks =
+        read_flanks(dir.path(), "GRCh37", "1", position, half_width, testing::io_under_test());
     ASSERT_FALSE(flanks.ok());
-    EXPECT_EQ(flanks.error().message, messages::seek);
+    EXPECT_EQ(flanks.error(), io_error(messages::seek));
+    EXPECT_EQ(testing::open_descriptors(), before);
 }
+
+INSTANTIATE_TEST_SUITE_P(PositionAndHalfWidth, FifoReference,
+                         ::testing::Values(std::pair{5, 1}, std::pair{5, 70'000},
+                                           std::pair{100'000, 40'000}),
+                         [](const auto& info) {
+                             return "Position" + std::to_string(info.param.first) +
+                                    "HalfWidth" + std::to_string(info.param.second);
+                         });
 
 TEST(WindowRead, TrailingSlashInRootIsAccepted) {
     TempDir dir;
