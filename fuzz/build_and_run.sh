@@ -7,7 +7,9 @@
 # Usage: fuzz/build_and_run.sh [TARGET...]   (default: every target)
 # Environment: FUZZ_SECONDS (default 60), FUZZ_CXX (default clang++-14, else clang++),
 #              FUZZ_BUILD_ONLY=1 to build without running, FUZZ_PARALLEL=1 to run the targets
-#              at the same time, FUZZ_MERGE=0 to leave fuzz/corpus as it is.
+#              at the same time, FUZZ_MERGE=0 to leave fuzz/corpus as it is, FUZZ_TIMEOUT
+#              (default 20) for the seconds one input may take, FUZZ_OUT (default fuzz/out)
+#              for the binaries, logs, found inputs and findings.
 #
 # After a run without findings, what it found is merged into fuzz/corpus/<target> (see
 # merge_target), so that a long run feeds every later one; commit the corpus to keep it.
@@ -15,7 +17,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 seconds=${FUZZ_SECONDS:-60}
-out=fuzz/out
+out=${FUZZ_OUT:-fuzz/out}
 targets=("$@")
 [ ${#targets[@]} -gt 0 ] || targets=(table_scanner window_reader)
 
@@ -52,7 +54,7 @@ done
 if [ -d /dev/shm ] && [ -w /dev/shm ]; then
     scratch="/dev/shm/mutflank-fuzz-$$"
 else
-    scratch="$PWD/$out/tmp-$$"
+    scratch="$(realpath -m "$out")/tmp-$$"
 fi
 trap 'rm -rf "$scratch"' EXIT
 export ASAN_OPTIONS="${ASAN_OPTIONS:-detect_leaks=1:allocator_may_return_null=0}"
@@ -60,7 +62,9 @@ export UBSAN_OPTIONS="${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}"
 
 # -malloc_limit_mb: no legitimate allocation of these targets comes near 512 MB, so a bigger
 # one is a finding (a window allocated whole before its bytes were seen).
-limits=(-timeout=20 -rss_limit_mb=2048 -malloc_limit_mb=512 -max_len=16384)
+# A long run under `nice` on a busy machine may need a longer -timeout: the slowest inputs
+# (windows of megabytes, checked byte by byte) take about a second when the CPU is free.
+limits=(-timeout="${FUZZ_TIMEOUT:-20}" -rss_limit_mb=2048 -malloc_limit_mb=512 -max_len=16384)
 
 # Fuzzes one target; new inputs go to fuzz/out/corpus, the committed corpus is only read.
 fuzz_target() {
