@@ -81,7 +81,7 @@ hashed() { find "$1" -maxdepth 1 -regextype posix-extended -type f -regex '.*/[0
 named() { find "$1" -maxdepth 1 -regextype posix-extended -type f ! -regex '.*/[0-9a-f]{40}'; }
 
 # Merges what runs found into the committed corpus, minimised: the named seeds (regression
-# inputs) stay as they are, and the found inputs are replaced by the smallest set that, with
+# inputs) stay as they are, and the found inputs are replaced by a minimised set that, with
 # the seeds, keeps every feature that all of them together reach.
 merge_target() {
     local target=$1 corpus=fuzz/corpus/$1 merged=$out/merged/$1

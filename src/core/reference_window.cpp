@@ -78,9 +78,8 @@ Window window_around(std::uint64_t position, std::uint64_t half_width) noexcept 
         return a > most - b ? most : a + b;
     };
     if (position == 0) {
-        // Position 0 names no base: its window lies beyond any file and fails at the seek.
-        // The start is where the half-width takes it below position 0 wrapped to 2^64 - 1,
-        // never nearer than 2^63.
+        // Position 0 names no base: its window starts beyond any file, at 2^64 - 1 less the
+        // half-width but never below 2^63, and fails at the seek.
         const std::uint64_t start = most - std::min(half_width, max_file_offset);
         return {start, saturating_add(saturating_add(half_width, half_width), 1), most - start};
     }
