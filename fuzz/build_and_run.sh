@@ -76,25 +76,19 @@ fuzz_target() {
         "$out/corpus/$target" "fuzz/corpus/$target" >"$out/$target.log" 2>&1
 }
 
-# Inputs a fuzzer found are named by their SHA-1; seeds written by hand have names.
-hashed() { find "$1" -maxdepth 1 -regextype posix-extended -type f -regex '.*/[0-9a-f]{40}'; }
-named() { find "$1" -maxdepth 1 -regextype posix-extended -type f ! -regex '.*/[0-9a-f]{40}'; }
-
-# Merges what runs found into the committed corpus, minimised: the named seeds (regression
-# inputs) stay as they are, and the found inputs are replaced by a minimised set that, with
-# the seeds, keeps every feature that all of them together reach.
+# Merges what the run found into the committed corpus: -merge=1 adds only the inputs that
+# reach a feature the corpus does not, smallest first, so a run that learned nothing leaves
+# it as it was. The added files are named by their SHA-1.
 merge_target() {
-    local target=$1 corpus=fuzz/corpus/$1 merged=$out/merged/$1
+    local target=$1
     export TMPDIR="$scratch/$target"
-    rm -rf "$merged"
-    mkdir -p "$merged" "$TMPDIR"
-    named "$corpus" | xargs -r -d '\n' cp -t "$merged"
-    "$out/fuzz_$target" -merge=1 "${limits[@]}" "$merged" "$corpus" "$out/corpus/$target" \
+    mkdir -p "$TMPDIR"
+    local before
+    before=$(find "fuzz/corpus/$target" -type f | wc -l)
+    "$out/fuzz_$target" -merge=1 "${limits[@]}" "fuzz/corpus/$target" "$out/corpus/$target" \
         >"$out/$target.merge.log" 2>&1 || return 1
-    hashed "$corpus" | xargs -r -d '\n' rm -f
-    hashed "$merged" | xargs -r -d '\n' cp -t "$corpus"
-    echo "  fuzz_$target corpus: $(find "$corpus" -type f | wc -l) files," \
-        "$(du -sk "$corpus" | cut -f1) KiB"
+    echo "  fuzz_$target corpus: $(find "fuzz/corpus/$target" -type f | wc -l) files" \
+        "($before before), $(du -sb "fuzz/corpus/$target" | cut -f1) bytes"
 }
 
 report() {
