@@ -1,5 +1,11 @@
 #include "window_batch.hpp"
 
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include "unique_fd.hpp"
+
 namespace mutflank {
 namespace {
 
@@ -10,6 +16,10 @@ bool ring_can_take(const std::string& path, const Window& window) {
            path.find('\0') == std::string::npos;
 }
 
+// The kinds of files a call remembers; a table naming more distinct reference files than
+// this makes the call look at some of them again.
+constexpr std::size_t remembered_paths = 4096;
+
 } // namespace
 
 WindowBatch::WindowBatch(WindowIo io)
@@ -17,20 +27,18 @@ WindowBatch::WindowBatch(WindowIo io)
     entries_.resize(ring_wanted_ ? batch_size : 1);
 }
 
-bool WindowBatch::start_ring() {
-    if (ring_ || !ring_wanted_)
-        return ring_ != nullptr;
-    // Setting up a ring costs about as much as reading a few dozen windows one at a time,
-    // so a table only gets one when it fills a whole batch.
-    if (count_ < entries_.size() && !ring_for_one_)
-        return false;
-    ring_wanted_ = false; // one attempt per batch reader
-    ring_ = IoRing::create(batch_size);
-    if (!ring_)
-        return false;
-    requests_.reserve(batch_size);
-    complete_ = std::make_unique<bool[]>(batch_size);
-    return true;
+bool WindowBatch::regular_file(const std::string& path) {
+    const auto known = regular_.find(path);
+    if (known != regular_.end())
+        return known->second;
+    if (regular_.size() >= remembered_paths)
+        regular_.clear();
+    // stat() reads nothing and opens nothing, so it has no effect on a FIFO or a device,
+    // even for a record that an earlier failure keeps the synchronous reader from reaching.
+    struct stat status {};
+    const bool regular = ::stat(path.c_str(), &status) == 0 && S_ISREG(status.st_mode);
+    regular_.emplace(path, regular);
+    return regular;
 }
 
 void WindowBatch::add(std::string_view path, const Window& window) {
@@ -39,25 +47,42 @@ void WindowBatch::add(std::string_view path, const Window& window) {
     entry.window = window;
     entry.in_ring = false;
     entry.complete = false;
+    ++queued_;
 }
 
 void WindowBatch::read_all() {
-    if (!start_ring())
+    // Setting up a ring costs about as much as reading a few dozen windows one at a time,
+    // so a call only gets one when it has queued a whole batch.
+    if (!ring_wanted_ || (queued_ < batch_size && !ring_for_one_))
         return;
+    if (slots_.empty()) {
+        slots_.resize(batch_size * IoRing::slot_bytes);
+        complete_ = std::make_unique<bool[]>(batch_size);
+        requests_.reserve(batch_size);
+    }
     requests_.clear();
     for (std::size_t i = 0; i < count_; ++i) {
         Entry& e = entries_[i];
-        if (!ring_can_take(e.path, e.window))
+        if (!ring_can_take(e.path, e.window) || !regular_file(e.path))
             continue;
         e.in_ring = true;
         e.slot = requests_.size();
-        requests_.push_back(
-            {e.path.c_str(), e.window.start, static_cast<std::uint32_t>(e.window.length)});
+        requests_.push_back({AT_FDCWD, e.path.c_str(), e.window.start,
+                             static_cast<std::uint32_t>(e.window.length),
+                             slots_.data() + e.slot * IoRing::slot_bytes});
     }
+    // No descriptor for a ring that no queued window can use.
     if (requests_.empty())
         return;
+    if (!ring_) {
+        ring_ = IoRing::create(batch_size);
+        if (!ring_) {
+            ring_wanted_ = false; // one attempt per call
+            return;
+        }
+    }
     if (!ring_->read(requests_, {complete_.get(), requests_.size()})) {
-        ring_.reset(); // the rest of this scan reads synchronously
+        release_descriptors(); // the rest of this call reads synchronously
         return;
     }
     for (std::size_t i = 0; i < count_; ++i) {
@@ -66,13 +91,31 @@ void WindowBatch::read_all() {
     }
 }
 
+bool WindowBatch::release_descriptors() noexcept {
+    ring_wanted_ = false;
+    if (!ring_)
+        return false;
+    ring_.reset();
+    return true;
+}
+
 Result<std::string_view> WindowBatch::bytes(std::size_t i) {
     const Entry& e = entries_[i];
     if (e.complete)
-        return ring_->data(e.slot, static_cast<std::size_t>(e.window.length));
+        return std::string_view{slots_.data() + e.slot * IoRing::slot_bytes,
+                                static_cast<std::size_t>(e.window.length)};
     // Not for the ring, or its read failed: the synchronous reader reads it again and so
     // reports exactly its own error (or, if the file changed meanwhile, reads it after all).
-    if (auto error = reader_.read(e.path, e.window))
+    // A NUL would silently cut the path short.
+    if (e.path.find('\0') != std::string::npos)
+        return io_error(messages::open_reference);
+    UniqueFd fd{open_reference(AT_FDCWD, e.path.c_str())};
+    // The synchronous reader needs one descriptor; the ring must not be the reason it lacks it.
+    if (!fd.valid() && out_of_descriptors(errno) && release_descriptors())
+        fd = UniqueFd{open_reference(AT_FDCWD, e.path.c_str())};
+    if (!fd.valid())
+        return io_error(messages::open_reference);
+    if (auto error = reader_.read(fd.get(), e.window))
         return *error;
     return reader_.bytes();
 }

@@ -2,9 +2,11 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "error.hpp"
@@ -14,13 +16,23 @@
 
 namespace mutflank {
 
-// Queues windows and reads them in batches. With a ring, every queued window is opened,
-// read and closed by linked operations submitted at once. Windows the ring cannot take
-// (offsets of 2^63 or more, windows longer than a ring slot, paths holding a NUL) and
-// windows whose ring operations failed are read by the synchronous reader when their turn
-// comes, so every error is exactly the synchronous reader's. The ring is set up on the
-// first full batch; where it cannot be, every read is synchronous.
-// With WindowIo::synchronous the batch holds one window and never uses a ring.
+// Queues windows and reads them in batches, for all the tables of one call. With a ring,
+// every queued window that it can take is opened, read and closed by linked operations
+// submitted at once; every other window, and every window whose ring operations failed, is
+// read by the synchronous reader when its turn comes, so every row and every error is
+// exactly the synchronous reader's.
+//
+// The ring only reads files this call has seen to be regular files (by their status, which
+// reads nothing), so a FIFO, a device or a directory is only ever opened by the synchronous
+// reader, in line order, and never on behalf of a record after a failure. It takes no
+// window longer than a ring slot, no offset of 2^63 or more and no path holding a NUL.
+//
+// The ring is set up once the call has queued a whole batch of windows, and only when a
+// queued window can use it; where it cannot be set up, every read is synchronous. It never
+// needs more descriptors than the synchronous reader: when an open runs out of them,
+// release_descriptors() closes the ring and the call goes on synchronously.
+// With WindowIo::synchronous the batch holds one window and never uses a ring; with
+// WindowIo::batched the ring is set up for the first window already.
 class WindowBatch {
   public:
     static constexpr std::size_t batch_size = 128;
@@ -44,8 +56,14 @@ class WindowBatch {
     // Forgets the queued windows.
     void clear() noexcept { count_ = 0; }
 
+    // Closes every descriptor the batch holds between reads (the ring's), for an open that
+    // ran out of descriptors; the rest of the call reads synchronously. Returns whether one
+    // was closed, that is, whether the open is worth trying again.
+    bool release_descriptors() noexcept;
+
   private:
-    [[nodiscard]] bool start_ring();
+    // Whether the call has seen `path` to be a regular file; looks at it the first time.
+    [[nodiscard]] bool regular_file(const std::string& path);
 
     struct Entry {
         std::string path;
@@ -55,13 +73,16 @@ class WindowBatch {
         std::size_t slot = 0;
     };
 
-    bool ring_wanted_;
-    bool ring_for_one_;
+    bool ring_wanted_;  // no ring was refused or released in this call
+    bool ring_for_one_; // set the ring up for the first window already
     std::unique_ptr<IoRing> ring_;
     std::vector<Entry> entries_;
     std::size_t count_ = 0;
+    std::uint64_t queued_ = 0; // windows queued in the whole call
     std::vector<IoRing::Request> requests_;
     std::unique_ptr<bool[]> complete_;
+    std::vector<char> slots_; // the ring's bytes; they outlive a ring released mid-batch
+    std::unordered_map<std::string, bool> regular_; // path -> seen to be a regular file
     WindowReader reader_;
 };
 
