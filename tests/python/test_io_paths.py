@@ -76,6 +76,37 @@ def test_both_paths_give_the_same_outcome(tmp_path, failing_at, later_failure):
         assert with_ring.stdout.startswith("(400, 2) ")
 
 
+# The failing record is the last of its table and comes after `before` kept records of the
+# call, on either side of a full batch; the next list element fails on its own.
+@pytest.mark.parametrize("before", [0, 127, 128, 129, 255, 256])
+@pytest.mark.parametrize("next_element", ["invalid UTF-8", "bad position", "int", "missing"])
+def test_a_failure_ending_a_table_comes_before_the_next_element(tmp_path, before, next_element):
+    root = tmp_path / "reference"
+    write_reference(root, "GRCh37", "1", "ACGTTCAGGATCCATG" * 8)
+    good = [record("GCAT"[i % 4], "ACGT"[(i + 1) % 4], 1 + i % 120, key=(f"s{i}", "x"))
+            for i in range(before)]
+    chunks = [good[i:i + 50] for i in range(0, before, 50)] or [[]]
+    chunks[-1].append(record("C", "T", 200))  # past the end of the file
+    tables = [write_table(tmp_path / f"t{i}.tsv", lines) for i, lines in enumerate(chunks)]
+    if next_element == "invalid UTF-8":
+        (tmp_path / "next.tsv").write_bytes(b"\xff\tx\n")
+    elif next_element == "bad position":
+        write_table(tmp_path / "next.tsv", [record("C", "T", "1x")])
+    tables.append(5 if next_element == "int" else str(tmp_path / "next.tsv"))
+    code = (
+        "import mutflank\n"
+        "try:\n"
+        f"    mutflank.parse_vcf_files({tables!r}, {str(root)!r}, 5)\n"
+        "except BaseException as error:\n"
+        "    print(type(error).__module__, type(error).__qualname__, repr(error.args))\n"
+    )
+    with_ring = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
+                               timeout=120)
+    without_ring = run_without_io_uring("-c", code)
+    assert with_ring.stdout == "builtins OSError ('Error reading data from the file',)\n"
+    assert without_ring.stdout == with_ring.stdout
+
+
 # ---------------------------------------------------------------------------------------
 # Special files, leases and descriptor limits behind a full batch. Each case runs in a fresh
 # process with a time limit, since a wrong answer may be a call that never returns.
