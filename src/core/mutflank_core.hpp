@@ -66,6 +66,9 @@ class ScanSession {
     ScanSession(const ScanSession&) = delete;
     ScanSession& operator=(const ScanSession&) = delete;
 
+    // Whether windows are being read through an io_uring at the moment.
+    [[nodiscard]] bool uses_ring() const noexcept;
+
     struct State; // scanner.cpp
     [[nodiscard]] State& state() noexcept { return *state_; }
 

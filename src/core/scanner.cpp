@@ -22,6 +22,7 @@ struct ScanSession::State {
 
 ScanSession::ScanSession(WindowIo io) : state_(std::make_unique<State>(io)) {}
 ScanSession::~ScanSession() = default;
+bool ScanSession::uses_ring() const noexcept { return state_->windows.uses_ring(); }
 
 namespace {
 

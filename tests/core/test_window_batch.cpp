@@ -52,6 +52,14 @@ struct RowCounter final : RowSink {
     std::size_t rows = 0;
 };
 
+struct CollectingRows final : RowSink {
+    bool add(std::string_view key, std::string_view context, bool) override {
+        rows.push_back({std::string(key), std::string(context)});
+        return true;
+    }
+    std::vector<Row> rows;
+};
+
 struct BoundaryCase {
     std::string_view name;
     std::size_t bad_index;
@@ -140,6 +148,47 @@ TEST(BatchedRows, MatchSynchronousRows) {
         EXPECT_EQ(batched.value(), one_by_one.value()) << half_width;
         EXPECT_EQ(automatic.value(), one_by_one.value()) << half_width;
     }
+}
+
+// The tables of one call share a session: the ring is set up once the call as a whole has
+// queued a batch, whatever the table boundaries, the rows are those of each table read
+// alone, and a failure ending one table leaves the session usable for the next.
+TEST(ScanSession, SharesOneRingAcrossSmallTables) {
+    if (!IoRing::create(1))
+        GTEST_SKIP() << "io_uring is not available here";
+    TempDir dir;
+    dir.write_reference("GRCh37", "1", std::string(100, 'A') + "CGT");
+    std::vector<std::string> tables;
+    for (std::size_t t = 0; t < 4; ++t) {
+        std::string table;
+        for (std::size_t i = 0; i < 60; ++i)
+            table += snp_line(i, "1", std::to_string(2 + (i * 7 + t) % 100), t % 2 ? "G" : "C");
+        if (t == 2)
+            table += snp_line(60, "1", "102"); // one base past the end with half-width 2
+        tables.push_back(dir.write("t" + std::to_string(t) + ".tsv", table));
+    }
+    const int descriptors = testing::open_descriptors();
+    {
+        ScanSession session;
+        const bool ring_after[] = {false, false, true, true};
+        for (std::size_t t = 0; t < tables.size(); ++t) {
+            const auto alone = scan_file(tables[t], dir.path(), 2, WindowIo::synchronous);
+            CollectingRows sink;
+            const auto error = scan_file(tables[t], dir.path(), 2, sink, session);
+            if (t == 2) {
+                ASSERT_FALSE(alone.ok());
+                EXPECT_EQ(error, alone.error());
+                EXPECT_EQ(sink.rows.size(), 60u);
+            } else {
+                ASSERT_TRUE(alone.ok());
+                EXPECT_FALSE(error.has_value());
+                EXPECT_EQ(sink.rows, alone.value());
+            }
+            EXPECT_EQ(session.uses_ring(), ring_after[t]) << "table " << t;
+        }
+        EXPECT_EQ(testing::open_descriptors(), descriptors + 1); // the ring's own
+    }
+    EXPECT_EQ(testing::open_descriptors(), descriptors);
 }
 
 // Forbids io_uring_setup in this process, as a restrictive sandbox does.
