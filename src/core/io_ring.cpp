@@ -61,9 +61,10 @@ class UringRing final : public IoRing {
                 return fail();
             // O_NONBLOCK: a file under a lease fails at once instead of waiting in the ring;
             // the synchronous reader then waits for it. O_NOCTTY, should a path have become
-            // a terminal since it was seen to be a regular file.
+            // a terminal since it was seen to be a regular file. (A direct descriptor refuses
+            // O_CLOEXEC; it is never inherited anyway.)
             io_uring_prep_openat_direct(open, r.directory, r.path,
-                                        O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0, i);
+                                        O_RDONLY | O_NONBLOCK | O_NOCTTY, 0, i);
             open->flags |= IOSQE_IO_LINK;
             io_uring_sqe_set_data64(open, std::uint64_t{i} * ops_per_request + op_open);
             io_uring_prep_read(read, static_cast<int>(i), r.into, r.length, r.offset);

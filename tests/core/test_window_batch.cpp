@@ -191,17 +191,52 @@ TEST(ScanSession, SharesOneRingAcrossSmallTables) {
     EXPECT_EQ(testing::open_descriptors(), descriptors);
 }
 
-// Forbids io_uring_setup in this process, as a restrictive sandbox does.
-bool forbid_io_uring() {
+// Makes the system call `number` fail with `error` in this process, as a restrictive sandbox
+// does.
+bool forbid_system_call(unsigned number, int error) {
     sock_filter filter[] = {
         BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
-        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_io_uring_setup, 0, 1),
-        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | (ENOSYS & SECCOMP_RET_DATA)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, number, 0, 1),
+        BPF_STMT(BPF_RET | BPF_K,
+                 SECCOMP_RET_ERRNO | (static_cast<unsigned>(error) & SECCOMP_RET_DATA)),
         BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
     };
     sock_fprog program{static_cast<unsigned short>(std::size(filter)), filter};
     return ::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
            ::prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0;
+}
+
+bool forbid_io_uring() { return forbid_system_call(__NR_io_uring_setup, ENOSYS); }
+
+// Once the call has queued a batch, the windows of regular files are read by the ring
+// alone: with the synchronous reader's positioned reads forbidden, the rows stay the same.
+TEST(BatchedRows, RegularFilesAreReadByTheRingAlone) {
+    if (!IoRing::create(1))
+        GTEST_SKIP() << "io_uring is not available here";
+    TempDir dir;
+    dir.write_reference("GRCh37", "1", std::string(300, 'C') + "GATTACA");
+    dir.write_reference("GRCh38", "2", "TTGCA");
+    std::string table;
+    for (std::size_t i = 0; i < 2 * batch + 30; ++i)
+        table += snp_line(i, "1", std::to_string(1 + i), i % 2 ? "A" : "C");
+    table += "k\tv\t.\tGRCh38\tSNV\t2\t3\t.\tC\tA\n";
+    const std::string path = dir.write("t.tsv", table);
+    const auto expected = scan_file(path, dir.path(), 2, WindowIo::synchronous);
+    ASSERT_TRUE(expected.ok());
+
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        // Exit codes: 0 the same rows, 1 no filter, 3 rows or errors differ.
+        if (!forbid_system_call(__NR_pread64, EIO))
+            ::_exit(1);
+        const auto rows = scan_file(path, dir.path(), 2, WindowIo::automatic);
+        ::_exit(rows.ok() && rows.value() == expected.value() ? 0 : 3);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
 }
 
 // Where no ring can be made, the scan reads synchronously, silently, with the same rows
