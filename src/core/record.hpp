@@ -20,6 +20,7 @@ struct KeptRecord {
     bool folded = false;        // the reference allele was a single purine
     bool ascii = false;         // the line was pure ASCII
     std::string path;           // the reference file
+    std::size_t folder_length = 0; // of its build folder part, <root>/<build>
     std::uint64_t position = 0; // 1-based
 };
 

@@ -77,10 +77,13 @@ Window window_around(std::uint64_t position, std::uint64_t half_width) noexcept 
     return {start, length, std::min(before - start, length)};
 }
 
-void reference_path(std::string_view root, std::string_view build, std::string_view chromosome,
-                    std::string& path) {
+std::size_t reference_path(std::string_view root, std::string_view build,
+                           std::string_view chromosome, std::string& path) {
     path.clear();
-    path.append(root).append("/").append(build).append("/").append(chromosome).append(".txt");
+    path.append(root).append("/").append(build);
+    const std::size_t folder_length = path.size();
+    path.append("/").append(chromosome).append(".txt");
+    return folder_length;
 }
 
 int open_reference(int directory, const char* path) noexcept {

@@ -31,9 +31,10 @@ struct Window {
 };
 [[nodiscard]] Window window_around(std::uint64_t position, std::uint64_t half_width) noexcept;
 
-// Sets `path` to <root>/<build>/<chromosome>.txt, nothing normalised.
-void reference_path(std::string_view root, std::string_view build, std::string_view chromosome,
-                    std::string& path);
+// Sets `path` to <root>/<build>/<chromosome>.txt, nothing normalised. Returns the length of
+// its build folder part, <root>/<build>.
+std::size_t reference_path(std::string_view root, std::string_view build,
+                           std::string_view chromosome, std::string& path);
 
 // Opens a reference file read-only, relative to the folder handle `directory` (or AT_FDCWD),
 // as the window readers do: a FIFO does not block the open (it then fails at the seek), a

@@ -53,7 +53,8 @@ class PendingRows {
     // Queues the record filled through next(); when the batch is full, completes it.
     [[nodiscard]] std::optional<Error> keep(RowSink& sink) {
         const KeptRecord& record = records_[count_++];
-        windows_.add(record.path, window_around(record.position, half_width_));
+        windows_.add(record.path, record.folder_length,
+                     window_around(record.position, half_width_));
         return windows_.full() ? complete(sink) : std::nullopt;
     }
 

@@ -13,6 +13,7 @@
 #include "io_ring.hpp"
 #include "mutflank_core.hpp"
 #include "reference_window.hpp"
+#include "unique_fd.hpp"
 
 namespace mutflank {
 
@@ -31,8 +32,15 @@ namespace mutflank {
 // queued window can use it; where it cannot be set up, every read is synchronous. It never
 // needs more descriptors than the synchronous reader: when an open runs out of them,
 // release_descriptors() closes the ring and the call goes on synchronously.
-// With WindowIo::synchronous the batch holds one window and never uses a ring; with
-// WindowIo::batched the ring is set up for the first window already.
+// Deep reference roots cost a walk over every folder of the root for each open. So each file
+// is opened relative to a handle on its build folder, <root>/<build>, taken when the call
+// first needs that folder, where that gives exactly the open of the full path: only for a
+// root and build reached without following a symbolic link (a full path may follow 40 in
+// all) and for a full path shorter than PATH_MAX (a longer one is refused by the kernel).
+// A folder that cannot be taken so, is missing, or is no folder is opened by full paths.
+//
+// With WindowIo::synchronous the batch holds one window and never uses a ring or a folder
+// handle; with WindowIo::batched the ring is set up for the first window already.
 class WindowBatch {
   public:
     static constexpr std::size_t batch_size = 128;
@@ -43,8 +51,9 @@ class WindowBatch {
     [[nodiscard]] bool full() const noexcept { return count_ == entries_.size(); }
     [[nodiscard]] bool uses_ring() const noexcept { return ring_ != nullptr; }
 
-    // Queues a window of the file `path`. The batch must not be full.
-    void add(std::string_view path, const Window& window);
+    // Queues a window of the file `path`, whose first `folder_length` bytes name its build
+    // folder (as reference_path() returns). The batch must not be full.
+    void add(std::string_view path, std::size_t folder_length, const Window& window);
 
     // Reads every queued window that the ring can take.
     void read_all();
@@ -56,17 +65,30 @@ class WindowBatch {
     // Forgets the queued windows.
     void clear() noexcept { count_ = 0; }
 
-    // Closes every descriptor the batch holds between reads (the ring's), for an open that
-    // ran out of descriptors; the rest of the call reads synchronously. Returns whether one
-    // was closed, that is, whether the open is worth trying again.
+    // Closes every descriptor the batch holds between reads (the ring's, the folder handles),
+    // for an open that ran out of descriptors; the rest of the call reads synchronously, by
+    // full paths. Returns whether one was closed, that is, whether the open is worth trying
+    // again.
     bool release_descriptors() noexcept;
 
   private:
-    // Whether the call has seen `path` to be a regular file; looks at it the first time.
-    [[nodiscard]] bool regular_file(const std::string& path);
+    struct Entry;
+
+    // Where to open an entry's file: a folder handle and the name below it, or AT_FDCWD and
+    // the full path.
+    struct Place {
+        int directory;
+        const char* name;
+    };
+    [[nodiscard]] Place place(const Entry& entry);
+
+    // Whether the call has seen the entry's file to be a regular file; looks at it the first
+    // time.
+    [[nodiscard]] bool regular_file(const Entry& entry);
 
     struct Entry {
         std::string path;
+        std::size_t folder_length = 0;
         Window window{};
         bool in_ring = false;  // submitted to the ring, as request `slot`
         bool complete = false; // and read whole
@@ -83,6 +105,15 @@ class WindowBatch {
     std::unique_ptr<bool[]> complete_;
     std::vector<char> slots_; // the ring's bytes; they outlive a ring released mid-batch
     std::unordered_map<std::string, bool> regular_; // path -> seen to be a regular file
+
+    struct Folder {
+        std::string path; // <root>/<build>
+        UniqueFd handle;  // not valid: open by full paths
+    };
+    bool folders_wanted_; // handles may be taken
+    std::vector<Folder> folders_;
+    std::size_t last_folder_ = 0;
+
     WindowReader reader_;
 };
 

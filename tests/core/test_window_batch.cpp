@@ -1,6 +1,8 @@
 // Reading windows in batches: rows and errors exactly as when each window is read alone.
 #include <cerrno>
 #include <cstddef>
+#include <fcntl.h>
+#include <filesystem>
 #include <gtest/gtest.h>
 #include <linux/audit.h>
 #include <linux/filter.h>
@@ -13,6 +15,7 @@
 #include "io_ring.hpp"
 #include "mutflank_core.hpp"
 #include "support.hpp"
+#include "unique_fd.hpp"
 #include "window_batch.hpp"
 
 namespace mutflank {
@@ -186,9 +189,90 @@ TEST(ScanSession, SharesOneRingAcrossSmallTables) {
             }
             EXPECT_EQ(session.uses_ring(), ring_after[t]) << "table " << t;
         }
-        EXPECT_EQ(testing::open_descriptors(), descriptors + 1); // the ring's own
+        // The ring's own, and a handle on the build folder unless a link leads to it.
+        EXPECT_GE(testing::open_descriptors(), descriptors + 1);
+        EXPECT_LE(testing::open_descriptors(), descriptors + 2);
     }
     EXPECT_EQ(testing::open_descriptors(), descriptors);
+}
+
+// Files below a deep root are opened relative to a handle on their build folder; every
+// outcome stays that of the full path: a full path of PATH_MAX bytes or more is refused,
+// chromosome names may hold "/" and "..", a missing build folder or one that is a file fails
+// the open, a root reached through a link is read by full paths. Each case comes after a
+// full batch, in one call with the others before it.
+TEST(FolderHandles, OpenExactlyWhatTheFullPathOpens) {
+    TempDir dir;
+    // A root so deep that <root>/GRCh37/<name>.txt is 4095 bytes for a name of 63 characters.
+    std::string root = dir.path();
+    while (root.size() + 200 < 4020)
+        root += "/" + std::string(199, 'd');
+    root += "/" + std::string(4020 - root.size() - 1, 'e');
+    ASSERT_EQ(root.size(), 4020u);
+    const std::string bases = "ACGTTGCAACGTAGCT";
+    TempDir links;
+    std::filesystem::create_directories(root + "/GRCh37/sub");
+    std::filesystem::create_directories(root + "/GRCh38");
+    std::filesystem::create_directories(root + "/x");
+    std::filesystem::create_symlink(root, links / "root");
+    const auto put = [&](const std::string& folder, const std::string& name) {
+        const UniqueFd handle{::open(folder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC)};
+        const UniqueFd file{
+            ::openat(handle.get(), name.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600)};
+        ASSERT_TRUE(file.valid()) << name;
+        ASSERT_EQ(::write(file.get(), bases.data(), bases.size()),
+                  static_cast<ssize_t>(bases.size()));
+    };
+    const std::string fits(63, 'f');
+    const std::string too_long(64, 'g');
+    for (const std::string folder : {"", "/x", "/m"}) {
+        std::filesystem::create_directories(root + folder + "/GRCh37");
+        put(root + folder + "/GRCh37", "1.txt");
+    }
+    put(root + "/GRCh37", fits + ".txt");
+    put(root + "/GRCh37", too_long + ".txt");
+    put(root + "/GRCh37/sub", "2.txt");
+    put(root + "/GRCh38", "3.txt");
+    put(root, "up.txt");
+    put(root + "/x", "GRCh38"); // a file where the build folder should be
+    std::filesystem::create_directories(root + "/GRCh37/dir.txt");
+
+    struct Case {
+        std::string chromosome;
+        std::string build;
+        std::string root; // the call's root
+    };
+    const std::string link = links / "root";
+    const std::vector<Case> cases = {
+        {fits, "GRCh37", root},        {too_long, "GRCh37", root},
+        {"sub/2", "GRCh37", root},     {"/sub//2", "GRCh37", root},
+        {"../GRCh38/3", "GRCh37", root}, {"../up", "GRCh37", root},
+        {"../../../x/none", "GRCh37", root}, {"sub", "GRCh37", root},
+        {"dir", "GRCh37", root},       {"3", "GRCh38", root},
+        {"3", "GRCh38", root + "/x"},  {"3", "GRCh38", root + "/m"},
+        {"1", "GRCh37", link},         {"../GRCh38/3", "GRCh37", link + "/"},
+    };
+    std::size_t failures = 0;
+    for (const Case& c : cases) {
+        std::string table;
+        for (std::size_t i = 0; i < batch + 2; ++i)
+            table += "k\tv\t.\tGRCh37\tSNP\t1\t" + std::to_string(2 + i % 10) + "\t.\tC\tA\n";
+        table += "k\tv\t.\t" + c.build + "\tSNP\t" + c.chromosome + "\t5\t.\tG\tA\n";
+        const std::string path = dir.write("t.tsv", table);
+        const auto expected = scan_file(path, c.root, 2, WindowIo::synchronous);
+        failures += !expected.ok();
+        for (const WindowIo io : {WindowIo::automatic, WindowIo::batched}) {
+            const auto got = scan_file(path, c.root, 2, io);
+            ASSERT_EQ(got.ok(), expected.ok()) << c.chromosome << " below " << c.root.size();
+            if (expected.ok())
+                EXPECT_EQ(got.value(), expected.value()) << c.chromosome;
+            else
+                EXPECT_EQ(got.error(), expected.error()) << c.chromosome;
+        }
+    }
+    // The long name, the missing names outside and inside the build folder, the folder, a
+    // build that is a file, a missing build folder.
+    EXPECT_EQ(failures, 6u);
 }
 
 // Makes the system call `number` fail with `error` in this process, as a restrictive sandbox
