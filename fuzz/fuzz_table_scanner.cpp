@@ -22,8 +22,8 @@
 #include <vector>
 
 #include "mutflank_core.hpp"
-#include "temp_root.hpp"
 #include "table_model.hpp"
+#include "temp_root.hpp"
 
 namespace {
 

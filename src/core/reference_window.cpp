@@ -122,9 +122,7 @@ std::optional<Error> WindowReader::read(int fd, const Window& window) {
     const std::uint64_t length = window.length;
     if (start > max_file_offset)
         return io_error(messages::seek);
-    const auto seek_ok = [&] {
-        return ::lseek(fd, static_cast<off_t>(start), SEEK_SET) >= 0;
-    };
+    const auto seek_ok = [&] { return ::lseek(fd, static_cast<off_t>(start), SEEK_SET) >= 0; };
 
     if (length <= small_window) {
         bytes_.resize(static_cast<std::size_t>(length));
@@ -145,8 +143,8 @@ std::optional<Error> WindowReader::read(int fd, const Window& window) {
         const std::uint64_t chunk =
             std::min<std::uint64_t>(length - have, std::max<std::uint64_t>(first_chunk, have));
         bytes_.resize(static_cast<std::size_t>(have + chunk));
-        const ssize_t got = read_fully_at(fd, bytes_.data() + have,
-                                          static_cast<std::size_t>(chunk), start + have);
+        const ssize_t got =
+            read_fully_at(fd, bytes_.data() + have, static_cast<std::size_t>(chunk), start + have);
         if (got != static_cast<ssize_t>(chunk))
             return io_error(messages::read_window);
         have += chunk;
