@@ -6,12 +6,18 @@
 #
 # Usage: fuzz/build_and_run.sh [TARGET...]   (default: every target)
 # Environment: FUZZ_SECONDS (default 60), FUZZ_CXX (default clang++-14, else clang++),
-#              FUZZ_BUILD_ONLY=1 to build without running.
+#              FUZZ_BUILD_ONLY=1 to build without running, FUZZ_PARALLEL=1 to run the targets
+#              at the same time, FUZZ_MERGE=0 to leave fuzz/corpus as it is, FUZZ_TIMEOUT
+#              (default 20) for the seconds one input may take, FUZZ_OUT (default fuzz/out)
+#              for the binaries, logs, found inputs and findings.
+#
+# After a run without findings, what it found is merged into fuzz/corpus/<target> (see
+# merge_target), so that a long run feeds every later one; commit the corpus to keep it.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 seconds=${FUZZ_SECONDS:-60}
-out=fuzz/out
+out=${FUZZ_OUT:-fuzz/out}
 targets=("$@")
 [ ${#targets[@]} -gt 0 ] || targets=(table_scanner window_reader)
 
@@ -46,31 +52,87 @@ done
 # The targets make their reference folders below TMPDIR: in memory where possible, since the
 # table target writes a file for every input.
 if [ -d /dev/shm ] && [ -w /dev/shm ]; then
-    export TMPDIR="/dev/shm/mutflank-fuzz-$$"
+    scratch="/dev/shm/mutflank-fuzz-$$"
 else
-    export TMPDIR="$PWD/$out/tmp-$$"
+    scratch="$(realpath -m "$out")/tmp-$$"
 fi
+trap 'rm -rf "$scratch"' EXIT
 export ASAN_OPTIONS="${ASAN_OPTIONS:-detect_leaks=1:allocator_may_return_null=0}"
 export UBSAN_OPTIONS="${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}"
-status=0
-for target in "${targets[@]}"; do
-    rm -rf "$TMPDIR"
+
+# -malloc_limit_mb: no legitimate allocation of these targets comes near 512 MB, so a bigger
+# one is a finding (a window allocated whole before its bytes were seen).
+# A long run under `nice` on a busy machine may need a longer -timeout: the slowest inputs
+# (windows of megabytes, checked byte by byte) take about a second when the CPU is free.
+limits=(-timeout="${FUZZ_TIMEOUT:-20}" -rss_limit_mb=2048 -malloc_limit_mb=512 -max_len=16384)
+
+# Fuzzes one target; new inputs go to fuzz/out/corpus, the committed corpus is only read.
+fuzz_target() {
+    local target=$1
+    export TMPDIR="$scratch/$target"
     mkdir -p "$TMPDIR" "$out/corpus/$target" "$out/artifacts"
-    log="$out/$target.log"
-    echo "fuzz_$target: ${seconds}s, log in $log"
-    # New inputs go to fuzz/out/corpus; the committed seeds in fuzz/corpus are only read.
-    # -malloc_limit_mb: no legitimate allocation of these targets comes near 512 MB, so a
-    # bigger one is a finding (a window allocated whole before its bytes were seen).
-    if ! "$out/fuzz_$target" -max_total_time="$seconds" -timeout=20 -rss_limit_mb=2048 \
-        -malloc_limit_mb=512 -max_len=16384 -print_final_stats=1 \
+    "$out/fuzz_$target" -max_total_time="$seconds" "${limits[@]}" -print_final_stats=1 \
         -artifact_prefix="$out/artifacts/$target-" \
-        "$out/corpus/$target" "fuzz/corpus/$target" >"$log" 2>&1; then
+        "$out/corpus/$target" "fuzz/corpus/$target" >"$out/$target.log" 2>&1
+}
+
+# Inputs a fuzzer found are named by their SHA-1; seeds written by hand have names.
+hashed() { find "$1" -maxdepth 1 -regextype posix-extended -type f -regex '.*/[0-9a-f]{40}'; }
+named() { find "$1" -maxdepth 1 -regextype posix-extended -type f ! -regex '.*/[0-9a-f]{40}'; }
+
+# Merges what runs found into the committed corpus, minimised: the named seeds (regression
+# inputs) stay as they are, and the found inputs are replaced by the smallest set that, with
+# the seeds, keeps every feature that all of them together reach.
+merge_target() {
+    local target=$1 corpus=fuzz/corpus/$1 merged=$out/merged/$1
+    export TMPDIR="$scratch/$target"
+    rm -rf "$merged"
+    mkdir -p "$merged" "$TMPDIR"
+    named "$corpus" | xargs -r -d '\n' cp -t "$merged"
+    "$out/fuzz_$target" -merge=1 "${limits[@]}" "$merged" "$corpus" "$out/corpus/$target" \
+        >"$out/$target.merge.log" 2>&1 || return 1
+    hashed "$corpus" | xargs -r -d '\n' rm -f
+    hashed "$merged" | xargs -r -d '\n' cp -t "$corpus"
+    echo "  fuzz_$target corpus: $(find "$corpus" -type f | wc -l) files," \
+        "$(du -sk "$corpus" | cut -f1) KiB"
+}
+
+report() {
+    local target=$1 failed=$2 log=$out/$1.log
+    if [ "$failed" != 0 ]; then
         echo "fuzz_$target FAILED:"
         grep -E -A30 'ERROR|mismatch|left open|runtime error|SUMMARY' "$log" | head -60
-        status=1
     fi
     grep -E 'stat::number_of_executed_units|stat::new_units_added|stat::peak_rss_mb' "$log" |
         sed "s/^/  fuzz_$target /"
+    # The coverage reached: the last status line's cov: and ft:.
+    grep -E '^#[0-9]+\s' "$log" | tail -n 1 | grep -o -E 'cov: [0-9]+ ft: [0-9]+' |
+        sed "s/^/  fuzz_$target /" || true
+}
+
+# FUZZ_PARALLEL=1 fuzzes the targets at the same time, one process each.
+declare -A pids failed
+for target in "${targets[@]}"; do
+    echo "fuzz_$target: ${seconds}s, log in $out/$target.log"
+    if [ "${FUZZ_PARALLEL:-0}" = 1 ]; then
+        fuzz_target "$target" &
+        pids[$target]=$!
+    else
+        fuzz_target "$target" && failed[$target]=0 || failed[$target]=1
+    fi
 done
-rm -rf "$TMPDIR"
+for target in "${!pids[@]}"; do
+    wait "${pids[$target]}" && failed[$target]=0 || failed[$target]=1
+done
+
+status=0
+for target in "${targets[@]}"; do
+    report "$target" "${failed[$target]}"
+    if [ "${failed[$target]}" != 0 ]; then
+        status=1
+    elif [ "${FUZZ_MERGE:-1}" = 1 ] && ! merge_target "$target"; then
+        echo "fuzz_$target: merging the corpus FAILED, see $out/$target.merge.log"
+        status=1
+    fi
+done
 exit $status

@@ -78,13 +78,18 @@ void check_read(WindowReader& reader, const std::string& file_content, std::uint
                 std::uint64_t position, std::uint64_t half_width) {
     const WindowExpectation e = expect_window(position, half_width, file_size);
     const Window window = window_around(position, half_width);
-    if (window.start != e.start || window.length != e.length)
+    if (e.no_base) {
+        if (window.start <= max_file_offset)
+            fail("position 0 within a file", position, half_width, file_size,
+                 "start " + std::to_string(window.start));
+    } else if (window.start != e.start ||
+               window.length != std::min<wide>(e.length, ~std::uint64_t{0})) {
+        // Lengths of 2^64 or more are held as 2^64 - 1, which is as impossible to hold.
         fail("window arithmetic", position, half_width, file_size,
              "start " + std::to_string(window.start) + ", length " +
                  std::to_string(window.length));
-    // A window whose length wrapped around (half-widths of 2^63 and more, which no context
-    // can give) does not hold the position; only the flanks are compared then.
-    if (e.may_succeed && e.position_index < e.length && window.position_index != e.position_index)
+    }
+    if (e.may_succeed && window.position_index != e.position_index)
         fail("position index", position, half_width, file_size,
              std::to_string(window.position_index));
     std::string path;
@@ -103,9 +108,9 @@ void check_read(WindowReader& reader, const std::string& file_content, std::uint
         if (bytes.size() != e.length)
             fail("window length", position, half_width, file_size, std::to_string(bytes.size()));
         // The file is its content followed by zeros up to its size.
-        const std::uint64_t first = std::min<std::uint64_t>(e.start, file_content.size());
-        const std::uint64_t from_content =
-            std::min<std::uint64_t>(e.length, file_content.size() - first);
+        const auto first = static_cast<std::size_t>(std::min<wide>(e.start, file_content.size()));
+        const auto from_content =
+            static_cast<std::size_t>(std::min<wide>(e.length, file_content.size() - first));
         if (bytes.substr(0, from_content) !=
                 std::string_view(file_content).substr(first, from_content) ||
             bytes.find_first_not_of('\0', from_content) != std::string_view::npos)
@@ -149,8 +154,11 @@ std::uint64_t shape_half_width(std::uint64_t raw, unsigned mode) {
         // Across the buffer size steps; windows above a megabyte are slow to check, so rare.
         return raw % (std::uint64_t{1} << ((raw >> 60) == 0 ? 21 : 17));
     default:
-        return (raw & 1U) != 0 ? ~std::uint64_t{0} - (raw >> 1) % 1024
-                               : two_to_63 / 2 + static_cast<std::int16_t>(raw >> 1);
+        // Where the true window length crosses 2^63 (half-width 2^62) and 2^64 (2^63).
+        if ((raw & 1U) != 0)
+            return ~std::uint64_t{0} - (raw >> 1) % 1024;
+        return ((raw & 2U) != 0 ? two_to_63 : two_to_63 / 2) +
+               static_cast<std::uint64_t>(static_cast<std::int16_t>(raw >> 2));
     }
 }
 

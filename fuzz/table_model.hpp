@@ -204,7 +204,9 @@ inline ModelScan model_scan(std::string_view table, const ModelReference& refere
         }
         std::string left;
         std::string right;
-        model_flanks(std::string_view(file->second.bytes).substr(e.start, e.length),
+        model_flanks(std::string_view(file->second.bytes)
+                         .substr(static_cast<std::size_t>(e.start),
+                                 static_cast<std::size_t>(e.length)),
                      e.position_index, left, right);
         if (folded) {
             std::string new_left = reverse_complement(right);

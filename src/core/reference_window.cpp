@@ -71,10 +71,22 @@ char decode_base(unsigned char byte) noexcept { return decode_table[byte]; }
 char decode_base_complement(unsigned char byte) noexcept { return complement_table[byte]; }
 
 Window window_around(std::uint64_t position, std::uint64_t half_width) noexcept {
-    const std::uint64_t before = position - 1;
-    const std::uint64_t start = before >= half_width ? before - half_width : 0;
-    const std::uint64_t length = position + half_width - start;
-    return {start, length, std::min(before - start, length)};
+    constexpr std::uint64_t most = std::numeric_limits<std::uint64_t>::max();
+    // a + b, or `most` when the true sum is 2^64 or more: such a window cannot be held either.
+    const auto saturating_add = [](std::uint64_t a, std::uint64_t b) {
+        return a > most - b ? most : a + b;
+    };
+    if (position == 0) {
+        // Position 0 names no base: its window lies beyond any file and fails at the seek.
+        // The start is where the half-width takes it below position 0 wrapped to 2^64 - 1,
+        // never nearer than 2^63.
+        const std::uint64_t start = most - std::min(half_width, max_file_offset);
+        return {start, saturating_add(saturating_add(half_width, half_width), 1), most - start};
+    }
+    // The bases before the position, clamped at the chromosome start.
+    const std::uint64_t before = std::min(position - 1, half_width);
+    // before + 1 <= position, so only the half-width after the position can pass 2^64 - 1.
+    return {position - 1 - before, saturating_add(before + 1, half_width), before};
 }
 
 std::size_t reference_path(std::string_view root, std::string_view build,

@@ -21,9 +21,10 @@ namespace mutflank {
 // Offsets of 2^63 or more cannot be file offsets, and windows that long cannot be held.
 inline constexpr std::uint64_t max_file_offset = (std::uint64_t{1} << 63) - 1;
 
-// The bytes to read around a 1-based position, in unsigned 64-bit arithmetic (position 0
-// wraps to a start beyond any file). The window is clamped at the chromosome start;
-// `position_index` is the index of the position's own byte within it.
+// The bytes to read around a 1-based position. The window is clamped at the chromosome start;
+// `position_index` is the index of the position's own byte within it. Nothing wraps around:
+// a window of 2^64 bytes or more has the length 2^64 - 1, which fails as too long to hold
+// like any length of 2^63 or more. Position 0 gets a start of 2^63 or more, beyond any file.
 struct Window {
     std::uint64_t start;
     std::uint64_t length;

@@ -1,8 +1,10 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
 
 #include "mutflank_core.hpp"
 #include "reference_window.hpp"
 #include "support.hpp"
+#include "unique_fd.hpp"
 
 namespace mutflank {
 namespace {
@@ -115,6 +117,10 @@ INSTANTIATE_TEST_SUITE_P(
                     messages::open_reference},
         FailureCase{"PositionZero", "GRCh37", "1", 0, 1, ErrorKind::io, messages::seek},
         FailureCase{"PositionZeroNoFlanks", "GRCh37", "1", 0, 0, ErrorKind::io, messages::seek},
+        FailureCase{"PositionZeroWidestHalfWidth", "GRCh37", "1", 0, u64_max, ErrorKind::io,
+                    messages::seek},
+        FailureCase{"PositionZeroHalfWidthTwoTo63", "GRCh37", "1", 0, u64_max / 2 + 1,
+                    ErrorKind::io, messages::seek},
         FailureCase{"OneBytePastTheEnd", "GRCh37", "1", 12, 1, ErrorKind::io,
                     messages::read_window},
         FailureCase{"PositionPastTheEnd", "GRCh37", "1", 13, 0, ErrorKind::io,
@@ -135,6 +141,54 @@ INSTANTIATE_TEST_SUITE_P(
                     messages::read_window}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// Half-widths no context can give: the window is never cut down by wrapping around 2^64.
+// Every window here is 2^63 bytes or more, too long to hold; those starting near 2^63 fail
+// at the seek instead where the file system refuses such an offset.
+struct HugeWindowCase {
+    std::uint64_t position;
+    std::uint64_t half_width;
+    bool start_near_two_to_63;
+};
+
+class HugeHalfWidth : public ::testing::TestWithParam<HugeWindowCase> {};
+
+TEST_P(HugeHalfWidth, IsTooLongToHold) {
+    const HugeWindowCase& c = GetParam();
+    TempDir dir;
+    const std::string file = dir.write_reference("GRCh37", "1", chromosome);
+    std::string_view expected = messages::capacity_overflow;
+    if (c.start_near_two_to_63) {
+        const UniqueFd fd{::open(file.c_str(), O_RDONLY | O_CLOEXEC)};
+        const std::uint64_t start = c.position - 1 - c.half_width;
+        if (::lseek(fd.get(), static_cast<off_t>(start), SEEK_SET) < 0)
+            expected = messages::seek;
+    }
+    const int before = testing::open_descriptors();
+    const auto flanks = read_flanks(dir.path(), "GRCh37", "1", c.position, c.half_width,
+                                    testing::io_under_test());
+    ASSERT_FALSE(flanks.ok()) << "left " << flanks.value().left.size() << " bases, right "
+                              << flanks.value().right.size();
+    EXPECT_EQ(flanks.error().kind,
+              expected == messages::seek ? ErrorKind::io : ErrorKind::internal);
+    EXPECT_EQ(flanks.error().message, expected);
+    EXPECT_EQ(testing::open_descriptors(), before);
+}
+
+constexpr std::uint64_t two_63 = std::uint64_t{1} << 63;
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, HugeHalfWidth,
+    ::testing::Values(HugeWindowCase{1, two_63 - 1, false}, HugeWindowCase{1, two_63, false},
+                      HugeWindowCase{1, u64_max, false}, HugeWindowCase{8, two_63 - 1, false},
+                      HugeWindowCase{8, two_63, false}, HugeWindowCase{8, u64_max, false},
+                      HugeWindowCase{u64_max, two_63 - 1, true},
+                      HugeWindowCase{u64_max, two_63, true},
+                      HugeWindowCase{u64_max, u64_max, false}),
+    [](const auto& info) {
+        return "Position" + std::to_string(info.param.position) + "HalfWidth" +
+               std::to_string(info.param.half_width);
+    });
+
 TEST(WindowFailure, NulInRootIsAnOpenFailure) {
     TempDir dir;
     dir.write_reference("GRCh37", "1", chromosome);
@@ -144,14 +198,29 @@ TEST(WindowFailure, NulInRootIsAnOpenFailure) {
     EXPECT_EQ(flanks.error().message, messages::open_reference);
 }
 
-TEST(WindowFailure, FifoFailsAtTheSeekInsteadOfBlocking) {
+// Windows up to 64 KiB and longer ones are read in different ways; both seek.
+class FifoReference : public ::testing::TestWithParam<std::pair<std::uint64_t, std::uint64_t>> {};
+
+TEST_P(FifoReference, FailsAtTheSeekInsteadOfBlocking) {
+    const auto [position, half_width] = GetParam();
     TempDir dir;
     std::filesystem::create_directories(dir / "GRCh37");
     ASSERT_EQ(::mkfifo((dir / "GRCh37/1.txt").c_str(), 0600), 0);
-    const auto flanks = read_flanks(dir.path(), "GRCh37", "1", 5, 1, testing::io_under_test());
+    const int before = testing::open_descriptors();
+    const auto flanks =
+        read_flanks(dir.path(), "GRCh37", "1", position, half_width, testing::io_under_test());
     ASSERT_FALSE(flanks.ok());
-    EXPECT_EQ(flanks.error().message, messages::seek);
+    EXPECT_EQ(flanks.error(), io_error(messages::seek));
+    EXPECT_EQ(testing::open_descriptors(), before);
 }
+
+INSTANTIATE_TEST_SUITE_P(PositionAndHalfWidth, FifoReference,
+                         ::testing::Values(std::pair{5, 1}, std::pair{5, 70'000},
+                                           std::pair{100'000, 40'000}),
+                         [](const auto& info) {
+                             return "Position" + std::to_string(info.param.first) +
+                                    "HalfWidth" + std::to_string(info.param.second);
+                         });
 
 TEST(WindowRead, TrailingSlashInRootIsAccepted) {
     TempDir dir;

@@ -201,6 +201,14 @@ INSTANTIATE_TEST_SUITE_P(
                         messages::read_line},
         ScanFailureCase{"InvalidUtf8OnSkippedLine", good + "\xc3(\tskipped\n", ErrorKind::io,
                         messages::read_line},
+        // Past the 64 bytes that hold a line's first ten tabs, the rest of the line is
+        // checked on its own.
+        ScanFailureCase{"InvalidUtf8InEleventhColumn",
+                        good + snp("C", "T") + "\t" + std::string(100, 'u') + "\xff\n",
+                        ErrorKind::io, messages::read_line},
+        ScanFailureCase{"InvalidUtf8FarIntoSkippedLine",
+                        good + std::string(10, '\t') + std::string(300, 'u') + "\xc3(\n" + good,
+                        ErrorKind::io, messages::read_line},
         ScanFailureCase{"Surrogate", good + "\xed\xa0\x80\n", ErrorKind::io, messages::read_line},
         ScanFailureCase{"OverlongSlash", good + "\xc0\xaf\n", ErrorKind::io, messages::read_line},
         ScanFailureCase{"TruncatedAtEnd", good + "ab\xe2\x82", ErrorKind::io, messages::read_line},

@@ -108,6 +108,9 @@ std::vector<BoundaryCase> boundary_cases() {
             {"", at, snp_line(at, "1", "101"), bad_utf8, ErrorKind::io, messages::read_window});
         cases.push_back({"", at, snp_line(at, std::string_view("1\0x", 3), "5"), bad_position,
                          ErrorKind::io, messages::open_reference});
+        // Cut short at its NUL, the path would name the existing 1.txt.
+        cases.push_back({"", at, snp_line(at, std::string_view("1.txt\0", 6), "5"), "",
+                         ErrorKind::io, messages::open_reference});
         cases.push_back(
             {"", at, bad_utf8, snp_line(at, "2", "5"), ErrorKind::io, messages::read_line});
         cases.push_back(

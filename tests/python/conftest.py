@@ -1,5 +1,6 @@
 """Shared helpers: small reference directories, mutation tables and subprocess runs."""
 
+import faulthandler
 import importlib
 import os
 import subprocess
@@ -7,6 +8,49 @@ import sys
 import textwrap
 
 import pytest
+
+# pytest-timeout fails a test that runs too long only when Python code gets to run: its
+# signal handler and its timer thread both wait for the interpreter lock, which a call of
+# the module holds from start to end, so a hang inside a call (a blocking open of a FIFO,
+# say) would stop the whole run. faulthandler's watchdog is a C thread that needs no lock:
+# this much later it prints the stack of every thread and ends the run with status 1.
+WATCHDOG_MARGIN = 60
+
+
+def timeout_of(item):
+    """The seconds pytest-timeout gives the test, or None for no limit."""
+    marker = item.get_closest_marker("timeout")
+    if marker is not None and marker.args:
+        return float(marker.args[0]) or None
+    option = item.config.getoption("timeout", None)
+    if option is None:
+        try:
+            option = item.config.getini("timeout")
+        except ValueError:  # pytest-timeout is not installed
+            return None
+    return float(option or 0) or None
+
+
+def pytest_configure(config):
+    # The terminal's standard error, not the capture that fd 2 points to during a test.
+    config.watchdog_stream = open(os.dup(sys.stderr.fileno()), "w")
+
+
+def pytest_unconfigure(config):
+    config.watchdog_stream.close()
+
+
+@pytest.hookimpl(hookwrapper=True)
+def pytest_runtest_protocol(item):
+    timeout = timeout_of(item)
+    if timeout is not None:
+        faulthandler.dump_traceback_later(timeout + WATCHDOG_MARGIN, exit=True,
+                                          file=item.config.watchdog_stream)
+    try:
+        yield
+    finally:
+        if timeout is not None:
+            faulthandler.cancel_dump_traceback_later()
 
 # One byte per base in the reference files.
 BASE_BYTE = {"A": 0, "C": 1, "G": 2, "T": 3, "N": 16}

@@ -75,6 +75,18 @@ class TestResult:
         result = parse_vcf_files([table("u.tsv", [line])], ref_root, 3)
         assert rows(result) == [["Pa\u00efs::\u6837\u672c", "T[\u00e9>A]A"]]
 
+    @pytest.mark.parametrize("line, expected", [
+        (C_TO_T, ["P1::S1", "T[C>T]A"]),
+        (record("C", "T", 6, key=("P", "\u6837")), ["P::\u6837", "T[C>T]A"]),
+        (record("\u00e9", "A", 6, key=("Pa\u00efs", "S")), ["Pa\u00efs::S", "T[\u00e9>A]A"]),
+    ])
+    def test_texts_in_the_narrowest_kind(self, ref_root, table, line, expected):
+        # == and hashing do not tell a str stored wider than it needs; isascii() and the size do.
+        texts = rows(parse_vcf_files([table("k.tsv", [line])], ref_root, 3))[0]
+        assert texts == expected
+        assert [text.isascii() for text in texts] == [text.isascii() for text in expected]
+        assert [sys.getsizeof(text) for text in texts] == [sys.getsizeof(t) for t in expected]
+
     @pytest.mark.parametrize(
         "lines",
         [[], ["chrom\tpos"], [record("C", "T", 6, build="hg19"), record("C", "C", 6),
