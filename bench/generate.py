@@ -18,6 +18,14 @@ Writes into DIR/scale-S (default DIR: bench/.data, which git ignores):
   position), in table and line order, for the I/O floor.
 - manifest.json: sizes and counts; written last, so its presence means the data is whole.
 
+Derived from these, when asked for (`small_tables`, `deep_root`):
+
+- small/table_NN_MMMM.tsv: the tables cut into files of 100 lines (the same records, the
+  header in the first file of each table), listed in small/tables.txt, with small/kept.tsv
+  the kept records renumbered into them.
+- deep/1/2/3/4/5/6: a second reference root 6 folders deeper than ref, whose files are hard
+  links to those of ref (the same inodes, so the same page cache).
+
 The same scale always gives the same bytes; existing complete data is reused.
 """
 
@@ -205,6 +213,60 @@ def generate(scale, out=DEFAULT_OUT, quiet=False):
         json.dump(manifest, f, indent=1)
     os.replace(manifest_path + ".tmp", manifest_path)
     return manifest
+
+
+SMALL_LINES = 100
+DEEP_FOLDERS = ("1", "2", "3", "4", "5", "6")
+
+
+def small_tables(folder, manifest, lines=SMALL_LINES):
+    """Cuts the tables into files of `lines` lines (once); returns the list of their paths
+    and the path of their kept-record list (the format of kept.tsv)."""
+    small = os.path.join(folder, "small")
+    listing = os.path.join(small, "tables.txt")
+    kept_path = os.path.join(small, "kept.tsv")
+    if not os.path.exists(listing):
+        if os.path.exists(small):
+            shutil.rmtree(small)
+        os.makedirs(small)
+        paths = []
+        first_piece = []  # per table, the index of its first small file
+        for t, table in enumerate(manifest["tables"]):
+            first_piece.append(len(paths))
+            with open(os.path.join(folder, table), "rb") as f:
+                content = f.read()
+            pieces = content.splitlines(keepends=True)  # tables hold no lone carriage return
+            for start in range(0, len(pieces), lines):
+                path = os.path.join(small, f"table_{t:02d}_{start // lines:04d}.tsv")
+                with open(path, "wb") as out:
+                    out.write(b"".join(pieces[start:start + lines]))
+                paths.append(path)
+        with open(os.path.join(folder, "kept.tsv")) as kept, open(kept_path, "w") as out:
+            for line in kept:
+                t, index, rest = line.split("\t", 2)
+                piece = first_piece[int(t)] + int(index) // lines
+                out.write(f"{piece}\t{int(index) % lines}\t{rest}")
+        with open(listing + ".tmp", "w") as out:
+            out.writelines(path + "\n" for path in paths)
+        os.replace(listing + ".tmp", listing)  # last: its presence means the cut is whole
+    with open(listing) as f:
+        return [line.rstrip("\n") for line in f], kept_path
+
+
+def deep_root(folder, manifest):
+    """A reference root 6 folders deeper than the shallow one, of hard links to its files."""
+    deep = os.path.join(folder, "deep", *DEEP_FOLDERS)
+    done = os.path.join(folder, "deep", "complete")
+    if not os.path.exists(done):
+        if os.path.exists(os.path.join(folder, "deep")):
+            shutil.rmtree(os.path.join(folder, "deep"))
+        shallow = os.path.join(folder, manifest["reference"])
+        for build in sorted(os.listdir(shallow)):
+            os.makedirs(os.path.join(deep, build))
+            for name in sorted(os.listdir(os.path.join(shallow, build))):
+                os.link(os.path.join(shallow, build, name), os.path.join(deep, build, name))
+        open(done, "w").close()
+    return deep
 
 
 def main():
