@@ -16,9 +16,10 @@ constexpr unsigned ops_per_request = 3; // open, read, close
 
 enum Op : std::uint64_t { op_open = 0, op_read = 1, op_close = 2 };
 
-class UringRing final : public IoRing {
-  public:
-    ~UringRing() override {
+} // namespace
+
+struct IoRing::Uring {
+    ~Uring() {
         if (ready_)
             io_uring_queue_exit(&ring_);
     }
@@ -45,7 +46,7 @@ class UringRing final : public IoRing {
         return true;
     }
 
-    bool read(std::span<const Request> requests, std::span<bool> complete) override {
+    bool read(std::span<const Request> requests, std::span<bool> complete) {
         if (broken_ || requests.size() > max_requests_)
             return false;
         const auto n = static_cast<unsigned>(requests.size());
@@ -134,13 +135,11 @@ class UringRing final : public IoRing {
     std::vector<int> read_result_;
 };
 
-} // namespace
-
 std::unique_ptr<IoRing> IoRing::create(unsigned max_requests) {
-    auto ring = std::make_unique<UringRing>();
-    if (!ring->init(max_requests))
+    auto uring = std::make_unique<Uring>();
+    if (!uring->init(max_requests))
         return nullptr;
-    return ring;
+    return std::unique_ptr<IoRing>(new IoRing(std::move(uring)));
 }
 
 } // namespace mutflank
@@ -149,8 +148,25 @@ std::unique_ptr<IoRing> IoRing::create(unsigned max_requests) {
 
 namespace mutflank {
 
+struct IoRing::Uring {
+    bool read(std::span<const Request> /*requests*/, std::span<bool> /*complete*/) {
+        return false;
+    }
+};
+
 std::unique_ptr<IoRing> IoRing::create(unsigned /*max_requests*/) { return nullptr; }
 
 } // namespace mutflank
 
 #endif
+
+namespace mutflank {
+
+IoRing::IoRing(std::unique_ptr<Uring> uring) : uring_(std::move(uring)) {}
+IoRing::~IoRing() = default;
+
+bool IoRing::read(std::span<const Request> requests, std::span<bool> complete) {
+    return uring_->read(requests, complete);
+}
+
+} // namespace mutflank
