@@ -2,12 +2,15 @@
 // folder that the target creates at start-up.
 //
 // Input layout: the bytes before the first line feed give the half-width (its decimal digits,
-// read with 64-bit wrap-around, every other byte ignored); everything after that line feed is
-// the table file. An input without a line feed is a table with half-width 1.
+// read with 64-bit wrap-around); a "B" among them puts a full batch of good records in front
+// of the first table; every other byte is ignored. Everything after that line feed is the
+// list of tables of one call, separated by form feeds (at most eight tables; further form
+// feeds stay in the last). An input without a line feed is one table with half-width 1.
 //
-// The table is scanned three times, with synchronous, batched (io_uring where the kernel
-// allows it) and automatic window reads, and each answer is checked against the plain model
-// in table_model.hpp: same rows in the same order, same error, no descriptor left open.
+// The call is run three times, with synchronous, batched (io_uring where the kernel allows
+// it) and automatic window reads, each through one scan session for all its tables, and each
+// answer is checked against the plain model in table_model.hpp applied table after table:
+// same rows in the same order, same first error, no descriptor left open.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -19,8 +22,8 @@
 #include <vector>
 
 #include "mutflank_core.hpp"
-#include "temp_root.hpp"
 #include "table_model.hpp"
+#include "temp_root.hpp"
 
 namespace {
 
@@ -28,8 +31,10 @@ using namespace mutflank;
 using namespace mutflank::fuzz;
 
 std::string root;
-std::string table_path;
+std::string table_folder;
 ModelReference reference;
+
+constexpr std::size_t max_tables = 8;
 
 int lowest_free() {
     const int fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
@@ -104,17 +109,45 @@ class CheckingSink final : public RowSink {
 
 std::string describe(const Row& row) { return "[" + row.key + "] [" + row.context + "]"; }
 
-void check_scan(WindowIo io, const ModelScan& expected, std::uint64_t half_width,
-                std::vector<Row>& rows, std::optional<Error>& error) {
+// Scans the tables in order through one session, as one call does, until the first error.
+std::optional<Error> scan_call(WindowIo io, const std::vector<std::string>& paths,
+                               std::uint64_t half_width, RowSink& sink) {
+    ScanSession session(io);
+    for (const std::string& path : paths)
+        if (auto error = scan_file(path, root, half_width, sink, session))
+            return error;
+    return std::nullopt;
+}
+
+// The model's answer for the tables of one call: their rows in order, up to the first table
+// that fails (or that the model cannot judge).
+ModelScan model_call(const std::vector<std::string_view>& tables, std::uint64_t half_width) {
+    ModelScan call;
+    call.success = true;
+    for (const std::string_view table : tables) {
+        ModelScan one = model_scan(table, reference, half_width);
+        call.rows.insert(call.rows.end(), one.rows.begin(), one.rows.end());
+        if (one.unknown || !one.success) {
+            call.success = false;
+            call.unknown = one.unknown;
+            call.allowed_errors = std::move(one.allowed_errors);
+            break;
+        }
+    }
+    return call;
+}
+
+void check_scan(WindowIo io, const ModelScan& expected, const std::vector<std::string>& paths,
+                std::uint64_t half_width, std::vector<Row>& rows, std::optional<Error>& error) {
     CheckingSink sink;
-    error = scan_file(table_path, root, half_width, sink, io);
+    error = scan_call(io, paths, half_width, sink);
     rows = std::move(sink.rows);
     const char* mode = io == WindowIo::automatic ? "automatic"
                        : io == WindowIo::batched ? "batched"
                                                  : "synchronous";
     const auto fail = [&](const std::string& what) {
         CheckingSink::fail(std::string(mode) + ", half-width " + std::to_string(half_width) +
-                           ": " + what);
+                           ", " + std::to_string(paths.size()) + " tables: " + what);
     };
 
     // Rows handed over before a failure are discarded by the caller, but they must still be
@@ -149,7 +182,8 @@ void check_scan(WindowIo io, const ModelScan& expected, std::uint64_t half_width
 
 extern "C" int LLVMFuzzerInitialize(int* /*argc*/, char*** /*argv*/) {
     root = make_temp_root();
-    table_path = root + "/table.tsv";
+    table_folder = root + "/tables";
+    std::filesystem::create_directories(table_folder);
     make_reference();
     return 0;
 }
@@ -157,24 +191,50 @@ extern "C" int LLVMFuzzerInitialize(int* /*argc*/, char*** /*argv*/) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::string_view input(reinterpret_cast<const char*>(data), size);
     std::uint64_t half_width = 1;
-    std::string_view table = input;
+    bool full_batch_first = false;
+    std::string_view tables_text = input;
     const std::size_t header_end = input.find('\n');
     if (header_end != std::string_view::npos) {
         half_width = 0;
-        for (const char c : input.substr(0, header_end))
+        for (const char c : input.substr(0, header_end)) {
             if (c >= '0' && c <= '9')
                 half_width = half_width * 10 + static_cast<std::uint64_t>(c - '0');
-        table = input.substr(header_end + 1);
+            full_batch_first = full_batch_first || c == 'B';
+        }
+        tables_text = input.substr(header_end + 1);
     }
-    write_file(table_path, table);
+    std::vector<std::string> texts;
+    for (;;) {
+        const std::size_t feed = tables_text.find('\f');
+        if (feed == std::string_view::npos || texts.size() + 1 == max_tables) {
+            texts.emplace_back(tables_text);
+            break;
+        }
+        texts.emplace_back(tables_text.substr(0, feed));
+        tables_text.remove_prefix(feed + 1);
+    }
+    if (full_batch_first) {
+        // Good records on the long chromosome: what follows them is read through the ring.
+        std::string batch;
+        for (int i = 0; i < 130; ++i)
+            batch += "F\tB\t.\tGRCh38\tSNV\tlong\t" + std::to_string(70'000 + i) + "\t.\tC\tT\n";
+        texts.front().insert(0, batch);
+    }
+    std::vector<std::string> paths;
+    std::vector<std::string_view> views;
+    for (const std::string& text : texts) {
+        paths.push_back(table_folder + "/" + std::to_string(paths.size()) + ".tsv");
+        write_file(paths.back(), text);
+        views.emplace_back(text);
+    }
 
     const int descriptors_before = lowest_free();
-    const ModelScan expected = model_scan(table, reference, half_width);
+    const ModelScan expected = model_call(views, half_width);
     std::vector<Row> rows[3];
     std::optional<Error> errors[3];
     const WindowIo modes[3] = {WindowIo::synchronous, WindowIo::batched, WindowIo::automatic};
     for (int i = 0; i < 3; ++i)
-        check_scan(modes[i], expected, half_width, rows[i], errors[i]);
+        check_scan(modes[i], expected, paths, half_width, rows[i], errors[i]);
     // Where the model cannot tell, the ways of reading must still agree.
     for (int i = 1; i < 3; ++i)
         if (errors[i] != errors[0] || (!errors[0] && rows[i] != rows[0]))

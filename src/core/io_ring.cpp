@@ -5,6 +5,8 @@
 #include <cerrno>
 #include <fcntl.h>
 #include <liburing.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 #include <vector>
 
 namespace mutflank {
@@ -14,9 +16,10 @@ constexpr unsigned ops_per_request = 3; // open, read, close
 
 enum Op : std::uint64_t { op_open = 0, op_read = 1, op_close = 2 };
 
-class UringRing final : public IoRing {
-  public:
-    ~UringRing() override {
+} // namespace
+
+struct IoRing::Uring {
+    ~Uring() {
         if (ready_)
             io_uring_queue_exit(&ring_);
     }
@@ -35,16 +38,15 @@ class UringRing final : public IoRing {
                                io_uring_opcode_supported(probe, IORING_OP_READ) &&
                                io_uring_opcode_supported(probe, IORING_OP_CLOSE);
         io_uring_free_probe(probe);
-        if (!supported || io_uring_register_files_sparse(&ring_, max_requests) != 0)
+        if (!supported || !register_direct_slots(max_requests))
             return false;
         max_requests_ = max_requests;
-        buffer_.resize(std::size_t{max_requests} * slot_bytes);
         open_result_.resize(max_requests);
         read_result_.resize(max_requests);
         return true;
     }
 
-    bool read(std::span<const Request> requests, std::span<bool> complete) override {
+    bool read(std::span<const Request> requests, std::span<bool> complete) {
         if (broken_ || requests.size() > max_requests_)
             return false;
         const auto n = static_cast<unsigned>(requests.size());
@@ -58,12 +60,15 @@ class UringRing final : public IoRing {
             io_uring_sqe* close = io_uring_get_sqe(&ring_);
             if (open == nullptr || read == nullptr || close == nullptr)
                 return fail();
-            // O_NONBLOCK: a FIFO must not block the ring; it then fails at the read.
-            io_uring_prep_openat_direct(open, AT_FDCWD, r.path, O_RDONLY | O_NONBLOCK, 0, i);
+            // O_NONBLOCK: a file under a lease fails at once instead of waiting in the ring;
+            // the synchronous reader then waits for it. O_NOCTTY, should a path have become
+            // a terminal since it was seen to be a regular file. (A direct descriptor refuses
+            // O_CLOEXEC; it is never inherited anyway.)
+            io_uring_prep_openat_direct(open, r.directory, r.path,
+                                        O_RDONLY | O_NONBLOCK | O_NOCTTY, 0, i);
             open->flags |= IOSQE_IO_LINK;
             io_uring_sqe_set_data64(open, std::uint64_t{i} * ops_per_request + op_open);
-            io_uring_prep_read(read, static_cast<int>(i),
-                               buffer_.data() + std::size_t{i} * slot_bytes, r.length, r.offset);
+            io_uring_prep_read(read, static_cast<int>(i), r.into, r.length, r.offset);
             read->flags |= IOSQE_FIXED_FILE | IOSQE_IO_HARDLINK;
             io_uring_sqe_set_data64(read, std::uint64_t{i} * ops_per_request + op_read);
             io_uring_prep_close_direct(close, i);
@@ -84,11 +89,18 @@ class UringRing final : public IoRing {
         return true;
     }
 
-    std::string_view data(std::size_t i, std::size_t length) const override {
-        return {buffer_.data() + i * slot_bytes, length};
+  private:
+    // Makes room for `count` direct descriptors. liburing's io_uring_register_files_sparse
+    // would raise the process's descriptor limit when it is below `count`; here the ring is
+    // refused instead, and the reads go synchronously.
+    bool register_direct_slots(unsigned count) {
+        io_uring_rsrc_register slots{};
+        slots.nr = count;
+        slots.flags = IORING_RSRC_REGISTER_SPARSE;
+        return ::syscall(__NR_io_uring_register, ring_.ring_fd, IORING_REGISTER_FILES2, &slots,
+                         sizeof slots) == 0;
     }
 
-  private:
     // Waits for `count` completions and records the open and read results.
     bool reap(unsigned count) {
         for (unsigned seen = 0; seen < count;) {
@@ -119,18 +131,15 @@ class UringRing final : public IoRing {
     bool ready_ = false;
     bool broken_ = false;
     unsigned max_requests_ = 0;
-    std::vector<char> buffer_;
     std::vector<int> open_result_;
     std::vector<int> read_result_;
 };
 
-} // namespace
-
 std::unique_ptr<IoRing> IoRing::create(unsigned max_requests) {
-    auto ring = std::make_unique<UringRing>();
-    if (!ring->init(max_requests))
+    auto uring = std::make_unique<Uring>();
+    if (!uring->init(max_requests))
         return nullptr;
-    return ring;
+    return std::unique_ptr<IoRing>(new IoRing(std::move(uring)));
 }
 
 } // namespace mutflank
@@ -139,8 +148,25 @@ std::unique_ptr<IoRing> IoRing::create(unsigned max_requests) {
 
 namespace mutflank {
 
+struct IoRing::Uring {
+    bool read(std::span<const Request> /*requests*/, std::span<bool> /*complete*/) {
+        return false;
+    }
+};
+
 std::unique_ptr<IoRing> IoRing::create(unsigned /*max_requests*/) { return nullptr; }
 
 } // namespace mutflank
 
 #endif
+
+namespace mutflank {
+
+IoRing::IoRing(std::unique_ptr<Uring> uring) : uring_(std::move(uring)) {}
+IoRing::~IoRing() = default;
+
+bool IoRing::read(std::span<const Request> requests, std::span<bool> complete) {
+    return uring_->read(requests, complete);
+}
+
+} // namespace mutflank

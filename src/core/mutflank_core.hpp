@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -52,9 +53,37 @@ class RowSink {
     virtual bool add(std::string_view key, std::string_view context, bool ascii) = 0;
 };
 
+// What the scans of one call share: how reference windows are read, the io_uring set up once
+// the call has queued enough records to pay for it, and buffers reused from table to table.
+// Make one per call, pass it to the call's scans in list order, and destroy it before the call
+// returns; it holds descriptors only while it lives, and after a failed scan it may be
+// destroyed or used for further scans. Each scan reads its table's windows completely before
+// it returns, so nothing of one table is pending while the next list element is looked at.
+class ScanSession {
+  public:
+    explicit ScanSession(WindowIo io = WindowIo::automatic);
+    ~ScanSession();
+    ScanSession(const ScanSession&) = delete;
+    ScanSession& operator=(const ScanSession&) = delete;
+
+    // Whether windows are being read through an io_uring at the moment.
+    [[nodiscard]] bool uses_ring() const noexcept;
+
+    struct State; // scanner.cpp
+    [[nodiscard]] State& state() noexcept { return *state_; }
+
+  private:
+    std::unique_ptr<State> state_;
+};
+
 // Scans one mutation table and hands every qualifying record's row to `sink`, in line
 // order. Returns the first failure, or nothing when the whole file was read. On failure,
 // rows already handed over belong to a scan that failed and must be discarded by the caller.
+[[nodiscard]] std::optional<Error> scan_file(std::string_view table_path, std::string_view root,
+                                             std::uint64_t half_width, RowSink& sink,
+                                             ScanSession& session);
+
+// The same for a call of one table.
 [[nodiscard]] std::optional<Error> scan_file(std::string_view table_path, std::string_view root,
                                              std::uint64_t half_width, RowSink& sink,
                                              WindowIo io = WindowIo::automatic);

@@ -57,7 +57,7 @@ Result<Verdict> judge_line(const LineFields& line, std::string_view root, KeptRe
     record.position = parsed.value();
     record.ascii = line.text() == Utf8::ascii;
     record.key.assign(f(key_left)).append("::").append(f(key_right));
-    reference_path(root, f(build), f(chromosome), record.path);
+    record.folder_length = reference_path(root, f(build), f(chromosome), record.path);
     return Verdict::keep;
 }
 

@@ -14,13 +14,14 @@ namespace mutflank {
 
 // A record that passed every check, waiting for its reference window.
 struct KeptRecord {
-    std::string key;            // field 0, "::", field 1
-    std::string ref;            // the reference allele, purines mapped to pyrimidines
-    char alt = 0;               // the alternate base, complemented when folded
-    bool folded = false;        // the reference allele was a single purine
-    bool ascii = false;         // the line was pure ASCII
-    std::string path;           // the reference file
-    std::uint64_t position = 0; // 1-based
+    std::string key;               // field 0, "::", field 1
+    std::string ref;               // the reference allele, purines mapped to pyrimidines
+    char alt = 0;                  // the alternate base, complemented when folded
+    bool folded = false;           // the reference allele was a single purine
+    bool ascii = false;            // the line was pure ASCII
+    std::string path;              // the reference file
+    std::size_t folder_length = 0; // of its build folder part, <root>/<build>
+    std::uint64_t position = 0;    // 1-based
 };
 
 enum class Verdict { skip, keep };
@@ -95,17 +96,16 @@ inline bool passes_filters(const LineFields& line) noexcept {
     // line: in a line of ten fields, fields 3 and 4 are followed by at least five tabs, and
     // field 9 comes after a tab, which an empty field 9 reads instead of its first byte.
     const std::uint16_t build_end = two_bytes(build.data() + 4);
-    const bool build_ok = (build.size() == 6) &
-                          (four_bytes(build.data()) == chars<std::uint32_t>("GRCh")) &
-                          ((build_end == chars<std::uint16_t>("37")) |
-                           (build_end == chars<std::uint16_t>("38")));
+    const bool build_ok =
+        (build.size() == 6) & (four_bytes(build.data()) == chars<std::uint32_t>("GRCh")) &
+        ((build_end == chars<std::uint16_t>("37")) | (build_end == chars<std::uint16_t>("38")));
     const char type_end = type.data()[2];
     const bool type_ok = (type.size() == 3) &
                          (two_bytes(type.data()) == chars<std::uint16_t>("SN")) &
                          ((type_end == 'P') | (type_end == 'V'));
     const char base = alt.data()[alt.empty() ? -1 : 0];
-    const bool alt_ok = (alt.size() == 1) &
-                        ((base == 'A') | (base == 'C') | (base == 'G') | (base == 'T'));
+    const bool alt_ok =
+        (alt.size() == 1) & ((base == 'A') | (base == 'C') | (base == 'G') | (base == 'T'));
     return build_ok & type_ok & alt_ok;
 }
 

@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <fcntl.h>
 #include <limits>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "unique_fd.hpp"
@@ -38,11 +39,9 @@ constexpr std::array<char, 256> make_decode_table(bool complement) {
 constexpr std::array<char, 256> decode_table = make_decode_table(false);
 constexpr std::array<char, 256> complement_table = make_decode_table(true);
 
-int open_read_only(const char* path) noexcept {
-    // O_NONBLOCK: a FIFO in the reference folder must not block the call; for regular
-    // files it changes nothing, and a FIFO then fails at the seek.
+int open_retrying(int directory, const char* path, int flags) noexcept {
     for (;;) {
-        const int fd = ::open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+        const int fd = ::openat(directory, path, flags);
         if (fd >= 0 || errno != EINTR)
             return fd;
     }
@@ -89,32 +88,56 @@ Window window_around(std::uint64_t position, std::uint64_t half_width) noexcept 
     return {position - 1 - before, saturating_add(before + 1, half_width), before};
 }
 
-void reference_path(std::string_view root, std::string_view build, std::string_view chromosome,
-                    std::string& path) {
+std::size_t reference_path(std::string_view root, std::string_view build,
+                           std::string_view chromosome, std::string& path) {
     path.clear();
-    path.append(root).append("/").append(build).append("/").append(chromosome).append(".txt");
+    path.append(root).append("/").append(build);
+    const std::size_t folder_length = path.size();
+    path.append("/").append(chromosome).append(".txt");
+    return folder_length;
 }
+
+int open_reference(int directory, const char* path) noexcept {
+    constexpr int flags = O_RDONLY | O_CLOEXEC | O_NOCTTY;
+    // O_NONBLOCK: a FIFO in the reference folder must not block the call; for regular files
+    // it changes nothing, and a FIFO then fails at the seek.
+    int fd = open_retrying(directory, path, flags | O_NONBLOCK);
+    if (fd < 0 && errno == EWOULDBLOCK) {
+        // The file is under a lease (an NFS delegation, a Samba oplock), whose holder has now
+        // been asked to let go. Only regular files carry leases, so waiting for it cannot
+        // block on a FIFO.
+        struct stat status {};
+        if (::fstatat(directory, path, &status, 0) == 0 && S_ISREG(status.st_mode))
+            fd = open_retrying(directory, path, flags);
+        else
+            errno = EWOULDBLOCK;
+    }
+    return fd;
+}
+
+bool out_of_descriptors(int error) noexcept { return error == EMFILE || error == ENFILE; }
 
 std::optional<Error> WindowReader::read(const std::string& path, const Window& window) {
     // A NUL would silently cut the path short.
     if (path.find('\0') != std::string::npos)
         return io_error(messages::open_reference);
-    const UniqueFd fd{open_read_only(path.c_str())};
+    const UniqueFd fd{open_reference(AT_FDCWD, path.c_str())};
     if (!fd.valid())
         return io_error(messages::open_reference);
+    return read(fd.get(), window);
+}
 
+std::optional<Error> WindowReader::read(int fd, const Window& window) {
     // Plain copies, not a structured binding: clang 14 cannot capture bindings in a lambda.
     const std::uint64_t start = window.start;
     const std::uint64_t length = window.length;
     if (start > max_file_offset)
         return io_error(messages::seek);
-    const auto seek_ok = [&] {
-        return ::lseek(fd.get(), static_cast<off_t>(start), SEEK_SET) >= 0;
-    };
+    const auto seek_ok = [&] { return ::lseek(fd, static_cast<off_t>(start), SEEK_SET) >= 0; };
 
     if (length <= small_window) {
         bytes_.resize(static_cast<std::size_t>(length));
-        const ssize_t got = read_fully_at(fd.get(), bytes_.data(), bytes_.size(), start);
+        const ssize_t got = read_fully_at(fd, bytes_.data(), bytes_.size(), start);
         if (got == static_cast<ssize_t>(length))
             return std::nullopt;
         // Either the offset was refused or the data ended first; a seek tells which.
@@ -131,8 +154,8 @@ std::optional<Error> WindowReader::read(const std::string& path, const Window& w
         const std::uint64_t chunk =
             std::min<std::uint64_t>(length - have, std::max<std::uint64_t>(first_chunk, have));
         bytes_.resize(static_cast<std::size_t>(have + chunk));
-        const ssize_t got = read_fully_at(fd.get(), bytes_.data() + have,
-                                          static_cast<std::size_t>(chunk), start + have);
+        const ssize_t got =
+            read_fully_at(fd, bytes_.data() + have, static_cast<std::size_t>(chunk), start + have);
         if (got != static_cast<ssize_t>(chunk))
             return io_error(messages::read_window);
         have += chunk;

@@ -32,9 +32,19 @@ struct Window {
 };
 [[nodiscard]] Window window_around(std::uint64_t position, std::uint64_t half_width) noexcept;
 
-// Sets `path` to <root>/<build>/<chromosome>.txt, nothing normalised.
-void reference_path(std::string_view root, std::string_view build, std::string_view chromosome,
-                    std::string& path);
+// Sets `path` to <root>/<build>/<chromosome>.txt, nothing normalised. Returns the length of
+// its build folder part, <root>/<build>.
+std::size_t reference_path(std::string_view root, std::string_view build,
+                           std::string_view chromosome, std::string& path);
+
+// Opens a reference file read-only, relative to the folder handle `directory` (or AT_FDCWD),
+// as the window readers do: a FIFO does not block the open (it then fails at the seek), a
+// terminal does not become the controlling terminal, and a regular file under a lease is
+// waited for, as a plain open would. Returns the descriptor, or -1 with errno set.
+[[nodiscard]] int open_reference(int directory, const char* path) noexcept;
+
+// Whether an open failed because descriptors ran out (of the process or of the system).
+[[nodiscard]] bool out_of_descriptors(int error) noexcept;
 
 // Reads windows one at a time. One reader serves many records in turn: its byte buffer is
 // reused, but no file and no reference data are kept between reads.
@@ -44,6 +54,10 @@ class WindowReader {
     // holds them. Errors: "Failed to open the bytes file", "Error seeking to the specified
     // position", "Error reading data from the file", or the internal "capacity overflow".
     [[nodiscard]] std::optional<Error> read(const std::string& path, const Window& window);
+
+    // The same from a file the caller opened with open_reference() and still owns; the
+    // errors are those after the open.
+    [[nodiscard]] std::optional<Error> read(int fd, const Window& window);
 
     [[nodiscard]] std::string_view bytes() const noexcept {
         return {bytes_.data(), bytes_.size()};

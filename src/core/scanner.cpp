@@ -11,6 +11,19 @@
 #include "window_batch.hpp"
 
 namespace mutflank {
+
+struct ScanSession::State {
+    explicit State(WindowIo io) : windows(io) {}
+
+    WindowBatch windows;
+    std::vector<KeptRecord> records; // reused from batch to batch and from table to table
+    std::string context;
+};
+
+ScanSession::ScanSession(WindowIo io) : state_(std::make_unique<State>(io)) {}
+ScanSession::~ScanSession() = default;
+bool ScanSession::uses_ring() const noexcept { return state_->windows.uses_ring(); }
+
 namespace {
 
 class CollectingSink final : public RowSink {
@@ -26,7 +39,9 @@ class CollectingSink final : public RowSink {
 // first failure in line order is the one reported.
 class PendingRows {
   public:
-    PendingRows(std::uint64_t half_width, WindowIo io) : half_width_(half_width), windows_(io) {}
+    PendingRows(std::uint64_t half_width, ScanSession::State& session)
+        : half_width_(half_width), windows_(session.windows), records_(session.records),
+          context_(session.context) {}
 
     // The record to fill next; it joins the queue only through keep().
     KeptRecord& next() {
@@ -38,7 +53,8 @@ class PendingRows {
     // Queues the record filled through next(); when the batch is full, completes it.
     [[nodiscard]] std::optional<Error> keep(RowSink& sink) {
         const KeptRecord& record = records_[count_++];
-        windows_.add(record.path, window_around(record.position, half_width_));
+        windows_.add(record.path, record.folder_length,
+                     window_around(record.position, half_width_));
         return windows_.full() ? complete(sink) : std::nullopt;
     }
 
@@ -68,17 +84,20 @@ class PendingRows {
         return std::nullopt;
     }
 
+    // Forgets what is queued, after a failure.
+    ~PendingRows() { windows_.clear(); }
+
   private:
     std::uint64_t half_width_;
-    WindowBatch windows_;
-    std::vector<KeptRecord> records_; // reused from batch to batch
+    WindowBatch& windows_;
+    std::vector<KeptRecord>& records_;
     std::size_t count_ = 0;
-    std::string context_;
+    std::string& context_;
 };
 
 int open_table(const std::string& path) {
     for (;;) {
-        const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
         if (fd >= 0 || errno != EINTR)
             return fd;
     }
@@ -87,17 +106,21 @@ int open_table(const std::string& path) {
 } // namespace
 
 std::optional<Error> scan_file(std::string_view table_path, std::string_view root,
-                               std::uint64_t half_width, RowSink& sink, WindowIo io) {
+                               std::uint64_t half_width, RowSink& sink, ScanSession& session) {
+    ScanSession::State& state = session.state();
     const std::string path(table_path);
     // A NUL would silently cut the path short.
     if (path.find('\0') != std::string::npos)
         return io_error(messages::open_table);
-    const UniqueFd fd{open_table(path)};
+    UniqueFd fd{open_table(path)};
+    // Reading windows in batches must not be why a table cannot be opened.
+    if (!fd.valid() && out_of_descriptors(errno) && state.windows.release_descriptors())
+        fd = UniqueFd{open_table(path)};
     if (!fd.valid())
         return io_error(messages::open_table);
 
     LineReader reader(fd.get());
-    PendingRows pending(half_width, io);
+    PendingRows pending(half_width, state);
     // A failure of a line comes after the failures of the records before it.
     const auto fail = [&](const Error& error) -> std::optional<Error> {
         if (auto earlier = pending.complete(sink))
@@ -126,6 +149,12 @@ std::optional<Error> scan_file(std::string_view table_path, std::string_view roo
                 return error;
         }
     }
+}
+
+std::optional<Error> scan_file(std::string_view table_path, std::string_view root,
+                               std::uint64_t half_width, RowSink& sink, WindowIo io) {
+    ScanSession session(io);
+    return scan_file(table_path, root, half_width, sink, session);
 }
 
 Result<std::vector<Row>> scan_file(std::string_view table_path, std::string_view root,

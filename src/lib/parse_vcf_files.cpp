@@ -83,16 +83,23 @@ PyObject* call(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
 
     RowTexts texts;
     StrSink sink{texts};
-    // Elements are read from the list's own storage, one at a time: the size is read
-    // again at every step, and the element is held while its file is scanned.
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(vcf_files); ++i) {
-        Ref element = new_ref(PyList_GET_ITEM(vcf_files, i));
-        const std::string_view path = utf8_of(element.get());
-        if (path.data() == nullptr) {
-            return nullptr;
-        }
-        if (auto error = scan_file(path, root, half_width, sink)) {
-            return raise_extraction_error(*error);
+    {
+        // One session for the whole list: the reference reads share one ring across the
+        // tables. Each scan reads all its windows before it returns, so the earliest failure
+        // in line order comes before the next element is looked at. The session's
+        // descriptors are closed at the end of this block, on every path.
+        ScanSession session;
+        // Elements are read from the list's own storage, one at a time: the size is read
+        // again at every step, and the element is held while its file is scanned.
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(vcf_files); ++i) {
+            Ref element = new_ref(PyList_GET_ITEM(vcf_files, i));
+            const std::string_view path = utf8_of(element.get());
+            if (path.data() == nullptr) {
+                return nullptr;
+            }
+            if (auto error = scan_file(path, root, half_width, sink, session)) {
+                return raise_extraction_error(*error);
+            }
         }
     }
 

@@ -318,6 +318,27 @@ def test_a_long_table_agrees(tmp_path):
         del lines[650]
 
 
+@pytest.mark.parametrize("seed", range(8))
+def test_many_small_tables_agree(tmp_path, seed):
+    """Forty small tables a call: the call's windows are read in batches that span tables,
+    and failures, special files (a FIFO, a directory, an empty file) and bad list elements
+    come after more than a full batch of kept records."""
+    rng = random.Random(1000 + seed)
+    reference = Reference(tmp_path / "ref", rng)
+    for number in range(4):
+        context = rng.choice(CONTEXTS[:-1])
+        fail = number % 2 == 1
+        failing_table = rng.randrange(20, 40)
+        tables = [write_table(tmp_path / f"call{number}_table{t}.tsv", rng, reference,
+                              context // 2, fail and t == failing_table) for t in range(40)]
+        if fail and rng.random() < 0.3:
+            tables.insert(failing_table + 1, rng.choice([5, str(tmp_path / "missing.tsv"),
+                                                         str(tmp_path)]))
+        result = assert_same((tables, reference.root, context), {})
+        if not fail:
+            assert result[0] == "returned" and result[2][0] > 128
+
+
 # ---------------------------------------------------------------------------------------
 # Arguments.
 
