@@ -17,12 +17,12 @@ def batches(inputs, batch_bytes=BATCH_BYTES, batch_files=BATCH_FILES):
     """The inputs cut in order into lists of at most `batch_files` inputs and, beyond one
     input, `batch_bytes` bytes. A file is never split: its REF check needs all of it."""
     groups, group, size = [], [], 0
-    for spec in inputs:
-        if group and (len(group) >= batch_files or size + spec.size > batch_bytes):
+    for item in inputs:
+        if group and (len(group) >= batch_files or size + item.size > batch_bytes):
             groups.append(group)
             group, size = [], 0
-        group.append(spec)
-        size += spec.size
+        group.append(item)
+        size += item.size
     if group:
         groups.append(group)
     return groups

@@ -7,7 +7,6 @@ from .errors import InputError
 
 # import name -> (Debian package, extra of `pip install mutflank[...]`)
 PACKAGES = {
-    "pysam": ("python3-pysam", "vcf"),
     "tqdm": ("python3-tqdm", "progress"),
     "matplotlib": ("python3-matplotlib", "plot"),
     "dask": ("python3-dask", "cluster"),

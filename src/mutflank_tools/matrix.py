@@ -64,38 +64,38 @@ def classify(paths):
     return inputs
 
 
-def count_input(counter, spec, options):
+def count_input(counter, item, options):
     """Adds one input to a MatrixCounter: a table directly, VCF/BCF or MAF converted first."""
-    if spec.kind == "table":
-        counter.add_table(spec.path)
+    if item.kind == "table":
+        counter.add_table(item.path)
         return
     from .convert import convert
 
     converted = os.path.join(counter.scratch, "converted.tsv")
     with open(converted, "wb") as output:
-        conversion = convert(spec.path, output, build=options.build,
+        conversion = convert(item.path, output, build=options.build,
                              reference=counter.reference, pass_only=options.pass_only)
     counter.add_samples(conversion.samples)
     counter.add_left_out(conversion.left_out)
-    counter.add_table(converted, label=spec.path, lines=False)
+    counter.add_table(converted, label=item.path, lines=False)
     os.unlink(converted)
 
 
-def count_batch(specs, options, show_progress=False):
+def count_batch(items, options, show_progress=False):
     """The Tally of some inputs, counted in this process (also the task of a Dask worker)."""
     from .counting import CHUNK_RECORDS, MatrixCounter
 
     with MatrixCounter(options.reference, options.types,
                        options.chunk_records or CHUNK_RECORDS) as counter:
-        bar = progress(total=sum(spec.size for spec in specs), desc="matrix", unit="B",
+        bar = progress(total=sum(item.size for item in items), desc="matrix", unit="B",
                        unit_scale=True) if show_progress else None
-        for spec in specs:
-            if bar is not None and spec.kind == "table":
+        for item in items:
+            if bar is not None and item.kind == "table":
                 counter.on_bytes = bar.update
-            count_input(counter, spec, options)
+            count_input(counter, item, options)
             counter.on_bytes = None
-            if bar is not None and spec.kind != "table":
-                bar.update(spec.size)
+            if bar is not None and item.kind != "table":
+                bar.update(item.size)
         if bar is not None:
             bar.close()
         return counter.finish()
@@ -195,9 +195,9 @@ def run(args):
     if build is None and len(reference.builds()) != 1:
         from .convert import build_required
 
-        for spec in inputs:
-            if spec.kind == "vcf":
-                raise UsageError(build_required(spec.path, reference))
+        for item in inputs:
+            if item.kind == "vcf":
+                raise UsageError(build_required(item.path, reference))
     options = Options(reference=args.reference, types=tuple(args.types), build=build,
                       pass_only=args.pass_only)
     if args.workers or args.scheduler:

@@ -475,11 +475,11 @@ def test_folding_the_larger_matrices():
 
 
 def test_batches_keep_files_whole_and_in_order():
-    specs = [matrix.Input(name, "table", size) for name, size in
+    items = [matrix.Input(name, "table", size) for name, size in
              [("a", 10), ("b", 50), ("c", 50), ("d", 200), ("e", 1)]]
-    cut = cluster.batches(specs, batch_bytes=100, batch_files=3)
-    assert [[spec.path for spec in batch] for batch in cut] == [["a", "b"], ["c"], ["d"], ["e"]]
-    assert [[s.path for s in b] for b in cluster.batches(specs, 10**9, 2)] == [
+    cut = cluster.batches(items, batch_bytes=100, batch_files=3)
+    assert [[item.path for item in batch] for batch in cut] == [["a", "b"], ["c"], ["d"], ["e"]]
+    assert [[s.path for s in b] for b in cluster.batches(items, 10**9, 2)] == [
         ["a", "b"], ["c", "d"], ["e"]]
 
 
