@@ -8,6 +8,7 @@ import os
 import sys
 
 from .errors import InputError, UsageError
+from .reference_folder import canonical_build
 
 EXAMPLES = {
     "reference": "example:\n  mutflank reference hg38.fa.gz reference --build GRCh38",
@@ -48,6 +49,15 @@ def _matrix_types(text):
     return [name for name in MATRIX_TYPES if name in names]
 
 
+def _build(text):
+    build = canonical_build(text)
+    if build is None:
+        raise argparse.ArgumentTypeError(
+            f"unknown build {text!r}: use GRCh37 or GRCh38 (hg19, 37, hg38, 38)"
+        )
+    return build
+
+
 def _names(text):
     return [name for name in text.split(",") if name]
 
@@ -76,13 +86,13 @@ def build_parser():
     reference = verb("reference", "build a reference folder (one byte per base) from a FASTA file")
     reference.add_argument("fasta", metavar="FASTA", help="FASTA file, plain or gzip/bgzip")
     reference.add_argument("outdir", metavar="OUTDIR", help="reference folder to write")
-    reference.add_argument("--build", required=True, help="GRCh37 or GRCh38 (hg19, 37, hg38, 38)")
+    reference.add_argument("--build", required=True, type=_build, help="GRCh37 or GRCh38 (hg19, 37, hg38, 38)")
 
     table = verb("table", "write the ten-column mutation table of VCF/BCF or MAF files")
     table.add_argument("inputs", nargs="+", metavar="INPUT", help="VCF, BCF or MAF file")
     table.add_argument("-o", "--output", default="-", metavar="TABLE",
                        help="table to write (default: standard output)")
-    table.add_argument("--build", help="GRCh37 or GRCh38 (hg19, 37, hg38, 38)")
+    table.add_argument("--build", type=_build, help="GRCh37 or GRCh38 (hg19, 37, hg38, 38)")
     table.add_argument("--project", help="second part of every row key")
     table.add_argument("--reference", metavar="DIR",
                        help="match chromosome names to this reference folder's files")
@@ -101,7 +111,7 @@ def build_parser():
                         help="comma-separated, from SBS6,SBS96,SBS1536 (default: all)")
     matrix.add_argument("--proportions", action="store_true",
                         help="divide each sample's counts by its total")
-    matrix.add_argument("--build", help="GRCh37 or GRCh38 for VCF inputs")
+    matrix.add_argument("--build", type=_build, help="GRCh37 or GRCh38 for VCF inputs")
     matrix.add_argument("--table-list", metavar="FILE",
                         help="a file naming one input per line, added to INPUT")
     matrix.add_argument("--pass-only", action="store_true",

@@ -13,7 +13,7 @@ from . import channels
 from .errors import InputError, UsageError
 from .outputs import atomic_output
 from .progress import progress
-from .reference_folder import ReferenceFolder, canonical_build
+from .reference_folder import ReferenceFolder
 
 # Above this share of a file's substitutions with a REF other than the reference's base, the
 # reference is taken for the wrong one (another build, shifted coordinates).
@@ -179,12 +179,7 @@ def run(args):
         paths += read_table_list(args.table_list)
     if not paths:
         raise UsageError("no input: name tables, VCF/BCF or MAF files, or --table-list FILE")
-    build = None
-    if args.build is not None:
-        build = canonical_build(args.build)
-        if build is None:
-            raise UsageError(f"unknown build {args.build!r}: GRCh37 (hg19, 37) or GRCh38 "
-                             "(hg38, 38)")
+    build = args.build  # canonical or None: checked by the option's parser
     reference = ReferenceFolder(args.reference)
     if not reference.builds():
         raise InputError(f"{args.reference}: no GRCh37 or GRCh38 folder in the reference")

@@ -12,11 +12,10 @@ import os
 import sys
 import zlib
 
-from .errors import InputError, UsageError
+from .errors import InputError
 from .fasta import FastaConverter, FastaError, ReferenceWriter
 from .outputs import atomic_directory
 from .progress import progress
-from .reference_folder import canonical_build
 
 BLOCK_SIZE = 1 << 22  # 4 MiB of FASTA text per read
 
@@ -83,10 +82,7 @@ def build_reference(fasta, outdir, build, bar=None):
 
 
 def run(args):
-    build = canonical_build(args.build)
-    if build is None:
-        raise UsageError(f"unknown build {args.build!r}: use GRCh37 or GRCh38 "
-                         "(hg19, 37, hg38, 38)")
+    build = args.build  # canonical: checked by the option's parser
     try:
         size = os.stat(args.fasta).st_size
     except OSError as error:

@@ -10,17 +10,12 @@ from .errors import InputError, UsageError
 from .left_out import summary_lines
 from .outputs import atomic_output
 from .progress import progress
-from .reference_folder import ReferenceFolder, canonical_build
+from .reference_folder import ReferenceFolder
 
 
 def run(args):
     prog = "mutflank table"
-    build = None
-    if args.build is not None:
-        build = canonical_build(args.build)
-        if build is None:
-            raise UsageError(f"unknown build {args.build!r}: use GRCh37 or GRCh38 "
-                             "(hg19, 37, hg38, 38)")
+    build = args.build  # canonical or None: checked by the option's parser
     if args.project is not None and any(c in args.project for c in "\t\r\n"):
         raise UsageError("--project may not hold a tab or a line break")
     reference = None

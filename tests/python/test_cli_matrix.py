@@ -398,7 +398,7 @@ def test_malformed_position_is_one_line_with_file_and_line(small, position, mess
     ("file", ["table1.tsv", "-o", "file/m"], 1, "file/m: cannot write: no such folder {tmp}/file"),
     (None, ["table1.tsv", "--reference", "absent"], 1, "absent: no such reference folder"),
     (None, ["table1.tsv", "--build", "hg18"], 2,
-     "unknown build 'hg18': GRCh37 (hg19, 37) or GRCh38 (hg38, 38)"),
+     "argument --build: unknown build 'hg18': use GRCh37 or GRCh38 (hg19, 37, hg38, 38)"),
     (None, ["table1.tsv", "--build", "38"], 1, "ref: no GRCh38 folder in the reference folder"),
     (None, [], 2, "no input: name tables, VCF/BCF or MAF files, or --table-list FILE"),
     (None, ["table1.tsv", "--workers", "0"], 2,

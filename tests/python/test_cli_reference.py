@@ -105,7 +105,7 @@ def test_truncated_gzip_is_refused(tmp_path):
 @pytest.mark.parametrize("args, status, message", [
     (["missing.fa", "ref", "--build", "GRCh38"], 1, "missing.fa: No such file or directory"),
     (["genome.fa", "ref", "--build", "hg18"], 2,
-     "unknown build 'hg18': use GRCh37 or GRCh38 (hg19, 37, hg38, 38)"),
+     "argument --build: unknown build 'hg18': use GRCh37 or GRCh38 (hg19, 37, hg38, 38)"),
     (["genome.fa", "old", "--build", "GRCh38"], 1,
      "old/GRCh38: already exists; remove it first, or choose another folder"),
     (["genome.fa", "genome.fa", "--build", "GRCh38"], 1, "genome.fa: exists and is not a folder"),

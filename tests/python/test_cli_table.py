@@ -244,7 +244,7 @@ def test_chromosomes_take_the_reference_file_names(tmp_path, files, written):
 @pytest.mark.parametrize("builds, options, status, message", [
     (["GRCh38"], [], 0, None),  # the one build folder
     ([], ["--build", "GRCh36"], 2,
-     "unknown build 'GRCh36': use GRCh37 or GRCh38 (hg19, 37, hg38, 38)"),
+     "argument --build: unknown build 'GRCh36': use GRCh37 or GRCh38 (hg19, 37, hg38, 38)"),
     ([], [], 2, "--build is required for {vcf}: a VCF names no build (or give --reference "
                 "with one build folder)"),
     (["GRCh37", "GRCh38"], [], 2,
