@@ -486,13 +486,18 @@ def _first_bad(batch, numbers):
     return numbers[0]
 
 
+def _open_unpacked(path):
+    """The file's bytes, gunzipped when it starts with gzip's magic number (gzip or bgzip)."""
+    with open(path, "rb") as raw:
+        packed = raw.read(2) == b"\x1f\x8b"
+    return gzip.open(path, "rb") if packed else open(path, "rb")
+
+
 def _vcf_line(path, record=None, chrom_pos=None):
     """The line number of a record of a text VCF: the `record`-th record, or the first whose
     CHROM and POS are `chrom_pos`; None for BCF or when it cannot be found."""
     try:
-        with open(path, "rb") as raw:
-            packed = raw.read(2) == b"\x1f\x8b"
-        with (gzip.open(path, "rb") if packed else open(path, "rb")) as text:
+        with _open_unpacked(path) as text:
             seen = 0
             for number, line in enumerate(text, start=1):
                 if number == 1 and line.startswith(b"BCF"):
@@ -517,9 +522,7 @@ def _vcf_line(path, record=None, chrom_pos=None):
 def _maf_lines(path):
     """Yields (line number, text without its line end) of a MAF file, plain or gzip."""
     try:
-        with open(path, "rb") as raw:
-            packed = raw.read(2) == b"\x1f\x8b"
-        with (gzip.open(path, "rb") if packed else open(path, "rb")) as stream:
+        with _open_unpacked(path) as stream:
             for number, line in enumerate(stream, start=1):
                 if line.endswith(b"\n"):
                     line = line[:-1]
