@@ -14,6 +14,43 @@ from .errors import InputError, UsageError
 from .outputs import atomic_output
 from .progress import progress
 from .reference_folder import ReferenceFolder
+from . import options
+
+SUMMARY = "count substitutions by context into SBS6/SBS96/SBS1536 matrices"
+EXAMPLE = "mutflank matrix tumour.vcf.gz cohort.maf tables/*.tsv --reference reference -o cohort"
+
+
+def _matrix_types(text):
+    import argparse
+
+    names = [name.strip() for name in text.split(",") if name.strip()]
+    unknown = [name for name in names if name not in channels.TYPES]
+    if unknown or not names:
+        raise argparse.ArgumentTypeError(
+            f"unknown matrix type {', '.join(unknown) or repr(text)}: choose from "
+            + ",".join(channels.TYPES)
+        )
+    return [name for name in channels.TYPES if name in names]
+
+
+def add_arguments(parser):
+    parser.add_argument("inputs", nargs="*", metavar="INPUT",
+                        help="mutation table, VCF/BCF or MAF file")
+    options.add_reference(parser, required=True)
+    parser.add_argument("-o", "--output", required=True, metavar="PREFIX",
+                        help="writes PREFIX.<type>.tsv for every type")
+    parser.add_argument("--types", type=_matrix_types, default=list(channels.TYPES),
+                        help="comma-separated, from SBS6,SBS96,SBS1536 (default: all)")
+    parser.add_argument("--proportions", action="store_true",
+                        help="divide each sample's counts by its total")
+    options.add_build(parser, help="GRCh37 or GRCh38 for VCF inputs")
+    parser.add_argument("--table-list", metavar="FILE",
+                        help="a file naming one input per line, added to INPUT")
+    parser.add_argument("--pass-only", action="store_true",
+                        help="VCF inputs: keep only records whose FILTER is PASS or '.'")
+    parser.add_argument("--allow-ref-mismatch", action="store_true",
+                        help="go on when many REF alleles differ from the reference")
+    options.add_workers(parser)
 
 # Above this share of a file's substitutions with a REF other than the reference's base, the
 # reference is taken for the wrong one (another build, shifted coordinates).

@@ -11,6 +11,17 @@ import sys
 from . import channels
 from .errors import InputError, UsageError
 from .outputs import atomic_output
+from . import options
+
+SUMMARY = "draw a matrix written by `mutflank matrix` as a PNG"
+EXAMPLE = "mutflank plot cohort.SBS96.tsv -o cohort.SBS96.png --samples S1,S2"
+
+
+def add_arguments(parser):
+    parser.add_argument("matrix", metavar="MATRIX.tsv")
+    parser.add_argument("-o", "--output", required=True, metavar="OUT.png")
+    parser.add_argument("--samples", type=options.names, metavar="S1,S2,...",
+                        help="the samples to draw (default: see --help)")
 
 CLASS_COLOURS = ("#1ebff0", "#050708", "#e62725", "#cbcacb", "#a1cf64", "#edc8c5")
 DEFAULT_SAMPLES = 12

@@ -16,6 +16,16 @@ from .errors import InputError
 from .fasta import FastaConverter, FastaError, ReferenceWriter
 from .outputs import atomic_directory
 from .progress import progress
+from . import options
+
+SUMMARY = "build a reference folder (one byte per base) from a FASTA file"
+EXAMPLE = "mutflank reference hg38.fa.gz reference --build GRCh38"
+
+
+def add_arguments(parser):
+    parser.add_argument("fasta", metavar="FASTA", help="FASTA file, plain or gzip/bgzip")
+    parser.add_argument("outdir", metavar="OUTDIR", help="reference folder to write")
+    options.add_build(parser, required=True)
 
 BLOCK_SIZE = 1 << 22  # 4 MiB of FASTA text per read
 

@@ -11,6 +11,23 @@ from .left_out import summary_lines
 from .outputs import atomic_output
 from .progress import progress
 from .reference_folder import ReferenceFolder
+from . import options
+
+SUMMARY = "write the ten-column mutation table of VCF/BCF or MAF files"
+EXAMPLE = "mutflank table tumour.vcf.gz -o tumour.tsv --project PCAWG --reference reference"
+
+
+def add_arguments(parser):
+    parser.add_argument("inputs", nargs="+", metavar="INPUT", help="VCF, BCF or MAF file")
+    parser.add_argument("-o", "--output", default="-", metavar="TABLE",
+                        help="table to write (default: standard output)")
+    options.add_build(parser)
+    parser.add_argument("--project", help="second part of every row key")
+    options.add_reference(parser, help="match chromosome names to this reference folder's files")
+    parser.add_argument("--sample", metavar="NAME",
+                        help="the VCF sample column to take (default: every sample)")
+    parser.add_argument("--pass-only", action="store_true",
+                        help="keep only records whose FILTER is PASS or '.'")
 
 
 def run(args):
