@@ -9,6 +9,7 @@ and the mapping of a context string (as `mutflank.parse_vcf_files` writes it) to
 """
 
 import itertools
+import os
 
 BASES = "ACGT"
 CLASSES = ("C>A", "C>G", "C>T", "T>A", "T>C", "T>G")
@@ -19,6 +20,19 @@ SBS96 = tuple(f"{left}[{cls}]{right}" for cls in CLASSES for left in BASES for r
 SBS1536 = tuple(
     f"{left}[{cls}]{right}" for cls in CLASSES for left in _PAIRS for right in _PAIRS
 )
+
+
+def published_order(name):
+    """The channel labels of a published reference table, in its row order (the files in
+    `orders/`, one label a line)."""
+    path = os.path.join(os.path.dirname(__file__), "orders", f"{name}.txt")
+    with open(path, encoding="ascii") as lines:
+        return tuple(line.strip() for line in lines if line.strip())
+
+
+SBS192 = published_order("SBS192")
+DBS78 = published_order("DBS78")
+ID83 = published_order("ID83")
 CHANNELS = {"SBS6": SBS6, "SBS96": SBS96, "SBS1536": SBS1536}
 TYPES = tuple(CHANNELS)
 # Bases on each side of the substitution that each type needs (SBS6 comes from SBS96).

@@ -133,3 +133,11 @@ def _umask():
     mask = os.umask(0)
     os.umask(mask)
     return mask
+
+
+def test_generated_sbs96_order_is_the_published_one():
+    from mutflank_tools import channels
+
+    assert channels.SBS96 == channels.published_order("SBS96")
+    assert [len(channels.published_order(name)) for name in ("SBS192", "DBS78", "ID83")] == [
+        192, 78, 83]
