@@ -11,7 +11,7 @@ from .errors import InputError, UsageError
 
 # The verbs, in the order `mutflank --help` lists them. Each is a module of this package with
 # SUMMARY, EXAMPLE, add_arguments(parser) and run(args); adding a verb is adding its name here.
-VERBS = ("reference", "table", "matrix", "plot")
+VERBS = ("reference", "table", "matrix", "fit", "plot")
 
 
 class Parser(argparse.ArgumentParser):

@@ -11,6 +11,7 @@ PACKAGES = {
     "matplotlib": ("python3-matplotlib", "plot"),
     "dask": ("python3-dask", "cluster"),
     "distributed": ("python3-distributed", "cluster"),
+    "scipy": ("python3-scipy", "fit"),
 }
 
 

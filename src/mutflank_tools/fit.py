@@ -1,0 +1,207 @@
+"""`mutflank fit`: how much each known mutational signature contributed to each sample of a
+matrix, by non-negative least squares (`nnls`) or by NNLS pruned of the signatures the fit
+hardly needs (`strict`), with bootstrap intervals on request."""
+
+import argparse
+import logging
+import os
+import sys
+
+import numpy as np
+
+from . import fit_tables, fit_work
+from .errors import InputError, at_line
+from .extras import require
+from .options import add_workers, names, positive
+from .outputs import OutputSet, refuse_inputs
+
+SUMMARY = "exposures of samples to known mutational signatures"
+EXAMPLE = ("mutflank fit out.SBS96.tsv --signatures signatures.tsv -o out --method strict "
+           "--bootstrap 1000 --seed 1")
+PROG = "mutflank fit"
+
+
+def _delta(text):
+    try:
+        value = float(text)
+    except ValueError:
+        value = -1.0
+    if not 0 <= value <= 1:
+        raise argparse.ArgumentTypeError(f"not a number from 0 to 1: {text!r}")
+    return value
+
+
+def _seed(text):
+    try:
+        value = int(text)
+    except ValueError:
+        value = -1
+    if value < 0:
+        raise argparse.ArgumentTypeError(f"not a whole number >= 0: {text!r}")
+    return value
+
+
+def add_arguments(parser):
+    parser.add_argument("matrix", metavar="MATRIX.tsv",
+                        help="a matrix of `mutflank matrix` (counts; any kind: SBS96, ID83, ...)")
+    parser.add_argument("--signatures", metavar="SIGNATURES.tsv", required=True,
+                        help="signatures: one row per channel (first column headed MutationType "
+                        "or Type), one column per signature")
+    parser.add_argument("-o", "--output", metavar="PREFIX", required=True,
+                        help="writes PREFIX.exposures.tsv, PREFIX.fit.tsv (and "
+                        "PREFIX.bootstrap.tsv)")
+    parser.add_argument("--method", choices=("nnls", "strict"), default="nnls",
+                        help="nnls: non-negative least squares (default); strict: then drop the "
+                        "smallest exposure while the cosine similarity falls by at most "
+                        "--max-delta per step")
+    parser.add_argument("--max-delta", type=_delta, default=0.004, metavar="D",
+                        help="strict: largest fall of the cosine similarity per dropped "
+                        "signature (default 0.004)")
+    parser.add_argument("--bootstrap", type=positive, metavar="N",
+                        help="N multinomial resamples of each sample: median exposure, 95%% "
+                        "interval and the fraction of resamples keeping each signature")
+    parser.add_argument("--seed", type=_seed, metavar="S",
+                        help="seed of the bootstrap (default: a fresh one, said on stderr)")
+    parser.add_argument("--signature-subset", type=names, metavar="SBS1,SBS5,...",
+                        help="fit only these signatures of the file")
+    add_workers(parser)
+
+
+def run(args):
+    require("scipy.optimize")  # the solver of last resort
+    inputs = [args.matrix, args.signatures]
+    refuse_inputs(_output_paths(args.output, args.bootstrap), inputs)
+    signatures = fit_tables.read_signatures(args.signatures)
+    if args.signature_subset:
+        signatures = _subset(signatures, args.signature_subset)
+    matrix = fit_tables.read_matrix(args.matrix)
+    values = fit_tables.aligned(signatures, matrix)  # channels x signatures, matrix order
+    counts = matrix.values.T.copy()  # samples x channels
+    if args.bootstrap:
+        _check_whole(matrix)
+    _check_output_folder(args.output)
+    if signatures.normalised:
+        print(f"{PROG}: {args.signatures}: scaled to sum to 1: "
+              f"{_listed(signatures.normalised)}", file=sys.stderr)
+
+    resamples = args.bootstrap or 0
+    seeds = [None] * counts.shape[0]
+    if resamples:
+        seed = args.seed
+        if seed is None:
+            seed = np.random.SeedSequence().entropy
+            print(f"{PROG}: bootstrap seed {seed}", file=sys.stderr)
+        seeds = np.random.SeedSequence(seed).spawn(counts.shape[0])
+    work = [dict(counts=counts[start:end], seeds=seeds[start:end])
+            for start, end in fit_work.slices(counts.shape[0], resamples)]
+    common = dict(signatures=values, method=args.method, max_delta=args.max_delta,
+                  resamples=resamples)
+    if args.workers or args.scheduler:
+        parts = _on_cluster(work, common, args.workers, args.scheduler)
+    else:
+        parts = [fit_work.fit_slice(**common, **unit) for unit in work]
+    result = fit_work.merge(parts)
+
+    texts = _outputs(args.output, signatures.columns, matrix.columns, counts, result)
+    with OutputSet(inputs=inputs) as outputs:  # all the files replaced together, or none
+        for path, lines in texts.items():
+            outputs.open(path, "w", encoding="utf-8", newline="\n").writelines(lines)
+    samples = counts.shape[0]
+    print(f"{PROG}: {samples:,} sample{'s' if samples != 1 else ''} on "
+          f"{len(signatures.columns)} signature{'s' if len(signatures.columns) != 1 else ''} "
+          f"({args.method}) -> {', '.join(texts)}", file=sys.stderr)
+
+
+def _subset(signatures, wanted):
+    chosen = list(dict.fromkeys(wanted))
+    missing = [name for name in chosen if name not in signatures.columns]
+    if missing:
+        raise InputError(at_line(signatures.path, signatures.header_line,
+                                 f"no signature {_listed(missing)} (--signature-subset)"))
+    columns = [signatures.columns.index(name) for name in chosen]
+    signatures.values = signatures.values[:, columns]
+    signatures.columns = chosen
+    signatures.normalised = [name for name in signatures.normalised if name in chosen]
+    return signatures
+
+
+def _listed(items, shown=5):
+    more = f" and {len(items) - shown} more" if len(items) > shown else ""
+    return ", ".join(items[:shown]) + more
+
+
+def _check_whole(matrix):
+    whole = matrix.values == np.round(matrix.values)
+    if not whole.all():
+        row, column = map(int, np.argwhere(~whole)[0])
+        text = fit_tables.NUMBER % matrix.values[row, column]
+        raise InputError(at_line(matrix.path, matrix.lines[row],
+                                 f"sample {matrix.columns[column]}: {text} is not a whole count "
+                                 "(--bootstrap resamples mutations: use a matrix of counts)"))
+
+
+def _check_output_folder(prefix):
+    folder = os.path.dirname(os.path.abspath(prefix))
+    if not os.path.isdir(folder):
+        raise InputError(f"{prefix}: cannot write: no such folder {folder}")
+
+
+def _output_paths(prefix, bootstrap):
+    ends = ("exposures", "fit", "bootstrap") if bootstrap else ("exposures", "fit")
+    return [f"{prefix}.{end}.tsv" for end in ends]
+
+
+def _outputs(prefix, signatures, samples, counts, result):
+    """{path: lines} of the files to write."""
+    exposures = result["exposures"]
+    texts = {
+        f"{prefix}.exposures.tsv": fit_tables.exposure_lines(signatures, samples, exposures.T),
+        f"{prefix}.fit.tsv": fit_tables.fit_lines(
+            samples, counts.sum(axis=1), result["cosine"], result["rss"],
+            (exposures > 0).sum(axis=1)),
+    }
+    if "median" in result:
+        summary = {key: result[key].T for key in ("median", "low", "high", "kept")}
+        texts[f"{prefix}.bootstrap.tsv"] = fit_tables.bootstrap_lines(signatures, samples,
+                                                                      summary)
+    return texts
+
+
+def _on_cluster(work, common, workers, scheduler):
+    """The results of fit_work.fit_slice for every unit of `work`, in order, computed on a
+    local Dask cluster of `workers` processes (bound to 127.0.0.1, no dashboard) or on the
+    cluster of `scheduler`."""
+    require("dask")
+    distributed = require("distributed")
+    logging.getLogger("distributed").setLevel(logging.ERROR)
+    cluster = None
+    try:
+        if scheduler:
+            client = distributed.Client(scheduler, timeout="20s")
+        else:
+            cluster = distributed.LocalCluster(
+                n_workers=workers, threads_per_worker=1, processes=True, host="127.0.0.1",
+                dashboard_address=None, silence_logs=logging.ERROR,
+                # no dashboard; the scheduler's plain HTTP endpoint on a free local port
+                scheduler_kwargs={"dashboard_address": "127.0.0.1:0"})
+            client = distributed.Client(cluster)
+    except (OSError, TimeoutError) as error:
+        if cluster is not None:
+            cluster.close()
+        raise InputError(f"cannot reach the Dask scheduler {scheduler or 'of a local cluster'}"
+                         f": {error}") from None
+    try:
+        shared = client.scatter(common["signatures"], broadcast=True)
+        futures = [client.submit(fit_work.fit_slice, shared, unit["counts"], common["method"],
+                                 common["max_delta"], common["resamples"], unit["seeds"],
+                                 pure=False)
+                   for unit in work]
+        try:
+            return client.gather(futures)
+        except Exception as error:  # a fault on a worker: the run's fault, on one line
+            raise InputError(f"a slice of the samples failed on a worker: "
+                             f"{type(error).__name__}: {error}") from None
+    finally:
+        client.close()
+        if cluster is not None:
+            cluster.close()
