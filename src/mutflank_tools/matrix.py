@@ -1,189 +1,228 @@
-"""`mutflank matrix`: SBS6, SBS96 and SBS1536 matrices of tables, VCF/BCF and MAF files.
+"""`mutflank matrix`: mutational-signature matrices (SBS6, SBS96, SBS1536 and the other kinds of
+the registry in `kinds`) of VCF/BCF, MAF and ten-column table inputs.
 
-Tables are counted as they are; VCF/BCF and MAF inputs are first converted to tables (as
-`mutflank table --reference` does) in a temporary folder. The counting itself, the REF check
-and the reasons for leaving records out are in `counting`; the Dask batches in `cluster`."""
+The road: the inputs are checked (each file named once) and cut into jobs; each job reads its
+inputs once through `readers` and counts them (`jobs.count_inputs` -> `counting.Counter`) here
+or on Dask workers (`cluster`); the tallies add up; then the whole is checked (does the
+reference fit each input, do its REF bases match, does a sample name come from several inputs)
+before the matrices are written together."""
 
-import contextlib
+import argparse
 import os
 import sys
-from dataclasses import dataclass
 
-from . import channels
-from .errors import InputError, UsageError
-from .outputs import atomic_output
-from .progress import progress
-from .reference_folder import ReferenceFolder
+from . import kinds as registry
 from . import options
+from .counting import Settings
+from .errors import InputError, UsageError
+from .genome import Genome, fit_error
+from .jobs import Item, count_inputs
+from .outputs import OutputSet, refuse_inputs
+from .progress import progress
+from .records import sample_from_path
 
-SUMMARY = "count substitutions by context into SBS6/SBS96/SBS1536 matrices"
+SUMMARY = "count mutations by context into SBS6/SBS96/SBS1536 (and other) matrices"
 EXAMPLE = "mutflank matrix tumour.vcf.gz cohort.maf tables/*.tsv --reference reference -o cohort"
 
 
-def _matrix_types(text):
-    import argparse
-
-    names = [name.strip() for name in text.split(",") if name.strip()]
-    unknown = [name for name in names if name not in channels.TYPES]
-    if unknown or not names:
+def matrix_types(text):
+    """The kinds named in a comma-separated list (any case), in the registry's order."""
+    wanted = [name.strip() for name in text.split(",") if name.strip()]
+    unknown = [name for name in wanted if registry.get(name) is None]
+    if unknown or not wanted:
         raise argparse.ArgumentTypeError(
             f"unknown matrix type {', '.join(unknown) or repr(text)}: choose from "
-            + ",".join(channels.TYPES)
-        )
-    return [name for name in channels.TYPES if name in names]
+            + ",".join(registry.names()))
+    chosen = {registry.get(name).name for name in wanted}
+    return [name for name in registry.names() if name in chosen]
 
 
 def add_arguments(parser):
     parser.add_argument("inputs", nargs="*", metavar="INPUT",
-                        help="mutation table, VCF/BCF or MAF file")
+                        help="VCF/BCF, MAF or ten-column table ('-' for standard input)")
     options.add_reference(parser, required=True)
     parser.add_argument("-o", "--output", required=True, metavar="PREFIX",
                         help="writes PREFIX.<type>.tsv for every type")
-    parser.add_argument("--types", type=_matrix_types, default=list(channels.TYPES),
-                        help="comma-separated, from SBS6,SBS96,SBS1536 (default: all)")
+    parser.add_argument("--types", type=matrix_types, default=None,
+                        help=f"comma-separated, any case, from {','.join(registry.names())} "
+                             f"(default: {','.join(registry.defaults())})")
     parser.add_argument("--proportions", action="store_true",
                         help="divide each sample's counts by its total")
-    options.add_build(parser, help="GRCh37 or GRCh38 for VCF inputs")
+    options.add_build(parser, help="the build of VCF and MAF records (default: a MAF's "
+                                   "NCBI_Build; for a VCF the reference's one build folder)")
     parser.add_argument("--table-list", metavar="FILE",
-                        help="a file naming one input per line, added to INPUT")
+                        help="a file naming one input per line (blank and '#' lines skipped)")
     parser.add_argument("--pass-only", action="store_true",
                         help="VCF inputs: keep only records whose FILTER is PASS or '.'")
+    parser.add_argument("--sample", type=options.names, action="append", metavar="NAMES",
+                        help="count only these samples (comma-separated; repeatable)")
+    parser.add_argument("--exclude", type=options.names, action="append", metavar="NAMES",
+                        help="leave these samples out (comma-separated; repeatable)")
+    same = parser.add_mutually_exclusive_group()
+    same.add_argument("--label-by-input", action="store_true",
+                      help="a column per input and sample, labelled by the input's file name "
+                           "(FILE:SAMPLE, or FILE alone for a single-sample input)")
+    same.add_argument("--merge-samples", action="store_true",
+                      help="add up samples of one name from several inputs (one cohort split "
+                           "by chromosome or region)")
     parser.add_argument("--allow-ref-mismatch", action="store_true",
                         help="go on when many REF alleles differ from the reference")
+    parser.add_argument("--allow-missing-chromosomes", action="store_true",
+                        help="go on when many records find no build folder or chromosome file")
     options.add_workers(parser)
-
-# Above this share of a file's substitutions with a REF other than the reference's base, the
-# reference is taken for the wrong one (another build, shifted coordinates).
-REF_MISMATCH_LIMIT = 0.05
-
-
-@dataclass(frozen=True)
-class Options:
-    """What counting an input needs, on this machine or on a Dask worker."""
-
-    reference: str
-    types: tuple = channels.TYPES
-    build: str = None
-    pass_only: bool = False
-    chunk_records: int = None
-
-
-@dataclass(frozen=True)
-class Input:
-    path: str
-    kind: str  # "table", "vcf" or "maf"
-    size: int = 0
 
 
 def read_table_list(path):
-    """The inputs named in `path`, one a line (blank lines ignored)."""
+    """The inputs named in `path`, one a line; blank lines and '#' comments are skipped."""
     try:
         with open(path, encoding="utf-8") as lines:
-            return [line.rstrip("\r\n") for line in lines if line.strip()]
+            names = [line.rstrip("\r\n") for line in lines]
     except OSError as error:
         raise InputError(f"{path}: cannot read: {error.strerror}") from None
     except UnicodeDecodeError:
         raise InputError(f"{path}: not UTF-8 text") from None
+    return [name for name in names if name.strip() and not name.lstrip().startswith("#")]
 
 
-def classify(paths):
-    """The inputs with their kind, told by content."""
-    from .convert import detect_format
-
-    inputs = []
+def check_distinct(paths):
+    """UsageError when one file (same device and inode, or standard input) is named twice."""
+    seen = {}
     for path in paths:
-        kind = detect_format(path)
-        try:
-            size = os.path.getsize(path)
-        except OSError:
-            size = 0
-        inputs.append(Input(path, kind, size))
-    return inputs
+        if path == "-":
+            key = "-"
+        else:
+            try:
+                info = os.stat(path)
+            except OSError:
+                continue  # the reader names the fault
+            key = (info.st_dev, info.st_ino)
+        if key in seen:
+            raise UsageError(f"{seen[key]} and {path} are the same input: each input is "
+                             "counted once, name it once")
+        seen[key] = path
 
 
-def count_input(counter, item, options):
-    """Adds one input to a MatrixCounter: a table directly, VCF/BCF or MAF converted first."""
-    if item.kind == "table":
-        counter.add_table(item.path)
-        return
-    from .convert import convert
-
-    converted = os.path.join(counter.scratch, "converted.tsv")
-    with open(converted, "wb") as output:
-        conversion = convert(item.path, output, build=options.build,
-                             reference=counter.reference, pass_only=options.pass_only)
-    counter.add_samples(conversion.samples)
-    counter.add_left_out(conversion.left_out)
-    counter.add_table(converted, label=item.path, lines=False)
-    os.unlink(converted)
+def items_of(paths):
+    """The jobs' view of the inputs: numbered, absolute, with their sizes."""
+    items = []
+    for index, path in enumerate(paths):
+        absolute, size = path, 0
+        if path != "-":
+            absolute = os.path.abspath(path)
+            try:
+                size = os.stat(path).st_size
+            except OSError:
+                pass
+        items.append(Item(index, path, absolute, size))
+    return items
 
 
-def count_batch(items, options, show_progress=False):
-    """The Tally of some inputs, counted in this process (also the task of a Dask worker)."""
-    from .counting import CHUNK_RECORDS, MatrixCounter
-
-    with MatrixCounter(options.reference, options.types,
-                       options.chunk_records or CHUNK_RECORDS) as counter:
-        bar = progress(total=sum(item.size for item in items), desc="matrix", unit="B",
-                       unit_scale=True) if show_progress else None
-        for item in items:
-            if bar is not None and item.kind == "table":
-                counter.on_bytes = bar.update
-            count_input(counter, item, options)
-            counter.on_bytes = None
-            if bar is not None and item.kind != "table":
-                bar.update(item.size)
-        if bar is not None:
-            bar.close()
-        return counter.finish()
+def _output_folder(prefix):
+    folder = os.path.dirname(os.path.abspath(prefix))
+    if not os.path.isdir(folder):
+        raise InputError(f"{prefix}: cannot write: no such folder {folder}")
+    if not os.access(folder, os.W_OK | os.X_OK):
+        raise InputError(f"{prefix}: cannot write: permission denied in {folder}")
 
 
-def check_refs(tally, allow):
-    """Stops on a file whose REF alleles differ from the reference too often; with `allow`,
-    warns instead. Returns the warning lines."""
+def settings_of(args, genome):
+    """The counting Settings of the options; InputError when --build has no folder."""
+    builds = genome.builds()
+    if not builds:
+        raise InputError(f"{args.reference}: no build folder in the reference folder")
+    build = args.build
+    if build is not None:
+        found = genome.build(build)
+        if found is None:
+            raise InputError(f"{args.reference}: no {build} folder in the reference folder "
+                             f"(it holds {genome.describe()})")
+        build = found
+    samples = {name for names in args.sample or () for name in names}
+    exclude = {name for names in args.exclude or () for name in names}
+    return Settings(
+        kinds=tuple(args.types or registry.defaults()), build=build,
+        default_build=build or (builds[0] if len(builds) == 1 else None),
+        samples=frozenset(samples) if args.sample else None, exclude=frozenset(exclude),
+        by_input=args.label_by_input)
+
+
+def count(items, args, settings):
+    """The Tally of every input, in this process or on Dask workers."""
+    work = dict(pass_only=args.pass_only)
+    if args.workers or args.scheduler:
+        from .cluster import count_on_cluster
+
+        return count_on_cluster(items, os.path.abspath(args.reference), settings, work,
+                                workers=args.workers, scheduler=args.scheduler)
+    bar = progress(total=len(items), desc="matrix", unit=" inputs")
+    tally = count_inputs(items, args.reference, settings, on_input=lambda item: bar.update(1),
+                         **work)
+    bar.close()
+    return tally
+
+
+def check(tally, args, genome, settings):
+    """Stops on what would make the matrices wrong; returns warning lines for what is let go."""
+    names = tally.names
     warnings = []
-    for check in tally.files.values():
-        if not check.checked or check.differing <= REF_MISMATCH_LIMIT * check.checked:
+    for index in sorted(tally.fits):
+        message = fit_error(names[index], tally.fits[index], genome)
+        if message is not None and not args.allow_missing_chromosomes:
+            raise InputError(message)
+    for index in sorted(tally.checks):
+        message = tally.checks[index].message(names[index])
+        if message is None:
             continue
-        share = 100 * check.differing / check.checked
-        message = (f"{check.label}: REF differs from the reference base at {check.differing:,} "
-                   f"of {check.checked:,} substitutions ({share:.1f}%), first at {check.first}")
-        if not allow:
+        if not args.allow_ref_mismatch:
             raise InputError(f"{message}; is the reference of another build? "
                              "(--allow-ref-mismatch goes on without them)")
         warnings.append(f"warning: {message}; left out, going on (--allow-ref-mismatch)")
+    if not (args.merge_samples or args.label_by_input):
+        for sample, held in tally.origins.items():
+            if len(held) > 1:
+                first, second = (names[index] for index in held)
+                raise InputError(
+                    f"sample {sample} comes from more than one input ({first}, {second}): "
+                    "give --label-by-input for a column per input, or --merge-samples if the "
+                    "inputs are one cohort split by chromosome or region")
+    if settings.samples is not None:
+        absent = sorted(settings.samples - set(tally.origins))
+        if absent:
+            raise InputError(f"--sample {', '.join(absent)}: no input holds "
+                             f"{'this sample' if len(absent) == 1 else 'these samples'}")
     return warnings
 
 
-def left_out_summary(left_out):
-    """Lines of what was left out, by reason, with counts and the chromosomes concerned."""
-    import collections
+def column_labels(tally):
+    """The label of each column of the tally: the sample name, or with --label-by-input the
+    input's file stem (its name as given where two inputs share a stem), followed by
+    ":sample" when the input holds several samples."""
+    labels = []
+    stems = {}
+    for index, name in tally.names.items():
+        stems.setdefault(sample_from_path(name), []).append(index)
+    per_input = {}
+    for index, _ in tally.keys:
+        per_input[index] = per_input.get(index, 0) + 1
+    for index, sample in tally.keys:
+        if index is None:
+            labels.append(sample)
+            continue
+        name = tally.names[index]
+        stem = sample_from_path(name)
+        file_label = stem if len(stems[stem]) == 1 else name
+        labels.append(file_label if per_input[index] == 1 else f"{file_label}:{sample}")
+    return labels
 
-    from .left_out import summary_lines
 
-    on_chromosomes = collections.Counter(
-        {key: count for key, count in left_out.items() if key[1]})
-    lines = summary_lines(on_chromosomes)
-    nowhere = collections.Counter()
-    for (reason, chromosome), count in left_out.items():
-        if not chromosome:
-            nowhere[reason] += count
-    for reason, total in sorted(nowhere.items(), key=lambda item: (-item[1], item[0])):
-        lines.append(f"left out {total} record{'' if total == 1 else 's'}: {reason}")
-    return lines
-
-
-def matrix_lines(names, order, per_sample, matrix_type, proportions):
-    """The lines of one matrix, one at a time: header, then one row per channel in order.
-    `per_sample` is samples x channels; `order` lists the rows of `names` in it."""
+def matrix_lines(labels, counts, channels, proportions):
+    """The lines of one matrix: the header, then one row per channel. `counts` is columns x
+    channels, in the order of `labels`."""
     import numpy as np
 
-    yield "\t".join(["MutationType", *names]) + "\n"
-    totals = np.zeros(len(order), dtype=np.int64)
-    for column in range(per_sample.shape[1]):
-        totals += per_sample[order, column]
-    for column, channel in enumerate(channels.CHANNELS[matrix_type]):
-        row = per_sample[order, column]
+    yield "\t".join(["MutationType", *labels]) + "\n"
+    totals = counts.sum(axis=1)
+    for channel, row in zip(channels, counts.T):
         if proportions:
             values = np.divide(row, totals, out=np.zeros(len(row)), where=totals > 0)
             cells = map(repr, values.tolist())
@@ -192,22 +231,14 @@ def matrix_lines(names, order, per_sample, matrix_type, proportions):
         yield "\t".join([channel, *cells]) + "\n"
 
 
-def format_matrix(names, counts, matrix_type, proportions):
-    """The whole text of a matrix from its channels x samples array (see matrix_lines)."""
-    return "".join(matrix_lines(names, list(range(len(names))), counts.T, matrix_type,
-                                proportions))
-
-
-def output_paths(prefix, types):
-    return {name: f"{prefix}.{name}.tsv" for name in types}
-
-
-def _check_output_folder(prefix):
-    folder = os.path.dirname(os.path.abspath(prefix))
-    if not os.path.isdir(folder):
-        raise InputError(f"{prefix}: cannot write: no such folder {folder}")
-    if not os.access(folder, os.W_OK | os.X_OK):
-        raise InputError(f"{prefix}: cannot write: permission denied in {folder}")
+def chosen_kinds(args, tally):
+    """The kinds to write: --types, else the defaults (those written "when present" only when
+    their mutation class had records)."""
+    if args.types:
+        return args.types
+    return [name for name in registry.defaults()
+            if registry.get(name).default is True
+            or registry.get(name).mutation_class in tally.classes_seen]
 
 
 def run(args):
@@ -216,44 +247,33 @@ def run(args):
         paths += read_table_list(args.table_list)
     if not paths:
         raise UsageError("no input: name tables, VCF/BCF or MAF files, or --table-list FILE")
-    build = args.build  # canonical or None: checked by the option's parser
-    reference = ReferenceFolder(args.reference)
-    if not reference.builds():
-        raise InputError(f"{args.reference}: no GRCh37 or GRCh38 folder in the reference")
-    _check_output_folder(args.output)
-    if build is not None and build not in reference.builds():
-        raise InputError(f"{args.reference}: no {build} folder in the reference folder")
-    inputs = classify(paths)
-    if build is None and len(reference.builds()) != 1:
-        from .convert import build_required
+    check_distinct(paths)
+    genome = Genome(args.reference)
+    _output_folder(args.output)
+    kinds = args.types or registry.defaults()
+    refuse_inputs([f"{args.output}.{name}.tsv" for name in kinds], paths)
+    settings = settings_of(args, genome)
+    tally = count(items_of(paths), args, settings)
+    warnings = check(tally, args, genome, settings)
 
-        for item in inputs:
-            if item.kind == "vcf":
-                raise UsageError(build_required(item.path, reference))
-    options = Options(reference=args.reference, types=tuple(args.types), build=build,
-                      pass_only=args.pass_only)
-    if args.workers or args.scheduler:
-        from .cluster import count_on_cluster
-
-        tally = count_on_cluster(inputs, options, workers=args.workers,
-                                 scheduler=args.scheduler)
-    else:
-        tally = count_batch(inputs, options, show_progress=True)
-    warnings = check_refs(tally, args.allow_ref_mismatch)
-
-    written = output_paths(args.output, args.types)
-    with contextlib.ExitStack() as outputs:
-        # Every matrix is written under a temporary name first; the renames come at the end.
+    labels = column_labels(tally)
+    order = sorted(range(len(labels)), key=labels.__getitem__)
+    labels = [labels[i] for i in order]
+    written = {name: f"{args.output}.{name}.tsv" for name in chosen_kinds(args, tally)}
+    with OutputSet(inputs=paths) as outputs:
+        # Every matrix is written under a temporary name first; they replace the files of an
+        # earlier run together at the end, or none does.
         for name, path in written.items():
-            out = outputs.enter_context(atomic_output(path, "w", encoding="utf-8", newline="\n"))
-            out.writelines(matrix_lines(*tally.matrix(name), name, args.proportions))
+            counts = tally.matrix(name)[order]
+            outputs.open(path, "w", encoding="utf-8", newline="\n").writelines(
+                matrix_lines(labels, counts, registry.get(name).channels, args.proportions))
 
-    for line in warnings:
+    for line in warnings + tally.left_out.lines(tally.names):
         print(f"mutflank matrix: {line}", file=sys.stderr)
-    for line in left_out_summary(tally.left_out):
-        print(f"mutflank matrix: {line}", file=sys.stderr)
-    samples = len(tally.samples)
-    print(f"mutflank matrix: {tally.records:,} substitution{'s' if tally.records != 1 else ''}"
-          f" of {samples:,} sample{'s' if samples != 1 else ''} from {len(inputs):,} "
-          f"input{'s' if len(inputs) != 1 else ''} -> {', '.join(written.values())}",
+    what = {"SBS"} == {registry.get(name).mutation_class for name in written}
+    noun = "substitution" if what else "mutation"
+    records, samples = tally.records, len(labels)
+    print(f"mutflank matrix: {records:,} {noun}{'s' if records != 1 else ''}"
+          f" of {samples:,} sample{'s' if samples != 1 else ''} from {len(paths):,} "
+          f"input{'s' if len(paths) != 1 else ''} -> {', '.join(written.values())}",
           file=sys.stderr)

@@ -1,5 +1,7 @@
-"""A reference folder as `mutflank reference` writes it: <root>/<build>/<chromosome>.txt, one
-byte per base. Knows the builds' names and matches a record's chromosome to a file."""
+"""The names in a reference folder as `mutflank reference` writes it: <root>/<build>/<chromosome>.txt.
+Any folder name is a build label (GRCh38, mm10, canFam3...); the usual human aliases name
+GRCh37 and GRCh38. A record's chromosome matches its file directly or through an alias (chr
+added or removed; M, MT, chrM and chrMT are one chromosome)."""
 
 import os
 
@@ -14,10 +16,20 @@ _MITOCHONDRION = ("chrM", "chrMT", "M", "MT")
 SUFFIX = ".txt"
 
 
+def is_file_name(name):
+    """Whether `name` can name a file inside a folder: not empty, not . or .., no / or NUL."""
+    return bool(name) and name not in (".", "..") and "/" not in name and "\0" not in name
+
+
 def canonical_build(text):
-    """"GRCh37" for hg19, GRCh37 or 37 (any case, blanks around ignored), "GRCh38" likewise;
-    None for anything else."""
-    return _BUILD_NAMES.get(str(text).strip().lower())
+    """The folder label of a build as written: "GRCh37" for hg19, GRCh37 or 37 (any case,
+    blanks around ignored), "GRCh38" likewise; any other name that can be a folder name as it
+    is (stripped); None for one that cannot (empty, '.', '..', holding '/' or NUL)."""
+    name = str(text).strip()
+    canonical = _BUILD_NAMES.get(name.lower())
+    if canonical is not None:
+        return canonical
+    return name if is_file_name(name) else None
 
 
 def chromosome_aliases(name):
@@ -41,8 +53,15 @@ class ReferenceFolder:
         self._matches = {}  # (build, chromosome as written) -> file chromosome or None
 
     def builds(self):
-        """The builds that have a folder below the root, in the order of BUILDS."""
-        return [build for build in BUILDS if os.path.isdir(os.path.join(self.root, build))]
+        """The builds that have a folder below the root: GRCh37 and GRCh38 first, then the
+        others by name."""
+        try:
+            names = [entry.name for entry in os.scandir(self.root)
+                     if entry.is_dir() and not entry.name.startswith(".")]
+        except OSError as error:
+            raise InputError(f"{self.root}: cannot list: {error.strerror}") from None
+        return sorted(names, key=lambda name: (name not in BUILDS, BUILDS.index(name)
+                                               if name in BUILDS else 0, name))
 
     def chromosomes(self, build):
         """{chromosome: length in bases} of the build's files (empty when it has no folder)."""
@@ -67,6 +86,8 @@ class ReferenceFolder:
         for: itself when its file exists, else the first alias with a file; None when the
         build has no such chromosome."""
         key = (build, chromosome)
+        if not is_file_name(chromosome):
+            return None
         if key not in self._matches:
             files = self.chromosomes(build)
             found = None

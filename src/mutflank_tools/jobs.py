@@ -1,0 +1,91 @@
+"""The unit of work of `mutflank matrix`: some inputs counted into one Tally. `count_inputs` is
+a plain function of plain, picklable arguments; it runs in this process or as the task of a
+Dask worker (cluster.py), and imports no verb. Each input is read once, in batches of at most
+`batch_records` records, so memory is bounded by a batch, not by the size of the inputs."""
+
+from dataclasses import dataclass
+
+import numpy as np
+
+from . import kinds as registry
+from .counting import Counter
+from .genome import Genome
+from .readers import open_input, read
+from .records import Records
+
+BATCH_RECORDS = 1 << 16
+
+
+@dataclass(frozen=True)
+class Item:
+    """One input: its number among all inputs (messages and column order use it), its name as
+    the user gave it, and the path to open (absolute, so that a worker elsewhere finds it)."""
+
+    index: int
+    name: str
+    path: str
+    size: int = 0
+
+
+def count_inputs(items, reference, settings, *, pass_only=False, merge_doublets=True,
+                 batch_records=BATCH_RECORDS, on_input=None):
+    """The Tally of `items` (a list of Item), counted against the reference folder
+    `reference` with `settings` (counting.Settings). `on_input(item)` is called after each."""
+    with Genome(reference) as genome:
+        counter = Counter(genome, settings)
+        doublets = any(registry.get(name).mutation_class == "DBS" for name in settings.kinds)
+        for item in items:
+            with open_input(item.path) as source:
+                regroup = _regrouper(doublets, merge_doublets)
+                for records in read(source, pass_only=pass_only, batch_size=batch_records):
+                    records = regroup.feed(trim_alleles(records))
+                    counter.add(records, item.index, item.name, source.kind)
+                rest = regroup.finish()
+                if rest is not None:
+                    counter.add(rest, item.index, item.name, source.kind)
+            if on_input is not None:
+                on_input(item)
+        return counter.tally
+
+
+class _Through:
+    """No regrouping: every batch as it comes."""
+
+    def feed(self, records):
+        return records
+
+    def finish(self):
+        return None
+
+
+def _regrouper(doublets, merge):
+    if not doublets:
+        return _Through()
+    from .doublets import Merger
+
+    return Merger(merge=merge)
+
+
+def trim_alleles(records):
+    """The records with equal-length alleles trimmed of their common leading and trailing bases
+    (REF ATG, ALT ACG at 100 is T>C at 101), as the readers' `records.classify` does."""
+    ref, alt = records.ref, records.alt
+    ref_lengths = np.fromiter(map(len, ref.tolist()), dtype=np.int64, count=len(ref))
+    alt_lengths = np.fromiter(map(len, alt.tolist()), dtype=np.int64, count=len(alt))
+    longer = np.flatnonzero((ref_lengths == alt_lengths) & (ref_lengths > 1))
+    if not len(longer):
+        return records
+    ref, alt, position = ref.copy(), alt.copy(), records.position.copy()
+    for at in longer.tolist():
+        r, a = ref[at], alt[at]
+        start, end = 0, len(r)
+        while start < end and r[start] == a[start]:
+            start += 1
+        while end > start and r[end - 1] == a[end - 1]:
+            end -= 1
+        if start == end:
+            continue  # no change: the readers leave such alleles out
+        ref[at], alt[at] = r[start:end], a[start:end]
+        position[at] += start
+    return Records(records.input, records.sample, records.chromosome, records.build, position,
+                   ref, alt, records.filter, records.line, records.id, records.left_out)

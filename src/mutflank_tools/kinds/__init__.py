@@ -1,0 +1,140 @@
+"""Matrix kinds as data: each kind declares its channels, the mutation class of the records it
+takes, the reference it needs around them, how it classifies a batch, and the plot layout that
+draws it. A new kind is a module of this package that calls `register(Kind(...))`, named in
+MODULES below; nothing else in the pipeline changes.
+
+A kind's `classify(batch)` gets a `Batch` of records of its mutation class whose REF matched the
+reference, and returns one int64 per record: a channel index (0 .. len(channels) - 1), or a
+negative code -1 - i for reason `reasons[i]` (the record is left out of this kind, and the
+summary says why). A derived kind (SBS6 from SBS96) has no classify of its own: its counts are
+the source kind's, each source channel added to channel `fold[i]`."""
+
+import importlib
+from dataclasses import dataclass
+from typing import Callable, Optional
+
+# Reasons shared by the kinds that read bases around a record.
+AT_START = "at a chromosome start"
+NEAR_END = "too close to a chromosome end"
+NOT_ACGT = "a base other than A, C, G, T beside it"
+
+
+@dataclass(frozen=True)
+class Kind:
+    name: str  # as in the file name and --types: "SBS96"
+    channels: tuple  # the labels, in the order of the matrix rows
+    mutation_class: str  # the records it takes: "SBS", "DBS" or "ID"
+    flank: int = 0  # reference bases on each side that classify reads
+    classify: Optional[Callable] = None  # Batch -> int64 array (see above)
+    reasons: tuple = ()  # texts of the negative codes of classify
+    derived_from: Optional[str] = None  # the kind this one is folded from
+    fold: Optional[tuple] = None  # channel index here of each channel of derived_from
+    strand: bool = False  # needs the reference's transcription-strand bits
+    layout: str = "sbs"  # the name of the plot layout that draws it
+    default: bool = True  # written when --types is not given
+
+
+@dataclass(frozen=True)
+class MutationClass:
+    """Which records are of a class: `accepts(ref, alt)` takes object arrays of upper-case str
+    (one ALT per record) and returns a bool array. A record of no class is left out with the
+    reason `OTHER`; a record of a class that no chosen kind takes, with `other_kinds`."""
+
+    name: str  # "SBS"
+    accepts: Callable
+    description: str  # "single-base substitution"
+
+
+OTHER = "not a single-base substitution of A, C, G, T"
+_CLASSES = {}
+_KINDS = {}
+# Modules that register kinds, in the order their kinds are listed.
+MODULES = ("sbs",)
+_loaded = False
+
+
+def register(kind):
+    """Adds a kind; its name must be new (case does not tell two names apart)."""
+    key = kind.name.lower()
+    if key in _KINDS:
+        raise ValueError(f"kind {kind.name} registered twice")
+    if (kind.classify is None) == (kind.derived_from is None):
+        raise ValueError(f"kind {kind.name}: give classify, or derived_from and fold")
+    _KINDS[key] = kind
+    return kind
+
+
+def register_class(mutation_class):
+    _CLASSES[mutation_class.name] = mutation_class
+    return mutation_class
+
+
+def mutation_classes():
+    """Every registered mutation class, in registration order."""
+    _load()
+    return list(_CLASSES.values())
+
+
+def _load():
+    global _loaded
+    if not _loaded:
+        _loaded = True
+        for module in MODULES:
+            importlib.import_module(f"{__name__}.{module}")
+
+
+def all_kinds():
+    """Every registered kind, in registration order."""
+    _load()
+    return list(_KINDS.values())
+
+
+def get(name):
+    """The kind called `name` (any case), or None."""
+    _load()
+    return _KINDS.get(str(name).strip().lower())
+
+
+def names():
+    return [kind.name for kind in all_kinds()]
+
+
+def defaults():
+    return [kind.name for kind in all_kinds() if kind.default]
+
+
+def sources(chosen):
+    """The kinds that must be classified to give the kinds named in `chosen`: each chosen kind,
+    or the kind it is derived from; in registration order."""
+    needed = set()
+    for name in chosen:
+        kind = get(name)
+        needed.add((get(kind.derived_from) if kind.derived_from else kind).name)
+    return [kind for kind in all_kinds() if kind.name in needed]
+
+
+class Batch:
+    """Records of one mutation class whose REF matched the reference, with the reference around
+    them. `sample`, `chromosome`, `ref`, `alt` are object arrays of str, `position` int64
+    (1-based); `window(before, after)` gives the raw reference bytes from `before` bases before
+    each record's position to `after` bases after it, as an int16 array of shape
+    (records, before + 1 + after): 0..15 a base ("ACGT"[b & 3], transcription-strand bits
+    b >> 2), 16..19 N, 20..255 no base, -1 outside the chromosome."""
+
+    def __init__(self, sample, chromosome, position, ref, alt, reader):
+        self.sample = sample
+        self.chromosome = chromosome
+        self.position = position
+        self.ref = ref
+        self.alt = alt
+        self._reader = reader
+        self._windows = {}
+
+    def __len__(self):
+        return len(self.position)
+
+    def window(self, before, after):
+        key = (before, after)
+        if key not in self._windows:
+            self._windows[key] = self._reader(before, after)
+        return self._windows[key]
