@@ -1,24 +1,38 @@
-"""`mutflank table`: VCF/BCF and MAF files to one ten-column mutation table."""
+"""`mutflank table`: VCF/BCF and MAF files to one ten-column mutation table.
 
-import collections
+One row per sample and alternate allele, tab-separated:
+
+    sample  project  ID  build  type  chromosome  position  end  REF  ALT
+
+Type is "SNV" for a single-base substitution (the rows the module counts), "DBS" for two
+adjacent substituted bases, "MNV" for more, "INDEL" when the alleles differ in length and
+"OTHER" for substitutions involving bases other than A, C, G, T; equal-length alleles are
+trimmed of their common bases first (records.classify). The records come from the readers."""
+
 import contextlib
 import os
 import sys
 
-from . import convert
-from .errors import InputError, UsageError
+from . import options
+from .errors import InputError, UsageError, at_line
 from .left_out import summary_lines
 from .outputs import atomic_output
 from .progress import progress
-from .reference_folder import ReferenceFolder
-from . import options
+from .readers import open_input, read
+from .records import LeftOut, classify
+from .reference_folder import ReferenceFolder, canonical_build, is_file_name
 
 SUMMARY = "write the ten-column mutation table of VCF/BCF or MAF files"
 EXAMPLE = "mutflank table tumour.vcf.gz -o tumour.tsv --project PCAWG --reference reference"
 
+NO_REFERENCE = "no reference file"
+NOT_A_FILE_NAME = "chromosome cannot name a reference file (/, NUL, . or ..)"
+MATCHES_KEPT = 4096  # chromosome matches remembered (a bounded cache)
+
 
 def add_arguments(parser):
-    parser.add_argument("inputs", nargs="+", metavar="INPUT", help="VCF, BCF or MAF file")
+    parser.add_argument("inputs", nargs="+", metavar="INPUT",
+                        help="VCF, BCF or MAF file ('-' for standard input)")
     parser.add_argument("-o", "--output", default="-", metavar="TABLE",
                         help="table to write (default: standard output)")
     options.add_build(parser)
@@ -30,45 +44,163 @@ def add_arguments(parser):
                         help="keep only records whose FILTER is PASS or '.'")
 
 
+def build_required(name, reference):
+    """The usage error of a VCF whose build neither --build nor the reference folder tells."""
+    if reference is None:
+        return (f"--build is required for {name}: a VCF names no build (or give --reference "
+                "with one build folder)")
+    return (f"--build is required for {name}: a VCF names no build, and {reference.root} has "
+            f"{len(reference.builds()) or 'no'} build folders")
+
+
+def _check(source, args, reference):
+    """Usage faults of one opened input, before anything is written."""
+    name = source.name
+    if source.kind == "table":
+        raise InputError(f"{name}: already a mutation table, not a VCF, BCF or MAF file")
+    if source.kind == "maf" and args.sample is not None:
+        raise UsageError(f"--sample names a VCF sample column; {name} is a MAF file")
+    if args.build is not None:
+        return
+    if source.kind in ("vcf", "bcf") and (reference is None or len(reference.builds()) != 1):
+        raise UsageError(build_required(name, reference))
+    if source.kind == "maf" and not source.names_build:
+        raise UsageError(f"--build is required for {name}: its header (line "
+                         f"{source.header_line}) has no NCBI_Build column")
+
+
+class Rows:
+    """Turns Records into table rows: the build folder label, the chromosome as the reference
+    names it (or as written), the type and trimmed alleles."""
+
+    def __init__(self, args, reference):
+        self.build = args.build
+        self.reference = reference
+        self.pass_only = args.pass_only
+        self.left_out = LeftOut()
+        self._builds = {}
+        self._chromosomes = {}
+
+    def _build_of(self, source, written, line):
+        if self.build is not None:
+            return self.build
+        if not written:  # a VCF: the reference's one build folder
+            return self.reference.builds()[0]
+        build = self._builds.get(written)
+        if build is None:
+            build = canonical_build(written)
+            if build is None:
+                raise InputError(at_line(source.name, line, f"NCBI_Build {written!r} cannot "
+                                         "name a build folder: give --build"))
+            if len(self._builds) < MATCHES_KEPT:
+                self._builds[written] = build
+        return build
+
+    def _chromosome(self, build, chromosome):
+        key = (build, chromosome)
+        found = self._chromosomes.get(key, False)
+        if found is False:
+            if not is_file_name(chromosome):
+                found = NOT_A_FILE_NAME
+            elif self.reference is None:
+                found = chromosome
+            else:
+                found = self.reference.match(build, chromosome) or NO_REFERENCE
+            if len(self._chromosomes) >= MATCHES_KEPT:
+                self._chromosomes.clear()
+            self._chromosomes[key] = found
+        return found
+
+    def text(self, records, project):
+        """The rows of one batch as bytes; the number of rows."""
+        rows = []
+        source = records.input
+        builds = records.build.tolist()
+        lines = records.line.tolist()
+        for sample, ident, build, chrom, pos, ref, alt, line in zip(
+                records.sample.tolist(), records.id.tolist(), builds, records.chromosome.tolist(),
+                records.position.tolist(), records.ref.tolist(), records.alt.tolist(), lines):
+            build = self._build_of(source, build, line)
+            target = self._chromosome(build, chrom)
+            if target is NOT_A_FILE_NAME or target is NO_REFERENCE:
+                self.left_out.add(target, chrom)
+                continue
+            if len(ref) == 1 and len(alt) == 1 and ref in "ACGT" and alt in "ACGT":
+                rows.append(f"{sample}\t{project}\t{ident}\t{build}\tSNV\t{target}\t{pos}\t{pos}"
+                            f"\t{ref}\t{alt}\n")
+                continue
+            variant = classify(pos, ref, alt)
+            if isinstance(variant, str):
+                self.left_out.add(variant, chrom)
+                continue
+            kind, start, ref, alt = variant
+            end = start + len(ref) - 1 if ref != "-" else start
+            rows.append(f"{sample}\t{project}\t{ident}\t{build}\t{kind}\t{target}\t{start}\t"
+                        f"{end}\t{ref}\t{alt}\n")
+        return "".join(rows).encode("utf-8"), len(rows)
+
+
+def _write_all(output, data):
+    """Writes all of `data`: a buffered pipe can take part of it and then fail, and the write
+    then returns the part written instead of raising."""
+    view = memoryview(data)
+    while view:
+        written = output.write(view)
+        if written is None:
+            return
+        view = view[written:]
+
+
 def run(args):
     prog = "mutflank table"
-    build = args.build  # canonical or None: checked by the option's parser
     if args.project is not None and any(c in args.project for c in "\t\r\n"):
         raise UsageError("--project may not hold a tab or a line break")
+    if args.project is not None and not args.project.isascii():
+        try:
+            args.project.encode("utf-8")
+        except UnicodeEncodeError:
+            raise UsageError(f"--project {args.project!r} is not UTF-8 text") from None
     reference = None
     if args.reference is not None:
         reference = ReferenceFolder(args.reference)
-        if build is not None and build not in reference.builds():
-            raise InputError(f"{args.reference}: no {build} folder in the reference folder")
-    # Every input is looked at before anything is written.
-    for path in args.inputs:
-        kind = convert.detect_format(path)
-        if kind == "table":
-            raise InputError(f"{path}: already a mutation table, not a VCF, BCF or MAF file")
-        if kind == "maf" and args.sample is not None:
-            raise UsageError(f"--sample names a VCF sample column; {path} is a MAF file")
-        if kind == "vcf" and build is None and (reference is None or len(reference.builds()) != 1):
-            raise UsageError(convert.build_required(path, reference))
+        if args.build is not None and args.build not in reference.builds():
+            raise InputError(f"{args.reference}: no {args.build} folder in the reference folder")
     if args.output != "-" and os.path.isdir(args.output):
         raise InputError(f"{args.output}: is a folder")
+    if args.inputs.count("-") > 1:
+        raise UsageError("standard input ('-') can be read only once")
 
-    samples, rows, left_out = {}, 0, collections.Counter()
+    samples, total = {}, 0
+    rows = Rows(args, reference)
     with contextlib.ExitStack() as stack:
+        # Every input is opened and its header read before anything is written.
+        sources = []
+        for name in args.inputs:
+            source = stack.enter_context(open_input(name))
+            _check(source, args, reference)
+            sources.append(source)
         if args.output == "-":
             output = sys.stdout.buffer
         else:
-            output = stack.enter_context(atomic_output(args.output, "wb"))
+            output = stack.enter_context(atomic_output(args.output, "wb", inputs=args.inputs))
         bar = stack.enter_context(progress(total=None, unit=" rows", desc="table"))
-        for path in args.inputs:
-            done = convert.convert(path, output, build=build, project=args.project,
-                                   reference=reference, sample=args.sample,
-                                   pass_only=args.pass_only, progress=bar.update)
-            samples.update(dict.fromkeys(done.samples))
-            rows += done.rows
-            left_out.update(done.left_out)
+        for source in sources:
+            project = args.project if args.project is not None else source.stem
+            for records in read(source, sample=args.sample, pass_only=args.pass_only):
+                rows.left_out.update(records.left_out)
+                text, count = rows.text(records, project)
+                if count:
+                    _write_all(output, text)
+                total += count
+                bar.update(count)
+                if source.samples is None:
+                    samples.update(dict.fromkeys(records.sample.tolist()))
+            if source.samples is not None:
+                samples.update(dict.fromkeys(source.samples))
+            source.close()
         output.flush()
     where = "standard output" if args.output == "-" else args.output
-    print(f"{prog}: wrote {rows} row{'' if rows == 1 else 's'} of {len(samples)} "
+    print(f"{prog}: wrote {total} row{'' if total == 1 else 's'} of {len(samples)} "
           f"sample{'' if len(samples) == 1 else 's'} to {where}", file=sys.stderr)
-    for line in summary_lines(left_out):
+    for line in summary_lines(rows.left_out):
         print(f"{prog}: {line}", file=sys.stderr)

@@ -1,0 +1,184 @@
+"""Readers of the command's inputs: VCF/BCF, MAF and the ten-column mutation table.
+
+    with open_input(name) as source:        # '-' is standard input
+        for records in read(source):         # Records batches (see records.py)
+            ...
+
+`open_input` opens the input once (a regular file, standard input, a pipe or a FIFO), tells
+its format from the first bytes of that same stream (gzip and bgzip unpacked, a UTF-8
+byte-order mark ignored) and reads its header; `read` goes on through the same stream. Faults
+are InputErrors naming the input and the line.
+"""
+
+import os
+
+from ..errors import InputError
+from ..records import sample_from_path
+from . import stream
+from .maf import MafHeader, MafRecords, is_maf_header
+from .tables import TableRecords
+from .vcf import VcfHeader, VcfRecords
+
+BATCH_RECORDS = 1 << 16  # records in one batch (a batch may exceed it by one line's records)
+HEAD_BYTES = stream.CHUNK_BYTES
+KINDS = ("vcf", "bcf", "maf", "table")
+NOT_AN_INPUT = "not a VCF, BCF, MAF or mutation table file"
+
+
+class Input:
+    """One opened input.
+
+    name: as the user gave it ('-' for standard input); kind: 'vcf', 'bcf', 'maf' or
+    'table'; compressed: gzip or bgzip; stat: os.stat_result of what was opened (device and
+    inode tell the same file named twice); samples: the sample columns of a VCF/BCF header
+    with genotypes, or [the file's stem] for one without (None for MAF and tables);
+    names_build: whether the records name their build (MAF with NCBI_Build, tables);
+    header_line: the line of a MAF's header (else 0); stem: the file name without folder and
+    suffixes."""
+
+    def __init__(self, name, fd, info, close):
+        self.name = name
+        self.stat = info
+        self.kind = None
+        self.compressed = False
+        self.samples = None
+        self.names_build = False
+        self.header_line = 0
+        self.stem = sample_from_path(name)
+        self._fd = fd
+        self._close = close
+        self._lines = None
+        self._header = None
+        self._process = None  # bcftools, for BCF
+        self._read = False
+
+    def close(self):
+        if self._process is not None:
+            self._process.close()
+            self._process = None
+        if self._close and self._fd is not None:
+            os.close(self._fd)
+        self._fd = None
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+        return False
+
+    def __repr__(self):
+        return f"Input({self.name!r}, kind={self.kind!r})"
+
+
+def open_input(name):
+    """The Input `name`, opened once, its format told and its header read (InputError)."""
+    fd, info, close = stream.open_descriptor(name)
+    source = Input(name, fd, info, close)
+    try:
+        _start(source)
+    except BaseException:
+        source.close()
+        raise
+    return source
+
+
+def _start(source):
+    name, fd = source.name, source._fd
+    start = stream.read_start(name, fd, 4)
+    source.compressed = start[:2] == stream.GZIP_MAGIC
+    taken = []  # the raw chunks read while telling the format (BCF hands them on)
+
+    def recorded():
+        for chunk in stream.raw_chunks(name, fd, start):
+            if taken is not None:
+                taken.append(chunk)
+            yield chunk
+
+    chunks = recorded()
+    text = stream.gunzip(name, chunks) if source.compressed else chunks
+    lines = stream.Lines(name, text)
+    head = lines.head
+    raw, taken = b"".join(taken), None  # noqa: F841 (the recorder stops keeping chunks)
+    if head.startswith(b"BCF\x02"):
+        from .bcf import Bcftools
+
+        source.kind = "bcf"
+        source._process = Bcftools(name, fd, raw, source.stat)
+        lines = stream.Lines(name, source._process.chunks())
+        source._header = VcfHeader(name, lines)
+    elif head.startswith(b"##fileformat=VCF"):
+        source.kind = "vcf"
+        source._header = VcfHeader(name, lines)
+    else:
+        source.kind = _kind_of_text(name, head, source.compressed, len(start))
+        if source.kind == "maf":
+            source._header = MafHeader(name, lines)
+            source.header_line = source._header.line
+            source.names_build = source._header.build_at is not None
+        else:
+            source.names_build = True
+    source._lines = lines
+    if source._header is not None and source.kind in ("vcf", "bcf"):
+        header = source._header
+        source.samples = list(header.columns) if header.has_gt and header.columns else [
+            source.stem]
+
+
+def _kind_of_text(name, head, compressed, size):
+    if not head.strip():
+        if compressed:
+            raise InputError(f"{name}: gzip-compressed, but holds no text")
+        if not size:
+            raise InputError(f"{name}: is empty (0 bytes): {NOT_AN_INPUT}")
+        raise InputError(f"{name}: holds only blank lines: {NOT_AN_INPUT}")
+    for line in head.split(b"\n"):
+        line = line.rstrip(b"\r")
+        if line and not line.startswith(b"#"):
+            fields = line.split(b"\t")
+            if is_maf_header(fields):
+                return "maf"
+            if len(fields) >= 10:
+                return "table"
+            break
+    if head[:4] == b"BCF\x02" or not _is_text(head):
+        raise InputError(f"{name}: {NOT_AN_INPUT} (it holds binary data)")
+    raise InputError(f"{name}: {NOT_AN_INPUT}")
+
+
+def _is_text(head):
+    try:
+        head[:4096].decode("utf-8")
+    except UnicodeDecodeError as error:
+        return error.start > 4090  # a character cut at the end
+    return b"\x00" not in head[:4096]
+
+
+def read(source, *, sample=None, pass_only=False, batch_size=BATCH_RECORDS):
+    """Iterator of the Records batches of an opened Input, read once from where open_input
+    left off. VCF/BCF: `sample` takes one sample column (without genotypes: names the one
+    sample); `pass_only` leaves out records whose FILTER is neither PASS nor '.' (MAF and
+    tables have no FILTER). InputError at the first fault."""
+    if source._read:
+        raise ValueError(f"{source.name} has been read already")
+    source._read = True
+    blocks = source._lines.rest()
+    if source.kind in ("vcf", "bcf"):
+        offset = source._header.last_line if source.kind == "bcf" else 0
+        parser = VcfRecords(source, source._header, sample=sample, pass_only=pass_only,
+                            batch_size=batch_size, record_offset=offset)
+        if sample is not None:
+            source.samples = [sample]
+    elif sample is not None:
+        raise ValueError("a sample column is taken from VCF/BCF inputs only")
+    elif source.kind == "maf":
+        parser = MafRecords(source, source._header, batch_size=batch_size)
+    else:
+        parser = TableRecords(source, batch_size=batch_size)
+    return parser.batches(blocks)
+
+
+def read_all(name, **options):
+    """Every Records batch of the input `name` (a convenience for tests and small inputs)."""
+    with open_input(name) as source:
+        return list(read(source, **options))
