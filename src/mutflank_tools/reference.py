@@ -12,6 +12,7 @@ import os
 import sys
 import zlib
 
+from . import annotation as annotations
 from .errors import InputError
 from .fasta import FastaConverter, FastaError, ReferenceWriter
 from .outputs import atomic_directory
@@ -26,6 +27,9 @@ def add_arguments(parser):
     parser.add_argument("fasta", metavar="FASTA", help="FASTA file, plain or gzip/bgzip")
     parser.add_argument("outdir", metavar="OUTDIR", help="reference folder to write")
     options.add_build(parser, required=True)
+    parser.add_argument("--annotation", metavar="GENES.gtf",
+                        help="GTF or GFF3 gene annotation (plain or gzip): each base also "
+                             "carries its transcribed strand, for the SBS192/SBS384 matrices")
 
 BLOCK_SIZE = 1 << 22  # 4 MiB of FASTA text per read
 
@@ -45,10 +49,11 @@ def _open_fasta(path):
     return raw, raw
 
 
-def convert_fasta(fasta, folder, bar=None):
+def convert_fasta(fasta, folder, bar=None, painter=None):
     """Writes the sequences of `fasta` into `folder`; returns [(chromosome, length), ...].
-    FastaError for a malformed file, InputError for one that cannot be read."""
-    writer = ReferenceWriter(folder)
+    FastaError for a malformed file, InputError for one that cannot be read. `painter`
+    (annotation.StrandPainter) adds the strand bits of an annotation to the bases."""
+    writer = ReferenceWriter(folder, painter)
     converter = FastaConverter(writer)
     stream, raw = _open_fasta(fasta)
     try:
@@ -74,21 +79,42 @@ def convert_fasta(fasta, folder, bar=None):
     return [tuple(entry) for entry in writer.lengths]
 
 
-def build_reference(fasta, outdir, build, bar=None):
-    """Writes outdir/<build>/ from `fasta` atomically; returns [(chromosome, length), ...]."""
+def build_reference(fasta, outdir, build, bar=None, annotation=None):
+    """Writes outdir/<build>/ from `fasta` atomically; returns [(chromosome, length), ...].
+    `annotation`: a GTF or GFF3 file, read first; every base also carries its strand bits."""
+
+    def convert(folder):
+        if annotation is None:
+            return convert_fasta(fasta, folder, bar)
+        with progress(desc="reading annotation", unit="B", unit_scale=True) as lines:
+            genes = annotations.read_annotation(annotation, lines)
+        painter = annotations.StrandPainter(genes)
+        lengths = convert_fasta(fasta, folder, bar, painter)
+        annotations.write_marker(folder, annotation, genes)
+        _report_unmatched(painter.unmatched())
+        return lengths
+
     target = os.path.join(outdir, build)
     if os.path.isdir(outdir):
         if os.path.exists(target) and not (os.path.isdir(target) and not os.listdir(target)):
             raise InputError(f"{target}: already exists; remove it first, or choose another "
                              "folder")
         with atomic_directory(target) as folder:
-            return convert_fasta(fasta, folder, bar)
+            return convert(folder)
     if os.path.exists(outdir):
         raise InputError(f"{outdir}: exists and is not a folder")
     with atomic_directory(outdir) as folder:
         inner = os.path.join(folder, build)
         os.mkdir(inner)
-        return convert_fasta(fasta, inner, bar)
+        return convert(inner)
+
+
+def _report_unmatched(names):
+    if names:
+        shown = ", ".join(names[:5]) + (" ..." if len(names) > 5 else "")
+        print(f"mutflank reference: {len(names)} annotated sequence"
+              f"{'' if len(names) == 1 else 's'} not in the FASTA, left out: {shown}",
+              file=sys.stderr)
 
 
 def run(args):
@@ -100,7 +126,7 @@ def run(args):
     with progress(total=size, unit="B", unit_scale=True, unit_divisor=1024,
                   desc="reading FASTA") as bar:
         try:
-            lengths = build_reference(args.fasta, args.outdir, build, bar)
+            lengths = build_reference(args.fasta, args.outdir, build, bar, args.annotation)
         except FastaError as error:
             raise InputError(f"{args.fasta}: {error}") from None
     bases = sum(length for _, length in lengths)

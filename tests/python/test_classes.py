@@ -1,0 +1,373 @@
+"""DBS78, ID83 and the transcriptional strand, each held to a plain model written here from
+the definitions: reference annotation, strand classes, doublet labels and merging, indel
+labels."""
+
+import random
+import types
+
+import numpy as np
+import pytest
+
+from cli_support import run, write_text
+
+from mutflank_tools import channels
+from mutflank_tools.kinds import dbs78, id83, strand
+from mutflank_tools.records import LeftOut, Records
+from mutflank_tools import doublets
+
+COMPLEMENT = {"A": "T", "C": "G", "G": "C", "T": "A"}
+
+
+def revcomp(text):
+    return "".join(COMPLEMENT[base] for base in reversed(text))
+
+
+# ---- reference --annotation ----------------------------------------------------------------
+
+GENOME = {"chr1": "ACGTACGTNNACGTACGTACGGATTACA", "2": "TTGCA", "chrX": "GATTACA"}
+FEATURES = [  # (sequence, type, start, end, strand), 1-based inclusive
+    ("chr1", "gene", 2, 5, "+"), ("chr1", "exon", 1, 28, "-"), ("chr1", "transcript", 4, 12, "-"),
+    ("chr1", "mRNA", 20, 28, "+"), ("chr1", "lnc_RNA", 25, 26, "-"), ("chr1", "gene", 7, 9, "."),
+    ("chr2", "gene", 2, 3, "-"), ("chr9", "gene", 1, 3, "+")]
+
+
+def annotation_text(gff3):
+    lines = ["##gff-version 3" if gff3 else "#!genome-build test"]
+    for name, kind, start, end, sign in FEATURES:
+        attributes = "ID=x;Name=y" if gff3 else 'gene_id "x"; transcript_id "y";'
+        lines.append("\t".join([name, "test", kind, str(start), str(end), ".", sign, ".",
+                                attributes]))
+    return "\n".join(lines) + "\n" + ("##FASTA\n>chr1\nACGT\n" if gff3 else "")
+
+
+def expected_bytes(name, bases):
+    """base + 4 * s for every base, s from the features that cover it (a gene on chr2 is
+    written for the FASTA sequence 2)."""
+    out = []
+    for position, base in enumerate(bases, 1):
+        bits = 0
+        for seq, kind, start, end, sign in FEATURES:
+            if seq.removeprefix("chr") == name.removeprefix("chr") and kind != "exon" \
+                    and sign in "+-" and start <= position <= end:
+                bits |= 1 if sign == "+" else 2
+        out.append(16 if base == "N" else "ACGT".index(base) + 4 * bits)
+    return bytes(out)
+
+
+@pytest.mark.parametrize("name, gff3", [("genes.gtf.gz", False), ("genes.gff3", True)])
+def test_reference_carries_the_strand_and_the_module_reads_the_same_rows(tmp_path, name, gff3):
+    import mutflank
+
+    fasta = write_text(tmp_path / "g.fa", "".join(f">{n}\n{b}\n" for n, b in GENOME.items()))
+    genes = write_text(tmp_path / name, annotation_text(gff3))
+    status, _, stderr = run("reference", fasta, tmp_path / "plain", "--build", "GRCh38")
+    assert status == 0, stderr
+    status, _, stderr = run("reference", fasta, tmp_path / "annotated", "--build", "GRCh38",
+                            "--annotation", genes)
+    assert status == 0, stderr
+    assert "1 annotated sequence not in the FASTA, left out: chr9" in stderr
+    for chrom, bases in GENOME.items():
+        written = (tmp_path / "annotated" / "GRCh38" / f"{chrom}.txt").read_bytes()
+        assert written == expected_bytes(chrom, bases)
+    for context in (3, 5, 7):  # every position whose window fits on the chromosome
+        rows = [f"S\tP\t.\tGRCh38\tSNV\t{chrom}\t{pos}\t{pos}\t{bases[pos - 1]}\t"
+                f"{'A' if bases[pos - 1] != 'A' else 'C'}\n"
+                for chrom, bases in GENOME.items() for pos in range(1, len(bases) + 1)
+                if bases[pos - 1] != "N" and pos + context // 2 <= len(bases)]
+        table = write_text(tmp_path / "t.tsv", "".join(rows))
+        plain = mutflank.parse_vcf_files([str(table)], str(tmp_path / "plain"), context)
+        annotated = mutflank.parse_vcf_files([str(table)], str(tmp_path / "annotated"), context)
+        assert plain.tolist() == annotated.tolist() and len(plain) == len(rows)
+
+
+@pytest.mark.parametrize("text, message", [
+    ("chr1\tx\tgene\t5\n", "line 1: 4 tab-separated fields, a GTF or GFF3 line has 9"),
+    ("#c\nchr1\tx\tgene\tfive\t9\t.\t+\t.\tx\n", "line 2: start and end are not whole numbers"),
+    ("chr1\tx\tgene\t9\t5\t.\t+\t.\tx\n", "line 1: start 9 and end 5 are not 1 <= start <= end"),
+    ("chr1\tx\texon\t1\t5\t.\t+\t.\tx\n",
+     "no gene or transcript feature with a strand: not a GTF or GFF3 annotation"),
+])
+def test_malformed_annotation_is_refused(tmp_path, text, message):
+    fasta = write_text(tmp_path / "g.fa", ">chr1\nACGT\n")
+    genes = write_text(tmp_path / "genes.gtf", text)
+    status, _, stderr = run("reference", fasta, tmp_path / "out", "--build", "GRCh38",
+                            "--annotation", genes)
+    assert (status, stderr) == (1, f"mutflank reference: error: {genes}: {message}\n")
+    assert not (tmp_path / "out").exists()
+
+
+# ---- strand classes ------------------------------------------------------------------------
+
+@pytest.mark.parametrize("genes", ["none", "+", "-", "both"])
+@pytest.mark.parametrize("base", "ACGT")
+def test_strand_class_of_every_gene_strand_and_folded_base(genes, base):
+    # The folded pyrimidine is the reference base itself for C and T (on the forward strand),
+    # its complement on the reverse strand for A and G. The coding (untranscribed) strand of a
+    # + gene is the forward strand, of a - gene the reverse strand.
+    folded_on_forward = base in "CT"
+    if genes == "none":
+        expected = "N"
+    elif genes == "both":
+        expected = "B"
+    else:
+        coding_is_forward = genes == "+"
+        expected = "U" if folded_on_forward == coding_is_forward else "T"
+    bits = {"none": 0, "+": 1, "-": 2, "both": 3}[genes]
+    byte = "ACGT".index(base) + 4 * bits
+    got = strand.strand_classes(np.array([byte]))[0]
+    assert strand.STRANDS[got] == expected
+    assert strand.SBS384[strand.sbs384_codes([5], [byte])[0]] == f"{expected}:{channels.SBS96[5]}"
+
+
+def test_sbs192_is_the_u_and_t_rows_of_sbs384():
+    fold = strand.SBS192_OF_SBS384
+    assert sorted(j for j in fold if j >= 0) == list(range(192))
+    assert {strand.SBS384[i][0] for i, j in enumerate(fold) if j >= 0} == {"T", "U"}
+    assert all(channels.SBS192[j] == strand.SBS384[i] for i, j in enumerate(fold) if j >= 0)
+    assert len(strand.SBS384) == 384 and strand.SBS384[96 * 3] == "N:A[C>A]A"
+
+
+# ---- DBS78 ---------------------------------------------------------------------------------
+
+CANONICAL = {"AC", "AT", "CC", "CG", "CT", "GC", "TA", "TC", "TG", "TT"}
+
+
+def test_every_doublet_gets_the_one_label_of_itself_or_its_reverse_complement():
+    pairs = [(r0 + r1, a0 + a1) for r0 in "ACGT" for r1 in "ACGT"
+             for a0 in "ACGT" if a0 != r0 for a1 in "ACGT" if a1 != r1]
+    ref = np.array([p[0] for p in pairs], dtype=object)
+    alt = np.array([p[1] for p in pairs], dtype=object)
+    assert dbs78.is_doublet(ref, alt).all()
+    got = [channels.DBS78[code] for code in dbs78.dbs78_codes(ref, alt)]
+    for (r, a), label in zip(pairs, got):
+        assert label in {f"{r}>{a}", f"{revcomp(r)}>{revcomp(a)}"}
+        assert label[:2] in CANONICAL
+        assert label == got[pairs.index((revcomp(r), revcomp(a)))]
+    assert sorted(set(got)) == sorted(channels.DBS78) and len(pairs) == 144
+    assert not dbs78.is_doublet(np.array(["AC", "AC", "A", "ANC"], dtype=object),
+                                np.array(["AT", "CN", "C", "GAT"], dtype=object)).any()
+
+
+# ---- adjacent SNVs merged into doublets ---------------------------------------------------
+
+SOURCE = types.SimpleNamespace(name="calls.maf")
+
+
+def batch(rows, first_line=1):
+    n = len(rows)
+    return Records.of_lists(SOURCE, [r[0] for r in rows], [r[1] for r in rows], [""] * n,
+                            [r[2] for r in rows], [r[3] for r in rows], [r[4] for r in rows],
+                            ["PASS"] * n, list(range(first_line, first_line + n)), ["."] * n,
+                            LeftOut())
+
+
+def merged(rows, merge=True, hold=doublets.HOLD, size=None):
+    merger = doublets.Merger(merge=merge, hold=hold)
+    size = size or len(rows)
+    out, left_out = [], LeftOut()
+    parts = [merger.feed(batch(rows[i:i + size], i + 1)) for i in range(0, len(rows), size)]
+    for part in parts + [merger.finish()]:
+        out += zip(part.sample, part.chromosome, part.position.tolist(), part.ref, part.alt,
+                   part.line.tolist())
+        left_out.update(part.left_out)
+    return sorted(out), dict(left_out)
+
+
+def merge_model(rows):
+    """Runs of adjacent substituted positions per sample and chromosome, from scratch."""
+    snvs = [r for r in rows if len(r[3]) == 1 and len(r[4]) == 1]
+    others = [(*r, i + 1) for i, r in enumerate(rows) if r not in snvs]
+    by_key = {}
+    for i, r in enumerate(rows):
+        if r in snvs:
+            by_key.setdefault((r[0], r[1]), []).append((r[2], i + 1, r))
+    out, left_out = list(others), {}
+    for (sample, chrom), items in by_key.items():
+        items.sort()
+        runs, current = [], [items[0]]
+        for item in items[1:]:
+            if item[0] - current[-1][0] <= 1:
+                current.append(item)
+            else:
+                runs.append(current)
+                current = [item]
+        runs.append(current)
+        for run_ in runs:
+            places = {item[0] for item in run_}
+            if len(places) == 1:
+                out += [(*item[2], item[1]) for item in run_]
+            elif len(run_) == 2 and len(places) == 2:
+                (p, line, a), (_, _, b) = run_
+                out.append((sample, chrom, p, a[3] + b[3], a[4] + b[4], line))
+            else:
+                key = (doublets.MULTI_BASE, chrom)
+                left_out[key] = left_out.get(key, 0) + len(run_)
+    return sorted(out), left_out
+
+
+def random_calls(seed, count, sort):
+    rng = random.Random(seed)
+    rows = []
+    for _ in range(count):
+        ref = rng.choice("ACGT")
+        alt = rng.choice([b for b in "ACGT" if b != ref] + ["AT"])  # some indels too
+        rows.append((rng.choice(["S1", "S2", "S3"]), rng.choice(["1", "2"]),
+                     rng.randint(1, 60), ref, alt))
+    if sort:  # each sample in order, the samples one after the other (a MAF of tumours)
+        rows.sort(key=lambda r: (r[0], r[1], r[2]))
+        rows = list(dict.fromkeys(rows))
+    return rows
+
+
+@pytest.mark.parametrize("seed", range(6))
+def test_adjacent_snvs_merge_whatever_the_batches(seed):
+    rows = random_calls(seed, 150, sort=True)
+    expected = merge_model(rows)
+    assert any(len(r[3]) == 2 for r in expected[0]) and expected[1]
+    for hold, size in ((doublets.HOLD, None), (doublets.HOLD, 7), (0, 1), (10, 13), (0, 50)):
+        assert merged(rows, hold=hold, size=size) == expected
+    unsorted = random_calls(seed, 150, sort=False)
+    assert merged(unsorted, size=9) == merge_model(unsorted)
+
+
+def test_no_merge_keeps_snvs_and_unsorted_large_inputs_stop():
+    rows = [("S1", "1", 10, "A", "C"), ("S1", "1", 11, "C", "G"), ("S1", "1", 12, "C", "G")]
+    assert merged(rows, merge=False) == (sorted((*r, i + 1) for i, r in enumerate(rows)), {})
+    assert merged(rows) == ([], {(doublets.MULTI_BASE, "1"): 3})
+    assert merged(rows[:2], hold=0, size=1) == ([("S1", "1", 10, "AC", "CG", 1)], {})
+    backwards = [("S1", "1", 10, "A", "C"), ("S2", "1", 5, "A", "C"), ("S1", "2", 3, "A", "C"),
+                 ("S1", "1", 40, "A", "C")]
+    with pytest.raises(Exception) as error:
+        merged(backwards, hold=1, size=1)
+    assert str(error.value).startswith(
+        "calls.maf: line 4: 1:40 of sample S1 comes after a later position of that sample")
+
+
+# ---- ID83 ----------------------------------------------------------------------------------
+
+def placements_of_deletion(genome, start, length):
+    result = genome[:start] + genome[start + length:]
+    return [s for s in range(len(genome) - length + 1)
+            if genome[:s] + genome[s + length:] == result]
+
+
+def placements_of_insertion(genome, at, bases):
+    result = genome[:at] + bases + genome[at:]
+    return [(e, result[e:e + len(bases)]) for e in range(len(genome) + 1)
+            if genome[:e] + result[e:e + len(bases)] + genome[e:] == result]
+
+
+def copies(genome, start, end, unit):
+    """Copies of unit ending at `start` (to the left) plus copies starting at `end`."""
+    count, length = 0, len(unit)
+    left = start
+    while left - length >= 0 and genome[left - length:left] == unit:
+        count, left = count + 1, left - length
+    right = end
+    while genome[right:right + length] == unit and right + length <= len(genome):
+        count, right = count + 1, right + length
+    return count
+
+
+def id83_model(genome, kind, start, bases):
+    """The label from the definitions, the best over every place the caller could have put
+    the indel (the class may not depend on that place)."""
+    pyrimidine = {"A": "T", "G": "C"}.get(bases[0], bases[0])
+    size = min(len(bases), 5)
+    if kind == "Del":
+        places = placements_of_deletion(genome, start, len(bases))
+        if len(bases) == 1:
+            s = places[0]
+            run_ = len(genome[s:]) - len(genome[s:].lstrip(bases))
+            return f"1:Del:{pyrimidine}:{min(run_ - 1, 5)}"
+        count = max(copies(genome, s, s + len(bases), genome[s:s + len(bases)]) for s in places)
+        if count:
+            return f"{size}:Del:R:{min(count, 5)}"
+        best = 0
+        for s in places:
+            unit = genome[s:s + len(bases)]
+            for m in range(1, len(unit)):
+                if genome[s + len(unit):s + len(unit) + m] == unit[:m] or \
+                        (s - m >= 0 and genome[s - m:s] == unit[-m:]):
+                    best = max(best, m)
+        return f"{size}:Del:M:{min(best, 5)}" if best else f"{size}:Del:R:0"
+    if len(bases) == 1:
+        left = len(genome[:start]) - len(genome[:start].rstrip(bases))
+        right = len(genome[start:]) - len(genome[start:].lstrip(bases))
+        return f"1:Ins:{pyrimidine}:{min(left + right, 5)}"
+    count = max(copies(genome, e, e, unit) for e, unit in placements_of_insertion(genome, start, bases))
+    return f"{size}:Ins:R:{min(count, 5)}"
+
+
+def window_of(genome):
+    codes = np.array(["ACGT".index(b) for b in genome], dtype=np.int16)
+
+    def window(before, after, positions):
+        out = np.full((len(positions), before + 1 + after), -1, dtype=np.int16)
+        for row, position in enumerate(positions):
+            first = position - 1 - before
+            lo, hi = max(first, 0), min(position + after, len(genome))
+            out[row, lo - first:hi - first] = codes[lo:hi]
+        return out
+    return window
+
+
+def written_forms(genome, kind, start, bases):
+    """(position, REF, ALT) of the indel as a VCF (anchored on the base before, or after at
+    the chromosome start) and as a MAF ('-' alleles) write it."""
+    if kind == "Del":
+        end = start + len(bases)
+        vcf = ((start, genome[start - 1:end], genome[start - 1]) if start else
+               (1, genome[:end + 1], genome[end]))
+        return [vcf, (start + 1, bases, "-")]
+    vcf = ((start, genome[start - 1], genome[start - 1] + bases) if start else
+           (1, genome[0], bases + genome[0]))
+    return [vcf, (start, "-", bases)]
+
+
+def seeded_indels(seed):
+    """Indels in and beside tandem repeats of random units, with microhomology, at either
+    end of the chromosome or inside it."""
+    rng = random.Random(seed)
+    length = rng.choice([1, 1, 2, 3, 4, 5, 6, 7])
+    unit = "".join(rng.choice("ACGT") for _ in range(length))
+    repeats = rng.randint(0, 6)
+    homology = rng.randint(0, length - 1) if repeats == 0 else 0
+    left = "".join(rng.choice("ACGT") for _ in range(rng.choice([0, 0, 1, 3])))
+    right = "".join(rng.choice("ACGT") for _ in range(rng.choice([0, 0, 1, 3])))
+    kind = rng.choice(["Del", "Ins"])
+    middle = unit * (repeats + (kind == "Del")) + unit[:homology]
+    genome = left + middle + right
+    if len(genome) <= length:  # something must remain of a chromosome
+        genome += rng.choice("ACGT")
+    where = len(left) + length * rng.randint(0, repeats) + rng.randint(0, length - 1)
+    if kind == "Del":
+        where = min(where, len(genome) - length)
+        return genome, kind, where, genome[where:where + length]
+    where = min(where, len(genome))
+    return genome, kind, where, unit
+
+
+def test_every_id83_channel_from_indels_at_repeats_and_chromosome_ends():
+    reached = set()
+    for seed in range(4000):
+        genome, kind, start, bases = seeded_indels(seed)
+        expected = id83_model(genome, kind, start, bases)
+        forms = written_forms(genome, kind, start, bases)
+        position = np.array([f[0] for f in forms], dtype=np.int64)
+        codes = id83.classify_indels(position, np.array([f[1] for f in forms], dtype=object),
+                                     np.array([f[2] for f in forms], dtype=object),
+                                     lambda before, after, rows: window_of(genome)(
+                                         before, after, position[rows]))
+        got = [channels.ID83[code] for code in codes]
+        assert got == [expected] * len(forms), (genome, kind, start, bases, forms)
+        reached.add(expected)
+    assert sorted(reached) == sorted(channels.ID83)
+
+
+@pytest.mark.parametrize("ref, alt, reason", [
+    ("ACG", "TT", id83.COMPLEX), ("AC", "GTT", id83.COMPLEX), ("A", "AN", id83.NOT_ACGT_INDEL)])
+def test_complex_indels_are_left_out(ref, alt, reason):
+    codes = id83.classify_indels(np.array([3]), np.array([ref], dtype=object),
+                                 np.array([alt], dtype=object), None)
+    assert id83.REASONS[-1 - codes[0]] == reason
