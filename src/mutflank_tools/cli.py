@@ -3,11 +3,16 @@ matrices. `main(argv)` parses the options and runs the verb's `run(args)`; every
 ends as one line `mutflank <verb>: error: <message>` on standard error."""
 
 import argparse
+import contextlib
 import importlib
+import io
 import os
+import signal
 import sys
 
+from . import signals
 from .errors import InputError, UsageError
+from .outputs import NamedFile
 
 # The verbs, in the order `mutflank --help` lists them. Each is a module of this package with
 # SUMMARY, EXAMPLE, add_arguments(parser) and run(args); adding a verb is adding its name here.
@@ -49,11 +54,36 @@ def build_parser():
 
 
 def main(argv=None):
-    """Runs the command; returns its exit status (0 success, 1 input error, 2 usage)."""
-    parser = build_parser()
-    args = parser.parse_args(argv)
-    prog = f"mutflank {args.verb}"
+    """Runs the command; returns its exit status (0 success, 1 input error, 2 usage, 128 + N
+    after signal N: 130 Ctrl-C, 141 a closed pipe, 143 SIGTERM)."""
+    handlers = signals.install()
+    streams = sys.stdout, sys.stderr
     try:
+        return _main(argv)
+    finally:
+        signals.restore(handlers)
+        if sys.stdout is not streams[0] and isinstance(sys.stdout, io.TextIOWrapper):
+            with contextlib.suppress(Exception):
+                sys.stdout.detach()  # the stream under it stays open
+        sys.stdout, sys.stderr = streams
+
+
+def _main(argv):
+    _guard_standard_streams()
+    prog = "mutflank"
+    try:
+        parser = build_parser()
+        if argv is None and len(sys.argv) == 1 or argv == []:
+            parser.print_help()  # a bare `mutflank`: what it can do
+            sys.stdout.flush()
+            return 0
+        try:
+            args = parser.parse_args(argv)
+        except SystemExit as done:  # --help, --version, or a usage error
+            if done.code == 0:
+                sys.stdout.flush()
+            raise
+        prog = f"mutflank {args.verb}"
         _verb(args.verb).run(args)
         sys.stdout.flush()
     except InputError as error:
@@ -61,17 +91,74 @@ def main(argv=None):
     except UsageError as error:
         return _fail(prog, error, 2)
     except BrokenPipeError:
-        # The reader went away (`| head`): say nothing, and keep Python's own flush at exit
-        # from failing again on the closed pipe.
+        # The reader went away (`| head`): stop quietly as a Unix filter killed by SIGPIPE
+        # does, and keep Python's own flush at exit from failing again on the closed pipe.
         os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
-        return 1
-    except KeyboardInterrupt:
-        return _fail(prog, "interrupted", 130)
+        return 128 + signal.SIGPIPE
+    except KeyboardInterrupt as error:
+        stop = signals.stopped(error)
+        return _fail(prog, stop.message, stop.status)
     except OSError as error:
         # A file the verb opened itself and could not use; the verbs name their files.
-        where = f"{error.filename}: " if error.filename else ""
-        return _fail(prog, f"{where}{error.strerror or error}", 1)
+        return _fail(prog, describe_os_error(error), 1)
     return 0
+
+
+def describe_os_error(error):
+    """`<file>: <reason>` of an OSError, its file name shortened when it is a path too long
+    to be used (a working folder deeper than PATH_MAX would fill the screen)."""
+    where = error.filename
+    if isinstance(where, bytes):
+        where = os.fsdecode(where)
+    if isinstance(where, str) and len(where) > 240:
+        where = f"{where[:100]}...{where[-100:]} ({len(where):,} characters)"
+    reason = error.strerror or str(error)
+    return f"{where}: {reason}" if where else reason
+
+
+class _ClosedOutput:
+    """Standard output when the command was started with it closed (`>&-`): writing to it is
+    an error with one line, and its file descriptor stays taken so that no file opened later
+    becomes standard output."""
+
+    @property
+    def buffer(self):
+        return self
+
+    def write(self, data):
+        raise InputError("standard output is closed")
+
+    writelines = write
+
+    def flush(self):
+        pass
+
+    def isatty(self):
+        return False
+
+    def fileno(self):
+        return 1
+
+
+def _guard_standard_streams():
+    for fd, name, mode in ((0, "stdin", os.O_RDONLY), (1, "stdout", os.O_WRONLY),
+                           (2, "stderr", os.O_WRONLY)):
+        if getattr(sys, name) is None:
+            taken = os.open(os.devnull, mode)
+            if taken != fd:
+                os.dup2(taken, fd)
+                os.close(taken)
+            if name == "stdout":
+                sys.stdout = _ClosedOutput()
+            else:
+                setattr(sys, name, open(fd, "r" if fd == 0 else "w", closefd=False))
+    # Data written to standard output that cannot be (a full disk) names it.
+    out = sys.stdout
+    if isinstance(out, io.TextIOWrapper) and hasattr(out, "buffer"):
+        out.flush()
+        sys.stdout = io.TextIOWrapper(NamedFile(out.buffer, "standard output"),
+                                      encoding=out.encoding, errors=out.errors,
+                                      line_buffering=out.line_buffering)
 
 
 def _fail(prog, message, status):

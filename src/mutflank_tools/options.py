@@ -18,7 +18,8 @@ def positive(text):
 
 
 def names(text):
-    return [name for name in text.split(",") if name]
+    """A comma-separated list of names, each stripped of surrounding spaces; empty ones left out."""
+    return [name.strip() for name in text.split(",") if name.strip()]
 
 
 def build(text):
