@@ -349,13 +349,14 @@ class Counter:
             return
         columns, rows, pair_codes = _take(columns, keep), rows[keep], pair_codes[keep]
         positions = columns["position"].astype(np.int64)
-        groups = [np.flatnonzero(pair_codes == code) for code in np.unique(pair_codes).tolist()]
-        group_chromosomes = [found[pair_codes[group[0]]] for group in groups]
 
-        def reader(before, after):
-            window = np.empty((len(positions), before + 1 + after), dtype=np.int16)
-            for group, chromosome in zip(groups, group_chromosomes):
-                window[group] = chromosome.windows(positions[group], before, after)
+        def reader(before, after, rows):
+            pick = np.arange(len(positions)) if rows is None else np.asarray(rows)
+            window = np.empty((len(pick), before + 1 + after), dtype=np.int16)
+            codes = pair_codes[pick]
+            for code in np.unique(codes).tolist():
+                here = codes == code
+                window[here] = found[code].windows(positions[pick[here]], before, after)
             return window
 
         batch = registry.Batch(columns["sample"], columns["chromosome"], positions,
@@ -364,10 +365,7 @@ class Counter:
         same = self._check_refs(batch, columns, index, flank)
         if not same.all():
             tally.left_out.add(REF_DIFFERS, index, columns["chromosome"][~same])
-            batch = registry.Batch(*(values[same] for values in (
-                batch.sample, batch.chromosome, batch.position, batch.ref, batch.alt)),
-                lambda before, after, keep=same, read=batch.window: read(before, after)[keep])
-            rows = rows[same]
+            batch, rows = batch.subset(same), rows[same]
         if not len(rows):
             return
         codes = {kind.name: kind.classify(batch) for kind in kinds}
@@ -411,13 +409,14 @@ class Counter:
         longest = int(lengths.max())
         window = batch.window(flank, max(flank, longest - 1))
         bases = _BYTE_BASE[window[:, flank:flank + longest].astype(np.int64)]
-        letters = np.full((len(ref_texts), longest), 5, dtype=np.int8)
+        letters = np.full((len(ref_texts), longest), 5, dtype=np.int8)  # 5: not compared
         for length in np.unique(lengths).tolist():
             at = np.flatnonzero(lengths == length)
             data = np.frombuffer("".join(ref_texts[at].tolist()).encode("ascii", "replace"),
                                  dtype=np.uint8).reshape(len(at), length)
             letters[at, :length] = _LETTER[np.minimum(data, 127)]
-        inside = np.arange(longest) < lengths[:, None]
+        # Letters other than A, C, G, T, N (a MAF's '-') are not compared.
+        inside = (np.arange(longest) < lengths[:, None]) & (letters < 5)
         same = ((letters == bases) | ~inside).all(axis=1)
         check = self.tally.checks[index]
         check.checked += len(same)

@@ -21,6 +21,7 @@ READ_BYTES = 4 << 20  # one positioned read, at most
 GAP_BYTES = 64 << 10  # records further apart than this are read separately
 FILES_OPEN = 32
 NAMES_KEPT = 4096  # (build, chromosome) look-ups remembered
+ANNOTATION_MARKER = ".mutflank-annotation"
 OUTSIDE = -1  # window value of a position off the chromosome
 
 # Why a record finds no reference.
@@ -117,6 +118,11 @@ class Genome:
             return label
         folded = [name for name in builds if name.lower() == label.lower()]
         return folded[0] if len(folded) == 1 else None
+
+    def annotated(self, build):
+        """Whether the build's files carry transcription-strand bits (`mutflank reference
+        --annotation` leaves a marker file in the build folder)."""
+        return os.path.isfile(os.path.join(self.root, build, ANNOTATION_MARKER))
 
     def chromosomes(self, build):
         """{chromosome: length in bases} of the build's files (empty without its folder)."""
@@ -249,7 +255,7 @@ def fit_error(name, fit, genome, what="records"):
     share = 100 * fit.missing / fit.records
     builds = ", ".join(build or "(none given)" for build in fit.builds)
     return (f"{name}: {fit.missing:,} of {fit.records:,} {what} ({share:.1f}%) have no "
-            f"reference file; they name build {builds} and chromosomes "
-            f"{', '.join(fit.chromosomes)}, the reference {genome.root} holds "
-            f"{genome.describe()}: is it the reference of another build or organism? "
+            f"reference file (build {builds}; chromosomes {', '.join(fit.chromosomes)}), "
+            f"the reference {genome.root} holds {genome.describe()}: is it the reference of "
+            "another build or organism? "
             "(--allow-missing-chromosomes goes on without them)")

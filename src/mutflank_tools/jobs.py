@@ -28,7 +28,7 @@ class Item:
 
 
 def count_inputs(items, reference, settings, *, pass_only=False, merge_doublets=True,
-                 batch_records=BATCH_RECORDS, on_input=None):
+                 batch_records=None, on_input=None):
     """The Tally of `items` (a list of Item), counted against the reference folder
     `reference` with `settings` (counting.Settings). `on_input(item)` is called after each."""
     with Genome(reference) as genome:
@@ -37,7 +37,8 @@ def count_inputs(items, reference, settings, *, pass_only=False, merge_doublets=
         for item in items:
             with open_input(item.path) as source:
                 regroup = _regrouper(doublets, merge_doublets)
-                for records in read(source, pass_only=pass_only, batch_size=batch_records):
+                for records in read(source, pass_only=pass_only,
+                                    batch_size=batch_records or BATCH_RECORDS):
                     records = regroup.feed(trim_alleles(records))
                     counter.add(records, item.index, item.name, source.kind)
                 rest = regroup.finish()

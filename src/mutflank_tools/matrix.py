@@ -65,6 +65,9 @@ def add_arguments(parser):
     same.add_argument("--merge-samples", action="store_true",
                       help="add up samples of one name from several inputs (one cohort split "
                            "by chromosome or region)")
+    parser.add_argument("--no-merge-doublets", action="store_true",
+                        help="keep adjacent SNVs of a sample as SNVs (default: one doublet, "
+                             "counted in DBS78 and not in the SBS matrices)")
     parser.add_argument("--allow-ref-mismatch", action="store_true",
                         help="go on when many REF alleles differ from the reference")
     parser.add_argument("--allow-missing-chromosomes", action="store_true",
@@ -102,18 +105,20 @@ def check_distinct(paths):
         seen[key] = path
 
 
-def items_of(paths):
-    """The jobs' view of the inputs: numbered, absolute, with their sizes."""
+def items_of(paths, absolute=False):
+    """The jobs' view of the inputs: numbered, with their sizes; with `absolute` their paths
+    made absolute, for workers that may run in another folder."""
     items = []
     for index, path in enumerate(paths):
-        absolute, size = path, 0
+        opened, size = path, 0
         if path != "-":
-            absolute = os.path.abspath(path)
+            if absolute:
+                opened = os.path.abspath(path)
             try:
                 size = os.stat(path).st_size
             except OSError:
                 pass
-        items.append(Item(index, path, absolute, size))
+        items.append(Item(index, path, opened, size))
     return items
 
 
@@ -146,9 +151,22 @@ def settings_of(args, genome):
         by_input=args.label_by_input)
 
 
+def check_strand(kinds, genome, settings):
+    """UsageError when a strand matrix is asked of a reference without strand annotation."""
+    strand = [name for name in kinds if registry.get(name).strand]
+    if not strand:
+        return
+    builds = [settings.build] if settings.build else genome.builds()
+    plain = [build for build in builds if not genome.annotated(build)]
+    if plain:
+        raise UsageError(f"{', '.join(strand)} need{'s' if len(strand) == 1 else ''} a reference "
+                         f"with transcription strands: {os.path.join(genome.root, plain[0])} "
+                         "has none (write it with mutflank reference --annotation GENES.gtf)")
+
+
 def count(items, args, settings):
     """The Tally of every input, in this process or on Dask workers."""
-    work = dict(pass_only=args.pass_only)
+    work = dict(pass_only=args.pass_only, merge_doublets=not args.no_merge_doublets)
     if args.workers or args.scheduler:
         from .cluster import count_on_cluster
 
@@ -253,7 +271,9 @@ def run(args):
     kinds = args.types or registry.defaults()
     refuse_inputs([f"{args.output}.{name}.tsv" for name in kinds], paths)
     settings = settings_of(args, genome)
-    tally = count(items_of(paths), args, settings)
+    check_strand(kinds, genome, settings)
+    tally = count(items_of(paths, absolute=bool(args.workers or args.scheduler)), args,
+                  settings)
     warnings = check(tally, args, genome, settings)
 
     labels = column_labels(tally)

@@ -13,6 +13,8 @@ import importlib
 from dataclasses import dataclass
 from typing import Callable, Optional
 
+import numpy as np
+
 # Reasons shared by the kinds that read bases around a record.
 AT_START = "at a chromosome start"
 NEAR_END = "too close to a chromosome end"
@@ -49,7 +51,7 @@ OTHER = "not a single-base substitution of A, C, G, T"
 _CLASSES = {}
 _KINDS = {}
 # Modules that register kinds, in the order their kinds are listed.
-MODULES = ("sbs",)
+MODULES = ("sbs", "strand", "dbs78", "id83")
 _loaded = False
 
 
@@ -119,22 +121,39 @@ class Batch:
     (1-based); `window(before, after)` gives the raw reference bytes from `before` bases before
     each record's position to `after` bases after it, as an int16 array of shape
     (records, before + 1 + after): 0..15 a base ("ACGT"[b & 3], transcription-strand bits
-    b >> 2), 16..19 N, 20..255 no base, -1 outside the chromosome."""
+    b >> 2), 16..19 N, 20..255 no base, -1 outside the chromosome. `window(..., rows=index)`
+    reads the windows of those records only (a wider look at a few)."""
 
-    def __init__(self, sample, chromosome, position, ref, alt, reader):
+    def __init__(self, sample, chromosome, position, ref, alt, reader, windows=None):
         self.sample = sample
         self.chromosome = chromosome
         self.position = position
         self.ref = ref
         self.alt = alt
-        self._reader = reader
-        self._windows = {}
+        self._reader = reader  # (before, after, rows or None) -> window
+        self._windows = dict(windows or {})
 
     def __len__(self):
         return len(self.position)
 
-    def window(self, before, after):
-        key = (before, after)
-        if key not in self._windows:
-            self._windows[key] = self._reader(before, after)
-        return self._windows[key]
+    def window(self, before, after, rows=None):
+        if rows is not None:
+            return self._reader(before, after, rows)
+        for (wide_before, wide_after), window in self._windows.items():
+            if wide_before >= before and wide_after >= after:
+                start = wide_before - before
+                return window[:, start:start + before + 1 + after]
+        window = self._windows[(before, after)] = self._reader(before, after, None)
+        return window
+
+    def subset(self, keep):
+        """The batch of the records where `keep` holds (windows read so far kept)."""
+        reader = self._reader
+        index = np.flatnonzero(keep)
+
+        def read(before, after, rows=None):
+            return reader(before, after, index if rows is None else index[rows])
+
+        return Batch(self.sample[keep], self.chromosome[keep], self.position[keep],
+                     self.ref[keep], self.alt[keep], read,
+                     {key: window[keep] for key, window in self._windows.items()})
