@@ -371,3 +371,148 @@ def test_complex_indels_are_left_out(ref, alt, reason):
     codes = id83.classify_indels(np.array([3]), np.array([ref], dtype=object),
                                  np.array([alt], dtype=object), None)
     assert id83.REASONS[-1 - codes[0]] == reason
+
+
+# ---- through the command -------------------------------------------------------------------
+
+MAF_COLUMNS = ["Hugo_Symbol", "Chromosome", "Start_Position", "End_Position", "Variant_Type",
+               "Reference_Allele", "Tumor_Seq_Allele1", "Tumor_Seq_Allele2",
+               "Tumor_Sample_Barcode", "NCBI_Build"]
+
+
+def dbs_model(ref, alt):
+    if ref not in CANONICAL:
+        ref, alt = revcomp(ref), revcomp(alt)
+    label = f"{ref}>{alt}"
+    return label if label in channels.DBS78 else f"{ref}>{revcomp(alt)}"
+
+
+def cohort(seed):
+    """A random genome with genes, and MAF rows of SNVs (alone and in runs), doublets and
+    indels; with the matrices a plain model expects of them."""
+    rng = random.Random(seed)
+    genome = {name: "".join(rng.choice("ACGT") for _ in range(300)) for name in ("1", "2")}
+    genes = [(rng.choice("12"), rng.randint(1, 250), rng.choice("+-")) for _ in range(6)]
+    genes = [(name, start, start + rng.randint(5, 60), sign) for name, start, sign in genes]
+    rows, expected = [], {kind: {} for kind in ("SBS96", "SBS384", "DBS78", "ID83")}
+
+    def count(kind, label, sample):
+        key = (label, sample)
+        expected[kind][key] = expected[kind].get(key, 0) + 1
+
+    def substitution(name, sample, pos, length):
+        ref = genome[name][pos - 1:pos - 1 + length]
+        alt = "".join(rng.choice([b for b in "ACGT" if b != r]) for r in ref)
+        return [name, pos, pos + length - 1, "SNP", ref, ref, alt, sample]
+
+    for sample in ("S1", "S2", "S3"):
+        taken = set()
+        for name in genome:
+            for pos in rng.sample(range(5, 290, 6), 25):  # far enough apart not to touch
+                what = rng.random()
+                if what < 0.5:
+                    rows.append(substitution(name, sample, pos, 1))
+                    ref, alt = rows[-1][4], rows[-1][6]
+                    left, right = genome[name][pos - 2], genome[name][pos]
+                    if ref in "AG":
+                        left, ref, alt, right = (revcomp(right), revcomp(ref), revcomp(alt),
+                                                 revcomp(left))
+                    label = f"{left}[{ref}>{alt}]{right}"
+                    count("SBS96", label, sample)
+                    signs = {sign for g, start, end, sign in genes
+                             if g == name and start <= pos <= end}
+                    folded_forward = rows[-1][4] in "CT"
+                    strand_ = ("N" if not signs else "B" if len(signs) == 2 else
+                               "U" if (signs == {"+"}) == folded_forward else "T")
+                    count("SBS384", f"{strand_}:{label}", sample)
+                elif what < 0.7:  # two SNVs side by side, or one doublet record
+                    pair = substitution(name, sample, pos, 2)
+                    if rng.random() < 0.5:
+                        rows.append(pair)
+                    else:
+                        rows += [[name, pos, pos, "SNP", pair[4][0], pair[4][0], pair[6][0],
+                                  sample],
+                                 [name, pos + 1, pos + 1, "SNP", pair[4][1], pair[4][1],
+                                  pair[6][1], sample]]
+                    count("DBS78", dbs_model(pair[4], pair[6]), sample)
+                elif what < 0.8:  # three SNVs side by side: left out
+                    rows += [substitution(name, sample, pos + i, 1) for i in range(3)]
+                else:
+                    length = rng.choice([1, 1, 2, 3, 6])
+                    if rng.random() < 0.5:
+                        bases = genome[name][pos - 1:pos - 1 + length]
+                        rows.append([name, pos, pos + length - 1, "DEL", bases, bases, "-",
+                                     sample])
+                        count("ID83", id83_model(genome[name], "Del", pos - 1, bases), sample)
+                    else:
+                        bases = "".join(rng.choice("ACGT") for _ in range(length))
+                        rows.append([name, pos, pos + 1, "INS", "-", "-", bases, sample])
+                        count("ID83", id83_model(genome[name], "Ins", pos, bases), sample)
+    rng.shuffle(rows)  # a MAF in no order
+    return genome, genes, rows, expected
+
+
+def read_matrix(path):
+    lines = [line.split("\t") for line in path.read_text().splitlines()]
+    samples = lines[0][1:]
+    return {(line[0], sample): int(value) for line in lines[1:]
+            for sample, value in zip(samples, line[1:]) if int(value)}
+
+
+def test_matrices_of_every_class_match_the_model(tmp_path):
+    genome, genes, rows, expected = cohort(7)
+    fasta = write_text(tmp_path / "g.fa", "".join(f">{n}\n{b}\n" for n, b in genome.items()))
+    gtf = write_text(tmp_path / "genes.gtf", "".join(
+        f"chr{name}\tt\tgene\t{start}\t{end}\t.\t{sign}\t.\tgene_id \"g{i}\";\n"
+        for i, (name, start, end, sign) in enumerate(genes)))
+    status, _, stderr = run("reference", fasta, tmp_path / "ref", "--build", "GRCh38",
+                            "--annotation", gtf)
+    assert status == 0, stderr
+    maf = write_text(tmp_path / "calls.maf", "\t".join(MAF_COLUMNS) + "\n" + "".join(
+        "\t".join(map(str, ["G", *row, "GRCh38"])) + "\n" for row in rows))
+    status, _, stderr = run("matrix", maf, "--reference", tmp_path / "ref", "-o", tmp_path / "m",
+                            "--types", "SBS96,SBS384,SBS192,DBS78,ID83")
+    assert status == 0, stderr
+    for kind, counts in expected.items():
+        assert read_matrix(tmp_path / f"m.{kind}.tsv") == counts, kind
+    sbs192 = {(label, sample): n for (label, sample), n in expected["SBS384"].items()
+              if label[0] in "TU"}
+    assert read_matrix(tmp_path / "m.SBS192.tsv") == sbs192
+    runs = sum(1 for row in rows if row[3] == "SNP" and row[1] == row[2]) \
+        - sum(expected["SBS96"].values()) - 2 * sum(expected["DBS78"].values()) \
+        + 2 * sum(1 for row in rows if row[3] == "SNP" and len(row[4]) == 2)
+    assert f"left out {runs} records: multi-base substitution (three or more adjacent bases)" \
+        in stderr
+    status, _, stderr = run("matrix", maf, "--reference", tmp_path / "ref", "-o", tmp_path / "n",
+                            "--no-merge-doublets")
+    assert status == 0, stderr
+    snvs = sum(1 for row in rows if row[3] == "SNP" and len(row[4]) == 1)
+    assert sum(read_matrix(tmp_path / "n.SBS96.tsv").values()) == snvs
+    doublet_records = sum(1 for row in rows if row[3] == "SNP" and len(row[4]) == 2)
+    assert sum(read_matrix(tmp_path / "n.DBS78.tsv").values()) == doublet_records
+
+
+def test_strand_matrices_need_an_annotated_reference_and_classes_are_written_when_present(
+        tmp_path):
+    bases = "ACGTTGCAACGGTACCATGA"
+    fasta = write_text(tmp_path / "g.fa", f">1\n{bases}\n")
+    status, _, stderr = run("reference", fasta, tmp_path / "ref", "--build", "GRCh38")
+    assert status == 0, stderr
+    table = write_text(tmp_path / "t.tsv", "S\tP\t.\tGRCh38\tSNV\t1\t5\t5\tT\tA\n")
+    status, _, stderr = run("matrix", table, "--reference", tmp_path / "ref", "-o", tmp_path / "m",
+                            "--types", "SBS96,SBS192")
+    assert (status, stderr) == (2, (
+        f"mutflank matrix: error: SBS192 needs a reference with transcription strands: "
+        f"{tmp_path / 'ref' / 'GRCh38'} has none (write it with mutflank reference "
+        "--annotation GENES.gtf)\n"))
+    status, _, stderr = run("matrix", table, "--reference", tmp_path / "ref", "-o", tmp_path / "m")
+    assert status == 0, stderr
+    assert sorted(path.name for path in tmp_path.glob("m.*")) == [
+        "m.SBS1536.tsv", "m.SBS6.tsv", "m.SBS96.tsv"]
+    write_text(tmp_path / "t.tsv", "S\tP\t.\tGRCh38\tSNV\t1\t5\t5\tT\tA\n"
+               "S\tP\t.\tGRCh38\tDEL\t1\t9\t10\tACG\tA\n")
+    status, _, stderr = run("matrix", table, "--reference", tmp_path / "ref", "-o", tmp_path / "m")
+    assert status == 0, stderr
+    assert sorted(path.name for path in tmp_path.glob("m.*")) == [
+        "m.ID83.tsv", "m.SBS1536.tsv", "m.SBS6.tsv", "m.SBS96.tsv"]
+    assert read_matrix(tmp_path / "m.ID83.tsv") == {("2:Del:R:0", "S"): 1}

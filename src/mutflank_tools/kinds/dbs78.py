@@ -10,6 +10,7 @@ label is whichever of the two the published order holds.
 import numpy as np
 
 from .. import channels
+from . import Kind, MutationClass, register, register_class
 
 BASES = "ACGT"
 CANONICAL = ("AC", "AT", "CC", "CG", "CT", "GC", "TA", "TC", "TG", "TT")
@@ -79,3 +80,20 @@ def dbs78_codes(ref, alt):
         return np.zeros(0, dtype=np.int64)
     r, a = _letters(ref, 2), _letters(alt, 2)
     return CODE_TABLE[(r[:, 0] << 6) | (r[:, 1] << 4) | (a[:, 0] << 2) | a[:, 1]]
+
+
+def is_multi_base(ref, alt):
+    """Three or more bases replaced by as many (alleles of equal length, A, C, G, T)."""
+    return np.fromiter((len(r) == len(a) > 2 and set(r + a) <= _BASE_SET
+                        for r, a in zip(ref.tolist(), alt.tolist())),
+                       dtype=bool, count=len(ref))
+
+
+_BASE_SET = set(BASES)
+register_class(MutationClass("DBS", is_doublet, "doublet-base substitution"))
+register(Kind("DBS78", channels.DBS78, "DBS", classify=lambda batch: dbs78_codes(batch.ref,
+                                                                                 batch.alt),
+              layout="dbs78", default="when present"))
+# No matrix takes these; a class of their own names them in the summary of what was left out.
+register_class(MutationClass("MBS", is_multi_base,
+                             "multi-base substitution (three or more adjacent bases)"))

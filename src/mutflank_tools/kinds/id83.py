@@ -24,6 +24,7 @@ An indel whose REF and ALT both keep bases after trimming is complex and left ou
 import numpy as np
 
 from .. import channels
+from . import Kind, MutationClass, register, register_class
 
 COMPLEX = "complex indel (REF and ALT both keep bases after trimming)"
 NOT_ACGT_INDEL = "inserted or deleted bases other than A, C, G, T"
@@ -141,3 +142,19 @@ def classify_indels(position, ref, alt, window):
                 codes[i] = INDEX[found]
                 del events[i]
     return codes
+
+
+def is_indel(ref, alt):
+    """Alleles of different lengths, or a MAF's '-' for one of them."""
+    return np.fromiter((len(r) != len(a) or r == "-" or a == "-"
+                        for r, a in zip(ref.tolist(), alt.tolist())),
+                       dtype=bool, count=len(ref))
+
+
+def _classify(batch):
+    return classify_indels(batch.position, batch.ref, batch.alt, batch.window)
+
+
+register_class(MutationClass("ID", is_indel, "small insertion or deletion"))
+register(Kind("ID83", channels.ID83, "ID", classify=_classify, reasons=REASONS, layout="id83",
+              default="when present"))

@@ -13,6 +13,7 @@ T in a + gene and U in a - gene. Strand bits s = byte >> 2 of the reference base
 import numpy as np
 
 from .. import channels
+from . import Kind, get, register, sbs
 
 STRANDS = ("T", "U", "B", "N")  # the row blocks of SBS384, in order
 SBS384 = tuple(f"{strand}:{label}" for strand in STRANDS for label in channels.SBS96)
@@ -59,3 +60,30 @@ def _sbs192_fold():
 
 
 SBS192_OF_SBS384 = _sbs192_fold()
+
+
+BOTH_STRANDS = "in genes on both strands"
+NO_GENE = "outside every annotated gene"
+REASONS_192 = sbs.REASONS + (BOTH_STRANDS, NO_GENE)
+_FOLD_192 = np.array(SBS192_OF_SBS384, dtype=np.int64)
+
+
+def _classify_384(batch):
+    return sbs384_codes(get("SBS96").classify(batch), batch.window(0, 0)[:, 0])
+
+
+def _classify_192(batch):
+    codes = _classify_384(batch)
+    good = codes >= 0
+    result = np.where(good, _FOLD_192[np.where(good, codes, 0)], codes)
+    both = good & (codes // 96 == B)
+    none = good & (codes // 96 == N)
+    result[both] = -1 - REASONS_192.index(BOTH_STRANDS)
+    result[none] = -1 - REASONS_192.index(NO_GENE)
+    return result
+
+
+register(Kind("SBS192", channels.SBS192, "SBS", flank=1, classify=_classify_192,
+              reasons=REASONS_192, strand=True, layout="sbs192", default=False))
+register(Kind("SBS384", SBS384, "SBS", flank=1, classify=_classify_384, reasons=sbs.REASONS,
+              strand=True, layout="sbs384", default=False))
