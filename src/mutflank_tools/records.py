@@ -70,6 +70,21 @@ class Records:
     def __len__(self):
         return len(self.position)
 
+    COLUMNS = ("sample", "chromosome", "build", "position", "ref", "alt", "filter", "line", "id")
+
+    @classmethod
+    def concatenate(cls, source, pieces, left_out):
+        """One Records of the pieces' records, in order, with `left_out`."""
+        if len(pieces) == 1:
+            pieces[0].left_out = left_out
+            return pieces[0]
+        columns = [np.concatenate([getattr(piece, name) for piece in pieces]) if pieces
+                   else np.empty(0, dtype=object) for name in cls.COLUMNS]
+        if not pieces:
+            columns[3] = columns[3].astype(np.uint64)
+            columns[7] = columns[7].astype(np.int64)
+        return cls(source, *columns, left_out)
+
     @classmethod
     def of_lists(cls, source, sample, chromosome, build, position, ref, alt, filter, line, ident,
                  left_out):

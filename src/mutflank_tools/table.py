@@ -13,6 +13,8 @@ import contextlib
 import os
 import sys
 
+import numpy as np
+
 from . import options
 from .errors import InputError, UsageError, at_line
 from .left_out import summary_lines
@@ -27,6 +29,8 @@ EXAMPLE = "mutflank table tumour.vcf.gz -o tumour.tsv --project PCAWG --referenc
 
 NO_REFERENCE = "no reference file"
 NOT_A_FILE_NAME = "chromosome cannot name a reference file (/, NUL, . or ..)"
+REASONS = frozenset((NO_REFERENCE, NOT_A_FILE_NAME))
+BASES = frozenset("ACGT")
 MATCHES_KEPT = 4096  # chromosome matches remembered (a bounded cache)
 
 
@@ -112,32 +116,61 @@ class Rows:
         return found
 
     def text(self, records, project):
-        """The rows of one batch as bytes; the number of rows."""
-        rows = []
+        """The rows of one batch as bytes; the number of rows. Rows of one record and allele
+        differ only in their sample: the rest of the row is made once per record."""
         source = records.input
-        builds = records.build.tolist()
-        lines = records.line.tolist()
-        for sample, ident, build, chrom, pos, ref, alt, line in zip(
-                records.sample.tolist(), records.id.tolist(), builds, records.chromosome.tolist(),
-                records.position.tolist(), records.ref.tolist(), records.alt.tolist(), lines):
-            build = self._build_of(source, build, line)
-            target = self._chromosome(build, chrom)
-            if target is NOT_A_FILE_NAME or target is NO_REFERENCE:
-                self.left_out.add(target, chrom)
-                continue
-            if len(ref) == 1 and len(alt) == 1 and ref in "ACGT" and alt in "ACGT":
-                rows.append(f"{sample}\t{project}\t{ident}\t{build}\tSNV\t{target}\t{pos}\t{pos}"
-                            f"\t{ref}\t{alt}\n")
-                continue
-            variant = classify(pos, ref, alt)
-            if isinstance(variant, str):
-                self.left_out.add(variant, chrom)
-                continue
-            kind, start, ref, alt = variant
-            end = start + len(ref) - 1 if ref != "-" else start
-            rows.append(f"{sample}\t{project}\t{ident}\t{build}\t{kind}\t{target}\t{start}\t"
-                        f"{end}\t{ref}\t{alt}\n")
-        return "".join(rows).encode("utf-8"), len(rows)
+        count = len(records)
+        if not count:
+            return b"", 0
+        line, alt = records.line, records.alt
+        changed = np.ones(count, dtype=bool)
+        changed[1:] = (line[1:] != line[:-1]) | (alt[1:] != alt[:-1])
+        heads = np.flatnonzero(changed)
+        lines = line[heads].tolist()
+        builds = []
+        distinct = {}
+        for index, written in enumerate(records.build[heads].tolist()):
+            build = distinct.get(written)
+            if build is None:
+                build = distinct[written] = self._build_of(source, written, lines[index])
+            builds.append(build)
+        chromosomes = records.chromosome[heads].tolist()
+        targets = [self._chromosome(build, chrom) for build, chrom in zip(builds, chromosomes)]
+        refs, alts = records.ref[heads].tolist(), records.alt[heads].tolist()
+        positions = records.position[heads].tolist()
+        ids = records.id[heads].tolist()
+        texts = []
+        for ident, build, target, pos, ref, alt, chrom in zip(ids, builds, targets, positions,
+                                                              refs, alts, chromosomes):
+            if target in REASONS:
+                texts.append((target, chrom))
+            elif len(ref) == 1 and len(alt) == 1 and ref in BASES and alt in BASES:
+                texts.append(f"\t{project}\t{ident}\t{build}\tSNV\t{target}\t{pos}\t{pos}\t"
+                             f"{ref}\t{alt}\n")
+            else:
+                variant = classify(pos, ref, alt)
+                if isinstance(variant, str):
+                    texts.append((variant, chrom))
+                    continue
+                kind, start, ref, alt = variant
+                end = start + len(ref) - 1 if ref != "-" else start
+                texts.append(f"\t{project}\t{ident}\t{build}\t{kind}\t{target}\t{start}\t"
+                             f"{end}\t{ref}\t{alt}\n")
+        owner = (np.cumsum(changed) - 1).tolist()
+        samples = records.sample.tolist()
+        if any(type(text) is tuple for text in texts):
+            kept = []
+            for sample, index in zip(samples, owner):
+                text = texts[index]
+                if type(text) is tuple:
+                    self.left_out.add(*text)
+                else:
+                    kept += (sample, text)
+            return "".join(kept).encode("utf-8"), len(kept) // 2
+        pieces = [""] * (2 * count)
+        pieces[::2] = samples
+        pieces[1::2] = map(texts.__getitem__, owner)
+        return "".join(pieces).encode("utf-8"), count
 
 
 def _write_all(output, data):

@@ -182,3 +182,4 @@ def read_all(name, **options):
     """Every Records batch of the input `name` (a convenience for tests and small inputs)."""
     with open_input(name) as source:
         return list(read(source, **options))
+

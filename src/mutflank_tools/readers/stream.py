@@ -124,9 +124,17 @@ class Lines:
         self._queue = collections.deque()
 
     def _all_chunks(self):
-        while self._pending:
-            yield self._pending.pop(0)
-        yield from self._chunks
+        """The chunks, small ones (a bgzip block unpacks to 64 KiB) joined up to CHUNK_BYTES."""
+        gathered, size = self._pending, sum(map(len, self._pending))
+        self._pending = []
+        for chunk in self._chunks:
+            gathered.append(chunk)
+            size += len(chunk)
+            if size >= CHUNK_BYTES:
+                yield b"".join(gathered) if len(gathered) > 1 else chunk
+                gathered, size = [], 0
+        if gathered:
+            yield b"".join(gathered)
 
     def blocks(self):
         """Yields (first line number, bytes of whole lines); the last block may lack its final

@@ -6,9 +6,14 @@ allele 1; 1/2 carries 1 and 2. A VCF without GT (or without sample columns) is o
 named after the file or by the `sample` argument. POS is read exactly, up to 2^64 - 1.
 """
 
+import collections
+
+import numpy as np
+
 from ..errors import InputError, at_line
 from ..records import NO_CARRIER, NOT_PASS, LeftOut, Records, allele_fault
 from .stream import MAX_FIELD_BYTES
+from .vcf_columns import columns_of_block
 
 FIXED = (b"#CHROM", b"POS", b"ID", b"REF", b"ALT", b"QUAL", b"FILTER", b"INFO")
 MAX_POSITION = 2**64 - 1
@@ -130,30 +135,58 @@ class VcfRecords:
         return InputError(at_line(self.name, number, message))
 
     def batches(self, blocks):
-        columns = [[] for _ in range(9)]
-        (samples, chromosomes, builds, positions, refs, alts, filters, lines, ids) = columns
+        pieces, count = [], 0
         left_out = LeftOut()
+        quick = self.by_genotype and self.width is not None
         for first, data in blocks:
-            parts = data.split(b"\n")
-            if data.endswith(b"\n"):
-                parts.pop()
-            for number, line in enumerate(parts, start=first):
-                if not line or line == b"\r":
-                    continue
-                self._record(number, line, columns, left_out)
-                if len(positions) >= self.batch_size:
-                    yield self._batch(columns, left_out)
-                    columns = [[] for _ in range(9)]
-                    (samples, chromosomes, builds, positions, refs, alts, filters, lines,
-                     ids) = columns
-                    left_out = LeftOut()
-        if positions or left_out:
-            yield self._batch(columns, left_out)
+            found = None
+            if quick and data.endswith(b"\n"):
+                found = columns_of_block(self, first, data)
+            if found is None:
+                piece = self._lines(first, data.split(b"\n"), None, left_out)
+            else:
+                piece = self._quick(first, data, found, left_out)
+            if len(piece):
+                pieces.append(piece)
+                count += len(piece)
+            if count >= self.batch_size:
+                yield Records.concatenate(self.source, pieces, left_out)
+                pieces, count = [], 0
+                left_out = LeftOut()
+        if pieces or left_out:
+            yield Records.concatenate(self.source, pieces, left_out)
 
-    def _batch(self, columns, left_out):
-        samples, chromosomes, builds, positions, refs, alts, filters, lines, ids = columns
-        return Records.of_lists(self.source, samples, chromosomes, builds, positions, refs,
-                                alts, filters, lines, ids, left_out)
+    def _lines(self, first, parts, numbers, left_out):
+        """The Records of lines parts[i] (numbered first + i), for i in `numbers` (None: all),
+        line by line."""
+        columns = [[] for _ in range(9)]
+        for index in range(len(parts)) if numbers is None else numbers:
+            line = parts[index]
+            if line and line != b"\r":
+                self._record(first + index, line, columns, left_out)
+        return Records.of_lists(self.source, *columns, None)
+
+    def _quick(self, first, data, found, left_out):
+        """The Records of a block read by columns, with its other lines read one by one."""
+        columns, slow, dropped = found
+        for reason, chromosomes in dropped:
+            if len(chromosomes):
+                for chromosome, number in collections.Counter(chromosomes.tolist()).items():
+                    left_out.add(reason, chromosome, number)
+        build = np.empty(len(columns["position"]), dtype=object)
+        build[:] = ""
+        piece = Records(self.source, columns["sample"], columns["chromosome"], build,
+                        columns["position"], columns["ref"], columns["alt"], columns["filter"],
+                        columns["line"], columns["id"], None)
+        if not len(slow):
+            return piece
+        other = self._lines(first, data.split(b"\n"), slow.tolist(), left_out)
+        if not len(other):
+            return piece
+        both = Records.concatenate(self.source, [piece, other], None)
+        order = np.argsort(both.line, kind="stable")
+        return Records(self.source, *(getattr(both, name)[order] for name in Records.COLUMNS),
+                       None)
 
     def _record(self, number, line, columns, left_out):
         if line.endswith(b"\r"):
