@@ -1,0 +1,164 @@
+"""The quick road of the VCF reader: a block of record lines read column by column with NumPy.
+
+It takes the lines of the common shape: exactly the header's number of fields, plain ASCII,
+POS of 1 to 18 digits, one-letter REF and ALT, FORMAT "GT" or "GT:...", and genotypes of one
+or two single-digit alleles (0/1, 1|1, ./1, 1) that name no allele beyond the one ALT. Every
+other line of the block goes through the line-by-line road (VcfRecords._record), which also
+names the line of any fault; the records of both come out in line order."""
+
+import numpy as np
+
+from ..records import NO_CARRIER, NOT_PASS, NOT_VARIANT
+
+_UPPER = np.array([chr(code).upper() for code in range(256)], dtype=object)
+_LETTER = np.zeros(256, dtype=bool)
+_LETTER[np.frombuffer(b"ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz", np.uint8)] = True
+_ALLELE = np.full(256, -1, dtype=np.int8)  # digit -> its value, '.' -> 10 (missing), else -1
+_ALLELE[np.frombuffer(b"0123456789", np.uint8)] = np.arange(10)
+_ALLELE[ord(".")] = 10
+_SEPARATOR = np.zeros(256, dtype=bool)
+_SEPARATOR[[ord("/"), ord("|")]] = True
+
+
+def _texts(data, array, starts, ends):
+    """The fields data[starts[i]:ends[i]] as an object array of str (ASCII), decoding each
+    distinct field once."""
+    lengths = ends - starts
+    count = len(starts)
+    if not count:
+        return np.empty(0, dtype=object)
+    width = int(lengths.max())
+    if width > 48:
+        return np.array([data[s:e].decode("ascii") for s, e in zip(starts.tolist(),
+                                                                     ends.tolist())],
+                        dtype=object)
+    width = max(width, 1)
+    at = np.minimum(starts[:, None] + np.arange(width), len(array) - 1)
+    cells = np.where(np.arange(width) < lengths[:, None], array[at], 0).astype(np.uint8)
+    cells = np.ascontiguousarray(np.column_stack([cells, lengths.astype(np.uint8)]))
+    keys = cells.view(f"V{cells.shape[1]}").ravel()
+    changed = np.ones(count, dtype=bool)
+    changed[1:] = keys[1:] != keys[:-1]
+    if changed.sum() * 4 < count:  # runs of one value (a sorted CHROM): decode at the changes
+        heads = np.flatnonzero(changed)
+        inverse = np.cumsum(changed) - 1
+    else:
+        _, heads, inverse = np.unique(keys, return_index=True, return_inverse=True)
+    names = np.array([data[s:e].decode("ascii") for s, e in zip(starts[heads].tolist(),
+                                                                 ends[heads].tolist())],
+                     dtype=object)
+    return names[inverse]
+
+
+def columns_of_block(parser, first, data):
+    """(columns of the quick lines' records, line numbers of the other lines) of a block of
+    whole lines ending with a line feed; None when the block has no quick line. The columns
+    are a dict of arrays as Records takes them; left-out records are added to parser's
+    `left_out` argument by the caller from the returned 'left_out' list."""
+    padded = np.frombuffer(data + b"\0\0\0\0", dtype=np.uint8)  # reads 3 bytes past any field
+    array = padded[:-4]
+    width = parser.width
+    line_ends = np.flatnonzero(array == 10)
+    count = len(line_ends)
+    if not count or array[-1] != 10:
+        return None
+    line_starts = np.empty(count, dtype=np.int64)
+    line_starts[0] = 0
+    line_starts[1:] = line_ends[:-1] + 1
+    tabs = np.flatnonzero(array == 9)
+    # The field count of every line, and the lines of the expected one.
+    per_line = np.diff(np.searchsorted(tabs, np.append(line_starts, len(array))))
+    good = per_line == width - 1
+    bad_bytes = (array >= 128) | (array == 13)
+    if bad_bytes.any():
+        where = np.searchsorted(line_ends, np.flatnonzero(bad_bytes))
+        good[where] = False
+    rows = np.flatnonzero(good)
+    if not len(rows):
+        return None
+    # Field starts and ends of the good lines: tabs of line i are tabs[first_tab[i]: ...].
+    first_tab = np.searchsorted(tabs, line_starts[rows])
+    tab_at = tabs[first_tab[:, None] + np.arange(width - 1)]
+    starts = np.empty((len(rows), width), dtype=np.int64)
+    ends = np.empty((len(rows), width), dtype=np.int64)
+    starts[:, 0] = line_starts[rows]
+    starts[:, 1:] = tab_at + 1
+    ends[:, :-1] = tab_at
+    ends[:, -1] = line_ends[rows]
+    lengths = ends - starts
+
+    def byte(column, offset=0):
+        return padded[np.minimum(starts[:, column] + offset, len(array))]
+
+    # POS: 1 to 18 digits, not 0.
+    pos_len = lengths[:, 1]
+    ok = (pos_len >= 1) & (pos_len <= 18)
+    pos_len = np.where(ok, pos_len, 0)
+    digits = np.zeros(len(rows), dtype=np.int64)
+    for offset in range(int(pos_len.max())):
+        inside = ok & (offset < pos_len)
+        value = byte(1, offset).astype(np.int64) - 48
+        ok &= ~inside | ((value >= 0) & (value <= 9))
+        digits = np.where(inside, digits * 10 + value, digits)
+    ok &= digits > 0
+    # One-letter REF and ALT, a non-empty CHROM.
+    ok &= (lengths[:, 3] == 1) & (lengths[:, 4] == 1) & _LETTER[byte(3)] & _LETTER[byte(4)]
+    ok &= lengths[:, 0] > 0
+    # FORMAT: GT first.
+    fmt = lengths[:, 8]
+    ok &= (byte(8) == ord("G")) & (byte(8, 1) == ord("T")) & (
+        (fmt == 2) | ((fmt > 2) & (byte(8, 2) == ord(":"))))
+    # Genotypes of the taken sample columns: their first four bytes, at once.
+    taken = 9 + np.asarray(parser.taken, dtype=np.int64)
+    field_len = lengths[:, taken]
+    head = padded[starts[:, taken][..., None] + np.arange(4)]
+    first_allele = _ALLELE[head[..., 0]]
+    third = _ALLELE[head[..., 2]]
+    haploid = (field_len >= 1) & (first_allele >= 0) & ((field_len == 1) | (head[..., 1] == 58))
+    diploid = (field_len >= 3) & (first_allele >= 0) & _SEPARATOR[head[..., 1]] & (third >= 0) & (
+        (field_len == 3) | (head[..., 3] == 58))
+    second_allele = np.where(diploid, third, 10)
+    # Alleles beyond the one ALT (2..9) go the long way, which names the fault.
+    ok &= ((haploid | diploid) & ((first_allele < 2) | (first_allele > 9)) &
+           ((second_allele < 2) | (second_allele > 9))).all(axis=1)
+    quick = rows[ok]
+    slow = np.flatnonzero(~np.isin(np.arange(count), quick))
+    if not len(quick):
+        return None
+    starts, ends, digits = starts[ok], ends[ok], digits[ok]
+    carried = ((first_allele == 1) | (second_allele == 1))[ok]
+
+    chromosomes = _texts(data, array, starts[:, 0], ends[:, 0])
+    left_out = []
+    keep = np.ones(len(quick), dtype=bool)
+    if parser.pass_only:
+        flen = ends[:, 6] - starts[:, 6]
+        f0 = array[starts[:, 6]]
+        passing = ((flen == 1) & (f0 == ord("."))) | (
+            (flen == 4) & (f0 == ord("P")) & (array[starts[:, 6] + 1] == ord("A")) &
+            (padded[starts[:, 6] + 2] == ord("S")) & (padded[starts[:, 6] + 3] == ord("S")))
+        left_out.append((NOT_PASS, chromosomes[~passing]))
+        keep &= passing
+    ref_byte, alt_byte = array[starts[:, 3]], array[starts[:, 4]]
+    same = (ref_byte | 32) == (alt_byte | 32)
+    left_out.append((NOT_VARIANT, chromosomes[keep & same]))
+    keep &= ~same
+    nobody = keep & ~carried.any(axis=1)
+    left_out.append((NO_CARRIER, chromosomes[nobody]))
+    keep &= ~nobody
+
+    line_index, column = np.nonzero(carried & keep[:, None])
+    names = np.array(parser.samples, dtype=object)
+    filters = _texts(data, array, starts[:, 6], ends[:, 6])
+    ids = _texts(data, array, starts[:, 2], ends[:, 2])
+    result = {
+        "sample": names[column],
+        "chromosome": chromosomes[line_index],
+        "position": digits[line_index].astype(np.uint64),
+        "ref": _UPPER[ref_byte[line_index]],
+        "alt": _UPPER[alt_byte[line_index]],
+        "filter": filters[line_index],
+        "line": (quick[line_index] + first - parser.offset).astype(np.int64),
+        "id": ids[line_index],
+    }
+    return result, slow, left_out
