@@ -1,6 +1,7 @@
 """Options that several verbs share, each defined once, and the value parsers of argparse."""
 
 import argparse
+import urllib.parse
 
 from .reference_folder import canonical_build
 
@@ -22,6 +23,23 @@ def names(text):
     return [name.strip() for name in text.split(",") if name.strip()]
 
 
+def scheduler(text):
+    """A Dask scheduler's address, tcp:// or tls://HOST:PORT (tcp:// may be left out)."""
+    address = text if "://" in text else f"tcp://{text}"
+    try:
+        parts = urllib.parse.urlsplit(address)
+        good = (parts.scheme in ("tcp", "tls") and parts.hostname and parts.port is not None
+                and parts.path in ("", "/") and not parts.query)
+    except ValueError:
+        good = False
+    if not good:
+        hint = " (http:// is the address of its dashboard)" if text.startswith("http") else ""
+        raise argparse.ArgumentTypeError(
+            f"not a Dask scheduler address: {text!r}: give tcp://HOST:PORT as `dask scheduler` "
+            f"prints it{hint}")
+    return address
+
+
 def build(text):
     canonical = canonical_build(text)
     if canonical is None:
@@ -41,4 +59,5 @@ def add_workers(parser):
     where = parser.add_mutually_exclusive_group()
     where.add_argument("--workers", type=positive, metavar="N",
                        help="run on a local Dask cluster of N processes")
-    where.add_argument("--scheduler", metavar="ADDRESS", help="run on an existing Dask cluster")
+    where.add_argument("--scheduler", metavar="ADDRESS", type=scheduler,
+                       help="run on an existing Dask cluster: its scheduler's tcp://HOST:PORT")

@@ -1,201 +1,211 @@
-"""`mutflank plot`: a matrix written by `mutflank matrix` as a PNG picture, one panel per
-sample: bar charts for SBS6 and SBS96, a heat map for SBS1536 (for each class, the two
-bases on the left by row and the two on the right by column).
+"""`mutflank plot`: a matrix written by `mutflank matrix`, or the exposures written by
+`mutflank fit`, as a picture (PNG, PDF or SVG, as the output's name says).
 
-A picture cannot hold a cohort: by default the DEFAULT_SAMPLES samples with the most
-substitutions are drawn (and standard error says which); `--samples` chooses others, at most
-MAX_SAMPLES."""
+- A matrix of up to DEFAULT_SAMPLES samples: one panel per sample in its kind's layout (bars
+  for SBS6, SBS96, SBS192, SBS384, DBS78 and ID83; heat maps for SBS1536). `--samples` or
+  `--panels` ask for panels of more (at most MAX_PANELS), a page at a time.
+- A larger matrix, or `--overview`: one heat map of every sample's proportions, the samples
+  grouped by the profile that dominates them.
+- Exposures: stacked relative-exposure bars per sample; with `--reconstruction SAMPLE` (and
+  `--matrix`, `--signatures`) that sample's profile beside its reconstruction.
+
+The code that draws lives in the `plots` package."""
 
 import sys
 
-from . import channels
-from .errors import InputError, UsageError
-from .outputs import atomic_output
-from . import options
+import numpy as np
 
-SUMMARY = "draw a matrix written by `mutflank matrix` as a PNG"
-EXAMPLE = "mutflank plot cohort.SBS96.tsv -o cohort.SBS96.png --samples S1,S2"
+from .errors import InputError, UsageError, at_line
+from . import options
+from .plots import kinds, pages, spectra, tables
+
+SUMMARY = "draw a matrix of `mutflank matrix` or the exposures of `mutflank fit`"
+EXAMPLE = ("mutflank plot cohort.SBS96.tsv -o cohort.SBS96.png --samples S1,S2\n"
+           "  mutflank plot cohort.SBS96.tsv -o cohort.pdf --panels\n"
+           "  mutflank plot fit.exposures.tsv -o exposures.png\n"
+           "  mutflank plot fit.exposures.tsv --reconstruction S1 --matrix cohort.SBS96.tsv "
+           "--signatures COSMIC.tsv -o S1.png")
+
+DEFAULT_SAMPLES = 12
+MAX_PANELS = 100
 
 
 def add_arguments(parser):
-    parser.add_argument("matrix", metavar="MATRIX.tsv")
-    parser.add_argument("-o", "--output", required=True, metavar="OUT.png")
-    parser.add_argument("--samples", type=options.names, metavar="S1,S2,...",
-                        help="the samples to draw (default: see --help)")
+    parser.add_argument(
+        "table", metavar="TABLE.tsv",
+        help="a matrix of `mutflank matrix` (SBS6, SBS96, SBS1536, SBS192, SBS384, DBS78 or "
+        "ID83, told from its row labels, which may come in any order; first column "
+        "MutationType or Type; counts or proportions), or the exposures of `mutflank fit` "
+        "(first column Signature)")
+    parser.add_argument(
+        "-o", "--output", required=True, metavar="OUT.png",
+        help="the picture; its extension chooses the format: .png, .pdf or .svg. Pages beyond "
+        "the first go into the same PDF, or into OUT.1.png, OUT.2.png, ... beside it")
+    parser.add_argument(
+        "--samples", type=options.names, metavar="S1,S2,...",
+        help=f"draw these samples, one panel each, in this order (at most {MAX_PANELS}). "
+        f"Default: every sample when there are at most {DEFAULT_SAMPLES}, else the overview")
+    how = parser.add_mutually_exclusive_group()
+    how.add_argument("--panels", action="store_true",
+                     help=f"draw every sample as a panel (at most {MAX_PANELS}), "
+                     f"{pages.PAGE_HEIGHT} inches of panels to a page")
+    how.add_argument("--overview", action="store_true",
+                     help="draw all samples in one heat map of their proportions, grouped by "
+                     "the profile that dominates them (the default beyond "
+                     f"{DEFAULT_SAMPLES} samples)")
+    parser.add_argument(
+        "--reconstruction", metavar="SAMPLE",
+        help="with an exposures table: draw SAMPLE's profile from --matrix beside its "
+        "reconstruction from --signatures and the exposures, with their cosine similarity")
+    parser.add_argument("--matrix", metavar="MATRIX.tsv",
+                        help="the matrix that was fitted (with --reconstruction)")
+    parser.add_argument("--signatures", metavar="SIGNATURES.tsv",
+                        help="the signatures it was fitted to (with --reconstruction)")
 
-CLASS_COLOURS = ("#1ebff0", "#050708", "#e62725", "#cbcacb", "#a1cf64", "#edc8c5")
-DEFAULT_SAMPLES = 12
-MAX_SAMPLES = 100
-DPI = 100
-NAMES_SHOWN = 5
+
+# ---- matrices ------------------------------------------------------------------------------
+
+def as_matrix(table):
+    """(kind, channels x samples values in the kind's order) of a Table of channel rows."""
+    kind = kinds.kind_of(table.rows)
+    if kind is not None:
+        where = {label: row for row, label in enumerate(table.rows)}
+        return kind, table.values[[where[label] for label in kinds.channels_of(kind)]]
+    if not table.rows:
+        raise InputError(f"{table.path}: no channel rows")
+    closest, missing, extra = kinds.closest(table.rows)
+    if len(extra) == len(table.rows):
+        raise InputError(at_line(table.path, table.lines[0], f"{table.rows[0]!r} is a channel of "
+                                 f"none of the kinds plot draws ({', '.join(kinds.KINDS)})"))
+    if extra:
+        line = table.lines[table.rows.index(extra[0])]
+        raise InputError(at_line(table.path, line, f"{extra[0]!r} is not a {closest} channel"))
+    more = f" and {len(missing) - 1:,} more" if len(missing) > 1 else ""
+    raise InputError(f"{table.path}: {len(table.rows):,} of the {len(kinds.channels_of(closest))} "
+                     f"{closest} channels: no {missing[0]!r}{more}")
 
 
 def read_matrix(path):
-    """(matrix type, sample names, {sample: list of values}) of a matrix file; InputError
-    naming the file and line for anything else."""
-    try:
-        with open(path, encoding="utf-8") as handle:
-            lines = handle.read().split("\n")
-    except OSError as error:
-        raise InputError(f"{path}: cannot read: {error.strerror}") from None
-    except UnicodeDecodeError:
-        raise InputError(f"{path}: not UTF-8 text") from None
-    if lines and lines[-1] == "":
-        lines.pop()
-    header = lines[0].rstrip("\r").split("\t") if lines else []
-    if not header or header[0] != "MutationType":
-        raise InputError(f"{path}: line 1: not a matrix of `mutflank matrix` (its first field "
-                         "is not MutationType)")
-    samples = header[1:]
-    if len(set(samples)) != len(samples):
-        raise InputError(f"{path}: line 1: a sample is named twice")
-    rows = len(lines) - 1
-    kind = next((name for name, names in channels.CHANNELS.items() if len(names) == rows), None)
-    if kind is None:
-        raise InputError(f"{path}: {rows} channel rows, not 6, 96 or 1536")
-    expected = channels.CHANNELS[kind]
-    values = [[] for _ in samples]
-    for number, (line, channel) in enumerate(zip(lines[1:], expected), start=2):
-        fields = line.rstrip("\r").split("\t")
-        if fields[0] != channel:
-            raise InputError(f"{path}: line {number}: channel {fields[0]!r} where {kind} has "
-                             f"{channel!r}")
-        if len(fields) != len(samples) + 1:
-            raise InputError(f"{path}: line {number}: {len(fields) - 1} values for "
-                             f"{len(samples)} samples")
-        for column, text in zip(values, fields[1:]):
-            try:
-                value = float(text)
-            except ValueError:
-                value = -1.0
-            if not value >= 0 or value == float("inf"):
-                raise InputError(f"{path}: line {number}: {text!r} is not a count or a "
-                                 "proportion")
-            column.append(value)
-    return kind, samples, dict(zip(samples, values))
+    """(kind, sample names, channels x samples values) of a matrix file."""
+    table = tables.read_table(path, tables.CHANNEL_HEADERS)
+    kind, values = as_matrix(table)
+    return kind, table.columns, values
 
 
-def choose_samples(samples, values, wanted, path):
-    """(samples to draw, message on what was drawn)."""
-    totals = {name: sum(values[name]) for name in samples}
-    if wanted:
-        chosen = list(dict.fromkeys(wanted))
-        unknown = [name for name in chosen if name not in values]
-        if unknown:
-            raise InputError(f"{path}: no sample {', '.join(unknown)} in the matrix")
-        if len(chosen) > MAX_SAMPLES:
-            raise UsageError(f"--samples names {len(chosen)} samples: a picture holds at most "
-                             f"{MAX_SAMPLES}")
-        return chosen, f"{len(chosen)} chosen sample{'s' if len(chosen) != 1 else ''}"
-    if len(samples) <= DEFAULT_SAMPLES:
-        return list(samples), f"{len(samples)} sample{'s' if len(samples) != 1 else ''}"
-    chosen = sorted(samples, key=lambda name: (-totals[name], name))[:DEFAULT_SAMPLES]
-    shown = ", ".join(chosen[:NAMES_SHOWN]) + (", ..." if len(chosen) > NAMES_SHOWN else "")
-    return chosen, (f"{len(chosen)} of {len(samples):,} samples, those with the most "
-                    f"substitutions ({shown}); choose others with --samples")
+def is_proportions(values):
+    """Whether a matrix holds proportions: not all whole numbers, each column summing to 1 (or
+    0 for a sample with nothing)."""
+    if values.size == 0 or np.all(values == np.round(values)):
+        return False
+    totals = values.sum(axis=0)
+    return bool(np.all((np.abs(totals - 1) < 1e-3) | (totals == 0)))
 
 
-def _pyplot():
-    from .extras import require
-
-    matplotlib = require("matplotlib")
-    matplotlib.use("Agg")
-    import matplotlib.pyplot as plt
-
-    return plt
-
-
-def _proportions(values):
-    return any(value != int(value) for value in values) and sum(values) <= 1.0 + 1e-9
-
-
-def _class_bands(axis, top, width):
-    from matplotlib.patches import Rectangle
-
-    for k, (cls, colour) in enumerate(zip(channels.CLASSES, CLASS_COLOURS)):
-        axis.add_patch(Rectangle((width * k - 0.5, top * 0.93), width, top * 0.07,
-                                 color=colour, clip_on=False, linewidth=0))
-        axis.text(width * k + (width - 1) / 2, top * 0.965, cls, ha="center", va="center",
-                  fontsize=9, color="white" if k in (1, 2) else "black", fontweight="bold")
+def choose_samples(samples, wanted, path):
+    """The samples to draw as panels: `wanted` (checked) or all."""
+    chosen = list(dict.fromkeys(wanted)) if wanted else list(samples)
+    known = set(samples)
+    unknown = [name for name in chosen if name not in known]
+    if unknown:
+        raise InputError(f"{path}: no sample {', '.join(unknown)} in the matrix")
+    if len(chosen) > MAX_PANELS:
+        option = "--samples names" if wanted else "--panels would draw"
+        raise UsageError(f"{option} {len(chosen):,} samples: panels are for at most "
+                         f"{MAX_PANELS}; --overview draws a whole cohort")
+    return chosen
 
 
-def _bars(axis, kind, sample, values):
-    names = channels.CHANNELS[kind]
-    per_class = len(names) // 6
-    colours = [CLASS_COLOURS[i // per_class] for i in range(len(names))]
-    top = max(max(values, default=0), 1e-9 if _proportions(values) else 1) * 1.18
-    axis.bar(range(len(names)), values, width=0.7, color=colours)
-    axis.set_xlim(-0.6, len(names) - 0.4)
-    axis.set_ylim(0, top)
-    axis.set_xticks(range(len(names)))
-    axis.set_xticklabels(names, rotation=90 if kind == "SBS96" else 0,
-                         fontsize=6 if kind == "SBS96" else 9, family="monospace")
-    proportions = _proportions(values)
-    axis.set_ylabel("proportion" if proportions else "mutations")
-    total = "" if proportions else f"  ({int(sum(values)):,} substitutions)"
-    axis.set_title(f"{sample}{total}", loc="left", fontsize=10)
-    axis.spines[["top", "right"]].set_visible(False)
-    if kind == "SBS96":
-        _class_bands(axis, top, per_class)
+ABOVE = 0.35  # inches above each panel (its title)
 
 
-def _heat_map(figure, cell, sample, values):
-    import numpy as np
-
-    grid = cell.subgridspec(1, 6, wspace=0.12)
-    data = np.asarray(values, dtype=float).reshape(6, 16, 16)
-    top = float(data.max()) or 1.0
-    pairs = [a + b for a in channels.BASES for b in channels.BASES]
-    image = None
-    for k, cls in enumerate(channels.CLASSES):
-        axis = figure.add_subplot(grid[0, k])
-        image = axis.imshow(data[k], cmap="viridis", vmin=0, vmax=top, aspect="equal",
-                            interpolation="nearest")
-        axis.set_title(cls, fontsize=9, color=CLASS_COLOURS[k] if k != 3 else "#808080",
-                       fontweight="bold")
-        axis.set_xticks(range(16))
-        axis.set_xticklabels(pairs, rotation=90, fontsize=5, family="monospace")
-        axis.set_yticks(range(16))
-        axis.set_yticklabels(pairs if k == 0 else [], fontsize=5, family="monospace")
-        if k == 0:
-            proportions = _proportions(values)
-            total = "" if proportions else f"  ({int(sum(values)):,} substitutions)"
-            axis.set_ylabel(f"{sample}{total}\nleft bases", fontsize=8)
-        axis.set_xlabel("right bases", fontsize=6)
-    figure.colorbar(image, ax=figure.axes[-6:], shrink=0.8, pad=0.01, fraction=0.02)
+def _geometry(layout):
+    """(inches of a panel's axes, inches below the lowest panel for the channel labels,
+    panels to a page)."""
+    width, height = layout.size
+    below = 0.95 if layout.captions else 0.45 if layout.kind == "SBS6" else 0.75
+    if layout.style == "heat map":  # each heat map has its own labels
+        axes, below = height - ABOVE - below, below
+        return axes, below, max(1, int(pages.PAGE_HEIGHT // height))
+    axes = height - ABOVE - below
+    return axes, below, max(1, int((pages.PAGE_HEIGHT - below) // (axes + ABOVE)))
 
 
-# Inches of each panel: its height, the room above its axes (title) and below (labels).
-PANELS = {"SBS6": (8, 2.6, 0.35, 0.45), "SBS96": (16, 3.2, 0.35, 0.75),
-          "SBS1536": (16, 3.4, 0.35, 0.65)}
-
-
-def draw(kind, samples, values, output):
-    """Draws one panel per sample (all of `samples`, in order) into the PNG file `output`.
-    Margins are fixed in inches (no layout engine, which is slow for many panels)."""
-    plt = _pyplot()
+def panel_pages(kind, samples, columns, proportions):
+    """One figure per page of panels, made as they are saved. Pages of bars reuse one figure:
+    its panels are shown again with the next samples' values."""
+    layout = kinds.layout(kind)
+    width = layout.size[0]
+    axes, below, per_page = _geometry(layout)
+    heat = layout.style == "heat map"
+    gap = ABOVE + (below if heat else 0)
     panels = samples or ["(no samples)"]
-    width, height, above, below = PANELS[kind]
-    total = height * len(panels)
-    figure = plt.figure(figsize=(width, total))
-    try:
-        grid = figure.add_gridspec(len(panels), 1, left=0.9 / width, right=1 - 0.25 / width,
-                                   top=1 - above / total, bottom=below / total,
-                                   hspace=(above + below) / (height - above - below))
-        for row, sample in enumerate(panels):
-            sample_values = values.get(sample, [0] * len(channels.CHANNELS[kind]))
-            if kind == "SBS1536":
-                _heat_map(figure, grid[row, 0], sample, sample_values)
+    reused = None  # (figure, its BarPanels) of the last page of bars
+    for first in range(0, len(panels), per_page):
+        page = panels[first:first + per_page]
+        if reused is not None and len(reused[1]) == len(page):
+            figure, shown = reused
+        else:
+            total = len(page) * (axes + gap) - gap + ABOVE + below
+            figure = pages.figure(width, total)
+            grid = figure.add_gridspec(len(page), 1, left=0.9 / width, right=1 - 0.25 / width,
+                                       top=1 - ABOVE / total, bottom=below / total,
+                                       hspace=gap / axes)
+            shown = [grid[row, 0] if heat else spectra.BarPanel(
+                figure.add_subplot(grid[row, 0]), layout, labels=row == len(page) - 1)
+                for row in range(len(page))]
+            reused = None if heat else (figure, shown)
+        for panel, sample in zip(shown, page):
+            values = columns.get(sample, np.zeros(len(kinds.channels_of(kind))))
+            heading = spectra.title(sample, values, layout.noun, proportions)
+            if heat:
+                spectra.heat_map(figure, panel, heading, values, proportions)
             else:
-                _bars(figure.add_subplot(grid[row, 0]), kind, sample, sample_values)
-        with atomic_output(output, "wb") as handle:
-            figure.savefig(handle, dpi=DPI, format="png")
-    finally:
-        plt.close(figure)
+                panel.show(values, heading, proportions)
+        yield figure
+
+
+def page_count(kind, samples):
+    per_page = _geometry(kinds.layout(kind))[2]
+    return max(1, -(-len(samples) // per_page))
+
+
+def draw_matrix(args, table):
+    kind, values = as_matrix(table)
+    samples, path = table.columns, table.path
+    proportions = is_proportions(values)
+    if args.overview or (not args.samples and not args.panels and len(samples) > DEFAULT_SAMPLES):
+        from .plots import overview
+
+        figure = overview.figure(kind, samples, values, proportions)
+        names = pages.write([figure], 1, args.output)
+        what = (f"an overview of {len(samples):,} samples; draw panels of some with --samples")
+        return kind, what, names
+    chosen = choose_samples(samples, args.samples, path)
+    columns = {name: values[:, i] for i, name in enumerate(samples)}
+    count = page_count(kind, chosen)
+    names = pages.write(panel_pages(kind, chosen, columns, proportions), count,
+                        args.output)
+    plural = "s" if len(chosen) != 1 else ""
+    what = f"{len(chosen)} {'chosen ' if args.samples else ''}sample{plural}"
+    if count > 1:
+        what += f" on {count} pages"
+    return kind, what, names
 
 
 def run(args):
-    kind, samples, values = read_matrix(args.matrix)
-    chosen, what = choose_samples(samples, values, args.samples, args.matrix)
-    draw(kind, chosen, values, args.output)
-    print(f"mutflank plot: {kind}, drew {what} -> {args.output}", file=sys.stderr)
+    pages.output_format(args.output)  # a name it cannot write is refused before any work
+    reconstruction = (args.reconstruction, args.matrix, args.signatures)
+    if any(reconstruction) and not all(reconstruction):
+        raise UsageError("--reconstruction SAMPLE needs --matrix MATRIX.tsv and --signatures "
+                         "SIGNATURES.tsv, with the exposures as TABLE.tsv")
+    table = tables.read_table(args.table)
+    if table.corner == tables.SIGNATURE_HEADER:
+        from .plots import exposures
+
+        kind, what, names = exposures.draw(args, table)
+    elif args.reconstruction:
+        raise UsageError(f"{args.table}: --reconstruction takes the exposures of `mutflank fit` "
+                         "(first column Signature), not a matrix")
+    else:
+        kind, what, names = draw_matrix(args, table)
+    print(f"mutflank plot: {kind}, drew {what} -> {pages.describe(names)}", file=sys.stderr)

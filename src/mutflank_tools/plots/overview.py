@@ -1,0 +1,167 @@
+"""A cohort in one picture: every sample's proportions as one row of a heat map over the
+channels (SBS1536 folded to SBS96, strand kinds summed over the strands), the samples grouped by
+the signature-like profile that dominates them.
+
+The profiles come from a small non-negative factorisation of the proportions (NumPy only,
+seeded, so the same matrix always gives the same order): each sample joins the profile with the
+largest share of it, groups are ordered by size, and within a group the samples by that share.
+A strip left of the heat map marks the groups; the profiles are drawn above it."""
+
+import numpy as np
+
+from .. import channels
+from . import kinds, pages, spectra
+
+PROFILES = 6
+ITERATIONS = 300
+NAMES_SHOWN = 80  # sample names are written beside the rows up to this many samples
+GROUP_COLOURS = ("#4c72b0", "#dd8452", "#55a868", "#c44e52", "#8172b3", "#937860")
+
+
+def folded(kind, values):
+    """(kind drawn, values) with SBS1536 folded onto SBS96 and strands summed; channels x
+    samples."""
+    if kind == "SBS1536":
+        return "SBS96", channels.sbs96_of_sbs1536(values.T).T
+    if kind in ("SBS192", "SBS384"):
+        index = {label: i for i, label in enumerate(channels.SBS96)}
+        out = np.zeros((96, values.shape[1]))
+        for row, label in enumerate(kinds.channels_of(kind)):
+            out[index[label.split(":", 1)[1]]] += values[row]
+        return "SBS96", out
+    return kind, values
+
+
+def proportions_of(values):
+    """Each column divided by its sum (columns of zeros stay zero)."""
+    totals = values.sum(axis=0)
+    return np.divide(values, totals, out=np.zeros_like(values, dtype=float), where=totals > 0)
+
+
+def profiles(shares, count=PROFILES, iterations=ITERATIONS):
+    """(weights samples x k, profiles k x channels) of a non-negative factorisation of the
+    samples' proportions (samples x channels), by multiplicative updates from a seeded start;
+    each profile sums to 1."""
+    count = max(1, min(count, shares.shape[0], shares.shape[1]))
+    rng = np.random.default_rng(0)
+    weights = rng.random((shares.shape[0], count)) + 0.1
+    basis = rng.random((count, shares.shape[1])) + 0.1
+    tiny = 1e-12
+    for _ in range(iterations):
+        basis *= (weights.T @ shares) / (weights.T @ weights @ basis + tiny)
+        weights *= (shares @ basis.T) / (weights @ (basis @ basis.T) + tiny)
+    scale = basis.sum(axis=1)
+    scale[scale == 0] = 1
+    return weights * scale, basis / scale[:, None]
+
+
+def order(samples, shares):
+    """(sample order, group of each ordered sample, profiles): samples grouped by their
+    dominant profile, groups by size (then profile number), within a group by that profile's
+    share (then name); samples with nothing come last, in group -1."""
+    live = shares.sum(axis=1) > 0
+    weights, basis = profiles(shares[live]) if live.any() else (np.zeros((0, 1)),
+                                                                np.zeros((1, shares.shape[1])))
+    group = np.full(len(samples), -1)
+    share = np.zeros(len(samples))
+    if live.any():
+        fraction = weights / np.maximum(weights.sum(axis=1, keepdims=True), 1e-12)
+        group[live] = fraction.argmax(axis=1)
+        share[live] = fraction.max(axis=1)
+    sizes = np.bincount(group[live], minlength=basis.shape[0]) if live.any() else np.zeros(1)
+    rank = {g: r for r, g in enumerate(sorted(range(len(sizes)), key=lambda g: (-sizes[g], g)))}
+    rank[-1] = len(rank)
+    keyed = sorted(range(len(samples)), key=lambda i: (rank[int(group[i])], -share[i],
+                                                       samples[i]))
+    # Profiles renumbered in the order their groups are drawn.
+    used = [g for g in sorted(rank, key=rank.get) if g >= 0]
+    renumber = {g: r for r, g in enumerate(used)}
+    renumber[-1] = -1
+    return keyed, [renumber[int(group[i])] for i in keyed], basis[used]
+
+
+def figure(kind, samples, values, proportions_given):
+    """The overview figure of all `samples` (values: channels x samples of `kind`)."""
+    from matplotlib.colors import ListedColormap
+
+    drawn, values = folded(kind, values)
+    layout = kinds.layout(drawn)
+    shares = proportions_of(values).T  # samples x channels
+    ordered, groups, basis = order(samples, shares)
+    image = shares[ordered]
+    count = len(samples)
+    rows_height = min(max(count * 0.16, 2.5), 12.0)
+    profile_height = 1.4 * len(basis)
+    width = 16
+    height = rows_height + profile_height + 2.4
+    fig = pages.figure(width, height)
+    top = 1 - 0.5 / height
+    grid = fig.add_gridspec(
+        2, 3, width_ratios=[0.25, 14, 0.25], height_ratios=[profile_height, rows_height],
+        left=(1.6 if count <= NAMES_SHOWN else 0.9) / width, right=1 - 0.6 / width, top=top,
+        bottom=1.1 / height, hspace=0.5 / (rows_height + profile_height) * 2, wspace=0.02)
+    # The profiles, one row each, in the layout of the kind drawn.
+    profile_grid = grid[0, 1].subgridspec(max(1, len(basis)), 1, hspace=0.45)
+    for number, profile in enumerate(basis):
+        axis = fig.add_subplot(profile_grid[number, 0])
+        members = groups.count(number)
+        axis.bar(layout.x, profile, width=layout.width, color=layout.colours, linewidth=0)
+        axis.set_xlim(min(layout.x) - 0.6, max(layout.x) + 0.6)
+        axis.set_ylim(0, float(profile.max() or 1) * 1.1)
+        axis.set_xticks([])
+        axis.tick_params(labelsize=6)
+        axis.spines[["top", "right"]].set_visible(False)
+        axis.set_title(f"profile {number + 1}: {members:,} sample{'s' if members != 1 else ''}",
+                       loc="left", fontsize=8, color=GROUP_COLOURS[number % len(GROUP_COLOURS)],
+                       fontweight="bold", pad=2)
+    # The heat map.
+    heat = fig.add_subplot(grid[1, 1])
+    vmax = float(np.quantile(image[image > 0], 0.99)) if (image > 0).any() else 1.0
+    picture = heat.imshow(image, aspect="auto", cmap="magma_r", vmin=0, vmax=vmax,
+                          interpolation="nearest" if count <= 400 else "antialiased")
+    heat.set_xticks([x for x, _ in layout.ticks])
+    heat.set_xticklabels([label for _, label in layout.ticks], rotation=layout.tick_rotation,
+                         fontsize=layout.tick_size, family="monospace")
+    heat.tick_params(axis="x", length=0)
+    if count <= NAMES_SHOWN:
+        heat.set_yticks(range(count))
+        heat.set_yticklabels([samples[i] for i in ordered], fontsize=min(7, max(4, 400 // count)))
+    else:
+        heat.set_yticks([])
+    heat.set_ylabel("")
+    for row in np.flatnonzero(np.diff(groups)) + 0.5:
+        heat.axhline(row, color="white", linewidth=1.2)
+    _bands(heat, layout, rows_height)
+    # The strip of groups on the left, the colour scale on the right.
+    strip = fig.add_subplot(grid[1, 0], sharey=heat)
+    colours = list(GROUP_COLOURS) + ["#ffffff"]
+    strip.imshow(np.array([[g if g >= 0 else len(GROUP_COLOURS)] for g in groups]),
+                 aspect="auto", cmap=ListedColormap(colours), vmin=0, vmax=len(colours) - 1,
+                 interpolation="nearest")
+    strip.set_xticks([])
+    strip.tick_params(axis="y", left=False, labelleft=False)
+    if count > NAMES_SHOWN:
+        strip.set_ylabel(f"{count:,} samples, grouped by their dominant profile", fontsize=9)
+    scale = fig.colorbar(picture, cax=fig.add_subplot(grid[1, 2]), extend="max")
+    scale.set_label("proportion of the sample's mutations", fontsize=8)
+    scale.ax.tick_params(labelsize=7)
+    what = "proportions" if proportions_given else "counts as proportions"
+    fig.suptitle(f"{drawn}: {count:,} samples ({what}), grouped by {len(basis)} profiles",
+                 x=0.9 / width, ha="left", fontsize=11, y=1 - 0.15 / height)
+    return fig
+
+
+def _bands(axis, layout, inches):
+    """The groups' names in bands 0.18 inches high above the heat map, `inches` high."""
+    from matplotlib.patches import Rectangle
+    from matplotlib.transforms import blended_transform_factory
+
+    where = blended_transform_factory(axis.transData, axis.transAxes)
+    for band in layout.bands:
+        high = 0.18 / inches
+        bottom = 1 + 0.02 / inches + band.level * 1.1 * high
+        axis.add_patch(Rectangle((band.start - 0.5, bottom), band.end - band.start + 1, high,
+                                 transform=where, color=band.colour, clip_on=False, linewidth=0))
+        axis.text((band.start + band.end) / 2, bottom + high / 2, band.label, transform=where,
+                  ha="center", va="center", fontsize=7, color=spectra.text_colour(band.colour),
+                  fontweight="bold")

@@ -1,0 +1,75 @@
+"""Figures written in the format that the output's name asks for (PNG, PDF or SVG), each file
+atomically. A picture is at most a page: more pages go into one multi-page PDF, or into numbered
+PNG or SVG files beside the name given (`cohort.png` -> `cohort.1.png`, `cohort.2.png`, ...)."""
+
+import os
+
+from ..errors import UsageError
+from ..outputs import atomic_output
+
+FORMATS = {".png": "png", ".pdf": "pdf", ".svg": "svg"}
+DPI = 100
+# Inches of a page of panels.
+PAGE_WIDTH = 16
+PAGE_HEIGHT = 20
+
+
+def output_format(path):
+    """The format named by `path`'s extension; UsageError for any other."""
+    extension = os.path.splitext(path)[1].lower()
+    if extension not in FORMATS:
+        raise UsageError(f"{path}: name the picture .png, .pdf or .svg (its extension chooses "
+                         "the format)")
+    return FORMATS[extension]
+
+
+def figure(width, height):
+    """A new matplotlib Figure of width x height inches, drawing every text literally (a `$` in
+    a sample name is a dollar sign, not the start of a formula), keeping SVG text as text.
+    Made without pyplot: nothing global holds it, so it goes when it is no longer used."""
+    from ..extras import require
+
+    matplotlib = require("matplotlib")
+    from matplotlib.figure import Figure
+
+    matplotlib.rcParams.update({"text.parse_math": False, "svg.fonttype": "none",
+                                "pdf.fonttype": 42, "svg.hashsalt": "mutflank"})
+    return Figure(figsize=(width, height), dpi=DPI)
+
+
+def page_names(output, count):
+    """The file of each page: `output` itself for one page, numbered files beside it for more
+    (a PDF holds every page itself)."""
+    if count == 1 or output_format(output) == "pdf":
+        return [output]
+    stem, extension = os.path.splitext(output)
+    digits = len(str(count))
+    return [f"{stem}.{number:0{digits}d}{extension}" for number in range(1, count + 1)]
+
+
+def write(figures, count, output):
+    """Saves the `count` figures that the iterable `figures` makes under `output` (see
+    page_names); returns the names of the files written."""
+    fmt = output_format(output)
+    names = page_names(output, count)
+    if fmt == "pdf":
+        from matplotlib.backends.backend_pdf import PdfPages
+
+        with atomic_output(output, "wb") as handle:
+            with PdfPages(handle, metadata={"Creator": "mutflank plot"}) as pdf:
+                for page in figures:
+                    pdf.savefig(page)
+        return names
+    for name, page in zip(names, figures):
+        with atomic_output(name, "wb") as handle:
+            if fmt == "png":  # light compression: the pictures are mostly flat colour
+                page.savefig(handle, dpi=DPI, format=fmt, metadata={"Software": "mutflank plot"},
+                             pil_kwargs={"compress_level": 1})
+            else:
+                page.savefig(handle, format=fmt, metadata={"Creator": "mutflank plot"})
+    return names
+
+
+def describe(names):
+    """The files written, for standard error."""
+    return names[0] if len(names) == 1 else f"{names[0]} ... {names[-1]}"

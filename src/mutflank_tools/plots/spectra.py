@@ -1,0 +1,170 @@
+"""One sample's spectrum in its kind's layout: bars (coloured by group, with the groups named
+in bands above them) or, for SBS1536, a heat map per substitution class. Counts get whole-number
+axes, proportions say "proportion", and a sample with nothing to draw says so instead of showing
+an empty 0-1 axis."""
+
+import numpy as np
+
+from .. import channels
+from .kinds import CLASS_COLOURS
+
+
+def text_colour(colour):
+    """Black or white, whichever reads better on `colour`."""
+    from matplotlib.colors import to_rgb
+
+    red, green, blue = to_rgb(colour)
+    return "black" if 0.299 * red + 0.587 * green + 0.114 * blue > 0.55 else "white"
+
+
+def title(sample, values, noun, proportions):
+    """The panel's title: the sample and, for counts, how many it has."""
+    if proportions:
+        return sample
+    total = int(round(float(np.sum(values))))
+    return f"{sample}  ({total:,} {noun if total != 1 else noun[:-1]})"
+
+
+class BarPanel:
+    """A panel of bars in a kind's layout, built once and shown with the values of one sample
+    after another (drawing many panels reuses a page's axes instead of making new ones)."""
+
+    def __init__(self, axis, layout, labels=True):
+        """`labels`: whether to name the channels under the bars (panels stacked on a page
+        share the labels of the lowest)."""
+        from matplotlib.collections import PolyCollection
+
+        self.axis, self.layout = axis, layout
+        x = np.asarray(layout.x, dtype=float)
+        self.left, self.right = x - layout.width / 2, x + layout.width / 2
+        self.bars = PolyCollection([], facecolors=layout.colours, linewidths=0)
+        axis.add_collection(self.bars)
+        axis.set_xlim(float(x.min()) - 0.6, float(x.max()) + 0.6)
+        axis.spines[["top", "right"]].set_visible(False)
+        if labels:
+            channel_labels(axis, layout)
+        else:
+            axis.set_xticks([])
+        # Plain texts: the axes' own title would measure every label below to place itself.
+        self.heading = axis.text(0, 1, "", transform=axis.transAxes + _points(axis, 0, 5),
+                                 ha="left", va="bottom", fontsize=10)
+        self.note = axis.text(0.5, 0.45, "", transform=axis.transAxes, ha="center",
+                              va="center", fontsize=10, color="#555555")
+        _bands(axis, layout)
+        for start, end, caption in layout.captions if labels else ():
+            axis.annotate(caption, xy=((start + end) / 2, 0), xycoords=("data", "axes fraction"),
+                          xytext=(0, -22), textcoords="offset points", ha="center", va="top",
+                          fontsize=7, color="#444444", annotation_clip=False)
+        if layout.legend:
+            from matplotlib.patches import Patch
+
+            axis.legend(handles=[Patch(color=colour, label=name)
+                                 for name, colour in layout.legend],
+                        loc="lower right", bbox_to_anchor=(1.0, 0.99), fontsize=8,
+                        frameon=False, ncol=len(layout.legend))
+        levels = 1 + max((band.level for band in layout.bands), default=-1)
+        self.room = 1.12 + 0.11 * levels
+
+    def show(self, values, heading, proportions, top=None):
+        """Shows `values` (in the kind's channel order); `top`: a y limit shared with others."""
+        from matplotlib.ticker import AutoLocator, MaxNLocator, NullLocator
+
+        values = np.asarray(values, dtype=float)
+        bottom = np.zeros_like(values)
+        self.bars.set_verts(np.stack([np.stack([self.left, bottom], 1),
+                                      np.stack([self.left, values], 1),
+                                      np.stack([self.right, values], 1),
+                                      np.stack([self.right, bottom], 1)], 1))
+        highest = float(values.max()) if values.size else 0.0
+        top = top if top is not None else highest
+        self.axis.set_ylim(0, (top or 1.0) * self.room)
+        self.axis.set_ylabel("proportion" if proportions else "mutations")
+        self.heading.set_text(heading)
+        self.note.set_text("" if highest else f"no {self.layout.noun}")
+        self.axis.yaxis.set_major_locator(
+            NullLocator() if not highest else AutoLocator() if proportions
+            else MaxNLocator(integer=True))
+
+
+def bars(axis, layout, values, heading, proportions, top=None, labels=True):
+    """Draws `values` (in the kind's channel order) as bars on `axis` (see BarPanel)."""
+    panel = BarPanel(axis, layout, labels)
+    panel.show(values, heading, proportions, top)
+    return panel
+
+
+def _points(axis, right, up):
+    """A shift by points, to add to a transform."""
+    from matplotlib.transforms import ScaledTranslation
+
+    return ScaledTranslation(right / 72, up / 72, axis.figure.dpi_scale_trans)
+
+
+def channel_labels(axis, layout):
+    """The labels under the bars, as plain texts (far cheaper than one axis tick each)."""
+    from matplotlib.transforms import blended_transform_factory
+
+    axis.set_xticks([])
+    below = blended_transform_factory(axis.transData, axis.transAxes) + _points(axis, 0, -3)
+    for x, label in layout.ticks:
+        axis.text(x, 0, label, transform=below, rotation=layout.tick_rotation, ha="center",
+                  va="top", fontsize=layout.tick_size, family="monospace")
+
+
+def _bands(axis, layout):
+    """The groups' names in coloured bands at the top of the axes, in axes coordinates."""
+    from matplotlib.patches import Rectangle
+    from matplotlib.transforms import blended_transform_factory
+
+    where = blended_transform_factory(axis.transData, axis.transAxes)
+    highest = max((band.level for band in layout.bands), default=0)
+    for band in layout.bands:
+        bottom = 0.92 - 0.09 * (highest - band.level)
+        axis.add_patch(Rectangle((band.start - 0.5, bottom), band.end - band.start + 1, 0.08,
+                                 transform=where, facecolor=band.colour, clip_on=False,
+                                 linewidth=0.5 if band.level else 0, edgecolor="white"))
+        axis.text((band.start + band.end) / 2, bottom + 0.04, band.label, transform=where,
+                  ha="center", va="center", fontsize=8 if band.level else 9,
+                  color=text_colour(band.colour), fontweight="bold")
+
+
+def heat_map(figure, cell, heading, values, proportions):
+    """SBS1536 as six 16 x 16 heat maps, one per class (the two bases on the left by row, the
+    two on the right by column), sharing one colour scale."""
+    from matplotlib.ticker import MaxNLocator
+
+    grid = cell.subgridspec(1, 6, wspace=0.12)
+    data = np.asarray(values, dtype=float).reshape(6, 16, 16)
+    top = float(data.max())
+    pairs = [a + b for a in channels.BASES for b in channels.BASES]
+    image = None
+    axes = []
+    for k, cls in enumerate(channels.CLASSES):
+        axis = figure.add_subplot(grid[0, k])
+        axes.append(axis)
+        if top:
+            image = axis.imshow(data[k], cmap="viridis", vmin=0, vmax=top, aspect="equal",
+                                interpolation="nearest")
+        else:
+            axis.set(xlim=(-0.5, 15.5), ylim=(15.5, -0.5), aspect="equal", facecolor="#f2f2f2")
+            axis.text(7.5, 7.5, "no substitutions", ha="center", va="center", fontsize=8,
+                      color="#555555")
+        colour = CLASS_COLOURS[k]
+        axis.set_title(cls, fontsize=9, fontweight="bold", color=text_colour(colour),
+                       bbox={"boxstyle": "square,pad=0.25", "facecolor": colour,
+                             "edgecolor": "none"})
+        axis.set_xticks(range(16))
+        axis.set_xticklabels(pairs, rotation=90, fontsize=5, family="monospace")
+        axis.set_yticks(range(16))
+        axis.set_yticklabels(pairs if k == 0 else [], fontsize=5, family="monospace")
+        if k == 0:
+            axis.set_ylabel(f"{heading}\nleft bases", fontsize=8)
+        axis.set_xlabel("right bases", fontsize=6)
+    if top == 0:
+        return
+    bar = figure.colorbar(image, ax=axes, shrink=0.8, pad=0.01, fraction=0.02)
+    if not proportions:
+        bar.locator = MaxNLocator(integer=True)
+        bar.update_ticks()
+    bar.set_label("proportion" if proportions else "mutations", fontsize=7)
+    bar.ax.tick_params(labelsize=7)

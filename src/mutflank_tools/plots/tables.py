@@ -1,0 +1,109 @@
+"""Tab-separated tables for plotting (matrices, exposures, signatures), read with bounds: a line
+longer than MAX_LINE bytes or a file longer than MAX_BYTES is an error naming the file and the
+line, so `/dev/zero` or a runaway file cannot fill the memory."""
+
+from dataclasses import dataclass
+
+import numpy as np
+
+from ..errors import InputError, at_line
+
+MAX_LINE = 16 << 20
+MAX_BYTES = 1 << 30
+# The first field of the header: the row-label column of each kind of table.
+CHANNEL_HEADERS = ("MutationType", "Type")
+SIGNATURE_HEADER = "Signature"
+
+
+@dataclass
+class Table:
+    path: str
+    corner: str        # the header's first field
+    columns: list      # the other header fields (samples or signatures)
+    rows: list         # the row labels
+    lines: list        # the line number of each row
+    values: np.ndarray  # float64, rows x columns, every value finite and >= 0
+
+
+def _lines(path):
+    """(number, text) of each line of `path`, without its line end."""
+    total = 0
+    try:
+        handle = open(path, "rb")
+    except OSError as error:
+        raise InputError(f"{path}: cannot read: {error.strerror}") from None
+    with handle:
+        number = 0
+        while True:
+            number += 1
+            try:
+                line = handle.readline(MAX_LINE + 1)
+            except OSError as error:
+                raise InputError(f"{path}: cannot read: {error.strerror}") from None
+            if not line:
+                return
+            total += len(line)
+            if len(line) > MAX_LINE:
+                raise InputError(at_line(path, number, f"longer than {MAX_LINE >> 20} MiB: "
+                                                       "not a table of counts"))
+            if total > MAX_BYTES:
+                raise InputError(at_line(path, number, f"the file goes on past {MAX_BYTES >> 30} "
+                                                       "GiB: not a table of counts"))
+            try:
+                text = line.decode("utf-8")
+            except UnicodeDecodeError:
+                raise InputError(at_line(path, number, "not UTF-8 text")) from None
+            yield number, text.rstrip("\r\n")
+
+
+def read_table(path, corners=CHANNEL_HEADERS + (SIGNATURE_HEADER,)):
+    """The Table of a file whose header starts with one of `corners`; InputError naming the
+    file and line for anything else (a row label seen twice, a row of the wrong width, a value
+    that is not a finite number >= 0)."""
+    lines = _lines(path)
+    first = next(lines, None)
+    header = first[1].split("\t") if first else []
+    if not header or header[0] not in corners:
+        names = " or ".join(corners)
+        raise InputError(at_line(path, 1, f"not a table to plot (its first field is not "
+                                          f"{names})"))
+    columns = header[1:]
+    seen = set()
+    for name in columns:
+        if name in seen:
+            raise InputError(at_line(path, 1, f"a column is named {name!r} twice"))
+        seen.add(name)
+    rows, numbers, values, where = [], [], [], {}
+    for number, text in lines:
+        if not text:
+            continue
+        fields = text.split("\t")
+        label = fields[0]
+        if label in where:
+            raise InputError(at_line(path, number, f"row {label!r} a second time (first on "
+                                                   f"line {where[label]})"))
+        if len(fields) != len(columns) + 1:
+            raise InputError(at_line(path, number, f"{len(fields) - 1} values for "
+                                                   f"{len(columns)} columns"))
+        try:
+            row = np.array(fields[1:], dtype=np.float64)
+            bad = ~(np.isfinite(row) & (row >= 0))
+        except ValueError:
+            bad = [not _is_count(field) for field in fields[1:]]
+        if np.any(bad):
+            field = fields[1 + int(np.flatnonzero(bad)[0])]
+            raise InputError(at_line(path, number, f"{field!r} is not a count or a proportion"))
+        where[label] = number
+        rows.append(label)
+        numbers.append(number)
+        values.append(row)
+    array = np.vstack(values) if values else np.zeros((0, len(columns)))
+    return Table(str(path), header[0], columns, rows, numbers, array)
+
+
+def _is_count(text):
+    try:
+        value = float(text)
+    except ValueError:
+        return False
+    return 0 <= value < float("inf")
