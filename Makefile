@@ -78,10 +78,13 @@ $(BENCH_BIN)/floor: bench/floor.c
 	$(CC) -O2 -Wall -Wextra -o $@ bench/floor.c $$(pkg-config --libs liburing)
 
 # The command's figures (bench/cli.py): `mutflank table` rows/s on a 20-sample VCF, and the
-# peak memory of `table` over 10,000 samples and of `reference` over a 1 GB FASTA line.
+# peak memory of `table` over 10,000 samples and of `reference` over a 1 GB FASTA line; and
+# (bench/cli_pipeline.py) `matrix` on that VCF against BENCH_OLD (the src folder of an older
+# checkout, e.g. a `git worktree`), 10,000 small VCFs on two workers, memory by chromosome names.
 .PHONY: bench-cli
 bench-cli: install
 	$(VENV_PY) bench/cli.py --repetitions $(BENCH_REPS)
+	$(VENV_PY) bench/cli_pipeline.py --repetitions $(BENCH_REPS) $(if $(BENCH_OLD),--old $(BENCH_OLD))
 
 # Hardening. `make fuzz FUZZ_SECONDS=N` builds the libFuzzer targets in fuzz/ (clang, ASan,
 # UBSan) and runs each for N seconds, failing on any finding. `make sanitize` builds the core,

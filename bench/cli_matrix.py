@@ -101,7 +101,7 @@ def bench_matrix_against_bare(root, paths, repetitions):
         mutflank.parse_vcf_files(names, ref, 5)
 
     def command():
-        code = main(["matrix", *names, "--reference", ref, "-o", str(out)])
+        code = main(["matrix", *names, "--reference", ref, "-o", str(out), "--merge-samples"])
         assert code == 0
 
     devnull = open(os.devnull, "w")
@@ -162,7 +162,7 @@ def bench_plot(root):
     path = root / "cohort.SBS96.tsv"
     counts = rng.integers(0, 200, (96, 1000))
     names = [f"DO{i:05d}" for i in range(1000)]
-    path.write_text(matrix.format_matrix(names, counts, "SBS96", False))
+    path.write_text("".join(matrix.matrix_lines(names, counts.T, channels.SBS96, False)))
     assert len(channels.SBS96) == 96
     seconds, peak = peak_of([*mutflank_command(), "plot", str(path), "-o",
                              str(root / "out" / "cohort.png")])
