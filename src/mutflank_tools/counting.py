@@ -111,7 +111,7 @@ class LeftOut:
                 text += ", on " + ", ".join(f"{name} ({count})" for name, count in named[:shown])
                 more = len(named) - shown
                 if counter.get(None):
-                    text += f" and {counter[None]} more on other chromosomes"
+                    text += f" and {counter[None]:,} records on other chromosomes"
                 elif more > 0:
                     text += f" and {more} more chromosomes"
             if len(names) > 1:
