@@ -86,16 +86,14 @@ class Rows:
         self._chromosomes = {}
 
     def _build_of(self, source, written, line):
-        if self.build is not None:
-            return self.build
-        if not written:  # a VCF: the reference's one build folder
+        if not written:  # a VCF without --build: the reference's one build folder
             return self.reference.builds()[0]
         build = self._builds.get(written)
         if build is None:
             build = canonical_build(written)
             if build is None:
-                raise InputError(at_line(source.name, line, f"NCBI_Build {written!r} cannot "
-                                         "name a build folder: give --build"))
+                raise InputError(at_line(source.name, line, f"build {written!r} cannot name a "
+                                         "build folder: give --build"))
             if len(self._builds) < MATCHES_KEPT:
                 self._builds[written] = build
         return build
@@ -219,7 +217,8 @@ def run(args):
         bar = stack.enter_context(progress(total=None, unit=" rows", desc="table"))
         for source in sources:
             project = args.project if args.project is not None else source.stem
-            for records in read(source, sample=args.sample, pass_only=args.pass_only):
+            for records in read(source, sample=args.sample, pass_only=args.pass_only,
+                                build=args.build):
                 rows.left_out.update(records.left_out)
                 text, count = rows.text(records, project)
                 if count:

@@ -154,11 +154,12 @@ def _is_text(head):
     return b"\x00" not in head[:4096]
 
 
-def read(source, *, sample=None, pass_only=False, batch_size=BATCH_RECORDS):
+def read(source, *, sample=None, pass_only=False, build=None, batch_size=BATCH_RECORDS):
     """Iterator of the Records batches of an opened Input, read once from where open_input
     left off. VCF/BCF: `sample` takes one sample column (without genotypes: names the one
     sample); `pass_only` leaves out records whose FILTER is neither PASS nor '.' (MAF and
-    tables have no FILTER). InputError at the first fault."""
+    tables have no FILTER). `build`: the build of every record, instead of what the input
+    says (a MAF's NCBI_Build is then not read). InputError at the first fault."""
     if source._read:
         raise ValueError(f"{source.name} has been read already")
     source._read = True
@@ -172,10 +173,17 @@ def read(source, *, sample=None, pass_only=False, batch_size=BATCH_RECORDS):
     elif sample is not None:
         raise ValueError("a sample column is taken from VCF/BCF inputs only")
     elif source.kind == "maf":
-        parser = MafRecords(source, source._header, batch_size=batch_size)
+        parser = MafRecords(source, source._header, batch_size=batch_size, build=build)
     else:
         parser = TableRecords(source, batch_size=batch_size)
-    return parser.batches(blocks)
+    batches = parser.batches(blocks)
+    return batches if build is None or source.kind == "maf" else _with_build(batches, build)
+
+
+def _with_build(batches, build):
+    for records in batches:
+        records.build[:] = build
+        yield records
 
 
 def read_all(name, **options):

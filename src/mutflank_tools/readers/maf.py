@@ -4,7 +4,8 @@ indels are kept. The build is NCBI_Build as written ('' without that column)."""
 
 from ..errors import InputError, at_line
 from ..records import LeftOut, Records, allele_fault
-from .stream import MAX_FIELD_BYTES
+from ..reference_folder import is_file_name
+from .stream import MAX_FIELD_BYTES, text_blocks
 
 COLUMNS = ("Chromosome", "Start_Position", "Reference_Allele", "Tumor_Seq_Allele1",
            "Tumor_Seq_Allele2", "Tumor_Sample_Barcode")
@@ -43,30 +44,27 @@ class MafHeader:
                 raise InputError(at_line(name, number, f"the MAF header has no {field} column"))
         self.at = [where[field] for field in COLUMNS]
         self.build_at = where.get(BUILD)
-        self.width = max(self.at + [self.build_at or 0]) + 1
 
 
 class MafRecords:
-    def __init__(self, source, header, *, batch_size):
+    """`build`: the build of every record (the NCBI_Build column is then not read)."""
+
+    def __init__(self, source, header, *, batch_size, build=None):
         self.source = source
         self.name = source.name
         self.header = header
         self.batch_size = batch_size
+        self.build = build
 
     def batches(self, blocks):
         name = self.name
         header = self.header
         chrom_at, pos_at, ref_at, allele1_at, allele2_at, sample_at = header.at
-        build_at = header.build_at
-        width = header.width
+        build_at = header.build_at if self.build is None else None
+        width = max(header.at + [build_at or 0]) + 1
         columns = [[] for _ in range(9)]
         left_out = LeftOut()
-        for first, data in blocks:
-            try:
-                text = data.decode("utf-8")
-            except UnicodeDecodeError as error:
-                line = first + data.count(b"\n", 0, error.start)
-                raise InputError(at_line(name, line, "not UTF-8 text")) from None
+        for first, text in text_blocks(name, blocks):
             parts = text.split("\n")
             if text.endswith("\n"):
                 parts.pop()
@@ -102,7 +100,13 @@ class MafRecords:
                 if reason is not None:
                     left_out.add(reason, chrom)
                     continue
-                build = fields[build_at].strip() if build_at is not None else ""
+                if build_at is None:
+                    build = self.build or ""
+                else:
+                    build = fields[build_at].strip()
+                    if not is_file_name(build):
+                        raise InputError(at_line(name, number, f"{BUILD} {fields[build_at]!r} "
+                                                 "cannot name a build folder: give --build"))
                 for column, item in zip(columns, (sample, chrom, build, value, ref, alt, "",
                                                   number, ".")):
                     column.append(item)

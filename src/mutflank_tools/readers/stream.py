@@ -198,3 +198,18 @@ class Lines:
     def _too_long(self):
         raise InputError(at_line(self.name, self.next_number,
                                  f"longer than {MAX_LINE_BYTES >> 20} MiB (the line limit)"))
+
+
+def text_blocks(name, blocks):
+    """The blocks decoded as UTF-8 text; at a byte that is not, the lines before it come first,
+    then the InputError naming its line (faults come out in line order)."""
+    for first, data in blocks:
+        try:
+            text = data.decode("utf-8")
+        except UnicodeDecodeError as error:
+            cut = data.rfind(b"\n", 0, error.start) + 1
+            if cut:
+                yield first, data[:cut].decode("utf-8")
+            raise InputError(at_line(name, first + data.count(b"\n", 0, error.start),
+                                     "not UTF-8 text")) from None
+        yield first, text

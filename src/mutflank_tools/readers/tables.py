@@ -10,7 +10,7 @@ error, any other row is left out."""
 
 from ..errors import InputError, at_line
 from ..records import BAD_POSITION, FEWER_FIELDS, LeftOut, Records
-from .stream import MAX_FIELD_BYTES
+from .stream import MAX_FIELD_BYTES, text_blocks
 
 MAX_POSITION = 2**64 - 1
 SUBSTITUTION_TYPES = frozenset(("SNP", "SNV"))
@@ -42,12 +42,7 @@ class TableRecords:
         columns = [[] for _ in range(9)]
         left_out = LeftOut()
         samples, chromosomes, builds, positions, refs, alts, filters, lines, ids = columns
-        for first, data in blocks:
-            try:
-                text = data.decode("utf-8")
-            except UnicodeDecodeError as error:
-                line = first + data.count(b"\n", 0, error.start)
-                raise InputError(at_line(name, line, "not UTF-8 text")) from None
+        for first, text in text_blocks(name, blocks):
             parts = text.split("\n")
             if text.endswith("\n"):
                 parts.pop()

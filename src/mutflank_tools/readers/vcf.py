@@ -46,8 +46,8 @@ class VcfHeader:
     def _columns(self, number, line):
         fields = line.split(b"\t")
         if len(fields) < len(FIXED):
-            raise InputError(at_line(name_of(self), number, "the #CHROM line is not eight or "
-                                     "more tab-separated column names"))
+            raise InputError(at_line(name_of(self), number, "the #CHROM line does not name "
+                                     "the eight VCF columns separated by tabs"))
         if tuple(fields[:8]) != FIXED or (len(fields) > 8 and fields[8] != b"FORMAT"):
             raise InputError(at_line(name_of(self), number,
                                      "the #CHROM line does not name the VCF columns "
@@ -203,7 +203,7 @@ class VcfRecords:
         pos = position(pos_text)
         if pos is None:
             shown = pos_text.decode("utf-8", "replace")
-            raise self.fault(number, f"position {shown!r} is not a position on the chromosome "
+            raise self.fault(number, f"position {shown} is not a position on the chromosome "
                                      "(a whole number from 1 to 2^64 - 1)")
         if not chrom:
             raise self.fault(number, "empty CHROM")
