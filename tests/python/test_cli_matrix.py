@@ -524,12 +524,12 @@ def test_existing_scheduler_and_a_failing_batch(small, scheduler, capsys):
     assert code == 0, capsys.readouterr().err
     assert read_matrix(tmp_path / "d.SBS96.tsv")[2] == EXPECTED_96
     bad = tmp_path / "bad.tsv"
-    bad.write_text("S9\tP\t.\tGRCh37\tSNV\t1\tten\t6\tC\tA\n")
+    bad.write_text("S9\tP\t.\tGRCh37\tSNV\t1\t6\t6\tC\tA\nS9\tP\t.\tGRCh37\tSNV\t1\tten\t6\tC\tA\n")
     capsys.readouterr()
     code = main(["matrix", *tables, str(bad), "--reference", str(tmp_path / "ref"),
                  "--scheduler", scheduler, "-o", str(tmp_path / "e"), "--merge-samples"])
     assert (code, capsys.readouterr().err) == (
-        1, f"mutflank matrix: error: {bad}: line 1: position 'ten' is not a number\n")
+        1, f"mutflank matrix: error: {bad}: line 2: position 'ten' is not a number\n")
     assert not list(tmp_path.glob("e.*"))
 
 
