@@ -20,12 +20,19 @@ PYVCF = Path("/usr/share/doc/python3-vcf/test")  # the VCF files of python-pyvcf
 BASE_BYTE = {"A": 0, "C": 1, "G": 2, "T": 3, "N": 16}
 
 
-def run(*args, cwd=None, stdin=None):
+def run(*args, cwd=None, stdin=None, env=None, pass_fds=()):
     """Runs the installed `mutflank` command; returns (status, standard output, standard
-    error). `stdin` is text for its standard input (default: none)."""
-    done = subprocess.run([COMMAND, *map(str, args)], capture_output=True, text=True, cwd=cwd,
-                          input=stdin, stdin=None if stdin is not None else subprocess.DEVNULL,
-                          timeout=300, check=False)
+    error). `stdin` is text (or bytes) for its standard input (default: none); `env` entries
+    are added to the environment; `pass_fds` are descriptors it inherits (for /dev/fd/N)."""
+    binary = isinstance(stdin, bytes)
+    done = subprocess.run([COMMAND, *map(str, args)], capture_output=True, text=not binary,
+                          cwd=cwd, input=stdin,
+                          stdin=None if stdin is not None else subprocess.DEVNULL,
+                          env=None if env is None else {**os.environ, **env},
+                          pass_fds=pass_fds, timeout=300, check=False)
+    if binary:
+        return done.returncode, done.stdout, done.stderr.decode()
+    return done.returncode, done.stdout, done.stderr
     return done.returncode, done.stdout, done.stderr
 
 
