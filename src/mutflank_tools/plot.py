@@ -115,7 +115,7 @@ def choose_samples(samples, wanted, path):
     return chosen
 
 
-ABOVE = 0.35  # inches above each panel (its title)
+ABOVE = 0.4  # inches above each panel (its title)
 
 
 def _geometry(layout):
@@ -123,9 +123,6 @@ def _geometry(layout):
     panels to a page)."""
     width, height = layout.size
     below = 0.95 if layout.captions else 0.45 if layout.kind == "SBS6" else 0.75
-    if layout.style == "heat map":  # each heat map has its own labels
-        axes, below = height - ABOVE - below, below
-        return axes, below, max(1, int(pages.PAGE_HEIGHT // height))
     axes = height - ABOVE - below
     return axes, below, max(1, int((pages.PAGE_HEIGHT - below) // (axes + ABOVE)))
 
@@ -137,7 +134,6 @@ def panel_pages(kind, samples, columns, proportions):
     width = layout.size[0]
     axes, below, per_page = _geometry(layout)
     heat = layout.style == "heat map"
-    gap = ABOVE + (below if heat else 0)
     panels = samples or ["(no samples)"]
     reused = None  # (figure, its BarPanels) of the last page of bars
     for first in range(0, len(panels), per_page):
@@ -145,22 +141,20 @@ def panel_pages(kind, samples, columns, proportions):
         if reused is not None and len(reused[1]) == len(page):
             figure, shown = reused
         else:
-            total = len(page) * (axes + gap) - gap + ABOVE + below
+            total = len(page) * (axes + ABOVE) + below
             figure = pages.figure(width, total)
             grid = figure.add_gridspec(len(page), 1, left=0.9 / width, right=1 - 0.25 / width,
                                        top=1 - ABOVE / total, bottom=below / total,
-                                       hspace=gap / axes)
-            shown = [grid[row, 0] if heat else spectra.BarPanel(
-                figure.add_subplot(grid[row, 0]), layout, labels=row == len(page) - 1)
-                for row in range(len(page))]
-            reused = None if heat else (figure, shown)
+                                       hspace=ABOVE / axes)
+            shown = [spectra.HeatPanel(figure, grid[row, 0], labels=row == len(page) - 1)
+                     if heat else spectra.BarPanel(figure.add_subplot(grid[row, 0]), layout,
+                                                   labels=row == len(page) - 1)
+                     for row in range(len(page))]
+            reused = (figure, shown)
         for panel, sample in zip(shown, page):
             values = columns.get(sample, np.zeros(len(kinds.channels_of(kind))))
-            heading = spectra.title(sample, values, layout.noun, proportions)
-            if heat:
-                spectra.heat_map(figure, panel, heading, values, proportions)
-            else:
-                panel.show(values, heading, proportions)
+            panel.show(values, spectra.title(sample, values, layout.noun, proportions),
+                       proportions)
         yield figure
 
 

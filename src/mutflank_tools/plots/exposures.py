@@ -64,8 +64,8 @@ def bars_figure(table):
     width = 16
     height = 6.5
     figure = pages.figure(width, height)
-    axis = figure.add_axes([0.9 / width, (2.0 if count <= NAMES_SHOWN else 0.8) / height,
-                            1 - 3.6 / width, 1 - (2.6 if count <= NAMES_SHOWN else 1.4) / height])
+    axis = figure.add_axes([0.9 / width, (1.2 if count <= NAMES_SHOWN else 0.6) / height,
+                            1 - 3.6 / width, 1 - (1.7 if count <= NAMES_SHOWN else 1.1) / height])
     edges = np.arange(count + 1)
     if count:
         # Step-shaped stacks: one polygon per signature, however many samples.
@@ -160,8 +160,7 @@ def reconstruction_figure(args, table):
     top = float(max(profile.max(initial=0), rebuilt.max(initial=0)))
     similar = "NA" if np.isnan(similarity) else f"{similarity:.3f}"
     headings = [spectra.title(f"{sample}: profile", profile, layout.noun, proportions),
-                f"reconstruction from {used} signature{'s' if used != 1 else ''} "
-                f"(cosine similarity {similar})"]
+                f"reconstruction from {used} signature{'s' if used != 1 else ''}"]
     for row, (data, heading) in enumerate(zip((profile, rebuilt), headings)):
         if layout.style == "heat map":
             spectra.heat_map(figure, grid[row, 0], heading, data, proportions)

@@ -132,7 +132,8 @@ def _id83():
         captions.append((start, end, caption))
     return Layout("ID83", "indels", "bars", x=list(range(len(labels))), colours=colours,
                   ticks=[(i, _indel_tick(label)) for i, label in enumerate(labels)],
-                  tick_size=7, tick_rotation=0, bands=bands, captions=captions)
+                  tick_size=7, tick_rotation=0, bands=bands, captions=captions,
+                  size=(16, 3.4))
 
 
 def _sbs1536():

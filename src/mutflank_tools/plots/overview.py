@@ -3,7 +3,8 @@ channels (SBS1536 folded to SBS96, strand kinds summed over the strands), the sa
 the signature-like profile that dominates them.
 
 The profiles come from a small non-negative factorisation of the proportions (NumPy only,
-seeded, so the same matrix always gives the same order): each sample joins the profile with the
+seeded, so the same matrix always gives the same order), with as many profiles (at most
+PROFILES) as make the fit clearly better: each sample joins the profile with the
 largest share of it, groups are ordered by size, and within a group the samples by that share.
 A strip left of the heat map marks the groups; the profiles are drawn above it."""
 
@@ -55,12 +56,26 @@ def profiles(shares, count=PROFILES, iterations=ITERATIONS):
     return weights * scale, basis / scale[:, None]
 
 
+def chosen_profiles(shares, most=PROFILES, gain=0.05):
+    """The factorisation with the fewest profiles (up to `most`) beyond which one more profile
+    lowers the relative residual by less than `gain` of itself: as many profiles as the cohort
+    shows, not a fixed number that splits one profile in two."""
+    fits = []
+    for count in range(1, max(1, min(most, *shares.shape)) + 1):
+        weights, basis = profiles(shares, count)
+        error = np.linalg.norm(shares - weights @ basis) / max(np.linalg.norm(shares), 1e-12)
+        if fits and fits[-1][0] - error < gain * fits[-1][0]:
+            break
+        fits.append((error, weights, basis))
+    return fits[-1][1], fits[-1][2]
+
+
 def order(samples, shares):
     """(sample order, group of each ordered sample, profiles): samples grouped by their
     dominant profile, groups by size (then profile number), within a group by that profile's
     share (then name); samples with nothing come last, in group -1."""
     live = shares.sum(axis=1) > 0
-    weights, basis = profiles(shares[live]) if live.any() else (np.zeros((0, 1)),
+    weights, basis = chosen_profiles(shares[live]) if live.any() else (np.zeros((0, 1)),
                                                                 np.zeros((1, shares.shape[1])))
     group = np.full(len(samples), -1)
     share = np.zeros(len(samples))
@@ -91,7 +106,7 @@ def figure(kind, samples, values, proportions_given):
     image = shares[ordered]
     count = len(samples)
     rows_height = min(max(count * 0.16, 2.5), 12.0)
-    profile_height = 1.4 * len(basis)
+    profile_height = 1.1 * len(basis)
     width = 16
     height = rows_height + profile_height + 2.4
     fig = pages.figure(width, height)
@@ -123,11 +138,7 @@ def figure(kind, samples, values, proportions_given):
     heat.set_xticklabels([label for _, label in layout.ticks], rotation=layout.tick_rotation,
                          fontsize=layout.tick_size, family="monospace")
     heat.tick_params(axis="x", length=0)
-    if count <= NAMES_SHOWN:
-        heat.set_yticks(range(count))
-        heat.set_yticklabels([samples[i] for i in ordered], fontsize=min(7, max(4, 400 // count)))
-    else:
-        heat.set_yticks([])
+    heat.tick_params(axis="y", left=False, labelleft=False)
     heat.set_ylabel("")
     for row in np.flatnonzero(np.diff(groups)) + 0.5:
         heat.axhline(row, color="white", linewidth=1.2)
@@ -138,14 +149,24 @@ def figure(kind, samples, values, proportions_given):
     strip.imshow(np.array([[g if g >= 0 else len(GROUP_COLOURS)] for g in groups]),
                  aspect="auto", cmap=ListedColormap(colours), vmin=0, vmax=len(colours) - 1,
                  interpolation="nearest")
+    for number in sorted(set(groups) - {-1}):
+        rows = [row for row, group in enumerate(groups) if group == number]
+        strip.text(0, (rows[0] + rows[-1]) / 2, str(number + 1), ha="center", va="center",
+                   fontsize=8, fontweight="bold", color="white")
     strip.set_xticks([])
-    strip.tick_params(axis="y", left=False, labelleft=False)
+    if count <= NAMES_SHOWN:
+        strip.set_yticks(range(count))
+        strip.set_yticklabels([samples[i] for i in ordered],
+                              fontsize=min(7, max(4, 400 // count)))
+        strip.tick_params(axis="y", length=0)
+    else:
+        strip.tick_params(axis="y", left=False, labelleft=False)
     if count > NAMES_SHOWN:
         strip.set_ylabel(f"{count:,} samples, grouped by their dominant profile", fontsize=9)
     scale = fig.colorbar(picture, cax=fig.add_subplot(grid[1, 2]), extend="max")
     scale.set_label("proportion of the sample's mutations", fontsize=8)
     scale.ax.tick_params(labelsize=7)
-    what = "proportions" if proportions_given else "counts as proportions"
+    what = "proportions" if proportions_given else "each sample's counts as proportions"
     fig.suptitle(f"{drawn}: {count:,} samples ({what}), grouped by {len(basis)} profiles",
                  x=0.9 / width, ha="left", fontsize=11, y=1 - 0.15 / height)
     return fig

@@ -10,11 +10,12 @@ from .kinds import CLASS_COLOURS
 
 
 def text_colour(colour):
-    """Black or white, whichever reads better on `colour`."""
+    """Black or white, whichever contrasts more with `colour` (WCAG relative luminance)."""
     from matplotlib.colors import to_rgb
 
-    red, green, blue = to_rgb(colour)
-    return "black" if 0.299 * red + 0.587 * green + 0.114 * blue > 0.55 else "white"
+    linear = [c / 12.92 if c <= 0.03928 else ((c + 0.055) / 1.055) ** 2.4 for c in to_rgb(colour)]
+    luminance = 0.2126 * linear[0] + 0.7152 * linear[1] + 0.0722 * linear[2]
+    return "black" if (luminance + 0.05) / 0.05 >= 1.05 / (luminance + 0.05) else "white"
 
 
 def title(sample, values, noun, proportions):
@@ -128,43 +129,63 @@ def _bands(axis, layout):
                   color=text_colour(band.colour), fontweight="bold")
 
 
-def heat_map(figure, cell, heading, values, proportions):
+class HeatPanel:
     """SBS1536 as six 16 x 16 heat maps, one per class (the two bases on the left by row, the
-    two on the right by column), sharing one colour scale."""
-    from matplotlib.ticker import MaxNLocator
+    two on the right by column) sharing one colour scale; built once, shown with one sample's
+    values after another."""
 
-    grid = cell.subgridspec(1, 6, wspace=0.12)
-    data = np.asarray(values, dtype=float).reshape(6, 16, 16)
-    top = float(data.max())
-    pairs = [a + b for a in channels.BASES for b in channels.BASES]
-    image = None
-    axes = []
-    for k, cls in enumerate(channels.CLASSES):
-        axis = figure.add_subplot(grid[0, k])
-        axes.append(axis)
-        if top:
-            image = axis.imshow(data[k], cmap="viridis", vmin=0, vmax=top, aspect="equal",
-                                interpolation="nearest")
-        else:
-            axis.set(xlim=(-0.5, 15.5), ylim=(15.5, -0.5), aspect="equal", facecolor="#f2f2f2")
-            axis.text(7.5, 7.5, "no substitutions", ha="center", va="center", fontsize=8,
-                      color="#555555")
-        colour = CLASS_COLOURS[k]
-        axis.set_title(cls, fontsize=9, fontweight="bold", color=text_colour(colour),
-                       bbox={"boxstyle": "square,pad=0.25", "facecolor": colour,
-                             "edgecolor": "none"})
-        axis.set_xticks(range(16))
-        axis.set_xticklabels(pairs, rotation=90, fontsize=5, family="monospace")
-        axis.set_yticks(range(16))
-        axis.set_yticklabels(pairs if k == 0 else [], fontsize=5, family="monospace")
-        if k == 0:
-            axis.set_ylabel(f"{heading}\nleft bases", fontsize=8)
-        axis.set_xlabel("right bases", fontsize=6)
-    if top == 0:
-        return
-    bar = figure.colorbar(image, ax=axes, shrink=0.8, pad=0.01, fraction=0.02)
-    if not proportions:
-        bar.locator = MaxNLocator(integer=True)
-        bar.update_ticks()
-    bar.set_label("proportion" if proportions else "mutations", fontsize=7)
-    bar.ax.tick_params(labelsize=7)
+    def __init__(self, figure, cell, labels=True):
+        grid = cell.subgridspec(1, 6, wspace=0.12)
+        pairs = [a + b for a in channels.BASES for b in channels.BASES]
+        self.axes, self.images, self.notes = [], [], []
+        for k, cls in enumerate(channels.CLASSES):
+            axis = figure.add_subplot(grid[0, k])
+            self.axes.append(axis)
+            self.images.append(axis.imshow(np.zeros((16, 16)), cmap="viridis", vmin=0, vmax=1,
+                                           aspect="equal", interpolation="nearest"))
+            colour = CLASS_COLOURS[k]
+            axis.text(0.5, 1, cls, transform=axis.transAxes + _points(axis, 0, 4), ha="center",
+                      va="bottom", fontsize=9, fontweight="bold", color=text_colour(colour),
+                      bbox={"boxstyle": "square,pad=0.25", "facecolor": colour,
+                            "edgecolor": "none"})
+            axis.set_xticks([])
+            axis.set_yticks([])
+            axis.set_facecolor("#f2f2f2")
+            if labels:
+                for x, pair in enumerate(pairs):
+                    axis.text(x, 15.5, pair, rotation=90, ha="center", va="top", fontsize=5,
+                              family="monospace", transform=axis.transData + _points(axis, 0, -2))
+                axis.set_xlabel("right bases", fontsize=6, labelpad=14)
+            if k == 0:
+                for y, pair in enumerate(pairs):
+                    axis.text(-0.5, y, pair, ha="right", va="center", fontsize=5,
+                              family="monospace", transform=axis.transData + _points(axis, -2, 0))
+            self.notes.append(axis.text(7.5, 7.5, "", ha="center", va="center", fontsize=8,
+                                        color="#555555"))
+        self.heading = self.axes[0].set_ylabel("", fontsize=8, labelpad=14)
+        self.scale = figure.colorbar(self.images[0], ax=self.axes, shrink=0.8, pad=0.01,
+                                     fraction=0.02)
+        self.scale.ax.tick_params(labelsize=7)
+
+    def show(self, values, heading, proportions):
+        from matplotlib.ticker import AutoLocator, MaxNLocator
+
+        data = np.asarray(values, dtype=float).reshape(6, 16, 16)
+        top = float(data.max())
+        for image, note, block in zip(self.images, self.notes, data):
+            image.set_data(block)
+            image.set_clim(0, top or 1.0)
+            image.set_visible(bool(top))
+            note.set_text("" if top else "no substitutions")
+        self.heading.set_text(f"{heading}\nleft bases")
+        self.scale.ax.set_visible(bool(top))
+        self.scale.locator = AutoLocator() if proportions else MaxNLocator(integer=True)
+        self.scale.update_ticks()
+        self.scale.set_label("proportion" if proportions else "mutations", fontsize=7)
+
+
+def heat_map(figure, cell, heading, values, proportions, labels=True):
+    """Draws one sample's SBS1536 values into the cell `cell` of `figure` (see HeatPanel)."""
+    panel = HeatPanel(figure, cell, labels)
+    panel.show(values, heading, proportions)
+    return panel

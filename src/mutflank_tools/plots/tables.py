@@ -64,7 +64,8 @@ def read_table(path, corners=CHANNEL_HEADERS + (SIGNATURE_HEADER,)):
     first = next(lines, None)
     header = first[1].split("\t") if first else []
     if not header or header[0] not in corners:
-        names = " or ".join(corners)
+        names = " or ".join([", ".join(corners[:-1]), corners[-1]] if len(corners) > 1
+                            else corners)
         raise InputError(at_line(path, 1, f"not a table to plot (its first field is not "
                                           f"{names})"))
     columns = header[1:]
