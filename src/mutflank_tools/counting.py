@@ -320,9 +320,8 @@ class Counter:
                 raise UsageError(f"--build is required for {name}: its records name no build, "
                                  f"and the reference {self.genome.root} has "
                                  f"{len(self.genome.builds())} build folders")
-            else:
-                builds = builds.copy()
-                builds[empty] = settings.default_build
+            builds = builds.copy()
+            builds[empty] = settings.default_build
         return builds
 
     def _count_class(self, columns, rows, index, kinds, input_kind):
@@ -350,8 +349,8 @@ class Counter:
         columns, rows, pair_codes = _take(columns, keep), rows[keep], pair_codes[keep]
         positions = columns["position"].astype(np.int64)
 
-        def reader(before, after, rows):
-            pick = np.arange(len(positions)) if rows is None else np.asarray(rows)
+        def reader(before, after, subset):
+            pick = np.arange(len(positions)) if subset is None else np.asarray(subset)
             window = np.empty((len(pick), before + 1 + after), dtype=np.int16)
             codes = pair_codes[pick]
             for code in np.unique(codes).tolist():

@@ -47,7 +47,7 @@ class MutationClass:
     description: str  # "single-base substitution"
 
 
-OTHER = "not a single-base substitution of A, C, G, T"
+OTHER = "alleles of no mutation class (not A, C, G, T, or REF equal to ALT)"
 _CLASSES = {}
 _KINDS = {}
 # Modules that register kinds, in the order their kinds are listed.
