@@ -53,13 +53,17 @@ ALLELES = HEADER + (
 )
 
 
-@pytest.mark.parametrize("form", ["vcf", "vcf.gz", "bcf"])
+@pytest.mark.parametrize("form", ["vcf", "vcf.gz", "bcf", "GT undeclared"])
 def test_one_record_per_sample_and_carried_allele_as_written(tmp_path, form):
-    path = write_text(tmp_path / "a.vcf.gz" if form == "vcf.gz" else tmp_path / "a.vcf", ALLELES)
+    text = ALLELES
+    if form == "GT undeclared":  # no ##FORMAT line for GT: the records' FORMAT tells
+        text = "".join(line for line in ALLELES.splitlines(True) if "ID=GT," not in line)
+    path = write_text(tmp_path / "a.vcf.gz" if form == "vcf.gz" else tmp_path / "a.vcf", text)
     if form == "bcf":
         path = to_bcf(path, tmp_path / "a.bcf")
     found, left_out = columns(readers.read_all(str(path)))
-    lines = [7, 7, 8, 9, 10] if form != "bcf" else [1, 1, 2, 3, 4]  # BCF: record numbers
+    lines = {"bcf": [1, 1, 2, 3, 4],  # BCF: record numbers
+             "GT undeclared": [6, 6, 7, 8, 9]}.get(form, [7, 7, 8, 9, 10])
     assert found == {
         "sample": ["s1", "s1", "s1", "s1", "s2"], "chromosome": ["1"] * 5, "build": [""] * 5,
         "position": [10, 10, 20, 30, 40], "ref": ["A", "A", "ATG", "G", "C"],

@@ -71,9 +71,11 @@ class Input:
         return f"Input({self.name!r}, kind={self.kind!r})"
 
 
-def open_input(name):
-    """The Input `name`, opened once, its format told and its header read (InputError)."""
-    fd, info, close = stream.open_descriptor(name)
+def open_input(name, path=None):
+    """The Input `name`, opened once, its format told and its header read (InputError).
+    `path`: the file to open when it is not `name` (an absolute path for a worker in another
+    folder); messages still name `name`."""
+    fd, info, close = stream.open_descriptor(name, path)
     source = Input(name, fd, info, close)
     try:
         _start(source)

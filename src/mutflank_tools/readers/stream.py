@@ -21,14 +21,15 @@ GZIP_MAGIC = b"\x1f\x8b"
 BOM = b"\xef\xbb\xbf"
 
 
-def open_descriptor(name):
-    """(descriptor, fstat, whether to close it) of the input `name`; '-' is standard input.
-    The file is opened by its own name: nothing in it is read as a URL or an index suffix."""
-    if name == "-":
+def open_descriptor(name, path=None):
+    """(descriptor, fstat, whether to close it) of the input `name` (at `path` when given);
+    '-' is standard input. The file is opened by its own name: nothing in it is read as a URL
+    or an index suffix."""
+    if path is None and name == "-":
         fd, close = 0, False
     else:
         try:
-            fd = os.open(name, os.O_RDONLY | os.O_CLOEXEC)
+            fd = os.open(name if path is None else path, os.O_RDONLY | os.O_CLOEXEC)
         except OSError as error:
             raise InputError(f"{name}: {error.strerror}") from None
         close = True
@@ -183,6 +184,13 @@ class Lines:
                 (number, line[:-1] if line.endswith(b"\r") else line)
                 for number, line in enumerate(parts, start=first))
         return self._queue.popleft()
+
+    def peek_line(self):
+        """The line next_line() would give, left in place (None at the end)."""
+        item = self.next_line()
+        if item is not None:
+            self._queue.appendleft(item)
+        return item
 
     def rest(self):
         """The blocks after the lines that next_line() gave out (see blocks())."""

@@ -21,7 +21,8 @@ _GENOTYPE_CACHE = 4096
 
 
 class VcfHeader:
-    """What the header lines tell: the sample columns, and whether FORMAT/GT is declared."""
+    """What the header lines tell: the sample columns, and whether the samples have genotypes
+    (FORMAT/GT declared, or named in the first record's FORMAT)."""
 
     def __init__(self, name, lines):
         self.name = name
@@ -41,6 +42,12 @@ class VcfHeader:
                 raise InputError(at_line(name, number, "a record before the #CHROM header line"))
             self._columns(number, line)
             self.last_line = number
+            if self.columns and not self.has_gt:
+                # GT used without its ##FORMAT line: the first record's FORMAT tells.
+                following = lines.peek_line()
+                if following is not None:
+                    fields = following[1].split(b"\t", 9)
+                    self.has_gt = len(fields) > 8 and b"GT" in fields[8].split(b":")
             return
 
     def _columns(self, number, line):
