@@ -10,7 +10,7 @@ DEB_PACKAGES := g++ pkg-config meson ninja-build python3-dev python3-numpy pytho
                 python3-mesonpy python3-venv python3-pip libgtest-dev liburing-dev \
                 python3-pysam python3-tqdm python3-matplotlib python3-dask python3-distributed python3-scipy \
                 python3-hypothesis mypy \
-                bcftools bowtie2-examples python-pyvcf-examples
+                bcftools bowtie2-examples python-pyvcf-examples isal
 
 .PHONY: all deps build core-test install test demo clean
 
@@ -84,6 +84,7 @@ $(BENCH_BIN)/floor: bench/floor.c
 .PHONY: bench-cli
 bench-cli: install
 	$(VENV_PY) bench/cli.py --repetitions $(BENCH_REPS)
+	$(VENV_PY) bench/cli_classes.py $(if $(filter 1,$(QUICK)),--quick)
 	$(VENV_PY) bench/cli_pipeline.py --repetitions $(BENCH_REPS) $(if $(BENCH_OLD),--old $(BENCH_OLD))
 
 # Hardening. `make fuzz FUZZ_SECONDS=N` builds the libFuzzer targets in fuzz/ (clang, ASan,

@@ -3,50 +3,59 @@ folders that carry the transcriptional strand of every base.
 
 A reference byte 0..3 is a base (A, C, G, T); `base + 4 * s` is the same base with strand bits
 s: 0 outside every transcribed region, 1 inside one on the + strand only, 2 on the - strand
-only, 3 on both. N bytes (16) are left as they are.
+only, 3 on both. N bytes (16) are left as they are. A transcribed region is a feature of type
+gene or transcript (GTF), or gene, mRNA, ncRNA_gene, lnc_RNA, pseudogenic_transcript... (any
+type named gene, transcript or mRNA, or ending in _gene, _transcript or RNA: GFF3).
 
-The annotation is streamed once, line by line; only the gene and transcript features are kept,
-as one merged list of intervals per sequence and strand, so memory grows with the number of
-such features (a human annotation: a few MB), not with the file (exons, CDS and UTRs, the
-bulk of it, are skipped).
+Reading: the annotation is streamed once. Most of a human annotation (1.5 GB) is exons, CDS and
+UTRs; `grep -F` picks out the lines that can name a transcribed type (their type and the tab
+after it), behind `igzip` (or `gzip`) for a compressed file, in processes of their own, while
+`mutflank reference` converts the FASTA. Only those lines reach Python, in a thread, and are
+kept as one merged list of intervals per sequence and strand: memory grows with the number of
+genes and transcripts (a few MB for a human annotation), not with the file.
+
+Painting: the strand bits are added to the written reference files afterwards, stretch by
+stretch of one level, each read, translated (bytes.translate) and written back in place.
 """
 
-import gzip
 import os
-import zlib
+import shutil
+import subprocess
+import tempfile
+import threading
 
 import numpy as np
 
 from .errors import InputError
 from .reference_folder import chromosome_aliases
 
-# Feature types that mark a transcribed region: genes and transcripts of every kind.
-FEATURES = frozenset((b"gene", b"transcript", b"mRNA", b"primary_transcript"))
-FEATURE_SUFFIXES = (b"_gene", b"_transcript", b"RNA")
+TYPES = frozenset((b"gene", b"transcript", b"mRNA", b"primary_transcript"))
+TYPE_SUFFIXES = (b"_gene", b"_transcript", b"RNA")
+# Text that every line of a transcribed feature holds: the end of its type and the tab after.
+MARKS = ("gene\t", "transcript\t", "RNA\t", "##FASTA")
 STRANDS = {b"+": 0, b"-": 1}  # index into the per-strand interval lists
 MARKER = ".mutflank-annotation"  # file in an annotated build folder (not a .txt chromosome)
-READ_SIZE = 1 << 20
+PAINT_BYTES = 1 << 22  # bytes of a reference file read and written back at a time
 
 
 def is_transcribed(feature):
-    return feature in FEATURES or feature.endswith(FEATURE_SUFFIXES)
+    return feature in TYPES or feature.endswith(TYPE_SUFFIXES)
 
 
 class AnnotationError(Exception):
     """A malformed annotation file; the message names the line."""
 
 
-def _merged(starts, ends):
+def merged(starts, ends):
     """Disjoint sorted half-open intervals covering the union of [starts, ends)."""
-    if not starts:
+    if not len(starts):
         return np.zeros(0, np.int64), np.zeros(0, np.int64)
     starts = np.asarray(starts, np.int64)
     ends = np.asarray(ends, np.int64)
     order = np.argsort(starts, kind="stable")
     starts, ends = starts[order], ends[order]
     reach = np.maximum.accumulate(ends)
-    # a new interval begins where its start lies beyond everything before it
-    new = np.ones(len(starts), bool)
+    new = np.ones(len(starts), bool)  # an interval that starts beyond everything before it
     new[1:] = starts[1:] > reach[:-1]
     first = np.flatnonzero(new)
     last = np.r_[first[1:], len(starts)] - 1
@@ -70,131 +79,198 @@ class Annotation:
         return None
 
 
-def _open(path):
-    if os.path.isdir(path):
-        raise InputError(f"{path}: is a folder")
-    try:
-        raw = open(path, "rb")
-    except OSError as error:
-        raise InputError(f"{path}: {error.strerror}") from None
-    if raw.read(2) == b"\x1f\x8b":
-        raw.seek(0)
-        return gzip.GzipFile(fileobj=raw, mode="rb"), raw
-    raw.seek(0)
-    return raw, raw
+class Collector:
+    """Gathers the features of annotation lines, one at a time."""
+
+    def __init__(self):
+        self.lists = {}  # name -> ([+ starts], [+ ends], [- starts], [- ends])
+        self.features = 0
+
+    def add(self, number, line):
+        """Takes line `number` (bytes, without its line end) if it is a transcribed feature
+        with a strand; AnnotationError when such a line is malformed."""
+        fields = line.split(b"\t", 8)
+        if len(fields) < 3 or fields[0][:1] == b"#" or not is_transcribed(fields[2]):
+            return
+        if len(fields) < 8:
+            raise AnnotationError(f"line {number}: {len(fields)} tab-separated fields, a GTF or "
+                                  "GFF3 line has 9")
+        strand = STRANDS.get(fields[6])
+        if strand is None:
+            return  # no strand ('.' or '?'): no transcribed strand to tell
+        try:
+            start, end = int(fields[3]), int(fields[4])
+        except ValueError:
+            raise AnnotationError(f"line {number}: start and end are not whole numbers") from None
+        if start < 1 or end < start:
+            raise AnnotationError(f"line {number}: start {start} and end {end} are not "
+                                  "1 <= start <= end")
+        lists = self.lists.get(fields[0])
+        if lists is None:
+            lists = self.lists[fields[0]] = ([], [], [], [])
+        lists[2 * strand].append(start - 1)
+        lists[2 * strand + 1].append(end)
+        self.features += 1
+
+    def annotation(self):
+        regions = {}
+        for name, lists in self.lists.items():
+            try:
+                text = name.decode("utf-8")
+            except UnicodeDecodeError:
+                raise AnnotationError(f"sequence name {name!r} is not valid UTF-8") from None
+            regions[text] = (merged(lists[0], lists[1]), merged(lists[2], lists[3]))
+        return Annotation(regions, self.features)
 
 
-def read_annotation(path, bar=None):
-    """The Annotation of a GTF or GFF3 file. InputError naming the file (and line) when it
-    cannot be read or holds no gene or transcript feature."""
-    collected = {}  # name -> ([+ starts], [+ ends], [- starts], [- ends])
-    features = 0
-    stream, raw = _open(path)
-    number = 0
-    done = 0
-    try:
-        with stream, raw:
-            for number, line in enumerate(stream, 1):
-                if line[:1] == b"#":
-                    if line.startswith(b"##FASTA"):
-                        break  # GFF3: sequences follow, no more features
-                    continue
-                fields = line.split(b"\t", 8)
-                if len(fields) < 8:
-                    if line.strip():
-                        raise AnnotationError(
-                            f"line {number}: {len(fields)} tab-separated fields, "
-                            "a GTF or GFF3 line has 9")
-                    continue
-                if not is_transcribed(fields[2]):
-                    continue
-                strand = STRANDS.get(fields[6])
-                if strand is None:
-                    continue  # no strand ('.' or '?'): no transcribed strand to tell
-                try:
-                    start, end = int(fields[3]), int(fields[4])
-                except ValueError:
-                    raise AnnotationError(f"line {number}: start and end are not whole "
-                                          "numbers") from None
-                if start < 1 or end < start:
-                    raise AnnotationError(f"line {number}: start {start} and end {end} are "
-                                          "not 1 <= start <= end")
-                try:
-                    name = fields[0].decode("utf-8")
-                except UnicodeDecodeError:
-                    raise AnnotationError(f"line {number}: sequence name is not valid "
-                                          "UTF-8") from None
-                lists = collected.get(name)
-                if lists is None:
-                    lists = collected[name] = ([], [], [], [])
-                lists[2 * strand].append(start - 1)
-                lists[2 * strand + 1].append(end)
-                features += 1
-                if bar is not None and number % 65536 == 0:
-                    position = raw.tell()
-                    bar.update(position - done)
-                    done = position
-    except (EOFError, zlib.error, gzip.BadGzipFile) as error:
-        raise InputError(f"{path}: cannot decompress: {error}") from None
-    except OSError as error:
-        raise InputError(f"{path}: {error.strerror or error}") from None
-    except AnnotationError as error:
-        raise InputError(f"{path}: {error}") from None
-    if not features:
-        raise InputError(f"{path}: no gene or transcript feature with a strand: not a GTF "
-                         "or GFF3 annotation")
-    regions = {name: (_merged(lists[0], lists[1]), _merged(lists[2], lists[3]))
-               for name, lists in collected.items()}
-    return Annotation(regions, features)
+def _decompressor():
+    return ["igzip", "-dc"] if shutil.which("igzip") else ["gzip", "-dc"]
 
 
-def strand_bits(regions, start, length):
-    """uint8 strand bits s (0..3) of the bases start .. start+length-1 of a sequence whose
-    merged regions are `regions` (None: no gene on it)."""
-    bits = np.zeros(length, np.uint8)
-    if regions is None:
-        return bits
-    end = start + length
-    for bit, (starts, ends) in ((1, regions[0]), (2, regions[1])):
-        first = np.searchsorted(ends, start, side="right")
-        last = np.searchsorted(starts, end, side="left")
-        for lo, hi in zip(starts[first:last], ends[first:last]):
-            bits[max(lo, start) - start:min(hi, end) - start] |= bit
-    return bits
+class AnnotationReading:
+    """Reads an annotation in the background (see the module's text): started on creation,
+    `result()` waits for it and gives the Annotation, or raises InputError naming the file
+    (and the line at fault). `close()` stops it early."""
+
+    def __init__(self, path):
+        self.path = path
+        if os.path.isdir(path):
+            raise InputError(f"{path}: is a folder")
+        try:
+            with open(path, "rb") as head:
+                compressed = head.read(2) == b"\x1f\x8b"
+        except OSError as error:
+            raise InputError(f"{path}: {error.strerror}") from None
+        self._errors = [tempfile.TemporaryFile(), tempfile.TemporaryFile()]
+        grep = ["grep", "-a", "-n", "-F", *(part for mark in MARKS for part in ("-e", mark))]
+        environment = dict(os.environ, LC_ALL="C")
+        self._processes = []
+        source = None
+        if compressed:
+            unzip = subprocess.Popen([*_decompressor(), "--", path], stdout=subprocess.PIPE,
+                                     stdin=subprocess.DEVNULL, stderr=self._errors[0])
+            self._processes.append(unzip)
+            source = unzip.stdout
+        else:
+            grep += ["--", path]
+        self._grep = subprocess.Popen(grep, stdin=source or subprocess.DEVNULL,
+                                      stdout=subprocess.PIPE, stderr=self._errors[1],
+                                      env=environment)
+        self._processes.append(self._grep)
+        if source is not None:
+            source.close()  # grep holds it now
+        self._checks = list(zip(self._processes, self._errors[2 - len(self._processes):],
+                                ("decompress", "read")[2 - len(self._processes):]))
+        self._collector = Collector()
+        self._failure = None
+        self._early = False  # stopped before grep's end: its exit status tells nothing
+        self._thread = threading.Thread(target=self._collect, daemon=True)
+        self._thread.start()
+
+    def _collect(self):
+        try:
+            for line in self._grep.stdout:
+                number, _, text = line.rstrip(b"\r\n").partition(b":")
+                if text.startswith(b"##FASTA"):
+                    self._early = True  # GFF3: sequences follow, no more features
+                    break
+                self._collector.add(int(number), text)
+        except Exception as error:  # reported by result()
+            self._early = True
+            self._failure = f"{self.path}: {error}"
+        finally:
+            for process in self._processes:
+                if self._early and process.poll() is None:
+                    process.kill()
+                process.wait()
+            self._grep.stdout.close()
+
+    def result(self):
+        self._thread.join()
+        try:
+            if self._failure is not None:
+                raise InputError(self._failure)
+            for process, errors, what in self._checks if not self._early else ():
+                if process.returncode and not (process is self._grep and process.returncode == 1):
+                    errors.seek(0)
+                    said = errors.read().decode("utf-8", "replace").strip().splitlines()
+                    raise InputError(f"{self.path}: cannot {what}: "
+                                     + (said[-1] if said else f"status {process.returncode}"))
+            try:
+                annotation = self._collector.annotation()
+            except AnnotationError as error:
+                raise InputError(f"{self.path}: {error}") from None
+            if not annotation.features:
+                raise InputError(f"{self.path}: no gene or transcript feature with a strand: "
+                                 "not a GTF or GFF3 annotation")
+            return annotation
+        finally:
+            self.close()
+
+    def close(self):
+        """Stops the reading (when it still runs) and frees what it holds."""
+        if self._thread.is_alive():
+            self._early = True
+            for process in self._processes:
+                if process.poll() is None:
+                    process.kill()
+            self._thread.join()
+        for errors in self._errors:
+            errors.close()
 
 
-class StrandPainter:
-    """Adds the strand bits to encoded bases as the reference writer writes them, one
-    sequence after the other (see fasta.ReferenceWriter)."""
+def read_annotation(path):
+    """The Annotation of a GTF or GFF3 file (see AnnotationReading)."""
+    return AnnotationReading(path).result()
 
-    def __init__(self, annotation):
-        self.annotation = annotation
-        self.painted = set()  # annotation sequences that met a FASTA sequence
-        self._regions = None
-        self._offset = 0
 
-    def start(self, name):
-        key = self.annotation.key_for(name)
-        self._regions = None if key is None else self.annotation.regions[key]
+def strand_steps(regions):
+    """The strand bits of a sequence as a step function: (edges, levels), level[i] holding
+    on [edges[i], edges[i + 1]) and 0 before the first edge and from the last one on."""
+    (plus_starts, plus_ends), (minus_starts, minus_ends) = regions
+    edges = np.unique(np.concatenate([plus_starts, plus_ends, minus_starts, minus_ends]))
+
+    def inside(starts, ends):
+        return (np.searchsorted(starts, edges, "right")
+                - np.searchsorted(ends, edges, "right")).astype(np.int64)
+
+    return edges, inside(plus_starts, plus_ends) | inside(minus_starts, minus_ends) << 1
+
+
+def _translation(bits):
+    """The byte translation that adds strand bits `bits` to the base codes 0..3."""
+    table = bytearray(range(256))
+    for code in range(4):
+        table[code] = code + 4 * bits
+    return bytes(table)
+
+
+TRANSLATIONS = [_translation(bits) for bits in range(4)]
+
+
+def paint_file(path, length, regions):
+    """Adds the strand bits of `regions` to the reference file `path` of `length` bases, in
+    place, PAINT_BYTES at a time."""
+    edges, levels = strand_steps(regions)
+    edges = np.minimum(edges, length)
+    with open(path, "r+b") as reference:
+        for lo, hi, level in zip(edges[:-1].tolist(), edges[1:].tolist(), levels[:-1].tolist()):
+            for start in range(lo, hi, PAINT_BYTES) if level else ():
+                size = min(PAINT_BYTES, hi - start)
+                bases = os.pread(reference.fileno(), size, start)
+                os.pwrite(reference.fileno(), bases.translate(TRANSLATIONS[level]), start)
+
+
+def paint_folder(folder, lengths, annotation, suffix=".txt"):
+    """Paints the reference files of `folder` ([(name, length), ...] as written); returns the
+    names of annotated sequences that no file took."""
+    used = set()
+    for name, length in lengths:
+        key = annotation.key_for(name)
         if key is not None:
-            self.painted.add(key)
-        self._offset = 0
-
-    def paint(self, encoded):
-        """`encoded` (bytes of codes 0..3 and 16) with the strand bits of its bases added."""
-        offset = self._offset
-        self._offset += len(encoded)
-        if self._regions is None:
-            return encoded
-        bits = strand_bits(self._regions, offset, len(encoded))
-        if not bits.any():
-            return encoded
-        codes = np.frombuffer(encoded, np.uint8)
-        return np.where(codes < 4, codes | (bits << 2), codes).astype(np.uint8).tobytes()
-
-    def unmatched(self):
-        """Names of annotated sequences that no FASTA sequence took."""
-        return sorted(set(self.annotation.regions) - self.painted)
+            used.add(key)
+            paint_file(os.path.join(folder, name + suffix), length, annotation.regions[key])
+    return sorted(set(annotation.regions) - used)
 
 
 def write_marker(folder, annotation_path, annotation):

@@ -22,7 +22,7 @@ a neighbour and lets the rest through. Inputs need not be sorted:
 import numpy as np
 
 from .errors import InputError, at_line
-from .kinds.sbs import is_substitution
+from .kinds.sbs import letter_codes
 from .records import LeftOut, Records
 
 HOLD = 500_000  # SNVs of one input held before streaming starts
@@ -48,6 +48,18 @@ def concatenate(parts, source, left_out):
         return take(parts[0], slice(None), left_out)
     return Records(source, *(np.concatenate([getattr(part, name) for part in parts])
                              for name in _COLUMNS), left_out=left_out)
+
+
+def single_base_substitutions(ref, alt):
+    """Which records replace one base of A, C, G, T by another (object arrays of str)."""
+    count = len(ref)
+    one = ((np.fromiter(map(len, ref.tolist()), dtype=np.int64, count=count) == 1)
+           & (np.fromiter(map(len, alt.tolist()), dtype=np.int64, count=count) == 1))
+    result = np.zeros(count, dtype=bool)
+    if one.any():
+        r, a = letter_codes(ref[one]), letter_codes(alt[one])
+        result[one] = (r < 4) & (a < 4) & (r != a)
+    return result
 
 
 class _Codes:
@@ -84,7 +96,7 @@ class Merger:
         self.source = records.input
         if not self.merge or len(records) == 0:
             return records
-        snv = is_substitution(records.ref, records.alt)
+        snv = single_base_substitutions(records.ref, records.alt)
         if not snv.any():
             return records
         self._pending.append(take(records, snv))

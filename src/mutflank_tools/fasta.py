@@ -52,9 +52,8 @@ class ReferenceWriter:
 
     SUFFIX = ".txt"
 
-    def __init__(self, folder, painter=None):
+    def __init__(self, folder):
         self.folder = folder
-        self.painter = painter  # adds strand bits to the bases (annotation.StrandPainter)
         self.names = set()
         self.lengths = []  # [name, number of bases] in file order
         self._out = None
@@ -68,12 +67,8 @@ class ReferenceWriter:
         self._out = open(os.path.join(self.folder, name + self.SUFFIX), "wb")
         self._line = line
         self.lengths.append([name, 0])
-        if self.painter is not None:
-            self.painter.start(name)
 
     def write(self, encoded):
-        if self.painter is not None:
-            encoded = self.painter.paint(encoded)
         self._out.write(encoded)
         self.lengths[-1][1] += len(encoded)
 

@@ -49,11 +49,10 @@ def _open_fasta(path):
     return raw, raw
 
 
-def convert_fasta(fasta, folder, bar=None, painter=None):
+def convert_fasta(fasta, folder, bar=None):
     """Writes the sequences of `fasta` into `folder`; returns [(chromosome, length), ...].
-    FastaError for a malformed file, InputError for one that cannot be read. `painter`
-    (annotation.StrandPainter) adds the strand bits of an annotation to the bases."""
-    writer = ReferenceWriter(folder, painter)
+    FastaError for a malformed file, InputError for one that cannot be read."""
+    writer = ReferenceWriter(folder)
     converter = FastaConverter(writer)
     stream, raw = _open_fasta(fasta)
     try:
@@ -81,17 +80,20 @@ def convert_fasta(fasta, folder, bar=None, painter=None):
 
 def build_reference(fasta, outdir, build, bar=None, annotation=None):
     """Writes outdir/<build>/ from `fasta` atomically; returns [(chromosome, length), ...].
-    `annotation`: a GTF or GFF3 file, read first; every base also carries its strand bits."""
+    `annotation`: a GTF or GFF3 file, read while the FASTA is; every base then also carries
+    its strand bits."""
 
     def convert(folder):
         if annotation is None:
             return convert_fasta(fasta, folder, bar)
-        with progress(desc="reading annotation", unit="B", unit_scale=True) as lines:
-            genes = annotations.read_annotation(annotation, lines)
-        painter = annotations.StrandPainter(genes)
-        lengths = convert_fasta(fasta, folder, bar, painter)
+        reading = annotations.AnnotationReading(annotation)
+        try:
+            lengths = convert_fasta(fasta, folder, bar)
+            genes = reading.result()
+        finally:
+            reading.close()
+        _report_unmatched(annotations.paint_folder(folder, lengths, genes))
         annotations.write_marker(folder, annotation, genes)
-        _report_unmatched(painter.unmatched())
         return lengths
 
     target = os.path.join(outdir, build)

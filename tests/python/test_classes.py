@@ -96,6 +96,29 @@ def test_malformed_annotation_is_refused(tmp_path, text, message):
     assert not (tmp_path / "out").exists()
 
 
+@pytest.mark.parametrize("seed", range(3))
+def test_painting_in_place_matches_the_bases_model(tmp_path, monkeypatch, seed):
+    from mutflank_tools import annotation
+
+    rng = random.Random(seed)
+    monkeypatch.setattr(annotation, "PAINT_BYTES", rng.choice([1, 7, 1 << 22]))
+    length = 500
+    codes = bytes(rng.choice([0, 1, 2, 3, 3, 16]) for _ in range(length))
+    features = [(rng.randrange(length), rng.randint(1, 120), rng.choice("+-")) for _ in range(9)]
+    collector = annotation.Collector()
+    for number, (start, size, sign) in enumerate(features, 1):
+        collector.add(number, f"c\tt\tgene\t{start + 1}\t{start + size}\t.\t{sign}\t.\tx"
+                      .encode())
+    path = tmp_path / "c.txt"
+    path.write_bytes(codes)
+    assert annotation.paint_folder(tmp_path, [("c", length)], collector.annotation()) == []
+    expected = bytes(
+        code if code == 16 else code + 4 * sum({1 if sign == "+" else 2 for start, size, sign
+                                                in features if start <= i < start + size})
+        for i, code in enumerate(codes))
+    assert path.read_bytes() == expected
+
+
 # ---- strand classes ------------------------------------------------------------------------
 
 @pytest.mark.parametrize("genes", ["none", "+", "-", "both"])
