@@ -81,10 +81,13 @@ $(BENCH_BIN)/floor: bench/floor.c
 # peak memory of `table` over 10,000 samples and of `reference` over a 1 GB FASTA line; and
 # (bench/cli_pipeline.py) `matrix` on that VCF against BENCH_OLD (the src folder of an older
 # checkout, e.g. a `git worktree`), 10,000 small VCFs on two workers, memory by chromosome names.
+# bench/cli_fit.py: `fit` of 10,000 samples on 79 random signatures (NNLS beside a loop over
+# scipy's nnls, strict) and a 1,000-resample bootstrap of 100 samples on one and two workers.
 .PHONY: bench-cli
 bench-cli: install
 	$(VENV_PY) bench/cli.py --repetitions $(BENCH_REPS)
 	$(VENV_PY) bench/cli_classes.py $(if $(filter 1,$(QUICK)),--quick)
+	$(VENV_PY) bench/cli_fit.py --repetitions $(BENCH_REPS) $(if $(filter 1,$(QUICK)),--quick)
 	$(VENV_PY) bench/cli_pipeline.py --repetitions $(BENCH_REPS) $(if $(BENCH_OLD),--old $(BENCH_OLD))
 
 # Hardening. `make fuzz FUZZ_SECONDS=N` builds the libFuzzer targets in fuzz/ (clang, ASan,

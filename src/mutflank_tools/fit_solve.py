@@ -34,7 +34,8 @@ def nnls(signatures, counts, allowed=None, passive=None):
     n, k = counts.shape[0], signatures.shape[1]
     allowed = np.ones((n, k), bool) if allowed is None else allowed
     if not usable:
-        return _scipy_nnls(signatures, counts, allowed, np.arange(n), np.zeros((n, k)))
+        return _without_dust(_scipy_nnls(signatures, counts, allowed, np.arange(n),
+                                         np.zeros((n, k))))
     b = counts @ signatures  # samples x k: S'm of each sample
     passive = (_guess(g, b, allowed) if passive is None else passive) & allowed
     tolerance = TOLERANCE * np.maximum(np.abs(b).max(axis=1, initial=0.0), 1e-300)[:, None]
@@ -66,7 +67,13 @@ def nnls(signatures, counts, allowed=None, passive=None):
         _solve(g, b, passive, todo, x, y)
     else:
         x = _scipy_nnls(signatures, counts, allowed, todo, x)
-    return np.maximum(x, 0.0)
+    return _without_dust(x)
+
+
+def _without_dust(x):
+    """x with the exposures that are rounding noise (at most TOLERANCE times the sample's
+    largest) set to 0, so that a signature the fit does not need counts as unused."""
+    return np.where(x > TOLERANCE * x.max(axis=1, keepdims=True, initial=0.0), x, 0.0)
 
 
 def _guess(g, b, allowed, steps=GUESS_STEPS):
@@ -121,11 +128,11 @@ def quality(signatures, counts, exposures):
     return cosine, rss
 
 
-def strict(signatures, counts, max_delta):
+def strict(signatures, counts, max_delta, passive=None):
     """The `strict` exposures: from the NNLS fit, drop the signature of smallest positive
     exposure and refit, for as long as the cosine similarity falls by at most `max_delta`
     in that step; the last fit within it is kept."""
-    exposures = nnls(signatures, counts)
+    exposures = nnls(signatures, counts, passive=passive)
     cosine, _ = quality(signatures, counts, exposures)
     allowed = exposures > 0
     todo = np.flatnonzero(allowed.any(axis=1))
@@ -145,8 +152,8 @@ def strict(signatures, counts, max_delta):
     return exposures
 
 
-def fit(signatures, counts, method, max_delta):
-    """Exposures (samples x k) by `method`: "nnls" or "strict"."""
+def fit(signatures, counts, method, max_delta, passive=None):
+    """Exposures (samples x k) by `method`: "nnls" or "strict"; `passive` as for nnls."""
     if method == "strict":
-        return strict(signatures, counts, max_delta)
-    return nnls(signatures, counts)
+        return strict(signatures, counts, max_delta, passive)
+    return nnls(signatures, counts, passive=passive)

@@ -73,8 +73,9 @@ def read_table(path, heads, what):
                                                    f"{seen[label]})"))
         seen[label] = number
         if len(fields) != len(header):
-            raise InputError(at_line(path, number, f"{len(fields) - 1} values for "
-                                                   f"{len(columns)} {what}s"))
+            count = len(fields) - 1
+            raise InputError(at_line(path, number, f"{count} value{'' if count == 1 else 's'} "
+                                                   f"for {len(columns)} {what}s"))
         try:
             row = [float(text) for text in fields[1:]]
         except ValueError:

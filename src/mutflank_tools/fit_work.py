@@ -27,11 +27,14 @@ def fit_slice(signatures, counts, method, max_delta, resamples=0, seeds=()):
     cosine, rss = fit_solve.quality(signatures, counts, exposures)
     result = {"exposures": exposures, "cosine": cosine, "rss": rss}
     if resamples:
-        result.update(bootstrap(signatures, counts, method, max_delta, resamples, seeds))
+        # The resamples start from the positive exposures of their sample's NNLS fit.
+        start = exposures if method == "nnls" else fit_solve.nnls(signatures, counts)
+        result.update(bootstrap(signatures, counts, method, max_delta, resamples, seeds,
+                                start > 0))
     return result
 
 
-def bootstrap(signatures, counts, method, max_delta, resamples, seeds):
+def bootstrap(signatures, counts, method, max_delta, resamples, seeds, passive):
     """Refits of `resamples` multinomial resamples of each sample (its total count, its
     channel proportions), summarised by quantiles and the fraction of resamples with the
     signature's exposure above 0."""
@@ -42,7 +45,8 @@ def bootstrap(signatures, counts, method, max_delta, resamples, seeds):
         if total > 0:
             draws[row] = np.random.default_rng(seed).multinomial(total, sample / sample.sum(),
                                                                  size=resamples)
-    refits = fit_solve.fit(signatures, draws.reshape(-1, channels), method, max_delta)
+    refits = fit_solve.fit(signatures, draws.reshape(-1, channels), method, max_delta,
+                           np.repeat(passive, resamples, axis=0))
     refits = refits.reshape(samples, resamples, -1)
     median, low, high = np.quantile(refits, QUANTILES, axis=1)
     return {"median": median, "low": low, "high": high, "kept": (refits > 0).mean(axis=1)}

@@ -1,0 +1,285 @@
+"""`mutflank fit`: the solvers against the conditions of their optimum and against planted
+exposures, the bootstrap against its nominal coverage, and the files' rules."""
+
+import re
+
+import numpy as np
+import pytest
+
+from cli_support import run, write_text
+
+pytest.importorskip("scipy")
+from mutflank_tools import channels, fit_solve  # noqa: E402
+
+
+def random_signatures(rng, channel_count, k):
+    return rng.dirichlet(np.full(channel_count, 0.5), size=k).T  # channels x k
+
+
+def planted(rng, samples, k, present=3, scale=2000.0):
+    """Exposures (samples x k) with `present` random signatures of each sample above 0."""
+    exposures = np.zeros((samples, k))
+    for row in exposures:
+        row[rng.choice(k, present, replace=False)] = rng.uniform(0.5, 1.5, present) * scale
+    return exposures
+
+
+def write_table(path, head, rows, columns, values, number=repr):
+    lines = ["\t".join([head, *columns])]
+    lines += ["\t".join([row, *map(number, line)]) for row, line in zip(rows, values.tolist())]
+    return write_text(path, "\n".join(lines) + "\n")
+
+
+def read_table(path):
+    """(row labels, column names, values) of a written table."""
+    lines = [line.split("\t") for line in path.read_text().splitlines()]
+    values = np.array([[np.nan if cell == "NA" else float(cell) for cell in line[1:]]
+                       for line in lines[1:]])
+    return [line[0] for line in lines[1:]], lines[0][1:], values
+
+
+def fit_files(folder, signatures, counts, labels=None, *options, count_format=repr):
+    """Writes the signatures (channels x k) and the matrix (samples x channels), runs the
+    command; (status, stderr, exposures samples x k or None)."""
+    labels = labels or list(channels.SBS96)
+    names = [f"SBS{j + 1}" for j in range(signatures.shape[1])]
+    write_table(folder / "sig.tsv", "Type", labels, names, signatures)
+    write_table(folder / "m.tsv", "MutationType", labels,
+                [f"S{i}" for i in range(len(counts))], counts.T, count_format)
+    status, _, err = run("fit", folder / "m.tsv", "--signatures", folder / "sig.tsv",
+                         "-o", folder / "out", *options)
+    if status:
+        return status, err, None
+    rows, _, values = read_table(folder / "out.exposures.tsv")
+    return status, err, values.T
+
+
+def kkt_violation(signatures, counts, exposures, allowed=None):
+    """The largest breach, relative to the sample's scale, of the conditions of an NNLS
+    optimum: x >= 0, gradient S'(Sx - m) = 0 where x > 0 and >= 0 where x = 0."""
+    gradient = (exposures @ signatures.T - counts) @ signatures
+    scale = np.abs(counts @ signatures).max(axis=1, keepdims=True) + 1e-300
+    allowed = np.ones_like(exposures, bool) if allowed is None else allowed
+    breach = np.where(exposures > 0, np.abs(gradient), np.maximum(-gradient, 0))
+    breach = np.where(allowed, breach, 0) / scale
+    return max(breach.max(), -exposures.min(), np.abs(exposures[~allowed]).max(initial=0))
+
+
+# ---- nnls ----------------------------------------------------------------------------------
+
+@pytest.mark.parametrize("channel_count, k, noise", [
+    (96, 79, "poisson"),  # the stacked solver
+    (96, 10, "poisson"),
+    (78, 20, "uniform"),  # samples that are no mixture at all
+    (12, 20, "poisson"),  # more signatures than channels: the one-by-one solver
+])
+def test_nnls_meets_the_optimality_conditions(channel_count, k, noise):
+    rng = np.random.default_rng(k + channel_count)
+    signatures = random_signatures(rng, channel_count, k)
+    if noise == "poisson":
+        counts = rng.poisson(planted(rng, 300, k, present=min(5, k)) @ signatures.T)
+    else:
+        counts = rng.uniform(0, 100, (300, channel_count))
+    counts = counts.astype(float)
+    counts[0] = 0  # a sample without mutations
+    allowed = rng.random((300, k)) < 0.7
+    assert kkt_violation(signatures, counts, fit_solve.nnls(signatures, counts)) < 1e-8
+    restricted = fit_solve.nnls(signatures, counts, allowed=allowed)
+    assert kkt_violation(signatures, counts, restricted, allowed) < 1e-8
+
+
+@pytest.mark.parametrize("kind", ["SBS96", "DBS78", "ID83"])
+def test_nnls_recovers_planted_exposures_of_noiseless_mixtures(tmp_path, kind):
+    rng = np.random.default_rng(len(kind))
+    labels = list(getattr(channels, kind))
+    signatures = random_signatures(rng, len(labels), 12)
+    exposures = planted(rng, 40, 12, present=4)
+    order = rng.permutation(len(labels))  # the signatures' rows in another order
+    names = [f"SBS{j + 1}" for j in range(12)]
+    write_table(tmp_path / "sig.tsv", "MutationType", [labels[i] for i in order], names,
+                signatures[order])
+    write_table(tmp_path / "m.tsv", "MutationType", labels, [f"S{i}" for i in range(40)],
+                (exposures @ signatures.T).T)
+    subset = ["SBS12", "SBS1", *names[1:11]]
+    status, _, err = run("fit", tmp_path / "m.tsv", "--signatures", tmp_path / "sig.tsv",
+                         "-o", tmp_path / "out", "--signature-subset", ",".join(subset))
+    assert status == 0, err
+    rows, samples, found = read_table(tmp_path / "out.exposures.tsv")
+    assert rows == subset and samples == [f"S{i}" for i in range(40)]
+    wanted = exposures[:, [names.index(name) for name in subset]].T
+    np.testing.assert_allclose(found, wanted, rtol=1e-8, atol=1e-6)
+    _, head, quality = read_table(tmp_path / "out.fit.tsv")
+    assert head == ["Total", "Cosine", "RSS", "Signatures"]
+    np.testing.assert_allclose(quality[:, 0], exposures.sum(axis=1), rtol=1e-9)
+    np.testing.assert_allclose(quality[:, 1], 1.0, atol=1e-9)
+    np.testing.assert_allclose(quality[:, 2], 0.0, atol=1e-6)
+    assert quality[:, 3].tolist() == [4.0] * 40
+
+
+def test_a_sample_without_mutations_has_zero_exposures_and_no_cosine(tmp_path):
+    rng = np.random.default_rng(5)
+    signatures = random_signatures(rng, 96, 6)
+    counts = rng.poisson(planted(rng, 3, 6) @ signatures.T)
+    counts[1] = 0
+    status, err, exposures = fit_files(tmp_path, signatures, counts, None, "--method", "strict",
+                                       "--bootstrap", "20", "--seed", "1", count_format=str)
+    assert status == 0, err
+    assert exposures[1].tolist() == [0.0] * 6 and exposures[0].sum() > 0
+    fit_rows = (tmp_path / "out.fit.tsv").read_text().splitlines()
+    assert fit_rows[2] == "S1\t0\tNA\t0\t0"
+    boot = [line for line in (tmp_path / "out.bootstrap.tsv").read_text().splitlines()
+            if line.startswith("S1\t")]
+    assert boot == [f"S1\tSBS{j}\t0\t0\t0\t0" for j in range(1, 7)]
+
+
+# ---- strict --------------------------------------------------------------------------------
+
+def test_strict_drops_absent_signatures_and_keeps_present_ones(tmp_path):
+    rng = np.random.default_rng(11)
+    signatures = random_signatures(rng, 96, 10)
+    exposures = planted(rng, 30, 10, present=3)
+    counts = rng.poisson(exposures @ signatures.T)
+    _, _, loose = fit_files(tmp_path, signatures, counts, None, count_format=str)
+    assert ((loose > 0) & (exposures == 0)).sum() >= 20  # NNLS fits noise with absent ones
+    status, err, kept = fit_files(tmp_path, signatures, counts, None, "--method", "strict",
+                                  count_format=str)
+    assert status == 0, err
+    assert ((kept > 0) == (exposures > 0)).all()
+    _, _, quality = read_table(tmp_path / "out.fit.tsv")
+    assert quality[:, 3].tolist() == [3.0] * 30
+
+
+def test_strict_stops_before_a_step_that_costs_more_than_max_delta():
+    rng = np.random.default_rng(12)
+    signatures = random_signatures(rng, 96, 8)
+    counts = rng.poisson(planted(rng, 50, 8, present=5, scale=300) @ signatures.T).astype(float)
+    for delta in (0.0, 0.004, 0.05):
+        exposures = fit_solve.strict(signatures, counts, delta)
+        cosine, _ = fit_solve.quality(signatures, counts, exposures)
+        used = exposures > 0
+        assert kkt_violation(signatures, counts, exposures, used) < 1e-8
+        for sample in np.flatnonzero(used.sum(axis=1) > 0):
+            # dropping the smallest exposure left would cost more than delta
+            smallest = np.argmin(np.where(used[sample], exposures[sample], np.inf))
+            fewer = used[sample:sample + 1].copy()
+            fewer[0, smallest] = False
+            refit = fit_solve.nnls(signatures, counts[sample:sample + 1], allowed=fewer)
+            assert cosine[sample] - fit_solve.quality(signatures, counts[sample:sample + 1],
+                                                      refit)[0][0] > delta
+
+
+# ---- bootstrap -----------------------------------------------------------------------------
+
+def test_bootstrap_intervals_cover_planted_exposures_near_their_rate(tmp_path):
+    rng = np.random.default_rng(13)
+    signatures = random_signatures(rng, 96, 6)
+    exposures = planted(rng, 150, 6, present=3, scale=400)
+    counts = rng.poisson(exposures @ signatures.T)
+    status, err, _ = fit_files(tmp_path, signatures, counts, None, "--bootstrap", "200",
+                               "--seed", "3", count_format=str)
+    assert status == 0, err
+    lines = [line.split("\t") for line in (tmp_path / "out.bootstrap.tsv").read_text().splitlines()]
+    assert lines[0] == ["Sample", "Signature", "Median", "Q2.5", "Q97.5", "Kept"]
+    summary = np.array([[float(cell) for cell in line[2:]] for line in lines[1:]]).reshape(150, 6, 4)
+    present = exposures > 0
+    median, low, high, kept = np.moveaxis(summary, 2, 0)
+    covered = (low <= exposures) & (exposures <= high)
+    assert 0.88 <= covered[present].mean() <= 0.99
+    assert (low <= median).all() and (median <= high).all()
+    assert kept[present].min() >= 0.9 and 0 <= kept.min() and kept.max() <= 1
+
+
+def test_the_same_seed_gives_the_same_files_also_on_workers(tmp_path):
+    rng = np.random.default_rng(14)
+    signatures = random_signatures(rng, 96, 8)
+    counts = rng.poisson(planted(rng, 25, 8, scale=200) @ signatures.T)
+    files = {}
+    for name, options in [("one", ()), ("again", ()), ("workers", ("--workers", "2")),
+                          ("other", ("--seed", "9"))]:
+        folder = tmp_path / name
+        folder.mkdir()
+        status, err, _ = fit_files(folder, signatures, counts, None, "--method", "strict",
+                                   "--bootstrap", "300", "--seed", "8", *options,
+                                   count_format=str)
+        assert status == 0, err
+        files[name] = [(folder / f"out.{end}.tsv").read_bytes()
+                       for end in ("exposures", "fit", "bootstrap")]
+    assert files["one"] == files["again"] == files["workers"]
+    assert files["other"][:2] == files["one"][:2] and files["other"][2] != files["one"][2]
+
+
+def test_without_a_seed_the_run_says_the_one_it_drew(tmp_path):
+    rng = np.random.default_rng(15)
+    signatures = random_signatures(rng, 96, 4)
+    counts = rng.poisson(planted(rng, 3, 4) @ signatures.T)
+    _, err, _ = fit_files(tmp_path, signatures, counts, None, "--bootstrap", "10",
+                          count_format=str)
+    seed = re.search(r"^mutflank fit: bootstrap seed (\d+)$", err, re.M).group(1)
+    first = (tmp_path / "out.bootstrap.tsv").read_bytes()
+    fit_files(tmp_path, signatures, counts, None, "--bootstrap", "10", "--seed", seed,
+              count_format=str)
+    assert (tmp_path / "out.bootstrap.tsv").read_bytes() == first
+
+
+# ---- files ---------------------------------------------------------------------------------
+
+SBS = channels.SBS96
+ROWS = "".join(f"{label}\t0.5\t{1 / 96!r}\n" for label in SBS[2:])
+GOOD_SIGNATURES = f"Type\tSBS1\tSBS2\n{SBS[0]}\t0.5\t{1 / 96!r}\n{SBS[1]}\t0\t{1 / 96!r}\n" + ROWS
+GOOD_MATRIX = "MutationType\tS1\n" + "".join(f"{label}\t{i % 3}\n" for i, label in enumerate(SBS))
+
+
+@pytest.mark.parametrize("signatures, matrix, options, message", [
+    (GOOD_SIGNATURES.replace("Type", "Channel"), GOOD_MATRIX, (),
+     "sig.tsv: line 1: the first column is headed 'Channel', not MutationType or Type"),
+    (GOOD_SIGNATURES.replace("SBS2", "SBS1"), GOOD_MATRIX, (),
+     "sig.tsv: line 1: signature 'SBS1' named twice"),
+    (GOOD_SIGNATURES.replace(SBS[1], SBS[0]), GOOD_MATRIX, (),
+     f"sig.tsv: line 3: '{SBS[0]}' listed twice (first on line 2)"),
+    (GOOD_SIGNATURES.replace("\t0\t", "\t-0.1\t"), GOOD_MATRIX, (),
+     "sig.tsv: line 3: signature SBS1: '-0.1' is negative"),
+    (GOOD_SIGNATURES.replace("\t0\t", "\tnan\t"), GOOD_MATRIX, (),
+     "sig.tsv: line 3: signature SBS1: 'nan' is not a number"),
+    (GOOD_SIGNATURES.replace("\t0\t", "\t0,1\t"), GOOD_MATRIX, (),
+     "sig.tsv: line 3: signature SBS1: '0,1' is not a number"),
+    (GOOD_SIGNATURES.replace("\t0\t", "\t"), GOOD_MATRIX, (),
+     "sig.tsv: line 3: 1 value for 2 signatures"),
+    ("Type\tSBS1\tSBS2\n" + "".join(f"{label}\t0.5\t0\n" for label in SBS), GOOD_MATRIX, (),
+     "sig.tsv: line 1: signature SBS2 sums to 0"),
+    (GOOD_SIGNATURES.replace(f"{SBS[5]}\t", "A[C>A]X\t"), GOOD_MATRIX, (),
+     f"m.tsv: line 7: channel '{SBS[5]}' is not in the signatures sig.tsv"),
+    (GOOD_SIGNATURES + "X[C>A]X\t0\t0\n", GOOD_MATRIX, (),
+     "sig.tsv: line 98: channel 'X[C>A]X' is not in the matrix m.tsv"),
+    (GOOD_SIGNATURES, GOOD_MATRIX.replace("MutationType", "Type"), (),
+     "m.tsv: line 1: the first column is headed 'Type', not MutationType"),
+    (GOOD_SIGNATURES, GOOD_MATRIX.replace(f"{SBS[3]}\t0", f"{SBS[3]}\tinf"), (),
+     "m.tsv: line 5: sample S1: 'inf' is not finite"),
+    (GOOD_SIGNATURES, GOOD_MATRIX.replace(f"{SBS[3]}\t0", f"{SBS[3]}\t0.5"),
+     ("--bootstrap", "5"), "m.tsv: line 5: sample S1: 0.5 is not a whole count (--bootstrap "
+                           "resamples mutations: use a matrix of counts)"),
+    (GOOD_SIGNATURES, GOOD_MATRIX, ("--signature-subset", "SBS2,SBS7,SBS9"),
+     "sig.tsv: line 1: no signature SBS7, SBS9 (--signature-subset)"),
+    ("", GOOD_MATRIX, (), "sig.tsv: empty file"),
+])
+def test_file_faults_are_one_line_naming_file_and_line(tmp_path, signatures, matrix, options,
+                                                       message):
+    write_text(tmp_path / "sig.tsv", signatures)
+    write_text(tmp_path / "m.tsv", matrix)
+    status, out, err = run("fit", "m.tsv", "--signatures", "sig.tsv", "-o", "out", *options,
+                           cwd=tmp_path)
+    assert (status, out, err) == (1, "", f"mutflank fit: error: {message}\n")
+    assert sorted(path.name for path in tmp_path.iterdir()) == ["m.tsv", "sig.tsv"]
+
+
+def test_signatures_not_summing_to_one_are_scaled_and_said(tmp_path):
+    write_text(tmp_path / "sig.tsv", GOOD_SIGNATURES)
+    write_text(tmp_path / "m.tsv", GOOD_MATRIX)
+    scaled = GOOD_SIGNATURES.replace("\t0.5\t", "\t5\t")  # SBS1 now sums to 10 * 0.5 ...
+    lines = scaled.splitlines()
+    write_text(tmp_path / "scaled.tsv", "\n".join([lines[0], *lines[:0:-1]]) + "\n")  # reversed
+    assert run("fit", "m.tsv", "--signatures", "sig.tsv", "-o", "a", cwd=tmp_path)[0] == 0
+    status, _, err = run("fit", "m.tsv", "--signatures", "scaled.tsv", "-o", "b", cwd=tmp_path)
+    assert status == 0
+    assert err.splitlines()[0] == "mutflank fit: scaled.tsv: scaled to sum to 1: SBS1"
+    assert ((tmp_path / "a.exposures.tsv").read_text()
+            == (tmp_path / "b.exposures.tsv").read_text())
