@@ -17,7 +17,7 @@ import numpy as np
 
 from .errors import InputError, UsageError, at_line
 from . import options
-from .plots import kinds, pages, spectra, tables
+from .plots import layouts, pages, spectra, tables
 
 SUMMARY = "draw a matrix of `mutflank matrix` or the exposures of `mutflank fit`"
 EXAMPLE = ("mutflank plot cohort.SBS96.tsv -o cohort.SBS96.png --samples S1,S2\n"
@@ -67,21 +67,21 @@ def add_arguments(parser):
 
 def as_matrix(table):
     """(kind, channels x samples values in the kind's order) of a Table of channel rows."""
-    kind = kinds.kind_of(table.rows)
+    kind = layouts.kind_of(table.rows)
     if kind is not None:
         where = {label: row for row, label in enumerate(table.rows)}
-        return kind, table.values[[where[label] for label in kinds.channels_of(kind)]]
+        return kind, table.values[[where[label] for label in layouts.channels_of(kind)]]
     if not table.rows:
         raise InputError(f"{table.path}: no channel rows")
-    closest, missing, extra = kinds.closest(table.rows)
+    closest, missing, extra = layouts.closest(table.rows)
     if len(extra) == len(table.rows):
         raise InputError(at_line(table.path, table.lines[0], f"{table.rows[0]!r} is a channel of "
-                                 f"none of the kinds plot draws ({', '.join(kinds.KINDS)})"))
+                                 f"none of the kinds plot draws ({', '.join(layouts.names())})"))
     if extra:
         line = table.lines[table.rows.index(extra[0])]
         raise InputError(at_line(table.path, line, f"{extra[0]!r} is not a {closest} channel"))
     more = f" and {len(missing) - 1:,} more" if len(missing) > 1 else ""
-    raise InputError(f"{table.path}: {len(table.rows):,} of the {len(kinds.channels_of(closest))} "
+    raise InputError(f"{table.path}: {len(table.rows):,} of the {len(layouts.channels_of(closest))} "
                      f"{closest} channels: no {missing[0]!r}{more}")
 
 
@@ -130,7 +130,7 @@ def _geometry(layout):
 def panel_pages(kind, samples, columns, proportions):
     """One figure per page of panels, made as they are saved. Pages of bars reuse one figure:
     its panels are shown again with the next samples' values."""
-    layout = kinds.layout(kind)
+    layout = layouts.layout(kind)
     width = layout.size[0]
     axes, below, per_page = _geometry(layout)
     heat = layout.style == "heat map"
@@ -152,14 +152,14 @@ def panel_pages(kind, samples, columns, proportions):
                      for row in range(len(page))]
             reused = (figure, shown)
         for panel, sample in zip(shown, page):
-            values = columns.get(sample, np.zeros(len(kinds.channels_of(kind))))
+            values = columns.get(sample, np.zeros(len(layouts.channels_of(kind))))
             panel.show(values, spectra.title(sample, values, layout.noun, proportions),
                        proportions)
         yield figure
 
 
 def page_count(kind, samples):
-    per_page = _geometry(kinds.layout(kind))[2]
+    per_page = _geometry(layouts.layout(kind))[2]
     return max(1, -(-len(samples) // per_page))
 
 
@@ -171,14 +171,14 @@ def draw_matrix(args, table):
         from .plots import overview
 
         figure = overview.figure(kind, samples, values, proportions)
-        names = pages.write([figure], 1, args.output)
+        names = pages.write([figure], 1, args.output, [args.table])
         what = (f"an overview of {len(samples):,} samples; draw panels of some with --samples")
         return kind, what, names
     chosen = choose_samples(samples, args.samples, path)
     columns = {name: values[:, i] for i, name in enumerate(samples)}
     count = page_count(kind, chosen)
     names = pages.write(panel_pages(kind, chosen, columns, proportions), count,
-                        args.output)
+                        args.output, [args.table])
     plural = "s" if len(chosen) != 1 else ""
     what = f"{len(chosen)} {'chosen ' if args.samples else ''}sample{plural}"
     if count > 1:

@@ -13,7 +13,7 @@ pytest.importorskip("mutflank_tools")
 pytest.importorskip("matplotlib")
 from cli_support import run  # noqa: E402
 from mutflank_tools import channels, plot  # noqa: E402
-from mutflank_tools.plots import kinds, overview, spectra, tables  # noqa: E402
+from mutflank_tools.plots import layouts, overview, spectra, tables  # noqa: E402
 from mutflank_tools.plots.exposures import ranked, sample_order  # noqa: E402
 
 
@@ -50,7 +50,7 @@ def seeded(labels, samples, seed=1):
     ("SBS192", (1600, 565)), ("SBS384", (1600, 565)), ("DBS78", (1600, 565)),
     ("ID83", (1600, 585))])
 def test_each_kind_is_told_from_its_labels_and_drawn(tmp_path, kind, size):
-    labels = kinds.channels_of(kind)
+    labels = layouts.channels_of(kind)
     counts = seeded(labels, ["b", "a"])
     counts["b"] = [0] * len(labels)
     path = write(tmp_path / "m.tsv", labels, counts, header="Type", order=str)
@@ -65,13 +65,13 @@ def test_each_kind_is_told_from_its_labels_and_drawn(tmp_path, kind, size):
 
 
 def test_layouts_group_the_channels_as_the_field_does():
-    dbs = kinds.layout("DBS78")
+    dbs = layouts.layout("DBS78")
     assert [(b.label, b.end - b.start + 1) for b in dbs.bands] == [
         (f"{ref}>NN", n) for ref, n in zip(["AC", "AT", "CC", "CG", "CT", "GC", "TA", "TC", "TG",
                                             "TT"], [9, 6, 9, 6, 9, 6, 6, 9, 9, 9])]
     assert len(set(dbs.colours)) == 10
     assert [label for _, label in dbs.ticks[:3]] == ["CA", "CG", "CT"]
-    ids = kinds.layout("ID83")
+    ids = layouts.layout("ID83")
     groups = [(b.label, b.end - b.start + 1) for b in ids.bands if b.level == 0]
     assert groups == [("C", 6), ("T", 6), ("C", 6), ("T", 6)] + [
         (n, 6) for n in ("2", "3", "4", "5+") * 2] + [("2", 1), ("3", 2), ("4", 3), ("5+", 5)]
@@ -81,8 +81,8 @@ def test_layouts_group_the_channels_as_the_field_does():
                                "3:Del:R:5", "4:Ins:R:5", "5:Del:M:1", "5:Del:M:5")] == [
         "1", "6+", "0", "5+", "6+", "5+", "1", "5+"]
     for kind, strands in (("SBS192", "UT"), ("SBS384", "TUBN")):
-        layout = kinds.layout(kind)
-        x = dict(zip(kinds.channels_of(kind), layout.x))
+        layout = layouts.layout(kind)
+        x = dict(zip(layouts.channels_of(kind), layout.x))
         for context, centre in zip(channels.SBS96, range(96)):
             beside = [x[f"{s}:{context}"] for s in strands]
             assert beside == sorted(beside)
@@ -172,6 +172,10 @@ def test_unreadable_matrix_and_unwritable_picture(tmp_path):
     status, _, stderr = run("plot", path, "-o", tmp_path / "no" / "m.png")
     assert status == 1
     assert stderr.startswith(f"mutflank plot: error: {tmp_path}/no/m.png: cannot write: ")
+    same = write(tmp_path / "m.svg", channels.SBS6, {"s": [1] * 6})
+    assert run("plot", same, "-o", same) == (2, "", f"mutflank plot: error: {same}: the output "
+                                                    "is also an input; choose another output\n")
+    assert same.read_text().startswith("MutationType\ts\n")
 
 
 # ---- cohorts: pages and the overview --------------------------------------------------------
@@ -274,7 +278,7 @@ def test_titles_scales_and_wording_read_well():
     assert [n.get_text() for n in panel.notes] == ["no substitutions"] * 6
 
     figure = Figure(figsize=(16, 3.2))
-    bars = spectra.BarPanel(figure.add_subplot(), kinds.layout("SBS96"))
+    bars = spectra.BarPanel(figure.add_subplot(), layouts.layout("SBS96"))
     bars.show(np.zeros(96), "empty", proportions=True)
     FigureCanvasAgg(figure).draw()
     assert list(bars.axis.get_yticks()) == []

@@ -6,7 +6,7 @@ beside its reconstruction from the signatures."""
 import numpy as np
 
 from ..errors import InputError, UsageError
-from . import kinds, pages, spectra, tables
+from . import layouts, pages, spectra, tables
 
 TOP = 20
 OTHER = "#b0b0b0"
@@ -97,20 +97,11 @@ def bars_figure(table):
 
 def _signatures(path):
     """(channel labels, signature names, channels x signatures, each summing to 1) of a
-    signatures file, by the reader of `mutflank fit` when there is one."""
-    try:
-        from .. import fit_tables
-    except ImportError:
-        fit_tables = None
-    if fit_tables is not None:
-        table = fit_tables.read_signatures(path)
-        return list(table.rows), list(table.columns), np.asarray(table.values, dtype=float)
-    table = tables.read_table(path, tables.CHANNEL_HEADERS)
-    totals = table.values.sum(axis=0)
-    for name, total in zip(table.columns, totals):
-        if total == 0:
-            raise InputError(f"{path}: signature {name!r} sums to 0")
-    return table.rows, table.columns, table.values / totals
+    signatures file, read as `mutflank fit` reads it."""
+    from ..fit_tables import read_signatures
+
+    table = read_signatures(path)
+    return list(table.rows), list(table.columns), np.asarray(table.values, dtype=float)
 
 
 def cosine(a, b):
@@ -130,7 +121,7 @@ def reconstruction_figure(args, table):
         raise InputError(f"{args.matrix}: no sample {sample} in the matrix")
     labels, names, signatures = _signatures(args.signatures)
     where = {label: i for i, label in enumerate(labels)}
-    expected = kinds.channels_of(kind)
+    expected = layouts.channels_of(kind)
     missing = [label for label in expected if label not in where]
     if missing:
         raise InputError(f"{args.signatures}: no channel {missing[0]!r} of the {kind} matrix "
@@ -149,7 +140,7 @@ def reconstruction_figure(args, table):
     if proportions:
         total = rebuilt.sum()
         rebuilt = rebuilt / total if total else rebuilt
-    layout = kinds.layout(kind)
+    layout = layouts.layout(kind)
     width, height = layout.size
     figure = pages.figure(width, 2 * height + 0.4)
     grid = figure.add_gridspec(2, 1, left=0.9 / width, right=1 - 0.25 / width,
@@ -179,10 +170,12 @@ def draw(args, table):
                          "drawn all together, or one sample with --reconstruction")
     if args.reconstruction:
         figure, kind, similar = reconstruction_figure(args, table)
-        names = pages.write([figure], 1, args.output)
+        names = pages.write([figure], 1, args.output,
+                            [args.table, args.matrix, args.signatures])
         return kind, f"{args.reconstruction} and its reconstruction (cosine similarity " \
                      f"{similar})", names
     figure = bars_figure(table)
-    names = pages.write([figure], 1, args.output)
+    names = pages.write([figure], 1, args.output,
+                            [args.table, args.matrix, args.signatures])
     count = len(table.columns)
     return "exposures", f"{count:,} sample{'s' if count != 1 else ''}", names

@@ -11,7 +11,7 @@ A strip left of the heat map marks the groups; the profiles are drawn above it."
 import numpy as np
 
 from .. import channels
-from . import kinds, pages, spectra
+from . import layouts, pages, spectra
 
 PROFILES = 6
 ITERATIONS = 300
@@ -24,10 +24,10 @@ def folded(kind, values):
     samples."""
     if kind == "SBS1536":
         return "SBS96", channels.sbs96_of_sbs1536(values.T).T
-    if kind in ("SBS192", "SBS384"):
+    if layouts.layout(kind).legend:  # bars side by side per strand
         index = {label: i for i, label in enumerate(channels.SBS96)}
         out = np.zeros((96, values.shape[1]))
-        for row, label in enumerate(kinds.channels_of(kind)):
+        for row, label in enumerate(layouts.channels_of(kind)):
             out[index[label.split(":", 1)[1]]] += values[row]
         return "SBS96", out
     return kind, values
@@ -100,7 +100,7 @@ def figure(kind, samples, values, proportions_given):
     from matplotlib.colors import ListedColormap
 
     drawn, values = folded(kind, values)
-    layout = kinds.layout(drawn)
+    layout = layouts.layout(drawn)
     shares = proportions_of(values).T  # samples x channels
     ordered, groups, basis = order(samples, shares)
     image = shares[ordered]

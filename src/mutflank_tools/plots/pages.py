@@ -1,11 +1,11 @@
-"""Figures written in the format that the output's name asks for (PNG, PDF or SVG), each file
-atomically. A picture is at most a page: more pages go into one multi-page PDF, or into numbered
+"""Figures written in the format that the output's name asks for (PNG, PDF or SVG), all files of
+a run together or none (outputs.OutputSet). A picture is at most a page: more pages go into one multi-page PDF, or into numbered
 PNG or SVG files beside the name given (`cohort.png` -> `cohort.1.png`, `cohort.2.png`, ...)."""
 
 import os
 
 from ..errors import UsageError
-from ..outputs import atomic_output
+from ..outputs import OutputSet
 
 FORMATS = {".png": "png", ".pdf": "pdf", ".svg": "svg"}
 DPI = 100
@@ -47,21 +47,23 @@ def page_names(output, count):
     return [f"{stem}.{number:0{digits}d}{extension}" for number in range(1, count + 1)]
 
 
-def write(figures, count, output):
+def write(figures, count, output, inputs=()):
     """Saves the `count` figures that the iterable `figures` makes under `output` (see
-    page_names); returns the names of the files written."""
+    page_names), all files together or none; an output that is one of `inputs` is refused.
+    Returns the names of the files written."""
     fmt = output_format(output)
     names = page_names(output, count)
-    if fmt == "pdf":
-        from matplotlib.backends.backend_pdf import PdfPages
+    with OutputSet(inputs) as outputs:
+        if fmt == "pdf":
+            from matplotlib.backends.backend_pdf import PdfPages
 
-        with atomic_output(output, "wb") as handle:
-            with PdfPages(handle, metadata={"Creator": "mutflank plot"}) as pdf:
+            with PdfPages(outputs.open(output, "wb"),
+                          metadata={"Creator": "mutflank plot"}) as pdf:
                 for page in figures:
                     pdf.savefig(page)
-        return names
-    for name, page in zip(names, figures):
-        with atomic_output(name, "wb") as handle:
+            return names
+        for name, page in zip(names, figures):
+            handle = outputs.open(name, "wb")
             if fmt == "png":  # light compression: the pictures are mostly flat colour
                 page.savefig(handle, dpi=DPI, format=fmt, metadata={"Software": "mutflank plot"},
                              pil_kwargs={"compress_level": 1})

@@ -6,7 +6,7 @@ an empty 0-1 axis."""
 import numpy as np
 
 from .. import channels
-from .kinds import CLASS_COLOURS
+from .layouts import CLASS_COLOURS
 
 
 def text_colour(colour):

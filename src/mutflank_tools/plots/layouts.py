@@ -1,11 +1,12 @@
-"""The kinds of matrix that `mutflank plot` draws, told from the set of their row labels, and
-the layout of each: where each channel's bar stands, its colour, the labels under the bars and
-the coloured bands that name the groups above them."""
+"""The layouts that `mutflank plot` draws a matrix in, by the layout name of its kind (the
+kinds registry, `mutflank_tools.kinds`, names each kind's layout): where each channel's bar
+stands, its colour, the labels under the bars and the coloured bands that name the groups above
+them. A kind is told from the set of its row labels."""
 
 import functools
 from dataclasses import dataclass, field
 
-from .. import channels
+from .. import channels, kinds
 
 # Single-base substitution classes; T>A and T>G are light, so text on them is black.
 CLASS_COLOURS = ("#1ebff0", "#050708", "#e62725", "#cbcacb", "#a1cf64", "#edc8c5")
@@ -20,8 +21,6 @@ DOUBLET_COLOURS = ("#52a7d9", "#1a4a8a", "#9dce6a", "#2d7d32", "#f5a3a1", "#d32f
 INDEL_COLOURS = ("#fbbd6f", "#fe8002", "#afdc8a", "#36a12e", "#fdcab5", "#fc8a6a",
                  "#f14432", "#bc1a1a", "#d0e1f2", "#94c4df", "#4a98c9", "#1764ab",
                  "#e2e2ef", "#b6b6d8", "#8683bd", "#62409b")
-
-SBS384 = tuple(f"{strand}:{label}" for strand in "TUBN" for label in channels.SBS96)
 
 
 @dataclass
@@ -140,38 +139,56 @@ def _sbs1536():
     return Layout("SBS1536", "substitutions", "heat map", size=(16, 3.4))
 
 
-# kind -> (channel labels in order, layout maker)
-KINDS = {
-    "SBS6": (channels.SBS6, _sbs6),
-    "SBS96": (channels.SBS96, _sbs96),
-    "SBS1536": (channels.SBS1536, _sbs1536),
-    "SBS192": (channels.SBS192, lambda: _stranded("SBS192", channels.SBS192)),
-    "SBS384": (SBS384, lambda: _stranded("SBS384", SBS384)),
-    "DBS78": (channels.DBS78, _dbs78),
-    "ID83": (channels.ID83, _id83),
+def _plain(kind):
+    """Bars in channel order, for a kind whose layout has no drawing of its own."""
+    labels = kind.channels
+    return Layout(kind.name, "mutations", "bars", x=list(range(len(labels))),
+                  colours=["#4c72b0"] * len(labels), ticks=list(enumerate(labels)),
+                  tick_size=6 if len(labels) > 40 else 8)
+
+
+# layout name (of the kinds registry) -> maker of the Layout of a kind
+LAYOUTS = {
+    "sbs6": lambda kind: _sbs6(),
+    "sbs96": lambda kind: _sbs96(),
+    "sbs1536": lambda kind: _sbs1536(),
+    "sbs192": lambda kind: _stranded(kind.name, kind.channels),
+    "sbs384": lambda kind: _stranded(kind.name, kind.channels),
+    "dbs78": lambda kind: _dbs78(),
+    "id83": lambda kind: _id83(),
 }
-_BY_LABELS = {frozenset(labels): kind for kind, (labels, _) in KINDS.items()}
+
+
+@functools.lru_cache(maxsize=None)
+def _by_labels():
+    return {frozenset(kind.channels): kind.name for kind in kinds.all_kinds()}
+
+
+def names():
+    """The kinds that can be drawn, in the registry's order."""
+    return [kind.name for kind in kinds.all_kinds()]
 
 
 def kind_of(labels):
     """The kind whose channels are exactly the set `labels`, or None."""
-    return _BY_LABELS.get(frozenset(labels))
+    return _by_labels().get(frozenset(labels))
 
 
 def closest(labels):
     """The kind sharing the most labels with `labels`, with the labels it lacks and the labels
     that are none of its channels."""
     given = set(labels)
-    kind = max(KINDS, key=lambda name: len(given & set(KINDS[name][0])))
-    expected = KINDS[kind][0]
-    return kind, [label for label in expected if label not in given], \
-        [label for label in labels if label not in set(expected)]
+    kind = max(kinds.all_kinds(), key=lambda known: len(given & set(known.channels)))
+    expected = set(kind.channels)
+    return kind.name, [label for label in kind.channels if label not in given], \
+        [label for label in labels if label not in expected]
 
 
-def channels_of(kind):
-    return KINDS[kind][0]
+def channels_of(name):
+    return kinds.get(name).channels
 
 
 @functools.lru_cache(maxsize=None)
-def layout(kind):
-    return KINDS[kind][1]()
+def layout(name):
+    kind = kinds.get(name)
+    return LAYOUTS.get(kind.layout, _plain)(kind)
