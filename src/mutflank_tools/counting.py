@@ -161,7 +161,8 @@ class Tally:
     sample name, the first two inputs (by index) that hold it."""
 
     def __init__(self, kind_names=()):
-        self.kinds = tuple(kind_names)  # kinds classified (sources of the derived ones)
+        # The kinds classified: those named, or the kinds they are derived from.
+        self.kinds = tuple(kind.name for kind in registry.sources(list(kind_names)))
         self.keys = []
         self._rows = {}
         self.counts = {name: np.zeros((0, len(registry.get(name).channels)), dtype=np.int64)

@@ -276,7 +276,8 @@ class Fit:
 
 
 def fit_error(name, fit, genome, what="records"):
-    """The message of an input whose records too often find no reference file, or None."""
+    """The complaint about an input whose records too often find no reference file, or None
+    (the caller adds what lets the run go on: --allow-missing-chromosomes)."""
     if not fit.missing or fit.missing <= MISSING_LIMIT * fit.records:
         return None
     share = 100 * fit.missing / fit.records
@@ -284,5 +285,4 @@ def fit_error(name, fit, genome, what="records"):
     return (f"{name}: {fit.missing:,} of {fit.records:,} {what} ({share:.1f}%) have no "
             f"reference file (build {builds}; chromosomes {', '.join(fit.chromosomes)}), "
             f"the reference {genome.root} holds {genome.describe()}: is it the reference of "
-            "another build or organism? "
-            "(--allow-missing-chromosomes goes on without them)")
+            "another build or organism?")

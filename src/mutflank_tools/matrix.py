@@ -185,8 +185,11 @@ def check(tally, args, genome, settings):
     warnings = []
     for index in sorted(tally.fits):
         message = fit_error(names[index], tally.fits[index], genome)
-        if message is not None and not args.allow_missing_chromosomes:
-            raise InputError(message)
+        if message is None:
+            continue
+        if not args.allow_missing_chromosomes:
+            raise InputError(f"{message} (--allow-missing-chromosomes goes on without them)")
+        warnings.append(f"warning: {message} Left out, going on (--allow-missing-chromosomes)")
     for index in sorted(tally.checks):
         message = tally.checks[index].message(names[index])
         if message is None:
