@@ -482,7 +482,28 @@ def read_matrix(path):
             for sample, value in zip(samples, line[1:]) if int(value)}
 
 
-def test_matrices_of_every_class_match_the_model(tmp_path):
+def vcf_of(rows, genome):
+    """The rows as a VCF of the three samples, sorted, indels anchored on the base before."""
+    samples = ["S1", "S2", "S3"]
+    records = []
+    for name, start, _, kind, ref, _, alt, sample in rows:
+        if kind == "INS":
+            pos, ref, alt = start, genome[name][start - 1], genome[name][start - 1] + alt
+        elif kind == "DEL":
+            pos, ref, alt = start - 1, genome[name][start - 2] + ref, genome[name][start - 2]
+        else:
+            pos = start
+        genotypes = ["0/1" if other == sample else "0/0" for other in samples]
+        records.append((name, pos, ref, alt, genotypes))
+    records.sort()
+    return ("##fileformat=VCFv4.2\n#CHROM\tPOS\tID\tREF\tALT\tQUAL\tFILTER\tINFO\tFORMAT\t"
+            + "\t".join(samples) + "\n" + "".join(
+                f"{name}\t{pos}\t.\t{ref}\t{alt}\t.\tPASS\t.\tGT\t" + "\t".join(gt) + "\n"
+                for name, pos, ref, alt, gt in records))
+
+
+@pytest.mark.parametrize("form", ["maf", "vcf"])
+def test_matrices_of_every_class_match_the_model(tmp_path, form):
     genome, genes, rows, expected = cohort(7)
     fasta = write_text(tmp_path / "g.fa", "".join(f">{n}\n{b}\n" for n, b in genome.items()))
     gtf = write_text(tmp_path / "genes.gtf", "".join(
@@ -493,6 +514,8 @@ def test_matrices_of_every_class_match_the_model(tmp_path):
     assert status == 0, stderr
     maf = write_text(tmp_path / "calls.maf", "\t".join(MAF_COLUMNS) + "\n" + "".join(
         "\t".join(map(str, ["G", *row, "GRCh38"])) + "\n" for row in rows))
+    if form == "vcf":
+        maf = write_text(tmp_path / "calls.vcf.gz", vcf_of(rows, genome))
     status, _, stderr = run("matrix", maf, "--reference", tmp_path / "ref", "-o", tmp_path / "m",
                             "--types", "SBS96,SBS384,SBS192,DBS78,ID83")
     assert status == 0, stderr
