@@ -269,6 +269,8 @@ def run(args):
     if not paths:
         raise UsageError("no input: name tables, VCF/BCF or MAF files, or --table-list FILE")
     check_distinct(paths)
+    if "-" in paths and (args.workers or args.scheduler):
+        raise UsageError("standard input (-) cannot be read by Dask workers: name a file")
     genome = Genome(args.reference)
     _output_folder(args.output)
     kinds = args.types or registry.defaults()

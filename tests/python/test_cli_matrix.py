@@ -418,6 +418,8 @@ def test_malformed_position_is_one_line_with_file_and_line(small, position, mess
     (None, ["table1.tsv", "--workers", "2", "--scheduler", "tcp://127.0.0.1:1"], 2,
      "argument --scheduler: not allowed with argument --workers"),
     (None, ["--table-list", "absent.txt"], 1, "absent.txt: cannot read: No such file or directory"),
+    (None, ["-", "--workers", "2"], 2,
+     "standard input (-) cannot be read by Dask workers: name a file"),
     ("bad utf-8", ["bad.tsv"], 1, "bad.tsv: line 2: not UTF-8 text"),
     ("folder", ["folder"], 1, "folder: is a folder"),
 ])
