@@ -42,7 +42,7 @@ class Settings:
 
     kinds: tuple  # names of the kinds to write, in the registry's order
     build: str = None  # --build: the build of VCF and MAF records (tables keep their own)
-    default_build: str = None  # the build of records that name none (VCF): --build or the one folder
+    default_build: str = None  # of records that name none (VCF): --build, or the one folder
     pass_only: bool = False
     samples: frozenset = None  # --sample: only these samples (None: every sample)
     exclude: frozenset = frozenset()  # --exclude

@@ -1,4 +1,5 @@
-"""The names in a reference folder as `mutflank reference` writes it: <root>/<build>/<chromosome>.txt.
+"""The names in a reference folder as `mutflank reference` writes it:
+<root>/<build>/<chromosome>.txt.
 Any folder name is a build label (GRCh38, mm10, canFam3...); the usual human aliases name
 GRCh37 and GRCh38. A record's chromosome matches its file directly or through an alias (chr
 added or removed; M, MT, chrM and chrMT are one chromosome)."""

@@ -157,7 +157,8 @@ def test_matrices_equal_the_independent_counter(phage, kind, tmp_path):
     {"table": lambda: write_table(source, phage["calls"]),
      "vcf": lambda: write_vcf(source, phage["records"]),
      "maf": lambda: write_maf(source, phage["records"])}[kind]()
-    done = run("matrix", source, "--reference", phage["ref"], "--no-merge-doublets", "-o", tmp_path / "out")
+    done = run("matrix", source, "--reference", phage["ref"],
+               "--no-merge-doublets", "-o", tmp_path / "out")
     assert done.returncode == 0, done.stderr
     expected = oracle(phage["calls"], phage["fasta"])
     for name in channels.TYPES:
@@ -195,7 +196,8 @@ def test_matrices_equal_the_independent_counter(phage, kind, tmp_path):
 def test_sbs1536_folds_onto_sbs96_where_both_windows_fit(phage, tmp_path):
     inner = [call for call in phage["calls"]
              if call[1] == "chr1" and 3 <= call[2] <= phage["length"] - 2]
-    done = run("matrix", write_table(tmp_path / "t.tsv", inner), "--reference", phage["ref"], "--no-merge-doublets",
+    done = run("matrix", write_table(tmp_path / "t.tsv", inner), "--reference", phage["ref"],
+               "--no-merge-doublets",
                "-o", tmp_path / "out")
     assert done.returncode == 0, done.stderr
     sbs96 = read_matrix(tmp_path / "out.SBS96.tsv")[2]
@@ -215,7 +217,8 @@ def test_types_proportions_and_inputs_from_a_list(phage, tmp_path):
     write_table(tmp_path / "b.tsv", second)
     (tmp_path / "list.txt").write_text(f"# the second half\n{tmp_path / 'b.tsv'}\n\n")
     done = run("matrix", tmp_path / "a.tsv", "--table-list", tmp_path / "list.txt",
-               "--reference", phage["ref"], "--no-merge-doublets", "-o", tmp_path / "p", "--types", "sbs96,Sbs6",
+               "--reference", phage["ref"],
+               "--no-merge-doublets", "-o", tmp_path / "p", "--types", "sbs96,Sbs6",
                "--proportions", "--merge-samples")
     assert done.returncode == 0, done.stderr
     assert sorted(os.listdir(tmp_path)) == ["a.tsv", "b.tsv", "list.txt", "p.SBS6.tsv",
@@ -245,12 +248,14 @@ def test_wrong_reference_stops_unless_allowed(phage, tmp_path):
                f"{len(shifted):,} substitutions ({share:.1f}%), first at line "
                f"{differing[0] + 1} (chr1:{first[2]} REF {first[3]}, reference "
                f"{sequence[first[2] - 1]})")
-    done = run("matrix", table, "--reference", phage["ref"], "--no-merge-doublets", "-o", tmp_path / "out")
+    done = run("matrix", table, "--reference", phage["ref"],
+               "--no-merge-doublets", "-o", tmp_path / "out")
     assert (done.returncode, done.stderr) == (1, (
         f"mutflank matrix: error: {message}; is the reference of another build? "
         "(--allow-ref-mismatch goes on without them)\n"))
     assert list(tmp_path.glob("out*")) == []
-    done = run("matrix", table, "--reference", phage["ref"], "--no-merge-doublets", "-o", tmp_path / "out",
+    done = run("matrix", table, "--reference", phage["ref"],
+               "--no-merge-doublets", "-o", tmp_path / "out",
                "--allow-ref-mismatch")
     assert done.returncode == 0, done.stderr
     assert done.stderr.splitlines()[0] == (
@@ -267,10 +272,12 @@ def test_dask_workers_write_identical_files(phage, tmp_path):
         paths.append(write_table(tmp_path / f"t{number}.tsv", calls))
     write_vcf(tmp_path / "calls.vcf", phage["records"][:50])
     paths.append(tmp_path / "calls.vcf")
-    alone = run("matrix", *paths, "--reference", phage["ref"], "--no-merge-doublets", "-o", tmp_path / "alone",
+    alone = run("matrix", *paths, "--reference", phage["ref"],
+               "--no-merge-doublets", "-o", tmp_path / "alone",
                 "--merge-samples")
     assert alone.returncode == 0, alone.stderr
-    workers = run("matrix", *paths, "--reference", phage["ref"], "--no-merge-doublets", "-o", tmp_path / "dask",
+    workers = run("matrix", *paths, "--reference", phage["ref"],
+               "--no-merge-doublets", "-o", tmp_path / "dask",
                   "--workers", "2", "--merge-samples")
     assert workers.returncode == 0, workers.stderr
     for name in channels.TYPES:
