@@ -127,21 +127,29 @@ def classify_indels(position, ref, alt, window):
             codes[i] = -1 - REASONS.index(NOT_ACGT_INDEL)
         else:
             events[i] = (event[0], event[1] - (pos - 1), event[2])
-    width = {i: max(WIDTH, 8 * len(bases) + offset) for i, (_, offset, bases) in events.items()}
+    # Reference read on each side of a record: enough for five copies of its unit and the
+    # microhomology after it, as a power of two, so that records of like size share one read.
+    width = {i: _power_of_two(max(WIDTH, 8 * len(bases) + offset))
+             for i, (_, offset, bases) in events.items()}
     while events:
-        rows = np.array(sorted(events), dtype=np.int64)
-        side = max(width[i] for i in rows.tolist())
-        letters = _LETTERS[window(side, side, rows).astype(np.int64) + 1]
-        for row, i in zip(letters, rows.tolist()):
-            kind, offset, bases = events[i]
-            text = row.tobytes().decode("ascii")
-            found = label(text, kind, side + offset, bases)
-            if found is None:
-                width[i] = 4 * side
-            else:
-                codes[i] = INDEX[found]
-                del events[i]
+        for side in sorted(set(width.values())):
+            rows = np.array([i for i in events if width[i] == side], dtype=np.int64)
+            if not len(rows):
+                continue
+            letters = _LETTERS[window(side, side, rows).astype(np.int64) + 1]
+            for row, i in zip(letters, rows.tolist()):
+                kind, offset, bases = events[i]
+                found = label(row.tobytes().decode("ascii"), kind, side + offset, bases)
+                if found is None:  # left alignment ran to the start of what was read
+                    width[i] = 4 * side
+                else:
+                    codes[i] = INDEX[found]
+                    del events[i], width[i]
     return codes
+
+
+def _power_of_two(number):
+    return 1 << (number - 1).bit_length()
 
 
 def is_indel(ref, alt):
