@@ -2,7 +2,7 @@
 (readers' Records: named columns of equal length) through the same steps for every input:
 
 1. samples chosen by --sample/--exclude; each sample that is left becomes a matrix column;
-2. FILTER (with --pass-only), then the mutation class of each record (kinds.mutation_classes);
+2. the mutation class of each record (kinds.mutation_classes; FILTER is the readers' job);
 3. the reference: build folder and chromosome file (genome.Genome), position on it, and the
    REF check of every REF base;
 4. each chosen kind classifies the records of its class (kinds.Kind.classify) into a channel,
@@ -21,11 +21,9 @@ from . import kinds as registry
 from .errors import UsageError
 from .genome import NO_BUILD, NO_FILE, NOT_A_FILE_NAME, Chromosome, Fit
 
-NOT_PASS = "filter not PASS"
 PAST_END = "position past the chromosome end"
 REF_DIFFERS = "REF differs from the reference base"
 NO_REFERENCE = (NO_BUILD, NO_FILE, NOT_A_FILE_NAME)
-PASSING = frozenset(("PASS", ".", ""))
 REF_LIMIT = 0.05  # share of an input's REF bases differing from the reference that stops a run
 
 # A reference byte as a base code (A 0, C 1, G 2, T 3, N 4, none 5); OUTSIDE (-1) is 6.
@@ -43,7 +41,6 @@ class Settings:
     kinds: tuple  # names of the kinds to write, in the registry's order
     build: str = None  # --build: the build of VCF and MAF records (tables keep their own)
     default_build: str = None  # of records that name none (VCF): --build, or the one folder
-    pass_only: bool = False
     samples: frozenset = None  # --sample: only these samples (None: every sample)
     exclude: frozenset = frozenset()  # --exclude
     by_input: bool = False  # a column per input and sample instead of per sample name
@@ -281,11 +278,6 @@ class Counter:
             tally.note_origin(sample, index)
         keys = [(index if settings.by_input else None, sample) for sample in samples]
         rows = tally.rows(keys)[sample_codes]
-        if settings.pass_only:
-            passing = np.fromiter((value in PASSING for value in columns["filter"].tolist()),
-                                  dtype=bool, count=len(rows))
-            tally.left_out.add(NOT_PASS, index, columns["chromosome"][~passing])
-            columns, rows = _take(columns, passing), rows[passing]
         classes = np.full(len(rows), -1, dtype=np.int64)
         for number, mutation_class in enumerate(self.classes):
             open_ = classes < 0
