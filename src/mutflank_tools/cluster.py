@@ -1,9 +1,23 @@
-"""Counting on a Dask cluster: the inputs are cut into batches, each batch is counted by one
-task on a worker process (one thread: a `mutflank` call holds the interpreter lock from start
-to end), and the tallies that come back (counts per sample, never rows) are added up here.
-Tallies add up exactly, so the matrices equal those of a run in one process."""
+"""Work on a Dask cluster: a local one of N processes (`--workers N`) or an existing one
+(`--scheduler tcp://HOST:PORT`).
 
+`connect` gives a client whose workers are known to exist and to import this package, checked
+within a bounded time before any work is sent; a local cluster listens on 127.0.0.1 only,
+serves no dashboard, keeps its scratch space in a folder of its own that goes with it, and its
+processes' own messages (tracebacks of a Ctrl-C while they start) stay out of the terminal.
+`results` runs one function over units of work and yields their results as they come, turning
+every fault of the cluster into one line.
+
+`count_on_cluster` is `mutflank matrix`'s use of it: the inputs are cut into batches, each is
+counted by jobs.count_inputs on a worker process (one thread each), and the tallies that come
+back (counts per column, never records) add up to those of a run in one process."""
+
+import contextlib
 import logging
+import os
+import shutil
+import sys
+import tempfile
 
 from .errors import InputError
 from .extras import require
@@ -11,11 +25,14 @@ from .progress import progress
 
 BATCH_BYTES = 64 << 20  # input bytes per task, at most
 BATCH_FILES = 256  # inputs per task, at most
+CONNECT_SECONDS = 20  # to reach a scheduler
+WORKER_SECONDS = 30  # for a first worker to be there, and for all of them to answer the check
+PACKAGE = __package__
 
 
 def batches(inputs, batch_bytes=BATCH_BYTES, batch_files=BATCH_FILES):
     """The inputs cut in order into lists of at most `batch_files` inputs and, beyond one
-    input, `batch_bytes` bytes. A file is never split: its REF check needs all of it."""
+    input, `batch_bytes` bytes. A file is never split."""
     groups, group, size = [], [], 0
     for item in inputs:
         if group and (len(group) >= batch_files or size + item.size > batch_bytes):
@@ -28,47 +45,180 @@ def batches(inputs, batch_bytes=BATCH_BYTES, batch_files=BATCH_FILES):
     return groups
 
 
-def count_on_cluster(inputs, options, workers=None, scheduler=None):
-    """The Tally of all inputs, counted on a local cluster of `workers` processes or on the
-    cluster of `scheduler`."""
+def count_on_cluster(items, reference, settings, work, workers=None, scheduler=None):
+    """The Tally of all inputs (jobs.Item, with absolute paths), counted against the reference
+    folder `reference` (an absolute path) with `settings`; `work` holds count_inputs' other
+    options."""
+    from .counting import Tally
+    from .jobs import count_inputs
+
+    groups = batches(items)
+    total = Tally(settings.kinds)
+    with connect(workers, scheduler) as client:
+        for result in results(client, count_inputs, groups,
+                              lambda group: f"the batch starting with {group[0].name}",
+                              reference=reference, settings=settings, **work):
+            total.merge(result)
+    return total
+
+
+@contextlib.contextmanager
+def connect(workers=None, scheduler=None):
+    """A distributed.Client of a new local cluster of `workers` processes, or of the cluster
+    whose scheduler is at `scheduler`; every worker checked (see check_workers)."""
     require("dask")
     distributed = require("distributed")
-    from .counting import Tally
-    from .matrix import count_batch
-
-    work = batches(inputs)
-    # Dask's own warnings (a slow event loop on a busy machine) are not the user's business.
-    logging.getLogger("distributed").setLevel(logging.ERROR)
-    try:
+    _quiet()
+    with contextlib.ExitStack() as stack:
         if scheduler:
-            client = distributed.Client(scheduler, timeout="20s")
-            cluster = None
+            client = _call(scheduler, distributed.Client, scheduler,
+                           timeout=f"{CONNECT_SECONDS}s")
         else:
-            cluster = distributed.LocalCluster(
-                n_workers=workers, threads_per_worker=1, processes=True,
-                dashboard_address=None, silence_logs=logging.ERROR)
-            client = distributed.Client(cluster)
-    except (OSError, TimeoutError) as error:
-        where = scheduler or "a local cluster"
-        raise InputError(f"cannot reach the Dask scheduler {where}: {error}") from None
+            scratch = tempfile.mkdtemp(prefix="mutflank-dask-")
+            stack.callback(shutil.rmtree, scratch, ignore_errors=True)
+            cluster = _local_cluster(distributed, workers, scratch, stack)
+            client = _call("of the local cluster", distributed.Client, cluster)
+        stack.callback(_close, client)
+        check_workers(client, scheduler or "of the local cluster")
+        yield client
+
+
+def _quiet():
+    """Keeps Dask's own log off the terminal: its warnings (a slow event loop on a busy
+    machine) and its tracebacks (a lost scheduler) become the one line of the fault here."""
+    for name, logger in list(logging.root.manager.loggerDict.items()):
+        if name.split(".")[0] in ("distributed", "tornado", "asyncio") and \
+                isinstance(logger, logging.Logger):
+            logger.setLevel(logging.CRITICAL + 1)  # Dask's configuration sets child levels
+
+
+def _local_cluster(distributed, workers, scratch, stack):
+    """A LocalCluster on 127.0.0.1 without a dashboard, its workers' scratch space inside
+    `scratch`. While it runs, the process's file descriptor 2, which its processes inherit,
+    goes to a file there (their tracebacks after a Ctrl-C are not the user's business);
+    this process's own messages (sys.stderr) still reach the terminal."""
+    log = os.open(os.path.join(scratch, "cluster.log"), os.O_WRONLY | os.O_CREAT, 0o600)
+    terminal = os.dup(2)
+    messages = sys.stderr
+    sys.stderr.flush()
+    os.dup2(log, 2)
+    os.close(log)
+    sys.stderr = open(terminal, "w", buffering=1, encoding=messages.encoding,
+                      errors=messages.errors, closefd=False)
+
+    def restore():
+        sys.stderr.flush()
+        sys.stderr = messages
+        os.dup2(terminal, 2)
+        os.close(terminal)
+
+    stack.callback(restore)
     try:
-        futures = client.map(count_batch, work, options=options, pure=False)
-        first_input = {future.key: batch[0].path for future, batch in zip(futures, work)}
-        total = Tally()
-        bar = progress(total=len(work), desc="batches", unit="batch")
+        cluster = distributed.LocalCluster(
+            n_workers=workers, threads_per_worker=1, processes=True, host="127.0.0.1",
+            dashboard_address=None, worker_dashboard_address=None,
+            scheduler_kwargs={"dashboard_address": "127.0.0.1:0"},
+            local_directory=scratch, silence_logs=logging.ERROR)
+    except BaseException as error:
+        _close_unfinished(distributed)
+        if isinstance(error, (OSError, TimeoutError)):
+            raise InputError(f"cannot start a local Dask cluster: {error}") from None
+        raise
+    stack.callback(_close, cluster)
+    return cluster
+
+
+def _close_unfinished(distributed):
+    """Closes a local cluster whose start was cut short (Ctrl-C), which the caller never got,
+    here rather than in Dask's own handler at exit, which would fill the terminal."""
+    import atexit
+
+    spec = distributed.deploy.spec
+    for cluster in list(spec.SpecCluster._instances):
+        with contextlib.suppress(Exception):
+            cluster.close(timeout=10)
+    atexit.unregister(spec.close_clusters)
+
+
+def _call(where, function, *args, **kwargs):
+    try:
+        return function(*args, **kwargs)
+    except (OSError, TimeoutError, ValueError) as error:
+        raise InputError(f"cannot reach the Dask scheduler {where}: {error}") from None
+
+
+def _close(thing):
+    with contextlib.suppress(Exception):
+        thing.close(timeout=10)
+
+
+def _address(client):
+    with contextlib.suppress(Exception):
+        return client.scheduler.address
+    return ""
+
+
+# What a worker runs to show it can do the work: it imports the package (by name, so that a
+# worker without it answers with the ImportError) and gives its version.
+PROBE = f"__import__('{PACKAGE}.jobs') and __import__('mutflank').__version__"
+
+
+def check_workers(client, where):
+    """InputError unless, within WORKER_SECONDS, there is at least one worker and every worker
+    imports this package, of this version."""
+    from mutflank import __version__
+
+    try:
+        client.wait_for_workers(1, timeout=WORKER_SECONDS)
+    except (OSError, TimeoutError) as error:
+        raise InputError(f"the Dask scheduler {where} has no worker after {WORKER_SECONDS} s: "
+                         f"start one with `{sys.executable} -m distributed.cli.dask_worker "
+                         f"{where}`") from None
+    try:
+        answers = client.sync(client._run, eval, PROBE, on_error="return",
+                              callback_timeout=WORKER_SECONDS)
+    except (OSError, TimeoutError) as error:
+        raise InputError(f"the workers of the Dask scheduler {where} did not answer within "
+                         f"{WORKER_SECONDS} s ({type(error).__name__})") from None
+    for worker, answer in sorted(answers.items()):
+        if isinstance(answer, BaseException):
+            raise InputError(f"the Dask worker {worker} cannot import {PACKAGE} ({answer}): "
+                             f"start the workers with the Python of this command, "
+                             f"{sys.executable} -m distributed.cli.dask_worker ADDRESS") from None
+        if answer != __version__:
+            raise InputError(f"the Dask worker {worker} has mutflank {answer}, this command "
+                             f"{__version__}: start the workers with the Python of this "
+                             f"command, {sys.executable}")
+
+
+def results(client, function, units, describe, **options):
+    """Yields function(unit, **options) for every unit, computed on the workers, as they
+    finish (in any order). A failure stops the run with one line: the fault's own message when
+    it is an input fault, else `describe(unit)` and the error; a lost scheduler likewise."""
+    distributed = require("distributed")
+    futures = client.map(function, units, pure=False, **options)
+    unit_of = {future.key: unit for future, unit in zip(futures, units)}
+    bar = progress(total=len(futures), desc="batches", unit="batch")
+    done = 0
+    try:
         for future in distributed.as_completed(futures):
             if future.status == "error":
                 error = future.exception()
-                client.cancel(futures)
                 if isinstance(error, InputError):
                     raise InputError(str(error)) from None
-                raise InputError(f"the batch starting with {first_input[future.key]} failed on "
-                                 f"a worker: {type(error).__name__}: {error}") from None
-            total.merge(future.result())
+                raise InputError(f"{describe(unit_of[future.key])} failed on a worker: "
+                                 f"{type(error).__name__}: {error}") from None
+            if future.status == "cancelled":
+                raise distributed.client.CancelledError(future.key)
+            yield future.result()
+            done += 1
             bar.update(1)
-        bar.close()
-        return total
+    except (distributed.client.CancelledError, OSError, TimeoutError) as error:
+        # The scheduler went away (its futures are cancelled) or its connection broke.
+        raise InputError(f"lost the Dask scheduler {_address(client)} after {done:,} of "
+                         f"{len(futures):,} tasks: the run stopped "
+                         f"({type(error).__name__})") from None
     finally:
-        client.close()
-        if cluster is not None:
-            cluster.close()
+        bar.close()
+        with contextlib.suppress(Exception):
+            client.cancel(futures)
