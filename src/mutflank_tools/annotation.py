@@ -188,14 +188,16 @@ class AnnotationReading:
     def result(self):
         self._thread.join()
         try:
-            if self._failure is not None:
-                raise InputError(self._failure)
-            for process, errors, what in self._checks if not self._early else ():
-                if process.returncode and not (process is self._grep and process.returncode == 1):
+            # A process that failed on its own comes first: a file cut short also ends in
+            # a malformed line. One killed here (-9, after a fault or ##FASTA) tells nothing.
+            for process, errors, what in self._checks:
+                if process.returncode > (1 if process is self._grep else 0):
                     errors.seek(0)
                     said = errors.read().decode("utf-8", "replace").strip().splitlines()
                     raise InputError(f"{self.path}: cannot {what}: "
                                      + (said[-1] if said else f"status {process.returncode}"))
+            if self._failure is not None:
+                raise InputError(self._failure)
             try:
                 annotation = self._collector.annotation()
             except AnnotationError as error:

@@ -2,6 +2,7 @@
 the definitions: reference annotation, strand classes, doublet labels and merging, indel
 labels."""
 
+import gzip
 import random
 import types
 
@@ -90,10 +91,15 @@ def test_reference_carries_the_strand_and_the_module_reads_the_same_rows(tmp_pat
 def test_malformed_annotation_is_refused(tmp_path, text, message):
     fasta = write_text(tmp_path / "g.fa", ">chr1\nACGT\n")
     genes = write_text(tmp_path / "genes.gtf", text)
-    status, _, stderr = run("reference", fasta, tmp_path / "out", "--build", "GRCh38",
-                            "--annotation", genes)
-    assert (status, stderr) == (1, f"mutflank reference: error: {genes}: {message}\n")
-    assert not (tmp_path / "out").exists()
+    truncated = tmp_path / "cut.gtf.gz"
+    truncated.write_bytes(gzip.compress(text.encode() * 50)[:-12])
+    for path, said in ((genes, message), (truncated, "cannot decompress: ")):
+        status, _, stderr = run("reference", fasta, tmp_path / "out", "--build", "GRCh38",
+                                "--annotation", path)
+        assert (status, stderr[:len(f"mutflank reference: error: {path}: {said}")]) == \
+            (1, f"mutflank reference: error: {path}: {said}")
+        assert not (tmp_path / "out").exists()
+    assert stderr.count("\n") == 1
 
 
 @pytest.mark.parametrize("seed", range(3))
