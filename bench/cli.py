@@ -1,7 +1,7 @@
 #!/usr/bin/python3
 """Benchmarks of the `mutflank` command, on data generated once into bench/.data/cli.
 
-    cli.py [--repetitions R] [--parts table,memory]
+    cli.py [--repetitions R] [--parts table,small,memory] [--old SRC]
 
 table: `mutflank table --reference` on a bgzip VCF of 20 samples and 200,000 single-base
 substitutions (1 to 5 carriers each, about 600,000 rows; chromosomes chr1, chr2, chrX against
@@ -9,6 +9,12 @@ reference files 1, 2, X, so every name is matched), timed in-process through `ma
 the interpreter's start is left out. Beside it, in the same run: `bcftools query -i 'GT="alt"'`
 printing one line per carrying sample to a file (the field's own tool, doing less: no
 classification, no renaming, no left-out counts), and a loop over pysam's records (one repetition).
+
+With --old SRC (an older checkout's src folder), `table` on the same VCF is also timed with that
+code, in fresh interpreters, alternating (target: no slower).
+
+small: 1,000 single-sample VCFs of 300 SNVs, read by the readers and written by one `table`
+run, in one process (target: at least 500 inputs a second); with --old, the older table too.
 
 memory: peak resident memory, in a fresh process, of `mutflank table` over a VCF of 10,000
 samples (and of its bcftools), and of `mutflank reference` over a FASTA whose one sequence is
@@ -207,7 +213,7 @@ def table_benchmark(repetitions):
           "the process and its children")
     print("                   wall s     rows/s     CPU s   rows/CPU s")
     for name, seconds, cpu, note in (
-            ("mutflank table", table, table_cpu, "in-process main(), bcftools beside it"),
+            ("mutflank table", table, table_cpu, "in-process main()"),
             ("bcftools query", query, query_cpu, "GT=\"alt\", one line per carrier"),
             ("pysam loop", loop, loop_cpu, "one repetition")):
         print(f"  {name:<15}{seconds:7.3f} {rows / seconds:11,.0f} {cpu:8.3f} {rows / cpu:11,.0f}"
@@ -247,7 +253,7 @@ def _peak(argv):
 def _baseline():
     """Peak memory of a process that only imports the command (--version)."""
     done = subprocess.run([sys.executable, "-c", MEMORY_PROBE.replace(
-        "status = main(sys.argv[1:])", "status = 0; import mutflank, mutflank_tools.convert")],
+        "status = main(sys.argv[1:])", "status = 0; import mutflank, mutflank_tools.readers")],
         capture_output=True, text=True, check=True)
     return json.loads(done.stdout)["self"]
 
@@ -278,16 +284,108 @@ def memory_benchmark():
     return figures
 
 
+# ---- against an older checkout, and many small inputs --------------------------------------
+
+SMALL_INPUTS = 1000
+SMALL_SNVS = 300
+
+
+def _run_timed(argv, pythonpath=None):
+    """(wall seconds, CPU seconds) of `mutflank argv` in a fresh interpreter (start included),
+    with PYTHONPATH=pythonpath when given (an older checkout's src folder)."""
+    env = dict(os.environ)
+    if pythonpath:
+        env["PYTHONPATH"] = pythonpath
+    cpu = _cpu_seconds()
+    start = time.perf_counter()
+    subprocess.run([sys.executable, "-m", "mutflank_tools", *argv], env=env, check=True,
+                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    return time.perf_counter() - start, _cpu_seconds() - cpu
+
+
+def versus_old(old, repetitions):
+    """`table` on the 20-sample VCF by this checkout and by `old`, alternating; medians."""
+    vcf, _ = cohort_vcf()
+    output = os.path.join(DATA, "cohort.old.tsv")
+    argv = ["table", vcf, "--build", "38", "-o", output]
+    times = {"this": [], "old": []}
+    for _ in range(repetitions):
+        times["old"].append(_run_timed(argv, old))
+        times["this"].append(_run_timed(argv))
+    os.unlink(output)
+    (this, this_cpu), (then, then_cpu) = (
+        [statistics.median(values) for values in zip(*times[key])] for key in ("this", "old"))
+    print(f"table vs {old}: the {SAMPLES}-sample VCF, fresh interpreters, alternating, median of "
+          f"{repetitions}")
+    print(f"  this checkout {this:6.3f} s wall {this_cpu:6.3f} s CPU")
+    print(f"  older         {then:6.3f} s wall {then_cpu:6.3f} s CPU (with its bcftools)")
+    print(f"  this / older: wall x{this / then:.2f}, CPU x{this_cpu / then_cpu:.2f} "
+          f"(target: wall <= 1: {'ok' if this <= then else 'MISSED'})")
+    return {"table_vs_old_wall": round(this / then, 3)}
+
+
+def small_vcfs():
+    """SMALL_INPUTS single-sample VCFs of SMALL_SNVS SNVs each (made once)."""
+    folder = os.path.join(DATA, "small")
+    names = [os.path.join(folder, f"donor{i:04d}.vcf") for i in range(SMALL_INPUTS)]
+    if os.path.exists(names[-1]):
+        return names
+    os.makedirs(folder, exist_ok=True)
+    rng = random.Random(300)
+    for name in names:
+        lines = [_vcf_header(["TUMOUR"], {"chr1": 5_000_000}).rstrip("\n")]
+        for pos in sorted(rng.sample(range(1, 5_000_000), SMALL_SNVS)):
+            ref = rng.choice("ACGT")
+            alt = rng.choice([base for base in "ACGT" if base != ref])
+            lines.append(f"chr1\t{pos}\t.\t{ref}\t{alt}\t50\tPASS\t.\tGT\t0/1")
+        with open(name + ".part", "w") as out:
+            out.write("\n".join(lines) + "\n")
+        os.replace(name + ".part", name)
+    return names
+
+
+def small_inputs(old):
+    """Inputs a second of the readers alone and of `table` over all of them, in one process."""
+    from mutflank_tools.readers import open_input, read
+
+    names = small_vcfs()
+    start = time.perf_counter()
+    count = 0
+    for name in names:
+        with open_input(name) as source:
+            count += sum(len(batch) for batch in read(source))
+    readers_alone = time.perf_counter() - start
+    output = os.path.join(DATA, "small.tsv")
+    table, _ = _time_main(["table", *names, "--build", "38", "-o", output])
+    print(f"small inputs: {len(names):,} single-sample VCFs of {SMALL_SNVS} SNVs "
+          f"({count:,} records), one process")
+    print(f"  readers alone   {readers_alone:6.3f} s  {len(names) / readers_alone:8,.0f} inputs/s")
+    print(f"  mutflank table  {table:6.3f} s  {len(names) / table:8,.0f} inputs/s "
+          f"(target: >= 500 inputs/s: {'ok' if len(names) / table >= 500 else 'MISSED'})")
+    if old:
+        then, _ = _run_timed(["table", *names, "--build", "38", "-o", output], old)
+        print(f"  older table     {then:6.3f} s  {len(names) / then:8,.0f} inputs/s (fresh "
+              "interpreter, a bcftools per input)")
+    os.unlink(output)
+    return {"small_inputs_per_second": round(len(names) / table)}
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--repetitions", type=int, default=5)
-    parser.add_argument("--parts", default="table,memory",
-                        help="comma-separated parts to run (default: table,memory)")
+    parser.add_argument("--parts", default="table,small,memory",
+                        help="comma-separated parts to run (default: table,small,memory)")
+    parser.add_argument("--old", metavar="SRC",
+                        help="an older checkout's src folder: table timed against it too")
     args = parser.parse_args()
     os.makedirs(DATA, exist_ok=True)
     parts = args.parts.split(",")
     if "table" in parts:
         table_benchmark(args.repetitions)
+        if args.old:
+            versus_old(args.old, args.repetitions)
+    if "small" in parts:
+        small_inputs(args.old)
     if "memory" in parts:
         memory_benchmark()
 

@@ -7,7 +7,6 @@ MAX_LINE_BYTES bytes, a field that goes into a record (sample, chromosome, REF, 
 MAX_FIELD_BYTES. Memory is bounded by the block size plus one line, whatever the input holds.
 """
 
-import collections
 import os
 import stat
 import zlib
@@ -122,7 +121,7 @@ class Lines:
         self.head = head
         self.next_number = 1  # the number of the first line not yet split into a block
         self._blocks = None
-        self._queue = collections.deque()
+        self._buffer, self._offset, self._number = b"", 0, 1  # the block next_line() is in
 
     def _all_chunks(self):
         """The chunks, small ones (a bgzip block unpacks to 64 KiB) joined up to CHUNK_BYTES."""
@@ -170,35 +169,39 @@ class Lines:
     def next_line(self):
         """(line number, line without its line end: a line feed, or CR LF), or None at the
         end. Lines given out here are not in `rest()`."""
-        while not self._queue:
+        while self._offset >= len(self._buffer):
             if self._blocks is None:
                 self._blocks = self.blocks()
             block = next(self._blocks, None)
             if block is None:
                 return None
-            first, data = block
-            parts = data.split(b"\n")
-            if data.endswith(b"\n"):
-                parts.pop()
-            self._queue.extend(
-                (number, line[:-1] if line.endswith(b"\r") else line)
-                for number, line in enumerate(parts, start=first))
-        return self._queue.popleft()
+            self._number, self._buffer = block
+            self._offset = 0
+        cut = self._buffer.find(b"\n", self._offset)
+        if cut < 0:
+            cut = len(self._buffer)
+        line = self._buffer[self._offset:cut]
+        number = self._number
+        self._offset = cut + 1
+        self._number += 1
+        return number, line[:-1] if line.endswith(b"\r") else line
 
     def peek_line(self):
         """The line next_line() would give, left in place (None at the end)."""
+        number, buffer, offset = self._number, self._buffer, self._offset
         item = self.next_line()
         if item is not None:
-            self._queue.appendleft(item)
+            if self._buffer is buffer:
+                self._number, self._offset = number, offset
+            else:  # the line opened a new block
+                self._number, self._offset = item[0], 0
         return item
 
     def rest(self):
         """The blocks after the lines that next_line() gave out (see blocks())."""
-        if self._queue:
-            first = self._queue[0][0]
-            data = b"\n".join(line for _, line in self._queue) + b"\n"
-            self._queue.clear()
-            yield first, data
+        if self._offset < len(self._buffer):
+            yield self._number, self._buffer[self._offset:]
+        self._buffer, self._offset = b"", 0
         if self._blocks is None:
             self._blocks = self.blocks()
         yield from self._blocks

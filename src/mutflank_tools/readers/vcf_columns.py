@@ -28,7 +28,7 @@ def _texts(data, array, starts, ends):
     if not count:
         return np.empty(0, dtype=object)
     width = int(lengths.max())
-    if width > 48:
+    if width > 48 or count < 64:
         return np.array([data[s:e].decode("ascii") for s, e in zip(starts.tolist(),
                                                                      ends.tolist())],
                         dtype=object)
@@ -94,12 +94,12 @@ def columns_of_block(parser, first, data):
     pos_len = lengths[:, 1]
     ok = (pos_len >= 1) & (pos_len <= 18)
     pos_len = np.where(ok, pos_len, 0)
-    digits = np.zeros(len(rows), dtype=np.int64)
-    for offset in range(int(pos_len.max())):
-        inside = ok & (offset < pos_len)
-        value = byte(1, offset).astype(np.int64) - 48
-        ok &= ~inside | ((value >= 0) & (value <= 9))
-        digits = np.where(inside, digits * 10 + value, digits)
+    places = np.arange(max(int(pos_len.max()), 1))
+    inside = places < pos_len[:, None]
+    digit = padded[np.minimum(starts[:, 1][:, None] + places, len(array))].astype(np.int64) - 48
+    ok &= ((digit >= 0) & (digit <= 9) | ~inside).all(axis=1)
+    powers = np.where(inside, pos_len[:, None] - 1 - places, 0)
+    digits = (np.where(inside, digit, 0) * 10 ** powers).sum(axis=1)
     ok &= digits > 0
     # One-letter REF and ALT, a non-empty CHROM.
     ok &= (lengths[:, 3] == 1) & (lengths[:, 4] == 1) & _LETTER[byte(3)] & _LETTER[byte(4)]
@@ -122,7 +122,9 @@ def columns_of_block(parser, first, data):
     ok &= ((haploid | diploid) & ((first_allele < 2) | (first_allele > 9)) &
            ((second_allele < 2) | (second_allele > 9))).all(axis=1)
     quick = rows[ok]
-    slow = np.flatnonzero(~np.isin(np.arange(count), quick))
+    is_slow = np.ones(count, dtype=bool)
+    is_slow[quick] = False
+    slow = np.flatnonzero(is_slow)
     if not len(quick):
         return None
     starts, ends, digits = starts[ok], ends[ok], digits[ok]
