@@ -85,7 +85,7 @@ $(BENCH_BIN)/floor: bench/floor.c
 # scipy's nnls, strict) and a 1,000-resample bootstrap of 100 samples on one and two workers.
 .PHONY: bench-cli
 bench-cli: install
-	$(VENV_PY) bench/cli.py --repetitions $(BENCH_REPS)
+	$(VENV_PY) bench/cli.py --repetitions $(BENCH_REPS) $(if $(BENCH_OLD),--old $(BENCH_OLD))
 	$(VENV_PY) bench/cli_classes.py $(if $(filter 1,$(QUICK)),--quick)
 	$(VENV_PY) bench/cli_fit.py --repetitions $(BENCH_REPS) $(if $(filter 1,$(QUICK)),--quick)
 	$(VENV_PY) bench/cli_pipeline.py --repetitions $(BENCH_REPS) $(if $(BENCH_OLD),--old $(BENCH_OLD))
