@@ -95,7 +95,8 @@ def main():
     signatures, counts = mixtures(samples)
     counts = counts.astype(np.float64)
     print(f"{samples:,} samples x {CHANNELS} channels on {SIGNATURES} random signatures, "
-          f"one BLAS thread, best of {repetitions}")
+          f"one BLAS thread, best of {repetitions}; load average {os.getloadavg()[0]:.1f} on "
+          f"{os.cpu_count()} cores")
     stacked = best(repetitions, lambda: fit_solve.nnls(signatures, counts))
     loop = best(1, lambda: [scipy_nnls(signatures, row) for row in counts])
     line("solver: stacked NNLS (in-process)", stacked, 5 / scale)
