@@ -83,12 +83,15 @@ $(BENCH_BIN)/floor: bench/floor.c
 # checkout, e.g. a `git worktree`), 10,000 small VCFs on two workers, memory by chromosome names.
 # bench/cli_fit.py: `fit` of 10,000 samples on 79 random signatures (NNLS beside a loop over
 # scipy's nnls, strict) and a 1,000-resample bootstrap of 100 samples on one and two workers.
+# bench/cli_plot.py: `plot` of 100 samples as panels (PNG, PDF, SVG), overviews of 1,000 and
+# 10,000 samples, exposures of 1,000.
 .PHONY: bench-cli
 bench-cli: install
 	$(VENV_PY) bench/cli.py --repetitions $(BENCH_REPS) $(if $(BENCH_OLD),--old $(BENCH_OLD))
 	$(VENV_PY) bench/cli_classes.py $(if $(filter 1,$(QUICK)),--quick)
 	$(VENV_PY) bench/cli_fit.py --repetitions $(BENCH_REPS) $(if $(filter 1,$(QUICK)),--quick)
 	$(VENV_PY) bench/cli_pipeline.py --repetitions $(BENCH_REPS) $(if $(BENCH_OLD),--old $(BENCH_OLD))
+	$(VENV_PY) bench/cli_plot.py $(if $(filter 1,$(QUICK)),--quick) $(if $(BENCH_OLD),--old $(BENCH_OLD))
 
 # Hardening. `make fuzz FUZZ_SECONDS=N` builds the libFuzzer targets in fuzz/ (clang, ASan,
 # UBSan) and runs each for N seconds, failing on any finding. `make sanitize` builds the core,

@@ -65,7 +65,7 @@ def write(figures, count, output, inputs=()):
         for name, page in zip(names, figures):
             handle = outputs.open(name, "wb")
             if fmt == "png":  # light compression: the pictures are mostly flat colour
-                page.savefig(handle, dpi=DPI, format=fmt, metadata={"Software": "mutflank plot"},
+                page.savefig(handle, format=fmt, metadata={"Software": "mutflank plot"},
                              pil_kwargs={"compress_level": 1})
             else:
                 page.savefig(handle, format=fmt, metadata={"Creator": "mutflank plot"})
