@@ -31,7 +31,8 @@ NO_REFERENCE = "no reference file"
 NOT_A_FILE_NAME = "chromosome cannot name a reference file (/, NUL, . or ..)"
 REASONS = frozenset((NO_REFERENCE, NOT_A_FILE_NAME))
 BASES = frozenset("ACGT")
-MATCHES_KEPT = 4096  # chromosome matches remembered (a bounded cache)
+MATCHES_KEPT = 4096
+OPENED_AHEAD = 64  # inputs opened and checked before the first row is written  # chromosome matches remembered (a bounded cache)
 
 
 def add_arguments(parser):
@@ -133,15 +134,22 @@ class Rows:
                 build = distinct[written] = self._build_of(source, written, lines[index])
             builds.append(build)
         chromosomes = records.chromosome[heads].tolist()
-        targets = [self._chromosome(build, chrom) for build, chrom in zip(builds, chromosomes)]
+        if len(distinct) == 1:
+            found = {chrom: self._chromosome(builds[0], chrom)
+                     for chrom in dict.fromkeys(chromosomes)}
+            targets = list(map(found.__getitem__, chromosomes))
+        else:
+            targets = [self._chromosome(build, chrom) for build, chrom in zip(builds, chromosomes)]
         refs, alts = records.ref[heads].tolist(), records.alt[heads].tolist()
         positions = records.position[heads].tolist()
         ids = records.id[heads].tolist()
         texts = []
+        dropped = False
         for ident, build, target, pos, ref, alt, chrom in zip(ids, builds, targets, positions,
                                                               refs, alts, chromosomes):
             if target in REASONS:
                 texts.append((target, chrom))
+                dropped = True
             elif len(ref) == 1 and len(alt) == 1 and ref in BASES and alt in BASES:
                 texts.append(f"\t{project}\t{ident}\t{build}\tSNV\t{target}\t{pos}\t{pos}\t"
                              f"{ref}\t{alt}\n")
@@ -149,6 +157,7 @@ class Rows:
                 variant = classify(pos, ref, alt)
                 if isinstance(variant, str):
                     texts.append((variant, chrom))
+                    dropped = True
                     continue
                 kind, start, ref, alt = variant
                 end = start + len(ref) - 1 if ref != "-" else start
@@ -156,7 +165,7 @@ class Rows:
                              f"{end}\t{ref}\t{alt}\n")
         owner = (np.cumsum(changed) - 1).tolist()
         samples = records.sample.tolist()
-        if any(type(text) is tuple for text in texts):
+        if dropped:
             kept = []
             for sample, index in zip(samples, owner):
                 text = texts[index]
@@ -204,9 +213,10 @@ def run(args):
     samples, total = {}, 0
     rows = Rows(args, reference)
     with contextlib.ExitStack() as stack:
-        # Every input is opened and its header read before anything is written.
+        # The inputs are opened and their headers read before anything is written (beyond
+        # OPENED_AHEAD of them, each when its turn comes: descriptors are a bounded resource).
         sources = []
-        for name in args.inputs:
+        for name in args.inputs[:OPENED_AHEAD]:
             source = stack.enter_context(open_input(name))
             _check(source, args, reference)
             sources.append(source)
@@ -215,7 +225,12 @@ def run(args):
         else:
             output = stack.enter_context(atomic_output(args.output, "wb", inputs=args.inputs))
         bar = stack.enter_context(progress(total=None, unit=" rows", desc="table"))
-        for source in sources:
+        for index, name in enumerate(args.inputs):
+            if index < OPENED_AHEAD:
+                source = sources[index]
+            else:
+                source = stack.enter_context(open_input(name))
+                _check(source, args, reference)
             project = args.project if args.project is not None else source.stem
             for records in read(source, sample=args.sample, pass_only=args.pass_only,
                                 build=args.build):
