@@ -1,12 +1,14 @@
 """`mutflank fit`: the solvers against the conditions of their optimum and against planted
 exposures, the bootstrap against its nominal coverage, and the files' rules."""
 
+import os
 import re
+import subprocess
 
 import numpy as np
 import pytest
 
-from cli_support import run, write_text
+from cli_support import COMMAND, run, write_text
 
 pytest.importorskip("scipy")
 from mutflank_tools import channels, fit_solve  # noqa: E402
@@ -283,3 +285,17 @@ def test_signatures_not_summing_to_one_are_scaled_and_said(tmp_path):
     assert err.splitlines()[0] == "mutflank fit: scaled.tsv: scaled to sum to 1: SBS1"
     assert ((tmp_path / "a.exposures.tsv").read_text()
             == (tmp_path / "b.exposures.tsv").read_text())
+
+
+def test_without_scipy_the_run_names_the_package(tmp_path):
+    hidden = tmp_path / "hide"
+    (hidden / "scipy").mkdir(parents=True)
+    write_text(hidden / "scipy" / "__init__.py", "raise ImportError('hidden')\n")
+    write_text(tmp_path / "sig.tsv", GOOD_SIGNATURES)
+    write_text(tmp_path / "m.tsv", GOOD_MATRIX)
+    done = subprocess.run([COMMAND, "fit", "m.tsv", "--signatures", "sig.tsv", "-o", "out"],
+                          cwd=tmp_path, capture_output=True, text=True, check=False,
+                          env={**os.environ, "PYTHONPATH": str(hidden)})
+    assert (done.returncode, done.stderr) == (1, (
+        "mutflank fit: error: this needs the Python package scipy (hidden): install the Debian "
+        "package python3-scipy; or pip install 'mutflank[fit]'\n"))
