@@ -5,6 +5,7 @@ case. The sequence name is the first word of its header line. The text is fed in
 size (a line may span several), so memory stays bounded whatever the genome or line length.
 """
 
+import gzip
 import os
 
 N_CODE = 16
@@ -12,6 +13,8 @@ INVALID = 0xFF  # marks a byte that no sequence line may hold
 IUPAC_OTHER = b"NRYSWKMBDHVU"  # every code that is not one of the four bases
 BLANKS = b"\r\n \t"  # line ends and stray blanks inside sequence lines carry no base
 HEADER_LIMIT = 1 << 20  # longest header line accepted, in bytes
+SUFFIX = ".txt"  # of a chromosome's file
+NAME_LIMIT = 255 - len(SUFFIX)  # bytes of a sequence name that fit a file name
 
 
 def _encoding_table():
@@ -43,14 +46,41 @@ def chromosome_name(header, line):
         raise FastaError(f"line {line}: sequence name is not valid UTF-8") from None
     if name in (".", "..") or "/" in name or "\0" in name:
         raise FastaError(f"line {line}: sequence name {name!r} cannot be a file name")
+    if len(words[0]) > NAME_LIMIT:
+        raise FastaError(f"line {line}: sequence name {name[:40]!r}... is {len(words[0]):,} "
+                         f"bytes long, too long for a file name (at most {NAME_LIMIT})")
     return name
+
+
+def starts_like_fasta(path):
+    """Whether the file `path` begins (after gzip decompression) with a '>' header line."""
+    try:
+        with open(path, "rb") as raw:
+            head = raw.read(2)
+            raw.seek(0)
+            if head == b"\x1f\x8b":
+                with gzip.GzipFile(fileobj=raw) as text:
+                    head = text.read(1)
+            return head[:1] == b">"
+    except (OSError, EOFError, ValueError):
+        return False
+
+
+def missing_reference(root):
+    """The message for a reference folder `root` that is not a folder: a FASTA file in its
+    place gets the command that makes a folder of it."""
+    if os.path.isfile(root) and starts_like_fasta(root):
+        return (f"{root}: is a FASTA file, not a reference folder: make one of it with "
+                f"`mutflank reference {root} REFERENCE --build BUILD`, then give "
+                "--reference REFERENCE")
+    return f"{root}: no such reference folder"
 
 
 class ReferenceWriter:
     """Writes the encoded sequences into one folder, one file per chromosome, each complete
     before the next; remembers the names and lengths."""
 
-    SUFFIX = ".txt"
+    SUFFIX = SUFFIX
 
     def __init__(self, folder):
         self.folder = folder
@@ -138,16 +168,18 @@ class FastaConverter:
     def _sequence(self, segment):
         encoded = segment.translate(ENCODE, BLANKS)
         if encoded:
+            if not self.writer.open and not self.writer.names:
+                first = len(segment) - len(segment.lstrip(BLANKS))
+                line = self.lines_done + 1 + segment.count(b"\n", 0, first)
+                shown = segment[first:first + 20].split(b"\n")[0].decode("utf-8", "replace")
+                raise FastaError(f"line {line}: not a FASTA file: it must begin with a '>' "
+                                 f"header line, not {shown!r}")
             if INVALID in encoded:
                 bad = _first_bad_byte(segment)
                 line = self.lines_done + 1 + segment.count(b"\n", 0, bad)
                 byte = segment[bad]
                 shown = repr(chr(byte)) if 32 < byte < 127 else f"byte 0x{byte:02x}"
                 raise FastaError(f"line {line}: {shown} is not a nucleotide code")
-            if not self.writer.open:
-                first = len(segment) - len(segment.lstrip(BLANKS))
-                line = self.lines_done + 1 + segment.count(b"\n", 0, first)
-                raise FastaError(f"line {line}: sequence before the first '>' header")
             self.writer.write(encoded)
         self.lines_done += segment.count(b"\n")
         self.at_line_start = segment.endswith(b"\n")

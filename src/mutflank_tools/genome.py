@@ -15,6 +15,7 @@ import os
 import numpy as np
 
 from .errors import InputError
+from .fasta import missing_reference
 from .reference_folder import SUFFIX, canonical_build, chromosome_aliases, is_file_name
 
 READ_BYTES = 4 << 20  # one positioned read, at most
@@ -114,7 +115,7 @@ class Genome:
 
     def __init__(self, root):
         if not os.path.isdir(root):
-            raise InputError(f"{root}: no such reference folder")
+            raise InputError(missing_reference(root))
         self.root = root
         self._files = {}  # build -> {chromosome file name: length}
         self._open = collections.OrderedDict()  # path -> descriptor

@@ -5,7 +5,7 @@ import urllib.parse
 
 from .reference_folder import canonical_build
 
-BUILD_HELP = "GRCh37 or GRCh38 (hg19, 37, hg38, 38)"
+BUILD_HELP = "the build, a folder of the reference: GRCh37 (hg19, 37), GRCh38 (hg38, 38) or any other (GRCm39...)"
 
 
 def positive(text):
@@ -43,7 +43,8 @@ def scheduler(text):
 def build(text):
     canonical = canonical_build(text)
     if canonical is None:
-        raise argparse.ArgumentTypeError(f"unknown build {text!r}: use {BUILD_HELP}")
+        raise argparse.ArgumentTypeError(f"not a build name: {text!r} (it names a folder: not "
+                                         "empty, '.' or '..', and without '/')")
     return canonical
 
 

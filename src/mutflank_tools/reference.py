@@ -35,18 +35,23 @@ BLOCK_SIZE = 1 << 22  # 4 MiB of FASTA text per read
 
 
 def _open_fasta(path):
-    """(stream of the FASTA text, raw file whose position tells the progress)."""
+    """(stream of the FASTA text, raw file whose position tells the progress, or None when
+    it has none: a pipe). The file is read once, from its start: a pipe works too."""
     if os.path.isdir(path):
         raise InputError(f"{path}: is a folder")
     try:
         raw = open(path, "rb")
     except OSError as error:
         raise InputError(f"{path}: {error.strerror}") from None
-    if raw.read(2) == b"\x1f\x8b":
-        raw.seek(0)
-        return gzip.GzipFile(fileobj=raw, mode="rb"), raw
-    raw.seek(0)
-    return raw, raw
+    try:
+        magic = raw.peek(2)[:2]
+    except OSError as error:
+        raw.close()
+        raise InputError(f"{path}: {error.strerror}") from None
+    position = raw if raw.seekable() else None
+    if magic == b"\x1f\x8b":
+        return gzip.GzipFile(fileobj=raw, mode="rb"), raw, position
+    return raw, raw, position
 
 
 def convert_fasta(fasta, folder, bar=None):
@@ -54,7 +59,7 @@ def convert_fasta(fasta, folder, bar=None):
     FastaError for a malformed file, InputError for one that cannot be read."""
     writer = ReferenceWriter(folder)
     converter = FastaConverter(writer)
-    stream, raw = _open_fasta(fasta)
+    stream, raw, position = _open_fasta(fasta)
     try:
         with stream, raw:
             done = 0
@@ -68,10 +73,10 @@ def convert_fasta(fasta, folder, bar=None):
                 if not block:
                     break
                 converter.feed(block)
-                if bar is not None:
-                    position = raw.tell()
-                    bar.update(position - done)
-                    done = position
+                if bar is not None and position is not None:
+                    now = position.tell()
+                    bar.update(now - done)
+                    done = now
             converter.close()
     finally:
         writer.abandon()
@@ -131,6 +136,8 @@ def run(args):
             lengths = build_reference(args.fasta, args.outdir, build, bar, args.annotation)
         except FastaError as error:
             raise InputError(f"{args.fasta}: {error}") from None
+        except OSError as error:  # writing the folder: a full disk names the folder
+            raise InputError(f"{args.outdir}: cannot write: {error.strerror}") from None
     bases = sum(length for _, length in lengths)
-    print(f"mutflank reference: wrote {len(lengths)} sequence{'' if len(lengths) == 1 else 's'}"
-          f", {bases} bases, to {os.path.join(args.outdir, build)}", file=sys.stderr)
+    print(f"mutflank reference: wrote {len(lengths):,} sequence{'' if len(lengths) == 1 else 's'}"
+          f", {bases:,} bases, to {os.path.join(args.outdir, build)}", file=sys.stderr)

@@ -7,6 +7,7 @@ added or removed; M, MT, chrM and chrMT are one chromosome)."""
 import os
 
 from .errors import InputError
+from .fasta import missing_reference
 
 BUILDS = ("GRCh37", "GRCh38")
 _BUILD_NAMES = {
@@ -48,7 +49,7 @@ class ReferenceFolder:
 
     def __init__(self, root):
         if not os.path.isdir(root):
-            raise InputError(f"{root}: no such reference folder")
+            raise InputError(missing_reference(root))
         self.root = root
         self._files = {}  # build -> {chromosome as in the file name: length in bases}
         self._matches = {}  # (build, chromosome as written) -> file chromosome or None

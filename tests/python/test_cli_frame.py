@@ -17,7 +17,7 @@ from mutflank_tools.reference_folder import ReferenceFolder, canonical_build  # 
     "argv, message",
     [
         (["frobnicate"], "mutflank: error: argument VERB: invalid choice: 'frobnicate' "
-         "(choose from 'reference', 'table', 'matrix', 'plot')"),
+         "(choose from 'reference', 'table', 'matrix', 'fit', 'plot')"),
         (["--version2"], "mutflank: error: the following arguments are required: VERB"),
         (["table"], "mutflank table: error: the following arguments are required: INPUT"),
         (["matrix", "t.tsv", "--reference", "r", "-o", "p", "--workers", "0"],
@@ -27,7 +27,7 @@ from mutflank_tools.reference_folder import ReferenceFolder, canonical_build  # 
          "mutflank matrix: error: argument --scheduler: not allowed with argument --workers"),
         (["matrix", "t.tsv", "--reference", "r", "-o", "p", "--types", "SBS6,SBS78"],
          "mutflank matrix: error: argument --types: unknown matrix type SBS78: choose from "
-         "SBS6,SBS96,SBS1536"),
+         "SBS6,SBS96,SBS1536,SBS192,SBS384,DBS78,ID83"),
         (["reference", "in.fa", "out"],
          "mutflank reference: error: the following arguments are required: --build"),
     ],
@@ -86,7 +86,8 @@ def test_atomic_directory_takes_the_place_of_an_empty_folder_or_leaves_none(tmp_
     "text, build",
     [("hg19", "GRCh37"), ("GRCh37", "GRCh37"), ("37", "GRCh37"), (" grch37 ", "GRCh37"),
      ("hg38", "GRCh38"), ("GRCh38", "GRCh38"), ("38", "GRCh38"),
-     ("GRCh37.p13", None), ("hg18", None), ("", None), ("36", None)],
+     ("GRCh37.p13", "GRCh37.p13"), ("hg18", "hg18"), (" mm10 ", "mm10"), ("36", "36"),
+     ("", None), ("..", None), ("a/b", None)],
 )
 def test_build_names(text, build):
     assert canonical_build(text) == build

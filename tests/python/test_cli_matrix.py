@@ -414,7 +414,7 @@ def test_malformed_position_is_one_line_with_file_and_line(small, position, mess
     ("file", ["table1.tsv", "-o", "file/m"], 1, "file/m: cannot write: no such folder {tmp}/file"),
     (None, ["table1.tsv", "--reference", "absent"], 1, "absent: no such reference folder"),
     (None, ["table1.tsv", "--build", "../x"], 2,
-     "argument --build: unknown build '../x': use GRCh37 or GRCh38 (hg19, 37, hg38, 38)"),
+     "argument --build: not a build name: '../x' (it names a folder: not empty, '.' or '..', and without '/')"),
     (None, ["table1.tsv", "--build", "hg18"], 1,
      "ref: no hg18 folder in the reference folder (it holds GRCh37 (1))"),
     (None, ["table1.tsv", "--build", "38"], 1,

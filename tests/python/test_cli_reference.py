@@ -60,8 +60,14 @@ def test_result_does_not_depend_on_where_blocks_end(tmp_path, monkeypatch, block
 
 
 @pytest.mark.parametrize("text, message", [
-    ("ACGT\n>chr1\nACGT\n", "line 1: sequence before the first '>' header"),
-    ("\n\nAC\n>chr1\nACGT\n", "line 3: sequence before the first '>' header"),
+    ("ACGT\n>chr1\nACGT\n", "line 1: not a FASTA file: it must begin with a '>' header line, "
+                            "not 'ACGT'"),
+    ("\n\nAC\n>chr1\nACGT\n", "line 3: not a FASTA file: it must begin with a '>' header "
+                               "line, not 'AC'"),
+    ("##fileformat=VCFv4.2\n#CHROM\tPOS\n", "line 1: not a FASTA file: it must begin with a '>' "
+                                          "header line, not '##fileformat=VCFv4.2'"),
+    (">" + "x" * 252 + "\nA\n", "line 1: sequence name 'xxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxx'... "
+                             "is 252 bytes long, too long for a file name (at most 251)"),
     (">chr1\nACGT\nAC-T\n", "line 3: '-' is not a nucleotide code"),
     (">chr1\nACGT\nAC1T\n", "line 3: '1' is not a nucleotide code"),
     (">chr1\nACGT\n>chr2\nAC\nA>C\n", "line 5: '>' is not a nucleotide code"),
@@ -104,8 +110,9 @@ def test_truncated_gzip_is_refused(tmp_path):
 
 @pytest.mark.parametrize("args, status, message", [
     (["missing.fa", "ref", "--build", "GRCh38"], 1, "missing.fa: No such file or directory"),
-    (["genome.fa", "ref", "--build", "hg18"], 2,
-     "argument --build: unknown build 'hg18': use GRCh37 or GRCh38 (hg19, 37, hg38, 38)"),
+    (["genome.fa", "ref", "--build", "hg/18"], 2,
+     "argument --build: not a build name: 'hg/18' (it names a folder: not empty, '.' or '..', "
+     "and without '/')"),
     (["genome.fa", "old", "--build", "GRCh38"], 1,
      "old/GRCh38: already exists; remove it first, or choose another folder"),
     (["genome.fa", "genome.fa", "--build", "GRCh38"], 1, "genome.fa: exists and is not a folder"),

@@ -245,7 +245,7 @@ def test_chromosomes_take_the_reference_file_names(tmp_path, files, written):
 @pytest.mark.parametrize("builds, options, status, message", [
     (["GRCh38"], [], 0, None),  # the one build folder
     ([], ["--build", "GRCh/36"], 2,
-     "argument --build: unknown build 'GRCh/36': use GRCh37 or GRCh38 (hg19, 37, hg38, 38)"),
+     "argument --build: not a build name: 'GRCh/36' (it names a folder: not empty, '.' or '..', and without '/')"),
     ([], [], 2, "--build is required for {vcf}: a VCF names no build (or give --reference "
                 "with one build folder)"),
     (["GRCh37", "GRCh38"], [], 2,
