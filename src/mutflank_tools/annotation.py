@@ -89,7 +89,7 @@ class Collector:
     def add(self, number, line):
         """Takes line `number` (bytes, without its line end) if it is a transcribed feature
         with a strand; AnnotationError when such a line is malformed."""
-        fields = line.split(b"\t", 8)
+        fields = line.split(b"\t", 7)  # the attributes are not needed
         if len(fields) < 3 or fields[0][:1] == b"#" or not is_transcribed(fields[2]):
             return
         if len(fields) < 8:
