@@ -13,7 +13,7 @@ from . import fit_tables, fit_work
 from .errors import InputError, at_line
 from .extras import require
 from .options import add_workers, names, positive
-from .outputs import OutputSet, refuse_inputs
+from .outputs import OutputSet, check_folder, refuse_inputs
 
 SUMMARY = "exposures of samples to known mutational signatures"
 EXAMPLE = ("mutflank fit out.SBS96.tsv --signatures signatures.tsv -o out --method strict "
@@ -141,9 +141,7 @@ def _check_whole(matrix):
 
 
 def _check_output_folder(prefix):
-    folder = os.path.dirname(os.path.abspath(prefix))
-    if not os.path.isdir(folder):
-        raise InputError(f"{prefix}: cannot write: no such folder {folder}")
+    check_folder(prefix)
 
 
 def _output_paths(prefix, bootstrap):

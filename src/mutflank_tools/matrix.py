@@ -17,7 +17,7 @@ from .counting import Settings
 from .errors import InputError, UsageError
 from .genome import Genome, fit_error
 from .jobs import Item, count_inputs
-from .outputs import OutputSet, refuse_inputs
+from .outputs import OutputSet, check_folder, refuse_inputs
 from .progress import progress
 from .records import sample_from_path
 
@@ -123,11 +123,7 @@ def items_of(paths, absolute=False):
 
 
 def _output_folder(prefix):
-    folder = os.path.dirname(os.path.abspath(prefix))
-    if not os.path.isdir(folder):
-        raise InputError(f"{prefix}: cannot write: no such folder {folder}")
-    if not os.access(folder, os.W_OK | os.X_OK):
-        raise InputError(f"{prefix}: cannot write: permission denied in {folder}")
+    check_folder(prefix)
 
 
 def settings_of(args, genome):

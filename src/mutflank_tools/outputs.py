@@ -11,12 +11,13 @@ No output may be one of the run's inputs: `refuse_inputs` (also done by OutputSe
 is given the inputs) stops before anything is read or written."""
 
 import contextlib
+import errno
 import fcntl
 import os
 import shutil
+import secrets
 import signal
 import stat
-import tempfile
 
 from .errors import InputError, UsageError
 
@@ -51,6 +52,20 @@ def _regular_file(path):
     except (OSError, ValueError):
         return None
     return (status.st_dev, status.st_ino) if stat.S_ISREG(status.st_mode) else None
+
+
+def check_folder(prefix):
+    """InputError unless the folder of the output (or output prefix) `prefix` exists and can
+    be written in: checked before the work, not after it."""
+    folder = os.path.dirname(os.fspath(prefix)) or "."
+    shown = folder
+    with contextlib.suppress(OSError):
+        if len(os.path.abspath(folder)) < 1000:  # a deeper one would fill the screen
+            shown = os.path.abspath(folder)
+    if not os.path.isdir(folder):
+        raise InputError(f"{prefix}: cannot write: no such folder {shown}")
+    if not os.access(folder, os.W_OK | os.X_OK):
+        raise InputError(f"{prefix}: cannot write: permission denied in {shown}")
 
 
 class NamedFile:
@@ -111,11 +126,10 @@ class _Output:
             self.target = self.path
             opened = self._open(self.path, mode, open_args)
         else:
-            self.target = os.path.realpath(self.path)  # a link to a regular file stays a link
-            folder, name = os.path.split(self.target)
+            # A link to a regular file stays a link: the file it names is replaced.
+            self.target = os.path.realpath(self.path) if os.path.islink(self.path) else self.path
             try:
-                fd, self.temporary = tempfile.mkstemp(
-                    prefix=f".{name[:NAME_ROOM]}.", suffix=".tmp", dir=folder)
+                fd, self.temporary = _beside(self.target, ".tmp", _new_file)
             except OSError as error:
                 raise InputError(f"{self.path}: cannot write: {error.strerror}") from None
             opened = self._open(fd, mode, open_args)
@@ -252,7 +266,7 @@ def _folders_locked(outputs):
     """An exclusive lock on each output folder while the set is renamed, so two runs writing
     the same names commit one after the other (a folder that cannot be locked is not)."""
     with contextlib.ExitStack() as locks:
-        for folder in sorted({os.path.dirname(output.target) for output in outputs}):
+        for folder in sorted({os.path.dirname(output.target) or "." for output in outputs}):
             try:
                 fd = os.open(folder, os.O_RDONLY | os.O_DIRECTORY)
             except OSError:
@@ -275,10 +289,8 @@ def atomic_directory(path):
     """Yields a new empty folder beside `path`; when the block ends without an exception it
     takes the place of `path` (which must not exist, or be an empty folder), otherwise it is
     removed with everything in it."""
-    parent = os.path.dirname(os.path.abspath(path))
     try:
-        temporary = tempfile.mkdtemp(prefix=f".{os.path.basename(path)[:NAME_ROOM]}.",
-                                     dir=parent)
+        _, temporary = _beside(os.path.normpath(path), "", _new_folder)
     except OSError as error:
         raise InputError(f"{path}: cannot write: {error.strerror}") from None
     try:
@@ -294,6 +306,27 @@ def atomic_directory(path):
     except BaseException:
         shutil.rmtree(temporary, ignore_errors=True)
         raise
+
+
+def _beside(target, suffix, create):
+    """(what create(name) returned, name) for a new hidden name beside `target`. The names
+    stay as relative as `target` is: a working folder deeper than PATH_MAX works."""
+    folder, name = os.path.split(target)
+    for _ in range(100):
+        temporary = os.path.join(folder, f".{name[:NAME_ROOM]}.{secrets.token_hex(4)}{suffix}")
+        try:
+            return create(temporary), temporary
+        except FileExistsError:
+            continue
+    raise FileExistsError(errno.EEXIST, "no free temporary name", target)
+
+
+def _new_file(path):
+    return os.open(path, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC, 0o600)
+
+
+def _new_folder(path):
+    os.mkdir(path, 0o700)
 
 
 def _remove(path):
