@@ -148,21 +148,26 @@ class HeatPanel:
                       va="bottom", fontsize=9, fontweight="bold", color=text_colour(colour),
                       bbox={"boxstyle": "square,pad=0.25", "facecolor": colour,
                             "edgecolor": "none"})
-            axis.set_xticks([])
-            axis.set_yticks([])
+            # No axis machinery (ticks are costly to draw): labels are plain texts.
+            axis.xaxis.set_visible(False)
+            axis.yaxis.set_visible(False)
             axis.set_facecolor("#f2f2f2")
             if labels:
                 for x, pair in enumerate(pairs):
                     axis.text(x, 15.5, pair, rotation=90, ha="center", va="top", fontsize=5,
                               family="monospace", transform=axis.transData + _points(axis, 0, -2))
-                axis.set_xlabel("right bases", fontsize=6, labelpad=14)
+                axis.text(0.5, 0, "right bases", transform=axis.transAxes + _points(axis, 0, -16),
+                          ha="center", va="top", fontsize=6)
             if k == 0:
                 for y, pair in enumerate(pairs):
                     axis.text(-0.5, y, pair, ha="right", va="center", fontsize=5,
                               family="monospace", transform=axis.transData + _points(axis, -2, 0))
             self.notes.append(axis.text(7.5, 7.5, "", ha="center", va="center", fontsize=8,
                                         color="#555555"))
-        self.heading = self.axes[0].set_ylabel("", fontsize=8, labelpad=14)
+        first = self.axes[0]
+        self.heading = first.text(0, 0.5, "", transform=first.transAxes + _points(first, -16, 0),
+                                  rotation=90, ha="right", va="center", fontsize=8,
+                                  multialignment="center")
         self.scale = figure.colorbar(self.images[0], ax=self.axes, shrink=0.8, pad=0.01,
                                      fraction=0.02)
         self.scale.ax.tick_params(labelsize=7)
