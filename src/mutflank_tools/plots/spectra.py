@@ -84,7 +84,7 @@ class BarPanel:
         self.note.set_text("" if highest else f"no {self.layout.noun}")
         self.axis.yaxis.set_major_locator(
             NullLocator() if not highest else AutoLocator() if proportions
-            else MaxNLocator(integer=True))
+            else MaxNLocator(nbins=6, integer=True))
 
 
 def bars(axis, layout, values, heading, proportions, top=None, labels=True):
