@@ -19,6 +19,8 @@ a neighbour and lets the rest through. Inputs need not be sorted:
   order then stops with an error naming the line, rather than missing a doublet.
 """
 
+import dataclasses
+
 import numpy as np
 
 from .errors import InputError, at_line
@@ -27,27 +29,26 @@ from .records import LeftOut, Records
 
 HOLD = 500_000  # SNVs of one input held before streaming starts
 MULTI_BASE = "multi-base substitution (three or more adjacent bases)"
-_COLUMNS = ("sample", "chromosome", "build", "position", "ref", "alt", "filter", "line", "id")
+# The per-record columns of Records (every field but the input and what was left out).
+_COLUMNS = tuple(field.name for field in dataclasses.fields(Records)
+                 if field.name not in ("input", "left_out"))
 
 
 def take(records, index, left_out=None):
     """The records at `index` (a bool mask or positions), as a new Records."""
-    return Records(records.input, *(getattr(records, name)[index] for name in _COLUMNS),
-                   left_out=LeftOut() if left_out is None else left_out)
+    return Records(input=records.input, left_out=LeftOut() if left_out is None else left_out,
+                   **{name: getattr(records, name)[index] for name in _COLUMNS})
 
 
 def concatenate(parts, source, left_out):
-    """One Records of several (of one input)."""
+    """One Records of several of one input; `source`: the input (for an empty result)."""
     parts = [part for part in parts if len(part)]
     if not parts:
-        empty = {name: np.zeros(0, dtype=object) for name in _COLUMNS}
-        empty["position"] = np.zeros(0, dtype=np.uint64)
-        empty["line"] = np.zeros(0, dtype=np.int64)
-        return Records(source, **empty, left_out=left_out)
-    if len(parts) == 1:
-        return take(parts[0], slice(None), left_out)
-    return Records(source, *(np.concatenate([getattr(part, name) for part in parts])
-                             for name in _COLUMNS), left_out=left_out)
+        return Records(input=source, left_out=left_out, **{
+            name: np.zeros(0, dtype={"position": np.uint64, "line": np.int64}.get(name, object))
+            for name in _COLUMNS})
+    return Records(input=source, left_out=left_out, **{
+        name: np.concatenate([getattr(part, name) for part in parts]) for name in _COLUMNS})
 
 
 def single_base_substitutions(ref, alt):
