@@ -500,3 +500,11 @@ def test_strand_matrices_need_an_annotated_reference_and_classes_are_written_whe
     assert sorted(path.name for path in tmp_path.glob("m.*")) == [
         "m.ID83.tsv", "m.SBS1536.tsv", "m.SBS6.tsv", "m.SBS96.tsv"]
     assert read_matrix(tmp_path / "m.ID83.tsv") == {("2:Del:R:0", "S"): 1}
+    # doublets at both ends of the chromosome: one record, and two SNVs merged
+    write_text(tmp_path / "t.tsv", "S\tP\t.\tGRCh38\tDBS\t1\t1\t2\tAC\tGT\n"
+               "S\tP\t.\tGRCh38\tSNV\t1\t19\t19\tG\tT\nS\tP\t.\tGRCh38\tSNV\t1\t20\t20\tA\tC\n")
+    status, _, stderr = run("matrix", table, "--reference", tmp_path / "ref", "-o", tmp_path / "d")
+    assert status == 0, stderr
+    assert sorted(path.name for path in tmp_path.glob("d.*")) == [
+        "d.DBS78.tsv", "d.SBS1536.tsv", "d.SBS6.tsv", "d.SBS96.tsv"]
+    assert read_matrix(tmp_path / "d.DBS78.tsv") == {("AC>GT", "S"): 1, ("TC>GA", "S"): 1}
