@@ -81,8 +81,9 @@ def as_matrix(table):
         line = table.lines[table.rows.index(extra[0])]
         raise InputError(at_line(table.path, line, f"{extra[0]!r} is not a {closest} channel"))
     more = f" and {len(missing) - 1:,} more" if len(missing) > 1 else ""
-    raise InputError(f"{table.path}: {len(table.rows):,} of the {len(layouts.channels_of(closest))} "
-                     f"{closest} channels: no {missing[0]!r}{more}")
+    count = len(layouts.channels_of(closest))
+    raise InputError(f"{table.path}: {len(table.rows):,} of the {count} {closest} channels: "
+                     f"no {missing[0]!r}{more}")
 
 
 def read_matrix(path):
@@ -167,7 +168,8 @@ def draw_matrix(args, table):
     kind, values = as_matrix(table)
     samples, path = table.columns, table.path
     proportions = is_proportions(values)
-    if args.overview or (not args.samples and not args.panels and len(samples) > DEFAULT_SAMPLES):
+    many = not args.samples and not args.panels and len(samples) > DEFAULT_SAMPLES
+    if samples and (args.overview or many):
         from .plots import overview
 
         figure = overview.figure(kind, samples, values, proportions)

@@ -94,7 +94,8 @@ def test_layouts_group_the_channels_as_the_field_does():
     ("MutationType\ts\nA[C>A]C\t1\n", "{path}: 1 of the 96 SBS96 channels: no 'A[C>A]A' and 94 "
                                       "more"),
     ("Channel\ts\n" + "".join(f"{c}\t1\n" for c in channels.SBS6),
-     "{path}: line 1: not a table to plot (its first field is not MutationType, Type or Signature)"),
+     "{path}: line 1: not a table to plot (its first field is not MutationType, Type or "
+     "Signature)"),
     ("Type\ts\n" + "".join(f"{c}\t1\n" for c in channels.SBS6[:5]) + "C>U\t1\n",
      "{path}: line 7: 'C>U' is not a SBS6 channel"),
     ("Type\ts\nfoo\t1\n", "{path}: line 2: 'foo' is a channel of none of the kinds plot draws "
@@ -206,6 +207,15 @@ def test_a_cohort_is_drawn_in_one_overview(tmp_path, count, args, size):
                                    f"samples; draw panels of some with --samples -> "
                                    f"{tmp_path / 'o.png'}\n")
     assert png_size(tmp_path / "o.png") == size
+
+
+@pytest.mark.parametrize("args", [(), ("--overview",)])
+def test_a_matrix_of_no_samples_draws_one_empty_panel(tmp_path, args):
+    path = write(tmp_path / "m.tsv", channels.SBS6, {})
+    status, _, stderr = run("plot", path, "-o", tmp_path / "m.png", *args)
+    assert (status, stderr) == (0, f"mutflank plot: SBS6, drew 0 samples -> {tmp_path / 'm.png'}"
+                                   "\n")
+    assert png_size(tmp_path / "m.png") == (800, 260)
 
 
 def test_the_overview_groups_samples_of_one_profile_together():

@@ -1,6 +1,7 @@
 """Figures written in the format that the output's name asks for (PNG, PDF or SVG), all files of
-a run together or none (outputs.OutputSet). A picture is at most a page: more pages go into one multi-page PDF, or into numbered
-PNG or SVG files beside the name given (`cohort.png` -> `cohort.1.png`, `cohort.2.png`, ...)."""
+a run together or none (outputs.OutputSet). A picture is at most a page: more pages go into one
+multi-page PDF, or into numbered PNG or SVG files beside the name given (`cohort.png` ->
+`cohort.1.png`, `cohort.2.png`, ...)."""
 
 import os
 
