@@ -4,16 +4,17 @@ For signatures S (channels x k, full column rank) and a sample m, the exposures 
 minimise |m - S e|^2 are those of the normal equations G e = b (G = S'S, b = S'm) on a passive
 set P, with e_P > 0 and gradient y = G e - b >= 0 outside P. Block principal pivoting (Kim and
 Park, 2011) finds P by exchanging every variable that breaks one of these conditions at once,
-falling back to one exchange at a time (Murty's rule, which always ends) when the number of
-broken conditions stops falling. All samples move together: each step solves the systems of
-all unfinished samples, grouped by the size of their passive set into one stacked
-`numpy.linalg.solve`. A sample that has not finished after MAX_STEPS, or signatures that are
-not of full rank, go to scipy's Lawson-Hanson `nnls`, one sample at a time."""
+starting from the support found by a few steps of projected gradient descent. All samples
+move together: each step solves the systems of all unfinished samples, grouped by the size of
+their passive set into one stacked `numpy.linalg.solve`. A sample whose number of broken
+conditions stops falling (it happens with nearly dependent signatures, where exchanges one at
+a time would take many steps), or signatures that are not of full rank, go to scipy's
+Lawson-Hanson `nnls`, one sample at a time."""
 
 import numpy as np
 
-MAX_STEPS = 500
-FULL_EXCHANGES = 3  # full exchanges allowed without progress before single ones
+MAX_STEPS = 100
+FULL_EXCHANGES = 3  # exchanges allowed without fewer broken conditions, before giving up
 TOLERANCE = 1e-10  # relative to the sample's largest |S'm|
 GUESS_STEPS = 20
 CONDITION_LIMIT = 1e10  # of G, beyond which the signatures count as rank deficient
@@ -45,6 +46,7 @@ def nnls(signatures, counts, allowed=None, passive=None):
     fewest = np.full(n, k + 1)
     chances = np.full(n, FULL_EXCHANGES)
     todo = np.arange(n)
+    stalled = []  # samples for the one-by-one solver
     for _ in range(MAX_STEPS):
         broken = ((passive[todo] & (x[todo] < -tolerance[todo]))
                   | (~passive[todo] & allowed[todo] & (y[todo] < -tolerance[todo])))
@@ -58,15 +60,15 @@ def nnls(signatures, counts, allowed=None, passive=None):
         chances[todo[better]] = FULL_EXCHANGES
         patient = ~better & (chances[todo] > 0)
         chances[todo[patient]] -= 1
-        single = ~better & ~patient
-        if single.any():
-            last = k - 1 - np.argmax(broken[single][:, ::-1], axis=1)
-            broken[single] = False
-            broken[np.flatnonzero(single), last] = True
+        stuck = ~better & ~patient
+        stalled.append(todo[stuck])
+        todo, broken = todo[~stuck], broken[~stuck]
         passive[todo] ^= broken
         _solve(g, b, passive, todo, x, y)
     else:
-        x = _scipy_nnls(signatures, counts, allowed, todo, x)
+        stalled.append(todo)
+    if stalled:
+        x = _scipy_nnls(signatures, counts, allowed, np.concatenate(stalled), x)
     return _without_dust(x)
 
 

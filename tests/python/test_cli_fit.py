@@ -74,10 +74,16 @@ def kkt_violation(signatures, counts, exposures, allowed=None):
     (96, 10, "poisson"),
     (78, 20, "uniform"),  # samples that are no mixture at all
     (12, 20, "poisson"),  # more signatures than channels: the one-by-one solver
+    (96, 60, "dependent"),  # half of them nearly mixtures of the others: exchanges stall
 ])
 def test_nnls_meets_the_optimality_conditions(channel_count, k, noise):
     rng = np.random.default_rng(k + channel_count)
     signatures = random_signatures(rng, channel_count, k)
+    if noise == "dependent":
+        half = k // 2
+        signatures[:, half:] = (signatures[:, :half] @ rng.dirichlet(np.ones(half), half).T
+                                + 0.01 * random_signatures(rng, channel_count, half))
+        noise = "poisson"
     if noise == "poisson":
         counts = rng.poisson(planted(rng, 300, k, present=min(5, k)) @ signatures.T)
     else:
