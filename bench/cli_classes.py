@@ -19,7 +19,6 @@ with a fixed seed into bench/.data/classes, once. --quick: a tenth of everything
 import argparse
 import gzip
 import os
-import random
 import shutil
 import statistics
 import subprocess
