@@ -3,13 +3,13 @@ matrix, by non-negative least squares (`nnls`) or by NNLS pruned of the signatur
 hardly needs (`strict`), with bootstrap intervals on request."""
 
 import argparse
-import logging
 import os
 import sys
 
 import numpy as np
 
 from . import fit_tables, fit_work
+from .cluster import connect, results
 from .errors import InputError, at_line
 from .extras import require
 from .options import add_workers, names, positive
@@ -167,42 +167,19 @@ def _outputs(prefix, signatures, samples, counts, result):
 
 def _on_cluster(work, common, workers, scheduler):
     """The results of fit_work.fit_slice for every unit of `work`, in order, computed on a
-    local Dask cluster of `workers` processes (bound to 127.0.0.1, no dashboard) or on the
-    cluster of `scheduler`."""
+    local Dask cluster of `workers` processes or on the cluster of `scheduler`."""
     dask = require("dask")
-    distributed = require("distributed")
-    logging.getLogger("distributed").setLevel(logging.ERROR)
-    cluster = None
-    try:
-        if scheduler:
-            client = distributed.Client(scheduler, timeout="20s")
-        else:
-            # Workers forked from this process start in a fraction of the time of fresh
-            # interpreters, which would take much of a short fit's gain.
-            with dask.config.set({"distributed.worker.multiprocessing-method": "fork"}):
-                cluster = distributed.LocalCluster(
-                    n_workers=workers, threads_per_worker=1, processes=True, host="127.0.0.1",
-                    dashboard_address=None, silence_logs=logging.ERROR,
-                    # no dashboard; the scheduler's plain HTTP endpoint on a free local port
-                    scheduler_kwargs={"dashboard_address": "127.0.0.1:0"})
-            client = distributed.Client(cluster)
-    except (OSError, TimeoutError) as error:
-        if cluster is not None:
-            cluster.close()
-        raise InputError(f"cannot reach the Dask scheduler {scheduler or 'of a local cluster'}"
-                         f": {error}") from None
-    try:
-        shared = client.scatter(common["signatures"], broadcast=True)
-        futures = [client.submit(fit_work.fit_slice, shared, unit["counts"], common["method"],
-                                 common["max_delta"], common["resamples"], unit["seeds"],
-                                 pure=False)
-                   for unit in work]
-        try:
-            return client.gather(futures)
-        except Exception as error:  # a fault on a worker: the run's fault, on one line
-            raise InputError(f"a slice of the samples failed on a worker: "
-                             f"{type(error).__name__}: {error}") from None
-    finally:
-        client.close()
-        if cluster is not None:
-            cluster.close()
+    units = [(number, unit["counts"], unit["seeds"]) for number, unit in enumerate(work)]
+    parts = [None] * len(units)
+    # Local workers forked from this process start in a fraction of the time of fresh
+    # interpreters, which would take much of a short fit's gain.
+    with dask.config.set({"distributed.worker.multiprocessing-method": "fork"}), \
+            connect(workers=workers, scheduler=scheduler) as client:
+        for number, part in results(client, fit_work.fit_unit, units, _describe, **common):
+            parts[number] = part
+    return parts
+
+
+def _describe(unit):
+    number, counts, _ = unit
+    return f"the slice {number + 1} ({len(counts)} samples)"

@@ -34,6 +34,13 @@ def fit_slice(signatures, counts, method, max_delta, resamples=0, seeds=()):
     return result
 
 
+def fit_unit(unit, signatures, method, max_delta, resamples):
+    """(number, fit_slice of the slice) of a unit (number, counts, seeds): the task of a Dask
+    worker, whose results may come back in any order."""
+    number, counts, seeds = unit
+    return number, fit_slice(signatures, counts, method, max_delta, resamples, seeds)
+
+
 def bootstrap(signatures, counts, method, max_delta, resamples, seeds, passive):
     """Refits of `resamples` multinomial resamples of each sample (its total count, its
     channel proportions), summarised by quantiles and the fraction of resamples with the
