@@ -123,6 +123,22 @@ class Collector:
         return Annotation(regions, self.features)
 
 
+def _feed(head, source, process):
+    """Writes `head` and the rest of `source` into the standard input of `process`, then
+    closes both."""
+    try:
+        process.stdin.write(head)
+        shutil.copyfileobj(source, process.stdin, 1 << 20)
+    except OSError:
+        pass  # the process stopped early (it was killed, or failed: result() tells)
+    finally:
+        source.close()
+        try:
+            process.stdin.close()
+        except OSError:
+            pass
+
+
 def _decompressor():
     return ["igzip", "-dc"] if shutil.which("igzip") else ["gzip", "-dc"]
 
@@ -137,35 +153,48 @@ class AnnotationReading:
         if os.path.isdir(path):
             raise InputError(f"{path}: is a folder")
         try:
-            with open(path, "rb") as head:
-                compressed = head.read(2) == b"\x1f\x8b"
+            source = open(path, "rb", buffering=0)  # unbuffered: seek(0) moves the descriptor
         except OSError as error:
             raise InputError(f"{path}: {error.strerror}") from None
-        self._errors = [tempfile.TemporaryFile(), tempfile.TemporaryFile()]
-        grep = ["grep", "-a", "-n", "-F", *(part for mark in MARKS for part in ("-e", mark))]
-        environment = dict(os.environ, LC_ALL="C")
-        self._processes = []
-        source = None
-        if compressed:
-            unzip = subprocess.Popen([*_decompressor(), "--", path], stdout=subprocess.PIPE,
-                                     stdin=subprocess.DEVNULL, stderr=self._errors[0])
-            self._processes.append(unzip)
-            source = unzip.stdout
+        # Opened once: a pipe (--annotation <(zcat genes.gtf.gz)) can be read only once. A
+        # file is handed to the first process as it is; a pipe whose first bytes were read to
+        # tell gzip is fed to it by a thread, those bytes first.
+        self._errors, self._processes, self._checks = [], [], []
+        try:
+            head = source.read(2)
+            seekable = source.seekable()
+            if seekable:
+                source.seek(0)
+            stdin = source if seekable else subprocess.PIPE
+            if head == b"\x1f\x8b":
+                stdin = self._start([*_decompressor(), "-c"], stdin, "decompress").stdout
+            self._grep = self._start(
+                ["grep", "-a", "-n", "-F", *(part for mark in MARKS for part in ("-e", mark))],
+                stdin, "read")
+            if self._grep is not self._processes[0]:
+                stdin.close()  # grep holds the decompressor's output now
+        except BaseException:
+            source.close()
+            raise
+        if seekable:
+            source.close()
         else:
-            grep += ["--", path]
-        self._grep = subprocess.Popen(grep, stdin=source or subprocess.DEVNULL,
-                                      stdout=subprocess.PIPE, stderr=self._errors[1],
-                                      env=environment)
-        self._processes.append(self._grep)
-        if source is not None:
-            source.close()  # grep holds it now
-        self._checks = list(zip(self._processes, self._errors[2 - len(self._processes):],
-                                ("decompress", "read")[2 - len(self._processes):]))
+            threading.Thread(target=_feed, args=(head, source, self._processes[0]),
+                             daemon=True).start()
         self._collector = Collector()
         self._failure = None
         self._early = False  # stopped before grep's end: its exit status tells nothing
         self._thread = threading.Thread(target=self._collect, daemon=True)
         self._thread.start()
+
+    def _start(self, command, stdin, what):
+        errors = tempfile.TemporaryFile()
+        process = subprocess.Popen(command, stdin=stdin, stdout=subprocess.PIPE, stderr=errors,
+                                   env=dict(os.environ, LC_ALL="C"))
+        self._errors.append(errors)
+        self._processes.append(process)
+        self._checks.append((process, errors, what))
+        return process
 
     def _collect(self):
         try:
@@ -192,6 +221,9 @@ class AnnotationReading:
             # a malformed line. One killed here (-9, after a fault or ##FASTA) tells nothing.
             for process, errors, what in self._checks:
                 if process.returncode > (1 if process is self._grep else 0):
+                    if what == "decompress":
+                        raise InputError(f"{self.path}: cannot decompress: not a valid, "
+                                         "complete gzip file")
                     errors.seek(0)
                     said = errors.read().decode("utf-8", "replace").strip().splitlines()
                     raise InputError(f"{self.path}: cannot {what}: "

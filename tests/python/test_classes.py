@@ -55,16 +55,19 @@ def expected_bytes(name, bases):
     return bytes(out)
 
 
-@pytest.mark.parametrize("name, gff3", [("genes.gtf.gz", False), ("genes.gff3", True)])
+@pytest.mark.parametrize("name, gff3", [("genes.gtf.gz", False), ("genes.gff3", True),
+                                        ("/dev/stdin", False)])
 def test_reference_carries_the_strand_and_the_module_reads_the_same_rows(tmp_path, name, gff3):
     import mutflank
 
     fasta = write_text(tmp_path / "g.fa", "".join(f">{n}\n{b}\n" for n, b in GENOME.items()))
-    genes = write_text(tmp_path / name, annotation_text(gff3))
+    piped = name.startswith("/dev/")  # a pipe, read once
+    genes = name if piped else write_text(tmp_path / name, annotation_text(gff3))
     status, _, stderr = run("reference", fasta, tmp_path / "plain", "--build", "GRCh38")
     assert status == 0, stderr
     status, _, stderr = run("reference", fasta, tmp_path / "annotated", "--build", "GRCh38",
-                            "--annotation", genes)
+                            "--annotation", genes,
+                            stdin=annotation_text(gff3) if piped else None)
     assert status == 0, stderr
     assert "1 annotated sequence not in the FASTA, left out: chr9" in stderr
     for chrom, bases in GENOME.items():
