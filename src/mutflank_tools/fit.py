@@ -14,6 +14,7 @@ from .errors import InputError, at_line
 from .extras import require
 from .options import add_workers, names, positive
 from .outputs import OutputSet, check_folder, refuse_inputs
+from .progress import progress
 
 SUMMARY = "exposures of samples to known mutational signatures"
 EXAMPLE = ("mutflank fit out.SBS96.tsv --signatures signatures.tsv -o out --method strict "
@@ -99,7 +100,8 @@ def run(args):
     if args.workers or args.scheduler:
         parts = _on_cluster(work, common, args.workers, args.scheduler)
     else:
-        parts = [fit_work.fit_slice(**common, **unit) for unit in work]
+        parts = [fit_work.fit_slice(**common, **unit)
+                 for unit in progress(work, desc="slices", unit="slice")]
     result = fit_work.merge(parts)
 
     texts = _outputs(args.output, signatures.columns, matrix.columns, counts, result)
