@@ -15,7 +15,7 @@ import pysam
 import pytest
 
 from cli_support import (PYVCF, maf_text, run, synthetic_calls, table_lines, vcf_text,
-                         write_text)
+                         write_reference, write_text)
 
 readers = pytest.importorskip("mutflank_tools.readers")
 records_module = pytest.importorskip("mutflank_tools.records")
@@ -154,6 +154,40 @@ def test_pipes_fifos_and_standard_input_are_read_once_and_whole(tmp_path, how):
         assert done == expected
 
 
+@pytest.mark.parametrize("how", ["pipe", "fifo", "stdin"])
+def test_matrix_reads_a_table_through_a_pipe_whole(tmp_path, how):
+    vcf, _ = big_inputs(tmp_path)
+    table = tmp_path / "t.tsv"
+    assert run("table", vcf, "--build", "38", "-o", table)[0] == 0
+    assert table.stat().st_size > 1 << 16
+    for name, bases in GENOME.items():
+        write_reference(tmp_path / "ref", "GRCh38", name, bases)
+    common = ["--reference", tmp_path / "ref", "--types", "SBS96", "--allow-ref-mismatch"]
+    expected = run("matrix", table, *common, "-o", tmp_path / "file")
+    assert expected[0] == 0, expected
+    if how == "stdin":
+        done = run("matrix", "-", *common, "-o", tmp_path / "piped", stdin=table.read_bytes())
+    elif how == "pipe":
+        read_end, write_end = os.pipe()
+        thread = feed(table, write_end)
+        done = run("matrix", f"/dev/fd/{read_end}", *common, "-o", tmp_path / "piped",
+                   pass_fds=(read_end,))
+        os.close(read_end)
+        thread.join()
+    else:
+        os.mkfifo(tmp_path / "fifo")
+        thread = feed(table, tmp_path / "fifo")
+        done = run("matrix", tmp_path / "fifo", *common, "-o", tmp_path / "piped")
+        thread.join()
+    assert done[0] == 0, done
+    matrix = (tmp_path / "file.SBS96.tsv").read_text()
+    assert (tmp_path / "piped.SBS96.tsv").read_text() == matrix
+    substitutions = sum(1 for row in table_lines(table.read_text()) if row[4] == "SNV"
+                        and 1 < int(row[6]) < len(GENOME[row[5]]))
+    assert sum(int(cell) for line in matrix.splitlines()[1:]
+               for cell in line.split("\t")[1:]) == substitutions > 2000
+
+
 # ---- exact values --------------------------------------------------------------------------
 
 @pytest.mark.parametrize("pos, result", [
@@ -269,6 +303,18 @@ def test_messages_name_the_input_and_what_is_wrong(tmp_path, content, message):
     path.write_bytes(content)
     assert run("table", path, "--build", "37", "-o", tmp_path / "t.tsv") == (
         1, "", f"mutflank table: error: {message.format(path=path)}\n")
+
+
+@pytest.mark.parametrize("content", [b"", gzip.compress(b"")])
+def test_table_and_matrix_say_the_same_of_an_empty_input(tmp_path, content):
+    path = tmp_path / "empty.tsv"
+    path.write_bytes(content)
+    write_reference(tmp_path / "ref", "GRCh38", "1", "ACGT")
+    table = run("table", path, "--build", "38")
+    matrix = run("matrix", path, "--reference", tmp_path / "ref", "-o", tmp_path / "m")
+    assert table[0] == matrix[0] == 1
+    assert table[2].replace("mutflank table", "mutflank matrix") == matrix[2]
+    assert table[2].startswith(f"mutflank table: error: {path}: ")
 
 
 def test_bcftools_killed_in_the_middle_of_a_line(tmp_path):
