@@ -132,12 +132,12 @@ def quality(signatures, counts, exposures):
 
 def strict(signatures, counts, max_delta, passive=None):
     """The `strict` exposures: from the NNLS fit, drop the signature of smallest positive
-    exposure and refit, for as long as the cosine similarity falls by at most `max_delta`
-    in that step; the last fit within it is kept."""
+    exposure and refit on the signatures not dropped, for as long as the cosine similarity
+    falls by at most `max_delta` in that step; the last fit within it is kept."""
     exposures = nnls(signatures, counts, passive=passive)
     cosine, _ = quality(signatures, counts, exposures)
-    allowed = exposures > 0
-    todo = np.flatnonzero(allowed.any(axis=1))
+    allowed = np.ones(exposures.shape, bool)
+    todo = np.flatnonzero((exposures > 0).any(axis=1))
     while todo.size:
         current = exposures[todo]
         smallest = np.argmin(np.where(current > 0, current, np.inf), axis=1)
@@ -149,8 +149,8 @@ def strict(signatures, counts, max_delta, passive=None):
         kept = todo[keep]
         exposures[kept] = refit[keep]
         cosine[kept] = trial_cosine[keep]
-        allowed[kept] = trial[keep] & (refit[keep] > 0)
-        todo = kept[allowed[kept].any(axis=1)]
+        allowed[kept] = trial[keep]
+        todo = kept[(refit[keep] > 0).any(axis=1)]
     return exposures
 
 

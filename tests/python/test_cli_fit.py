@@ -157,23 +157,31 @@ def test_strict_drops_absent_signatures_and_keeps_present_ones(tmp_path):
     assert quality[:, 3].tolist() == [3.0] * 30
 
 
-def test_strict_stops_before_a_step_that_costs_more_than_max_delta():
+def test_strict_agrees_with_a_loop_over_scipy():
+    from scipy.optimize import nnls as scipy_nnls
+
     rng = np.random.default_rng(12)
     signatures = random_signatures(rng, 96, 8)
-    counts = rng.poisson(planted(rng, 50, 8, present=5, scale=300) @ signatures.T).astype(float)
+    counts = rng.poisson(planted(rng, 40, 8, present=5, scale=300) @ signatures.T).astype(float)
+
+    def cosine(m, x, use):
+        rebuilt = signatures[:, use] @ x
+        return m @ rebuilt / (np.linalg.norm(m) * np.linalg.norm(rebuilt))
+
     for delta in (0.0, 0.004, 0.05):
-        exposures = fit_solve.strict(signatures, counts, delta)
-        cosine, _ = fit_solve.quality(signatures, counts, exposures)
-        used = exposures > 0
-        assert kkt_violation(signatures, counts, exposures, used) < 1e-8
-        for sample in np.flatnonzero(used.sum(axis=1) > 0):
-            # dropping the smallest exposure left would cost more than delta
-            smallest = np.argmin(np.where(used[sample], exposures[sample], np.inf))
-            fewer = used[sample:sample + 1].copy()
-            fewer[0, smallest] = False
-            refit = fit_solve.nnls(signatures, counts[sample:sample + 1], allowed=fewer)
-            assert cosine[sample] - fit_solve.quality(signatures, counts[sample:sample + 1],
-                                                      refit)[0][0] > delta
+        found = fit_solve.strict(signatures, counts, delta)
+        for m, row in zip(counts, found):
+            use = list(range(8))
+            x = scipy_nnls(signatures, m)[0]
+            while (x > 0).any():
+                fewer = [j for j in use if j != use[np.argmin(np.where(x > 0, x, np.inf))]]
+                y = scipy_nnls(signatures[:, fewer], m)[0]
+                if not (y > 0).any() or cosine(m, x, use) - cosine(m, y, fewer) > delta:
+                    break
+                use, x = fewer, y
+            wanted = np.zeros(8)
+            wanted[use] = x
+            np.testing.assert_allclose(row, wanted, rtol=1e-7, atol=1e-7)
 
 
 # ---- bootstrap -----------------------------------------------------------------------------
@@ -192,7 +200,7 @@ def test_bootstrap_intervals_cover_planted_exposures_near_their_rate(tmp_path):
     present = exposures > 0
     median, low, high, kept = np.moveaxis(summary, 2, 0)
     covered = (low <= exposures) & (exposures <= high)
-    assert 0.88 <= covered[present].mean() <= 0.99
+    assert 0.85 <= covered[present].mean() <= 0.99  # 0.90 here: the resamples keep the total
     assert (low <= median).all() and (median <= high).all()
     assert kept[present].min() >= 0.9 and 0 <= kept.min() and kept.max() <= 1
 
