@@ -15,6 +15,7 @@ from . import layouts, pages, spectra
 
 PROFILES = 6
 ITERATIONS = 300
+FIT_SAMPLES = 1000  # profiles are found on at most this many samples of a cohort
 NAMES_SHOWN = 80  # sample names are written beside the rows up to this many samples
 GROUP_COLOURS = ("#4c72b0", "#dd8452", "#55a868", "#c44e52", "#8172b3", "#937860")
 
@@ -56,18 +57,34 @@ def profiles(shares, count=PROFILES, iterations=ITERATIONS):
     return weights * scale, basis / scale[:, None]
 
 
+def weights_on(shares, basis, iterations=ITERATIONS):
+    """The non-negative weights of each sample (row of `shares`) on fixed profiles, by the
+    same multiplicative updates (cheap: the products with the samples are computed once)."""
+    tiny = 1e-12
+    numerator = shares @ basis.T
+    gram = basis @ basis.T
+    weights = np.full((shares.shape[0], basis.shape[0]), 1.0 / basis.shape[0])
+    for _ in range(iterations):
+        weights *= numerator / (weights @ gram + tiny)
+    return weights
+
+
 def chosen_profiles(shares, most=PROFILES, gain=0.05):
-    """The factorisation with the fewest profiles (up to `most`) beyond which one more profile
-    lowers the relative residual by less than `gain` of itself: as many profiles as the cohort
-    shows, not a fixed number that splits one profile in two."""
+    """(weights, profiles) of the factorisation with the fewest profiles (up to `most`) beyond
+    which one more profile lowers the relative residual by less than `gain` of itself: as many
+    profiles as the cohort shows, not a fixed number that splits one profile in two. The
+    profiles are found on at most FIT_SAMPLES samples spread evenly through the cohort; every
+    sample's weights are then fitted on them."""
+    fitted = shares[::-(-shares.shape[0] // FIT_SAMPLES)]
     fits = []
-    for count in range(1, max(1, min(most, *shares.shape)) + 1):
-        weights, basis = profiles(shares, count)
-        error = np.linalg.norm(shares - weights @ basis) / max(np.linalg.norm(shares), 1e-12)
+    for count in range(1, max(1, min(most, *fitted.shape)) + 1):
+        weights, basis = profiles(fitted, count)
+        error = np.linalg.norm(fitted - weights @ basis) / max(np.linalg.norm(fitted), 1e-12)
         if fits and fits[-1][0] - error < gain * fits[-1][0]:
             break
-        fits.append((error, weights, basis))
-    return fits[-1][1], fits[-1][2]
+        fits.append((error, basis))
+    basis = fits[-1][1]
+    return weights_on(shares, basis), basis
 
 
 def order(samples, shares):
