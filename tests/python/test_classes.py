@@ -2,6 +2,7 @@
 the definitions: reference annotation, strand classes, doublet labels and merging, indel
 labels."""
 
+import collections
 import gzip
 import random
 import types
@@ -360,11 +361,11 @@ def cohort(seed):
     genome = {name: "".join(rng.choice("ACGT") for _ in range(300)) for name in ("1", "2")}
     genes = [(rng.choice("12"), rng.randint(1, 250), rng.choice("+-")) for _ in range(6)]
     genes = [(name, start, start + rng.randint(5, 60), sign) for name, start, sign in genes]
-    rows, expected, multi = [], {kind: {} for kind in ("SBS96", "SBS384", "DBS78", "ID83")}, 0
+    rows, multi = [], 0
+    expected = {kind: collections.Counter() for kind in ("SBS96", "SBS384", "DBS78", "ID83")}
 
     def count(kind, label, sample):
-        key = (label, sample)
-        expected[kind][key] = expected[kind].get(key, 0) + 1
+        expected[kind][label, sample] += 1
 
     def substitution(name, sample, pos, length):
         ref = genome[name][pos - 1:pos - 1 + length]
@@ -372,7 +373,6 @@ def cohort(seed):
         return [name, pos, pos + length - 1, "SNP", ref, ref, alt, sample]
 
     for sample in ("S1", "S2", "S3"):
-        taken = set()
         for name in genome:
             for pos in rng.sample(range(5, 290, 6), 25):  # far enough apart not to touch
                 what = rng.random()
