@@ -10,7 +10,7 @@ import numpy as np
 
 from . import fit_tables, fit_work
 from .cluster import connect, results
-from .errors import InputError, at_line
+from .errors import InputError, UsageError, at_line
 from .extras import require
 from .options import add_workers, names, positive
 from .outputs import OutputSet, check_folder, refuse_inputs
@@ -73,7 +73,7 @@ def run(args):
     inputs = [args.matrix, args.signatures]
     refuse_inputs(_output_paths(args.output, args.bootstrap), inputs)
     signatures = fit_tables.read_signatures(args.signatures)
-    if args.signature_subset:
+    if args.signature_subset is not None:
         signatures = _subset(signatures, args.signature_subset)
     matrix = fit_tables.read_matrix(args.matrix)
     values = fit_tables.aligned(signatures, matrix)  # channels x signatures, matrix order
@@ -116,6 +116,8 @@ def run(args):
 
 def _subset(signatures, wanted):
     chosen = list(dict.fromkeys(wanted))
+    if not chosen:
+        raise UsageError("--signature-subset names no signature")
     missing = [name for name in chosen if name not in signatures.columns]
     if missing:
         raise InputError(at_line(signatures.path, signatures.header_line,

@@ -276,6 +276,8 @@ GOOD_MATRIX = "MutationType\tS1\n" + "".join(f"{label}\t{i % 3}\n" for i, label 
     (GOOD_SIGNATURES, GOOD_MATRIX, ("--signature-subset", "SBS2,SBS7,SBS9"),
      "sig.tsv: line 1: no signature SBS7, SBS9 (--signature-subset)"),
     ("", GOOD_MATRIX, (), "sig.tsv: empty file"),
+    (GOOD_SIGNATURES, GOOD_MATRIX, ("--signature-subset", ","),
+     "--signature-subset names no signature"),
 ])
 def test_file_faults_are_one_line_naming_file_and_line(tmp_path, signatures, matrix, options,
                                                        message):
@@ -283,7 +285,8 @@ def test_file_faults_are_one_line_naming_file_and_line(tmp_path, signatures, mat
     write_text(tmp_path / "m.tsv", matrix)
     status, out, err = run("fit", "m.tsv", "--signatures", "sig.tsv", "-o", "out", *options,
                            cwd=tmp_path)
-    assert (status, out, err) == (1, "", f"mutflank fit: error: {message}\n")
+    status_wanted = 2 if message.startswith("--") else 1
+    assert (status, out, err) == (status_wanted, "", f"mutflank fit: error: {message}\n")
     assert sorted(path.name for path in tmp_path.iterdir()) == ["m.tsv", "sig.tsv"]
 
 
