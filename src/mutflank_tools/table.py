@@ -9,6 +9,7 @@ adjacent substituted bases, "MNV" for more, "INDEL" when the alleles differ in l
 "OTHER" for substitutions involving bases other than A, C, G, T; equal-length alleles are
 trimmed of their common bases first (records.classify). The records come from the readers."""
 
+import collections
 import contextlib
 import os
 import sys
@@ -212,6 +213,7 @@ def run(args):
 
     samples, total = {}, 0
     rows = Rows(args, reference)
+    by_input = collections.Counter()  # (reason, input) -> records left out
     with contextlib.ExitStack() as stack:
         # The inputs are opened and their headers read before anything is written (beyond
         # OPENED_AHEAD of them, each when its turn comes: descriptors are a bounded resource).
@@ -232,6 +234,7 @@ def run(args):
                 source = stack.enter_context(open_input(name))
                 _check(source, args, reference)
             project = args.project if args.project is not None else source.stem
+            before = collections.Counter(rows.left_out)
             for records in read(source, sample=args.sample, pass_only=args.pass_only,
                                 build=args.build):
                 rows.left_out.update(records.left_out)
@@ -245,9 +248,31 @@ def run(args):
             if source.samples is not None:
                 samples.update(dict.fromkeys(source.samples))
             source.close()
+            for (reason, _), count in (collections.Counter(rows.left_out) - before).items():
+                by_input[(reason, name)] += count
         output.flush()
     where = "standard output" if args.output == "-" else args.output
     print(f"{prog}: wrote {total} row{'' if total == 1 else 's'} of {len(samples)} "
           f"sample{'' if len(samples) == 1 else 's'} to {where}", file=sys.stderr)
-    for line in summary_lines(rows.left_out):
+    for line in _summary(rows.left_out, by_input if len(args.inputs) > 1 else None):
         print(f"{prog}: {line}", file=sys.stderr)
+
+
+def _summary(left_out, by_input, shown=8):
+    """The left-out lines; with several inputs each names the inputs concerned."""
+    lines = summary_lines(left_out)
+    if not by_input:
+        return lines
+    totals = collections.Counter()
+    for (reason, _), count in left_out.items():
+        totals[reason] += count
+    reasons = sorted((reason for reason in totals if totals[reason]),
+                     key=lambda reason: (-totals[reason], reason))
+    for index, reason in enumerate(reasons):
+        inputs = sorted(((name, count) for (cause, name), count in by_input.items()
+                         if cause == reason and count), key=lambda item: -item[1])
+        named = ", ".join(f"{name} ({count})" for name, count in inputs[:shown])
+        if len(inputs) > shown:
+            named += f" and {len(inputs) - shown} more inputs"
+        lines[index] += f"; in {named}"
+    return lines

@@ -111,7 +111,8 @@ def test_writes_the_output_file_and_a_summary(tmp_path):
     assert (status, out) == (0, "")
     assert err.splitlines()[:2] == [
         f"mutflank table: wrote 20 rows of 3 samples to {output}",
-        "mutflank table: left out 4 records: allele *, . or equal to REF, on 1 (4)"]
+        "mutflank table: left out 4 records: allele *, . or equal to REF, on 1 (4); in "
+        f"{vcf} (4)"]  # with several inputs, the inputs concerned are named
     rows = table_lines(output.read_text())
     assert len(rows) == 20 and {row[1] for row in rows} == {"calls"}  # the default project
     assert sorted(p.name for p in tmp_path.iterdir()) == ["calls.vcf", "t.tsv"]

@@ -265,6 +265,19 @@ def test_names_are_file_names_not_htslib_syntax(tmp_path, name, form):
                                                "C", "T"]]), err
 
 
+def test_chromosomes_that_cannot_name_a_file_are_left_out_by_input(tmp_path):
+    record = "\t5\t.\tC\tT\t.\tPASS\t.\tGT\t0/1\t0/0\n"
+    first = write_text(tmp_path / "a.vcf", HEADER + "../../outside/secret" + record + ".." + record
+                       + "1" + record)
+    second = write_text(tmp_path / "b.vcf", HEADER + "a/b" + record)
+    status, out, err = run("table", first, second, "--build", "38", "--project", "P")
+    assert (status, table_lines(out)) == (0, [["s1", "P", ".", "GRCh38", "SNV", "1", "5", "5",
+                                               "C", "T"]])
+    assert err.splitlines()[1:] == [
+        "mutflank table: left out 3 records: chromosome cannot name a reference file (/, NUL, . "
+        f"or ..), on .. (1), ../../outside/secret (1), a/b (1); in {first} (2), {second} (1)"]
+
+
 # ---- bounded lines and fields --------------------------------------------------------------
 
 def test_a_huge_line_in_a_small_gzip_stops_at_the_limit_in_bounded_memory(tmp_path):

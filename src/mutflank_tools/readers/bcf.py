@@ -91,5 +91,5 @@ class Bcftools:
         process.wait()
         process.stdout.close()
         if self._feeder is not None:
-            self._feeder.join()
+            self._feeder.join(timeout=1)  # a daemon; it may wait on a slow pipe
         self._errors.close()
