@@ -105,6 +105,7 @@ class Merger:
         left_out = LeftOut()
         left_out.update(records.left_out)
         released = []
+        rest = take(records, ~snv, left_out)
         if self._streaming:
             self._check_order(self._pending[-1])
             released = self._resolve(left_out, final=False)
@@ -113,7 +114,7 @@ class Merger:
             for part in self._pending:
                 self._check_order(part)
             released = self._resolve(left_out, final=False)
-        return concatenate([take(records, ~snv), *released], records.input, left_out)
+        return concatenate([rest, *released], records.input, left_out) if released else rest
 
     def finish(self):
         """The records still held back, with the multi-base runs among them left out."""
@@ -162,6 +163,8 @@ class Merger:
         Records to release."""
         held = concatenate(self._pending, self.source, LeftOut())
         self._pending = []
+        if final and not (np.diff(np.sort(held.position.astype(np.int64))) <= 1).any():
+            return [held]  # no two SNVs side by side, nor at one position, in any sample
         samples = self._samples.of(held.sample)
         chromosomes = self._chromosomes.of(held.chromosome)
         positions = held.position.astype(np.int64)
