@@ -178,7 +178,6 @@ def figure(kind, samples, values, proportions_given):
         strip.tick_params(axis="y", length=0)
     else:
         strip.tick_params(axis="y", left=False, labelleft=False)
-    if count > NAMES_SHOWN:
         strip.set_ylabel(f"{count:,} samples, grouped by their dominant profile", fontsize=9)
     scale = fig.colorbar(picture, cax=fig.add_subplot(grid[1, 2]), extend="max")
     scale.set_label("proportion of the sample's mutations", fontsize=8)
