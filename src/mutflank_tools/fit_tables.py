@@ -146,6 +146,8 @@ def aligned(signatures, matrix):
 
 
 def _number(value):
+    if value == 0:  # most exposures: no formatting needed
+        return "0"
     return "NA" if math.isnan(value) else NUMBER % value
 
 
