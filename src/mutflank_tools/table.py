@@ -18,6 +18,7 @@ import numpy as np
 
 from . import options
 from .errors import InputError, UsageError, at_line
+from .genome import Fit, Genome, fit_error
 from .left_out import summary_lines
 from .outputs import atomic_output
 from .progress import progress
@@ -48,6 +49,8 @@ def add_arguments(parser):
                         help="the VCF sample column to take (default: every sample)")
     parser.add_argument("--pass-only", action="store_true",
                         help="keep only records whose FILTER is PASS or '.'")
+    parser.add_argument("--allow-missing-chromosomes", action="store_true",
+                        help="with --reference: go on when many records find no reference file")
 
 
 def build_required(name, reference):
@@ -84,6 +87,7 @@ class Rows:
         self.reference = reference
         self.pass_only = args.pass_only
         self.left_out = LeftOut()
+        self.fit = Fit()  # of the input being read: records, and those without reference file
         self._builds = {}
         self._chromosomes = {}
 
@@ -166,6 +170,13 @@ class Rows:
                              f"{end}\t{ref}\t{alt}\n")
         owner = (np.cumsum(changed) - 1).tolist()
         samples = records.sample.tolist()
+        if self.reference is not None:
+            sizes = np.diff(np.append(heads, count)).tolist()
+            missing = [index for index, target in enumerate(targets) if target is NO_REFERENCE]
+            self.fit.add(sum(size for size, target in zip(sizes, targets)
+                             if target is not NOT_A_FILE_NAME),
+                         [builds[index] for index in missing for _ in range(sizes[index])],
+                         [chromosomes[index] for index in missing for _ in range(sizes[index])])
         if dropped:
             kept = []
             for sample, index in zip(samples, owner):
@@ -214,6 +225,8 @@ def run(args):
     samples, total = {}, 0
     rows = Rows(args, reference)
     by_input = collections.Counter()  # (reason, input) -> records left out
+    warnings = []
+    genome = Genome(args.reference) if reference is not None else None
     with contextlib.ExitStack() as stack:
         # The inputs are opened and their headers read before anything is written (beyond
         # OPENED_AHEAD of them, each when its turn comes: descriptors are a bounded resource).
@@ -248,13 +261,22 @@ def run(args):
             if source.samples is not None:
                 samples.update(dict.fromkeys(source.samples))
             source.close()
+            if reference is not None:
+                message = fit_error(name, rows.fit, genome)
+                if message is not None and not args.allow_missing_chromosomes:
+                    raise InputError(f"{message} (--allow-missing-chromosomes goes on without "
+                                     "them)")
+                if message is not None:
+                    warnings.append(f"warning: {message} Left out, going on "
+                                    "(--allow-missing-chromosomes)")
+                rows.fit = Fit()
             for (reason, _), count in (collections.Counter(rows.left_out) - before).items():
                 by_input[(reason, name)] += count
         output.flush()
     where = "standard output" if args.output == "-" else args.output
     print(f"{prog}: wrote {total} row{'' if total == 1 else 's'} of {len(samples)} "
           f"sample{'' if len(samples) == 1 else 's'} to {where}", file=sys.stderr)
-    for line in _summary(rows.left_out, by_input if len(args.inputs) > 1 else None):
+    for line in warnings + _summary(rows.left_out, by_input if len(args.inputs) > 1 else None):
         print(f"{prog}: {line}", file=sys.stderr)
 
 

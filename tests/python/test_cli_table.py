@@ -228,23 +228,34 @@ RENAMING = (
 @pytest.mark.parametrize("files, written", [
     (["1", "MT", "X"], ["1", "1", "MT", "X"]),
     (["chr1", "chrM", "chrX"], ["chr1", "chr1", "chrM", "chrX"]),
-    (["chr1", "1", "chrMT", "chrX"], ["chr1", "1", "chrMT", "chrX"]),  # as written first
+    (["1", "chr1", "chrMT", "chrX"], ["chr1", "1", "chrMT", "chrX"]),  # as written first
 ])
 def test_chromosomes_take_the_reference_file_names(tmp_path, files, written):
     for name in files:
         write_reference(tmp_path / "ref", "GRCh37", name, "ACGTACGTAC")
     write_reference(tmp_path / "ref", "GRCh38", "chrUn_gl000220", "ACGTACGTAC")  # other build
     vcf = write_text(tmp_path / "sites.vcf", RENAMING)
-    status, out, err = run("table", vcf, "--build", "hg19", "--reference", tmp_path / "ref")
+    # 3 of 7 records find no file: more than 5%, so the reference is taken for a wrong one
+    fault = (f"{vcf}: 3 of 7 records (42.9%) have no reference file (build GRCh37; chromosomes "
+             f"chrUn_gl000220, HLA-A*01:01), the reference {tmp_path / 'ref'} holds GRCh37 "
+             f"({', '.join(files)}); GRCh38 (chrUn_gl000220): is it the reference of another "
+             "build or organism?")
+    options = ["table", vcf, "--build", "hg19", "--reference", tmp_path / "ref"]
+    assert run(*options, "-o", tmp_path / "t.tsv") == (
+        1, "", f"mutflank table: error: {fault} (--allow-missing-chromosomes goes on without "
+               "them)\n")
+    assert not (tmp_path / "t.tsv").exists()
+    status, out, err = run(*options, "--allow-missing-chromosomes")
     assert status == 0, err
     assert [row[5] for row in table_lines(out)] == written
     assert err.splitlines()[1:] == [
+        f"mutflank table: warning: {fault} Left out, going on (--allow-missing-chromosomes)",
         "mutflank table: left out 3 records: no reference file, on chrUn_gl000220 (2), "
         "HLA-A*01:01 (1)"]
 
 
 @pytest.mark.parametrize("builds, options, status, message", [
-    (["GRCh38"], [], 0, None),  # the one build folder
+    (["GRCh38"], ["--allow-missing-chromosomes"], 0, None),  # the one build folder
     ([], ["--build", "GRCh/36"], 2,
      "argument --build: not a build name: 'GRCh/36' (it names a folder: not empty, '.' or '..', and without '/')"),
     ([], [], 2, "--build is required for {vcf}: a VCF names no build (or give --reference "
@@ -347,7 +358,7 @@ def test_pass_only_and_reference_on_synthetic_calls(tmp_path):
     vcf = write_text(tmp_path / "calls.vcf", vcf_text(calls, SAMPLES, {"1": 3000, "2": 2000}))
     write_reference(tmp_path / "ref", "GRCh38", "chr2", GENOME["2"])
     status, out, err = run("table", vcf, "--project", "P", "--pass-only", "--reference",
-                           tmp_path / "ref")
+                           tmp_path / "ref", "--allow-missing-chromosomes")
     assert status == 0, err
     assert table_lines(out) == expected_rows(calls, SAMPLES, "P", "GRCh38", pass_only=True,
                                              rename={"2": "chr2"})
