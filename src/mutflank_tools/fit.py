@@ -3,7 +3,6 @@ matrix, by non-negative least squares (`nnls`) or by NNLS pruned of the signatur
 hardly needs (`strict`), with bootstrap intervals on request."""
 
 import argparse
-import os
 import sys
 
 import numpy as np
@@ -80,7 +79,7 @@ def run(args):
     counts = matrix.values.T.copy()  # samples x channels
     if args.bootstrap:
         _check_whole(matrix)
-    _check_output_folder(args.output)
+    check_folder(args.output)
     if signatures.normalised:
         print(f"{PROG}: {args.signatures}: scaled to sum to 1: "
               f"{_listed(signatures.normalised)}", file=sys.stderr)
@@ -142,10 +141,6 @@ def _check_whole(matrix):
         raise InputError(at_line(matrix.path, matrix.lines[row],
                                  f"sample {matrix.columns[column]}: {text} is not a whole count "
                                  "(--bootstrap resamples mutations: use a matrix of counts)"))
-
-
-def _check_output_folder(prefix):
-    check_folder(prefix)
 
 
 def _output_paths(prefix, bootstrap):
