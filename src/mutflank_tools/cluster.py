@@ -16,6 +16,7 @@ import contextlib
 import logging
 import os
 import shutil
+import signal
 import sys
 import tempfile
 
@@ -79,7 +80,7 @@ def connect(workers=None, scheduler=None):
             cluster = _local_cluster(distributed, workers, scratch, stack)
             client = _call("of the local cluster", distributed.Client, cluster)
         stack.callback(_close, client)
-        check_workers(client, scheduler or "of the local cluster")
+        check_workers(client, scheduler)
         yield client
 
 
@@ -107,25 +108,46 @@ def _local_cluster(distributed, workers, scratch, stack):
                       errors=messages.errors, closefd=False)
 
     def restore():
+        _wait_for_workers_to_end()  # one restarted late writes to the file too
         sys.stderr.flush()
         sys.stderr = messages
         os.dup2(terminal, 2)
         os.close(terminal)
 
     stack.callback(restore)
+    # Ctrl-C and a hang-up wait until the cluster is up, and never reach its processes, which
+    # start with them blocked: the terminal sends them to every process of the command, and
+    # workers killed while they start fill the terminal with tracebacks. This process stops
+    # the cluster on them instead (SIGTERM, which Dask uses to stop a worker, stays open).
+    held = signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGINT, signal.SIGHUP})
     try:
-        cluster = distributed.LocalCluster(
-            n_workers=workers, threads_per_worker=1, processes=True, host="127.0.0.1",
-            dashboard_address=None, worker_dashboard_address=None,
-            scheduler_kwargs={"dashboard_address": "127.0.0.1:0"},
-            local_directory=scratch, silence_logs=logging.ERROR)
-    except BaseException as error:
-        _close_unfinished(distributed)
-        if isinstance(error, (OSError, TimeoutError)):
-            raise InputError(f"cannot start a local Dask cluster: {error}") from None
-        raise
-    stack.callback(_close, cluster)
+        try:
+            cluster = distributed.LocalCluster(
+                n_workers=workers, threads_per_worker=1, processes=True, host="127.0.0.1",
+                # Every HTTP server on 127.0.0.1 (the workers' would be on every interface),
+                # and no dashboard.
+                dashboard_address=None, worker_dashboard_address="127.0.0.1:0",
+                scheduler_kwargs={"dashboard_address": "127.0.0.1:0"},
+                local_directory=scratch, silence_logs=logging.ERROR)
+        except BaseException as error:
+            _close_unfinished(distributed)
+            if isinstance(error, (OSError, TimeoutError)):
+                raise InputError(f"cannot start a local Dask cluster: {error}") from None
+            raise
+        stack.callback(_close, cluster)
+    finally:
+        signal.pthread_sigmask(signal.SIG_SETMASK, held)
     return cluster
+
+
+def _wait_for_workers_to_end(seconds=10):
+    """Waits until the worker processes this process started have ended."""
+    with contextlib.suppress(Exception):
+        import psutil
+
+        workers = [child for child in psutil.Process().children()
+                   if any("spawn_main" in part for part in child.cmdline())]
+        psutil.wait_procs(workers, timeout=seconds)
 
 
 def _close_unfinished(distributed):
@@ -163,17 +185,21 @@ def _address(client):
 PROBE = f"__import__('{PACKAGE}.jobs') and __import__('mutflank').__version__"
 
 
-def check_workers(client, where):
-    """InputError unless, within WORKER_SECONDS, there is at least one worker and every worker
+def check_workers(client, where=None):
+    """InputError unless, on the cluster of the scheduler at `where` (None: a local one), within WORKER_SECONDS, there is at least one worker and every worker
     imports this package, of this version."""
     from mutflank import __version__
 
     try:
         client.wait_for_workers(1, timeout=WORKER_SECONDS)
-    except (OSError, TimeoutError) as error:
+    except (OSError, TimeoutError):
+        if where is None:
+            raise InputError(f"the local Dask cluster has no worker after {WORKER_SECONDS} s: "
+                             "its processes did not start") from None
         raise InputError(f"the Dask scheduler {where} has no worker after {WORKER_SECONDS} s: "
                          f"start one with `{sys.executable} -m distributed.cli.dask_worker "
                          f"{where}`") from None
+    where = where or "of the local cluster"
     try:
         answers = client.sync(client._run, eval, PROBE, on_error="return",
                               callback_timeout=WORKER_SECONDS)
