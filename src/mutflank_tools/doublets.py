@@ -70,12 +70,9 @@ class _Codes:
         self.code = {}
 
     def of(self, names):
-        if len(names) == 0:
-            return np.zeros(0, dtype=np.int64)
-        distinct, inverse = np.unique(names.astype(str), return_inverse=True)
-        codes = np.array([self.code.setdefault(name, len(self.code)) for name in distinct],
-                         dtype=np.int64)
-        return codes[inverse]
+        code = self.code
+        return np.fromiter((code.setdefault(name, len(code)) for name in names.tolist()),
+                           dtype=np.int64, count=len(names))
 
 
 class Merger:

@@ -160,7 +160,19 @@ def is_indel(ref, alt):
 
 
 def _classify(batch):
-    return classify_indels(batch.position, batch.ref, batch.alt, batch.window)
+    """classify_indels of each distinct indel once (a VCF record carried by several samples
+    is several records of one indel)."""
+    index = {}
+    inverse = np.fromiter(
+        (index.setdefault(key, len(index)) for key in zip(
+            batch.chromosome.tolist(), batch.position.tolist(), batch.ref.tolist(),
+            batch.alt.tolist())),
+        dtype=np.int64, count=len(batch))
+    first = np.full(len(index), len(batch), dtype=np.int64)
+    np.minimum.at(first, inverse, np.arange(len(batch)))
+    codes = classify_indels(batch.position[first], batch.ref[first], batch.alt[first],
+                            lambda before, after, rows: batch.window(before, after, first[rows]))
+    return codes[inverse]
 
 
 register_class(MutationClass("ID", is_indel, "small insertion or deletion"))
