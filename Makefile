@@ -48,8 +48,9 @@ install: deps
 test: core-test install
 	cd tests/python && ../../$(VENV_PY) -m pytest -q -p no:cacheprovider .
 
+# The command's road on the lambda phage genome (reference, table, matrix, plot) in demo/.
 demo: install
-	$(VENV_PY) examples/quickstart.py
+	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" sh examples/road.sh demo
 
 clean:
 	rm -rf $(BUILD) $(VENV)

@@ -91,3 +91,15 @@ def test_phage_example_runs_the_package():
                          "  mutator\tdemo\t.\tGRCh38\tSNV\tgi|9626243|ref|NC_001416.1|\t17\t17\tG\tA"]
     assert lines[3].startswith("  mutator::demo ")
     assert lines[-3] == "substitution classes by sample:"
+
+
+def test_the_road_of_make_demo(tmp_path):
+    # `make demo` runs examples/road.sh with the installed command first on PATH.
+    done = subprocess.run(["sh", str(ROOT / "examples" / "road.sh"), str(tmp_path / "demo")],
+                          capture_output=True, text=True, check=False,
+                          env={**os.environ, "PATH": f"{Path(COMMAND).parent}:{os.environ['PATH']}"})
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.splitlines()[-1] == f"the picture is {tmp_path}/demo/phage.SBS96.png"
+    assert sorted(path.name for path in (tmp_path / "demo").glob("phage.*")) == [
+        "phage.DBS78.tsv", "phage.ID83.tsv", "phage.SBS1536.tsv", "phage.SBS6.tsv",
+        "phage.SBS96.png", "phage.SBS96.tsv", "phage.tsv", "phage.vcf"]
