@@ -131,26 +131,27 @@ def quality(signatures, counts, exposures):
 
 
 def strict(signatures, counts, max_delta, passive=None):
-    """The `strict` exposures: from the NNLS fit, drop the signature of smallest positive
-    exposure and refit on the signatures not dropped, for as long as the cosine similarity
-    falls by at most `max_delta` in that step; the last fit within it is kept."""
+    """The `strict` exposures: from the NNLS fit, drop the signature of smallest exposure and
+    refit on the rest, for as long as the cosine similarity falls by at most `max_delta` in
+    that step; the last fit within it is kept. A signature at 0 goes first and changes
+    nothing, so the signatures left at 0 by a fit are dropped at once, without a refit."""
     exposures = nnls(signatures, counts, passive=passive)
     cosine, _ = quality(signatures, counts, exposures)
-    allowed = np.ones(exposures.shape, bool)
-    todo = np.flatnonzero((exposures > 0).any(axis=1))
+    kept = exposures > 0
+    todo = np.flatnonzero(kept.any(axis=1))
     while todo.size:
         current = exposures[todo]
         smallest = np.argmin(np.where(current > 0, current, np.inf), axis=1)
-        trial = allowed[todo].copy()
+        trial = kept[todo].copy()
         trial[np.arange(todo.size), smallest] = False
-        refit = nnls(signatures, counts[todo], allowed=trial, passive=current > 0)
+        refit = nnls(signatures, counts[todo], allowed=trial, passive=trial)
         trial_cosine, _ = quality(signatures, counts[todo], refit)
-        keep = cosine[todo] - trial_cosine <= max_delta
-        kept = todo[keep]
-        exposures[kept] = refit[keep]
-        cosine[kept] = trial_cosine[keep]
-        allowed[kept] = trial[keep]
-        todo = kept[(refit[keep] > 0).any(axis=1)]
+        within = cosine[todo] - trial_cosine <= max_delta
+        todo = todo[within]
+        exposures[todo] = refit[within]
+        cosine[todo] = trial_cosine[within]
+        kept[todo] = refit[within] > 0
+        todo = todo[kept[todo].any(axis=1)]
     return exposures
 
 
