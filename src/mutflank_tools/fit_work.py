@@ -1,7 +1,8 @@
 """The unit of work of `mutflank fit`: the fit of a slice of the samples, with its bootstrap.
 A plain function of plain arguments (NumPy arrays, numbers, SeedSequences) that runs alike in
-this process or on a Dask worker. Each sample draws its resamples from its own seed, so the
-results do not depend on how the samples are cut into slices or where the slices run."""
+this process or on a Dask worker. Each sample draws its resamples from its own seed, and the
+cut into slices depends only on the number of samples and resamples, so the results do not
+depend on where, or in which order, the slices run."""
 
 import numpy as np
 
