@@ -101,11 +101,11 @@ class LeftOut:
         for reason, counter in sorted(by_reason.items(),
                                       key=lambda item: (-sum(item[1].values()), item[0])):
             total = sum(counter.values())
-            text = f"left out {total} record{'' if total == 1 else 's'}: {reason}"
+            text = f"left out {total:,} record{'' if total == 1 else 's'}: {reason}"
             named = sorted(((name, count) for name, count in counter.items() if name),
                            key=lambda item: (-item[1], item[0]))
             if named:
-                text += ", on " + ", ".join(f"{name} ({count})" for name, count in named[:shown])
+                text += ", on " + ", ".join(f"{name} ({count:,})" for name, count in named[:shown])
                 more = len(named) - shown
                 if counter.get(None):
                     text += f" and {counter[None]:,} records on other chromosomes"
@@ -113,7 +113,7 @@ class LeftOut:
                     text += f" and {more} more chromosomes"
             if len(names) > 1:
                 ordered = sorted(inputs[reason].items(), key=lambda item: (-item[1], item[0]))
-                text += ", in " + ", ".join(f"{names[index]} ({count})"
+                text += ", in " + ", ".join(f"{names[index]} ({count:,})"
                                             for index, count in ordered[:shown])
                 if len(ordered) > shown:
                     text += f" and {len(ordered) - shown} more inputs"

@@ -18,8 +18,8 @@ def summary_lines(left_out, shown=SHOWN):
                                       key=lambda item: (-sum(item[1].values()), item[0])):
         total = sum(chromosomes.values())
         ordered = sorted(chromosomes.items(), key=lambda item: (-item[1], item[0]))
-        names = ", ".join(f"{name} ({count})" for name, count in ordered[:shown])
+        names = ", ".join(f"{name} ({count:,})" for name, count in ordered[:shown])
         if len(ordered) > shown:
             names += f" and {len(ordered) - shown} more chromosomes"
-        lines.append(f"left out {total} record{'' if total == 1 else 's'}: {reason}, on {names}")
+        lines.append(f"left out {total:,} record{'' if total == 1 else 's'}: {reason}, on {names}")
     return lines

@@ -274,7 +274,7 @@ def run(args):
                 by_input[(reason, name)] += count
         output.flush()
     where = "standard output" if args.output == "-" else args.output
-    print(f"{prog}: wrote {total} row{'' if total == 1 else 's'} of {len(samples)} "
+    print(f"{prog}: wrote {total:,} row{'' if total == 1 else 's'} of {len(samples):,} "
           f"sample{'' if len(samples) == 1 else 's'} to {where}", file=sys.stderr)
     for line in warnings + _summary(rows.left_out, by_input if len(args.inputs) > 1 else None):
         print(f"{prog}: {line}", file=sys.stderr)
@@ -293,7 +293,7 @@ def _summary(left_out, by_input, shown=8):
     for index, reason in enumerate(reasons):
         inputs = sorted(((name, count) for (cause, name), count in by_input.items()
                          if cause == reason and count), key=lambda item: -item[1])
-        named = ", ".join(f"{name} ({count})" for name, count in inputs[:shown])
+        named = ", ".join(f"{name} ({count:,})" for name, count in inputs[:shown])
         if len(inputs) > shown:
             named += f" and {len(inputs) - shown} more inputs"
         lines[index] += f"; in {named}"

@@ -338,3 +338,10 @@ def test_refuse_inputs_passes_new_and_special_outputs(tmp_path):
     outputs.refuse_inputs([tmp_path / "new.tsv", "-", "/dev/null"], [source, "-", "/dev/null"])
     with pytest.raises(UsageError):
         outputs.refuse_inputs([str(source)], [source])
+
+
+def test_counts_in_messages_have_thousands_separators(small):
+    write_text("big.maf", MAF_HEADER + maf_rows(1200) + "G\tchrUn\t5\t5\tSNP\tC\tC\tT\tS1\t37\n")
+    assert run("table", "big.maf", "-o", "t.tsv", "--reference", "ref")[2] == (
+        "mutflank table: wrote 1,200 rows of 1 sample to t.tsv\n"
+        "mutflank table: left out 1 record: no reference file, on chrUn (1)\n")
