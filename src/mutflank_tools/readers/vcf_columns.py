@@ -9,6 +9,7 @@ names the line of any fault; the records of both come out in line order."""
 import numpy as np
 
 from ..records import NO_CARRIER, NOT_PASS, NOT_VARIANT
+from .stream import MAX_FIELD_BYTES
 
 _UPPER = np.array([chr(code).upper() for code in range(256)], dtype=object)
 _LETTER = np.zeros(256, dtype=bool)
@@ -103,20 +104,23 @@ def columns_of_block(parser, first, data):
     ok &= digits > 0
     # One-letter REF and ALT, a non-empty CHROM.
     ok &= (lengths[:, 3] == 1) & (lengths[:, 4] == 1) & _LETTER[byte(3)] & _LETTER[byte(4)]
-    ok &= lengths[:, 0] > 0
+    ok &= (lengths[:, 0] > 0) & (lengths[:, [0, 2, 6]].max(axis=1) <= MAX_FIELD_BYTES)
     # FORMAT: GT first.
     fmt = lengths[:, 8]
     ok &= (byte(8) == ord("G")) & (byte(8, 1) == ord("T")) & (
         (fmt == 2) | ((fmt > 2) & (byte(8, 2) == ord(":"))))
     # Genotypes of the taken sample columns: their first four bytes, at once.
-    taken = 9 + np.asarray(parser.taken, dtype=np.int64)
-    field_len = lengths[:, taken]
-    head = padded[starts[:, taken][..., None] + np.arange(4)]
-    first_allele = _ALLELE[head[..., 0]]
-    third = _ALLELE[head[..., 2]]
-    haploid = (field_len >= 1) & (first_allele >= 0) & ((field_len == 1) | (head[..., 1] == 58))
-    diploid = (field_len >= 3) & (first_allele >= 0) & _SEPARATOR[head[..., 1]] & (third >= 0) & (
-        (field_len == 3) | (head[..., 3] == 58))
+    if len(parser.taken) == width - 9:  # every sample: slices, not copies
+        field_len, field_start = lengths[:, 9:], starts[:, 9:]
+    else:
+        taken = 9 + np.asarray(parser.taken, dtype=np.int64)
+        field_len, field_start = lengths[:, taken], starts[:, taken]
+    first_allele = _ALLELE[padded[field_start]]
+    second_byte = padded[field_start + 1]
+    third = _ALLELE[padded[field_start + 2]]
+    haploid = (field_len >= 1) & (first_allele >= 0) & ((field_len == 1) | (second_byte == 58))
+    diploid = (field_len >= 3) & (first_allele >= 0) & _SEPARATOR[second_byte] & (third >= 0) & (
+        (field_len == 3) | (padded[field_start + 3] == 58))
     second_allele = np.where(diploid, third, 10)
     # Alleles beyond the one ALT (2..9) go the long way, which names the fault.
     ok &= ((haploid | diploid) & ((first_allele < 2) | (first_allele > 9)) &
