@@ -62,8 +62,8 @@ def read_table(path, heads, what):
     named = set()
     for name in columns:
         if name in named or not name:
-            problem = "an empty name" if not name else f"{name!r} named twice"
-            raise InputError(at_line(path, number, f"{what} {problem}"))
+            problem = f"{what} {name!r} named twice" if name else f"a {what} column has no name"
+            raise InputError(at_line(path, number, problem))
         named.add(name)
     rows, numbers, where, seen = [], [], [], {}
     for number, fields in lines:

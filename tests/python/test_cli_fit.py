@@ -245,6 +245,8 @@ GOOD_MATRIX = "MutationType\tS1\n" + "".join(f"{label}\t{i % 3}\n" for i, label 
      "sig.tsv: line 1: the first column is headed 'Channel', not MutationType or Type"),
     (GOOD_SIGNATURES.replace("SBS2", "SBS1"), GOOD_MATRIX, (),
      "sig.tsv: line 1: signature 'SBS1' named twice"),
+    (GOOD_SIGNATURES, GOOD_MATRIX.replace("\tS1\n", "\tS1\t\n", 1), (),
+     "m.tsv: line 1: a sample column has no name"),
     (GOOD_SIGNATURES.replace(SBS[1], SBS[0]), GOOD_MATRIX, (),
      f"sig.tsv: line 3: '{SBS[0]}' listed twice (first on line 2)"),
     (GOOD_SIGNATURES.replace("\t0\t", "\t-0.1\t"), GOOD_MATRIX, (),
