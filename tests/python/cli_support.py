@@ -33,6 +33,12 @@ def run(*args, cwd=None, stdin=None, env=None, pass_fds=()):
     if binary:
         return done.returncode, done.stdout, done.stderr.decode()
     return done.returncode, done.stdout, done.stderr
+
+
+def run_process(*args, **options):
+    """run's result as a subprocess.CompletedProcess, for tests that read it by field."""
+    status, out, err = run(*args, **options)
+    return subprocess.CompletedProcess([COMMAND, *map(str, args)], status, out, err)
     return done.returncode, done.stdout, done.stderr
 
 

@@ -15,6 +15,8 @@ from pathlib import Path
 
 import pytest
 
+from cli_support import run_process as run
+
 # The installed command's package; `make sanitize` runs the suite without it.
 pytest.importorskip("mutflank_tools")
 from mutflank_tools import channels, cluster  # noqa: E402
@@ -24,15 +26,9 @@ from mutflank_tools.jobs import Item, count_inputs  # noqa: E402
 # Debian's distributed calls a tornado function that tornado itself marks deprecated.
 pytestmark = pytest.mark.filterwarnings("ignore:make_current is deprecated:DeprecationWarning")
 
-MUTFLANK = str(Path(sys.executable).parent / "mutflank")
 LAMBDA = "/usr/share/doc/bowtie2/examples/reference/lambda_virus.fa.gz"
 SAMPLES = ("mutator", "normal_like", "quiet")
 COMPLEMENT = str.maketrans("ACGT", "TGCA")
-
-
-def run(*args, cwd=None):
-    return subprocess.run([MUTFLANK, *map(str, args)], capture_output=True, text=True,
-                          stdin=subprocess.DEVNULL, cwd=cwd)
 
 
 def read_matrix(path):
