@@ -14,10 +14,11 @@ after it), behind `igzip` (or `gzip`) for a compressed file, in processes of the
 kept as one merged list of intervals per sequence and strand: memory grows with the number of
 genes and transcripts (a few MB for a human annotation), not with the file.
 
-Painting: the strand bits are added to the written reference files afterwards, stretch by
-stretch of one level, each read, translated (bytes.translate) and written back in place.
+Painting: the strand bits are added to the written reference files afterwards, in place,
+stretch by stretch of one level, through a memory map.
 """
 
+import mmap
 import os
 import shutil
 import subprocess
@@ -35,7 +36,7 @@ TYPE_SUFFIXES = (b"_gene", b"_transcript", b"RNA")
 MARKS = ("gene\t", "transcript\t", "RNA\t", "##FASTA")
 STRANDS = {b"+": 0, b"-": 1}  # index into the per-strand interval lists
 MARKER = ".mutflank-annotation"  # file in an annotated build folder (not a .txt chromosome)
-PAINT_BYTES = 1 << 22  # bytes of a reference file read and written back at a time
+PAINT_BYTES = 1 << 22  # bases painted at a time (bounds the temporary mask)
 
 
 def is_transcribed(feature):
@@ -271,28 +272,20 @@ def strand_steps(regions):
     return edges, inside(plus_starts, plus_ends) | inside(minus_starts, minus_ends) << 1
 
 
-def _translation(bits):
-    """The byte translation that adds strand bits `bits` to the base codes 0..3."""
-    table = bytearray(range(256))
-    for code in range(4):
-        table[code] = code + 4 * bits
-    return bytes(table)
-
-
-TRANSLATIONS = [_translation(bits) for bits in range(4)]
-
-
 def paint_file(path, length, regions):
     """Adds the strand bits of `regions` to the reference file `path` of `length` bases, in
-    place, PAINT_BYTES at a time."""
+    place through a memory map, PAINT_BYTES at a time (only the stretches inside genes)."""
     edges, levels = strand_steps(regions)
     edges = np.minimum(edges, length)
-    with open(path, "r+b") as reference:
+    if not length or not levels.any():
+        return
+    with open(path, "r+b") as reference, mmap.mmap(reference.fileno(), length) as mapped:
+        bases = stretch = np.frombuffer(mapped, dtype=np.uint8)
         for lo, hi, level in zip(edges[:-1].tolist(), edges[1:].tolist(), levels[:-1].tolist()):
             for start in range(lo, hi, PAINT_BYTES) if level else ():
-                size = min(PAINT_BYTES, hi - start)
-                bases = os.pread(reference.fileno(), size, start)
-                os.pwrite(reference.fileno(), bases.translate(TRANSLATIONS[level]), start)
+                stretch = bases[start:min(start + PAINT_BYTES, hi)]
+                np.add(stretch, 4 * level, out=stretch, where=stretch < 4)  # N stays N
+        del bases, stretch  # the map closes only once no array looks into it
 
 
 def paint_folder(folder, lengths, annotation, suffix=".txt"):
