@@ -32,7 +32,7 @@ EXAMPLE = "mutflank table tumour.vcf.gz -o tumour.tsv --project PCAWG --referenc
 NO_REFERENCE = "no reference file"
 NOT_A_FILE_NAME = "chromosome cannot name a reference file (/, NUL, . or ..)"
 REASONS = frozenset((NO_REFERENCE, NOT_A_FILE_NAME))
-BASES = frozenset("ACGT")
+SINGLE_BASES = frozenset("ACGT")  # a set of str: "AC" is not in it
 MATCHES_KEPT = 4096
 OPENED_AHEAD = 64  # inputs opened and checked before the first row is written  # chromosome matches remembered (a bounded cache)
 
@@ -119,6 +119,29 @@ class Rows:
             self._chromosomes[key] = found
         return found
 
+    @staticmethod
+    def _texts(project, ids, builds, targets, positions, refs, alts, chromosomes):
+        """The row texts (without the sample) of records of any kind; a (reason, chromosome)
+        in place of each record left out, and whether there is one."""
+        texts = []
+        dropped = False
+        for ident, build, target, pos, ref, alt, chrom in zip(ids, builds, targets, positions,
+                                                              refs, alts, chromosomes):
+            if target in REASONS:
+                texts.append((target, chrom))
+                dropped = True
+                continue
+            variant = classify(pos, ref, alt)
+            if isinstance(variant, str):
+                texts.append((variant, chrom))
+                dropped = True
+                continue
+            kind, start, ref, alt = variant
+            end = start + len(ref) - 1 if ref != "-" else start
+            texts.append(f"\t{project}\t{ident}\t{build}\t{kind}\t{target}\t{start}\t"
+                         f"{end}\t{ref}\t{alt}\n")
+        return texts, dropped
+
     def text(self, records, project):
         """The rows of one batch as bytes; the number of rows. Rows of one record and allele
         differ only in their sample: the rest of the row is made once per record."""
@@ -148,26 +171,15 @@ class Rows:
         refs, alts = records.ref[heads].tolist(), records.alt[heads].tolist()
         positions = records.position[heads].tolist()
         ids = records.id[heads].tolist()
-        texts = []
-        dropped = False
-        for ident, build, target, pos, ref, alt, chrom in zip(ids, builds, targets, positions,
-                                                              refs, alts, chromosomes):
-            if target in REASONS:
-                texts.append((target, chrom))
-                dropped = True
-            elif len(ref) == 1 and len(alt) == 1 and ref in BASES and alt in BASES:
-                texts.append(f"\t{project}\t{ident}\t{build}\tSNV\t{target}\t{pos}\t{pos}\t"
-                             f"{ref}\t{alt}\n")
-            else:
-                variant = classify(pos, ref, alt)
-                if isinstance(variant, str):
-                    texts.append((variant, chrom))
-                    dropped = True
-                    continue
-                kind, start, ref, alt = variant
-                end = start + len(ref) - 1 if ref != "-" else start
-                texts.append(f"\t{project}\t{ident}\t{build}\t{kind}\t{target}\t{start}\t"
-                             f"{end}\t{ref}\t{alt}\n")
+        if (SINGLE_BASES.issuperset(refs) and SINGLE_BASES.issuperset(alts)
+                and REASONS.isdisjoint(targets)):  # single-base substitutions only
+            texts = [f"\t{project}\t{ident}\t{build}\tSNV\t{target}\t{pos}\t{pos}\t{ref}\t{alt}\n"
+                     for ident, build, target, pos, ref, alt in zip(ids, builds, targets,
+                                                                   positions, refs, alts)]
+            dropped = False
+        else:
+            texts, dropped = self._texts(project, ids, builds, targets, positions, refs, alts,
+                                         chromosomes)
         owner = (np.cumsum(changed) - 1).tolist()
         samples = records.sample.tolist()
         if self.reference is not None:
