@@ -35,7 +35,7 @@ def count_inputs(items, reference, settings, *, pass_only=False, merge_doublets=
         counter = Counter(genome, settings)
         doublets = any(registry.get(name).mutation_class == "DBS" for name in settings.kinds)
         for item in items:
-            with open_input(item.path) as source:
+            with open_input(item.name, item.path) as source:
                 regroup = _regrouper(doublets, merge_doublets)
                 for records in read(source, pass_only=pass_only,
                                     batch_size=batch_records or BATCH_RECORDS):

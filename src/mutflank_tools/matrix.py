@@ -105,15 +105,14 @@ def check_distinct(paths):
         seen[key] = path
 
 
-def items_of(paths, absolute=False):
-    """The jobs' view of the inputs: numbered, with their sizes; with `absolute` their paths
-    made absolute, for workers that may run in another folder."""
+def items_of(paths):
+    """The jobs' view of the inputs: numbered, with their sizes, opened by absolute path (a
+    worker may run in another folder) and named as given."""
     items = []
     for index, path in enumerate(paths):
         opened, size = path, 0
         if path != "-":
-            if absolute:
-                opened = os.path.abspath(path)
+            opened = os.path.abspath(path)
             try:
                 size = os.stat(path).st_size
             except OSError:
@@ -273,8 +272,7 @@ def run(args):
     refuse_inputs([f"{args.output}.{name}.tsv" for name in kinds], paths)
     settings = settings_of(args, genome)
     check_strand(kinds, genome, settings)
-    tally = count(items_of(paths, absolute=bool(args.workers or args.scheduler)), args,
-                  settings)
+    tally = count(items_of(paths), args, settings)
     warnings = check(tally, args, genome, settings)
 
     labels = column_labels(tally)
