@@ -24,11 +24,12 @@ def open_descriptor(name, path=None):
     """(descriptor, fstat, whether to close it) of the input `name` (at `path` when given);
     '-' is standard input. The file is opened by its own name: nothing in it is read as a URL
     or an index suffix."""
-    if path is None and name == "-":
+    target = name if path is None else path
+    if target == "-":
         fd, close = 0, False
     else:
         try:
-            fd = os.open(name if path is None else path, os.O_RDONLY | os.O_CLOEXEC)
+            fd = os.open(target, os.O_RDONLY | os.O_CLOEXEC)
         except OSError as error:
             raise InputError(f"{name}: {error.strerror}") from None
         close = True
