@@ -152,7 +152,7 @@ def genome_and_genes(quick):
         name = gene_names[g % len(gene_names)]
         start = int(rng.integers(1, chromosomes[name] - 200_000))
         end = start + int(rng.integers(2_000, 150_000))
-        strand = "+-"[g % 2]
+        strand = "+-"[int(rng.integers(0, 2))]
         gene_id = f'gene_id "ENSG{g:011d}.1"; gene_type "protein_coding"; gene_name "G{g}"; level 2;'
         lines.append(f"{name}\tHAVANA\tgene\t{start}\t{end}\t.\t{strand}\t.\t{gene_id}")
         for t in range(4):
