@@ -53,12 +53,12 @@ ALLELES = HEADER + (
 )
 
 
-@pytest.mark.parametrize("form", ["vcf", "vcf.gz", "bcf", "GT undeclared"])
+@pytest.mark.parametrize("form", ["vcf", "vcf.gz", "bgz.gz", "CRLF", "bcf", "GT undeclared"])
 def test_one_record_per_sample_and_carried_allele_as_written(tmp_path, form):
-    text = ALLELES
+    text = ALLELES.replace("\n", "\r\n") if form == "CRLF" else ALLELES
     if form == "GT undeclared":  # no ##FORMAT line for GT: the records' FORMAT tells
         text = "".join(line for line in ALLELES.splitlines(True) if "ID=GT," not in line)
-    path = write_text(tmp_path / "a.vcf.gz" if form == "vcf.gz" else tmp_path / "a.vcf", text)
+    path = write_text(tmp_path / ("a." + form if "gz" in form else "a.vcf"), text)
     if form == "bcf":
         path = to_bcf(path, tmp_path / "a.bcf")
     found, left_out = columns(readers.read_all(str(path)))
@@ -107,6 +107,28 @@ def test_quick_and_line_by_line_roads_agree(tmp_path, monkeypatch):
             patched.setattr(vcf_module, "columns_of_block", lambda *args: None)
             slow = columns(readers.read_all(str(path), pass_only=pass_only))
         assert quick == slow and len(quick[0]["line"]) > 3000
+
+
+TABLE = ("sample\tproject\tID\tbuild\ttype\tchromosome\tposition\tend\tREF\tALT\n"  # header
+         "S1\tP\t.\thg19\tSNV\t1\t+7\t7\tc\tT\textra\tfields\r\n"
+         "S2\tP\t.\tmm10\tINDEL\t2\t.\t.\tA\tAT\n"  # no position: left out, not an error
+         "short\tline\n"
+         "\n"
+         "S1\tP\trs1\tGRCh38\tDBS\tX\t18446744073709551615\t0\tAC\tGT")
+
+
+@pytest.mark.parametrize("name", ["t.tsv", "t.tsv.gz"])
+def test_table_records_are_its_fields_as_written(tmp_path, name):
+    found, left_out = columns(readers.read_all(str(write_text(tmp_path / name, TABLE))))
+    assert found == {
+        "sample": ["S1", "S1"], "chromosome": ["1", "X"], "build": ["hg19", "GRCh38"],
+        "position": [7, 2**64 - 1], "ref": ["c", "AC"], "alt": ["T", "GT"], "filter": ["", ""],
+        "line": [2, 6], "id": [".", "rs1"]}
+    assert left_out == {("position not a number", "2"): 1, ("fewer than ten fields", ""): 1}
+    bad = write_text(tmp_path / "bad.tsv", TABLE + "\nS1\tP\t.\tGRCh38\tSNV\t1\t0\t0\tC\tT\n")
+    with pytest.raises(readers.InputError, match=r"bad.tsv: line 7: position 0: positions count "
+                                                 "from 1$"):
+        readers.read_all(str(bad))
 
 
 # ---- each input opened once ----------------------------------------------------------------
