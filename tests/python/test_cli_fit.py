@@ -197,7 +197,8 @@ def test_bootstrap_intervals_cover_planted_exposures_near_their_rate(tmp_path):
     assert status == 0, err
     lines = [line.split("\t") for line in (tmp_path / "out.bootstrap.tsv").read_text().splitlines()]
     assert lines[0] == ["Sample", "Signature", "Median", "Q2.5", "Q97.5", "Kept"]
-    summary = np.array([[float(cell) for cell in line[2:]] for line in lines[1:]]).reshape(150, 6, 4)
+    summary = np.array([[float(cell) for cell in line[2:]] for line in lines[1:]])
+    summary = summary.reshape(150, 6, 4)
     present = exposures > 0
     median, low, high, kept = np.moveaxis(summary, 2, 0)
     covered = (low <= exposures) & (exposures <= high)
