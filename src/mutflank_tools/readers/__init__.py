@@ -20,7 +20,6 @@ from .tables import TableRecords
 from .vcf import VcfHeader, VcfRecords
 
 BATCH_RECORDS = 1 << 16  # records in one batch (a batch may exceed it by one line's records)
-HEAD_BYTES = stream.CHUNK_BYTES
 KINDS = ("vcf", "bcf", "maf", "table")
 NOT_AN_INPUT = "not a VCF, BCF, MAF or mutation table file"
 
@@ -173,7 +172,8 @@ def _is_text(head):
     try:
         head[:4096].decode("utf-8")
     except UnicodeDecodeError as error:
-        return error.start > 4090  # a character cut at the end
+        if error.reason != "unexpected end of data":  # not a character cut at the end
+            return False
     return b"\x00" not in head[:4096]
 
 

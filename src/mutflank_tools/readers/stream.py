@@ -14,6 +14,7 @@ import zlib
 from ..errors import InputError, at_line
 
 CHUNK_BYTES = 1 << 20  # bytes read, or unpacked, at a time
+HEAD_BYTES = 1 << 16  # at least this much of the text tells its format
 MAX_LINE_BYTES = 256 << 20
 MAX_FIELD_BYTES = 1 << 20
 GZIP_MAGIC = b"\x1f\x8b"
@@ -103,8 +104,8 @@ def gunzip(name, chunks):
 class Lines:
     """Blocks of whole lines of a byte stream, each with the number of its first line.
 
-    `head` holds the first bytes (at least the first CHUNK_BYTES, or all) for telling the
-    format; they are not consumed. A leading UTF-8 byte-order mark is dropped."""
+    `head` holds the first bytes (at least the first CHUNK_BYTES and HEAD_BYTES, or all) for
+    telling the format; they are not consumed. A leading UTF-8 byte-order mark is dropped."""
 
     def __init__(self, name, chunks):
         self.name = name
@@ -114,7 +115,7 @@ class Lines:
         for chunk in self._chunks:
             self._pending.append(chunk)
             head += chunk
-            if len(head) >= CHUNK_BYTES:
+            if len(head) >= max(CHUNK_BYTES, HEAD_BYTES):
                 break
         if head.startswith(BOM):
             head = head[len(BOM):]
