@@ -24,9 +24,6 @@ class Table:
     header_line: int = 1
     normalised: list = field(default_factory=list)  # columns rescaled to sum to 1
 
-    def line_of(self, label):
-        return self.lines[self.rows.index(label)]
-
 
 def _lines(path):
     """(number, fields) of the non-empty lines of a tab-separated UTF-8 text file."""
