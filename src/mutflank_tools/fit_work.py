@@ -53,8 +53,13 @@ def bootstrap(signatures, counts, method, max_delta, resamples, seeds, passive):
         if total > 0:
             draws[row] = np.random.default_rng(seed).multinomial(total, sample / sample.sum(),
                                                                  size=resamples)
-    refits = fit_solve.fit(signatures, draws.reshape(-1, channels), method, max_delta,
-                           np.repeat(passive, resamples, axis=0))
+    draws = draws.reshape(-1, channels)
+    passive = np.repeat(passive, resamples, axis=0)
+    # At most FITS_PER_SLICE at once: the solver's working arrays stay small for any N.
+    refits = np.concatenate([
+        fit_solve.fit(signatures, draws[start:start + FITS_PER_SLICE], method, max_delta,
+                      passive[start:start + FITS_PER_SLICE])
+        for start in range(0, len(draws), FITS_PER_SLICE)])
     refits = refits.reshape(samples, resamples, -1)
     median, low, high = np.quantile(refits, QUANTILES, axis=1)
     return {"median": median, "low": low, "high": high, "kept": (refits > 0).mean(axis=1)}
