@@ -247,7 +247,11 @@ class Counter:
         tally = self.tally
         chromosome_names = columns["chromosome"]
         builds = self._builds(columns, input_kind, self.tally.names[index])
-        pairs, pair_codes = _codes(list(zip(builds.tolist(), chromosome_names.tolist())))
+        if len(set(builds.tolist())) == 1:  # the common case: one build, told by names alone
+            names, pair_codes = _codes(chromosome_names)
+            pairs = [(builds[0], name) for name in names]
+        else:
+            pairs, pair_codes = _codes(list(zip(builds.tolist(), chromosome_names.tolist())))
         found = [self.genome.lookup(build, name) for build, name in pairs]
         on_file = np.array([isinstance(item, Chromosome) for item in found], dtype=bool)
         missing = ~on_file[pair_codes]

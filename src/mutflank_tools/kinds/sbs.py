@@ -20,10 +20,14 @@ def letter_codes(texts):
     return _CODE[np.minimum(data, 127)]
 
 
+def lengths(texts):
+    """The length of each str of an object array."""
+    return np.fromiter(map(len, texts.tolist()), dtype=np.int64, count=len(texts))
+
+
 def is_substitution(ref, alt):
     """One base of A, C, G, T replaced by another."""
-    one = np.fromiter((len(r) == 1 and len(a) == 1 for r, a in zip(ref.tolist(), alt.tolist())),
-                      dtype=bool, count=len(ref))
+    one = (lengths(ref) == 1) & (lengths(alt) == 1)
     result = np.zeros(len(ref), dtype=bool)
     if one.any():
         r, a = letter_codes(ref[one]), letter_codes(alt[one])
