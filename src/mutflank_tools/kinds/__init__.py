@@ -33,14 +33,16 @@ class Kind:
     fold: Optional[tuple] = None  # channel index here of each channel of derived_from
     strand: bool = False  # needs the reference's transcription-strand bits
     layout: str = "sbs"  # the name of the plot layout that draws it
-    default: bool = True  # written when --types is not given
+    default: object = True  # without --types: True written, "when present" only when its
+    # mutation class had records, False only when asked
 
 
 @dataclass(frozen=True)
 class MutationClass:
     """Which records are of a class: `accepts(ref, alt)` takes object arrays of upper-case str
     (one ALT per record) and returns a bool array. A record of no class is left out with the
-    reason `OTHER`; a record of a class that no chosen kind takes, with `other_kinds`."""
+    reason `OTHER`; a record of a class that no chosen kind takes is left out as not counted.
+    Classes are tried in registration order; a record takes the first that accepts it."""
 
     name: str  # "SBS"
     accepts: Callable
