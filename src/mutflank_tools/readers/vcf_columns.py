@@ -23,7 +23,8 @@ _SEPARATOR[[ord("/"), ord("|")]] = True
 
 def _texts(data, array, starts, ends):
     """The fields data[starts[i]:ends[i]] as an object array of str (ASCII), decoding each
-    distinct field once."""
+    distinct field once. Fields are told apart by a 64-bit hash of their bytes (checked byte
+    for byte: a collision falls back to comparing the bytes)."""
     lengths = ends - starts
     count = len(starts)
     if not count:
@@ -33,75 +34,105 @@ def _texts(data, array, starts, ends):
         return np.array([data[s:e].decode("ascii") for s, e in zip(starts.tolist(),
                                                                      ends.tolist())],
                         dtype=object)
-    width = max(width, 1)
-    at = np.minimum(starts[:, None] + np.arange(width), len(array) - 1)
-    cells = np.where(np.arange(width) < lengths[:, None], array[at], 0).astype(np.uint8)
-    cells = np.ascontiguousarray(np.column_stack([cells, lengths.astype(np.uint8)]))
-    keys = cells.view(f"V{cells.shape[1]}").ravel()
+    padded_width = -(-(width + 1) // 8) * 8  # the length is the last byte
+    places = np.arange(padded_width)
+    at = np.minimum(starts[:, None] + places, len(array) - 1)
+    cells = np.where(places < lengths[:, None], array[at], 0).astype(np.uint8)
+    cells[:, -1] = lengths
     changed = np.ones(count, dtype=bool)
-    changed[1:] = keys[1:] != keys[:-1]
+    changed[1:] = (cells[1:] != cells[:-1]).any(axis=1)
     if changed.sum() * 4 < count:  # runs of one value (a sorted CHROM): decode at the changes
         heads = np.flatnonzero(changed)
         inverse = np.cumsum(changed) - 1
     else:
-        _, heads, inverse = np.unique(keys, return_index=True, return_inverse=True)
+        words = cells.view(np.uint64)
+        hashes = np.full(count, 0x9E3779B97F4A7C15, dtype=np.uint64)
+        for column in range(words.shape[1]):
+            hashes = (hashes ^ words[:, column]) * np.uint64(0xBF58476D1CE4E5B9)
+            hashes ^= hashes >> np.uint64(31)
+        _, heads, inverse = np.unique(hashes, return_index=True, return_inverse=True)
+        if not (cells == cells[heads][inverse]).all():
+            keys = cells.view(f"V{padded_width}").ravel()
+            _, heads, inverse = np.unique(keys, return_index=True, return_inverse=True)
     names = np.array([data[s:e].decode("ascii") for s, e in zip(starts[heads].tolist(),
                                                                  ends[heads].tolist())],
                      dtype=object)
     return names[inverse]
 
 
+class Fields:
+    """The lines of a block of whole lines (ending with a line feed) that have exactly `width`
+    tab-separated fields and only ASCII bytes without carriage returns: `rows` (their indexes
+    among all `count` lines), `starts` and `ends` (rows x width byte offsets), `lengths`."""
+
+    def __init__(self, data, width):
+        self.data = data
+        self.padded = np.frombuffer(data + b"\0\0\0\0", dtype=np.uint8)  # reads past a field
+        self.array = array = self.padded[:-4]
+        line_ends = np.flatnonzero(array == 10)
+        self.count = count = len(line_ends)
+        self.rows = np.zeros(0, dtype=np.int64)
+        if not count or array[-1] != 10:
+            return
+        line_starts = np.empty(count, dtype=np.int64)
+        line_starts[0] = 0
+        line_starts[1:] = line_ends[:-1] + 1
+        tabs = np.flatnonzero(array == 9)
+        per_line = np.diff(np.searchsorted(tabs, np.append(line_starts, len(array))))
+        good = per_line == width - 1
+        bad_bytes = (array >= 128) | (array == 13)
+        if bad_bytes.any():
+            good[np.searchsorted(line_ends, np.flatnonzero(bad_bytes))] = False
+        self.rows = rows = np.flatnonzero(good)
+        # The tabs of line i are tabs[first_tab[i]:].
+        first_tab = np.searchsorted(tabs, line_starts[rows])
+        tab_at = tabs[first_tab[:, None] + np.arange(width - 1)]
+        self.starts = starts = np.empty((len(rows), width), dtype=np.int64)
+        self.ends = ends = np.empty((len(rows), width), dtype=np.int64)
+        starts[:, 0] = line_starts[rows]
+        starts[:, 1:] = tab_at + 1
+        ends[:, :-1] = tab_at
+        ends[:, -1] = line_ends[rows]
+        self.lengths = ends - starts
+
+    def byte(self, column, offset=0):
+        return self.padded[np.minimum(self.starts[:, column] + offset, len(self.array))]
+
+    def number(self, column):
+        """(value, whether it is 1 to 18 plain digits and not 0) of a column, per row."""
+        size = self.lengths[:, column]
+        ok = (size >= 1) & (size <= 18)
+        size = np.where(ok, size, 0)
+        places = np.arange(max(int(size.max()), 1))
+        inside = places < size[:, None]
+        digit = self.padded[np.minimum(self.starts[:, column][:, None] + places,
+                                       len(self.array))].astype(np.int64) - 48
+        ok &= ((digit >= 0) & (digit <= 9) | ~inside).all(axis=1)
+        powers = np.where(inside, size[:, None] - 1 - places, 0)
+        value = (np.where(inside, digit, 0) * 10 ** powers).sum(axis=1)
+        return value, ok & (value > 0)
+
+    def texts(self, column, keep=None):
+        """The column's fields as an object array of str (of the rows kept)."""
+        starts, ends = self.starts[:, column], self.ends[:, column]
+        if keep is not None:
+            starts, ends = starts[keep], ends[keep]
+        return _texts(self.data, self.array, starts, ends)
+
+
 def columns_of_block(parser, first, data):
-    """(columns of the quick lines' records, line numbers of the other lines) of a block of
-    whole lines ending with a line feed; None when the block has no quick line. The columns
-    are a dict of arrays as Records takes them; left-out records are added to parser's
-    `left_out` argument by the caller from the returned 'left_out' list."""
-    padded = np.frombuffer(data + b"\0\0\0\0", dtype=np.uint8)  # reads 3 bytes past any field
-    array = padded[:-4]
+    """(columns of the quick lines' records, line numbers of the other lines, left-out
+    records as [(reason, chromosomes)]) of a block of whole lines ending with a line feed;
+    None when the block has no quick line. The columns are a dict of arrays as Records
+    takes them."""
     width = parser.width
-    line_ends = np.flatnonzero(array == 10)
-    count = len(line_ends)
-    if not count or array[-1] != 10:
-        return None
-    line_starts = np.empty(count, dtype=np.int64)
-    line_starts[0] = 0
-    line_starts[1:] = line_ends[:-1] + 1
-    tabs = np.flatnonzero(array == 9)
-    # The field count of every line, and the lines of the expected one.
-    per_line = np.diff(np.searchsorted(tabs, np.append(line_starts, len(array))))
-    good = per_line == width - 1
-    bad_bytes = (array >= 128) | (array == 13)
-    if bad_bytes.any():
-        where = np.searchsorted(line_ends, np.flatnonzero(bad_bytes))
-        good[where] = False
-    rows = np.flatnonzero(good)
+    fields = Fields(data, width)
+    rows, count = fields.rows, fields.count
     if not len(rows):
         return None
-    # Field starts and ends of the good lines: tabs of line i are tabs[first_tab[i]: ...].
-    first_tab = np.searchsorted(tabs, line_starts[rows])
-    tab_at = tabs[first_tab[:, None] + np.arange(width - 1)]
-    starts = np.empty((len(rows), width), dtype=np.int64)
-    ends = np.empty((len(rows), width), dtype=np.int64)
-    starts[:, 0] = line_starts[rows]
-    starts[:, 1:] = tab_at + 1
-    ends[:, :-1] = tab_at
-    ends[:, -1] = line_ends[rows]
-    lengths = ends - starts
-
-    def byte(column, offset=0):
-        return padded[np.minimum(starts[:, column] + offset, len(array))]
-
-    # POS: 1 to 18 digits, not 0.
-    pos_len = lengths[:, 1]
-    ok = (pos_len >= 1) & (pos_len <= 18)
-    pos_len = np.where(ok, pos_len, 0)
-    places = np.arange(max(int(pos_len.max()), 1))
-    inside = places < pos_len[:, None]
-    digit = padded[np.minimum(starts[:, 1][:, None] + places, len(array))].astype(np.int64) - 48
-    ok &= ((digit >= 0) & (digit <= 9) | ~inside).all(axis=1)
-    powers = np.where(inside, pos_len[:, None] - 1 - places, 0)
-    digits = (np.where(inside, digit, 0) * 10 ** powers).sum(axis=1)
-    ok &= digits > 0
+    padded, array, byte = fields.padded, fields.array, fields.byte
+    starts, ends, lengths = fields.starts, fields.ends, fields.lengths
+    digits, ok = fields.number(1)  # POS
     # One-letter REF and ALT, a non-empty CHROM.
     ok &= (lengths[:, 3] == 1) & (lengths[:, 4] == 1) & _LETTER[byte(3)] & _LETTER[byte(4)]
     ok &= (lengths[:, 0] > 0) & (lengths[:, [0, 2, 6]].max(axis=1) <= MAX_FIELD_BYTES)
