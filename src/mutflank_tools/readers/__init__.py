@@ -105,23 +105,35 @@ def open_input(name, path=None):
     return source
 
 
+class _Recorder:
+    """The raw chunks of an input, keeping a copy of those read until `stop()`: a BCF goes to
+    bcftools whole, the bytes read while telling its format included."""
+
+    def __init__(self, name, fd, start):
+        self._chunks = stream.raw_chunks(name, fd, start)
+        self._kept = []
+
+    def __iter__(self):
+        for chunk in self._chunks:
+            if self._kept is not None:
+                self._kept.append(chunk)
+            yield chunk
+
+    def stop(self):
+        """The bytes read so far; no more are kept."""
+        kept, self._kept = self._kept, None
+        return b"".join(kept)
+
+
 def _start(source):
     name, fd = source.name, source._fd
     start = stream.read_start(name, fd, 4)
     source.compressed = start[:2] == stream.GZIP_MAGIC
-    taken = []  # the raw chunks read while telling the format (BCF hands them on)
-
-    def recorded():
-        for chunk in stream.raw_chunks(name, fd, start):
-            if taken is not None:
-                taken.append(chunk)
-            yield chunk
-
-    chunks = recorded()
-    text = stream.gunzip(name, chunks) if source.compressed else chunks
-    lines = stream.Lines(name, text)
+    recorder = _Recorder(name, fd, start)
+    chunks = iter(recorder)
+    lines = stream.Lines(name, stream.gunzip(name, chunks) if source.compressed else chunks)
     head = lines.head
-    raw, taken = b"".join(taken), None  # noqa: F841 (the recorder stops keeping chunks)
+    raw = recorder.stop()
     if head.startswith(b"BCF\x02"):
         from .bcf import Bcftools
 

@@ -53,10 +53,10 @@ class VcfHeader:
     def _columns(self, number, line):
         fields = line.split(b"\t")
         if len(fields) < len(FIXED):
-            raise InputError(at_line(name_of(self), number, "the #CHROM line does not name "
+            raise InputError(at_line(self.name, number, "the #CHROM line does not name "
                                      "the eight VCF columns separated by tabs"))
         if tuple(fields[:8]) != FIXED or (len(fields) > 8 and fields[8] != b"FORMAT"):
-            raise InputError(at_line(name_of(self), number,
+            raise InputError(at_line(self.name, number,
                                      "the #CHROM line does not name the VCF columns "
                                      "(#CHROM POS ID REF ALT QUAL FILTER INFO [FORMAT ...])"))
         columns = []
@@ -64,17 +64,13 @@ class VcfHeader:
             try:
                 columns.append(field.decode("utf-8"))
             except UnicodeDecodeError:
-                raise InputError(at_line(name_of(self), number, "a sample name is not UTF-8 "
+                raise InputError(at_line(self.name, number, "a sample name is not UTF-8 "
                                          "text")) from None
         if len(set(columns)) != len(columns):
             seen = set()
             twice = next(name for name in columns if name in seen or seen.add(name))
-            raise InputError(at_line(name_of(self), number, f"sample {twice!r} is named twice"))
+            raise InputError(at_line(self.name, number, f"sample {twice!r} is named twice"))
         self.columns = columns
-
-
-def name_of(header):
-    return header.name
 
 
 class Genotypes:
