@@ -8,6 +8,13 @@
 its format from the first bytes of that same stream (gzip and bgzip unpacked, a UTF-8
 byte-order mark ignored) and reads its header; `read` goes on through the same stream. Faults
 are InputErrors naming the input and the line.
+
+VCF text is parsed here, blocks of common lines column by column with NumPy (vcf_columns),
+the rest line by line: measured against the alternatives (bench/cli.py), it starts no process
+per input (a bcftools per input capped a cohort of small VCFs at about 140 inputs a second),
+keeps the line numbers and 64-bit positions that `bcftools query` loses, and matches bcftools
+streaming on a 20-sample VCF of 200,000 records, where a loop over pysam's records is about
+3.5 times slower. BCF, a binary format, goes through `bcftools view` (bcf.py).
 """
 
 import os
