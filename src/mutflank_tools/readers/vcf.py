@@ -129,6 +129,8 @@ class VcfRecords:
         else:
             self.taken = []
             self.samples = [sample if sample is not None else source.stem]
+        self.sample_array = np.empty(len(self.samples), dtype=object)
+        self.sample_array[:] = self.samples
         self.width = 9 + len(columns) if columns else None
         self.genotypes = Genotypes()
 

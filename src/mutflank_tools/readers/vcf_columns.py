@@ -185,7 +185,7 @@ def columns_of_block(parser, first, data):
     keep &= ~nobody
 
     line_index, column = np.nonzero(carried & keep[:, None])
-    names = np.array(parser.samples, dtype=object)
+    names = parser.sample_array
     filters = _texts(data, array, starts[:, 6], ends[:, 6])
     ids = _texts(data, array, starts[:, 2], ends[:, 2])
     result = {
