@@ -93,28 +93,26 @@ def _quiet():
             logger.setLevel(logging.CRITICAL + 1)  # Dask's configuration sets child levels
 
 
+_terminal = None  # this process's messages, once its descriptor 2 goes to a cluster's log
+
+
 def _local_cluster(distributed, workers, scratch, stack):
     """A LocalCluster on 127.0.0.1 without a dashboard, its workers' scratch space inside
-    `scratch`. While it runs, the process's file descriptor 2, which its processes inherit,
-    goes to a file there (their tracebacks after a Ctrl-C are not the user's business);
-    this process's own messages (sys.stderr) still reach the terminal."""
+    `scratch`. The process's file descriptor 2, which its processes inherit, goes to a file
+    there (their tracebacks after a Ctrl-C are not the user's business), and stays there until
+    the process ends, as a worker restarted while the cluster closes still inherits it; this
+    process's own messages (sys.stderr) go to the terminal."""
+    global _terminal
     log = os.open(os.path.join(scratch, "cluster.log"), os.O_WRONLY | os.O_CREAT, 0o600)
-    terminal = os.dup(2)
-    messages = sys.stderr
-    sys.stderr.flush()
+    if _terminal is None:
+        messages = sys.stderr
+        messages.flush()
+        _terminal = open(os.dup(2), "w", buffering=1, encoding=messages.encoding,
+                         errors=messages.errors)
+    sys.stderr = _terminal
     os.dup2(log, 2)
     os.close(log)
-    sys.stderr = open(terminal, "w", buffering=1, encoding=messages.encoding,
-                      errors=messages.errors, closefd=False)
-
-    def restore():
-        _wait_for_workers_to_end()  # one restarted late writes to the file too
-        sys.stderr.flush()
-        sys.stderr = messages
-        os.dup2(terminal, 2)
-        os.close(terminal)
-
-    stack.callback(restore)
+    stack.callback(_wait_for_workers_to_end)
     # Ctrl-C and a hang-up wait until the cluster is up, and never reach its processes, which
     # start with them blocked: the terminal sends them to every process of the command, and
     # workers killed while they start fill the terminal with tracebacks. This process stops
@@ -134,20 +132,30 @@ def _local_cluster(distributed, workers, scratch, stack):
             if isinstance(error, (OSError, TimeoutError)):
                 raise InputError(f"cannot start a local Dask cluster: {error}") from None
             raise
-        stack.callback(_close, cluster)
+        stack.callback(_close_cluster, cluster)
     finally:
         signal.pthread_sigmask(signal.SIG_SETMASK, held)
     return cluster
 
 
-def _wait_for_workers_to_end(seconds=10):
-    """Waits until the worker processes this process started have ended."""
+def _wait_for_workers_to_end(seconds=5):
+    """Waits until the worker processes of the closed local cluster have ended, and kills
+    those still there (a worker killed by a signal sent to the whole process group, which the
+    cluster restarted while it closed): this process would wait for them at its exit."""
     with contextlib.suppress(Exception):
         import psutil
 
-        workers = [child for child in psutil.Process().children()
-                   if any("spawn_main" in part for part in child.cmdline())]
-        psutil.wait_procs(workers, timeout=seconds)
+        me = psutil.Process()
+        workers = []  # spawned, forked, or forked by a fork server (which itself stays)
+        for child in me.children(recursive=True):
+            line = " ".join(child.cmdline())
+            if "spawn_main" in line or child.cmdline() == me.cmdline() or \
+                    ("forkserver" in line and child.ppid() != me.pid):
+                workers.append(child)
+        _, alive = psutil.wait_procs(workers, timeout=seconds)
+        for worker in alive:
+            worker.kill()
+        psutil.wait_procs(alive, timeout=seconds)
 
 
 def _close_unfinished(distributed):
@@ -157,8 +165,7 @@ def _close_unfinished(distributed):
 
     spec = distributed.deploy.spec
     for cluster in list(spec.SpecCluster._instances):
-        with contextlib.suppress(Exception):
-            cluster.close(timeout=10)
+        _close_cluster(cluster)
     atexit.unregister(spec.close_clusters)
 
 
@@ -167,6 +174,15 @@ def _call(where, function, *args, **kwargs):
         return function(*args, **kwargs)
     except (OSError, TimeoutError, ValueError) as error:
         raise InputError(f"cannot reach the Dask scheduler {where}: {error}") from None
+
+
+def _close_cluster(cluster):
+    """Closes a local cluster whose workers are not restarted meanwhile (a signal sent to the
+    whole process group kills them too)."""
+    for nanny in list(getattr(cluster, "workers", {}).values()):
+        with contextlib.suppress(Exception):
+            nanny.close_gracefully()  # Dask's "do not restart a worker that goes away"
+    _close(cluster)
 
 
 def _close(thing):
