@@ -35,8 +35,9 @@ def build_parser():
 
     parser = Parser(
         prog="mutflank",
-        description="From FASTA, VCF/BCF and MAF files to mutation-context tables and "
-        "mutational-signature matrices (SBS6, SBS96, SBS1536).",
+        description="From FASTA, VCF/BCF and MAF files to mutation tables, mutational-signature "
+        "matrices (SBS6, SBS96, SBS1536, SBS192, SBS384, DBS78, ID83), their pictures and "
+        "each sample's exposure to known signatures.",
     )
     parser.add_argument("--version", action="version", version=f"mutflank {__version__}")
     verbs = parser.add_subparsers(dest="verb", metavar="VERB", parser_class=Parser)

@@ -24,7 +24,8 @@ EXAMPLE = "mutflank reference hg38.fa.gz reference --build GRCh38"
 
 
 def add_arguments(parser):
-    parser.add_argument("fasta", metavar="FASTA", help="FASTA file, plain or gzip/bgzip")
+    parser.add_argument("fasta", metavar="FASTA",
+                        help="FASTA file, plain or gzip/bgzip ('-': standard input)")
     parser.add_argument("outdir", metavar="OUTDIR", help="reference folder to write")
     options.add_build(parser, required=True)
     parser.add_argument("--annotation", metavar="GENES.gtf",
@@ -40,7 +41,7 @@ def _open_fasta(path):
     if os.path.isdir(path):
         raise InputError(f"{path}: is a folder")
     try:
-        raw = open(path, "rb")
+        raw = open(sys.stdin.fileno() if path == "-" else path, "rb", closefd=path != "-")
     except OSError as error:
         raise InputError(f"{path}: {error.strerror}") from None
     try:
@@ -127,7 +128,7 @@ def _report_unmatched(names):
 def run(args):
     build = args.build  # canonical: checked by the option's parser
     try:
-        size = os.stat(args.fasta).st_size
+        size = os.stat(sys.stdin.fileno() if args.fasta == "-" else args.fasta).st_size
     except OSError as error:
         raise InputError(f"{args.fasta}: {error.strerror}") from None
     with progress(total=size, unit="B", unit_scale=True, unit_divisor=1024,

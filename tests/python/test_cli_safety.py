@@ -266,7 +266,7 @@ def test_workers_in_another_folder_or_without_the_package(small, scheduler):
 # ---- messages ------------------------------------------------------------------------------
 
 def test_one_line_messages(small):
-    status, _, err = run("reference", "/dev/stdin", "r", "--build", "38",
+    status, _, err = run("reference", "-", "r", "--build", "38",
                          stdin=">c\nACGT\n")  # a pipe: read once, never sought
     assert (status, err) == (0, "mutflank reference: wrote 1 sequence, 4 bases, to r/GRCh38\n")
     write_text("genome.fa.gz", ">c\nACGT\n")
