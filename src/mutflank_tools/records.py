@@ -8,6 +8,7 @@ indel its '-'). Records that a reader drops are counted in `left_out`, by (reaso
 """
 
 import collections
+import collections.abc
 import os
 from dataclasses import dataclass, field
 

@@ -33,8 +33,8 @@ NO_REFERENCE = "no reference file"
 NOT_A_FILE_NAME = "chromosome cannot name a reference file (/, NUL, . or ..)"
 REASONS = frozenset((NO_REFERENCE, NOT_A_FILE_NAME))
 SINGLE_BASES = frozenset("ACGT")  # a set of str: "AC" is not in it
-MATCHES_KEPT = 4096
-OPENED_AHEAD = 64  # inputs opened and checked before the first row is written  # chromosome matches remembered (a bounded cache)
+MATCHES_KEPT = 4096  # chromosome and build names remembered (bounded caches)
+OPENED_AHEAD = 64  # inputs opened and checked before the first row is written
 
 
 def add_arguments(parser):
