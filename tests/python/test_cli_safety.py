@@ -19,7 +19,7 @@ from cli_support import COMMAND, LAMBDA_FASTA, LAMBDA_NAME, run, write_reference
 
 pytest.importorskip("mutflank_tools")
 from mutflank_tools import cli, outputs  # noqa: E402
-from mutflank_tools.errors import InputError, UsageError  # noqa: E402
+from mutflank_tools.errors import InputError  # noqa: E402
 
 pytestmark = pytest.mark.filterwarnings("ignore:make_current is deprecated:DeprecationWarning")
 
