@@ -18,13 +18,13 @@ import numpy as np
 
 from . import options
 from .errors import InputError, UsageError, at_line
-from .genome import Fit, Genome, fit_error
+from .genome import Chromosome, Fit, Genome, fit_error
 from .left_out import summary_lines
 from .outputs import atomic_output
 from .progress import progress
 from .readers import open_input, read
 from .records import LeftOut, classify
-from .reference_folder import ReferenceFolder, canonical_build, is_file_name
+from .reference_folder import canonical_build, is_file_name
 
 SUMMARY = "write the ten-column mutation table of VCF/BCF or MAF files"
 EXAMPLE = "mutflank table tumour.vcf.gz -o tumour.tsv --project PCAWG --reference reference"
@@ -113,7 +113,8 @@ class Rows:
             elif self.reference is None:
                 found = chromosome
             else:
-                found = self.reference.match(build, chromosome) or NO_REFERENCE
+                found = self.reference.lookup(build, chromosome)
+                found = found.name if isinstance(found, Chromosome) else NO_REFERENCE
             if len(self._chromosomes) >= MATCHES_KEPT:
                 self._chromosomes.clear()
             self._chromosomes[key] = found
@@ -226,8 +227,8 @@ def run(args):
             raise UsageError(f"--project {args.project!r} is not UTF-8 text") from None
     reference = None
     if args.reference is not None:
-        reference = ReferenceFolder(args.reference)
-        if args.build is not None and args.build not in reference.builds():
+        reference = Genome(args.reference)
+        if args.build is not None and reference.build(args.build) is None:
             raise InputError(f"{args.reference}: no {args.build} folder in the reference folder")
     if args.output != "-" and os.path.isdir(args.output):
         raise InputError(f"{args.output}: is a folder")
@@ -238,7 +239,6 @@ def run(args):
     rows = Rows(args, reference)
     by_input = collections.Counter()  # (reason, input) -> records left out
     warnings = []
-    genome = Genome(args.reference) if reference is not None else None
     with contextlib.ExitStack() as stack:
         # The inputs are opened and their headers read before anything is written (beyond
         # OPENED_AHEAD of them, each when its turn comes: descriptors are a bounded resource).
@@ -274,7 +274,7 @@ def run(args):
                 samples.update(dict.fromkeys(source.samples))
             source.close()
             if reference is not None:
-                message = fit_error(name, rows.fit, genome)
+                message = fit_error(name, rows.fit, reference)
                 if message is not None and not args.allow_missing_chromosomes:
                     raise InputError(f"{message} (--allow-missing-chromosomes goes on without "
                                      "them)")
