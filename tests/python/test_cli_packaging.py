@@ -39,13 +39,19 @@ def test_usage_errors_are_one_line_with_status_2():
 
 
 def test_missing_bcftools_is_one_line(tmp_path):
-    vcf = write_text(tmp_path / "a.vcf", "##fileformat=VCFv4.2\n#CHROM\tPOS\tID\tREF\tALT\t"
-                                         "QUAL\tFILTER\tINFO\n1\t5\t.\tC\tT\t.\t.\t.\n")
-    done = subprocess.run([COMMAND, "table", str(vcf), "--build", "37"], capture_output=True,
-                          text=True, env={**os.environ, "PATH": str(tmp_path)}, check=False)
-    assert (done.returncode, done.stdout, done.stderr) == (
-        1, "", "mutflank table: error: reading VCF/BCF needs the bcftools program: install the "
-               "Debian package bcftools\n")
+    # VCF text is read without it; BCF needs it
+    vcf = write_text(tmp_path / "a.vcf", "##fileformat=VCFv4.2\n##contig=<ID=1>\n#CHROM\tPOS\t"
+                                         "ID\tREF\tALT\tQUAL\tFILTER\tINFO\n1\t5\t.\tC\tT\t.\t.\t.\n")
+    bcf = tmp_path / "a.bcf"
+    subprocess.run(["bcftools", "view", "-Ob", "-o", str(bcf), str(vcf)], check=True)
+    for path, expected in ((vcf, (0, "a\ta\t.\tGRCh37\tSNV\t1\t5\t5\tC\tT\n")),
+                           (bcf, (1, ""))):
+        done = subprocess.run([COMMAND, "table", str(path), "--build", "37"],
+                              capture_output=True, text=True,
+                              env={**os.environ, "PATH": str(tmp_path)}, check=False)
+        assert (done.returncode, done.stdout) == expected
+    assert done.stderr == ("mutflank table: error: reading BCF needs the bcftools program: "
+                           "install the Debian package bcftools\n")
 
 
 MYPY_PROGRAM = """\
