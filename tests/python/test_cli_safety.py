@@ -139,10 +139,13 @@ def slow_input(path, rows, hold):
     os.mkfifo(path)
 
     def feed():
-        with open(path, "w") as fifo:
-            fifo.write(MAF_HEADER + maf_rows(rows))
-            fifo.flush()
-            time.sleep(hold)
+        try:
+            with open(path, "w") as fifo:
+                fifo.write(MAF_HEADER + maf_rows(rows))
+                fifo.flush()
+                time.sleep(hold)
+        except BrokenPipeError:  # the command stopped before it read everything
+            pass
 
     threading.Thread(target=feed, daemon=True).start()
 
