@@ -7,7 +7,6 @@ from dataclasses import dataclass
 
 import numpy as np
 
-from . import kinds as registry
 from .counting import Counter
 from .genome import Genome
 from .readers import open_input, read
@@ -33,10 +32,11 @@ def count_inputs(items, reference, settings, *, pass_only=False, merge_doublets=
     `reference` with `settings` (counting.Settings). `on_input(item)` is called after each."""
     with Genome(reference) as genome:
         counter = Counter(genome, settings)
-        doublets = any(registry.get(name).mutation_class == "DBS" for name in settings.kinds)
         for item in items:
             with open_input(item.name, item.path) as source:
-                regroup = _regrouper(doublets, merge_doublets)
+                # Adjacent SNVs become doublets whatever kinds are written, so that an SBS
+                # matrix counts the same substitutions with or without DBS78 beside it.
+                regroup = _regrouper(merge_doublets)
                 for records in read(source, pass_only=pass_only,
                                     batch_size=batch_records or BATCH_RECORDS):
                     records = regroup.feed(trim_alleles(records))
@@ -59,8 +59,8 @@ class _Through:
         return None
 
 
-def _regrouper(doublets, merge):
-    if not doublets:
+def _regrouper(merge):
+    if not merge:
         return _Through()
     from .doublets import Merger
 

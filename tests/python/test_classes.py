@@ -468,6 +468,10 @@ def test_matrices_of_every_class_match_the_model(tmp_path, form):
     assert read_matrix(tmp_path / "m.SBS192.tsv") == sbs192
     assert f"left out {multi} records: multi-base substitution (three or more adjacent bases)" \
         in stderr
+    # SBS96 alone counts the same substitutions: adjacent SNVs are still doublets
+    status, _, stderr = run("matrix", maf, "--reference", tmp_path / "ref", "-o", tmp_path / "s",
+                            "--types", "SBS96")
+    assert (status, read_matrix(tmp_path / "s.SBS96.tsv")) == (0, expected["SBS96"]), stderr
     status, _, stderr = run("matrix", maf, "--reference", tmp_path / "ref", "-o", tmp_path / "n",
                             "--no-merge-doublets")
     assert status == 0, stderr
