@@ -92,6 +92,7 @@ class Tally:
                        for name in self.kinds}
         self.origins = {}
         self.names = {}  # input index -> name as given
+        self.declared = {}  # input index -> samples its header names (VCF/BCF)
         self.left_out = LeftOut()
         self.checks = collections.defaultdict(RefCheck)
         self.fits = collections.defaultdict(Fit)
@@ -145,6 +146,7 @@ class Tally:
             for index in held:
                 self.note_origin(sample, index)
         self.names.update(other.names)
+        self.declared.update(other.declared)
         self.left_out.merge(other.left_out)
         for table, mine in ((other.checks, self.checks), (other.fits, self.fits)):
             for index, value in table.items():

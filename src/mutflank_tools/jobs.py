@@ -34,6 +34,8 @@ def count_inputs(items, reference, settings, *, pass_only=False, merge_doublets=
         counter = Counter(genome, settings)
         for item in items:
             with open_input(item.name, item.path) as source:
+                if source.kind in ("vcf", "bcf") and source.samples is not None:
+                    counter.tally.declared[item.index] = len(source.samples)
                 # Adjacent SNVs become doublets whatever kinds are written, so that an SBS
                 # matrix counts the same substitutions with or without DBS78 beside it.
                 regroup = _regrouper(merge_doublets)

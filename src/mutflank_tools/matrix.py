@@ -212,7 +212,8 @@ def check(tally, args, genome, settings):
 def column_labels(tally):
     """The label of each column of the tally: the sample name, or with --label-by-input the
     input's file stem (its name as given where two inputs share a stem), followed by
-    ":sample" when the input holds several samples."""
+    ":sample" when the input holds several samples: as many as a VCF's header names, whatever
+    samples carry calls, else as many as have records."""
     labels = []
     stems = {}
     for index, name in tally.names.items():
@@ -227,7 +228,8 @@ def column_labels(tally):
         name = tally.names[index]
         stem = sample_from_path(name)
         file_label = stem if len(stems[stem]) == 1 else name
-        labels.append(file_label if per_input[index] == 1 else f"{file_label}:{sample}")
+        several = tally.declared.get(index, per_input[index]) > 1
+        labels.append(f"{file_label}:{sample}" if several else file_label)
     return labels
 
 

@@ -62,11 +62,14 @@ def test_one_sample_name_in_several_inputs(cohort):
         "--label-by-input for a column per input, or --merge-samples if the inputs are one "
         "cohort split by chromosome or region\n"))
     assert not list(tmp_path.glob("m.*"))
-    # A column per input: the stem alone where the input has one sample with records.
-    assert run("matrix", a, b, "--reference", tmp_path / "ref", "-o", tmp_path / "m",
+    # A column per input: FILE:SAMPLE where the VCF's header names several samples, whatever
+    # samples carry calls; the stem alone for a single-sample VCF.
+    c = somatic_vcf(tmp_path / "patientC.vcf", [(9, "A")], samples=("TUMOR",))
+    assert run("matrix", a, b, c, "--reference", tmp_path / "ref", "-o", tmp_path / "m",
                "--label-by-input")[0] == 0
-    assert columns(tmp_path / "m") == {"patientA": [1, 0, 0, 1, 0, 0],
-                                       "patientB": [0, 0, 1, 0, 0, 0]}
+    assert columns(tmp_path / "m") == {"patientA:TUMOR": [1, 0, 0, 1, 0, 0],
+                                       "patientB:TUMOR": [0, 0, 1, 0, 0, 0],
+                                       "patientC": [0, 0, 0, 1, 0, 0]}
     assert run("matrix", a, b, "--reference", tmp_path / "ref", "-o", tmp_path / "m",
                "--merge-samples")[0] == 0
     assert columns(tmp_path / "m") == {"TUMOR": [1, 0, 1, 1, 0, 0]}
@@ -74,7 +77,7 @@ def test_one_sample_name_in_several_inputs(cohort):
     t = table(tmp_path / "two.tsv", [("X", "1", 6, "C", "A"), ("Y", "1", 9, "T", "A")])
     assert run("matrix", t, b, "--reference", tmp_path / "ref", "-o", tmp_path / "m",
                "--label-by-input")[0] == 0
-    assert sorted(columns(tmp_path / "m")) == ["patientB", "two:X", "two:Y"]
+    assert sorted(columns(tmp_path / "m")) == ["patientB:TUMOR", "two:X", "two:Y"]
 
 
 @pytest.mark.parametrize("how", ["twice", "list", "link"])
