@@ -98,7 +98,13 @@ def build_reference(fasta, outdir, build, bar=None, annotation=None):
             genes = reading.result()
         finally:
             reading.close()
-        _report_unmatched(annotations.paint_folder(folder, lengths, genes))
+        unmatched = annotations.paint_folder(folder, lengths, genes)
+        if genes.regions and len(unmatched) == len(genes.regions):
+            # Strand matrices of this folder would hold nothing but "no gene" substitutions.
+            raise InputError(
+                f"{annotation}: no annotated sequence is a sequence of the FASTA: the annotation "
+                f"names {_few(unmatched)}, the FASTA {_few([name for name, _ in lengths])}")
+        _report_unmatched(unmatched)
         annotations.write_marker(folder, annotation, genes)
         return lengths
 
@@ -117,11 +123,14 @@ def build_reference(fasta, outdir, build, bar=None, annotation=None):
         return convert(inner)
 
 
+def _few(names, shown=5):
+    return ", ".join(names[:shown]) + (" ..." if len(names) > shown else "")
+
+
 def _report_unmatched(names):
     if names:
-        shown = ", ".join(names[:5]) + (" ..." if len(names) > 5 else "")
-        print(f"mutflank reference: {len(names)} annotated sequence"
-              f"{'' if len(names) == 1 else 's'} not in the FASTA, left out: {shown}",
+        print(f"mutflank reference: {len(names):,} annotated sequence"
+              f"{'' if len(names) == 1 else 's'} not in the FASTA, left out: {_few(names)}",
               file=sys.stderr)
 
 

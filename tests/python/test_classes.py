@@ -92,6 +92,8 @@ def test_reference_carries_the_strand_and_the_module_reads_the_same_rows(tmp_pat
     ("chr1\tx\texon\t1\t5\t.\t+\t.\tx\n",
      "no gene or transcript feature with a strand: not a GTF or GFF3 annotation"),
     (None, "cannot decompress: not a valid, complete gzip file"),  # a gzip file cut short
+    ("lambda\tx\tgene\t1\t3\t.\t+\t.\tx\n", "no annotated sequence is a sequence of the "
+     "FASTA: the annotation names lambda, the FASTA chr1"),
 ])
 def test_malformed_annotation_is_refused(tmp_path, text, message):
     fasta = write_text(tmp_path / "g.fa", ">chr1\nACGT\n")
