@@ -11,6 +11,7 @@ import pytest
 from cli_support import COMMAND, run, write_text
 
 pytest.importorskip("scipy")
+pytest.importorskip("mutflank_tools")  # not installed under make sanitize
 from mutflank_tools import channels, fit_solve  # noqa: E402
 
 
