@@ -18,6 +18,7 @@ streaming on a 20-sample VCF of 200,000 records, where a loop over pysam's recor
 """
 
 import os
+import stat
 
 from ..errors import InputError
 from ..records import sample_from_path
@@ -56,9 +57,11 @@ class Input:
         self._lines = None
         self._header = None
         self._process = None  # bcftools, for BCF
+        self._text = None  # the generator of the input's text
         self._read = False
 
     def close(self):
+        _stop(self._text)
         if self._process is not None:
             self._process.close()
             self._process = None
@@ -112,6 +115,13 @@ def open_input(name, path=None):
     return source
 
 
+def _stop(text):
+    """Closes a generator of text (and the thread unpacking it, if any)."""
+    close = getattr(text, "close", None)
+    if close is not None:
+        close()
+
+
 class _Recorder:
     """The raw chunks of an input, keeping a copy of those read until `stop()`: a BCF goes to
     bcftools whole, the bytes read while telling its format included."""
@@ -138,13 +148,21 @@ def _start(source):
     source.compressed = start[:2] == stream.GZIP_MAGIC
     recorder = _Recorder(name, fd, start)
     chunks = iter(recorder)
-    lines = stream.Lines(name, stream.gunzip(name, chunks) if source.compressed else chunks)
+    if not source.compressed:
+        text = chunks
+    elif stat.S_ISREG(source.stat.st_mode):
+        text = stream.unpacked_ahead(name, chunks)
+    else:
+        text = stream.gunzip(name, chunks)
+    source._text = text
+    lines = stream.Lines(name, text)
     head = lines.head
     raw = recorder.stop()
     if head.startswith(b"BCF\x02"):
         from .bcf import Bcftools
 
         source.kind = "bcf"
+        _stop(text)  # nothing more is read here: bcftools reads the descriptor
         source._process = Bcftools(name, fd, raw, source.stat)
         lines = stream.Lines(name, source._process.chunks())
         source._header = VcfHeader(name, lines)

@@ -8,7 +8,9 @@ MAX_FIELD_BYTES. Memory is bounded by the block size plus one line, whatever the
 """
 
 import os
+import queue
 import stat
+import threading
 import zlib
 
 from ..errors import InputError, at_line
@@ -226,3 +228,52 @@ def text_blocks(name, blocks):
             raise InputError(at_line(name, first + data.count(b"\n", 0, error.start),
                                      "not UTF-8 text")) from None
         yield first, text
+
+
+def unpacked_ahead(name, chunks, depth=4):
+    """gunzip(name, chunks) unpacked by a thread of its own, up to `depth` chunks ahead of the
+    parser: zlib works without the interpreter lock, so unpacking and parsing overlap. Only for
+    regular files, whose reads never wait on another process. Closing the generator stops the
+    thread at its next chunk."""
+    items = queue.Queue(depth)
+    stop = threading.Event()
+
+    def joined():  # bgzip members unpack to 64 KiB: fewer, larger hand-overs
+        gathered, size = [], 0
+        for chunk in gunzip(name, chunks):
+            gathered.append(chunk)
+            size += len(chunk)
+            if size >= CHUNK_BYTES:
+                yield b"".join(gathered)
+                gathered, size = [], 0
+        if gathered:
+            yield b"".join(gathered)
+
+    def unpack():
+        try:
+            for chunk in joined():
+                while not stop.is_set():
+                    try:
+                        items.put((chunk, None), timeout=0.1)
+                        break
+                    except queue.Full:
+                        pass
+                if stop.is_set():
+                    return
+            items.put((None, None))
+        except BaseException as error:  # raised again in the parser's thread
+            items.put((None, error))
+
+    worker = threading.Thread(target=unpack, daemon=True)
+    worker.start()
+    try:
+        while True:
+            chunk, error = items.get()
+            if error is not None:
+                raise error
+            if chunk is None:
+                return
+            yield chunk
+    finally:
+        stop.set()
+        worker.join()  # soon: it reads a regular file, or waits at most 0.1 s to put
