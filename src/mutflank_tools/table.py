@@ -154,14 +154,16 @@ class Rows:
         changed = np.ones(count, dtype=bool)
         changed[1:] = (line[1:] != line[:-1]) | (alt[1:] != alt[:-1])
         heads = np.flatnonzero(changed)
-        lines = line[heads].tolist()
-        builds = []
-        distinct = {}
-        for index, written in enumerate(records.build[heads].tolist()):
-            build = distinct.get(written)
-            if build is None:
-                build = distinct[written] = self._build_of(source, written, lines[index])
-            builds.append(build)
+        written = records.build[heads].tolist()
+        distinct = dict.fromkeys(written)
+        if len(distinct) > 1:  # the first line of each in order, so a fault names its line
+            lines = line[heads].tolist()
+            for index, text in enumerate(written):
+                if distinct[text] is None:
+                    distinct[text] = self._build_of(source, text, lines[index])
+            builds = list(map(distinct.__getitem__, written))
+        else:
+            builds = [self._build_of(source, written[0], int(line[0]))] * len(written)
         chromosomes = records.chromosome[heads].tolist()
         if len(distinct) == 1:
             found = {chrom: self._chromosome(builds[0], chrom)
