@@ -134,14 +134,15 @@ def test_a_full_disk_names_the_output(small, output, message):
 
 # ---- signals -------------------------------------------------------------------------------
 
-def slow_input(path, rows, hold):
-    """A FIFO at `path` that gives a MAF header and `rows` rows, then waits `hold` seconds."""
+def slow_input(path, rows, hold, text=None):
+    """A FIFO at `path` that gives a MAF header and `rows` rows (or `text`), then waits `hold`
+    seconds."""
     os.mkfifo(path)
 
     def feed():
         try:
             with open(path, "w") as fifo:
-                fifo.write(MAF_HEADER + maf_rows(rows))
+                fifo.write(text or MAF_HEADER + maf_rows(rows))
                 fifo.flush()
                 time.sleep(hold)
         except BrokenPipeError:  # the command stopped before it read everything
@@ -157,18 +158,21 @@ def wait_for(pattern, seconds=60):
         time.sleep(0.02)
 
 
+@pytest.mark.parametrize("args, temporary", [
+    (["table", "slow", "-o", "out.tsv"], ".out.tsv.*.tmp"),  # more rows than a batch
+    (["reference", "slow", "out", "--build", "38"], ".out.*/GRCh38/c.txt")])
 @pytest.mark.parametrize("number, message", [
     (signal.SIGINT, "interrupted"), (signal.SIGTERM, "stopped by SIGTERM"),
     (signal.SIGHUP, "stopped by SIGHUP")])
-def test_a_stop_signal_removes_the_temporary_output(small, number, message):
-    slow_input("slow.maf", 70000, 20)  # more than a batch: the output is being written
-    process = subprocess.Popen([COMMAND, "table", "slow.maf", "-o", "out.tsv"],
-                               stderr=subprocess.PIPE, text=True)
-    wait_for(".out.tsv.*.tmp")
+def test_a_stop_signal_removes_the_temporary_output(small, args, temporary, number, message):
+    fasta = ">c\n" + "ACGT" * (1 << 20)  # a 4 MiB block: the first is written, then it waits
+    slow_input("slow", 70000, 20, fasta if args[0] == "reference" else None)
+    process = subprocess.Popen([COMMAND, *args], stderr=subprocess.PIPE, text=True)
+    wait_for(temporary)
     process.send_signal(number)
     assert process.wait(60) == 128 + number
-    assert process.stderr.read() == f"mutflank table: error: {message}\n"
-    assert sorted(os.listdir()) == ["a.vcf", "ref", "slow.maf"]
+    assert process.stderr.read() == f"mutflank {args[0]}: error: {message}\n"
+    assert sorted(os.listdir()) == ["a.vcf", "ref", "slow"]
 
 
 @pytest.mark.parametrize("when, number, status, message", [
