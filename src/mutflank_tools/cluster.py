@@ -202,7 +202,8 @@ PROBE = f"__import__('{PACKAGE}.jobs') and __import__('mutflank').__version__"
 
 
 def check_workers(client, where=None):
-    """InputError unless, on the cluster of the scheduler at `where` (None: a local one), within WORKER_SECONDS, there is at least one worker and every worker
+    """InputError unless, on the cluster of the scheduler at `where` (None: a local one),
+    within WORKER_SECONDS, there is at least one worker and every worker
     imports this package, of this version."""
     from mutflank import __version__
 

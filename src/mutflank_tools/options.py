@@ -5,7 +5,8 @@ import urllib.parse
 
 from .reference_folder import canonical_build
 
-BUILD_HELP = "the build, a folder of the reference: GRCh37 (hg19, 37), GRCh38 (hg38, 38) or any other (GRCm39...)"
+BUILD_HELP = ("the build, a folder of the reference: GRCh37 (hg19, 37), GRCh38 (hg38, 38) or "
+              "any other (GRCm39...)")
 
 
 def positive(text):

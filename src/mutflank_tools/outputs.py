@@ -40,7 +40,8 @@ def refuse_inputs(outputs, inputs):
         key = _regular_file(path)
         if key in known:
             path, source = os.fspath(path), known[key]
-            also = "is also an input" if path == source else f"is the same file as the input {source}"
+            also = ("is also an input" if path == source
+                    else f"is the same file as the input {source}")
             raise UsageError(f"{path}: the output {also}; choose another output")
 
 

@@ -246,7 +246,8 @@ def test_workers_in_another_folder_or_without_the_package(small, scheduler):
     started.append(start("/usr/bin/python3", "dask_worker", address, "--no-nanny", cwd="/"))
     status, _, err = run("matrix", "t.tsv", "--reference", "ref", "-o", "m", "--scheduler",
                          address)
-    assert status == 1 and err.startswith("mutflank matrix: error: the Dask worker tcp://127.0.0.1:")
+    assert status == 1
+    assert err.startswith("mutflank matrix: error: the Dask worker tcp://127.0.0.1:")
     assert " cannot import mutflank_tools (No module named 'mutflank_tools'): start the workers " \
            f"with the Python of this command, {sys.executable}" in err
     assert err.endswith(" -m distributed.cli.dask_worker ADDRESS\n")
