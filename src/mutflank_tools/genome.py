@@ -16,7 +16,7 @@ import numpy as np
 
 from .errors import InputError
 from .fasta import missing_reference
-from .reference_folder import SUFFIX, canonical_build, chromosome_aliases, is_file_name
+from .reference_folder import BUILDS, SUFFIX, canonical_build, chromosome_aliases, is_file_name
 
 READ_BYTES = 4 << 20  # one positioned read, at most
 GAP_BYTES = 4 << 10  # records further apart than this are read separately
@@ -130,9 +130,8 @@ class Genome:
                          if entry.is_dir() and not entry.name.startswith(".")]
             except OSError as error:
                 raise InputError(f"{self.root}: cannot list: {error.strerror}") from None
-            known = ("GRCh37", "GRCh38")
             self._builds = sorted(names, key=lambda name: (
-                name not in known, known.index(name) if name in known else 0, name))
+                name not in BUILDS, BUILDS.index(name) if name in BUILDS else 0, name))
         return self._builds
 
     def build(self, text):

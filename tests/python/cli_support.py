@@ -39,7 +39,6 @@ def run_process(*args, **options):
     """run's result as a subprocess.CompletedProcess, for tests that read it by field."""
     status, out, err = run(*args, **options)
     return subprocess.CompletedProcess([COMMAND, *map(str, args)], status, out, err)
-    return done.returncode, done.stdout, done.stderr
 
 
 def table_lines(text):

@@ -10,7 +10,8 @@ import pytest
 cli = pytest.importorskip("mutflank_tools.cli")
 from mutflank_tools.errors import InputError  # noqa: E402
 from mutflank_tools.outputs import atomic_directory, atomic_output  # noqa: E402
-from mutflank_tools.reference_folder import ReferenceFolder, canonical_build  # noqa: E402
+from mutflank_tools.genome import Genome  # noqa: E402
+from mutflank_tools.reference_folder import canonical_build  # noqa: E402
 
 
 @pytest.mark.parametrize(
@@ -100,7 +101,7 @@ def folder(tmp_path):
         for length, name in enumerate(names, start=3):
             (tmp_path / build / f"{name}.txt").write_bytes(b"\0" * length)
     (tmp_path / "GRCh38" / "notes.md").write_text("not a chromosome")
-    return ReferenceFolder(str(tmp_path))
+    return Genome(str(tmp_path))
 
 
 @pytest.mark.parametrize(
@@ -115,14 +116,15 @@ def folder(tmp_path):
     ],
 )
 def test_chromosomes_match_as_written_then_renamed(folder, build, written, found):
-    assert folder.match(build, written) == found
+    chromosome = folder.chromosome(build, written)
+    assert (chromosome and chromosome.name) == found
 
 
 def test_folder_lists_builds_and_lengths(folder, tmp_path):
     assert folder.builds() == ["GRCh37", "GRCh38"]
     assert folder.chromosomes("GRCh38") == {"1": 3, "chr2": 4, "MT": 5, "chrX": 6, "X": 7}
     with pytest.raises(InputError, match=f"^{tmp_path}/none: no such reference folder$"):
-        ReferenceFolder(str(tmp_path / "none"))
+        Genome(str(tmp_path / "none"))
 
 
 def _umask():

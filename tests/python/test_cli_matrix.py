@@ -9,8 +9,6 @@ import gzip
 import os
 import random
 import re
-import subprocess
-import sys
 from pathlib import Path
 
 import pytest
