@@ -46,7 +46,8 @@ def small(tmp_path, monkeypatch):
 
 # ---- outputs that are special files -------------------------------------------------------
 
-@pytest.mark.parametrize("target", ["fifo", "link to /dev/null", "link to /dev/stdout"])
+@pytest.mark.parametrize("target", ["fifo", "link to /dev/null", "link to /dev/stdout",
+                                    "link to ref/kept.tsv"])
 def test_special_outputs_are_written_in_place(small, target):
     if target == "fifo":
         os.mkfifo("out")
@@ -63,6 +64,9 @@ def test_special_outputs_are_written_in_place(small, target):
     else:
         assert os.readlink("out") == target.split()[-1]
         assert out == (ROWS if target.endswith("stdout") else "")
+        if target.endswith(".tsv"):  # a link to a regular file: the file it names is replaced
+            assert sorted(os.listdir("ref")) == ["GRCh37", "kept.tsv"]
+            assert Path("ref/kept.tsv").read_text() == ROWS
     assert sorted(os.listdir()) == ["a.vcf", "out", "ref"]
 
 
