@@ -230,7 +230,8 @@ def start(python, module, *args, cwd):
 
 @pytest.fixture
 def scheduler(tmp_path):
-    """The address of a Dask scheduler of Debian's Python, and a function to stop it."""
+    """The address of a Dask scheduler of Debian's Python, and the processes started (it
+    first), which end with the test."""
     started = [start("/usr/bin/python3", "dask_scheduler", "--host", "127.0.0.1", "--port", "0",
                      "--dashboard-address", "127.0.0.1:0", "--scheduler-file", "s.json",
                      cwd=tmp_path)]
