@@ -73,7 +73,7 @@ class RefCheck:
             return None
         share = 100 * self.differing / self.checked
         return (f"{name}: REF differs from the reference base at {self.differing:,} of "
-                f"{self.checked:,} substitutions ({share:.1f}%), first at {self.first[1]}")
+                f"{self.checked:,} records ({share:.1f}%), first at {self.first[1]}")
 
 
 # ---- the tally -----------------------------------------------------------------------------

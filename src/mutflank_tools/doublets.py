@@ -151,7 +151,7 @@ class Merger:
         raise InputError(at_line(
             part.input.name, int(part.line[i]),
             f"{part.chromosome[i]}:{part.position[i]} of sample {part.sample[i]} comes after a "
-            f"later position of that sample: an input of more than {self.hold} SNVs must be "
+            f"later position of that sample: an input of more than {self.hold:,} SNVs must be "
             "sorted by chromosome and position within each sample to merge adjacent SNVs into "
             "doublets (sort it, or give --no-merge-doublets)"))
 

@@ -239,7 +239,7 @@ def test_wrong_reference_stops_unless_allowed(phage, tmp_path):
     first = shifted[differing[0]]
     share = 100 * len(differing) / len(shifted)
     message = (f"{table}: REF differs from the reference base at {len(differing):,} of "
-               f"{len(shifted):,} substitutions ({share:.1f}%), first at line "
+               f"{len(shifted):,} records ({share:.1f}%), first at line "
                f"{differing[0] + 1} (chr1:{first[2]} REF {first[3]}, reference "
                f"{sequence[first[2] - 1]})")
     done = run("matrix", table, "--reference", phage["ref"],
@@ -334,7 +334,7 @@ def test_hand_checked_tables(small):
     # With several inputs, each line of what was left out names the inputs concerned.
     assert done.stderr.splitlines() == [
         f"mutflank matrix: warning: {two}: REF differs from the reference base at 1 of 6 "
-        "substitutions (16.7%), first at line 5 (1:11 REF G, reference N); left out, going "
+        "records (16.7%), first at line 5 (1:11 REF G, reference N); left out, going "
         "on (--allow-ref-mismatch)",
         f"mutflank matrix: left out 2 records: at a chromosome start for SBS1536, on 1 (2), in "
         f"{one} (1), {two} (1)",

@@ -179,7 +179,7 @@ def test_the_ref_check_names_the_line_of_a_vcf(tmp_path):
     status, _, stderr = run("matrix", vcf, "--reference", tmp_path / "ref", "-o", tmp_path / "m")
     assert (status, stderr) == (1, (
         f"mutflank matrix: error: {vcf}: REF differs from the reference base at "
-        f"{len(differing)} of 9 substitutions ({100 * len(differing) / 9:.1f}%), first at "
+        f"{len(differing)} of 9 records ({100 * len(differing) / 9:.1f}%), first at "
         f"line {first // 2 + 3} (1:{first} REF {SEQUENCE[first - 2]}, reference "
         f"{SEQUENCE[first - 1]}); is the reference of another build? (--allow-ref-mismatch "
         "goes on without them)\n"))
