@@ -14,7 +14,7 @@ pytest.importorskip("matplotlib")
 from cli_support import run  # noqa: E402
 from mutflank_tools import channels, plot  # noqa: E402
 from mutflank_tools.plots import layouts, overview, spectra, tables  # noqa: E402
-from mutflank_tools.plots.exposures import ranked, sample_order  # noqa: E402
+from mutflank_tools.plots.exposures import OTHER, palette, ranked, sample_order  # noqa: E402
 
 
 def png_size(path):
@@ -348,6 +348,10 @@ def test_exposures_are_stacked_the_largest_coloured(tmp_path):
     assert len(names) == 20 and names[:2] == ["SBS1", "SBS4"]
     # b's top is SBS1, c's SBS4, a's SBS25; d has nothing.
     assert sample_order(["a", "b", "c", "d"], relative, rows) == [1, 2, 0, 3]
+    # twenty colours, none of them a grey like the one of the other signatures
+    colours = palette(20)
+    assert len(set(colours)) == 20 and OTHER not in colours
+    assert not [colour for colour in colours if len(set(colour)) == 1]
     path = write_exposures(tmp_path / "f.exposures.tsv", signatures, ["a", "b", "c", "d"], values)
     status, _, stderr = run("plot", path, "-o", tmp_path / "e.png")
     assert (status, stderr) == (0, f"mutflank plot: exposures, drew 4 samples -> "

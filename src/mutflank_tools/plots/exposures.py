@@ -16,9 +16,13 @@ NAMES_SHOWN = 100
 def palette(count):
     from matplotlib import colormaps
 
-    colours = list(colormaps["tab20"].colors)
-    # tab20 pairs a strong and a light shade; strong ones first keep neighbours apart.
-    ordered = colours[0::2] + colours[1::2]
+    # tab20 pairs a strong and a light shade of ten hues; its grey pair is left out, as grey
+    # means the other signatures here, and two hues of tab20b take its place. Strong shades
+    # first keep neighbours apart.
+    pairs = [pair for pair in zip(*[iter(colormaps["tab20"].colors)] * 2)
+             if len(set(pair[0])) > 1]
+    extra = colormaps["tab20b"].colors
+    ordered = [strong for strong, _ in pairs] + [extra[0], extra[12]] + [light for _, light in pairs]
     return [ordered[k % len(ordered)] for k in range(count)]
 
 
