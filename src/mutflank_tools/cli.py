@@ -42,15 +42,16 @@ def build_parser():
     parser.add_argument("--version", action="version", version=f"mutflank {__version__}")
     verbs = parser.add_subparsers(dest="verb", metavar="VERB", parser_class=Parser)
     verbs.required = True
+    parser.verbs = {}
     for name in VERBS:
         module = _verb(name)
-        module.add_arguments(verbs.add_parser(
+        module.add_arguments(parser.verbs.setdefault(name, verbs.add_parser(
             name,
             help=module.SUMMARY,
             description=module.SUMMARY,
             epilog=f"example:\n  {module.EXAMPLE}",
             formatter_class=argparse.RawDescriptionHelpFormatter,
-        ))
+        )))
     return parser
 
 
@@ -79,7 +80,9 @@ def _main(argv):
             sys.stdout.flush()
             return 0
         try:
-            args = parser.parse_args(argv)
+            args, unknown = parser.parse_known_args(argv)
+            if unknown:  # said by the verb's parser, so that the message names the verb
+                parser.verbs[args.verb].error(f"unrecognized arguments: {' '.join(unknown)}")
         except SystemExit as done:  # --help, --version, or a usage error
             if done.code == 0:
                 sys.stdout.flush()

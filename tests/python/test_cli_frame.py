@@ -31,6 +31,8 @@ from mutflank_tools.reference_folder import canonical_build  # noqa: E402
          "SBS6,SBS96,SBS1536,SBS192,SBS384,DBS78,ID83"),
         (["reference", "in.fa", "out"],
          "mutflank reference: error: the following arguments are required: --build"),
+        (["plot", "m.tsv", "-o", "x.png", "extra", "--typo"],
+         "mutflank plot: error: unrecognized arguments: extra --typo"),
     ],
 )
 def test_usage_errors_are_one_line_with_status_2(capsys, argv, message):
