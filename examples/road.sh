@@ -1,6 +1,6 @@
 #!/bin/sh
 # The command's road, end to end, on the lambda phage genome (Debian's bowtie2-examples):
-#   reference -> table -> matrix -> plot
+#   reference -> table -> matrix -> plot -> fit
 # in the folder given (default: demo), with the `mutflank` found on PATH.
 #   sh examples/road.sh [FOLDER]
 set -eu
@@ -23,7 +23,10 @@ mutflank table phage.vcf --reference ref --project demo -o phage.tsv
 mutflank matrix phage.vcf --reference ref -o phage
 # 4. A picture of the 96-channel spectra, one panel per sample.
 mutflank plot phage.SBS96.tsv -o phage.SBS96.png
+# 5. Each sample's exposure to signatures (made-up ones here; the published ones in real use).
+"$python" "$here/made_up_signatures.py" signatures.SBS96.tsv
+mutflank fit phage.SBS96.tsv --signatures signatures.SBS96.tsv -o phage
 set +x
 echo
-echo "The road ran in $(pwd): the matrices are phage.*.tsv;"
+echo "The road ran in $(pwd): the matrices are phage.*.tsv, the exposures phage.exposures.tsv;"
 echo "the picture is $(pwd)/phage.SBS96.png"

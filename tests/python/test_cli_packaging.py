@@ -108,4 +108,5 @@ def test_the_road_of_make_demo(tmp_path):
     assert done.stdout.splitlines()[-1] == f"the picture is {tmp_path}/demo/phage.SBS96.png"
     assert sorted(path.name for path in (tmp_path / "demo").glob("phage.*")) == [
         "phage.DBS78.tsv", "phage.ID83.tsv", "phage.SBS1536.tsv", "phage.SBS6.tsv",
-        "phage.SBS96.png", "phage.SBS96.tsv", "phage.tsv", "phage.vcf"]
+        "phage.SBS96.png", "phage.SBS96.tsv", "phage.exposures.tsv", "phage.fit.tsv",
+        "phage.tsv", "phage.vcf"]
