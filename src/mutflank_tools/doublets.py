@@ -71,6 +71,8 @@ class _Codes:
 
     def of(self, names):
         code = self.code
+        if len(names) and (names == names[0]).all():  # one sample, one chromosome: common
+            return np.full(len(names), code.setdefault(names[0], len(code)), dtype=np.int64)
         return np.fromiter((code.setdefault(name, len(code)) for name in names.tolist()),
                            dtype=np.int64, count=len(names))
 

@@ -30,25 +30,44 @@ def count_inputs(items, reference, settings, *, pass_only=False, merge_doublets=
                  batch_records=None, on_input=None):
     """The Tally of `items` (a list of Item), counted against the reference folder
     `reference` with `settings` (counting.Settings). `on_input(item)` is called after each."""
+    limit = batch_records or BATCH_RECORDS
     with Genome(reference) as genome:
         counter = Counter(genome, settings)
+        # Batches of consecutive inputs of one format are counted together, up to `limit`
+        # records, so that many small inputs cost about what one large input does.
+        pending, held, pending_kind = [], 0, None
         for item in items:
             with open_input(item.name, item.path) as source:
                 if source.kind in ("vcf", "bcf") and source.samples is not None:
                     counter.tally.declared[item.index] = len(source.samples)
+                if source.kind != pending_kind and pending:
+                    counter.add_inputs(pending, pending_kind)
+                    pending, held = [], 0
+                pending_kind = source.kind
                 # Adjacent SNVs become doublets whatever kinds are written, so that an SBS
                 # matrix counts the same substitutions with or without DBS78 beside it.
                 regroup = _regrouper(merge_doublets)
-                for records in read(source, pass_only=pass_only,
-                                    batch_size=batch_records or BATCH_RECORDS):
-                    records = regroup.feed(trim_alleles(records))
-                    counter.add(records, item.index, item.name, source.kind)
-                rest = regroup.finish()
-                if rest is not None:
-                    counter.add(rest, item.index, item.name, source.kind)
+                batches = (regroup.feed(trim_alleles(records))
+                           for records in read(source, pass_only=pass_only, batch_size=limit))
+                for records in _then(batches, regroup.finish):
+                    if pending and held + len(records) > limit:
+                        counter.add_inputs(pending, pending_kind)
+                        pending, held = [], 0
+                    pending.append((records, item.index, item.name))
+                    held += len(records)
             if on_input is not None:
                 on_input(item)
+        if pending:
+            counter.add_inputs(pending, pending_kind)
         return counter.tally
+
+
+def _then(batches, finish):
+    """The batches, then what `finish()` returns at their end (unless None)."""
+    yield from batches
+    rest = finish()
+    if rest is not None:
+        yield rest
 
 
 class _Through:
