@@ -34,6 +34,13 @@ def _texts(data, array, starts, ends):
         return np.array([data[s:e].decode("ascii") for s, e in zip(starts.tolist(),
                                                                      ends.tolist())],
                         dtype=object)
+    if (lengths == width).all():  # one value throughout ('.', PASS, a single chromosome)?
+        places = np.arange(width)
+        first = array[starts[0]:starts[0] + width]
+        if (array[starts[:, None] + places] == first).all():
+            names = np.empty(count, dtype=object)
+            names.fill(data[starts[0]:starts[0] + width].decode("ascii"))
+            return names
     padded_width = -(-(width + 1) // 8) * 8  # the length is the last byte
     places = np.arange(padded_width)
     at = np.minimum(starts[:, None] + places, len(array) - 1)
