@@ -88,8 +88,11 @@ class Tally:
         self.kinds = tuple(kind.name for kind in registry.sources(list(kind_names)))
         self.keys = []
         self._rows = {}
-        self.counts = {name: np.zeros((0, len(registry.get(name).channels)), dtype=np.int64)
-                       for name in self.kinds}
+        self._counts = {name: np.zeros((0, len(registry.get(name).channels)), dtype=np.int64)
+                        for name in self.kinds}
+        # Columns merged in from other tallies, as (columns, {kind: counts}), joined to the
+        # counts when next needed: one copy of each, however many tallies come in.
+        self._blocks, self._in_blocks = [], 0
         self.origins = {}
         self.names = {}  # input index -> name as given
         self.declared = {}  # input index -> samples its header names (VCF/BCF)
@@ -98,6 +101,19 @@ class Tally:
         self.fits = collections.defaultdict(Fit)
         self.records = 0  # records counted in at least one matrix
         self.classes_seen = set()  # mutation classes that had records
+
+    @property
+    def counts(self):
+        """{kind name: array of (at least) columns x channels counts}."""
+        if self._blocks:
+            joined = len(self.keys) - self._in_blocks
+            for name, array in self._counts.items():
+                self._counts[name] = np.concatenate(
+                    [array[:joined]] + [block.get(name, np.zeros((size, array.shape[1]),
+                                                                  dtype=np.int64))
+                                        for size, block in self._blocks])
+            self._blocks, self._in_blocks = [], 0
+        return self._counts
 
     def rows(self, keys):
         """The row of each key, new rows (of zeros) made as needed."""
@@ -118,13 +134,14 @@ class Tally:
     def __getstate__(self):
         # Sent from Dask workers: the counts of the columns only, as their non-zero cells
         # (a column of 300 mutations fills 300 of SBS1536's cells), a tenth of the bytes.
+        counts = self.counts
         state = dict(vars(self))
-        state["counts"] = {name: _sparse(array[:len(self.keys)])
-                           for name, array in self.counts.items()}
+        state["_counts"] = {name: _sparse(array[:len(self.keys)])
+                            for name, array in counts.items()}
         return state
 
     def __setstate__(self, state):
-        state["counts"] = {name: _dense(*packed) for name, packed in state["counts"].items()}
+        state["_counts"] = {name: _dense(*packed) for name, packed in state["_counts"].items()}
         vars(self).update(state)
 
     def note_origin(self, sample, index):
@@ -146,6 +163,17 @@ class Tally:
         return counts
 
     def merge(self, other):
+        counts, size = other.counts, len(other.keys)
+        if (all(name in self._counts for name in other.kinds)
+                and not any(key in self._rows for key in other.keys)):
+            # Columns of other inputs (the usual tally of a worker): kept as a block.
+            for key in other.keys:
+                self._rows[key] = len(self.keys)
+                self.keys.append(key)
+            self._blocks.append((size, {name: counts[name][:size] for name in other.kinds}))
+            self._in_blocks += size
+            self._merge_facts(other)
+            return self
         for name in other.kinds:
             if name not in self.counts:
                 self.kinds += (name,)
@@ -153,7 +181,12 @@ class Tally:
                                              dtype=np.int64)
         rows = self.rows(other.keys)
         for name in other.kinds:
-            self.counts[name][rows] += other.counts[name][:len(other.keys)]
+            self.counts[name][rows] += counts[name][:size]
+        self._merge_facts(other)
+        return self
+
+    def _merge_facts(self, other):
+        """Merges all but the counts."""
         for sample, held in other.origins.items():
             for index in held:
                 self.note_origin(sample, index)
@@ -165,7 +198,6 @@ class Tally:
                 mine[index].merge(value)
         self.records += other.records
         self.classes_seen |= other.classes_seen
-        return self
 
 
 def _sparse(array):
