@@ -19,6 +19,7 @@ import shutil
 import signal
 import sys
 import tempfile
+import time
 
 from .errors import InputError
 from .extras import require
@@ -76,7 +77,7 @@ def connect(workers=None, scheduler=None):
                            timeout=f"{CONNECT_SECONDS}s")
         else:
             scratch = tempfile.mkdtemp(prefix="mutflank-dask-")
-            stack.callback(shutil.rmtree, scratch, ignore_errors=True)
+            stack.callback(_remove, scratch)
             cluster = _local_cluster(distributed, workers, scratch, stack)
             client = _call("of the local cluster", distributed.Client, cluster)
         stack.callback(_close, client)
@@ -138,24 +139,38 @@ def _local_cluster(distributed, workers, scratch, stack):
     return cluster
 
 
-def _wait_for_workers_to_end(seconds=5):
+def _wait_for_workers_to_end(seconds=5, rounds=4):
     """Waits until the worker processes of the closed local cluster have ended, and kills
     those still there (a worker killed by a signal sent to the whole process group, which the
-    cluster restarted while it closed): this process would wait for them at its exit."""
+    cluster restarted while it closed): this process would wait for them at its exit. Looks
+    again after each round, as a worker may have been started again meanwhile."""
     with contextlib.suppress(Exception):
         import psutil
 
         me = psutil.Process()
-        workers = []  # spawned, forked, or forked by a fork server (which itself stays)
-        for child in me.children(recursive=True):
-            line = " ".join(child.cmdline())
-            if "spawn_main" in line or child.cmdline() == me.cmdline() or \
-                    ("forkserver" in line and child.ppid() != me.pid):
-                workers.append(child)
-        _, alive = psutil.wait_procs(workers, timeout=seconds)
-        for worker in alive:
-            worker.kill()
-        psutil.wait_procs(alive, timeout=seconds)
+        for _ in range(rounds):
+            workers = []  # spawned, forked, or forked by a fork server (which itself stays)
+            for child in me.children(recursive=True):
+                line = " ".join(child.cmdline())
+                if "spawn_main" in line or child.cmdline() == me.cmdline() or \
+                        ("forkserver" in line and child.ppid() != me.pid):
+                    workers.append(child)
+            if not workers:
+                return
+            _, alive = psutil.wait_procs(workers, timeout=seconds)
+            for worker in alive:
+                worker.kill()
+            psutil.wait_procs(alive, timeout=seconds)
+
+
+def _remove(scratch, attempts=20):
+    """Removes the cluster's scratch folder; a worker that was ending may still have written
+    into it while it was removed, so it is removed again until it is gone."""
+    for _ in range(attempts):
+        shutil.rmtree(scratch, ignore_errors=True)
+        if not os.path.lexists(scratch):
+            return
+        time.sleep(0.05)
 
 
 def _close_unfinished(distributed):
