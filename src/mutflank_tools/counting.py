@@ -326,6 +326,12 @@ class Counter:
                                                          columns["alt"][open_])
                 classes[accepted] = number
         self._leave(registry.OTHER, indexes, columns["chromosome"], classes < 0)
+        counted = np.isin(classes, [number for number, mutation_class in enumerate(self.classes)
+                                    if any(kind.mutation_class == mutation_class.name
+                                           for kind in self.sources)])
+        if counted.any():  # a missing build is the fault of the first input that lacks one
+            self._builds(_take({"build": columns["build"], "index": indexes}, counted),
+                         input_kind)
         for number, mutation_class in enumerate(self.classes):
             mine = classes == number
             if not mine.any():
