@@ -47,6 +47,9 @@ def concatenate(parts, source, left_out):
         return Records(input=source, left_out=left_out, **{
             name: np.zeros(0, dtype={"position": np.uint64, "line": np.int64}.get(name, object))
             for name in _COLUMNS})
+    if len(parts) == 1:  # the columns as they are: nothing changes them in place
+        return Records(input=source, left_out=left_out,
+                       **{name: getattr(parts[0], name) for name in _COLUMNS})
     return Records(input=source, left_out=left_out, **{
         name: np.concatenate([getattr(part, name) for part in parts]) for name in _COLUMNS})
 
@@ -99,7 +102,8 @@ class Merger:
         snv = single_base_substitutions(records.ref, records.alt)
         if not snv.any():
             return records
-        self._pending.append(take(records, snv))
+        self._pending.append(concatenate([records], records.input, LeftOut()) if snv.all()
+                             else take(records, snv))
         self._held += int(snv.sum())
         left_out = LeftOut()
         left_out.update(records.left_out)
