@@ -254,7 +254,7 @@ def test_workers_in_another_folder_or_without_the_package(small, scheduler):
     assert status == 1
     assert err.startswith("mutflank matrix: error: the Dask worker tcp://127.0.0.1:")
     assert " cannot import mutflank_tools (No module named 'mutflank_tools'): start the workers " \
-           f"with the Python of this command, {sys.executable}" in err
+           f"with the Python of this command, {os.path.abspath(sys.executable)}" in err
     assert err.endswith(" -m distributed.cli.dask_worker ADDRESS\n")
     started.pop().kill()
     # A worker of this Python in another folder gets absolute paths.

@@ -10,6 +10,7 @@ summary says why). A derived kind (SBS6 from SBS96) has no classify of its own: 
 the source kind's, each source channel added to channel `fold[i]`."""
 
 import importlib
+import sys
 from dataclasses import dataclass
 from typing import Callable, Optional
 
@@ -42,7 +43,8 @@ class MutationClass:
     """Which records are of a class: `accepts(ref, alt)` takes object arrays of upper-case str
     (one ALT per record) and returns a bool array. A record of no class is left out with the
     reason `OTHER`; a record of a class that no chosen kind takes is left out as not counted.
-    Classes are tried in registration order; a record takes the first that accepts it."""
+    Classes are tried in the order mutation_classes() lists them; a record takes the first
+    that accepts it."""
 
     name: str  # "SBS"
     accepts: Callable
@@ -52,6 +54,7 @@ class MutationClass:
 OTHER = "alleles of no mutation class (not A, C, G, T, or REF equal to ALT)"
 _CLASSES = {}
 _KINDS = {}
+_RANKS = {}  # kind key -> its place in listings
 # Modules that register kinds, in the order their kinds are listed.
 MODULES = ("sbs", "strand", "dbs78", "id83")
 _loaded = False
@@ -65,18 +68,27 @@ def register(kind):
     if (kind.classify is None) == (kind.derived_from is None):
         raise ValueError(f"kind {kind.name}: give classify, or derived_from and fold")
     _KINDS[key] = kind
+    _RANKS[key] = _rank(sys._getframe(1))
     return kind
+
+
+def _rank(frame):
+    """Where a registration is listed: in the order of MODULES whatever module was imported
+    first (a test may import one directly), then in the order the module registers."""
+    module = frame.f_globals.get("__name__", "").rpartition(".")[2]
+    return MODULES.index(module) if module in MODULES else len(MODULES), len(_RANKS)
 
 
 def register_class(mutation_class):
     _CLASSES[mutation_class.name] = mutation_class
+    _RANKS["class " + mutation_class.name] = _rank(sys._getframe(1))
     return mutation_class
 
 
 def mutation_classes():
-    """Every registered mutation class, in registration order."""
+    """Every registered mutation class, listed as the kinds are."""
     _load()
-    return list(_CLASSES.values())
+    return [_CLASSES[name] for name in sorted(_CLASSES, key=lambda n: _RANKS["class " + n])]
 
 
 def _load():
@@ -88,9 +100,10 @@ def _load():
 
 
 def all_kinds():
-    """Every registered kind, in registration order."""
+    """Every registered kind: those of MODULES in its order, each module's in the order it
+    registers them (see _rank)."""
     _load()
-    return list(_KINDS.values())
+    return [_KINDS[key] for key in sorted(_KINDS, key=_RANKS.__getitem__)]
 
 
 def get(name):
