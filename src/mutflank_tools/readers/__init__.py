@@ -25,7 +25,7 @@ from ..records import sample_from_path
 from . import stream
 from .maf import MafHeader, MafRecords, is_maf_header
 from .tables import TableRecords
-from .vcf import VcfHeader, VcfRecords
+from .vcf import FIXED, VcfHeader, VcfRecords
 
 BATCH_RECORDS = 1 << 16  # records in one batch (a batch may exceed it by one line's records)
 KINDS = ("vcf", "bcf", "maf", "table")
@@ -166,7 +166,7 @@ def _start(source):
         source._process = Bcftools(name, fd, raw, source.stat)
         lines = stream.Lines(name, source._process.chunks())
         source._header = VcfHeader(name, lines)
-    elif head.startswith(b"##fileformat=VCF"):
+    elif head.startswith(b"##fileformat=VCF") or _names_vcf_columns(head):
         source.kind = "vcf"
         source._header = VcfHeader(name, lines)
     else:
@@ -182,6 +182,12 @@ def _start(source):
         header = source._header
         source.samples = list(header.columns) if header.has_gt and header.columns else [
             source.stem]
+
+
+def _names_vcf_columns(head):
+    """Whether the first line is the #CHROM line of a VCF (one written without ## lines)."""
+    first = head.split(b"\n", 1)[0].rstrip(b"\r")
+    return tuple(first.split(b"\t")[:len(FIXED)]) == FIXED
 
 
 def _kind_of_text(name, head, compressed, size):
