@@ -19,6 +19,7 @@ from .genome import Genome, fit_error
 from .jobs import Item, count_inputs
 from .outputs import OutputSet, check_folder, refuse_inputs
 from .progress import progress
+from .readers import check_distinct
 from .records import sample_from_path
 
 SUMMARY = "count mutations by context into SBS6/SBS96/SBS1536 (and other) matrices"
@@ -85,24 +86,6 @@ def read_table_list(path):
     except UnicodeDecodeError:
         raise InputError(f"{path}: not UTF-8 text") from None
     return [name for name in names if name.strip() and not name.lstrip().startswith("#")]
-
-
-def check_distinct(paths):
-    """UsageError when one file (same device and inode, or standard input) is named twice."""
-    seen = {}
-    for path in paths:
-        if path == "-":
-            key = "-"
-        else:
-            try:
-                info = os.stat(path)
-            except OSError:
-                continue  # the reader names the fault
-            key = (info.st_dev, info.st_ino)
-        if key in seen:
-            raise UsageError(f"{seen[key]} and {path} are the same input: each input is "
-                             "counted once, name it once")
-        seen[key] = path
 
 
 def items_of(paths):

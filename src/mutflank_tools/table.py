@@ -22,7 +22,7 @@ from .genome import Chromosome, Fit, Genome, fit_error
 from .left_out import summary_lines
 from .outputs import atomic_output
 from .progress import progress
-from .readers import open_input, read
+from .readers import check_distinct, open_input, read
 from .records import LeftOut, classify
 from .reference_folder import canonical_build, is_file_name
 
@@ -234,8 +234,7 @@ def run(args):
             raise InputError(f"{args.reference}: no {args.build} folder in the reference folder")
     if args.output != "-" and os.path.isdir(args.output):
         raise InputError(f"{args.output}: is a folder")
-    if args.inputs.count("-") > 1:
-        raise UsageError("standard input ('-') can be read only once")
+    check_distinct(args.inputs, "read")
 
     samples, total = {}, 0
     rows = Rows(args, reference)

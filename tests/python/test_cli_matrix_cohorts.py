@@ -80,7 +80,7 @@ def test_one_sample_name_in_several_inputs(cohort):
     assert sorted(columns(tmp_path / "m")) == ["patientB:TUMOR", "two:X", "two:Y"]
 
 
-@pytest.mark.parametrize("how", ["twice", "list", "link"])
+@pytest.mark.parametrize("how", ["twice", "list", "link", "table"])
 def test_one_file_named_twice_is_a_usage_error(cohort, how):
     tmp_path, a, b = cohort
     second = a
@@ -91,10 +91,12 @@ def test_one_file_named_twice_is_a_usage_error(cohort, how):
     if how == "list":
         write_text(tmp_path / "list.txt", f"# the cohort\n\n{a}\n")
         args += ["--table-list", tmp_path / "list.txt"]
-    status, _, stderr = run("matrix", *args, "--reference", tmp_path / "ref", "-o",
+    verb, action = ("table", "read") if how == "table" else ("matrix", "counted")
+    status, _, stderr = run(verb, *args, "--reference", tmp_path / "ref", "-o",
                             tmp_path / "m")
-    assert (status, stderr) == (2, f"mutflank matrix: error: {a} and {second} are the same "
-                                   "input: each input is counted once, name it once\n")
+    assert (status, stderr) == (2, f"mutflank {verb}: error: {a} and {second} are the same "
+                                   f"input: each input is {action} once, name it once\n")
+    assert not list(tmp_path.glob("m*"))
 
 
 MAF_HEAD = ("Hugo_Symbol\tChromosome\tStart_Position\tEnd_Position\tVariant_Type\t"

@@ -20,7 +20,7 @@ streaming on a 20-sample VCF of 200,000 records, where a loop over pysam's recor
 import os
 import stat
 
-from ..errors import InputError
+from ..errors import InputError, UsageError
 from ..records import sample_from_path
 from . import stream
 from .maf import MafHeader, MafRecords, is_maf_header
@@ -182,6 +182,25 @@ def _start(source):
         header = source._header
         source.samples = list(header.columns) if header.has_gt and header.columns else [
             source.stem]
+
+
+def check_distinct(paths, action="counted"):
+    """UsageError when one file (same device and inode, or standard input) is named twice:
+    each input is `action` once."""
+    seen = {}
+    for path in paths:
+        if path == "-":
+            key = "-"
+        else:
+            try:
+                info = os.stat(path)
+            except OSError:
+                continue  # the reader names the fault
+            key = (info.st_dev, info.st_ino)
+        if key in seen:
+            raise UsageError(f"{seen[key]} and {path} are the same input: each input is "
+                             f"{action} once, name it once")
+        seen[key] = path
 
 
 def _names_vcf_columns(head):
