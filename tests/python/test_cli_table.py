@@ -106,16 +106,18 @@ def test_genotypes_decide_the_samples(tmp_path, name):
 
 def test_writes_the_output_file_and_a_summary(tmp_path):
     vcf = write_text(tmp_path / "calls.vcf", THREE_SAMPLES)
+    (tmp_path / "again").mkdir()
+    again = write_text(tmp_path / "again" / "calls.vcf", THREE_SAMPLES)
     output = tmp_path / "t.tsv"
-    status, out, err = run("table", vcf, vcf, "--build", "GRCh38", "-o", output)
+    status, out, err = run("table", vcf, again, "--build", "GRCh38", "-o", output)
     assert (status, out) == (0, "")
     assert err.splitlines()[:2] == [
         f"mutflank table: wrote 20 rows of 3 samples to {output}",
         "mutflank table: left out 4 records: allele *, . or equal to REF, on 1 (4); in "
-        f"{vcf} (4)"]  # with several inputs, the inputs concerned are named
+        f"{vcf} (2), {again} (2)"]  # with several inputs, the inputs concerned are named
     rows = table_lines(output.read_text())
     assert len(rows) == 20 and {row[1] for row in rows} == {"calls"}  # the default project
-    assert sorted(p.name for p in tmp_path.iterdir()) == ["calls.vcf", "t.tsv"]
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["again", "calls.vcf", "t.tsv"]
 
 
 def test_bcf_is_read_like_its_vcf(tmp_path):
