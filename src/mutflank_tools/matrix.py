@@ -54,7 +54,8 @@ def add_arguments(parser):
     parser.add_argument("--table-list", metavar="FILE",
                         help="a file naming one input per line (blank and '#' lines skipped)")
     parser.add_argument("--pass-only", action="store_true",
-                        help="VCF inputs: keep only records whose FILTER is PASS or '.'")
+                        help="VCF inputs, and MAFs with a FILTER column: keep only records whose "
+                        "FILTER is PASS or '.'")
     parser.add_argument("--sample", type=options.names, action="append", metavar="NAMES",
                         help="count only these samples (comma-separated; repeatable)")
     parser.add_argument("--exclude", type=options.names, action="append", metavar="NAMES",

@@ -428,6 +428,15 @@ def test_maf_columns_in_any_order_with_comments_and_blank_lines(tmp_path):
         ["S1", "Q", ".", "GRCh38", "INDEL", "3", "5", "5", "-", "T"],
     ]
     assert (status, err) == (0, "mutflank table: wrote 2 rows of 2 samples to standard output\n")
+    # a FILTER column is read; --pass-only keeps PASS and '.'
+    text = maf([["hg38", "S2", "a", "g", "A", "17", "chr3", "SNP", "PASS"],
+                ["38", "S1", "T", "-", "-", "5", "3", "INS", "LowQ"]], columns + ["FILTER"])
+    path = write_text(tmp_path / "filtered.maf", text)
+    assert [b.filter.tolist() for b in readers.read_all(str(path))] == [["PASS", "LowQ"]]
+    status, out, err = run("table", path, "--project", "Q", "--pass-only")
+    assert (status, [row[0] for row in table_lines(out)], err) == (0, ["S2"], (
+        "mutflank table: wrote 1 row of 1 sample to standard output\n"
+        "mutflank table: left out 1 record: filter not PASS, on 3 (1)\n"))
 
 
 # ---- the real VCF files of python-pyvcf-examples -------------------------------------------

@@ -242,8 +242,8 @@ def _is_text(head):
 def read(source, *, sample=None, pass_only=False, build=None, batch_size=BATCH_RECORDS):
     """Iterator of the Records batches of an opened Input, read once from where open_input
     left off. VCF/BCF: `sample` takes one sample column (without genotypes: names the one
-    sample); `pass_only` leaves out records whose FILTER is neither PASS nor '.' (MAF and
-    tables have no FILTER). `build`: the build of every record, instead of what the input
+    sample); `pass_only` leaves out records whose FILTER is neither PASS nor '.' (VCF/BCF, and
+    a MAF with a FILTER column; tables have none). `build`: the build of every record, instead of what the input
     says (a MAF's NCBI_Build is then not read). InputError at the first fault."""
     if source._read:
         raise ValueError(f"{source.name} has been read already")
@@ -258,7 +258,8 @@ def read(source, *, sample=None, pass_only=False, build=None, batch_size=BATCH_R
     elif sample is not None:
         raise ValueError("a sample column is taken from VCF/BCF inputs only")
     elif source.kind == "maf":
-        parser = MafRecords(source, source._header, batch_size=batch_size, build=build)
+        parser = MafRecords(source, source._header, batch_size=batch_size, build=build,
+                            pass_only=pass_only)
     else:
         parser = TableRecords(source, batch_size=batch_size)
     batches = parser.batches(blocks)

@@ -1,15 +1,18 @@
 """MAF (plain or gzip), read by its header names: one record per line. The alternate allele is
 Tumor_Seq_Allele2, or Tumor_Seq_Allele1 when Allele2 is the reference allele; '-' alleles of
-indels are kept. The build is NCBI_Build as written ('' without that column)."""
+indels are kept. The build is NCBI_Build as written ('' without that column); FILTER, where the
+MAF has that column, as written, and with `pass_only` a record whose FILTER is neither PASS
+nor '.' (nor empty) is left out."""
 
 from ..errors import InputError, at_line
-from ..records import LeftOut, Records, allele_fault
+from ..records import NOT_PASS, LeftOut, Records, allele_fault
 from ..reference_folder import is_file_name
 from .stream import MAX_FIELD_BYTES, text_blocks
 
 COLUMNS = ("Chromosome", "Start_Position", "Reference_Allele", "Tumor_Seq_Allele1",
            "Tumor_Seq_Allele2", "Tumor_Sample_Barcode")
 BUILD = "NCBI_Build"
+FILTER = "FILTER"  # as some callers' MAFs carry it; others have none
 # Any of these in the first line after the comments makes a MAF header.
 NAMES = frozenset(COLUMNS + (BUILD, "Hugo_Symbol", "Variant_Type", "End_Position"))
 MAX_POSITION = 2**64 - 1
@@ -44,13 +47,15 @@ class MafHeader:
                 raise InputError(at_line(name, number, f"the MAF header has no {field} column"))
         self.at = [where[field] for field in COLUMNS]
         self.build_at = where.get(BUILD)
+        self.filter_at = where.get(FILTER)
 
 
 class MafRecords:
     """`build`: the build of every record (the NCBI_Build column is then not read)."""
 
-    def __init__(self, source, header, *, batch_size, build=None):
+    def __init__(self, source, header, *, batch_size, build=None, pass_only=False):
         self.source = source
+        self.pass_only = pass_only
         self.name = source.name
         self.header = header
         self.batch_size = batch_size
@@ -61,7 +66,8 @@ class MafRecords:
         header = self.header
         chrom_at, pos_at, ref_at, allele1_at, allele2_at, sample_at = header.at
         build_at = header.build_at if self.build is None else None
-        width = max(header.at + [build_at or 0]) + 1
+        filter_at = header.filter_at
+        width = max(header.at + [build_at or 0, filter_at or 0]) + 1
         columns = [[] for _ in range(9)]
         left_out = LeftOut()
         for first, text in text_blocks(name, blocks):
@@ -96,6 +102,10 @@ class MafRecords:
                     raise InputError(at_line(name, number, f"Start_Position {position!r} is "
                                              "not a position (a whole number from 1)"))
                 alt = allele1 if allele2 == ref else allele2
+                filter_text = "" if filter_at is None else fields[filter_at].strip()
+                if self.pass_only and filter_text not in ("", "PASS", "."):
+                    left_out.add(NOT_PASS, chrom)
+                    continue
                 reason = allele_fault(ref, alt)
                 if reason is not None:
                     left_out.add(reason, chrom)
@@ -107,8 +117,8 @@ class MafRecords:
                     if not is_file_name(build):
                         raise InputError(at_line(name, number, f"{BUILD} {fields[build_at]!r} "
                                                  "cannot name a build folder: give --build"))
-                for column, item in zip(columns, (sample, chrom, build, value, ref, alt, "",
-                                                  number, ".")):
+                for column, item in zip(columns, (sample, chrom, build, value, ref, alt,
+                                                  filter_text, number, ".")):
                     column.append(item)
                 if len(columns[0]) >= self.batch_size:
                     yield Records.of_lists(self.source, *columns, left_out)
