@@ -138,13 +138,16 @@ def test_bounded_reading(tmp_path, monkeypatch):
 
 # ---- names drawn literally, formats, atomic pages -------------------------------------------
 
-def test_names_with_dollars_are_drawn_as_written(tmp_path):
-    names = ["PD_001$a^2$", "$\\foo$"]
+def test_names_are_drawn_as_written_long_ones_shortened(tmp_path):
+    names = ["PD_001$a^2$", "$\\foo$", "患者_" + "x" * 300]
     path = write(tmp_path / "m.tsv", channels.SBS6, seeded(channels.SBS6, names))
     status, _, stderr = run("plot", path, "-o", tmp_path / "m.svg")
-    assert status == 0, stderr
+    assert (status, stderr) == (0, "mutflank plot: some characters of the names are not in the "
+                                   "font and are drawn as boxes\n"
+                                   f"mutflank plot: SBS6, drew 3 samples -> {tmp_path}/m.svg\n")
     svg = (tmp_path / "m.svg").read_text()
     assert "PD_001$a^2$" in svg and "$\\foo$" in svg
+    assert "患者_" + "x" * 54 + "..." in svg and "x" * 58 not in svg
 
 
 @pytest.mark.parametrize("name, magic", [

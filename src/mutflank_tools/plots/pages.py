@@ -4,6 +4,8 @@ multi-page PDF, or into numbered PNG or SVG files beside the name given (`cohort
 `cohort.1.png`, `cohort.2.png`, ...)."""
 
 import os
+import sys
+import warnings
 
 from ..errors import UsageError
 from ..outputs import OutputSet
@@ -54,23 +56,33 @@ def write(figures, count, output, inputs=()):
     Returns the names of the files written."""
     fmt = output_format(output)
     names = page_names(output, count)
-    with OutputSet(inputs) as outputs:
-        if fmt == "pdf":
-            from matplotlib.backends.backend_pdf import PdfPages
-
-            with PdfPages(outputs.open(output, "wb"),
-                          metadata={"Creator": "mutflank plot"}) as pdf:
-                for page in figures:
-                    pdf.savefig(page)
-            return names
-        for name, page in zip(names, figures):
-            handle = outputs.open(name, "wb")
-            if fmt == "png":  # light compression: the pictures are mostly flat colour
-                page.savefig(handle, format=fmt, metadata={"Software": "mutflank plot"},
-                             pil_kwargs={"compress_level": 1})
-            else:
-                page.savefig(handle, format=fmt, metadata={"Creator": "mutflank plot"})
+    with warnings.catch_warnings(record=True) as said, OutputSet(inputs) as outputs:
+        # A character of a name that the font lacks is drawn as a box; matplotlib's warning
+        # of each such glyph becomes one line below.
+        warnings.filterwarnings("always", message="Glyph .* missing from", category=UserWarning)
+        _save(figures, fmt, output, names, outputs)
+    if any("missing from" in str(warning.message) for warning in said):
+        print("mutflank plot: some characters of the names are not in the font and are drawn "
+              "as boxes", file=sys.stderr)
     return names
+
+
+def _save(figures, fmt, output, names, outputs):
+    if fmt == "pdf":
+        from matplotlib.backends.backend_pdf import PdfPages
+
+        with PdfPages(outputs.open(output, "wb"),
+                      metadata={"Creator": "mutflank plot"}) as pdf:
+            for page in figures:
+                pdf.savefig(page)
+        return
+    for name, page in zip(names, figures):
+        handle = outputs.open(name, "wb")
+        if fmt == "png":  # light compression: the pictures are mostly flat colour
+            page.savefig(handle, format=fmt, metadata={"Software": "mutflank plot"},
+                         pil_kwargs={"compress_level": 1})
+        else:
+            page.savefig(handle, format=fmt, metadata={"Creator": "mutflank plot"})
 
 
 def describe(names):

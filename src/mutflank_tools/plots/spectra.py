@@ -18,8 +18,14 @@ def text_colour(colour):
     return "black" if (luminance + 0.05) / 0.05 >= 1.05 / (luminance + 0.05) else "white"
 
 
+TITLE_NAME = 60  # characters of a sample name shown in a title; longer ones are shortened
+
+
 def title(sample, values, noun, proportions):
-    """The panel's title: the sample and, for counts, how many it has."""
+    """The panel's title: the sample and, for counts, how many it has. A long name is
+    shortened with "..." so that the count stays in view."""
+    if len(sample) > TITLE_NAME:
+        sample = sample[:TITLE_NAME - 3] + "..."
     if proportions:
         return sample
     total = int(round(float(np.sum(values))))
