@@ -11,6 +11,7 @@ with the number of distinct names in the inputs."""
 import collections
 import functools
 import os
+import re
 
 import numpy as np
 
@@ -282,7 +283,22 @@ def fit_error(name, fit, genome, what="records"):
         return None
     share = 100 * fit.missing / fit.records
     builds = ", ".join(build or "(none given)" for build in fit.builds)
+    question = "is it the reference of another build or organism?"
+    for build in fit.builds:
+        near = _folder_near(build, genome)
+        if near is not None:  # GRCh37-lite beside a GRCh37 folder, as TCGA MAFs write it
+            question = (f"no build folder is named {build}; if it is {near}, give --build "
+                        f"{near}")
+            break
     return (f"{name}: {fit.missing:,} of {fit.records:,} {what} ({share:.1f}%) have no "
             f"reference file (build {builds}; chromosomes {', '.join(fit.chromosomes)}), "
-            f"the reference {genome.root} holds {genome.describe()}: is it the reference of "
-            "another build or organism?")
+            f"the reference {genome.root} holds {genome.describe()}: {question}")
+
+
+def _folder_near(build, genome):
+    """The build folder that a build label without a folder of its own seems to be a variant
+    of ("GRCh37-lite", "hg19_decoy": its first word names the folder), or None."""
+    if not build or genome.build(build) is not None:
+        return None
+    first = re.split(r"[-_.+ ]", build, maxsplit=1)[0]
+    return genome.build(first) if first != build else None

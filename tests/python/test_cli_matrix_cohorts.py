@@ -114,6 +114,11 @@ MAF_HEAD = ("Hugo_Symbol\tChromosome\tStart_Position\tEnd_Position\tVariant_Type
     ("GRCh37", "NC_000001.10", "GRCh37", [], "{maf}: 10 of 10 records (100.0%) have no "
      "reference file (build GRCh37; chromosomes 1), the reference {ref} holds GRCh37 "
      "(NC_000001.10)"),
+    # A build label as TCGA MAFs write it, beside its folder: the hint names the folder.
+    ("GRCh37", "1", "GRCh37-lite", ["--types", "SBS6"], "{maf}: 10 of 10 records (100.0%) "
+     "have no reference file (build GRCh37-lite; chromosomes 1), the reference {ref} holds "
+     "GRCh37 (1): no build folder is named GRCh37-lite; if it is GRCh37, give --build GRCh37 "
+     "(--allow-missing-chromosomes goes on without them)\n"),
 ])
 def test_a_reference_that_does_not_fit(tmp_path, folder, chromosome, build, args, message):
     write_reference(tmp_path / "ref", folder, chromosome, SEQUENCE)
