@@ -77,7 +77,7 @@ def read_table(path, heads, what):
             row = [float(text) for text in fields[1:]]
         except ValueError:
             row = None
-        if row is None or not all(math.isfinite(value) and value >= 0 for value in row):
+        if row is None or not all(0 <= value <= MAX_VALUE for value in row):
             for name, text in zip(columns, fields[1:]):
                 _check_number(path, number, text, f"{what} {name}")
         rows.append(label)
@@ -87,6 +87,11 @@ def read_table(path, heads, what):
         raise InputError(f"{path}: no rows below the header")
     values = np.array(numbers, dtype=np.float64).reshape(len(rows), len(columns))
     return Table(path, rows, columns, values, where, header_line=header_number)
+
+
+# Counts up to 2^53 are whole numbers in a double; beyond, and their squares in a residual
+# beyond 1e308, a fit would go wrong without a word.
+MAX_VALUE = float(2**53)
 
 
 def _check_number(path, number, text, whose):
@@ -100,6 +105,9 @@ def _check_number(path, number, text, whose):
         raise InputError(at_line(path, number, f"{whose}: {text!r} is negative"))
     if math.isinf(value):
         raise InputError(at_line(path, number, f"{whose}: {text!r} is not finite"))
+    if value > MAX_VALUE:
+        raise InputError(at_line(path, number, f"{whose}: {text!r} is larger than "
+                                               f"{int(MAX_VALUE):,}, the largest count read exactly"))
 
 
 def read_signatures(path):

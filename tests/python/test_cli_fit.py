@@ -272,6 +272,9 @@ GOOD_MATRIX = "MutationType\tS1\n" + "".join(f"{label}\t{i % 3}\n" for i, label 
      "m.tsv: line 1: the first column is headed 'Type', not MutationType"),
     (GOOD_SIGNATURES, GOOD_MATRIX.replace(f"{SBS[3]}\t0", f"{SBS[3]}\tinf"), (),
      "m.tsv: line 5: sample S1: 'inf' is not finite"),
+    (GOOD_SIGNATURES, GOOD_MATRIX.replace(f"{SBS[3]}\t0", f"{SBS[3]}\t9e302"), (),
+     "m.tsv: line 5: sample S1: '9e302' is larger than 9,007,199,254,740,992, the largest "
+     "count read exactly"),
     (GOOD_SIGNATURES, GOOD_MATRIX.replace(f"{SBS[3]}\t0", f"{SBS[3]}\t0.5"),
      ("--bootstrap", "5"), "m.tsv: line 5: sample S1: 0.5 is not a whole count (--bootstrap "
                            "resamples mutations: use a matrix of counts)"),
