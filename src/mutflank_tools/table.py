@@ -51,6 +51,13 @@ def add_arguments(parser):
                         help="keep only records whose FILTER is PASS or '.'")
     parser.add_argument("--allow-missing-chromosomes", action="store_true",
                         help="with --reference: go on when many records find no reference file")
+    same = parser.add_mutually_exclusive_group()
+    same.add_argument("--label-by-input", action="store_true",
+                      help="a sample name in several inputs: name each input's sample "
+                      "FILE:SAMPLE (FILE alone for a one-sample VCF)")
+    same.add_argument("--merge-samples", action="store_true",
+                      help="a sample name in several inputs is one sample (a cohort split by "
+                      "chromosome or region)")
 
 
 def build_required(name, reference):
@@ -237,6 +244,7 @@ def run(args):
     check_distinct(args.inputs, "read")
 
     samples, total = {}, 0
+    origins = {}  # sample name as written -> the first input that holds it
     rows = Rows(args, reference)
     by_input = collections.Counter()  # (reason, input) -> records left out
     warnings = []
@@ -261,9 +269,18 @@ def run(args):
                 _check(source, args, reference)
             project = args.project if args.project is not None else source.stem
             before = collections.Counter(rows.left_out)
+            declared = [args.sample] if args.sample is not None and source.samples else \
+                source.samples
+            if declared is not None:
+                _note_origins(declared, name, origins, args)
             for records in read(source, sample=args.sample, pass_only=args.pass_only,
                                 build=args.build):
                 rows.left_out.update(records.left_out)
+                if declared is None:
+                    _note_origins(dict.fromkeys(records.sample.tolist()), name, origins, args)
+                if args.label_by_input:
+                    records.sample = _labelled(records.sample, source.stem,
+                                               declared is not None and len(declared) == 1)
                 text, count = rows.text(records, project)
                 if count:
                     _write_all(output, text)
@@ -291,6 +308,26 @@ def run(args):
           f"sample{'' if len(samples) == 1 else 's'} to {where}", file=sys.stderr)
     for line in warnings + _summary(rows.left_out, by_input if len(args.inputs) > 1 else None):
         print(f"{prog}: {line}", file=sys.stderr)
+
+
+def _note_origins(names, name, origins, args):
+    """Notes the input of each sample name; one name from two inputs is an error unless the
+    user said what it means."""
+    for sample in names:
+        first = origins.setdefault(sample, name)
+        if first != name and not (args.merge_samples or args.label_by_input):
+            raise InputError(
+                f"sample {sample} comes from more than one input ({first}, {name}): give "
+                "--label-by-input for a sample per input, or --merge-samples if the inputs are "
+                "one cohort split by chromosome or region")
+
+
+def _labelled(samples, stem, alone):
+    """The sample column with --label-by-input: STEM for the one sample of a VCF, else
+    STEM:SAMPLE."""
+    if alone:
+        return np.full(len(samples), stem, dtype=object)
+    return np.array([f"{stem}:{sample}" for sample in samples.tolist()], dtype=object)
 
 
 def _summary(left_out, by_input, shown=8):

@@ -80,6 +80,24 @@ def test_one_sample_name_in_several_inputs(cohort):
     assert sorted(columns(tmp_path / "m")) == ["patientB:TUMOR", "two:X", "two:Y"]
 
 
+def test_one_sample_name_in_several_inputs_of_a_table(cohort):
+    tmp_path, a, b = cohort
+    status, _, stderr = run("table", a, b, "--build", "GRCh37", "-o", tmp_path / "t.tsv")
+    assert (status, stderr) == (1, (
+        f"mutflank table: error: sample TUMOR comes from more than one input ({a}, {b}): give "
+        "--label-by-input for a sample per input, or --merge-samples if the inputs are one "
+        "cohort split by chromosome or region\n"))
+    assert not (tmp_path / "t.tsv").exists()
+    # labelled as matrix labels them: its matrix of the table is its matrix of the inputs
+    assert run("table", a, b, "--build", "GRCh37", "-o", tmp_path / "t.tsv",
+               "--label-by-input")[0] == 0
+    for inputs, prefix in (([tmp_path / "t.tsv"], "t"), ([a, b, "--label-by-input"], "v")):
+        assert run("matrix", *inputs, "--reference", tmp_path / "ref", "-o",
+                   tmp_path / prefix)[0] == 0
+    assert columns(tmp_path / "t") == columns(tmp_path / "v") == {
+        "patientA:TUMOR": [1, 0, 0, 1, 0, 0], "patientB:TUMOR": [0, 0, 1, 0, 0, 0]}
+
+
 @pytest.mark.parametrize("how", ["twice", "list", "link", "table"])
 def test_one_file_named_twice_is_a_usage_error(cohort, how):
     tmp_path, a, b = cohort

@@ -109,7 +109,8 @@ def test_writes_the_output_file_and_a_summary(tmp_path):
     (tmp_path / "again").mkdir()
     again = write_text(tmp_path / "again" / "calls.vcf", THREE_SAMPLES)
     output = tmp_path / "t.tsv"
-    status, out, err = run("table", vcf, again, "--build", "GRCh38", "-o", output)
+    status, out, err = run("table", vcf, again, "--build", "GRCh38", "-o", output,
+                           "--merge-samples")
     assert (status, out) == (0, "")
     assert err.splitlines()[:2] == [
         f"mutflank table: wrote 20 rows of 3 samples to {output}",

@@ -297,7 +297,8 @@ def test_chromosomes_that_cannot_name_a_file_are_left_out_by_input(tmp_path):
     first = write_text(tmp_path / "a.vcf", HEADER + "../../outside/secret" + record + ".." + record
                        + "1" + record)
     second = write_text(tmp_path / "b.vcf", HEADER + "a/b" + record)
-    status, out, err = run("table", first, second, "--build", "38", "--project", "P")
+    status, out, err = run("table", first, second, "--build", "38", "--project", "P",
+                           "--merge-samples")
     assert (status, table_lines(out)) == (0, [["s1", "P", ".", "GRCh38", "SNV", "1", "5", "5",
                                                "C", "T"]])
     assert err.splitlines()[1:] == [
