@@ -139,7 +139,7 @@ def _local_cluster(distributed, workers, scratch, stack):
     return cluster
 
 
-def _wait_for_workers_to_end(seconds=5, rounds=4):
+def _wait_for_workers_to_end(seconds=2, rounds=4):
     """Waits until the worker processes of the closed local cluster have ended, and kills
     those still there (a worker killed by a signal sent to the whole process group, which the
     cluster restarted while it closed): this process would wait for them at its exit. Looks
