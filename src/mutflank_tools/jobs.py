@@ -10,7 +10,7 @@ import numpy as np
 from .counting import Counter
 from .genome import Genome
 from .readers import open_input, read
-from .records import Records
+from .records import Records, differing
 
 BATCH_RECORDS = 1 << 16
 
@@ -100,11 +100,7 @@ def trim_alleles(records):
     ref, alt, position = ref.copy(), alt.copy(), records.position.copy()
     for at in longer.tolist():
         r, a = ref[at], alt[at]
-        start, end = 0, len(r)
-        while start < end and r[start] == a[start]:
-            start += 1
-        while end > start and r[end - 1] == a[end - 1]:
-            end -= 1
+        start, end = differing(r, a)
         if start == end:
             continue  # no change: the readers leave such alleles out
         ref[at], alt[at] = r[start:end], a[start:end]

@@ -110,6 +110,17 @@ def allele_fault(ref, alt):
     return None
 
 
+def differing(ref, alt):
+    """(start, end) of the stretch where two equal-length alleles differ, their common leading
+    and trailing bases left aside; start == end when they are equal."""
+    start, end = 0, len(ref)
+    while start < end and ref[start] == alt[start]:
+        start += 1
+    while end > start and ref[end - 1] == alt[end - 1]:
+        end -= 1
+    return start, end
+
+
 def classify(pos, ref, alt):
     """(type, position, REF, ALT) of one record's alleles (upper-case), or the reason it is no
     variant. Equal-length alleles are trimmed of their common leading and trailing bases first
@@ -121,11 +132,7 @@ def classify(pos, ref, alt):
         return fault
     if len(ref) != len(alt) or ref == "-" or alt == "-":
         return "INDEL", pos, ref, alt
-    start, end = 0, len(ref)
-    while start < end and ref[start] == alt[start]:
-        start += 1
-    while end > start and ref[end - 1] == alt[end - 1]:
-        end -= 1
+    start, end = differing(ref, alt)
     if start == end:
         return NOT_VARIANT
     ref, alt, pos = ref[start:end], alt[start:end], pos + start
