@@ -116,3 +116,17 @@ def run_python(code, *, cwd=None, env=None):
         env={**os.environ, **(env or {})},
         check=False,
     )
+
+
+@pytest.fixture(scope="session")
+def dask_scheduler():
+    """The address of a local Dask cluster of two worker processes (one thread each) that
+    serves the whole test session, as a cluster running elsewhere would: `--scheduler
+    ADDRESS`. Tests of a cluster's own start and stop start their own."""
+    import logging
+
+    distributed = pytest.importorskip("distributed")
+    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
+                                  host="127.0.0.1", dashboard_address=None,
+                                  silence_logs=logging.ERROR) as cluster:
+        yield cluster.scheduler_address
