@@ -15,8 +15,8 @@ import sys
 
 import numpy as np
 
-from ..plots import exposures, layouts, overview, pages, spectra, tables
-from ..plots.matrices import as_matrix, is_proportions
+from ..plots import exposures, layouts, matrix_files, overview, pages, spectra
+from ..plots.matrix_files import as_matrix, is_proportions
 from ..runtime.errors import InputError, UsageError
 from . import options
 
@@ -154,8 +154,8 @@ def run(args):
     if any(reconstruction) and not all(reconstruction):
         raise UsageError("--reconstruction SAMPLE needs --matrix MATRIX.tsv and --signatures "
                          "SIGNATURES.tsv, with the exposures as TABLE.tsv")
-    table = tables.read_table(args.table)
-    if table.corner == tables.SIGNATURE_HEADER:
+    table = matrix_files.read_table(args.table)
+    if table.corner == matrix_files.SIGNATURE_HEADER:
         kind, what, names = exposures.draw(args, table)
     elif args.reconstruction:
         raise UsageError(f"{args.table}: --reconstruction takes the exposures of `mutflank fit` "

@@ -9,7 +9,7 @@
    or a reason it leaves the record out.
 
 What comes out is a `Tally`: per-column counts of every kind, the records left out by reason,
-the REF check and the reference's fit of every input. Tallies of any parts of the inputs add
+the REF check and the reference's coverage of every input. Tallies of any parts of the inputs add
 up (`Tally.merge`), in any grouping, so a Dask run gives the matrices of a run in one process."""
 
 import collections
@@ -20,7 +20,8 @@ import numpy as np
 from ..inputs.left_out import LeftOut
 from ..inputs.records import LeftOut as RecordLeftOut
 from ..inputs.records import Records
-from ..reference.genome import NO_BUILD, NO_FILE, NOT_A_FILE_NAME, Chromosome, Fit
+from ..reference.genome import (NO_BUILD, NO_FILE, NOT_A_FILE_NAME, Chromosome,
+                               ReferenceCoverage)
 from ..runtime.errors import UsageError
 from . import kinds as registry
 from .doublets import MULTI_BASE, Merger, split_substitutions
@@ -102,7 +103,7 @@ class Tally:
         self.declared = {}  # input index -> samples its header names (VCF/BCF)
         self.left_out = LeftOut()
         self.checks = collections.defaultdict(RefCheck)
-        self.fits = collections.defaultdict(Fit)
+        self.coverage = collections.defaultdict(ReferenceCoverage)
         self.records = 0  # records counted in at least one matrix
         self.classes_seen = set()  # mutation classes that had records
 
@@ -197,7 +198,7 @@ class Tally:
         self.names.update(other.names)
         self.declared.update(other.declared)
         self.left_out.merge(other.left_out)
-        for table, mine in ((other.checks, self.checks), (other.fits, self.fits)):
+        for table, mine in ((other.checks, self.checks), (other.coverage, self.coverage)):
             for index, value in table.items():
                 mine[index].merge(value)
         self.records += other.records
@@ -302,7 +303,7 @@ class Counter:
         """Counts batches of several inputs of one format together: `parts` is a list of
         (records, input index, name); `ended`: the indexes of inputs that have no more
         records. One pass over many small inputs costs about what one input does, and every
-        per-input fact (left out, REF check, reference fit, origins, columns) stays the
+        per-input fact (left out, REF check, reference coverage, origins, columns) stays the
         input's own."""
         tally = self.tally
         sources = {}
@@ -398,11 +399,11 @@ class Counter:
         missing = ~on_file[pair_codes]
         indexes, chromosomes = columns["index"], columns["chromosome"]
         for index, records in _per_input(indexes).items():
-            tally.fits[index].records += records
+            tally.coverage[index].records += records
         if missing.any():
             for index in dict.fromkeys(indexes[missing].tolist()):
                 mine = missing & (indexes == index)
-                tally.fits[index].add(0, builds[mine], chromosomes[mine])
+                tally.coverage[index].add(0, builds[mine], chromosomes[mine])
         for reason in NO_REFERENCE:
             which = np.array([item == reason if isinstance(item, str) else False
                               for item in found], dtype=bool)
