@@ -12,7 +12,7 @@ import pytest
 from cli_support import MAF_HEADER, write_text
 
 pytest.importorskip("mutflank_tools")  # not installed under make sanitize
-from mutflank_tools import doublets  # noqa: E402
+from mutflank_tools.counting import doublets  # noqa: E402
 from mutflank_tools.cli import main  # noqa: E402
 
 BUILD = "GRCh38"
