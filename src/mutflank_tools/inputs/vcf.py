@@ -4,8 +4,9 @@ record per sample and alternate allele that the sample's genotype (GT) carries.
 A genotype carries the alleles it names: 0/1, 0|1, 1 (haploid) and the half call ./1 carry
 allele 1; 1/2 carries 1 and 2. A phased diploid genotype (0|1, 1|0, 1|2) also says which
 haplotype carries each allele, within its phase set (PS, where the sample gives one): the
-records' `phase` (records.phase_code), by which adjacent SNVs in trans are not merged. A VCF without GT (or without sample columns) is one sample,
-named after the file or by the `sample` argument. POS is read exactly, up to 2^64 - 1.
+records' `phase` (records.phase_code), by which adjacent SNVs in trans are not merged. A VCF
+without GT (or without sample columns) is one sample, named after the file or by the `sample`
+argument. POS is read exactly, up to 2^64 - 1.
 """
 
 import collections

@@ -227,7 +227,8 @@ VCF_HEAD = "##fileformat=VCFv4.2\n#CHROM\tPOS\tID\tREF\tALT\tQUAL\tFILTER\tINFO\
 
 
 def vcf_line(pos, gt="0/1", step=1):
-    return f"1\t{pos}\t.\t{GENOME[pos - 1]}\t{other(GENOME[pos - 1], step)}\t.\tPASS\t.\tGT\t{gt}\n"
+    ref = GENOME[pos - 1]
+    return f"1\t{pos}\t.\t{ref}\t{other(ref, step)}\t.\tPASS\t.\tGT\t{gt}\n"
 
 
 @pytest.mark.parametrize("options", [(), ("--no-merge-doublets",)])
@@ -398,7 +399,8 @@ def test_equal_alleles_are_trimmed_alike_by_matrix_and_table(capsys, reference, 
     ("vcf", VCF_HEAD + vcf_line(1990)
      + f"1\t2001\t.\t{GENOME[2000]}\t{other(GENOME[2000])},\t.\tPASS\t.\tGT\t1/2\n"),
     ("maf", "\t".join(MAF_HEADER) + "\n"
-     + f"G\t1\t1990\t1990\tSNP\t{GENOME[1989]}\t{GENOME[1989]}\t{other(GENOME[1989])}\tS1\t{BUILD}\n"
+     + f"G\t1\t1990\t1990\tSNP\t{GENOME[1989]}\t{GENOME[1989]}\t{other(GENOME[1989])}\tS1"
+     + f"\t{BUILD}\n"
      + f"G\t1\t2001\t2001\tSNP\t{GENOME[2000]}\t\t\tS1\t{BUILD}\n"),
 ])
 def test_an_empty_alternate_allele_is_left_out(capsys, reference, tmp_path, form, text):
