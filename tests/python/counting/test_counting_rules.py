@@ -402,7 +402,7 @@ def test_equal_alleles_are_trimmed_alike_by_matrix_and_table(capsys, reference, 
      + f"G\t1\t1990\t1990\tSNP\t{GENOME[1989]}\t{GENOME[1989]}\t{other(GENOME[1989])}\tS1"
      + f"\t{BUILD}\n"
      + f"G\t1\t2001\t2001\tSNP\t{GENOME[2000]}\t\t\tS1\t{BUILD}\n"),
-])
+], ids=["vcf", "maf"])
 def test_an_empty_alternate_allele_is_left_out(capsys, reference, tmp_path, form, text):
     calls = write_text(tmp_path / f"calls.{form}", text)
     code, err, written = matrix(capsys, reference, [calls], "--types", "SBS96",
@@ -445,3 +445,131 @@ def test_an_snv_outside_every_gene_is_in_none(capsys, reference, tmp_path, pos, 
     reason = {"N": "outside every annotated gene"}.get(strand)
     assert summary(err) == ([f"left out 1 record: {reason} for SBS192, on 1 (1)"] if reason
                             else [])
+
+
+# ---- the merger against a plain model ------------------------------------------------------
+
+DBS_CANONICAL = ("AC", "AT", "CC", "CG", "CT", "GC", "TA", "TC", "TG", "TT")
+
+
+def dbs78(ref, alt, rows):
+    """The DBS78 label of a doublet, `rows`: the labels of the matrix file."""
+    if ref not in DBS_CANONICAL:
+        ref, alt = revcomp(ref), revcomp(alt)
+    return f"{ref}>{alt}" if f"{ref}>{alt}" in rows else f"{ref}>{revcomp(alt)}"
+
+
+def random_calls(seed, phased):
+    """VCF lines of two samples in a stretch of the genome where SNVs touch: SNVs, sites of
+    two alleles, lines written twice, wrong REFs, genotypes phased or not (with and without
+    PS); and the records they hold as (sample, position, REF written, ALT, phase), phase None
+    or (haplotype bits, phase set)."""
+    rng = random.Random(seed)
+    lines, records = [], []
+    for sample in ("S1", "S2"):
+        for pos in sorted(rng.sample(range(2001, 2061), 28)):
+            base = GENOME[pos - 1]
+            ref = other(base, 2) if rng.random() < 0.04 else base
+            two = rng.random() < 0.2
+            alts = [other(ref), other(ref, 3)] if two else [other(ref, rng.choice((1, 2, 3)))]
+            if phased and rng.random() < 0.7:
+                gt = rng.choice(["1|2", "2|1"] if two else ["0|1", "1|0", "1|1"])
+            else:
+                gt = "1/2" if two else rng.choice(["0/1", "1/1"])
+            ps = rng.choice([None, None, "5", "8"]) if "|" in gt else None
+            fields = [gt] if ps is None else [gt, ps]
+            column = ":".join(fields)
+            line = "\t".join(["1", str(pos), ".", ref, ",".join(alts), ".", "PASS", ".",
+                              "GT" if ps is None else "GT:PS",
+                              *[column if name == sample else "0/0" for name in ("S1", "S2")]])
+            copies = 2 if rng.random() < 0.1 else 1
+            lines += [line] * copies
+            for number, alt in enumerate(alts, start=1):
+                phase = None
+                if "|" in gt:
+                    bits = sum(1 << i for i, part in enumerate(gt.split("|"))
+                               if part == str(number))
+                    phase = (bits, ps)
+                records += [(sample, pos, ref, alt, phase)] * copies
+    lines.sort(key=lambda line: int(line.split("\t")[1]))
+    return lines, records
+
+
+def merge_model(records):
+    """(SBS96 counts, DBS (ref, alt, sample) counts, {reason: records left out}) from the rules
+    in docs/classes.md, written with no look at the merger."""
+    left_out, snvs = {}, {}
+    for sample, pos, ref, alt, phase in records:
+        if ref != GENOME[pos - 1]:
+            left_out["REF differs from the reference base"] = left_out.get(
+                "REF differs from the reference base", 0) + 1
+        elif (sample, pos, alt) in snvs:
+            reason = "the same mutation of the sample again (counted once)"
+            left_out[reason] = left_out.get(reason, 0) + 1
+        else:
+            snvs[sample, pos, alt] = phase
+
+    def trans(a, b):
+        return a is not None and b is not None and a[1] == b[1] and not a[0] & b[0]
+
+    sbs, dbs = {}, {}
+    for sample in ("S1", "S2"):
+        at = {}
+        for (name, pos, alt), phase in snvs.items():
+            if name == sample:
+                at.setdefault(pos, []).append((alt, phase))
+        runs = []
+        for pos in sorted(at):
+            linked = runs and runs[-1][-1] == pos - 1 and any(
+                not trans(a[1], b[1]) for a in at[pos - 1] for b in at[pos])
+            if linked:
+                runs[-1].append(pos)
+            else:
+                runs.append([pos])
+        for run in runs:
+            count = sum(len(at[pos]) for pos in run)
+            if len(run) == 1:
+                for alt, _ in at[run[0]]:
+                    key = (sbs96(run[0], alt), sample)
+                    sbs[key] = sbs.get(key, 0) + 1
+            elif len(run) == 2 and count == 2:
+                key = (GENOME[run[0] - 1:run[0] + 1], at[run[0]][0][0] + at[run[1]][0][0],
+                       sample)
+                dbs[key] = dbs.get(key, 0) + 1
+            else:
+                left_out[MULTI] = left_out.get(MULTI, 0) + count
+    return sbs, dbs, left_out
+
+
+@pytest.mark.parametrize("seed", range(8))
+@pytest.mark.parametrize("form, hold", [("vcf", None), ("vcf", 3), ("maf", None)])
+def test_merging_matches_a_plain_model(capsys, reference, tmp_path, monkeypatch, seed, form,
+                                       hold):
+    lines, records = random_calls(seed, phased=form == "vcf")
+    if form == "vcf":
+        calls = write_text(tmp_path / "calls.vcf", VCF_HEAD.replace("\tS1", "\tS1\tS2")
+                           + "\n".join(lines) + "\n")
+    else:  # the same records in no order, one MAF row each
+        calls = write_input(tmp_path / "calls.maf", random.Random(seed).sample(
+            [(s, p, r, a, "") for s, p, r, a, _ in records], len(records)), "maf")
+        records = [(s, p, r, a, None) for s, p, r, a, _ in records]
+    if hold is not None:
+        monkeypatch.setattr(doublets, "HOLD", hold)
+    code, err, written = matrix(capsys, reference, [calls], "--types", "SBS96,DBS78",
+                                "--allow-ref-mismatch", prefix=tmp_path / "m")
+    assert code == 0, err
+    sbs, dbs, left_out = merge_model(records)
+    rows = (tmp_path / "m.DBS78.tsv").read_text().split("\n")
+    labels = {line.split("\t")[0] for line in rows[1:]}
+    doublet_counts = {}
+    for (ref, alt, sample), count in dbs.items():
+        key = (dbs78(ref, alt, labels), sample)
+        doublet_counts[key] = doublet_counts.get(key, 0) + count
+    assert written["SBS96"] == sbs
+    assert written["DBS78"] == doublet_counts
+    reported = {}
+    for line in summary(err):
+        if line.startswith("left out"):
+            count, reason = line.removeprefix("left out ").split(" ", 1)
+            reported[reason.split(": ", 1)[1].rsplit(", on 1", 1)[0]] = int(count)
+    assert reported == left_out
