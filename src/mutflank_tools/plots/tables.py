@@ -6,7 +6,7 @@ from dataclasses import dataclass
 
 import numpy as np
 
-from ..errors import InputError, at_line
+from ..runtime.errors import InputError, at_line
 
 MAX_LINE = 16 << 20
 MAX_BYTES = 1 << 30

@@ -1,0 +1,182 @@
+"""The tables of `mutflank fit`: a labelled table of numbers (channels x signatures,
+channels x samples, signatures x samples) read with every fault named by file and line, and the
+lines of the files the verb writes. NumPy only; no verb is imported here."""
+
+import math
+from dataclasses import dataclass, field
+
+import numpy as np
+
+from ..runtime.errors import InputError, at_line
+
+NUMBER = "%.10g"  # how every number of the written tables is printed
+
+
+@dataclass
+class Table:
+    """Numbers labelled by row and by column, read from `path`."""
+
+    path: str
+    rows: list  # row labels (channels, or signature names), in file order
+    columns: list  # column names (signatures, or samples), in file order
+    values: np.ndarray  # float64, rows x columns
+    lines: list  # the 1-based line of each row in the file
+    header_line: int = 1
+    normalised: list = field(default_factory=list)  # columns rescaled to sum to 1
+
+
+def _lines(path):
+    """(number, fields) of the non-empty lines of a tab-separated UTF-8 text file."""
+    try:
+        with open(path, encoding="utf-8-sig") as handle:
+            text = handle.read()
+    except OSError as error:
+        raise InputError(f"{path}: cannot read: {error.strerror}") from None
+    except UnicodeDecodeError:
+        raise InputError(f"{path}: not UTF-8 text") from None
+    for number, line in enumerate(text.split("\n"), start=1):
+        line = line.rstrip("\r")
+        if line.strip():
+            yield number, line.split("\t")
+
+
+def read_table(path, heads, what):
+    """The Table of `path`, whose first header field is one of `heads` and whose columns are
+    `what` ("signature", "sample"): unique row labels and column names, one non-negative
+    finite number per cell."""
+    lines = _lines(path)
+    first = next(lines, None)
+    if first is None:
+        raise InputError(f"{path}: empty file")
+    number, header = first
+    header_number = number
+    if header[0] not in heads:
+        raise InputError(at_line(path, number, f"the first column is headed {header[0]!r}, "
+                                               f"not {' or '.join(heads)}"))
+    columns = header[1:]
+    if not columns:
+        raise InputError(at_line(path, number, f"no {what} columns"))
+    named = set()
+    for name in columns:
+        if name in named or not name:
+            problem = f"{what} {name!r} named twice" if name else f"a {what} column has no name"
+            raise InputError(at_line(path, number, problem))
+        named.add(name)
+    rows, numbers, where, seen = [], [], [], {}
+    for number, fields in lines:
+        label = fields[0]
+        if label in seen:
+            raise InputError(at_line(path, number, f"{label!r} listed twice (first on line "
+                                                   f"{seen[label]})"))
+        seen[label] = number
+        if len(fields) != len(header):
+            count = len(fields) - 1
+            raise InputError(at_line(path, number, f"{count} value{'' if count == 1 else 's'} "
+                                                   f"for {len(columns)} {what}s"))
+        try:
+            row = [float(text) for text in fields[1:]]
+        except ValueError:
+            row = None
+        if row is None or not all(0 <= value <= MAX_VALUE for value in row):
+            for name, text in zip(columns, fields[1:]):
+                _check_number(path, number, text, f"{what} {name}")
+        rows.append(label)
+        numbers.append(row)
+        where.append(number)
+    if not rows:
+        raise InputError(f"{path}: no rows below the header")
+    values = np.array(numbers, dtype=np.float64).reshape(len(rows), len(columns))
+    return Table(path, rows, columns, values, where, header_line=header_number)
+
+
+# Counts up to 2^53 are whole numbers in a double; beyond, and their squares in a residual
+# beyond 1e308, a fit would go wrong without a word.
+MAX_VALUE = float(2**53)
+
+
+def _check_number(path, number, text, whose):
+    try:
+        value = float(text)
+    except ValueError:
+        raise InputError(at_line(path, number, f"{whose}: {text!r} is not a number")) from None
+    if math.isnan(value):
+        raise InputError(at_line(path, number, f"{whose}: {text!r} is not a number"))
+    if value < 0:
+        raise InputError(at_line(path, number, f"{whose}: {text!r} is negative"))
+    if math.isinf(value):
+        raise InputError(at_line(path, number, f"{whose}: {text!r} is not finite"))
+    if value > MAX_VALUE:
+        raise InputError(at_line(path, number, f"{whose}: {text!r} is larger than "
+                                               f"{int(MAX_VALUE):,}, the largest count read exactly"))
+
+
+def read_signatures(path):
+    """The signatures of `path`: channels x signatures, every column scaled to sum to 1
+    (`normalised` names those that did not); a column summing to 0 is an error."""
+    table = read_table(path, ("MutationType", "Type"), "signature")
+    sums = table.values.sum(axis=0)
+    for name, total in zip(table.columns, sums):
+        if total == 0:
+            raise InputError(at_line(path, table.header_line, f"signature {name} sums to 0"))
+    table.normalised = [name for name, total in zip(table.columns, sums)
+                        if abs(total - 1) > 1e-6]
+    table.values = table.values / sums
+    return table
+
+
+def read_matrix(path):
+    """A matrix of `mutflank matrix`: channels x samples, counts or proportions."""
+    return read_table(path, ("MutationType",), "sample")
+
+
+def read_exposures(path):
+    """The exposures written by `mutflank fit`: signatures x samples, mutation counts."""
+    return read_table(path, ("Signature",), "sample")
+
+
+def aligned(signatures, matrix):
+    """The signatures' values with their rows in the matrix's channel order; a channel on one
+    side only is an error naming the file and line where it is."""
+    index = {label: row for row, label in enumerate(signatures.rows)}
+    for label, number in zip(matrix.rows, matrix.lines):
+        if label not in index:
+            raise InputError(at_line(matrix.path, number, f"channel {label!r} is not in the "
+                                                          f"signatures {signatures.path}"))
+    present = set(matrix.rows)
+    for label, number in zip(signatures.rows, signatures.lines):
+        if label not in present:
+            raise InputError(at_line(signatures.path, number, f"channel {label!r} is not in "
+                                                              f"the matrix {matrix.path}"))
+    return signatures.values[[index[label] for label in matrix.rows]]
+
+
+def _number(value):
+    if value == 0:  # most exposures: no formatting needed
+        return "0"
+    return "NA" if math.isnan(value) else NUMBER % value
+
+
+def exposure_lines(signatures, samples, exposures):
+    """PREFIX.exposures.tsv: one row per signature, one column per sample."""
+    yield "\t".join(["Signature", *samples]) + "\n"
+    for name, row in zip(signatures, exposures):
+        yield "\t".join([name, *map(_number, row.tolist())]) + "\n"
+
+
+def fit_lines(samples, totals, cosines, rss, used):
+    """PREFIX.fit.tsv: one row per sample."""
+    yield "Sample\tTotal\tCosine\tRSS\tSignatures\n"
+    for row in zip(samples, totals.tolist(), cosines.tolist(), rss.tolist(), used.tolist()):
+        name, total, cosine, residual, count = row
+        yield f"{name}\t{_number(total)}\t{_number(cosine)}\t{_number(residual)}\t{count}\n"
+
+
+def bootstrap_lines(signatures, samples, summary):
+    """PREFIX.bootstrap.tsv: one row per sample and signature; `summary` holds arrays
+    signatures x samples under median, low, high, kept."""
+    yield "Sample\tSignature\tMedian\tQ2.5\tQ97.5\tKept\n"
+    columns = [summary[key] for key in ("median", "low", "high", "kept")]
+    for sample, name in enumerate(samples):
+        for signature, label in enumerate(signatures):
+            cells = [_number(column[signature, sample]) for column in columns]
+            yield "\t".join([name, label, *cells]) + "\n"
