@@ -109,6 +109,7 @@ def judge(folder, kind, seed, args, reference):
                        args.replicates, "--seed", seed, "--signatures", path)
     _, rows = read_tsv(prefix + ".ranks.tsv")
     chosen = next(int(row[0]) for row in rows if row[-1] == "yes")
+    stability = " ".join(f"{row[0]}:{float(row[1]):.2f}/{float(row[2]):.2f}" for row in rows)
     header, rows = read_tsv(prefix + ".signatures.tsv")
     order = {label: i for i, label in enumerate(row[0] for row in rows)}
     found = np.array([[float(cell) for cell in row[1:]] for row in rows])
@@ -122,9 +123,9 @@ def judge(folder, kind, seed, args, reference):
     _, decomposed = read_tsv(prefix + ".decomposition.tsv")
     first = {row[0]: row[3].split(";")[0].split(":")[0] for row in decomposed}
     named = sum(first[header[1 + column]] == names[pick[row]] for row, column in zip(got, matched))
-    rank_rows = {int(row[0]): row for row in rows}  # noqa: F841 (kept for debugging)
     return dict(seed=seed, samples=counts.shape[1], planted=len(pick), chosen=chosen,
-                mean=mean, cosines=cosines, named=int(named), seconds=seconds)
+                mean=mean, cosines=cosines, named=int(named), seconds=seconds,
+                stability=stability)
 
 
 def accuracy(kind, args, seeds, rich=2000):
@@ -138,8 +139,8 @@ def accuracy(kind, args, seeds, rich=2000):
                   f"{result['mean']:,.0f} mutations/sample, planted {result['planted']}, "
                   f"chosen {result['chosen']}; cosines "
                   f"{' '.join(f'{c:.3f}' for c in sorted(result['cosines']))}; decomposition "
-                  f"first {result['named']}/{result['planted']} ({result['seconds']:.0f} s)",
-                  flush=True)
+                  f"first {result['named']}/{result['planted']} ({result['seconds']:.0f} s); "
+                  f"stability mean/least by rank {result['stability']}", flush=True)
     right = sum(r["chosen"] == r["planted"] for r in results)
     kind_rich = rich
     rich = [r for r in results if r["mean"] >= rich]
@@ -147,7 +148,8 @@ def accuracy(kind, args, seeds, rich=2000):
     matched = sum(int((r["cosines"] >= 0.95).sum()) for r in rich)
     named = sum(r["named"] for r in rich)
     print(f"{kind}: right number {right}/{len(results)}; in the {len(rich)} cohorts of >= "
-          f"{kind_rich:,} mutations/sample: {matched}/{planted} planted signatures at cosine >= 0.95, "
+          f"{kind_rich:,} mutations/sample: {matched}/{planted} planted signatures at cosine "
+          f">= 0.95, "
           f"decomposition names the planted one first for {named}/{planted}"
           f" ({100 * named / max(planted, 1):.0f}%)", flush=True)
 

@@ -5,7 +5,7 @@ most max_delta a step)."""
 
 import numpy as np
 
-from ..fit_solve import quality, strict
+from ..fit.solve import quality, strict
 from .clusters import unit_columns
 
 MAX_DELTA = 0.004  # as fit's --max-delta

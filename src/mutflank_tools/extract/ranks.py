@@ -7,16 +7,18 @@ from the centroids with exposures by non-negative least squares (the fit's solve
 over samples of the cosine similarity of sample and reconstruction, and the relative error
 |M - W E| / |M| (Frobenius norms).
 
-The rule (docs/extract.md): a rank is stable when its mean stability is at least STABLE_MEAN
-and its least signature's at least STABLE_LEAST; the chosen rank is the largest stable rank
-whose error is at most CLOSE times the least error of the stable ranks... see choose()."""
+The rule (docs/extract.md): a rank is stable when its mean silhouette is at least STABLE_MEAN
+and the least mean silhouette of one of its signatures at least STABLE_LEAST; the chosen rank
+is the largest stable one. One signature more than the data hold splits a real one, or fits
+noise, differently in every replicate: its cluster's silhouette falls far below the others',
+so the least silhouette tells an unstable rank even when the mean stays high."""
 
 from dataclasses import dataclass
 
 import numpy as np
 
 from . import clusters
-from ..fit_solve import nnls, quality
+from ..fit.solve import nnls, quality
 
 STABLE_MEAN = 0.8
 STABLE_LEAST = 0.5
