@@ -112,8 +112,9 @@ def run(args):
     check_folder(args.output)
     if empty.any():
         names = [name for name, zero in zip(matrix.columns, empty) if zero]
-        print(f"{PROG}: {args.matrix}: left out {len(names)} sample{'s' if len(names) != 1 else ''}"
-              f" with no mutations: {_listed(names)}", file=sys.stderr)
+        plural = "s" if len(names) != 1 else ""
+        print(f"{PROG}: {args.matrix}: left out {len(names)} sample{plural} with no mutations: "
+              f"{_listed(names)}", file=sys.stderr)
     if reference is not None and reference.normalised:
         print(f"{PROG}: {args.signatures}: scaled to sum to 1: "
               f"{_listed(reference.normalised)}", file=sys.stderr)
