@@ -17,7 +17,7 @@ from ..counting.tally import Settings
 from ..counting.work import Item, count_inputs
 from ..inputs.open import check_distinct
 from ..inputs.records import sample_from_path
-from ..reference.genome import Genome, fit_error
+from ..reference.genome import Genome, coverage_error
 from ..runtime.errors import InputError, UsageError
 from ..runtime.outputs import OutputSet, check_folder, refuse_inputs
 from ..runtime.progress import progress
@@ -161,8 +161,8 @@ def check(tally, args, genome, settings):
     """Stops on what would make the matrices wrong; returns warning lines for what is let go."""
     names = tally.names
     warnings = []
-    for index in sorted(tally.fits):
-        message = fit_error(names[index], tally.fits[index], genome)
+    for index in sorted(tally.coverage):
+        message = coverage_error(names[index], tally.coverage[index], genome)
         if message is None:
             continue
         if not args.allow_missing_chromosomes:

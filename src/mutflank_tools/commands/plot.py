@@ -17,8 +17,8 @@ import sys
 
 import numpy as np
 
-from ..plots import exposures, layouts, overview, pages, ranks, spectra, tables
-from ..plots.matrices import as_matrix, is_proportions
+from ..plots import exposures, layouts, matrix_files, overview, pages, ranks, spectra
+from ..plots.matrix_files import as_matrix, is_proportions
 from ..runtime.errors import InputError, UsageError
 from . import options
 
@@ -166,8 +166,8 @@ def run(args):
         kind, what, names = ranks.draw(args.table, args.output)
         print(f"mutflank plot: {kind}, drew {what} -> {pages.describe(names)}", file=sys.stderr)
         return
-    table = tables.read_table(args.table)
-    if table.corner == tables.SIGNATURE_HEADER:
+    table = matrix_files.read_table(args.table)
+    if table.corner == matrix_files.SIGNATURE_HEADER:
         kind, what, names = exposures.draw(args, table)
     elif args.reconstruction:
         raise UsageError(f"{args.table}: --reconstruction takes the exposures of `mutflank fit` "

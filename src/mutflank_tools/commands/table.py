@@ -20,7 +20,7 @@ from ..inputs.left_out import summary_lines
 from ..inputs.open import check_distinct, open_input, read
 from ..inputs.records import LeftOut, classify
 from ..reference.folder import canonical_build, is_file_name
-from ..reference.genome import Chromosome, Fit, Genome, fit_error
+from ..reference.genome import Chromosome, Genome, ReferenceCoverage, coverage_error
 from ..runtime.errors import InputError, UsageError, at_line
 from ..runtime.outputs import atomic_output
 from ..runtime.progress import progress
@@ -94,7 +94,8 @@ class Rows:
         self.reference = reference
         self.pass_only = args.pass_only
         self.left_out = LeftOut()
-        self.fit = Fit()  # of the input being read: records, and those without reference file
+        # Of the input being read: its records, and those without a reference file.
+        self.coverage = ReferenceCoverage()
         self._builds = {}
         self._chromosomes = {}
 
@@ -195,7 +196,7 @@ class Rows:
         if self.reference is not None:
             sizes = np.diff(np.append(heads, count)).tolist()
             missing = [index for index, target in enumerate(targets) if target is NO_REFERENCE]
-            self.fit.add(sum(size for size, target in zip(sizes, targets)
+            self.coverage.add(sum(size for size, target in zip(sizes, targets)
                              if target is not NOT_A_FILE_NAME),
                          [builds[index] for index in missing for _ in range(sizes[index])],
                          [chromosomes[index] for index in missing for _ in range(sizes[index])])
@@ -292,14 +293,14 @@ def run(args):
                 samples.update(dict.fromkeys(source.samples))
             source.close()
             if reference is not None:
-                message = fit_error(name, rows.fit, reference)
+                message = coverage_error(name, rows.coverage, reference)
                 if message is not None and not args.allow_missing_chromosomes:
                     raise InputError(f"{message} (--allow-missing-chromosomes goes on without "
                                      "them)")
                 if message is not None:
                     warnings.append(f"warning: {message} Left out, going on "
                                     "(--allow-missing-chromosomes)")
-                rows.fit = Fit()
+                rows.coverage = ReferenceCoverage()
             for (reason, _), count in (collections.Counter(rows.left_out) - before).items():
                 by_input[(reason, name)] += count
         output.flush()

@@ -9,7 +9,7 @@
    or a reason it leaves the record out.
 
 What comes out is a `Tally`: per-column counts of every kind, the records left out by reason,
-the REF check and the reference's fit of every input. Tallies of any parts of the inputs add
+the REF check and the reference's coverage of every input. Tallies of any parts of the inputs add
 up (`Tally.merge`), in any grouping, so a Dask run gives the matrices of a run in one process."""
 
 import collections
@@ -18,7 +18,8 @@ from dataclasses import dataclass
 import numpy as np
 
 from ..inputs.left_out import LeftOut
-from ..reference.genome import NO_BUILD, NO_FILE, NOT_A_FILE_NAME, Chromosome, Fit
+from ..reference.genome import (NO_BUILD, NO_FILE, NOT_A_FILE_NAME, Chromosome,
+                               ReferenceCoverage)
 from ..runtime.errors import UsageError
 from . import kinds as registry
 
@@ -98,7 +99,7 @@ class Tally:
         self.declared = {}  # input index -> samples its header names (VCF/BCF)
         self.left_out = LeftOut()
         self.checks = collections.defaultdict(RefCheck)
-        self.fits = collections.defaultdict(Fit)
+        self.coverage = collections.defaultdict(ReferenceCoverage)
         self.records = 0  # records counted in at least one matrix
         self.classes_seen = set()  # mutation classes that had records
 
@@ -193,7 +194,7 @@ class Tally:
         self.names.update(other.names)
         self.declared.update(other.declared)
         self.left_out.merge(other.left_out)
-        for table, mine in ((other.checks, self.checks), (other.fits, self.fits)):
+        for table, mine in ((other.checks, self.checks), (other.coverage, self.coverage)):
             for index, value in table.items():
                 mine[index].merge(value)
         self.records += other.records
@@ -289,7 +290,7 @@ class Counter:
     def add_inputs(self, parts, input_kind="table"):
         """Counts batches of several inputs of one format together: `parts` is a list of
         (records, input index, name). One pass over many small inputs costs about what one
-        input does, and every per-input fact (left out, REF check, reference fit, origins,
+        input does, and every per-input fact (left out, REF check, reference coverage, origins,
         columns) stays the input's own."""
         settings, tally = self.settings, self.tally
         for records, index, name in parts:
@@ -390,11 +391,11 @@ class Counter:
         on_file = np.array([isinstance(item, Chromosome) for item in found], dtype=bool)
         missing = ~on_file[pair_codes]
         for index, records in _per_input(indexes).items():
-            tally.fits[index].records += records
+            tally.coverage[index].records += records
         if missing.any():
             for index in dict.fromkeys(indexes[missing].tolist()):
                 mine = missing & (indexes == index)
-                tally.fits[index].add(0, builds[mine], chromosome_names[mine])
+                tally.coverage[index].add(0, builds[mine], chromosome_names[mine])
         for reason in NO_REFERENCE:
             which = np.array([item == reason if isinstance(item, str) else False
                               for item in found], dtype=bool)

@@ -24,8 +24,8 @@ from ..runtime.errors import InputError, UsageError
 from . import stream
 from .bcf import Bcftools
 from .maf import MafHeader, MafRecords, is_maf_header
+from .mutation_tables import TableRecords
 from .records import sample_from_path
-from .tables import TableRecords
 from .vcf import FIXED, VcfHeader, VcfRecords
 
 BATCH_RECORDS = 1 << 16  # records in one batch (a batch may exceed it by one line's records)

@@ -7,8 +7,8 @@ import numpy as np
 
 from ..fit.signature_tables import read_signatures
 from ..runtime.errors import InputError, UsageError
-from . import layouts, pages, spectra, tables
-from .matrices import as_matrix, is_proportions
+from . import layouts, matrix_files, pages, spectra
+from .matrix_files import as_matrix, is_proportions
 
 TOP = 20
 OTHER = "#b0b0b0"
@@ -117,7 +117,7 @@ def reconstruction_figure(args, table):
     sample = args.reconstruction
     if sample not in table.columns:
         raise InputError(f"{table.path}: no sample {sample} in the exposures")
-    matrix = tables.read_table(args.matrix, tables.CHANNEL_HEADERS)
+    matrix = matrix_files.read_table(args.matrix, matrix_files.CHANNEL_HEADERS)
     kind, values = as_matrix(matrix)
     if sample not in matrix.columns:
         raise InputError(f"{args.matrix}: no sample {sample} in the matrix")

@@ -6,7 +6,7 @@ from dataclasses import dataclass
 import numpy as np
 
 from ..runtime.errors import InputError, at_line
-from . import pages, tables
+from . import matrix_files, pages
 
 CORNER = "Rank"
 COLUMNS = ["Rank", "Stability", "LeastStability", "Cosine", "Error", "Chosen"]
@@ -25,7 +25,7 @@ class Ranks:
 def is_ranks(path):
     """Whether the file's header starts with the ranks table's first column."""
     try:
-        first = next(tables._lines(path), None)
+        first = next(matrix_files._lines(path), None)
     except InputError:
         return False
     return first is not None and first[1].split("\t")[0] == CORNER
@@ -33,7 +33,7 @@ def is_ranks(path):
 
 def read_ranks(path):
     """The Ranks of a ranks table; InputError naming the file and line of a fault."""
-    lines = tables._lines(path)
+    lines = matrix_files._lines(path)
     _, header = next(lines)
     if header.split("\t") != COLUMNS:
         raise InputError(at_line(path, 1, f"not the header of a ranks table of `mutflank "

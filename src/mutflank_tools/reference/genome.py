@@ -179,16 +179,16 @@ def _natural(name):
     return (0, int(bare), "") if bare.isdigit() else (1, 0, name)
 
 
-# ---- does the reference fit an input? ----------------------------------------------------
+# ---- how many of an input's records find a reference file? -------------------------------
 
 MISSING_LIMIT = 0.05  # share of an input's records without a reference file that stops a run
 SHOWN = 5
 
 
-class Fit:
-    """How well the reference fits one input: its records of a counted class, those that found
-    no build folder or chromosome file, and the first few builds and chromosomes they named.
-    Fits of parts of one input add up (`merge`)."""
+class ReferenceCoverage:
+    """How much of one input the reference covers: its records of a counted class, those that
+    found no build folder or chromosome file, and the first few builds and chromosomes they
+    named. The coverages of parts of one input add up (`merge`)."""
 
     def __init__(self, records=0, missing=0, builds=(), chromosomes=()):
         self.records = records
@@ -221,25 +221,25 @@ class Fit:
         return vars(self) == vars(other)
 
     def __repr__(self):
-        return f"Fit({vars(self)!r})"
+        return f"ReferenceCoverage({vars(self)!r})"
 
 
-def fit_error(name, fit, genome, what="records"):
+def coverage_error(name, coverage, genome, what="records"):
     """The complaint about an input whose records too often find no reference file, or None
     (the caller adds what lets the run go on: --allow-missing-chromosomes)."""
-    if not fit.missing or fit.missing <= MISSING_LIMIT * fit.records:
+    if not coverage.missing or coverage.missing <= MISSING_LIMIT * coverage.records:
         return None
-    share = 100 * fit.missing / fit.records
-    builds = ", ".join(build or "(none given)" for build in fit.builds)
+    share = 100 * coverage.missing / coverage.records
+    builds = ", ".join(build or "(none given)" for build in coverage.builds)
     question = "is it the reference of another build or organism?"
-    for build in fit.builds:
+    for build in coverage.builds:
         near = _folder_near(build, genome)
         if near is not None:  # GRCh37-lite beside a GRCh37 folder, as TCGA MAFs write it
             question = (f"no build folder is named {build}; if it is {near}, give --build "
                         f"{near}")
             break
-    return (f"{name}: {fit.missing:,} of {fit.records:,} {what} ({share:.1f}%) have no "
-            f"reference file (build {builds}; chromosomes {', '.join(fit.chromosomes)}), "
+    return (f"{name}: {coverage.missing:,} of {coverage.records:,} {what} ({share:.1f}%) have no "
+            f"reference file (build {builds}; chromosomes {', '.join(coverage.chromosomes)}), "
             f"the reference {genome.root} holds {genome.describe()}: {question}")
 
 

@@ -496,7 +496,7 @@ def test_tallies_add_up_in_any_grouping_and_any_batch_size(phage, tmp_path):
         return ([tally.keys[i] for i in order],
                 {name: tally.matrix(name)[order].tolist() for name in ("SBS6", "SBS1536")},
                 tally.left_out.counts, {i: vars(c) for i, c in tally.checks.items()},
-                {i: vars(f) for i, f in tally.fits.items()}, tally.records, tally.origins)
+                {i: vars(f) for i, f in tally.coverage.items()}, tally.records, tally.origins)
 
     # adjacent SNVs stay SNVs, so that the count below is of substitutions
     whole = summary(count_inputs(items, str(phage["ref"]), settings, merge_doublets=False))

@@ -13,7 +13,7 @@ pytest.importorskip("mutflank_tools")
 pytest.importorskip("matplotlib")
 from cli_support import run  # noqa: E402
 from mutflank_tools.counting import channels  # noqa: E402
-from mutflank_tools.plots import layouts, matrices, overview, spectra, tables  # noqa: E402
+from mutflank_tools.plots import layouts, matrix_files, overview, spectra  # noqa: E402
 from mutflank_tools.plots.exposures import OTHER, palette, ranked, sample_order  # noqa: E402
 
 
@@ -59,7 +59,7 @@ def test_each_kind_is_told_from_its_labels_and_drawn(tmp_path, kind, size):
                                    f"{tmp_path / 'm.png'}\n")
     assert png_size(tmp_path / "m.png") == size
     assert {p.name for p in tmp_path.iterdir()} == {"m.png", "m.tsv"}
-    read_kind, samples, values = matrices.read_matrix(path)
+    read_kind, samples, values = matrix_files.read_matrix(path)
     assert (read_kind, samples) == (kind, ["b", "a"])
     assert values[:, 1].tolist() == counts["a"]
 
@@ -130,10 +130,10 @@ def test_bounded_reading(tmp_path, monkeypatch):
     assert (status, stderr) == (1, "mutflank plot: error: /dev/zero: line 1: longer than 16 "
                                    "MiB: not a table of counts\n")
     path = write(tmp_path / "m.tsv", channels.SBS6, {"s": [1] * 6})
-    monkeypatch.setattr(tables, "MAX_BYTES", 40)
-    with pytest.raises(tables.InputError, match=re.escape(
+    monkeypatch.setattr(matrix_files, "MAX_BYTES", 40)
+    with pytest.raises(matrix_files.InputError, match=re.escape(
             f"{path}: line 6: the file goes on past 0 GiB: not a table of counts")):
-        tables.read_table(path)
+        matrix_files.read_table(path)
 
 
 # ---- names drawn literally, formats, atomic pages -------------------------------------------
@@ -310,7 +310,7 @@ def test_titles_scales_and_wording_read_well():
     ([[2000, 3, 0, 0, 0, 0], [0, 0, 0, 0, 0, 0]], False, "s  (2,003 substitutions)")])
 def test_proportions_are_named_so(values, proportions, title):
     values = np.array(values, dtype=float).T
-    assert matrices.is_proportions(values) is proportions
+    assert matrix_files.is_proportions(values) is proportions
     assert spectra.title("s", values[:, 0], "substitutions", proportions) == title
 
 

@@ -1,12 +1,15 @@
-"""Tab-separated tables for plotting (matrices, exposures, signatures), read with bounds: a line
-longer than MAX_LINE bytes or a file longer than MAX_BYTES is an error naming the file and the
-line, so `/dev/zero` or a runaway file cannot fill the memory."""
+"""The files `mutflank plot` reads: matrices of `mutflank matrix`, exposures of `mutflank fit`
+and signatures, each a tab-separated table of numbers with a label column, read with bounds: a
+line longer than MAX_LINE bytes or a file longer than MAX_BYTES is an error naming the file and
+the line, so `/dev/zero` or a runaway file cannot fill the memory. A matrix's kind is found from
+its channel rows (`as_matrix`); `is_proportions` tells proportions from counts."""
 
 from dataclasses import dataclass
 
 import numpy as np
 
 from ..runtime.errors import InputError, at_line
+from . import layouts
 
 MAX_LINE = 16 << 20
 MAX_BYTES = 1 << 30
@@ -108,3 +111,40 @@ def _is_count(text):
     except ValueError:
         return False
     return 0 <= value < float("inf")
+
+
+def as_matrix(table):
+    """(kind, channels x samples values in the kind's order) of a Table of channel rows."""
+    kind = layouts.kind_of(table.rows)
+    if kind is not None:
+        where = {label: row for row, label in enumerate(table.rows)}
+        return kind, table.values[[where[label] for label in layouts.channels_of(kind)]]
+    if not table.rows:
+        raise InputError(f"{table.path}: no channel rows")
+    closest, missing, extra = layouts.closest(table.rows)
+    if len(extra) == len(table.rows):
+        raise InputError(at_line(table.path, table.lines[0], f"{table.rows[0]!r} is a channel of "
+                                 f"none of the kinds plot draws ({', '.join(layouts.names())})"))
+    if extra:
+        line = table.lines[table.rows.index(extra[0])]
+        raise InputError(at_line(table.path, line, f"{extra[0]!r} is not a {closest} channel"))
+    more = f" and {len(missing) - 1:,} more" if len(missing) > 1 else ""
+    count = len(layouts.channels_of(closest))
+    raise InputError(f"{table.path}: {len(table.rows):,} of the {count} {closest} channels: "
+                     f"no {missing[0]!r}{more}")
+
+
+def read_matrix(path):
+    """(kind, sample names, channels x samples values) of a matrix file."""
+    table = read_table(path, CHANNEL_HEADERS)
+    kind, values = as_matrix(table)
+    return kind, table.columns, values
+
+
+def is_proportions(values):
+    """Whether a matrix holds proportions: not all whole numbers, each column summing to 1 (or
+    0 for a sample with nothing)."""
+    if values.size == 0 or np.all(values == np.round(values)):
+        return False
+    totals = values.sum(axis=0)
+    return bool(np.all((np.abs(totals - 1) < 1e-3) | (totals == 0)))
