@@ -15,7 +15,7 @@ import sys
 
 import numpy as np
 
-from .errors import InputError, UsageError, at_line
+from .errors import InputError, UsageError, at_line, shown
 from . import options
 from .plots import layouts, pages, spectra, tables
 
@@ -108,7 +108,7 @@ def choose_samples(samples, wanted, path):
     known = set(samples)
     unknown = [name for name in chosen if name not in known]
     if unknown:
-        raise InputError(f"{path}: no sample {', '.join(unknown)} in the matrix")
+        raise InputError(f"{path}: no sample {', '.join(map(shown, unknown))} in the matrix")
     if len(chosen) > MAX_PANELS:
         option = "--samples names" if wanted else "--panels would draw"
         raise UsageError(f"{option} {len(chosen):,} samples: panels are for at most "
