@@ -12,7 +12,7 @@ import pytest
 pytest.importorskip("mutflank_tools")
 pytest.importorskip("matplotlib")
 from cli_support import run  # noqa: E402
-from mutflank_tools import channels, plot  # noqa: E402
+from mutflank_tools import channels, fit_tables, plot  # noqa: E402
 from mutflank_tools.plots import layouts, overview, spectra, tables  # noqa: E402
 from mutflank_tools.plots.exposures import OTHER, palette, ranked, sample_order  # noqa: E402
 
@@ -130,7 +130,7 @@ def test_bounded_reading(tmp_path, monkeypatch):
     assert (status, stderr) == (1, "mutflank plot: error: /dev/zero: line 1: longer than 16 "
                                    "MiB: not a table of counts\n")
     path = write(tmp_path / "m.tsv", channels.SBS6, {"s": [1] * 6})
-    monkeypatch.setattr(tables, "MAX_BYTES", 40)
+    monkeypatch.setattr(fit_tables, "MAX_BYTES", 40)  # the bounds of every table
     with pytest.raises(tables.InputError, match=re.escape(
             f"{path}: line 6: the file goes on past 0 GiB: not a table of counts")):
         tables.read_table(path)
