@@ -5,8 +5,10 @@ beside its reconstruction from the signatures."""
 
 import numpy as np
 
-from ..errors import InputError, UsageError, shown
-from . import layouts, pages, spectra, tables
+from ..fit.signature_tables import read_signatures
+from ..runtime.errors import InputError, UsageError, shown
+from . import layouts, matrix_files, pages, spectra
+from .matrix_files import as_matrix, is_proportions
 
 TOP = 20
 OTHER = "#b0b0b0"
@@ -102,8 +104,6 @@ def bars_figure(table):
 def _signatures(path):
     """(channel labels, signature names, channels x signatures, each summing to 1) of a
     signatures file, read as `mutflank fit` reads it."""
-    from ..fit_tables import read_signatures
-
     table = read_signatures(path)
     return list(table.rows), list(table.columns), np.asarray(table.values, dtype=float)
 
@@ -114,12 +114,10 @@ def cosine(a, b):
 
 
 def reconstruction_figure(args, table):
-    from ..plot import as_matrix, is_proportions
-
     sample = args.reconstruction
     if sample not in table.columns:
         raise InputError(f"{table.path}: no sample {shown(sample)} in the exposures")
-    matrix = tables.read_table(args.matrix, tables.CHANNEL_HEADERS)
+    matrix = matrix_files.read_table(args.matrix, matrix_files.CHANNEL_HEADERS)
     kind, values = as_matrix(matrix)
     if sample not in matrix.columns:
         raise InputError(f"{args.matrix}: no sample {shown(sample)} in the matrix")
