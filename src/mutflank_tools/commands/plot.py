@@ -19,7 +19,7 @@ import numpy as np
 
 from ..plots import exposures, layouts, matrix_files, overview, pages, ranks, spectra
 from ..plots.matrix_files import as_matrix, is_proportions
-from ..runtime.errors import InputError, UsageError
+from ..runtime.errors import InputError, UsageError, shown
 from . import options
 
 SUMMARY = ("draw a matrix of `mutflank matrix`, the exposures of `mutflank fit` or the "
@@ -75,7 +75,7 @@ def choose_samples(samples, wanted, path):
     known = set(samples)
     unknown = [name for name in chosen if name not in known]
     if unknown:
-        raise InputError(f"{path}: no sample {', '.join(unknown)} in the matrix")
+        raise InputError(f"{path}: no sample {', '.join(map(shown, unknown))} in the matrix")
     if len(chosen) > MAX_PANELS:
         option = "--samples names" if wanted else "--panels would draw"
         raise UsageError(f"{option} {len(chosen):,} samples: panels are for at most "
