@@ -18,14 +18,18 @@ from dataclasses import dataclass
 import numpy as np
 
 from ..inputs.left_out import LeftOut
+from ..inputs.records import LeftOut as RecordLeftOut
+from ..inputs.records import Records
 from ..reference.genome import (NO_BUILD, NO_FILE, NOT_A_FILE_NAME, Chromosome,
                                ReferenceCoverage)
 from ..runtime.errors import UsageError
 from . import kinds as registry
+from .doublets import DUPLICATE, MULTI_BASE, Merger, split_substitutions
 
 PAST_END = "position past the chromosome end"
 REF_DIFFERS = "REF differs from the reference base"
 NO_REFERENCE = (NO_BUILD, NO_FILE, NOT_A_FILE_NAME)
+MULTI_BASE_CLASS = "MBS"  # substitutions of three or more bases (kinds.dbs78)
 REF_LIMIT = 0.05  # share of an input's REF bases differing from the reference that stops a run
 
 # A reference byte as a base code (A 0, C 1, G 2, T 3, N 4, none 5); OUTSIDE (-1) is 6.
@@ -46,6 +50,7 @@ class Settings:
     samples: frozenset = None  # --sample: only these samples (None: every sample)
     exclude: frozenset = frozenset()  # --exclude
     by_input: bool = False  # a column per input and sample instead of per sample name
+    merge_samples: bool = False  # --merge-samples: a sample's inputs add up into one column
 
 
 class RefCheck:
@@ -102,6 +107,10 @@ class Tally:
         self.coverage = collections.defaultdict(ReferenceCoverage)
         self.records = 0  # records counted in at least one matrix
         self.classes_seen = set()  # mutation classes that had records
+        # With Settings.merge_samples: what each mutation counted here added (a list of
+        # Marks), so that a mutation that tallies of other inputs counted too is counted once
+        # when they merge.
+        self.marks = None
 
     @property
     def counts(self):
@@ -174,6 +183,9 @@ class Tally:
             self._blocks.append((size, {name: counts[name][:size] for name in other.kinds}))
             self._in_blocks += size
             self._merge_facts(other)
+            if other.marks is not None:  # columns of their own: no mutation in common
+                self.marks = (self.marks or []) + [Marks.join(other.marks).moved(
+                    np.arange(len(self.keys) - size, len(self.keys)))]
             return self
         for name in other.kinds:
             if name not in self.counts:
@@ -184,7 +196,39 @@ class Tally:
         for name in other.kinds:
             self.counts[name][rows] += counts[name][:size]
         self._merge_facts(other)
+        self._merge_marks(other.marks, rows)
         return self
+
+    def _merge_marks(self, marks, rows):
+        """Adds the Marks of another tally (`rows`: the row here of each of its rows), and takes
+        back what the copies of one mutation added beyond the first (the lowest input)."""
+        if marks is None:
+            return
+        marks = Marks.join(marks).moved(rows)
+        if not self.marks:
+            self.marks = [marks]
+            return
+        joined = Marks.join(self.marks + [marks])
+        order = np.lexsort((joined.index, joined.second, joined.first))
+        again = np.zeros(len(order), dtype=bool)
+        again[1:] = ((joined.first[order][1:] == joined.first[order][:-1])
+                     & (joined.second[order][1:] == joined.second[order][:-1]))
+        drop = order[again]
+        if len(drop):
+            counted = np.zeros(len(drop), dtype=bool)
+            for name, codes in joined.codes.items():
+                code = codes[drop]
+                good = code >= 0
+                counted |= good
+                np.subtract.at(self.counts[name], (joined.row[drop][good], code[good]), 1)
+            self.records -= int(counted.sum())
+            for index in np.unique(joined.index[drop]).tolist():
+                mine = drop[joined.index[drop] == index]
+                self.left_out.add(DUPLICATE, index, joined.chromosome[mine])
+            keep = np.ones(len(again), dtype=bool)
+            keep[drop] = False
+            joined = joined.take(keep)
+        self.marks = [joined]
 
     def _merge_facts(self, other):
         """Merges all but the counts."""
@@ -217,10 +261,109 @@ def _dense(shape, places, values):
     return array
 
 
+class Marks:
+    """What each mutation counted in a tally added, for tallies whose columns may share
+    mutations (--merge-samples): its fingerprint (`first`, `second`: two 64-bit words of
+    sample, chromosome, position, REF and ALT; see fingerprints), its tally row, input and
+    chromosome, and its channel in each kind classified (-1: none)."""
+
+    def __init__(self, first, second, row, index, chromosome, codes):
+        self.first, self.second, self.row, self.index = first, second, row, index
+        self.chromosome, self.codes = chromosome, codes
+
+    def __len__(self):
+        return len(self.first)
+
+    def take(self, which):
+        return Marks(self.first[which], self.second[which], self.row[which],
+                     self.index[which], self.chromosome[which],
+                     {name: codes[which] for name, codes in self.codes.items()})
+
+    def moved(self, rows):
+        """The marks with row r named rows[r]."""
+        marks = self.take(slice(None))
+        marks.row = np.asarray(rows, dtype=np.int64)[self.row]
+        return marks
+
+    @staticmethod
+    def join(parts):
+        if len(parts) == 1:
+            return parts[0]
+        if not parts:
+            empty = np.zeros(0, dtype=np.uint64)
+            return Marks(empty, empty, np.zeros(0, dtype=np.int64), np.zeros(0, dtype=np.int64),
+                         np.zeros(0, dtype=object), {})
+        names = dict.fromkeys(name for part in parts for name in part.codes)
+        return Marks(*(np.concatenate([getattr(part, field) for part in parts])
+                       for field in ("first", "second", "row", "index", "chromosome")),
+                     {name: np.concatenate([part.codes.get(name, np.full(len(part), -1))
+                                            for part in parts]) for name in names})
+
+
+def fingerprints(samples, chromosomes, positions, refs, alts, stable):
+    """Two uint64 words per mutation (sample, chromosome, position, REF, ALT): with `stable`
+    the same in every process (BLAKE2b), else from Python's hash of each text, quicker and the
+    same within one process. Two mutations share both words by chance once in 2^128."""
+    if stable:
+        import hashlib
+
+        texts = zip(samples.tolist(), chromosomes.tolist(), positions.tolist(),
+                    refs.tolist(), alts.tolist())
+        digest = b"".join(hashlib.blake2b("\t".join(map(str, text)).encode(),
+                                          digest_size=16).digest() for text in texts)
+        words = np.frombuffer(digest, dtype=np.uint64).reshape(-1, 2)
+        return words[:, 0].copy(), words[:, 1].copy()
+    parts = [np.fromiter(map(hash, column.tolist()), dtype=np.int64,
+                         count=len(column)).view(np.uint64)
+             for column in (samples, chromosomes, refs, alts)]
+    parts.insert(2, positions.astype(np.uint64))
+    return _mixed(parts, 0x9E3779B97F4A7C15), _mixed(parts, 0xD1B54A32D192ED03)
+
+
+def _mixed(parts, seed):
+    value = np.full(len(parts[0]), seed, dtype=np.uint64)
+    for part in parts:
+        value = (value ^ part) * np.uint64(0xBF58476D1CE4E5B9)
+        value ^= value >> np.uint64(31)
+        value = value * np.uint64(0x94D049BB133111EB)
+        value ^= value >> np.uint64(29)
+    return value
+
+
+class Seen:
+    """The fingerprints of the mutations counted so far, as sorted runs merged as they grow
+    (16 bytes a mutation)."""
+
+    def __init__(self):
+        self._runs = []
+
+    def first_times(self, first, second):
+        """Which mutations are new: seen neither before nor earlier among these; they are
+        remembered."""
+        order = np.lexsort((second, first))  # stable: the first of equal ones stays first
+        a, b = first[order], second[order]
+        new = np.ones(len(a), dtype=bool)
+        new[1:] = (a[1:] != a[:-1]) | (b[1:] != b[:-1])
+        for run_a, run_b in self._runs:
+            at = np.minimum(np.searchsorted(run_a, a), len(run_a) - 1)
+            new &= ~((run_a[at] == a) & (run_b[at] == b))
+        self._add(a[new], b[new])
+        result = np.empty(len(a), dtype=bool)
+        result[order] = new
+        return result
+
+    def _add(self, a, b):
+        if not len(a):
+            return
+        self._runs.append((a, b))
+        while len(self._runs) > 1 and len(self._runs[-2][0]) <= 2 * len(self._runs[-1][0]):
+            (a1, b1), (a2, b2) = self._runs[-2:]
+            a_all, b_all = np.concatenate([a1, a2]), np.concatenate([b1, b2])
+            order = np.lexsort((b_all, a_all))
+            self._runs[-2:] = [(a_all[order], b_all[order])]
+
+
 # ---- counting ------------------------------------------------------------------------------
-
-COLUMNS = ("sample", "chromosome", "build", "position", "ref", "alt", "filter", "line")
-
 
 def _take(columns, mask):
     return {name: values[mask] for name, values in columns.items()}
@@ -271,9 +414,12 @@ def _codes(values):
 
 
 class Counter:
-    """Counts batches of records into a Tally, against one genome."""
+    """Counts batches of records into a Tally, against one genome. Each record is checked on
+    its own first (sample, mutation class, reference, REF), then the records of each input
+    that passed are regrouped (`doublets`: multi-base records split at their unchanged bases,
+    adjacent SNVs merged) and counted."""
 
-    def __init__(self, genome, settings):
+    def __init__(self, genome, settings, merge_doublets=True):
         self.genome = genome
         self.settings = settings
         chosen = [registry.get(name) for name in settings.kinds]
@@ -281,76 +427,222 @@ class Counter:
         self.sources = registry.sources(settings.kinds)
         self.tally = Tally(kind.name for kind in self.sources)
         self.classes = registry.mutation_classes()
+        self.merge_doublets = merge_doublets
+        self._mergers = {}  # input index -> the doublets.Merger of an input not yet ended
+        # The mutations counted, to count each once: of the inputs not yet ended, or of every
+        # input with merge_samples (a sample's inputs add up in one column).
+        self._seen = Seen()
+        if settings.merge_samples:
+            self.tally.marks = []
+        taken = {kind.mutation_class for kind in self.sources}
+        # The classes whose records are looked up and checked: those a chosen kind takes, and
+        # substitutions of several bases when their pieces (SNVs, doublets) may be counted.
+        self._checked = [number for number, mutation_class in enumerate(self.classes)
+                         if mutation_class.name in taken
+                         or (mutation_class.name == MULTI_BASE_CLASS and taken & {"SBS", "DBS"})]
 
     def add(self, records, index, name, input_kind="table"):
         """Counts one batch of records of input number `index`, called `name`, of the format
-        `input_kind` ("table", "vcf", "bcf" or "maf")."""
-        self.add_inputs([(records, index, name)], input_kind)
+        `input_kind` ("table", "vcf", "bcf" or "maf"), the input's last."""
+        self.add_inputs([(records, index, name)], input_kind, ended=(index,))
 
-    def add_inputs(self, parts, input_kind="table"):
+    def add_inputs(self, parts, input_kind="table", ended=()):
         """Counts batches of several inputs of one format together: `parts` is a list of
-        (records, input index, name). One pass over many small inputs costs about what one
-        input does, and every per-input fact (left out, REF check, reference coverage, origins,
-        columns) stays the input's own."""
-        settings, tally = self.settings, self.tally
+        (records, input index, name); `ended`: the indexes of inputs that have no more
+        records. One pass over many small inputs costs about what one input does, and every
+        per-input fact (left out, REF check, reference coverage, origins, columns) stays the
+        input's own."""
+        tally = self.tally
+        sources = {}
         for records, index, name in parts:
             tally.names[index] = name
             tally.left_out.add_counter(index, getattr(records, "left_out", {}) or {})
+            sources[index] = records.input
         parts = [part for part in parts if len(part[0].position)]
-        if not parts:
-            return
+        units = []
+        if parts:
+            columns = self._check(parts, input_kind)
+            indexes = columns["index"]
+            for index in dict.fromkeys(indexes.tolist()):
+                mine = indexes == index
+                records = Records(input=sources[index], left_out=RecordLeftOut(),
+                                  **{name: columns[name][mine] for name in Records.EVERY_COLUMN})
+                merger = self._mergers.get(index)
+                if merger is None:
+                    merger = self._mergers[index] = Merger(merge=self.merge_doublets)
+                units.append((split_substitutions(records), index))
+                units[-1] = (merger.feed(units[-1][0]), index)
+        for index in ended:
+            merger = self._mergers.pop(index, None)
+            if merger is not None:
+                units.append((merger.finish(), index))
+        for records, index in units:
+            tally.left_out.add_counter(index, records.left_out)
+        units = [(records, index) for records, index in units if len(records)]
+        if units:
+            self._count(units, input_kind)
+        if not self._mergers and not self.settings.merge_samples:
+            self._seen = Seen()  # a later input has columns of its own
+
+    def _columns(self, parts):
+        """The columns of several Records (and "index", the input of each record)."""
         if len(parts) == 1:
-            columns = {column: getattr(parts[0][0], column) for column in COLUMNS}
+            columns = {column: getattr(parts[0][0], column) for column in Records.EVERY_COLUMN}
         else:
-            columns = {column: np.concatenate([getattr(records, column) for records, _, _
-                                               in parts]) for column in COLUMNS}
-        columns["index"] = np.repeat(np.array([index for _, index, _ in parts], dtype=np.int64),
-                                     [len(records.position) for records, _, _ in parts])
+            columns = {column: np.concatenate([getattr(records, column) for records, *_
+                                               in parts]) for column in Records.EVERY_COLUMN}
+        columns["index"] = np.repeat(np.array([part[1] for part in parts], dtype=np.int64),
+                                     [len(part[0].position) for part in parts])
+        return columns
+
+    def _rows(self, columns):
+        """The tally row of each record (new columns made as needed)."""
+        tally = self.tally
+        pairs, pair_codes = _pairs(columns["index"], columns["sample"])
+        for index, sample in pairs:
+            tally.note_origin(sample, index)
+        keys = pairs if self.settings.by_input else [(None, sample) for _, sample in pairs]
+        return tally.rows(keys)[pair_codes]
+
+    def _classes(self, columns):
+        """The number of each record's mutation class in self.classes, -1 for none."""
+        classes = np.full(len(columns["ref"]), -1, dtype=np.int64)
+        for number, mutation_class in enumerate(self.classes):
+            open_ = classes < 0
+            if open_.any():
+                accepted = np.zeros(len(classes), dtype=bool)
+                accepted[open_] = mutation_class.accepts(columns["ref"][open_],
+                                                         columns["alt"][open_])
+                classes[accepted] = number
+        return classes
+
+    def _check(self, parts, input_kind):
+        """The columns of the records of `parts` that may be counted: of a chosen sample, of
+        a mutation class a chosen kind takes (or may take once split), with a reference
+        file, within the chromosome, their REF the reference's. The others are left out, and
+        the input's REF check and reference fit noted, record by record."""
+        settings, tally = self.settings, self.tally
+        columns = self._columns(parts)
         if settings.samples is not None or settings.exclude:
             wanted, unwanted = settings.samples, settings.exclude
             keep = np.fromiter(((wanted is None or sample in wanted) and sample not in unwanted
                                 for sample in columns["sample"].tolist()),
                                dtype=bool, count=len(columns["sample"]))
             columns = _take(columns, keep)
-        indexes = columns["index"]
-        pairs, pair_codes = _pairs(indexes, columns["sample"])
-        for index, sample in pairs:
-            tally.note_origin(sample, index)
-        keys = pairs if settings.by_input else [(None, sample) for _, sample in pairs]
-        rows = tally.rows(keys)[pair_codes]
-        classes = np.full(len(rows), -1, dtype=np.int64)
+        self._rows(columns)  # a sample is a column whatever becomes of its records
+        indexes, chromosomes = columns["index"], columns["chromosome"]
+        classes = self._classes(columns)
+        self._leave(registry.OTHER, indexes, chromosomes, classes < 0)
+        checked = np.isin(classes, self._checked)
         for number, mutation_class in enumerate(self.classes):
-            open_ = classes < 0
-            if open_.any():
-                accepted = np.zeros(len(rows), dtype=bool)
-                accepted[open_] = mutation_class.accepts(columns["ref"][open_],
-                                                         columns["alt"][open_])
-                classes[accepted] = number
-        self._leave(registry.OTHER, indexes, columns["chromosome"], classes < 0)
-        counted = np.isin(classes, [number for number, mutation_class in enumerate(self.classes)
-                                    if any(kind.mutation_class == mutation_class.name
-                                           for kind in self.sources)])
-        if counted.any():  # a missing build is the fault of the first input that lacks one
-            self._builds(_take({"build": columns["build"], "index": indexes}, counted),
-                         input_kind)
+            mine = classes == number
+            if mine.any() and number not in self._checked:
+                tally.classes_seen.add(mutation_class.name)
+                self._leave(f"not counted: no chosen matrix takes a "
+                            f"{mutation_class.description}", indexes, chromosomes, mine)
+        columns = _take(columns, checked)
+        if not len(columns["index"]):
+            return columns
+        found, pair_codes, builds = self._locate(columns, input_kind)
+        on_file = np.array([isinstance(item, Chromosome) for item in found], dtype=bool)
+        missing = ~on_file[pair_codes]
+        indexes, chromosomes = columns["index"], columns["chromosome"]
+        for index, records in _per_input(indexes).items():
+            tally.coverage[index].records += records
+        if missing.any():
+            for index in dict.fromkeys(indexes[missing].tolist()):
+                mine = missing & (indexes == index)
+                tally.coverage[index].add(0, builds[mine], chromosomes[mine])
+        for reason in NO_REFERENCE:
+            which = np.array([item == reason if isinstance(item, str) else False
+                              for item in found], dtype=bool)
+            if which.any():
+                self._leave(reason, indexes, chromosomes, which[pair_codes])
+        lengths = np.array([item.length if isinstance(item, Chromosome) else 0
+                            for item in found], dtype=np.uint64)
+        positions = columns["position"].astype(np.uint64, copy=False)
+        past = ~missing & (positions > lengths[pair_codes])
+        self._leave(PAST_END, indexes, chromosomes, past)
+        keep = ~missing & ~past
+        if not keep.any():
+            return _take(columns, keep)
+        columns = _take(columns, keep)
+        same = self._check_refs(self._batch(columns, found, pair_codes[keep]), columns)
+        if not same.all():
+            self._leave(REF_DIFFERS, columns["index"], columns["chromosome"], ~same)
+            columns = _take(columns, same)
+        return columns
+
+    def _locate(self, columns, input_kind):
+        """(the Chromosome, or the reason there is none, of each distinct (build, chromosome)
+        name; the index of each record's among them; each record's build)."""
+        chromosome_names = columns["chromosome"]
+        builds = self._builds(columns, input_kind)
+        if len(set(builds.tolist())) == 1:  # the common case: one build, told by names alone
+            names, pair_codes = _codes(chromosome_names)
+            pairs = [(builds[0], name) for name in names]
+        else:
+            pairs, pair_codes = _codes(list(zip(builds.tolist(), chromosome_names.tolist())))
+        return [self.genome.lookup(build, name) for build, name in pairs], pair_codes, builds
+
+    def _batch(self, columns, found, pair_codes):
+        """A kinds.Batch of records whose chromosomes are all `found`."""
+        positions = columns["position"].astype(np.int64)
+
+        def reader(before, after, subset):
+            pick = np.arange(len(positions)) if subset is None else np.asarray(subset)
+            window = np.empty((len(pick), before + 1 + after), dtype=np.int16)
+            codes = pair_codes[pick]
+            for code in np.unique(codes).tolist():
+                here = codes == code
+                window[here] = found[code].windows(positions[pick[here]], before, after)
+            return window
+
+        return registry.Batch(columns["sample"], columns["chromosome"], positions,
+                              columns["ref"], columns["alt"], reader)
+
+    def _count(self, units, input_kind):
+        """Counts the checked records of `units` ([(Records, input index)], after the
+        regrouping) in the matrices of their class."""
+        columns = self._columns(units)
+        rows = self._rows(columns)
+        settings = self.settings
+        columns["first"], columns["second"] = fingerprints(
+            columns["index"].astype(str).astype(object) + ":" + columns["sample"]
+            if settings.by_input else columns["sample"], columns["chromosome"],
+            columns["position"], columns["ref"], columns["alt"], settings.merge_samples)
+        new = self._seen.first_times(columns["first"], columns["second"])
+        if not new.all():  # the same mutation of a column again: counted once
+            self._leave(DUPLICATE, columns["index"], columns["chromosome"], ~new,
+                        columns["weight"])
+            columns, rows = _take(columns, new), rows[new]
+        classes = self._classes(columns)
+        indexes, chromosomes, weights = columns["index"], columns["chromosome"], \
+            columns["weight"]
+        self._leave(registry.OTHER, indexes, chromosomes, classes < 0, weights)
         for number, mutation_class in enumerate(self.classes):
             mine = classes == number
             if not mine.any():
                 continue
-            tally.classes_seen.add(mutation_class.name)
+            self.tally.classes_seen.add(mutation_class.name)
             kinds = [kind for kind in self.sources if kind.mutation_class == mutation_class.name]
-            if not kinds:
+            if mutation_class.name == MULTI_BASE_CLASS:
+                self._leave(MULTI_BASE, indexes, chromosomes, mine, weights)
+            elif not kinds:
                 self._leave(f"not counted: no chosen matrix takes a "
-                            f"{mutation_class.description}", indexes, columns["chromosome"],
-                            mine)
-                continue
-            self._count_class(_take(columns, mine), rows[mine], kinds, input_kind)
+                            f"{mutation_class.description}", indexes, chromosomes, mine,
+                            weights)
+            else:
+                self._count_class(_take(columns, mine), rows[mine], kinds, input_kind)
 
-    def _leave(self, reason, indexes, chromosomes, mask=None):
+    def _leave(self, reason, indexes, chromosomes, mask=None, weights=None):
         """Notes the records where `mask` holds (all: None) as left out for `reason`, each
-        under its own input."""
+        under its own input; `weights`: the input records each row stands for (1 each)."""
         if mask is not None:
             indexes, chromosomes = indexes[mask], chromosomes[mask]
+            weights = None if weights is None else weights[mask]
+        if weights is not None and not (weights == 1).all():
+            indexes, chromosomes = np.repeat(indexes, weights), np.repeat(chromosomes, weights)
         if not len(indexes):
             return
         first = int(indexes[0])
@@ -380,57 +672,8 @@ class Counter:
 
     def _count_class(self, columns, rows, kinds, input_kind):
         tally = self.tally
-        chromosome_names, indexes = columns["chromosome"], columns["index"]
-        builds = self._builds(columns, input_kind)
-        if len(set(builds.tolist())) == 1:  # the common case: one build, told by names alone
-            names, pair_codes = _codes(chromosome_names)
-            pairs = [(builds[0], name) for name in names]
-        else:
-            pairs, pair_codes = _codes(list(zip(builds.tolist(), chromosome_names.tolist())))
-        found = [self.genome.lookup(build, name) for build, name in pairs]
-        on_file = np.array([isinstance(item, Chromosome) for item in found], dtype=bool)
-        missing = ~on_file[pair_codes]
-        for index, records in _per_input(indexes).items():
-            tally.coverage[index].records += records
-        if missing.any():
-            for index in dict.fromkeys(indexes[missing].tolist()):
-                mine = missing & (indexes == index)
-                tally.coverage[index].add(0, builds[mine], chromosome_names[mine])
-        for reason in NO_REFERENCE:
-            which = np.array([item == reason if isinstance(item, str) else False
-                              for item in found], dtype=bool)
-            if which.any():
-                self._leave(reason, indexes, chromosome_names, which[pair_codes])
-        lengths = np.array([item.length if isinstance(item, Chromosome) else 0
-                            for item in found], dtype=np.uint64)
-        positions = columns["position"].astype(np.uint64, copy=False)
-        past = ~missing & (positions > lengths[pair_codes])
-        self._leave(PAST_END, indexes, chromosome_names, past)
-        keep = ~missing & ~past
-        if not keep.any():
-            return
-        columns, rows, pair_codes = _take(columns, keep), rows[keep], pair_codes[keep]
-        positions = columns["position"].astype(np.int64)
-
-        def reader(before, after, subset):
-            pick = np.arange(len(positions)) if subset is None else np.asarray(subset)
-            window = np.empty((len(pick), before + 1 + after), dtype=np.int16)
-            codes = pair_codes[pick]
-            for code in np.unique(codes).tolist():
-                here = codes == code
-                window[here] = found[code].windows(positions[pick[here]], before, after)
-            return window
-
-        batch = registry.Batch(columns["sample"], columns["chromosome"], positions,
-                               columns["ref"], columns["alt"], reader)
-        flank = max(kind.flank for kind in kinds)
-        indexes = columns["index"]
-        same = self._check_refs(batch, columns, flank)
-        if not same.all():
-            self._leave(REF_DIFFERS, indexes, columns["chromosome"], ~same)
-            batch, rows, indexes = batch.subset(same), rows[same], indexes[same]
-        if not len(rows):
-            return
+        found, pair_codes, _ = self._locate(columns, input_kind)
+        batch = self._batch(columns, found, pair_codes)
         codes = {kind.name: kind.classify(batch) for kind in kinds}
         counted = np.zeros(len(rows), dtype=bool)
         for kind in kinds:
@@ -441,9 +684,12 @@ class Counter:
             cells, counts = np.unique(flat, return_counts=True)
             tally.counts[kind.name].reshape(-1)[cells] += counts
         tally.records += int(counted.sum())
-        self._leave_out_by_kind(codes, batch.chromosome, indexes)
+        self._leave_out_by_kind(codes, batch.chromosome, columns["index"], columns["weight"])
+        if tally.marks is not None:
+            tally.marks.append(Marks(columns["first"], columns["second"], rows,
+                                     columns["index"], columns["chromosome"], codes))
 
-    def _leave_out_by_kind(self, codes, chromosomes, indexes):
+    def _leave_out_by_kind(self, codes, chromosomes, indexes, weights):
         """Records a kind left out, one line per reason naming the chosen kinds it concerns."""
         lost = {}  # (reason, chosen kind names) -> mask
         for chosen in self.chosen:
@@ -463,15 +709,14 @@ class Counter:
             for value in np.unique(signature[signature > 0]).tolist():
                 names = [name for bit, (name, _) in enumerate(pairs) if value >> bit & 1]
                 self._leave(f"{reason} for {', '.join(names)}", indexes, chromosomes,
-                            signature == value)
+                            signature == value, weights)
 
-    def _check_refs(self, batch, columns, flank):
+    def _check_refs(self, batch, columns):
         """Whether each record's REF bases are the reference's; notes the input's REF check."""
         ref_texts = batch.ref
         lengths = np.fromiter(map(len, ref_texts.tolist()), dtype=np.int64, count=len(ref_texts))
         longest = int(lengths.max())
-        window = batch.window(flank, max(flank, longest - 1))
-        bases = _BYTE_BASE[window[:, flank:flank + longest].astype(np.int64)]
+        bases = _BYTE_BASE[batch.window(0, longest - 1).astype(np.int64)]
         letters = np.full((len(ref_texts), longest), 5, dtype=np.int8)  # 5: not compared
         for length in np.unique(lengths).tolist():
             at = np.flatnonzero(lengths == length)
