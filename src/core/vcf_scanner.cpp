@@ -10,7 +10,6 @@
 namespace mutflank {
 namespace {
 
-constexpr std::size_t first_buffer = std::size_t{4} << 20;
 constexpr std::size_t batch_bytes = std::size_t{64} << 20; // texts of one batch, about
 constexpr std::size_t batch_names = 4096;                  // chromosome names of one batch
 
@@ -122,7 +121,7 @@ void VcfBatch::clear() {
 }
 
 VcfScanner::VcfScanner(TextStream text, VcfSettings settings)
-    : text_(std::move(text)), settings_(std::move(settings)), buffer_(first_buffer) {}
+    : text_(std::move(text)), settings_(std::move(settings)), buffer_(std::max<std::size_t>(settings_.buffer_bytes, 16)) {}
 
 std::optional<VcfFault> VcfScanner::next_line(std::string_view& line, bool& found) {
     found = false;

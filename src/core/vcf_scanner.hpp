@@ -23,6 +23,7 @@ struct VcfSettings {
     std::size_t batch_records = 1 << 16; // carriers in a batch (exceeded by one line at most)
     std::size_t max_line_bytes = std::size_t{256} << 20;
     std::size_t max_field_bytes = std::size_t{1} << 20;
+    std::size_t buffer_bytes = std::size_t{1} << 20; // text read at a time; grows for a long line
 };
 
 // Why a record gives no row.
