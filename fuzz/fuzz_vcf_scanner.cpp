@@ -58,7 +58,8 @@ std::string gzip(std::string_view text) {
 
 // One record as the scan gives it, and the summed left-out counts.
 using Record = std::tuple<std::uint64_t, std::string, std::uint64_t, std::string, std::string,
-                          std::string, std::string, bool, std::uint32_t, std::uint8_t, bool>;
+                          std::string, std::string, bool, std::uint32_t, std::uint8_t,
+                          std::int64_t>;
 struct Outcome {
     std::vector<Record> records;
     std::vector<std::tuple<int, std::string, std::uint64_t>> left_out;
@@ -84,7 +85,7 @@ void check_batch(const VcfBatch& batch, const VcfSettings& settings) {
               batch.id.offsets.size() == rows + 1 && batch.carrier_start.size() == rows + 1,
           "columns of one length");
     check(batch.carrier_copies.size() == batch.records() &&
-              batch.carrier_phased.size() == batch.records() &&
+              batch.carrier_phase.size() == batch.records() &&
               batch.carrier_start.back() == batch.records(),
           "carrier columns");
     for (std::size_t i = 0; i < rows; ++i) {
@@ -121,7 +122,7 @@ Outcome scan(TextStream stream, const VcfSettings& settings) {
                     std::string(batch.ref.at(i)), std::string(batch.alt.at(i)),
                     std::string(batch.filter.at(i)), std::string(batch.id.at(i)),
                     batch.passed[i] != 0, batch.carrier_sample[c], batch.carrier_copies[c],
-                    batch.carrier_phased[c] != 0);
+                    batch.carrier_phase[c]);
         for (const auto& entry : batch.left_out)
             outcome.left_out.emplace_back(static_cast<int>(entry.reason),
                                           batch.names[entry.chromosome], entry.count);

@@ -99,6 +99,21 @@ VcfFault fault_of(VcfFault::Kind kind, std::uint64_t line, std::uint64_t count =
     return fault;
 }
 
+constexpr std::int64_t unphased = -1;
+
+// The phase set of a phased genotype in the sample's field `text`: PS + 1 for a PS of at most
+// 18 digits, 0 without one (or '.'), `unphased` for any other PS (its phase is not used).
+std::int64_t phase_set(std::string_view text, std::optional<std::size_t> ps_at) {
+    if (!ps_at)
+        return 0;
+    const std::string_view ps = subfield(text, *ps_at);
+    if (ps == ".")
+        return 0;
+    if (!all_digits(ps) || ps.size() > 18)
+        return unphased;
+    return static_cast<std::int64_t>(*value_of(ps)) + 1;
+}
+
 bool valid_text(std::string_view text) { return check_utf8(text) != Utf8::invalid; }
 
 } // namespace
@@ -116,7 +131,7 @@ void VcfBatch::clear() {
     carrier_start.assign(1, 0);
     carrier_sample.clear();
     carrier_copies.clear();
-    carrier_phased.clear();
+    carrier_phase.clear();
     left_out.clear();
 }
 
@@ -261,20 +276,22 @@ std::optional<VcfFault> VcfScanner::record(std::string_view line, VcfBatch& batc
     held_.clear();
     if (settings_.by_genotype) {
         // The place of GT among the FORMAT keys, if it is one.
+        // The places of GT and PS among the FORMAT keys (their first), if they are ones.
         std::optional<std::size_t> at;
+        std::optional<std::size_t> ps_at;
         {
             std::size_t index = 0;
             std::string_view keys = fields_[8];
-            for (;;) {
+            for (;; ++index) {
                 const std::size_t colon = keys.find(':');
-                if (keys.substr(0, colon) == "GT") {
+                const std::string_view key = keys.substr(0, colon);
+                if (key == "GT" && !at)
                     at = index;
-                    break;
-                }
+                else if (key == "PS" && !ps_at)
+                    ps_at = index;
                 if (colon == std::string_view::npos)
                     break;
                 keys.remove_prefix(colon + 1);
-                ++index;
             }
         }
         if (at) {
@@ -284,13 +301,14 @@ std::optional<VcfFault> VcfScanner::record(std::string_view line, VcfBatch& batc
                 if (text.size() == 3 && is_digit(text[0]) && is_digit(text[2]) &&
                     (text[1] == '/' || text[1] == '|')) {
                     // The common diploid call, such as 0/1 or 1|0.
-                    const bool phased = text[1] == '|';
+                    const std::int64_t set =
+                        text[1] == '|' ? phase_set(fields_[9 + column], ps_at) : unphased;
                     const auto first = static_cast<std::uint64_t>(text[0] - '0');
                     const auto second = static_cast<std::uint64_t>(text[2] - '0');
                     if (first != 0)
-                        held_.push_back({s, first, 0, phased});
+                        held_.push_back({s, first, 0, set});
                     if (second != 0)
-                        held_.push_back({s, second, 1, phased});
+                        held_.push_back({s, second, 1, set});
                     if (std::max(first, second) > alternates) {
                         VcfFault fault = fault_of(Kind::allele_beyond, number, alternates);
                         fault.text = text;
@@ -300,8 +318,16 @@ std::optional<VcfFault> VcfScanner::record(std::string_view line, VcfBatch& batc
                     }
                     continue;
                 }
-                const bool phased = text.find('|') != std::string_view::npos &&
-                                    text.find('/') == std::string_view::npos;
+                // Phased: a diploid a|b of two numbers or '.' (then within its phase set).
+                const std::size_t bar = text.find('|');
+                const auto allele_or_dot = [](std::string_view part) {
+                    return part == "." || all_digits(part);
+                };
+                const bool phased = bar != std::string_view::npos &&
+                                    allele_or_dot(text.substr(0, bar)) &&
+                                    allele_or_dot(text.substr(bar + 1));
+                const std::int64_t set =
+                    phased ? phase_set(fields_[9 + column], ps_at) : unphased;
                 std::string_view largest;
                 std::size_t slot = 0;
                 std::string_view rest = text;
@@ -322,7 +348,7 @@ std::optional<VcfFault> VcfScanner::record(std::string_view line, VcfBatch& batc
                             const auto value = value_of(digits);
                             held_.push_back({s, value.value_or(UINT64_MAX),
                                              static_cast<std::uint8_t>(std::min<std::size_t>(slot, 255)),
-                                             phased});
+                                             set});
                         }
                     }
                     if (cut == std::string_view::npos)
@@ -368,19 +394,24 @@ std::optional<VcfFault> VcfScanner::record(std::string_view line, VcfBatch& batc
                         continue;
                     const auto copy = static_cast<std::uint8_t>(
                         held.slot < 8 ? 1U << held.slot : 0U);
+                    // A phased diploid's haplotypes: 1 the first, 2 the second.
+                    const std::int64_t haplotype =
+                        held.phase_set == unphased ? 0 : std::int64_t{1} << held.slot;
                     if (batch.carrier_sample.size() > before &&
                         batch.carrier_sample.back() == held.sample) {
                         batch.carrier_copies.back() |= copy;
+                        batch.carrier_phase.back() |= haplotype;
                         continue;
                     }
                     batch.carrier_sample.push_back(held.sample);
                     batch.carrier_copies.push_back(copy);
-                    batch.carrier_phased.push_back(held.phased ? 1 : 0);
+                    batch.carrier_phase.push_back(
+                        haplotype == 0 ? 0 : haplotype | (held.phase_set << 2));
                 }
             } else {
                 batch.carrier_sample.push_back(0);
                 batch.carrier_copies.push_back(0);
-                batch.carrier_phased.push_back(0);
+                batch.carrier_phase.push_back(0);
             }
             if (batch.carrier_sample.size() == before)
                 reason = LeftOutReason::no_carrier;

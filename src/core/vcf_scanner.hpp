@@ -61,7 +61,11 @@ struct VcfBatch {
     std::vector<std::uint64_t> carrier_start{0};
     std::vector<std::uint32_t> carrier_sample; // index into VcfSettings::taken
     std::vector<std::uint8_t> carrier_copies;  // bit k: the genotype's k-th allele is it
-    std::vector<std::uint8_t> carrier_phased;  // the genotype is phased ('|' only)
+    // The phase of a phased diploid genotype (a|b of two numbers or '.'): the bits of the
+    // haplotypes that carry the allele (1 the first, 2 the second) | (PS + 1) << 2 where the
+    // sample's field gives a PS of digits (0 without one); 0 for any other genotype, or a PS
+    // that is no number.
+    std::vector<std::int64_t> carrier_phase;
     struct LeftOut {
         LeftOutReason reason;
         std::uint32_t chromosome;
@@ -119,7 +123,7 @@ class VcfScanner {
         std::uint32_t sample;
         std::uint64_t allele; // 0: beyond any ALT count that fits
         std::uint8_t slot;
-        bool phased;
+        std::int64_t phase_set; // -1: not a phased diploid genotype
     };
 
     TextStream text_;

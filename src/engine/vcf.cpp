@@ -192,8 +192,8 @@ PyObject* batch_dict(const VcfBatch& batch) {
         !put(dict.get(), "carrier_sample", array_of(samples.data(), carriers, NPY_INT64)) ||
         !put(dict.get(), "carrier_copies",
              array_of(batch.carrier_copies.data(), carriers, NPY_UINT8)) ||
-        !put(dict.get(), "carrier_phased",
-             array_of(batch.carrier_phased.data(), carriers, NPY_BOOL)) ||
+        !put(dict.get(), "carrier_phase",
+             array_of(batch.carrier_phase.data(), carriers, NPY_INT64)) ||
         !put(dict.get(), "left_out", std::move(left_out)))
         return nullptr;
     return dict.release();

@@ -161,7 +161,7 @@ TEST(VcfScanner, OneRowPerKeptAlleleWithItsCarriersCopiesAndPhase) {
     EXPECT_EQ(batch.carrier_start, (std::vector<std::uint64_t>{0, 1, 3, 4}));
     EXPECT_EQ(batch.carrier_sample, (std::vector<std::uint32_t>{0, 0, 1, 1}));
     EXPECT_EQ(batch.carrier_copies, (std::vector<std::uint8_t>{1, 2, 3, 2}));
-    EXPECT_EQ(batch.carrier_phased, (std::vector<std::uint8_t>{1, 1, 0, 0}));
+    EXPECT_EQ(batch.carrier_phase, (std::vector<std::int64_t>{1, 2, 0, 0}));
     ASSERT_EQ(batch.left_out.size(), 3U);
     EXPECT_EQ(batch.left_out[0].reason, LeftOutReason::not_variant); // '*'
     EXPECT_EQ(batch.left_out[1].reason, LeftOutReason::symbolic);
