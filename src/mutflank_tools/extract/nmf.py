@@ -20,7 +20,7 @@ from scipy.special import xlogy
 
 STARTS = 3
 START_STEPS = 50
-MAX_STEPS = 1000
+MAX_STEPS = 500
 CHECK_EVERY = 20
 TOLERANCE = 5e-5
 FLOOR = 1e-16  # W and H stay above it, so that V / WH is always defined
