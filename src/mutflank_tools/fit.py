@@ -11,8 +11,8 @@ from . import fit_tables, fit_work
 from .cluster import connect, results
 from .errors import InputError, UsageError, at_line
 from .extras import require
-from .options import add_workers, names, positive
-from .outputs import OutputSet, check_folder, refuse_inputs
+from .options import add_workers, input_path, inputs_of, names, positive, prefix
+from .outputs import OutputSet, check_folder, refuse_inputs, removed_line
 from .progress import progress
 
 SUMMARY = "exposures of samples to known mutational signatures"
@@ -42,14 +42,15 @@ def _seed(text):
 
 
 def add_arguments(parser):
-    parser.add_argument("matrix", metavar="MATRIX.tsv",
+    parser.add_argument("matrix", metavar="MATRIX.tsv", type=input_path,
                         help="a matrix of `mutflank matrix` (counts; any kind: SBS96, ID83, ...)")
-    parser.add_argument("--signatures", metavar="SIGNATURES.tsv", required=True,
+    parser.add_argument("--signatures", metavar="SIGNATURES.tsv", required=True, type=input_path,
                         help="signatures: one row per channel (first column headed MutationType "
                         "or Type), one column per signature")
-    parser.add_argument("-o", "--output", metavar="PREFIX", required=True,
+    parser.add_argument("-o", "--output", metavar="PREFIX", required=True, type=prefix,
                         help="writes PREFIX.exposures.tsv, PREFIX.fit.tsv (and "
-                        "PREFIX.bootstrap.tsv)")
+                        "PREFIX.bootstrap.tsv; without --bootstrap, one of an earlier run is "
+                        "removed)")
     parser.add_argument("--method", choices=("nnls", "strict"), default="nnls",
                         help="nnls: non-negative least squares (default); strict: then drop the "
                         "smallest exposure while the cosine similarity falls by at most "
@@ -69,8 +70,9 @@ def add_arguments(parser):
 
 def run(args):
     require("scipy.optimize")  # the solver of last resort
-    inputs = [args.matrix, args.signatures]
-    refuse_inputs(_output_paths(args.output, args.bootstrap), inputs)
+    inputs = inputs_of(args)
+    family = _output_paths(args.output)
+    refuse_inputs(family[:3 if args.bootstrap else 2], inputs, family)
     signatures = fit_tables.read_signatures(args.signatures)
     if args.signature_subset is not None:
         signatures = _subset(signatures, args.signature_subset)
@@ -104,13 +106,16 @@ def run(args):
     result = fit_work.merge(parts)
 
     texts = _outputs(args.output, signatures.columns, matrix.columns, counts, result)
-    with OutputSet(inputs=inputs) as outputs:  # all the files replaced together, or none
+    # All the files replaced together, or none; a bootstrap table of an earlier run goes.
+    with OutputSet(inputs=inputs, family=family) as outputs:
         for path, lines in texts.items():
             outputs.open(path, "w", encoding="utf-8", newline="\n").writelines(lines)
     samples = counts.shape[0]
     print(f"{PROG}: {samples:,} sample{'s' if samples != 1 else ''} on "
           f"{len(signatures.columns)} signature{'s' if len(signatures.columns) != 1 else ''} "
           f"({args.method}) -> {', '.join(texts)}", file=sys.stderr)
+    if outputs.removed:
+        print(f"{PROG}: {removed_line(outputs.removed)}", file=sys.stderr)
 
 
 def _subset(signatures, wanted):
@@ -143,9 +148,9 @@ def _check_whole(matrix):
                                  "(--bootstrap resamples mutations: use a matrix of counts)"))
 
 
-def _output_paths(prefix, bootstrap):
-    ends = ("exposures", "fit", "bootstrap") if bootstrap else ("exposures", "fit")
-    return [f"{prefix}.{end}.tsv" for end in ends]
+def _output_paths(prefix):
+    """Every file a run may write, the bootstrap table last."""
+    return [f"{prefix}.{end}.tsv" for end in ("exposures", "fit", "bootstrap")]
 
 
 def _outputs(prefix, signatures, samples, counts, result):

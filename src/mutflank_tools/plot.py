@@ -17,6 +17,7 @@ import numpy as np
 
 from .errors import InputError, UsageError, at_line
 from . import options
+from .outputs import removed_line
 from .plots import layouts, pages, spectra, tables
 
 SUMMARY = "draw a matrix of `mutflank matrix` or the exposures of `mutflank fit`"
@@ -32,7 +33,7 @@ MAX_PANELS = 100
 
 def add_arguments(parser):
     parser.add_argument(
-        "table", metavar="TABLE.tsv",
+        "table", metavar="TABLE.tsv", type=options.input_path,
         help="a matrix of `mutflank matrix` (SBS6, SBS96, SBS1536, SBS192, SBS384, DBS78 or "
         "ID83, told from its row labels, which may come in any order; first column "
         "MutationType or Type; counts or proportions), or the exposures of `mutflank fit` "
@@ -40,7 +41,9 @@ def add_arguments(parser):
     parser.add_argument(
         "-o", "--output", required=True, metavar="OUT.png",
         help="the picture; its extension chooses the format: .png, .pdf or .svg. Pages beyond "
-        "the first go into the same PDF, or into OUT.1.png, OUT.2.png, ... beside it")
+        "the first go into the same PDF, or into OUT.1.png, OUT.2.png, ... beside it; the "
+        "pictures of an earlier run under these names that this run does not draw are "
+        "removed")
     parser.add_argument(
         "--samples", type=options.names, metavar="S1,S2,...",
         help=f"draw these samples, one panel each, in this order (at most {MAX_PANELS}). "
@@ -57,9 +60,9 @@ def add_arguments(parser):
         "--reconstruction", metavar="SAMPLE",
         help="with an exposures table: draw SAMPLE's profile from --matrix beside its "
         "reconstruction from --signatures and the exposures, with their cosine similarity")
-    parser.add_argument("--matrix", metavar="MATRIX.tsv",
+    parser.add_argument("--matrix", metavar="MATRIX.tsv", type=options.input_path,
                         help="the matrix that was fitted (with --reconstruction)")
-    parser.add_argument("--signatures", metavar="SIGNATURES.tsv",
+    parser.add_argument("--signatures", metavar="SIGNATURES.tsv", type=options.input_path,
                         help="the signatures it was fitted to (with --reconstruction)")
 
 
@@ -173,19 +176,19 @@ def draw_matrix(args, table):
         from .plots import overview
 
         figure = overview.figure(kind, samples, values, proportions)
-        names = pages.write([figure], 1, args.output, [args.table])
+        written = pages.write([figure], 1, args.output, options.inputs_of(args))
         what = (f"an overview of {len(samples):,} samples; draw panels of some with --samples")
-        return kind, what, names
+        return kind, what, written
     chosen = choose_samples(samples, args.samples, path)
     columns = {name: values[:, i] for i, name in enumerate(samples)}
     count = page_count(kind, chosen)
-    names = pages.write(panel_pages(kind, chosen, columns, proportions), count,
-                        args.output, [args.table])
+    written = pages.write(panel_pages(kind, chosen, columns, proportions), count,
+                          args.output, options.inputs_of(args))
     plural = "s" if len(chosen) != 1 else ""
     what = f"{len(chosen)} {'chosen ' if args.samples else ''}sample{plural}"
     if count > 1:
         what += f" on {count} pages"
-    return kind, what, names
+    return kind, what, written
 
 
 def run(args):
@@ -198,10 +201,13 @@ def run(args):
     if table.corner == tables.SIGNATURE_HEADER:
         from .plots import exposures
 
-        kind, what, names = exposures.draw(args, table)
+        kind, what, written = exposures.draw(args, table, options.inputs_of(args))
     elif args.reconstruction:
         raise UsageError(f"{args.table}: --reconstruction takes the exposures of `mutflank fit` "
                          "(first column Signature), not a matrix")
     else:
-        kind, what, names = draw_matrix(args, table)
-    print(f"mutflank plot: {kind}, drew {what} -> {pages.describe(names)}", file=sys.stderr)
+        kind, what, written = draw_matrix(args, table)
+    print(f"mutflank plot: {kind}, drew {what} -> {pages.describe(written.names)}",
+          file=sys.stderr)
+    if written.removed:
+        print(f"mutflank plot: {removed_line(written.removed)}", file=sys.stderr)
