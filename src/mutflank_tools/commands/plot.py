@@ -47,9 +47,9 @@ def add_arguments(parser):
     parser.add_argument(
         "-o", "--output", required=True, metavar="OUT.png",
         help="the picture; its extension chooses the format: .png, .pdf or .svg. Pages beyond "
-        "the first go into the same PDF, or into OUT.1.png, OUT.2.png, ... beside it; the "
-        "pictures of an earlier run under these names that this run does not draw are "
-        "removed")
+        "the first go into the same PDF, or into OUT.01.png, OUT.02.png, ... beside it (page "
+        "numbers of two digits, however many pages); the pictures of an earlier run under "
+        "these names that this run does not draw are removed")
     parser.add_argument(
         "--samples", type=options.names, metavar="S1,S2,...",
         help=f"draw these samples, one panel each, in this order (at most {MAX_PANELS}). "

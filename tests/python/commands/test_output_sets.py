@@ -156,15 +156,17 @@ def test_plot_pages_of_an_earlier_run_beyond_the_last_are_removed(folder, capsys
     write_text("thirty.tsv", text)
     write_text("twelve.tsv", "\n".join("\t".join(line.split("\t")[:13])
                                        for line in text.splitlines()) + "\n")
+    write_text("c.7.png", "a page of an earlier version, numbered in one digit\n")
     assert main(capsys, "plot", "thirty.tsv", "-o", "c.png", "--panels") == (
-        0, "mutflank plot: SBS96, drew 30 samples on 5 pages -> c.1.png ... c.5.png\n")
+        0, "mutflank plot: SBS96, drew 30 samples on 5 pages -> c.01.png ... c.05.png\n"
+           "mutflank plot: removed c.7.png, left by an earlier run\n")
     assert main(capsys, "plot", "twelve.tsv", "-o", "c.png", "--panels") == (
-        0, "mutflank plot: SBS96, drew 12 samples on 2 pages -> c.1.png ... c.2.png\n"
-           "mutflank plot: removed c.3.png, c.4.png, c.5.png, left by an earlier run\n")
-    assert [name for name in listing() if name.startswith("c.")] == ["c.1.png", "c.2.png"]
+        0, "mutflank plot: SBS96, drew 12 samples on 2 pages -> c.01.png ... c.02.png\n"
+           "mutflank plot: removed c.03.png, c.04.png, c.05.png, left by an earlier run\n")
+    assert [name for name in listing() if name.startswith("c.")] == ["c.01.png", "c.02.png"]
     assert main(capsys, "plot", "twelve.tsv", "-o", "c.png", "--samples", "S00") == (
         0, "mutflank plot: SBS96, drew 1 chosen sample -> c.png\n"
-           "mutflank plot: removed c.1.png, c.2.png, left by an earlier run\n")
+           "mutflank plot: removed c.01.png, c.02.png, left by an earlier run\n")
 
 
 def test_a_failed_removal_puts_the_whole_earlier_set_back(tmp_path, monkeypatch):
