@@ -189,11 +189,11 @@ def test_unreadable_matrix_and_unwritable_picture(tmp_path):
 
 def test_many_panels_go_on_pages(tmp_path):
     # Full pages and the last one of SBS96 panels; the most panels a run draws (SBS6, whose
-    # panels draw fastest) on pages numbered with two digits; a PDF holds its pages itself.
+    # panels draw fastest); a PDF holds its pages itself.
     names = [f"S{i:03d}" for i in range(100)]
     path = write(tmp_path / "m.tsv", channels.SBS96, seeded(channels.SBS96, names[:16]))
     status, _, stderr = run("plot", path, "-o", tmp_path / "c.png", "--panels")
-    files = [tmp_path / f"c.{n}.png" for n in range(1, 4)]
+    files = [tmp_path / f"c.{n:02d}.png" for n in range(1, 4)]
     assert (status, stderr) == (0, f"mutflank plot: SBS96, drew 16 samples on 3 pages -> "
                                    f"{files[0]} ... {files[-1]}\n")
     assert sorted(tmp_path.iterdir()) == sorted(files + [path])
