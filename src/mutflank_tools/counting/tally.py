@@ -18,6 +18,7 @@ from dataclasses import dataclass
 import numpy as np
 
 from ..inputs.left_out import LeftOut
+from ..inputs.stage import Origins, build_fault
 from ..reference.genome import (NO_BUILD, NO_FILE, NOT_A_FILE_NAME, Chromosome,
                                ReferenceCoverage)
 from ..runtime.errors import UsageError
@@ -94,7 +95,8 @@ class Tally:
         # Columns merged in from other tallies, as (columns, {kind: counts}), joined to the
         # counts when next needed: one copy of each, however many tallies come in.
         self._blocks, self._in_blocks = [], 0
-        self.origins = {}
+        self.origins = Origins()
+        self.held = set()  # the names of --sample and --exclude that some input holds
         self.names = {}  # input index -> name as given
         self.declared = {}  # input index -> samples its header names (VCF/BCF)
         self.left_out = LeftOut()
@@ -146,11 +148,7 @@ class Tally:
         vars(self).update(state)
 
     def note_origin(self, sample, index):
-        held = self.origins.get(sample, ())
-        if index not in held and len(held) < 2:
-            self.origins[sample] = tuple(sorted(held + (index,)))
-        elif index not in held and index < held[-1]:
-            self.origins[sample] = tuple(sorted(held[:1] + (index,)))
+        self.origins.note(sample, index)
 
     def matrix(self, name):
         """The (columns x channels) counts of a kind, derived kinds folded from their source."""
@@ -188,9 +186,8 @@ class Tally:
 
     def _merge_facts(self, other):
         """Merges all but the counts."""
-        for sample, held in other.origins.items():
-            for index in held:
-                self.note_origin(sample, index)
+        self.origins.merge(other.origins)
+        self.held |= other.held
         self.names.update(other.names)
         self.declared.update(other.declared)
         self.left_out.merge(other.left_out)
@@ -355,10 +352,10 @@ class Counter:
             return
         first = int(indexes[0])
         if (indexes == first).all():
-            self.tally.left_out.add(reason, first, chromosomes)
+            self.tally.left_out.add_each(reason, chromosomes, first)
             return
         for index in dict.fromkeys(indexes.tolist()):
-            self.tally.left_out.add(reason, index, chromosomes[indexes == index])
+            self.tally.left_out.add_each(reason, chromosomes[indexes == index], index)
 
     def _builds(self, columns, name_kind):
         """The build of each record: --build for VCF and MAF records, the one given by the
@@ -371,9 +368,7 @@ class Counter:
         if empty.any():
             if settings.default_build is None:
                 name = self.tally.names[int(columns["index"][np.argmax(empty)])]
-                raise UsageError(f"--build is required for {name}: its records name no build, "
-                                 f"and the reference {self.genome.root} has "
-                                 f"{len(self.genome.builds())} build folders")
+                raise UsageError(build_fault(name, "its records name no build", self.genome))
             builds = builds.copy()
             builds[empty] = settings.default_build
         return builds

@@ -9,6 +9,7 @@ import numpy as np
 
 from ..inputs.open import open_input, read
 from ..inputs.records import Records, differing
+from ..inputs.stage import SampleChoice, check_build, header_samples
 from ..reference.genome import Genome
 from .doublets import Merger
 from .tally import Counter
@@ -32,15 +33,22 @@ def count_inputs(items, reference, settings, *, pass_only=False, merge_doublets=
     """The Tally of `items` (a list of Item), counted against the reference folder
     `reference` with `settings` (counting.Settings). `on_input(item)` is called after each."""
     limit = batch_records or BATCH_RECORDS
+    choice = SampleChoice(settings.samples, settings.exclude)
     with Genome(reference) as genome:
         counter = Counter(genome, settings)
+        tally = counter.tally
         # Batches of consecutive inputs of one format are counted together, up to `limit`
         # records, so that many small inputs cost about what one large input does.
         pending, held, pending_kind = [], 0, None
         for item in items:
             with open_input(item.name, item.path) as source:
-                if source.kind in ("vcf", "bcf") and source.samples is not None:
-                    counter.tally.declared[item.index] = len(source.samples)
+                if source.kind != "table":
+                    check_build(source, settings.default_build, genome)
+                declared = header_samples(source)
+                column = choice.column(source)
+                if declared is not None:
+                    tally.declared[item.index] = len(declared)
+                    tally.held |= choice.held(declared + [column])
                 if source.kind != pending_kind and pending:
                     counter.add_inputs(pending, pending_kind)
                     pending, held = [], 0
@@ -48,8 +56,9 @@ def count_inputs(items, reference, settings, *, pass_only=False, merge_doublets=
                 # Adjacent SNVs become doublets whatever kinds are written, so that an SBS
                 # matrix counts the same substitutions with or without DBS78 beside it.
                 regroup = _regrouper(merge_doublets)
-                batches = (regroup.feed(trim_alleles(records))
-                           for records in read(source, pass_only=pass_only, batch_size=limit))
+                batches = (regroup.feed(trim_alleles(_chosen(records, choice, declared, tally)))
+                           for records in read(source, sample=column, pass_only=pass_only,
+                                               batch_size=limit))
                 for records in _then(batches, regroup.finish):
                     if pending and held + len(records) > limit:
                         counter.add_inputs(pending, pending_kind)
@@ -61,6 +70,14 @@ def count_inputs(items, reference, settings, *, pass_only=False, merge_doublets=
         if pending:
             counter.add_inputs(pending, pending_kind)
         return counter.tally
+
+
+def _chosen(records, choice, declared, tally):
+    """The records of the chosen samples; notes the names of --sample and --exclude that an
+    input without a header of samples holds."""
+    if declared is None and choice.named:
+        tally.held |= choice.held(set(records.sample.tolist()))
+    return choice.take(records)
 
 
 def _then(batches, finish):

@@ -39,7 +39,8 @@ class Input:
     name: as the user gave it ('-' for standard input); kind: 'vcf', 'bcf', 'maf' or
     'table'; compressed: gzip or bgzip; stat: os.stat_result of what was opened (device and
     inode tell the same file named twice); samples: the sample columns of a VCF/BCF header
-    with genotypes, or [the file's stem] for one without (None for MAF and tables);
+    with genotypes, or [the file's stem] for one without (None for MAF and tables); columns:
+    the sample columns of a VCF/BCF header, with genotypes or without;
     names_build: whether the records name their build (MAF with NCBI_Build, tables);
     header_line: the line of a MAF's header (else 0); stem: the file name without folder and
     suffixes."""
@@ -50,6 +51,7 @@ class Input:
         self.kind = None
         self.compressed = False
         self.samples = None
+        self.columns = None
         self.names_build = False
         self.header_line = 0
         self.stem = sample_from_path(name)
@@ -179,6 +181,7 @@ def _start(source):
     source._lines = lines
     if source._header is not None and source.kind in ("vcf", "bcf"):
         header = source._header
+        source.columns = list(header.columns)
         source.samples = list(header.columns) if header.has_gt and header.columns else [
             source.stem]
 
