@@ -165,12 +165,11 @@ class Rows:
         samples = records.sample.tolist()
         if self.reference is not None:
             sizes = np.diff(np.append(heads, count)).tolist()
-            missing = [index for index, target in enumerate(targets)
-                       if target in (NO_BUILD, NO_FILE)]
-            self.coverage.add(sum(size for size, target in zip(sizes, targets)
-                             if target is not NOT_A_FILE_NAME),
-                         [builds[index] for index in missing for _ in range(sizes[index])],
-                         [chromosomes[index] for index in missing for _ in range(sizes[index])])
+            missing = [index for index, target in enumerate(targets) if target in REASONS]
+            self.coverage.add(count,
+                              [builds[index] for index in missing for _ in range(sizes[index])],
+                              [chromosomes[index] for index in missing
+                               for _ in range(sizes[index])])
         if dropped:
             kept = []
             for sample, index in zip(samples, owner):
@@ -249,8 +248,7 @@ def run(args):
             alone = declared is not None and len(declared) == 1
             if declared is not None:
                 held |= choice.held(declared + [column])
-                if column is not None and declared != source.columns:
-                    declared = [column]  # the one sample of a VCF without genotypes, renamed
+                declared = stage.named_samples(source, column)
                 kept = [sample for sample in declared if choice.keeps(sample)]
                 for sample in kept:
                     origins.note(sample, index)

@@ -9,7 +9,7 @@ import numpy as np
 
 from ..inputs.open import open_input, read
 from ..inputs.records import Records, differing
-from ..inputs.stage import SampleChoice, check_build, header_samples
+from ..inputs.stage import SampleChoice, check_build, header_samples, named_samples
 from ..reference.genome import Genome
 from .doublets import Merger
 from .tally import Counter
@@ -47,8 +47,12 @@ def count_inputs(items, reference, settings, *, pass_only=False, merge_doublets=
                 declared = header_samples(source)
                 column = choice.column(source)
                 if declared is not None:
+                    # A VCF's samples are its header's, whether they carry calls or not.
                     tally.declared[item.index] = len(declared)
                     tally.held |= choice.held(declared + [column])
+                    for sample in named_samples(source, column):
+                        if choice.keeps(sample):
+                            tally.note_origin(sample, item.index)
                 if source.kind != pending_kind and pending:
                     counter.add_inputs(pending, pending_kind)
                     pending, held = [], 0

@@ -134,6 +134,16 @@ def header_samples(source):
     return list(source.samples) if source.kind in ("vcf", "bcf") and source.samples else None
 
 
+def named_samples(source, column):
+    """The samples of a VCF/BCF as read with `column` (SampleChoice.column): its header's, or
+    the column that names the one sample of a VCF without genotypes; None for an input whose
+    samples are told by its records."""
+    declared = header_samples(source)
+    if declared is not None and column is not None and declared != source.columns:
+        return [column]
+    return declared
+
+
 class Origins(dict):
     """Sample name -> the first two inputs (by number) that hold it; adds up with `merge`."""
 
@@ -175,10 +185,11 @@ def input_labels(names):
         if os.path.isabs(name):
             pieces[0] = os.sep + pieces[0]
         parts.append(pieces)
+    longest = max(map(len, parts), default=0)
     labels = []
     for index, mine in enumerate(parts):
         label = None
-        for size in range(1, len(mine) + 1):
+        for size in range(1, longest + 1):
             suffix = mine[-size:]
             if all(other[-size:] != suffix for at, other in enumerate(parts) if at != index):
                 label = "/".join(suffix)
