@@ -3,14 +3,16 @@ matrix, by non-negative least squares (`nnls`) or by NNLS pruned of the signatur
 hardly needs (`strict`), with bootstrap intervals on request."""
 
 import argparse
+import math
 import sys
 
 import numpy as np
 
+from ..counting import kinds
 from ..fit import signature_tables
 from ..fit import work as fit_work
 from ..runtime.cluster import connect, results
-from ..runtime.errors import InputError, UsageError, at_line
+from ..runtime.errors import InputError, UsageError, at_line, shown
 from ..runtime.extras import require
 from ..runtime.outputs import OutputSet, check_folder, refuse_inputs
 from ..runtime.progress import progress
@@ -42,6 +44,17 @@ def _seed(text):
     return value
 
 
+def _resamples(text):
+    value = positive(text)
+    if value > fit_work.MAX_RESAMPLES:
+        raise argparse.ArgumentTypeError(f"at most {fit_work.MAX_RESAMPLES:,} resamples: "
+                                         f"{text!r}")
+    return value
+
+
+MAX_DELTA = 0.004  # the default of --max-delta
+
+
 def add_arguments(parser):
     parser.add_argument("matrix", metavar="MATRIX.tsv",
                         help="a matrix of `mutflank matrix` (counts; any kind: SBS96, ID83, ...)")
@@ -55,20 +68,33 @@ def add_arguments(parser):
                         help="nnls: non-negative least squares (default); strict: then drop the "
                         "smallest exposure while the cosine similarity falls by at most "
                         "--max-delta per step")
-    parser.add_argument("--max-delta", type=_delta, default=0.004, metavar="D",
-                        help="strict: largest fall of the cosine similarity per dropped "
-                        "signature (default 0.004)")
-    parser.add_argument("--bootstrap", type=positive, metavar="N",
-                        help="N multinomial resamples of each sample: median exposure, 95%% "
-                        "interval and the fraction of resamples keeping each signature")
+    parser.add_argument("--max-delta", type=_delta, metavar="D",
+                        help="with --method strict: largest fall of the cosine similarity per "
+                        f"dropped signature (default {MAX_DELTA})")
+    parser.add_argument("--bootstrap", type=_resamples, metavar="N",
+                        help="N multinomial resamples of each sample (at most "
+                        f"{fit_work.MAX_RESAMPLES:,}): median exposure, 95%% interval and the "
+                        "fraction of resamples keeping each signature")
     parser.add_argument("--seed", type=_seed, metavar="S",
-                        help="seed of the bootstrap (default: a fresh one, said on stderr)")
+                        help="with --bootstrap: seed of its draws (default: a fresh one, said "
+                        "on stderr)")
     parser.add_argument("--signature-subset", type=names, metavar="SBS1,SBS5,...",
                         help="fit only these signatures of the file")
     add_workers(parser)
 
 
+def _check_options(args):
+    """Options that only another option gives a meaning to are usage errors without it."""
+    if args.max_delta is not None and args.method != "strict":
+        raise UsageError("--max-delta is a setting of --method strict")
+    if args.seed is not None and not args.bootstrap:
+        raise UsageError("--seed is the seed of --bootstrap's draws: give --bootstrap N")
+    if args.max_delta is None:
+        args.max_delta = MAX_DELTA
+
+
 def run(args):
+    _check_options(args)
     require("scipy.optimize")  # the solver of last resort
     inputs = [args.matrix, args.signatures]
     refuse_inputs(_output_paths(args.output, args.bootstrap), inputs)
@@ -76,6 +102,7 @@ def run(args):
     if args.signature_subset is not None:
         signatures = _subset(signatures, args.signature_subset)
     matrix = signature_tables.read_matrix(args.matrix)
+    _check_kinds(matrix, signatures)
     values = signature_tables.aligned(signatures, matrix)  # channels x signatures, matrix order
     counts = matrix.values.T.copy()  # samples x channels
     if args.bootstrap:
@@ -83,7 +110,7 @@ def run(args):
     check_folder(args.output)
     if signatures.normalised:
         print(f"{PROG}: {args.signatures}: scaled to sum to 1: "
-              f"{_listed(signatures.normalised)}", file=sys.stderr)
+              f"{_listed([shown(name) for name in signatures.normalised])}", file=sys.stderr)
 
     resamples = args.bootstrap or 0
     seeds = [None] * counts.shape[0]
@@ -121,7 +148,8 @@ def _subset(signatures, wanted):
     missing = [name for name in chosen if name not in signatures.columns]
     if missing:
         raise InputError(at_line(signatures.path, signatures.header_line,
-                                 f"no signature {_listed(missing)} (--signature-subset)"))
+                                 f"no signature {_listed([shown(name) for name in missing])} "
+                                 "(--signature-subset)"))
     columns = [signatures.columns.index(name) for name in chosen]
     signatures.values = signatures.values[:, columns]
     signatures.columns = chosen
@@ -134,14 +162,35 @@ def _listed(items, shown=5):
     return ", ".join(items[:shown]) + more
 
 
+def _check_kinds(matrix, signatures):
+    """A matrix and signatures of two kinds that `mutflank matrix` writes: the error says
+    which matrix the signatures need."""
+    known = {frozenset(kind.channels): kind.name for kind in kinds.all_kinds()}
+    ours, theirs = known.get(frozenset(matrix.rows)), known.get(frozenset(signatures.rows))
+    if ours is not None and theirs is not None and ours != theirs:
+        raise InputError(f"{matrix.path}: a matrix of {ours}, and the signatures "
+                         f"{signatures.path} are {theirs}: fit a matrix of their kind "
+                         f"(`mutflank matrix --types {theirs}`)")
+
+
 def _check_whole(matrix):
+    """--bootstrap draws whole mutations: every count whole, every sample's total at most
+    MAX_VALUE (a number of draws read exactly)."""
     whole = matrix.values == np.round(matrix.values)
     if not whole.all():
         row, column = map(int, np.argwhere(~whole)[0])
         text = signature_tables.NUMBER % matrix.values[row, column]
         raise InputError(at_line(matrix.path, matrix.lines[row],
-                                 f"sample {matrix.columns[column]}: {text} is not a whole count "
-                                 "(--bootstrap resamples mutations: use a matrix of counts)"))
+                                 f"sample {shown(matrix.columns[column])}: {text} is not a whole "
+                                 "count (--bootstrap resamples mutations: use a matrix of "
+                                 "counts)"))
+    for column, name in enumerate(matrix.columns):
+        total = math.fsum(matrix.values[:, column])
+        if total > signature_tables.MAX_VALUE:
+            raise InputError(at_line(matrix.path, matrix.header_line,
+                                     f"sample {shown(name)}: {total:,.0f} mutations, more than "
+                                     f"the {int(signature_tables.MAX_VALUE):,} that --bootstrap "
+                                     "draws exactly"))
 
 
 def _output_paths(prefix, bootstrap):

@@ -8,6 +8,8 @@
   grouped by the profile that dominates them.
 - Exposures: stacked relative-exposure bars per sample; with `--reconstruction SAMPLE` (and
   `--matrix`, `--signatures`) that sample's profile beside its reconstruction.
+- The signatures of `mutflank extract` (a matrix of proportions) as panels in their kind's
+  layout; its ranks table as stability and error against the rank, the chosen one marked.
 
 The code that draws lives in the `plots` package."""
 
@@ -15,15 +17,17 @@ import sys
 
 import numpy as np
 
-from ..plots import exposures, layouts, matrix_files, overview, pages, spectra
+from ..plots import exposures, layouts, matrix_files, overview, pages, ranks, spectra
 from ..plots.matrix_files import as_matrix, is_proportions
-from ..runtime.errors import InputError, UsageError
+from ..runtime.errors import InputError, UsageError, shown
 from . import options
 
-SUMMARY = "draw a matrix of `mutflank matrix` or the exposures of `mutflank fit`"
+SUMMARY = ("draw a matrix of `mutflank matrix`, the exposures of `mutflank fit` or the "
+           "signatures and ranks of `mutflank extract`")
 EXAMPLE = ("mutflank plot cohort.SBS96.tsv -o cohort.SBS96.png --samples S1,S2\n"
            "  mutflank plot cohort.SBS96.tsv -o cohort.pdf --panels\n"
            "  mutflank plot fit.exposures.tsv -o exposures.png\n"
+           "  mutflank plot cohort.ranks.tsv -o ranks.png\n"
            "  mutflank plot fit.exposures.tsv --reconstruction S1 --matrix cohort.SBS96.tsv "
            "--signatures COSMIC.tsv -o S1.png")
 
@@ -36,8 +40,9 @@ def add_arguments(parser):
         "table", metavar="TABLE.tsv",
         help="a matrix of `mutflank matrix` (SBS6, SBS96, SBS1536, SBS192, SBS384, DBS78 or "
         "ID83, told from its row labels, which may come in any order; first column "
-        "MutationType or Type; counts or proportions), or the exposures of `mutflank fit` "
-        "(first column Signature)")
+        "MutationType or Type; counts or proportions; the signatures of `mutflank extract` "
+        "are one), the exposures of `mutflank fit` (first column Signature), or the ranks "
+        "of `mutflank extract` (first column Rank)")
     parser.add_argument(
         "-o", "--output", required=True, metavar="OUT.png",
         help="the picture; its extension chooses the format: .png, .pdf or .svg. Pages beyond "
@@ -70,7 +75,7 @@ def choose_samples(samples, wanted, path):
     known = set(samples)
     unknown = [name for name in chosen if name not in known]
     if unknown:
-        raise InputError(f"{path}: no sample {', '.join(unknown)} in the matrix")
+        raise InputError(f"{path}: no sample {', '.join(map(shown, unknown))} in the matrix")
     if len(chosen) > MAX_PANELS:
         option = "--samples names" if wanted else "--panels would draw"
         raise UsageError(f"{option} {len(chosen):,} samples: panels are for at most "
@@ -154,6 +159,13 @@ def run(args):
     if any(reconstruction) and not all(reconstruction):
         raise UsageError("--reconstruction SAMPLE needs --matrix MATRIX.tsv and --signatures "
                          "SIGNATURES.tsv, with the exposures as TABLE.tsv")
+    if ranks.is_ranks(args.table):
+        if args.samples or args.panels or args.overview or any(reconstruction):
+            raise UsageError("a ranks table of `mutflank extract` is drawn whole: --samples, "
+                             "--panels, --overview and --reconstruction are for other tables")
+        kind, what, names = ranks.draw(args.table, args.output)
+        print(f"mutflank plot: {kind}, drew {what} -> {pages.describe(names)}", file=sys.stderr)
+        return
     table = matrix_files.read_table(args.table)
     if table.corner == matrix_files.SIGNATURE_HEADER:
         kind, what, names = exposures.draw(args, table)

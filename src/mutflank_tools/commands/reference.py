@@ -14,7 +14,7 @@ import zlib
 
 from ..reference import annotation as annotations
 from ..reference.fasta import FastaConverter, FastaError, ReferenceWriter
-from ..runtime.errors import InputError
+from ..runtime.errors import InputError, shown
 from ..runtime.outputs import atomic_directory
 from ..runtime.progress import progress
 from . import options
@@ -98,13 +98,14 @@ def build_reference(fasta, outdir, build, bar=None, annotation=None):
             genes = reading.result()
         finally:
             reading.close()
-        unmatched = annotations.paint_folder(folder, lengths, genes)
+        unmatched, past = annotations.paint_folder(folder, lengths, genes)
         if genes.regions and len(unmatched) == len(genes.regions):
             # Strand matrices of this folder would hold nothing but "no gene" substitutions.
             raise InputError(
                 f"{annotation}: no annotated sequence is a sequence of the FASTA: the annotation "
                 f"names {_few(unmatched)}, the FASTA {_few([name for name, _ in lengths])}")
         _report_unmatched(unmatched)
+        _report_past_end(past)
         annotations.write_marker(folder, annotation, genes)
         return lengths
 
@@ -123,8 +124,20 @@ def build_reference(fasta, outdir, build, bar=None, annotation=None):
         return convert(inner)
 
 
-def _few(names, shown=5):
-    return ", ".join(names[:shown]) + (" ..." if len(names) > shown else "")
+def _few(names, count=5):
+    return ", ".join(map(shown, names[:count])) + (" ..." if len(names) > count else "")
+
+
+def _report_past_end(past):
+    """Says how many annotated regions (a gene or transcript, or several overlapping on one
+    strand) ran past their sequence's end, and where: their bases beyond it are left out."""
+    if past:
+        total = sum(count for _, count in past)
+        one = total == 1
+        print(f"mutflank reference: {total:,} annotated region{'' if one else 's'} "
+              f"run{'s' if one else ''} past the end of {'its' if one else 'their'} sequence "
+              f"and {'was' if one else 'were'} clipped at it: "
+              f"{_few([f'{name} ({count:,})' for name, count in past])}", file=sys.stderr)
 
 
 def _report_unmatched(names):

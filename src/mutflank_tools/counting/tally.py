@@ -18,15 +18,18 @@ from dataclasses import dataclass
 import numpy as np
 
 from ..inputs.left_out import LeftOut
+from ..inputs.records import Records
 from ..inputs.stage import Origins, build_fault
 from ..reference.genome import (NO_BUILD, NO_FILE, NOT_A_FILE_NAME, Chromosome,
                                ReferenceCoverage)
 from ..runtime.errors import UsageError
 from . import kinds as registry
+from .doublets import MULTI_BASE, Merger, split_substitutions
 
 PAST_END = "position past the chromosome end"
 REF_DIFFERS = "REF differs from the reference base"
 NO_REFERENCE = (NO_BUILD, NO_FILE, NOT_A_FILE_NAME)
+MULTI_BASE_CLASS = "MBS"  # substitutions of three or more bases (kinds.dbs78)
 REF_LIMIT = 0.05  # share of an input's REF bases differing from the reference that stops a run
 
 # A reference byte as a base code (A 0, C 1, G 2, T 3, N 4, none 5); OUTSIDE (-1) is 6.
@@ -44,7 +47,8 @@ class Settings:
     kinds: tuple  # names of the kinds to write, in the registry's order
     build: str = None  # --build: the build of VCF and MAF records (tables keep their own)
     default_build: str = None  # of records that name none (VCF): --build, or the one folder
-    samples: frozenset = None  # --sample: only these samples (None: every sample)
+    samples: frozenset = None  # --sample: only these samples (None: every sample; taken by
+    # the input stage, inputs.stage.SampleChoice, as work.count_inputs reads)
     exclude: frozenset = frozenset()  # --exclude
     by_input: bool = False  # a column per input and sample instead of per sample name
 
@@ -216,9 +220,6 @@ def _dense(shape, places, values):
 
 # ---- counting ------------------------------------------------------------------------------
 
-COLUMNS = ("sample", "chromosome", "build", "position", "ref", "alt", "filter", "line")
-
-
 def _take(columns, mask):
     return {name: values[mask] for name, values in columns.items()}
 
@@ -268,9 +269,12 @@ def _codes(values):
 
 
 class Counter:
-    """Counts batches of records into a Tally, against one genome."""
+    """Counts batches of records into a Tally, against one genome. Each record is checked on
+    its own first (sample, mutation class, reference, REF), then the records of each input
+    that passed are regrouped (`doublets`: multi-base records split at their unchanged bases,
+    adjacent SNVs merged) and counted."""
 
-    def __init__(self, genome, settings):
+    def __init__(self, genome, settings, merge_doublets=True):
         self.genome = genome
         self.settings = settings
         chosen = [registry.get(name) for name in settings.kinds]
@@ -278,76 +282,199 @@ class Counter:
         self.sources = registry.sources(settings.kinds)
         self.tally = Tally(kind.name for kind in self.sources)
         self.classes = registry.mutation_classes()
+        self.merge_doublets = merge_doublets
+        self._mergers = {}  # input index -> the doublets.Merger of an input not yet ended
+        taken = {kind.mutation_class for kind in self.sources}
+        # The classes whose records are looked up and checked: those a chosen kind takes, and
+        # substitutions of several bases when their pieces (SNVs, doublets) may be counted.
+        self._checked = [number for number, mutation_class in enumerate(self.classes)
+                         if mutation_class.name in taken
+                         or (mutation_class.name == MULTI_BASE_CLASS and taken & {"SBS", "DBS"})]
 
     def add(self, records, index, name, input_kind="table"):
         """Counts one batch of records of input number `index`, called `name`, of the format
-        `input_kind` ("table", "vcf", "bcf" or "maf")."""
-        self.add_inputs([(records, index, name)], input_kind)
+        `input_kind` ("table", "vcf", "bcf" or "maf"), the input's last."""
+        self.add_inputs([(records, index, name)], input_kind, ended=(index,))
 
-    def add_inputs(self, parts, input_kind="table"):
+    def add_inputs(self, parts, input_kind="table", ended=()):
         """Counts batches of several inputs of one format together: `parts` is a list of
-        (records, input index, name). One pass over many small inputs costs about what one
-        input does, and every per-input fact (left out, REF check, reference coverage, origins,
-        columns) stays the input's own."""
-        settings, tally = self.settings, self.tally
+        (records, input index, name); `ended`: the indexes of inputs that have no more
+        records. One pass over many small inputs costs about what one input does, and every
+        per-input fact (left out, REF check, reference coverage, origins, columns) stays the
+        input's own."""
+        tally = self.tally
+        sources = {}
         for records, index, name in parts:
             tally.names[index] = name
             tally.left_out.add_counter(index, getattr(records, "left_out", {}) or {})
+            sources[index] = records.input
         parts = [part for part in parts if len(part[0].position)]
-        if not parts:
-            return
+        units = []
+        if parts:
+            columns = self._check(parts, input_kind)
+            indexes = columns["index"]
+            for index in dict.fromkeys(indexes.tolist()):
+                mine = indexes == index
+                records = Records(input=sources[index], left_out=LeftOut(),
+                                  **{name: columns[name][mine] for name in Records.EVERY_COLUMN})
+                merger = self._mergers.get(index)
+                if merger is None:
+                    merger = self._mergers[index] = Merger(merge=self.merge_doublets)
+                units.append((split_substitutions(records), index))
+                units[-1] = (merger.feed(units[-1][0]), index)
+        for index in ended:
+            merger = self._mergers.pop(index, None)
+            if merger is not None:
+                units.append((merger.finish(), index))
+        for records, index in units:
+            tally.left_out.add_counter(index, records.left_out)
+        units = [(records, index) for records, index in units if len(records)]
+        if units:
+            self._count(units, input_kind)
+
+    def _columns(self, parts):
+        """The columns of several Records (and "index", the input of each record)."""
         if len(parts) == 1:
-            columns = {column: getattr(parts[0][0], column) for column in COLUMNS}
+            columns = {column: getattr(parts[0][0], column) for column in Records.EVERY_COLUMN}
         else:
-            columns = {column: np.concatenate([getattr(records, column) for records, _, _
-                                               in parts]) for column in COLUMNS}
-        columns["index"] = np.repeat(np.array([index for _, index, _ in parts], dtype=np.int64),
-                                     [len(records.position) for records, _, _ in parts])
-        if settings.samples is not None or settings.exclude:
-            wanted, unwanted = settings.samples, settings.exclude
-            keep = np.fromiter(((wanted is None or sample in wanted) and sample not in unwanted
-                                for sample in columns["sample"].tolist()),
-                               dtype=bool, count=len(columns["sample"]))
-            columns = _take(columns, keep)
-        indexes = columns["index"]
-        pairs, pair_codes = _pairs(indexes, columns["sample"])
+            columns = {column: np.concatenate([getattr(records, column) for records, *_
+                                               in parts]) for column in Records.EVERY_COLUMN}
+        columns["index"] = np.repeat(np.array([part[1] for part in parts], dtype=np.int64),
+                                     [len(part[0].position) for part in parts])
+        return columns
+
+    def _rows(self, columns):
+        """The tally row of each record (new columns made as needed)."""
+        tally = self.tally
+        pairs, pair_codes = _pairs(columns["index"], columns["sample"])
         for index, sample in pairs:
             tally.note_origin(sample, index)
-        keys = pairs if settings.by_input else [(None, sample) for _, sample in pairs]
-        rows = tally.rows(keys)[pair_codes]
-        classes = np.full(len(rows), -1, dtype=np.int64)
+        keys = pairs if self.settings.by_input else [(None, sample) for _, sample in pairs]
+        return tally.rows(keys)[pair_codes]
+
+    def _classes(self, columns):
+        """The number of each record's mutation class in self.classes, -1 for none."""
+        classes = np.full(len(columns["ref"]), -1, dtype=np.int64)
         for number, mutation_class in enumerate(self.classes):
             open_ = classes < 0
             if open_.any():
-                accepted = np.zeros(len(rows), dtype=bool)
+                accepted = np.zeros(len(classes), dtype=bool)
                 accepted[open_] = mutation_class.accepts(columns["ref"][open_],
                                                          columns["alt"][open_])
                 classes[accepted] = number
-        self._leave(registry.OTHER, indexes, columns["chromosome"], classes < 0)
-        counted = np.isin(classes, [number for number, mutation_class in enumerate(self.classes)
-                                    if any(kind.mutation_class == mutation_class.name
-                                           for kind in self.sources)])
-        if counted.any():  # a missing build is the fault of the first input that lacks one
-            self._builds(_take({"build": columns["build"], "index": indexes}, counted),
-                         input_kind)
+        return classes
+
+    def _check(self, parts, input_kind):
+        """The columns of the records of `parts` (of the chosen samples: the input stage took
+        them, work.count_inputs) that may be counted: of a mutation class a chosen kind takes (or may take once split), with a reference
+        file, within the chromosome, their REF the reference's. The others are left out, and
+        the input's REF check and reference fit noted, record by record."""
+        tally = self.tally
+        columns = self._columns(parts)
+        self._rows(columns)  # a sample is a column whatever becomes of its records
+        indexes, chromosomes = columns["index"], columns["chromosome"]
+        classes = self._classes(columns)
+        self._leave(registry.OTHER, indexes, chromosomes, classes < 0)
+        checked = np.isin(classes, self._checked)
+        for number, mutation_class in enumerate(self.classes):
+            mine = classes == number
+            if mine.any() and number not in self._checked:
+                tally.classes_seen.add(mutation_class.name)
+                self._leave(f"not counted: no chosen matrix takes a "
+                            f"{mutation_class.description}", indexes, chromosomes, mine)
+        columns = _take(columns, checked)
+        if not len(columns["index"]):
+            return columns
+        found, pair_codes, builds = self._locate(columns, input_kind)
+        on_file = np.array([isinstance(item, Chromosome) for item in found], dtype=bool)
+        missing = ~on_file[pair_codes]
+        indexes, chromosomes = columns["index"], columns["chromosome"]
+        for index, records in _per_input(indexes).items():
+            tally.coverage[index].records += records
+        if missing.any():
+            for index in dict.fromkeys(indexes[missing].tolist()):
+                mine = missing & (indexes == index)
+                tally.coverage[index].add(0, builds[mine], chromosomes[mine])
+        for reason in NO_REFERENCE:
+            which = np.array([item == reason if isinstance(item, str) else False
+                              for item in found], dtype=bool)
+            if which.any():
+                self._leave(reason, indexes, chromosomes, which[pair_codes])
+        lengths = np.array([item.length if isinstance(item, Chromosome) else 0
+                            for item in found], dtype=np.uint64)
+        positions = columns["position"].astype(np.uint64, copy=False)
+        past = ~missing & (positions > lengths[pair_codes])
+        self._leave(PAST_END, indexes, chromosomes, past)
+        keep = ~missing & ~past
+        if not keep.any():
+            return _take(columns, keep)
+        columns = _take(columns, keep)
+        same = self._check_refs(self._batch(columns, found, pair_codes[keep]), columns)
+        if not same.all():
+            self._leave(REF_DIFFERS, columns["index"], columns["chromosome"], ~same)
+            columns = _take(columns, same)
+        return columns
+
+    def _locate(self, columns, input_kind):
+        """(the Chromosome, or the reason there is none, of each distinct (build, chromosome)
+        name; the index of each record's among them; each record's build)."""
+        chromosome_names = columns["chromosome"]
+        builds = self._builds(columns, input_kind)
+        if len(set(builds.tolist())) == 1:  # the common case: one build, told by names alone
+            names, pair_codes = _codes(chromosome_names)
+            pairs = [(builds[0], name) for name in names]
+        else:
+            pairs, pair_codes = _codes(list(zip(builds.tolist(), chromosome_names.tolist())))
+        return [self.genome.lookup(build, name) for build, name in pairs], pair_codes, builds
+
+    def _batch(self, columns, found, pair_codes):
+        """A kinds.Batch of records whose chromosomes are all `found`."""
+        positions = columns["position"].astype(np.int64)
+
+        def reader(before, after, subset):
+            pick = np.arange(len(positions)) if subset is None else np.asarray(subset)
+            window = np.empty((len(pick), before + 1 + after), dtype=np.int16)
+            codes = pair_codes[pick]
+            for code in np.unique(codes).tolist():
+                here = codes == code
+                window[here] = found[code].windows(positions[pick[here]], before, after)
+            return window
+
+        return registry.Batch(columns["sample"], columns["chromosome"], positions,
+                              columns["ref"], columns["alt"], reader)
+
+    def _count(self, units, input_kind):
+        """Counts the checked records of `units` ([(Records, input index)], after the
+        regrouping) in the matrices of their class."""
+        columns = self._columns(units)
+        rows = self._rows(columns)
+        classes = self._classes(columns)
+        indexes, chromosomes, weights = columns["index"], columns["chromosome"], \
+            columns["weight"]
+        self._leave(registry.OTHER, indexes, chromosomes, classes < 0, weights)
         for number, mutation_class in enumerate(self.classes):
             mine = classes == number
             if not mine.any():
                 continue
-            tally.classes_seen.add(mutation_class.name)
+            self.tally.classes_seen.add(mutation_class.name)
             kinds = [kind for kind in self.sources if kind.mutation_class == mutation_class.name]
-            if not kinds:
+            if mutation_class.name == MULTI_BASE_CLASS:
+                self._leave(MULTI_BASE, indexes, chromosomes, mine, weights)
+            elif not kinds:
                 self._leave(f"not counted: no chosen matrix takes a "
-                            f"{mutation_class.description}", indexes, columns["chromosome"],
-                            mine)
-                continue
-            self._count_class(_take(columns, mine), rows[mine], kinds, input_kind)
+                            f"{mutation_class.description}", indexes, chromosomes, mine,
+                            weights)
+            else:
+                self._count_class(_take(columns, mine), rows[mine], kinds, input_kind)
 
-    def _leave(self, reason, indexes, chromosomes, mask=None):
+    def _leave(self, reason, indexes, chromosomes, mask=None, weights=None):
         """Notes the records where `mask` holds (all: None) as left out for `reason`, each
-        under its own input."""
+        under its own input; `weights`: the input records each row stands for (1 each)."""
         if mask is not None:
             indexes, chromosomes = indexes[mask], chromosomes[mask]
+            weights = None if weights is None else weights[mask]
+        if weights is not None and not (weights == 1).all():
+            indexes, chromosomes = np.repeat(indexes, weights), np.repeat(chromosomes, weights)
         if not len(indexes):
             return
         first = int(indexes[0])
@@ -375,57 +502,8 @@ class Counter:
 
     def _count_class(self, columns, rows, kinds, input_kind):
         tally = self.tally
-        chromosome_names, indexes = columns["chromosome"], columns["index"]
-        builds = self._builds(columns, input_kind)
-        if len(set(builds.tolist())) == 1:  # the common case: one build, told by names alone
-            names, pair_codes = _codes(chromosome_names)
-            pairs = [(builds[0], name) for name in names]
-        else:
-            pairs, pair_codes = _codes(list(zip(builds.tolist(), chromosome_names.tolist())))
-        found = [self.genome.lookup(build, name) for build, name in pairs]
-        on_file = np.array([isinstance(item, Chromosome) for item in found], dtype=bool)
-        missing = ~on_file[pair_codes]
-        for index, records in _per_input(indexes).items():
-            tally.coverage[index].records += records
-        if missing.any():
-            for index in dict.fromkeys(indexes[missing].tolist()):
-                mine = missing & (indexes == index)
-                tally.coverage[index].add(0, builds[mine], chromosome_names[mine])
-        for reason in NO_REFERENCE:
-            which = np.array([item == reason if isinstance(item, str) else False
-                              for item in found], dtype=bool)
-            if which.any():
-                self._leave(reason, indexes, chromosome_names, which[pair_codes])
-        lengths = np.array([item.length if isinstance(item, Chromosome) else 0
-                            for item in found], dtype=np.uint64)
-        positions = columns["position"].astype(np.uint64, copy=False)
-        past = ~missing & (positions > lengths[pair_codes])
-        self._leave(PAST_END, indexes, chromosome_names, past)
-        keep = ~missing & ~past
-        if not keep.any():
-            return
-        columns, rows, pair_codes = _take(columns, keep), rows[keep], pair_codes[keep]
-        positions = columns["position"].astype(np.int64)
-
-        def reader(before, after, subset):
-            pick = np.arange(len(positions)) if subset is None else np.asarray(subset)
-            window = np.empty((len(pick), before + 1 + after), dtype=np.int16)
-            codes = pair_codes[pick]
-            for code in np.unique(codes).tolist():
-                here = codes == code
-                window[here] = found[code].windows(positions[pick[here]], before, after)
-            return window
-
-        batch = registry.Batch(columns["sample"], columns["chromosome"], positions,
-                               columns["ref"], columns["alt"], reader)
-        flank = max(kind.flank for kind in kinds)
-        indexes = columns["index"]
-        same = self._check_refs(batch, columns, flank)
-        if not same.all():
-            self._leave(REF_DIFFERS, indexes, columns["chromosome"], ~same)
-            batch, rows, indexes = batch.subset(same), rows[same], indexes[same]
-        if not len(rows):
-            return
+        found, pair_codes, _ = self._locate(columns, input_kind)
+        batch = self._batch(columns, found, pair_codes)
         codes = {kind.name: kind.classify(batch) for kind in kinds}
         counted = np.zeros(len(rows), dtype=bool)
         for kind in kinds:
@@ -436,9 +514,9 @@ class Counter:
             cells, counts = np.unique(flat, return_counts=True)
             tally.counts[kind.name].reshape(-1)[cells] += counts
         tally.records += int(counted.sum())
-        self._leave_out_by_kind(codes, batch.chromosome, indexes)
+        self._leave_out_by_kind(codes, batch.chromosome, columns["index"], columns["weight"])
 
-    def _leave_out_by_kind(self, codes, chromosomes, indexes):
+    def _leave_out_by_kind(self, codes, chromosomes, indexes, weights):
         """Records a kind left out, one line per reason naming the chosen kinds it concerns."""
         lost = {}  # (reason, chosen kind names) -> mask
         for chosen in self.chosen:
@@ -458,15 +536,14 @@ class Counter:
             for value in np.unique(signature[signature > 0]).tolist():
                 names = [name for bit, (name, _) in enumerate(pairs) if value >> bit & 1]
                 self._leave(f"{reason} for {', '.join(names)}", indexes, chromosomes,
-                            signature == value)
+                            signature == value, weights)
 
-    def _check_refs(self, batch, columns, flank):
+    def _check_refs(self, batch, columns):
         """Whether each record's REF bases are the reference's; notes the input's REF check."""
         ref_texts = batch.ref
         lengths = np.fromiter(map(len, ref_texts.tolist()), dtype=np.int64, count=len(ref_texts))
         longest = int(lengths.max())
-        window = batch.window(flank, max(flank, longest - 1))
-        bases = _BYTE_BASE[window[:, flank:flank + longest].astype(np.int64)]
+        bases = _BYTE_BASE[batch.window(0, longest - 1).astype(np.int64)]
         letters = np.full((len(ref_texts), longest), 5, dtype=np.int8)  # 5: not compared
         for length in np.unique(lengths).tolist():
             at = np.flatnonzero(lengths == length)

@@ -8,10 +8,9 @@ from dataclasses import dataclass
 import numpy as np
 
 from ..inputs.open import open_input, read
-from ..inputs.records import Records, differing
+from ..inputs.records import differing
 from ..inputs.stage import SampleChoice, check_build, header_samples, named_samples
 from ..reference.genome import Genome
-from .doublets import Merger
 from .tally import Counter
 
 BATCH_RECORDS = 1 << 16
@@ -35,11 +34,12 @@ def count_inputs(items, reference, settings, *, pass_only=False, merge_doublets=
     limit = batch_records or BATCH_RECORDS
     choice = SampleChoice(settings.samples, settings.exclude)
     with Genome(reference) as genome:
-        counter = Counter(genome, settings)
+        counter = Counter(genome, settings, merge_doublets=merge_doublets)
         tally = counter.tally
         # Batches of consecutive inputs of one format are counted together, up to `limit`
-        # records, so that many small inputs cost about what one large input does.
-        pending, held, pending_kind = [], 0, None
+        # records, so that many small inputs cost about what one large input does; `ended`:
+        # the inputs read to their end since the last call (their held SNVs are let go).
+        pending, held, pending_kind, ended = [], 0, None, []
         for item in items:
             with open_input(item.name, item.path) as source:
                 if source.kind != "table":
@@ -53,26 +53,23 @@ def count_inputs(items, reference, settings, *, pass_only=False, merge_doublets=
                     for sample in named_samples(source, column):
                         if choice.keeps(sample):
                             tally.note_origin(sample, item.index)
-                if source.kind != pending_kind and pending:
-                    counter.add_inputs(pending, pending_kind)
-                    pending, held = [], 0
+                if source.kind != pending_kind and (pending or ended):
+                    counter.add_inputs(pending, pending_kind, ended)
+                    pending, held, ended = [], 0, []
                 pending_kind = source.kind
-                # Adjacent SNVs become doublets whatever kinds are written, so that an SBS
-                # matrix counts the same substitutions with or without DBS78 beside it.
-                regroup = _regrouper(merge_doublets)
-                batches = (regroup.feed(trim_alleles(_chosen(records, choice, declared, tally)))
-                           for records in read(source, sample=column, pass_only=pass_only,
-                                               batch_size=limit))
-                for records in _then(batches, regroup.finish):
+                for records in read(source, sample=column, pass_only=pass_only,
+                                    batch_size=limit):
+                    records = trim_alleles(_chosen(records, choice, declared, tally))
                     if pending and held + len(records) > limit:
-                        counter.add_inputs(pending, pending_kind)
-                        pending, held = [], 0
+                        counter.add_inputs(pending, pending_kind, ended)
+                        pending, held, ended = [], 0, []
                     pending.append((records, item.index, item.name))
                     held += len(records)
+                ended.append(item.index)
             if on_input is not None:
                 on_input(item)
-        if pending:
-            counter.add_inputs(pending, pending_kind)
+        if pending or ended:
+            counter.add_inputs(pending, pending_kind, ended)
         return counter.tally
 
 
@@ -82,30 +79,6 @@ def _chosen(records, choice, declared, tally):
     if declared is None and choice.named:
         tally.held |= choice.held(set(records.sample.tolist()))
     return choice.take(records)
-
-
-def _then(batches, finish):
-    """The batches, then what `finish()` returns at their end (unless None)."""
-    yield from batches
-    rest = finish()
-    if rest is not None:
-        yield rest
-
-
-class _Through:
-    """No regrouping: every batch as it comes."""
-
-    def feed(self, records):
-        return records
-
-    def finish(self):
-        return None
-
-
-def _regrouper(merge):
-    if not merge:
-        return _Through()
-    return Merger(merge=merge)
 
 
 def trim_alleles(records):
@@ -125,5 +98,6 @@ def trim_alleles(records):
             continue  # no change: the readers leave such alleles out
         ref[at], alt[at] = r[start:end], a[start:end]
         position[at] += start
-    return Records(records.input, records.sample, records.chromosome, records.build, position,
-                   ref, alt, records.filter, records.line, records.id, records.left_out)
+    trimmed = records.take(slice(None), records.left_out)
+    trimmed.ref, trimmed.alt, trimmed.position = ref, alt, position
+    return trimmed

@@ -2,12 +2,14 @@
 channels x samples, signatures x samples) read with every fault named by file and line, and the
 lines of the files the verb writes. NumPy only; no verb is imported here."""
 
+import itertools
 import math
 from dataclasses import dataclass, field
 
 import numpy as np
 
-from ..runtime.errors import InputError, at_line
+from ..runtime.errors import InputError, at_line, shown
+from . import published
 
 NUMBER = "%.10g"  # how every number of the written tables is printed
 
@@ -23,70 +25,108 @@ class Table:
     lines: list  # the 1-based line of each row in the file
     header_line: int = 1
     normalised: list = field(default_factory=list)  # columns rescaled to sum to 1
+    written: list = field(default_factory=list)  # each row's label as the file writes it
 
 
-def _lines(path):
-    """(number, fields) of the non-empty lines of a tab-separated UTF-8 text file."""
+# Bounds of a table read (signatures, matrices, exposures): a line longer than MAX_LINE bytes
+# or a file longer than MAX_BYTES is an error naming the file and the line, so that /dev/zero
+# or a runaway stream cannot fill the memory.
+MAX_LINE = 16 << 20
+MAX_BYTES = 1 << 30
+
+
+def text_lines(path, what="a table of numbers"):
+    """(number, text) of each line of the UTF-8 file `path`, without its line end (and
+    without a byte-order mark), read with the bounds above; `what` the file should have been,
+    for the messages."""
     try:
-        with open(path, encoding="utf-8-sig") as handle:
-            text = handle.read()
+        handle = open(path, "rb")
     except OSError as error:
         raise InputError(f"{path}: cannot read: {error.strerror}") from None
-    except UnicodeDecodeError:
-        raise InputError(f"{path}: not UTF-8 text") from None
-    for number, line in enumerate(text.split("\n"), start=1):
-        line = line.rstrip("\r")
+    total = 0
+    with handle:
+        for number in itertools.count(1):
+            try:
+                line = handle.readline(MAX_LINE + 1)
+            except OSError as error:
+                raise InputError(f"{path}: cannot read: {error.strerror}") from None
+            if not line:
+                return
+            total += len(line)
+            if len(line) > MAX_LINE:
+                raise InputError(at_line(path, number, f"longer than {MAX_LINE >> 20} MiB: "
+                                                       f"not {what}"))
+            if total > MAX_BYTES:
+                raise InputError(at_line(path, number, f"the file goes on past "
+                                                       f"{MAX_BYTES >> 30} GiB: not {what}"))
+            try:
+                text = line.decode("utf-8-sig" if number == 1 else "utf-8")
+            except UnicodeDecodeError:
+                raise InputError(at_line(path, number, "not UTF-8 text")) from None
+            yield number, text.rstrip("\r\n")
+
+
+def _lines(path, what):
+    """(number, fields) of the non-empty lines of a tab-separated table."""
+    for number, line in text_lines(path, what):
         if line.strip():
             yield number, line.split("\t")
 
 
-def read_table(path, heads, what):
+def read_table(path, heads, what, channels=False):
     """The Table of `path`, whose first header field is one of `heads` and whose columns are
     `what` ("signature", "sample"): unique row labels and column names, one non-negative
-    finite number per cell."""
-    lines = _lines(path)
+    finite number per cell. With `channels`, the rows are channels, labelled in any of the
+    layouts of published tables (`published`), and `rows` holds our labels."""
+    lines = _lines(path, f"a table of {what}s")
     first = next(lines, None)
     if first is None:
         raise InputError(f"{path}: empty file")
     number, header = first
     header_number = number
-    if header[0] not in heads:
-        raise InputError(at_line(path, number, f"the first column is headed {header[0]!r}, "
-                                               f"not {' or '.join(heads)}"))
-    columns = header[1:]
+    width = published.label_columns(header) if channels else int(header[0] in heads)
+    if not width:
+        raise InputError(at_line(path, number, f"the first column is headed "
+                                               f"{header[0]!r}, not "
+                                               f"{' or '.join(heads)}"))
+    columns = header[width:]
     if not columns:
         raise InputError(at_line(path, number, f"no {what} columns"))
     named = set()
     for name in columns:
         if name in named or not name:
-            problem = f"{what} {name!r} named twice" if name else f"a {what} column has no name"
+            problem = (f"{what} {name!r} named twice" if name
+                       else f"a {what} column has no name")
             raise InputError(at_line(path, number, problem))
         named.add(name)
-    rows, numbers, where, seen = [], [], [], {}
+    rows, written, numbers, where, seen = [], [], [], [], {}
     for number, fields in lines:
-        label = fields[0]
+        label_text = "\t".join(fields[:width])
+        label = published.channel(fields[:width]) if channels else label_text
         if label in seen:
-            raise InputError(at_line(path, number, f"{label!r} listed twice (first on line "
-                                                   f"{seen[label]})"))
+            raise InputError(at_line(path, number, f"{label_text!r} listed twice (first on "
+                                                   f"line {seen[label]})"))
         seen[label] = number
         if len(fields) != len(header):
-            count = len(fields) - 1
+            count = len(fields) - width
             raise InputError(at_line(path, number, f"{count} value{'' if count == 1 else 's'} "
                                                    f"for {len(columns)} {what}s"))
         try:
-            row = [float(text) for text in fields[1:]]
+            row = [float(text) for text in fields[width:]]
         except ValueError:
             row = None
         if row is None or not all(0 <= value <= MAX_VALUE for value in row):
-            for name, text in zip(columns, fields[1:]):
-                _check_number(path, number, text, f"{what} {name}")
+            for name, text in zip(columns, fields[width:]):
+                _check_number(path, number, text, f"{what} {shown(name)}")
         rows.append(label)
+        written.append(label_text)
         numbers.append(row)
         where.append(number)
     if not rows:
         raise InputError(f"{path}: no rows below the header")
     values = np.array(numbers, dtype=np.float64).reshape(len(rows), len(columns))
-    return Table(path, rows, columns, values, where, header_line=header_number)
+    return Table(path, rows, columns, values, where, header_line=header_number,
+                 written=written)
 
 
 # Counts up to 2^53 are whole numbers in a double; beyond, and their squares in a residual
@@ -110,23 +150,48 @@ def _check_number(path, number, text, whose):
                                                f"{int(MAX_VALUE):,}, the largest count read exactly"))
 
 
+# A column off 1 by more than this is said to be scaled; published tables miss 1 by rounding.
+ROUNDING = 1e-3
+SAME_DIGITS = 12  # decimals of the scaled values two columns share when they are one signature
+
+
 def read_signatures(path):
     """The signatures of `path`: channels x signatures, every column scaled to sum to 1
-    (`normalised` names those that did not); a column summing to 0 is an error."""
-    table = read_table(path, ("MutationType", "Type"), "signature")
+    (`normalised` names those that were off by more than rounding); a column summing to 0 and
+    two columns that are one signature are errors."""
+    table = read_table(path, published.ONE, "signature", channels=True)
     sums = table.values.sum(axis=0)
     for name, total in zip(table.columns, sums):
         if total == 0:
-            raise InputError(at_line(path, table.header_line, f"signature {name} sums to 0"))
+            raise InputError(at_line(path, table.header_line,
+                                     f"signature {shown(name)} sums to 0"))
     table.normalised = [name for name, total in zip(table.columns, sums)
-                        if abs(total - 1) > 1e-6]
+                        if abs(total - 1) > ROUNDING]
     table.values = table.values / sums
+    _check_distinct(table)
     return table
 
 
+def _check_distinct(table):
+    """Two columns with the same scaled values would share their exposure in any proportion:
+    the fit could not tell them apart."""
+    rounded = np.round(table.values.T, SAME_DIGITS)
+    _, first, inverse = np.unique(rounded, axis=0, return_index=True, return_inverse=True)
+    inverse = inverse.reshape(-1)
+    twice = np.flatnonzero(first[inverse] != np.arange(len(inverse)))
+    if twice.size:
+        later = int(twice[0])
+        earlier = int(first[inverse[later]])
+        raise InputError(at_line(table.path, table.header_line,
+                                 f"signatures {shown(table.columns[earlier])} and "
+                                 f"{shown(table.columns[later])} are one signature (the same "
+                                 "values once scaled to sum to 1): keep one of them"))
+
+
 def read_matrix(path):
-    """A matrix of `mutflank matrix`: channels x samples, counts or proportions."""
-    return read_table(path, ("MutationType",), "sample")
+    """A matrix of `mutflank matrix` (or of a published layout): channels x samples, counts
+    or proportions."""
+    return read_table(path, published.ONE, "sample", channels=True)
 
 
 def read_exposures(path):
@@ -136,16 +201,16 @@ def read_exposures(path):
 
 def aligned(signatures, matrix):
     """The signatures' values with their rows in the matrix's channel order; a channel on one
-    side only is an error naming the file and line where it is."""
+    side only is an error naming the file and line where it is (as the file writes it)."""
     index = {label: row for row, label in enumerate(signatures.rows)}
-    for label, number in zip(matrix.rows, matrix.lines):
+    for label, text, number in zip(matrix.rows, matrix.written, matrix.lines):
         if label not in index:
-            raise InputError(at_line(matrix.path, number, f"channel {label!r} is not in the "
+            raise InputError(at_line(matrix.path, number, f"channel {text!r} is not in the "
                                                           f"signatures {signatures.path}"))
     present = set(matrix.rows)
-    for label, number in zip(signatures.rows, signatures.lines):
+    for label, text, number in zip(signatures.rows, signatures.written, signatures.lines):
         if label not in present:
-            raise InputError(at_line(signatures.path, number, f"channel {label!r} is not in "
+            raise InputError(at_line(signatures.path, number, f"channel {text!r} is not in "
                                                               f"the matrix {matrix.path}"))
     return signatures.values[[index[label] for label in matrix.rows]]
 

@@ -21,10 +21,13 @@ CONDITION_LIMIT = 1e10  # of G, beyond which the signatures count as rank defici
 
 
 def gram(signatures):
-    """G = S'S for signatures channels x k, and whether the stacked solver may use it."""
+    """(G = S'S for signatures channels x k, or None; whether the stacked solver may use it).
+    With more signatures than channels, G (k x k) is not of full rank and is not made: 20,000
+    signatures would make one of 3 GiB."""
+    if signatures.shape[0] < signatures.shape[1]:
+        return None, False
     g = signatures.T @ signatures
-    usable = signatures.shape[0] >= signatures.shape[1] and np.linalg.cond(g) < CONDITION_LIMIT
-    return g, bool(usable)
+    return g, bool(np.linalg.cond(g) < CONDITION_LIMIT)
 
 
 def nnls(signatures, counts, allowed=None, passive=None):

@@ -5,6 +5,12 @@ out, the variant class of a pair of alleles).
 One record is one sample and one alternate allele that the sample carries, with the alleles as
 the input writes them (upper-cased for VCF and MAF; a VCF indel keeps its anchor base, a MAF
 indel its '-'). Records that a reader drops are counted in `left_out`, by (reason, chromosome).
+
+Two columns are filled by default when a reader does not give them: `phase`, the haplotypes of
+a phased genotype that carry the allele (0: not phased, the only value of MAF and tables; see
+`phase_code`), and `weight`, how many input records a row stands for (1; counting sets 2 for a
+doublet merged from two SNVs, and 1 and 0 for the pieces of one record split at its unchanged
+bases), so that every summary counts the records of the input.
 """
 
 import os
@@ -44,11 +50,27 @@ class Records:
     line: np.ndarray  # int64
     id: np.ndarray  # object: str, the record's ID ('.' when the format has none)
     left_out: LeftOut = field(default_factory=LeftOut)  # dropped since the previous batch
+    phase: np.ndarray = None  # int64, see phase_code; None: not phased (zeros)
+    weight: np.ndarray = None  # int64, input records a row stands for; None: ones
+
+    def __post_init__(self):
+        if self.phase is None:
+            self.phase = np.zeros(len(self.position), dtype=np.int64)
+        if self.weight is None:
+            self.weight = np.ones(len(self.position), dtype=np.int64)
 
     def __len__(self):
         return len(self.position)
 
+    # The columns a reader gives, in the order of the constructor; EVERY_COLUMN adds the two
+    # that default.
     COLUMNS = ("sample", "chromosome", "build", "position", "ref", "alt", "filter", "line", "id")
+    EVERY_COLUMN = COLUMNS + ("phase", "weight")
+
+    def take(self, index, left_out=None):
+        """The records at `index` (a bool mask or positions), as a new Records."""
+        return Records(input=self.input, left_out=LeftOut() if left_out is None else left_out,
+                       **{name: getattr(self, name)[index] for name in self.EVERY_COLUMN})
 
     @classmethod
     def concatenate(cls, source, pieces, left_out):
@@ -56,12 +78,19 @@ class Records:
         if len(pieces) == 1:
             pieces[0].left_out = left_out
             return pieces[0]
-        columns = [np.concatenate([getattr(piece, name) for piece in pieces]) if pieces
-                   else np.empty(0, dtype=object) for name in cls.COLUMNS]
         if not pieces:
-            columns[3] = columns[3].astype(np.uint64)
-            columns[7] = columns[7].astype(np.int64)
-        return cls(source, *columns, left_out)
+            return cls.empty(source, left_out)
+        return cls(input=source, left_out=left_out, **{
+            name: np.concatenate([getattr(piece, name) for piece in pieces])
+            for name in cls.EVERY_COLUMN})
+
+    @classmethod
+    def empty(cls, source, left_out=None):
+        """No records, with `left_out`."""
+        types = {"position": np.uint64, "line": np.int64, "phase": np.int64, "weight": np.int64}
+        return cls(input=source, left_out=LeftOut() if left_out is None else left_out,
+                   **{name: np.zeros(0, dtype=types.get(name, object))
+                      for name in cls.EVERY_COLUMN})
 
     @classmethod
     def of_lists(cls, source, sample, chromosome, build, position, ref, alt, filter, line, ident,
@@ -74,6 +103,21 @@ class Records:
         return cls(source, objects(sample), objects(chromosome), objects(build),
                    np.array(position, dtype=np.uint64), objects(ref), objects(alt),
                    objects(filter), np.array(line, dtype=np.int64), objects(ident), left_out)
+
+
+def phase_code(haplotypes, phase_set=0):
+    """The `phase` of a record from a phased genotype: the bits of the haplotypes that carry
+    its allele (1 the first, 2 the second, 3 both) and the genotype's phase set (PS + 1, or 0
+    where the sample has no PS); 0 stands for an unphased genotype. Two records are in trans,
+    on different molecules, when both are phased in one phase set with no haplotype in
+    common (see `in_trans`)."""
+    return haplotypes | (phase_set << 2) if haplotypes else 0
+
+
+def in_trans(first, second):
+    """Whether the alleles of two `phase` codes (NumPy arrays) lie on different haplotypes."""
+    return ((first != 0) & (second != 0) & ((first >> 2) == (second >> 2))
+            & ((first & second & 3) == 0))
 
 
 def allele_fault(ref, alt):

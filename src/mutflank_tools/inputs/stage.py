@@ -112,10 +112,7 @@ class SampleChoice:
         keep = np.fromiter(map(self.keeps, samples), dtype=bool, count=len(samples))
         if keep.all():
             return records
-        return dataclasses.replace(records, **{
-            field.name: getattr(records, field.name)[keep]
-            for field in dataclasses.fields(records)
-            if isinstance(getattr(records, field.name), np.ndarray)})
+        return records.take(keep, records.left_out)
 
     def fault(self, held):
         """The complaint about names of --sample or --exclude that no input holds (`held`:

@@ -2,8 +2,11 @@
 record per sample and alternate allele that the sample's genotype (GT) carries.
 
 A genotype carries the alleles it names: 0/1, 0|1, 1 (haploid) and the half call ./1 carry
-allele 1; 1/2 carries 1 and 2. A VCF without GT (or without sample columns) is one sample,
-named after the file or by the `sample` argument. POS is read exactly, up to 2^64 - 1.
+allele 1; 1/2 carries 1 and 2. A phased diploid genotype (0|1, 1|0, 1|2) also says which
+haplotype carries each allele, within its phase set (PS, where the sample gives one): the
+records' `phase` (records.phase_code), by which adjacent SNVs in trans are not merged. A VCF
+without GT (or without sample columns) is one sample, named after the file or by the `sample`
+argument. POS is read exactly, up to 2^64 - 1.
 """
 
 import collections
@@ -11,7 +14,7 @@ import collections
 import numpy as np
 
 from ..runtime.errors import InputError, at_line
-from .records import NO_CARRIER, NOT_PASS, LeftOut, Records, allele_fault
+from .records import NO_CARRIER, NOT_PASS, LeftOut, Records, allele_fault, phase_code
 from .stream import MAX_FIELD_BYTES
 from .vcf_columns import columns_of_block
 
@@ -95,6 +98,33 @@ class Genotypes:
             self._known[text] = found
         return found
 
+    @staticmethod
+    def haplotypes(text):
+        """{allele number: haplotype bits (1 first, 2 second)} of a phased diploid genotype
+        (a|b of two numbers), else None."""
+        parts = text.split(b"|")
+        if len(parts) != 2 or not all(part.isdigit() and part.isascii() for part in parts):
+            return None
+        bits = {}
+        for bit, part in ((1, parts[0]), (2, parts[1])):
+            bits[int(part)] = bits.get(int(part), 0) | bit
+        return bits
+
+
+def phase_set(keys, parts):
+    """The phase-set part of a phase code: PS + 1 where the genotype's FORMAT gives a PS of
+    digits, else 0 (every phased genotype without PS is in one set); None when the PS is
+    something else (its phase is then not used)."""
+    try:
+        text = parts[keys.index(b"PS")]
+    except (ValueError, IndexError):
+        return 0
+    if text == b".":
+        return 0
+    if text.isdigit() and text.isascii() and len(text) <= 18:
+        return int(text) + 1
+    return None
+
 
 def position(text):
     """The POS of a record as an int, or None when it is not 1 .. 2^64 - 1 in plain digits."""
@@ -164,12 +194,14 @@ class VcfRecords:
     def _lines(self, first, parts, numbers, left_out):
         """The Records of lines parts[i] (numbered first + i), for i in `numbers` (None: all),
         line by line."""
-        columns = [[] for _ in range(9)]
+        columns = [[] for _ in range(10)]
         for index in range(len(parts)) if numbers is None else numbers:
             line = parts[index]
             if line and line != b"\r":
                 self._record(first + index, line, columns, left_out)
-        return Records.of_lists(self.source, *columns, None)
+        records = Records.of_lists(self.source, *columns[:9], None)
+        records.phase = np.array(columns[9], dtype=np.int64)
+        return records
 
     def _quick(self, first, data, found, left_out):
         """The Records of a block read by columns, with its other lines read one by one."""
@@ -182,16 +214,14 @@ class VcfRecords:
         build[:] = ""
         piece = Records(self.source, columns["sample"], columns["chromosome"], build,
                         columns["position"], columns["ref"], columns["alt"], columns["filter"],
-                        columns["line"], columns["id"], None)
+                        columns["line"], columns["id"], None, phase=columns["phase"])
         if not len(slow):
             return piece
         other = self._lines(first, data.split(b"\n"), slow.tolist(), left_out)
         if not len(other):
             return piece
         both = Records.concatenate(self.source, [piece, other], None)
-        order = np.argsort(both.line, kind="stable")
-        return Records(self.source, *(getattr(both, name)[order] for name in Records.COLUMNS),
-                       None)
+        return both.take(np.argsort(both.line, kind="stable"), None)
 
     def _record(self, number, line, columns, left_out):
         if line.endswith(b"\r"):
@@ -227,7 +257,8 @@ class VcfRecords:
             left_out.add(NOT_PASS, chrom_text)
             return
         carriers = self._carriers(number, fields, len(alleles)) if self.by_genotype else None
-        samples, chromosomes, builds, positions, refs, alts, filters, lines, ids = columns
+        samples, chromosomes, builds, positions, refs, alts, filters, lines, ids, phases = \
+            columns
         for index, alt in enumerate(alleles, start=1):
             reason = allele_fault(ref_str, alt)
             if reason is not None:
@@ -235,11 +266,13 @@ class VcfRecords:
                 continue
             if carriers is None:
                 holders = self.samples
+                phases.extend([0] * len(holders))
             else:
-                holders = [name for name, held in carriers if index in held]
+                holders = [name for name, held, _ in carriers if index in held]
                 if not holders:
                     left_out.add(NO_CARRIER, chrom_text)
                     continue
+                phases.extend(phase(index) for _, held, phase in carriers if index in held)
             n = len(holders)
             samples.extend(holders)
             chromosomes.extend([chrom_text] * n)
@@ -252,7 +285,8 @@ class VcfRecords:
             ids.extend([ident_str] * n)
 
     def _carriers(self, number, fields, alternates):
-        """[(sample, allele numbers)] of the taken samples whose genotype names an allele."""
+        """[(sample, allele numbers, allele number -> its phase code)] of the taken samples
+        whose genotype names an allele."""
         keys = fields[8].split(b":")
         try:
             at = keys.index(b"GT")
@@ -262,7 +296,7 @@ class VcfRecords:
         alleles = self.genotypes.alleles
         found = []
         for i in self.taken:
-            text = fields[9 + i]
+            text = parts = fields[9 + i]
             if at or b":" in text:
                 parts = text.split(b":")
                 text = parts[at] if at < len(parts) else b"."
@@ -276,8 +310,22 @@ class VcfRecords:
                         number, f"genotype {text.decode('utf-8', 'replace')} of sample "
                                 f"{columns[i]} names allele {max(held)}, but the record has "
                                 f"{alternates} alternate allele{'s' if alternates != 1 else ''}")
-                found.append((columns[i], held))
+                found.append((columns[i], held, _phases(text, keys, parts)))
         return found
+
+
+def _phases(genotype, keys, parts):
+    """allele number -> phase code (records.phase_code) of one sample's genotype; `parts`: its
+    FORMAT fields (split at ':', or the whole field when it is the genotype alone)."""
+    bits = Genotypes.haplotypes(genotype) if b"|" in genotype else None
+    phase_set_code = phase_set(keys, parts) if bits and isinstance(parts, list) else 0
+    if not bits or phase_set_code is None:
+        return _UNPHASED
+    return lambda allele: phase_code(bits.get(allele, 0), phase_set_code)
+
+
+def _UNPHASED(allele):
+    return 0
 
 
 ZERO = frozenset((0,))

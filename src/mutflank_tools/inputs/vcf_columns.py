@@ -1,8 +1,9 @@
 """The quick road of the VCF reader: a block of record lines read column by column with NumPy.
 
 It takes the lines of the common shape: exactly the header's number of fields, plain ASCII,
-POS of 1 to 18 digits, one-letter REF and ALT, FORMAT "GT" or "GT:...", and genotypes of one
-or two single-digit alleles (0/1, 1|1, ./1, 1) that name no allele beyond the one ALT. Every
+POS of 1 to 18 digits, one-letter REF and ALT, FORMAT "GT" or "GT:..." (without PS where a
+genotype is phased), and genotypes of one or two single-digit alleles (0/1, 1|1, ./1, 1) that
+name no allele beyond the one ALT. Every
 other line of the block goes through the line-by-line road (VcfRecords._record), which also
 names the line of any fault; the records of both come out in line order."""
 
@@ -163,6 +164,14 @@ def columns_of_block(parser, first, data):
     # Alleles beyond the one ALT (2..9) go the long way, which names the fault.
     ok &= ((haploid | diploid) & ((first_allele < 2) | (first_allele > 9)) &
            ((second_allele < 2) | (second_allele > 9))).all(axis=1)
+    # Phased genotypes (0|1) of a FORMAT with more than GT may have a phase set (PS): those
+    # lines go the long way, which reads it.
+    phased = diploid & (second_byte == ord("|"))
+    longer = ok & (fmt > 2) & phased.any(axis=1)
+    if longer.any():
+        for row in np.flatnonzero(longer).tolist():
+            if b"PS" in data[starts[row, 8]:ends[row, 8]].split(b":"):
+                ok[row] = False
     quick = rows[ok]
     is_slow = np.ones(count, dtype=bool)
     is_slow[quick] = False
@@ -171,6 +180,8 @@ def columns_of_block(parser, first, data):
         return None
     starts, ends, digits = starts[ok], ends[ok], digits[ok]
     carried = ((first_allele == 1) | (second_allele == 1))[ok]
+    # records.phase_code without a phase set: the haplotypes of allele 1, where phased.
+    phase = np.where(phased, (first_allele == 1) * 1 + (second_allele == 1) * 2, 0)[ok]
 
     chromosomes = _texts(data, array, starts[:, 0], ends[:, 0])
     left_out = []
@@ -204,5 +215,6 @@ def columns_of_block(parser, first, data):
         "filter": filters[line_index],
         "line": (quick[line_index] + first - parser.offset).astype(np.int64),
         "id": ids[line_index],
+        "phase": phase[line_index, column].astype(np.int64),
     }
     return result, slow, left_out

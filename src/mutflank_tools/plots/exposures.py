@@ -6,7 +6,7 @@ beside its reconstruction from the signatures."""
 import numpy as np
 
 from ..fit.signature_tables import read_signatures
-from ..runtime.errors import InputError, UsageError
+from ..runtime.errors import InputError, UsageError, shown
 from . import layouts, matrix_files, pages, spectra
 from .matrix_files import as_matrix, is_proportions
 
@@ -116,11 +116,11 @@ def cosine(a, b):
 def reconstruction_figure(args, table):
     sample = args.reconstruction
     if sample not in table.columns:
-        raise InputError(f"{table.path}: no sample {sample} in the exposures")
+        raise InputError(f"{table.path}: no sample {shown(sample)} in the exposures")
     matrix = matrix_files.read_table(args.matrix, matrix_files.CHANNEL_HEADERS)
     kind, values = as_matrix(matrix)
     if sample not in matrix.columns:
-        raise InputError(f"{args.matrix}: no sample {sample} in the matrix")
+        raise InputError(f"{args.matrix}: no sample {shown(sample)} in the matrix")
     labels, names, signatures = _signatures(args.signatures)
     where = {label: i for i, label in enumerate(labels)}
     expected = layouts.channels_of(kind)
@@ -131,7 +131,7 @@ def reconstruction_figure(args, table):
     columns = {name: k for k, name in enumerate(names)}
     absent = [name for name in table.rows if name not in columns]
     if absent:
-        raise InputError(f"{args.signatures}: no signature {absent[0]} of the exposures "
+        raise InputError(f"{args.signatures}: no signature {shown(absent[0])} of the exposures "
                          f"{table.path}")
     exposure = table.values[:, table.columns.index(sample)]
     basis = signatures[[where[label] for label in expected]][:, [columns[n] for n in table.rows]]

@@ -1,20 +1,23 @@
-"""The files `mutflank plot` reads: matrices of `mutflank matrix`, exposures of `mutflank fit`
-and signatures, each a tab-separated table of numbers with a label column, read with bounds: a
-line longer than MAX_LINE bytes or a file longer than MAX_BYTES is an error naming the file and
-the line, so `/dev/zero` or a runaway file cannot fill the memory. A matrix's kind is found from
-its channel rows (`as_matrix`); `is_proportions` tells proportions from counts."""
+"""The files `mutflank plot` reads: matrices of `mutflank matrix` (or in the layouts of published
+tables, `fit.published`), exposures of `mutflank fit` and signatures, each a tab-separated table
+of numbers with a label column, read with the bounds of every table
+(`fit.signature_tables.text_lines`): a line longer than 16 MiB or a file longer than 1 GiB is
+an error naming the file and the line, so `/dev/zero` or a runaway file cannot fill the memory.
+A matrix's kind is found from its channel rows (`as_matrix`); `is_proportions` tells
+proportions from counts."""
 
 from dataclasses import dataclass
 
 import numpy as np
 
+from ..fit import published
+from ..fit.signature_tables import text_lines
 from ..runtime.errors import InputError, at_line
 from . import layouts
 
-MAX_LINE = 16 << 20
-MAX_BYTES = 1 << 30
-# The first field of the header: the row-label column of each kind of table.
-CHANNEL_HEADERS = ("MutationType", "Type")
+# The first field of the header: the row-label column of each kind of table (a matrix may
+# also come in the layouts of published tables: `published`).
+CHANNEL_HEADERS = published.ONE
 SIGNATURE_HEADER = "Signature"
 
 
@@ -23,55 +26,26 @@ class Table:
     path: str
     corner: str        # the header's first field
     columns: list      # the other header fields (samples or signatures)
-    rows: list         # the row labels
+    rows: list         # the row labels (channels in our spelling)
     lines: list        # the line number of each row
     values: np.ndarray  # float64, rows x columns, every value finite and >= 0
-
-
-def _lines(path):
-    """(number, text) of each line of `path`, without its line end."""
-    total = 0
-    try:
-        handle = open(path, "rb")
-    except OSError as error:
-        raise InputError(f"{path}: cannot read: {error.strerror}") from None
-    with handle:
-        number = 0
-        while True:
-            number += 1
-            try:
-                line = handle.readline(MAX_LINE + 1)
-            except OSError as error:
-                raise InputError(f"{path}: cannot read: {error.strerror}") from None
-            if not line:
-                return
-            total += len(line)
-            if len(line) > MAX_LINE:
-                raise InputError(at_line(path, number, f"longer than {MAX_LINE >> 20} MiB: "
-                                                       "not a table of counts"))
-            if total > MAX_BYTES:
-                raise InputError(at_line(path, number, f"the file goes on past {MAX_BYTES >> 30} "
-                                                       "GiB: not a table of counts"))
-            try:
-                text = line.decode("utf-8")
-            except UnicodeDecodeError:
-                raise InputError(at_line(path, number, "not UTF-8 text")) from None
-            yield number, text.rstrip("\r\n")
 
 
 def read_table(path, corners=CHANNEL_HEADERS + (SIGNATURE_HEADER,)):
     """The Table of a file whose header starts with one of `corners`; InputError naming the
     file and line for anything else (a row label seen twice, a row of the wrong width, a value
     that is not a finite number >= 0)."""
-    lines = _lines(path)
+    lines = text_lines(path, "a table of counts")
     first = next(lines, None)
     header = first[1].split("\t") if first else []
-    if not header or header[0] not in corners:
+    channels = not header or header[0] != SIGNATURE_HEADER  # else a row per signature
+    width = published.label_columns(header) if channels else 1
+    if not header or not width or header[0] not in corners and width == 1:
         names = " or ".join([", ".join(corners[:-1]), corners[-1]] if len(corners) > 1
                             else corners)
         raise InputError(at_line(path, 1, f"not a table to plot (its first field is not "
                                           f"{names})"))
-    columns = header[1:]
+    columns = header[width:]
     seen = set()
     for name in columns:
         if name in seen:
@@ -82,20 +56,21 @@ def read_table(path, corners=CHANNEL_HEADERS + (SIGNATURE_HEADER,)):
         if not text:
             continue
         fields = text.split("\t")
-        label = fields[0]
+        label = published.channel(fields[:width]) if channels else fields[0]
         if label in where:
-            raise InputError(at_line(path, number, f"row {label!r} a second time (first on "
+            written = "\t".join(fields[:width])
+            raise InputError(at_line(path, number, f"row {written!r} a second time (first on "
                                                    f"line {where[label]})"))
-        if len(fields) != len(columns) + 1:
-            raise InputError(at_line(path, number, f"{len(fields) - 1} values for "
+        if len(fields) != len(columns) + width:
+            raise InputError(at_line(path, number, f"{len(fields) - width} values for "
                                                    f"{len(columns)} columns"))
         try:
-            row = np.array(fields[1:], dtype=np.float64)
+            row = np.array(fields[width:], dtype=np.float64)
             bad = ~(np.isfinite(row) & (row >= 0))
         except ValueError:
-            bad = [not _is_count(field) for field in fields[1:]]
+            bad = [not _is_count(field) for field in fields[width:]]
         if np.any(bad):
-            field = fields[1 + int(np.flatnonzero(bad)[0])]
+            field = fields[width + int(np.flatnonzero(bad)[0])]
             raise InputError(at_line(path, number, f"{field!r} is not a count or a proportion"))
         where[label] = number
         rows.append(label)

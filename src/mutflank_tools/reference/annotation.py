@@ -18,6 +18,7 @@ Painting: the strand bits are added to the written reference files afterwards, i
 stretch by stretch of one level, through a memory map.
 """
 
+import array
 import mmap
 import os
 import shutil
@@ -37,6 +38,9 @@ MARKS = ("gene\t", "transcript\t", "RNA\t", "##FASTA")
 STRANDS = {b"+": 0, b"-": 1}  # index into the per-strand interval lists
 MARKER = ".mutflank-annotation"  # file in an annotated build folder (not a .txt chromosome)
 PAINT_BYTES = 1 << 22  # bases painted at a time (bounds the temporary mask)
+PENDING = 1 << 16  # intervals of a sequence and strand read before they are merged
+FAR = 1 << 62  # beyond every sequence: larger coordinates are taken as this one
+MAX_LINE = 16 << 20  # bytes of the longest annotation line read
 
 
 def is_transcribed(feature):
@@ -80,16 +84,43 @@ class Annotation:
         return None
 
 
+class _Strand:
+    """The regions of one sequence and strand as they are read: merged intervals, and the
+    intervals read since the last merge (8 bytes a number). They are merged when there are as
+    many new ones as merged ones (at least PENDING): memory follows the merged regions, which
+    the genome bounds, not the number of features, at a cost of O(n log n) in all."""
+
+    def __init__(self):
+        self.starts = self.ends = np.zeros(0, np.int64)
+        self.new_starts, self.new_ends = array.array("q"), array.array("q")
+
+    def add(self, start, end):
+        self.new_starts.append(start)
+        self.new_ends.append(end)
+        if len(self.new_starts) >= max(PENDING, len(self.starts)):
+            self.merge()
+
+    def merge(self):
+        if self.new_starts:
+            self.starts, self.ends = merged(
+                np.concatenate([self.starts, np.frombuffer(self.new_starts, np.int64)]),
+                np.concatenate([self.ends, np.frombuffer(self.new_ends, np.int64)]))
+            self.new_starts, self.new_ends = array.array("q"), array.array("q")
+        return self.starts, self.ends
+
+
 class Collector:
     """Gathers the features of annotation lines, one at a time."""
 
     def __init__(self):
-        self.lists = {}  # name -> ([+ starts], [+ ends], [- starts], [- ends])
+        self.strands = {}  # name -> (_Strand of +, _Strand of -)
         self.features = 0
 
     def add(self, number, line):
         """Takes line `number` (bytes, without its line end) if it is a transcribed feature
-        with a strand; AnnotationError when such a line is malformed."""
+        with a strand; AnnotationError when such a line is malformed. Coordinates beyond
+        FAR, past the end of any sequence, are taken as FAR (the feature is then clipped at
+        its sequence's end, as any feature that runs past it)."""
         fields = line.split(b"\t", 7)  # the attributes are not needed
         if len(fields) < 3 or fields[0][:1] == b"#" or not is_transcribed(fields[2]):
             return
@@ -106,21 +137,20 @@ class Collector:
         if start < 1 or end < start:
             raise AnnotationError(f"line {number}: start {start} and end {end} are not "
                                   "1 <= start <= end")
-        lists = self.lists.get(fields[0])
-        if lists is None:
-            lists = self.lists[fields[0]] = ([], [], [], [])
-        lists[2 * strand].append(start - 1)
-        lists[2 * strand + 1].append(end)
+        strands = self.strands.get(fields[0])
+        if strands is None:
+            strands = self.strands[fields[0]] = (_Strand(), _Strand())
+        strands[strand].add(min(start - 1, FAR), min(end, FAR))
         self.features += 1
 
     def annotation(self):
         regions = {}
-        for name, lists in self.lists.items():
+        for name, strands in self.strands.items():
             try:
                 text = name.decode("utf-8")
             except UnicodeDecodeError:
                 raise AnnotationError(f"sequence name {name!r} is not valid UTF-8") from None
-            regions[text] = (merged(lists[0], lists[1]), merged(lists[2], lists[3]))
+            regions[text] = (strands[0].merge(), strands[1].merge())
         return Annotation(regions, self.features)
 
 
@@ -199,12 +229,18 @@ class AnnotationReading:
 
     def _collect(self):
         try:
-            for line in self._grep.stdout:
+            while line := self._grep.stdout.readline(MAX_LINE + 1):
                 number, _, text = line.rstrip(b"\r\n").partition(b":")
+                if len(line) > MAX_LINE:
+                    raise AnnotationError(f"line {int(number)}: longer than {MAX_LINE >> 20} "
+                                          "MiB: not a GTF or GFF3 line")
                 if text.startswith(b"##FASTA"):
                     self._early = True  # GFF3: sequences follow, no more features
                     break
                 self._collector.add(int(number), text)
+        except MemoryError:
+            self._early = True
+            self._failure = f"{self.path}: out of memory while reading it"
         except Exception as error:  # reported by result()
             self._early = True
             self._failure = f"{self.path}: {error}"
@@ -289,15 +325,21 @@ def paint_file(path, length, regions):
 
 
 def paint_folder(folder, lengths, annotation, suffix=".txt"):
-    """Paints the reference files of `folder` ([(name, length), ...] as written); returns the
-    names of annotated sequences that no file took."""
+    """Paints the reference files of `folder` ([(name, length), ...] as written); returns
+    (the names of annotated sequences that no file took, [(name, number of its regions that
+    run past its end and were clipped), ...] in the order of `lengths`)."""
     used = set()
+    past = []
     for name, length in lengths:
         key = annotation.key_for(name)
         if key is not None:
             used.add(key)
-            paint_file(os.path.join(folder, name + suffix), length, annotation.regions[key])
-    return sorted(set(annotation.regions) - used)
+            regions = annotation.regions[key]
+            paint_file(os.path.join(folder, name + suffix), length, regions)
+            beyond = sum(int(np.count_nonzero(ends > length)) for _, ends in regions)
+            if beyond:
+                past.append((name, beyond))
+    return sorted(set(annotation.regions) - used), past
 
 
 def write_marker(folder, annotation_path, annotation):

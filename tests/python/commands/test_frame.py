@@ -18,7 +18,7 @@ from mutflank_tools.reference.folder import canonical_build  # noqa: E402
     "argv, message",
     [
         (["frobnicate"], "mutflank: error: argument VERB: invalid choice: 'frobnicate' "
-         "(choose from 'reference', 'table', 'matrix', 'fit', 'plot')"),
+         "(choose from 'reference', 'table', 'matrix', 'fit', 'extract', 'plot')"),
         (["--version2"], "mutflank: error: the following arguments are required: VERB"),
         (["table", "x.vcf", "--sample"], "mutflank table: error: argument --sample: expected one "
          "argument"),

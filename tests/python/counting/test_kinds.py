@@ -113,16 +113,22 @@ def test_painting_in_place_matches_the_bases_model(tmp_path, monkeypatch, seed):
 
     rng = random.Random(seed)
     monkeypatch.setattr(annotation, "PAINT_BYTES", rng.choice([1, 7, 1 << 22]))
+    monkeypatch.setattr(annotation, "PENDING", rng.choice([1, 2, 1 << 16]))  # merged as read
     length = 500
     codes = bytes(rng.choice([0, 1, 2, 3, 3, 16]) for _ in range(length))
-    features = [(rng.randrange(length), rng.randint(1, 120), rng.choice("+-")) for _ in range(9)]
+    features = [(rng.randrange(length), rng.randint(1, 120), rng.choice("+-"))
+                for _ in range(30)]
     collector = annotation.Collector()
     for number, (start, size, sign) in enumerate(features, 1):
         collector.add(number, f"c\tt\tgene\t{start + 1}\t{start + size}\t.\t{sign}\t.\tx"
                       .encode())
     path = tmp_path / "c.txt"
     path.write_bytes(codes)
-    assert annotation.paint_folder(tmp_path, [("c", length)], collector.annotation()) == []
+    unmatched, past = annotation.paint_folder(tmp_path, [("c", length)], collector.annotation())
+    assert unmatched == []
+    assert past == ([("c", len({sign for start, size, sign in features
+                                 if start + size > length}))]
+                    if any(start + size > length for start, size, _ in features) else [])
     expected = bytes(
         code if code == 16 else code + 4 * sum({1 if sign == "+" else 2 for start, size, sign
                                                 in features if start <= i < start + size})

@@ -13,7 +13,7 @@ PACKAGE = Path(__file__).resolve().parents[3] / "src" / "mutflank_tools"
 # Layer -> rank: a module may import its own layer and any layer of a lower rank. Layers of
 # one rank are siblings and import neither each other. `_engine` is the C++ extension.
 RANKS = {"runtime": 0, "_engine": 0, "reference": 1, "inputs": 2, "counting": 3, "fit": 3,
-         "plots": 4, "commands": 5, "": 6}  # "": cli.py, __main__.py, __init__.py
+         "plots": 4, "extract": 4, "commands": 5, "": 6}  # "": cli.py, __main__.py, __init__.py
 
 
 def modules(root):

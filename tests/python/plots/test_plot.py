@@ -13,6 +13,7 @@ pytest.importorskip("mutflank_tools")
 pytest.importorskip("matplotlib")
 from cli_support import run  # noqa: E402
 from mutflank_tools.counting import channels  # noqa: E402
+from mutflank_tools.fit import signature_tables  # noqa: E402
 from mutflank_tools.plots import layouts, matrix_files, overview, spectra  # noqa: E402
 from mutflank_tools.plots.exposures import OTHER, palette, ranked, sample_order  # noqa: E402
 
@@ -130,7 +131,7 @@ def test_bounded_reading(tmp_path, monkeypatch):
     assert (status, stderr) == (1, "mutflank plot: error: /dev/zero: line 1: longer than 16 "
                                    "MiB: not a table of counts\n")
     path = write(tmp_path / "m.tsv", channels.SBS6, {"s": [1] * 6})
-    monkeypatch.setattr(matrix_files, "MAX_BYTES", 40)
+    monkeypatch.setattr(signature_tables, "MAX_BYTES", 40)  # the bounds of every table
     with pytest.raises(matrix_files.InputError, match=re.escape(
             f"{path}: line 6: the file goes on past 0 GiB: not a table of counts")):
         matrix_files.read_table(path)

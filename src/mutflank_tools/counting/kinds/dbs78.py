@@ -95,5 +95,7 @@ register(Kind("DBS78", channels.DBS78, "DBS", classify=lambda batch: dbs78_codes
                                                                                  batch.alt),
               layout="dbs78", default="when present"))
 # No matrix takes these; a class of their own names them in the summary of what was left out.
-register_class(MutationClass("MBS", is_multi_base,
-                             "multi-base substitution (three or more adjacent bases)"))
+# A record of this class is cut into the stretches of changed bases it holds before counting
+# (doublets.split_substitutions); a stretch of three or more is left out as a multi-base
+# substitution.
+register_class(MutationClass("MBS", is_multi_base, "substitution of three or more bases"))
