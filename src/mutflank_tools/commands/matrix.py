@@ -91,7 +91,7 @@ def settings_of(args, genome):
     return Settings(
         kinds=tuple(args.types or registry.defaults()), build=build,
         default_build=default_build, samples=choice.samples, exclude=choice.exclude,
-        by_input=args.label_by_input)
+        by_input=args.label_by_input, merge_samples=args.merge_samples)
 
 
 def check_strand(kinds, genome, settings):
