@@ -222,7 +222,7 @@ class Tally:
             self.records -= int(counted.sum())
             for index in np.unique(joined.index[drop]).tolist():
                 mine = drop[joined.index[drop] == index]
-                self.left_out.add(DUPLICATE, index, joined.chromosome[mine])
+                self.left_out.add_each(DUPLICATE, joined.chromosome[mine], index)
             keep = np.ones(len(again), dtype=bool)
             keep[drop] = False
             joined = joined.take(keep)
