@@ -255,7 +255,8 @@ def run(args):
                 if labels is not None:
                     kept = [stage.sample_label(labels[index], sample, alone) for sample in kept]
                 samples.update(dict.fromkeys(kept))
-            for records in read(source, sample=column, pass_only=args.pass_only, build=build):
+            for records in read(source, sample=column, pass_only=args.pass_only, build=build,
+                                samples=choice.samples, exclude=choice.exclude, held=held):
                 rows.left_out.merge(records.left_out, index)
                 if declared is None:
                     names = set(records.sample.tolist())

@@ -58,7 +58,8 @@ def count_inputs(items, reference, settings, *, pass_only=False, merge_doublets=
                     pending, held, ended = [], 0, []
                 pending_kind = source.kind
                 for records in read(source, sample=column, pass_only=pass_only,
-                                    batch_size=limit):
+                                    batch_size=limit, samples=choice.samples,
+                                    exclude=choice.exclude, held=tally.held):
                     records = trim_alleles(_chosen(records, choice, declared, tally))
                     if pending and held + len(records) > limit:
                         counter.add_inputs(pending, pending_kind, ended)

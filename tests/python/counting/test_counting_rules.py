@@ -337,6 +337,24 @@ def test_summaries_count_the_chosen_samples_only(capsys, reference, tmp_path):
                             "left out 1 record: REF differs from the reference base, on 1 (1)"]
 
 
+def test_a_maf_s_rows_of_other_samples_are_not_in_the_summary(capsys, reference, tmp_path):
+    rows = [("S1", 20, "LowQual"), ("S1", 30, "PASS"), ("S2", 40, "LowQual"),
+            ("S2", 50, "LowQual"), ("S3", 60, "PASS")]
+    maf = write_text(tmp_path / "calls.maf", "\t".join(MAF_HEADER + ["FILTER"]) + "\n" + "".join(
+        f"G\t1\t{pos}\t{pos}\tSNP\t{GENOME[pos - 1]}\t{GENOME[pos - 1]}\t"
+        f"{other(GENOME[pos - 1])}\t{sample}\t{BUILD}\t{text}\n" for sample, pos, text in rows)
+        + f"G\t1\t70\t70\tSNP\t{GENOME[69]}\t\t\tS2\t{BUILD}\tPASS\n")
+    code, err, written = matrix(capsys, reference, [maf], "--pass-only", "--sample", "S1",
+                                "--types", "SBS96", prefix=tmp_path / "m")
+    assert (code, summary(err)) == (0, ["left out 1 record: filter not PASS, on 1 (1)"]), err
+    assert written["SBS96"] == {(sbs96(30, other(GENOME[29])), "S1"): 1}
+    code, err, written = matrix(capsys, reference, [maf], "--pass-only", "--exclude", "S1,S3",
+                                "--types", "SBS96", prefix=tmp_path / "x")
+    assert (code, summary(err)) == (0, [
+        "left out 2 records: filter not PASS, on 1 (2)",
+        "left out 1 record: allele *, . or equal to REF, on 1 (1)"]), err
+
+
 # ---- a mutation written twice --------------------------------------------------------------
 
 @pytest.mark.parametrize("form", ["vcf", "maf"])
