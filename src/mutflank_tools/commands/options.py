@@ -1,6 +1,7 @@
 """Options that several verbs share, each defined once, and the value parsers of argparse."""
 
 import argparse
+import os
 import urllib.parse
 
 from ..reference.folder import canonical_build
@@ -41,6 +42,35 @@ def scheduler(text):
     return address
 
 
+class InputPath(str):
+    """A path that the run reads, as given (see inputs_of)."""
+
+
+def input_path(text):
+    """The type of every option (and argument) naming a file the run reads: it is then one of
+    the run's inputs, which no output may be."""
+    return InputPath(text)
+
+
+def inputs_of(args):
+    """Every path of the parsed `args` declared with type=input_path, in the options' order."""
+    found = []
+    for value in vars(args).values():
+        for item in value if isinstance(value, list) else [value]:
+            if isinstance(item, InputPath):
+                found.append(str(item))
+    return found
+
+
+def prefix(text):
+    """An output prefix: it ends in a name, which the outputs' names start with."""
+    if os.path.basename(text) in ("", ".", ".."):
+        raise argparse.ArgumentTypeError(
+            f"{text!r} names no file: a prefix ends in a name, as results/cohort for "
+            "results/cohort.<...>.tsv")
+    return text
+
+
 def build(text):
     canonical = canonical_build(text)
     if canonical is None:
@@ -68,7 +98,7 @@ def add_workers(parser):
 # ---- the options of the input stage (inputs/stage.py), shared by table and matrix ----------
 
 def add_table_list(parser):
-    parser.add_argument("--table-list", metavar="FILE",
+    parser.add_argument("--table-list", metavar="FILE", type=input_path,
                         help="a file naming one input per line (blank and '#' lines skipped)")
 
 

@@ -39,7 +39,7 @@ OPENED_AHEAD = 64  # inputs opened and checked before the first row is written
 
 
 def add_arguments(parser):
-    parser.add_argument("inputs", nargs="*", metavar="INPUT",
+    parser.add_argument("inputs", nargs="*", metavar="INPUT", type=options.input_path,
                         help="VCF, BCF or MAF file ('-' for standard input)")
     parser.add_argument("-o", "--output", default="-", metavar="TABLE",
                         help="table to write (default: standard output)")
@@ -212,8 +212,6 @@ def run(args):
     build, default_build = stage.resolve_build(args.build, reference, args.reference)
     if args.output != "-" and os.path.isdir(args.output):
         raise InputError(f"{args.output}: is a folder")
-    if args.output != "-":
-        stage.check_inputs([args.output], paths, args.table_list)
     choice = stage.SampleChoice.of(args.sample, args.exclude)
     labels = stage.input_labels(paths) if args.label_by_input else None
 
@@ -233,7 +231,7 @@ def run(args):
             output = sys.stdout.buffer
         else:
             output = stack.enter_context(atomic_output(
-                args.output, "wb", inputs=stage.files_read(paths, args.table_list)))
+                args.output, "wb", inputs=stage.files_read(options.inputs_of(args), paths)))
         bar = stack.enter_context(progress(total=None, unit=" rows", desc="table"))
         for index, name in enumerate(paths):
             if index < OPENED_AHEAD:

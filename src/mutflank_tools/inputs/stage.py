@@ -2,7 +2,7 @@
 to them, each in one place, so that the verbs agree on options and messages.
 
 - the inputs: named on the command line and in a --table-list file, each file once, none of
-  them an output (the list file is an input too): `input_paths`, `check_inputs`;
+  them an output (the list file is an input too): `input_paths`, `files_read`;
 - the samples: --sample and --exclude (`SampleChoice`), one sample name from several inputs
   (`Origins`: an error unless --label-by-input or --merge-samples), and the labels of
   --label-by-input (`input_labels`, `sample_label`);
@@ -22,7 +22,6 @@ import numpy as np
 from ..reference.folder import is_file_name
 from ..reference.genome import NOT_A_FILE_NAME, coverage_error
 from ..runtime.errors import InputError, UsageError
-from ..runtime.outputs import refuse_inputs
 from .open import check_distinct
 from .records import sample_from_path
 
@@ -44,7 +43,7 @@ def read_table_list(path):
 def input_paths(inputs, table_list=None):
     """The inputs of a run: those named, then those of the --table-list file. UsageError when
     there is none or when one file is named twice."""
-    paths = list(inputs)
+    paths = [str(path) for path in inputs]
     if table_list is not None:
         paths += read_table_list(table_list)
     if not paths:
@@ -53,14 +52,10 @@ def input_paths(inputs, table_list=None):
     return paths
 
 
-def files_read(paths, table_list=None):
-    """Every file a run reads: its inputs and the --table-list file."""
-    return list(paths) + ([table_list] if table_list is not None else [])
-
-
-def check_inputs(outputs, paths, table_list=None):
-    """UsageError when an output is one of the files the run reads."""
-    refuse_inputs(outputs, files_read(paths, table_list))
+def files_read(named, paths):
+    """Every file a run reads, none of which may be an output: the files its options name
+    (`named`: the inputs and the --table-list file) and the inputs the list names."""
+    return list(dict.fromkeys([*map(str, named), *paths]))
 
 
 # ---- the samples ----------------------------------------------------------------------------
