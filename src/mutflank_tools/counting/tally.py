@@ -30,6 +30,7 @@ PAST_END = "position past the chromosome end"
 REF_DIFFERS = "REF differs from the reference base"
 NO_REFERENCE = (NO_BUILD, NO_FILE, NOT_A_FILE_NAME)
 MULTI_BASE_CLASS = "MBS"  # substitutions of three or more bases (kinds.dbs78)
+COUNTED_AT_ONCE = 1 << 16  # records counted in one pass
 REF_LIMIT = 0.05  # share of an input's REF bases differing from the reference that stops a run
 
 # A reference byte as a base code (A 0, C 1, G 2, T 3, N 4, none 5); OUTSIDE (-1) is 6.
@@ -405,8 +406,8 @@ def _codes(values):
                                 dtype=np.int64, count=len(heads))
             return list(index), codes[np.cumsum(changed) - 1]
     values = values.tolist() if isinstance(values, np.ndarray) else list(values)
-    inverse = np.fromiter((index.setdefault(value, len(index)) for value in values),
-                          dtype=np.int64, count=len(values))
+    index = {value: number for number, value in enumerate(dict.fromkeys(values))}
+    inverse = np.fromiter(map(index.__getitem__, values), dtype=np.int64, count=len(values))
     return list(index), inverse
 
 
@@ -475,9 +476,19 @@ class Counter:
                 units.append((merger.finish(), index))
         for records, index in units:
             tally.left_out.add_counter(index, records.left_out)
-        units = [(records, index) for records, index in units if len(records)]
-        if units:
-            self._count(units, input_kind)
+        # Counted a batch at a time: the SNVs an input held until its end may be many.
+        group, size = [], 0
+        for records, index in units:
+            for start in range(0, len(records), COUNTED_AT_ONCE):
+                part = records.take(slice(start, start + COUNTED_AT_ONCE)) \
+                    if len(records) > COUNTED_AT_ONCE else records
+                if group and size + len(part) > COUNTED_AT_ONCE:
+                    self._count(group, input_kind)
+                    group, size = [], 0
+                group.append((part, index))
+                size += len(part)
+        if group:
+            self._count(group, input_kind)
         if not self._mergers and not self.settings.merge_samples:
             self._seen = Seen()  # a later input has columns of its own
 
