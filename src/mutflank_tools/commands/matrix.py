@@ -18,7 +18,7 @@ from ..counting.work import Item, count_inputs
 from ..inputs.open import check_distinct
 from ..inputs.records import sample_from_path
 from ..reference.genome import Genome, coverage_error
-from ..runtime.errors import InputError, UsageError
+from ..runtime.errors import InputError, UsageError, shown
 from ..runtime.outputs import OutputSet, check_folder, refuse_inputs
 from ..runtime.progress import progress
 from . import options
@@ -181,13 +181,13 @@ def check(tally, args, genome, settings):
             if len(held) > 1:
                 first, second = (names[index] for index in held)
                 raise InputError(
-                    f"sample {sample} comes from more than one input ({first}, {second}): "
+                    f"sample {shown(sample)} comes from more than one input ({first}, {second}): "
                     "give --label-by-input for a column per input, or --merge-samples if the "
                     "inputs are one cohort split by chromosome or region")
     if settings.samples is not None:
         absent = sorted(settings.samples - set(tally.origins))
         if absent:
-            raise InputError(f"--sample {', '.join(absent)}: no input holds "
+            raise InputError(f"--sample {', '.join(map(shown, absent))}: no input holds "
                              f"{'this sample' if len(absent) == 1 else 'these samples'}")
     return warnings
 

@@ -21,7 +21,7 @@ from ..inputs.open import check_distinct, open_input, read
 from ..inputs.records import LeftOut, classify
 from ..reference.folder import canonical_build, is_file_name
 from ..reference.genome import Chromosome, Genome, ReferenceCoverage, coverage_error
-from ..runtime.errors import InputError, UsageError, at_line
+from ..runtime.errors import InputError, UsageError, at_line, shown
 from ..runtime.outputs import atomic_output
 from ..runtime.progress import progress
 from . import options
@@ -318,7 +318,7 @@ def _note_origins(names, name, origins, args):
         first = origins.setdefault(sample, name)
         if first != name and not (args.merge_samples or args.label_by_input):
             raise InputError(
-                f"sample {sample} comes from more than one input ({first}, {name}): give "
+                f"sample {shown(sample)} comes from more than one input ({first}, {name}): give "
                 "--label-by-input for a sample per input, or --merge-samples if the inputs are "
                 "one cohort split by chromosome or region")
 

@@ -3,6 +3,8 @@ the chromosomes concerned and, when there are several, the inputs."""
 
 import collections
 
+from ..runtime import errors
+
 SHOWN = 8  # chromosomes named per reason; the rest are counted
 
 
@@ -71,7 +73,8 @@ class LeftOut:
             named = sorted(((name, count) for name, count in counter.items() if name),
                            key=lambda item: (-item[1], item[0]))
             if named:
-                text += ", on " + ", ".join(f"{name} ({count:,})" for name, count in named[:shown])
+                text += ", on " + ", ".join(f"{errors.shown(name)} ({count:,})"
+                                       for name, count in named[:shown])
                 more = len(named) - shown
                 if counter.get(None):
                     text += f" and {counter[None]:,} records on other chromosomes"
