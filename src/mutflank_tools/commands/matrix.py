@@ -16,18 +16,10 @@ from ..counting import kinds as registry
 from ..counting.distributed import count_on_cluster
 from ..counting.tally import Settings
 from ..counting.work import Item, count_inputs
-<<<<<<< HEAD
-from ..inputs.open import check_distinct
-from ..inputs.records import sample_from_path
-from ..reference.genome import Genome, coverage_error
-from ..runtime.errors import InputError, UsageError, shown
-from ..runtime.outputs import OutputSet, check_folder, refuse_inputs
-=======
 from ..inputs import stage
 from ..reference.genome import Genome
 from ..runtime.errors import InputError, UsageError
 from ..runtime.outputs import OutputSet, check_folder, refuse_inputs, removed_line
->>>>>>> main
 from ..runtime.progress import progress
 from . import options
 
@@ -144,27 +136,12 @@ def check(tally, args, genome, settings):
                              "(--allow-ref-mismatch goes on without them)")
         warnings.append(f"warning: {message}; left out, going on (--allow-ref-mismatch)")
     if not (args.merge_samples or args.label_by_input):
-<<<<<<< HEAD
-        for sample, held in tally.origins.items():
-            if len(held) > 1:
-                first, second = (names[index] for index in held)
-                raise InputError(
-                    f"sample {shown(sample)} comes from more than one input ({first}, {second}): "
-                    "give --label-by-input for a column per input, or --merge-samples if the "
-                    "inputs are one cohort split by chromosome or region")
-    if settings.samples is not None:
-        absent = sorted(settings.samples - set(tally.origins))
-        if absent:
-            raise InputError(f"--sample {', '.join(map(shown, absent))}: no input holds "
-                             f"{'this sample' if len(absent) == 1 else 'these samples'}")
-=======
         message = tally.origins.fault(names)
         if message is not None:
             raise InputError(message)
     message = stage.SampleChoice(settings.samples, settings.exclude).fault(tally.held)
     if message is not None:
         raise InputError(message)
->>>>>>> main
     return warnings
 
 

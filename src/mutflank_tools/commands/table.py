@@ -17,14 +17,6 @@ import sys
 
 import numpy as np
 
-<<<<<<< HEAD
-from ..inputs.left_out import summary_lines
-from ..inputs.open import check_distinct, open_input, read
-from ..inputs.records import LeftOut, classify
-from ..reference.folder import canonical_build, is_file_name
-from ..reference.genome import Chromosome, Genome, ReferenceCoverage, coverage_error
-from ..runtime.errors import InputError, UsageError, at_line, shown
-=======
 from ..inputs import stage
 from ..inputs.left_out import LeftOut
 from ..inputs.open import open_input, read
@@ -33,7 +25,6 @@ from ..reference.folder import canonical_build
 from ..reference.genome import NO_BUILD, NO_FILE, NOT_A_FILE_NAME, Chromosome, Genome, \
     ReferenceCoverage
 from ..runtime.errors import InputError, UsageError, at_line
->>>>>>> main
 from ..runtime.outputs import atomic_output
 from ..runtime.progress import progress
 from . import options
@@ -301,26 +292,8 @@ def run(args):
         print(f"{prog}: {line}", file=sys.stderr)
 
 
-<<<<<<< HEAD
-def _note_origins(names, name, origins, args):
-    """Notes the input of each sample name; one name from two inputs is an error unless the
-    user said what it means."""
-    for sample in names:
-        first = origins.setdefault(sample, name)
-        if first != name and not (args.merge_samples or args.label_by_input):
-            raise InputError(
-                f"sample {shown(sample)} comes from more than one input ({first}, {name}): give "
-                "--label-by-input for a sample per input, or --merge-samples if the inputs are "
-                "one cohort split by chromosome or region")
-
-
-def _labelled(samples, stem, alone):
-    """The sample column with --label-by-input: STEM for the one sample of a VCF, else
-    STEM:SAMPLE."""
-=======
 def _labelled(samples, label, alone):
     """The sample column with --label-by-input (stage.sample_label)."""
->>>>>>> main
     if alone:
         return np.full(len(samples), label, dtype=object)
     return np.array([stage.sample_label(label, sample, False) for sample in samples.tolist()],
