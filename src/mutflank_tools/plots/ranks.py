@@ -5,8 +5,9 @@ from dataclasses import dataclass
 
 import numpy as np
 
+from ..fit.signature_tables import text_lines
 from ..runtime.errors import InputError, at_line
-from . import matrix_files, pages
+from . import pages
 
 CORNER = "Rank"
 COLUMNS = ["Rank", "Stability", "LeastStability", "Cosine", "Error", "Chosen"]
@@ -25,7 +26,7 @@ class Ranks:
 def is_ranks(path):
     """Whether the file's header starts with the ranks table's first column."""
     try:
-        first = next(matrix_files._lines(path), None)
+        first = next(text_lines(path, "a ranks table"), None)
     except InputError:
         return False
     return first is not None and first[1].split("\t")[0] == CORNER
@@ -33,7 +34,7 @@ def is_ranks(path):
 
 def read_ranks(path):
     """The Ranks of a ranks table; InputError naming the file and line of a fault."""
-    lines = matrix_files._lines(path)
+    lines = text_lines(path, "a ranks table")
     _, header = next(lines)
     if header.split("\t") != COLUMNS:
         raise InputError(at_line(path, 1, f"not the header of a ranks table of `mutflank "
