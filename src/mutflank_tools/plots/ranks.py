@@ -26,7 +26,7 @@ class Ranks:
 def is_ranks(path):
     """Whether the file's header starts with the ranks table's first column."""
     try:
-        first = next(text_lines(path, "a ranks table"), None)
+        first = next(text_lines(path, "a table of ranks"), None)
     except InputError:
         return False
     return first is not None and first[1].split("\t")[0] == CORNER
@@ -34,7 +34,7 @@ def is_ranks(path):
 
 def read_ranks(path):
     """The Ranks of a ranks table; InputError naming the file and line of a fault."""
-    lines = text_lines(path, "a ranks table")
+    lines = text_lines(path, "a table of ranks")
     _, header = next(lines)
     if header.split("\t") != COLUMNS:
         raise InputError(at_line(path, 1, f"not the header of a ranks table of `mutflank "
