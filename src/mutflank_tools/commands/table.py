@@ -38,7 +38,7 @@ OPENED_AHEAD = 64  # inputs opened and checked before the first row is written
 
 
 def add_arguments(parser):
-    parser.add_argument("inputs", nargs="+", metavar="INPUT",
+    parser.add_argument("inputs", nargs="+", metavar="INPUT", type=options.input_path,
                         help="VCF, BCF or MAF file ('-' for standard input)")
     parser.add_argument("-o", "--output", default="-", metavar="TABLE",
                         help="table to write (default: standard output)")
@@ -260,7 +260,8 @@ def run(args):
         if args.output == "-":
             output = sys.stdout.buffer
         else:
-            output = stack.enter_context(atomic_output(args.output, "wb", inputs=args.inputs))
+            output = stack.enter_context(atomic_output(args.output, "wb",
+                                                      inputs=options.inputs_of(args)))
         bar = stack.enter_context(progress(total=None, unit=" rows", desc="table"))
         for index, name in enumerate(args.inputs):
             if index < OPENED_AHEAD:
