@@ -8,4 +8,8 @@ namespace mutflank::engine {
 // windows.cpp
 extern PyMethodDef read_window_rows_method;
 
+// Types, each added to the module by its function (false with an exception set).
+// vcf.cpp: VcfScanner
+bool add_vcf_scanner(PyObject* module) noexcept;
+
 } // namespace mutflank::engine
