@@ -22,7 +22,7 @@ import numpy as np
 
 from ..reference.folder import is_file_name
 from ..reference.genome import NOT_A_FILE_NAME, coverage_error
-from ..runtime.errors import InputError, UsageError
+from ..runtime.errors import InputError, UsageError, shown
 from .open import BATCH_RECORDS, check_distinct, read
 from .records import sample_from_path
 
@@ -116,7 +116,7 @@ class SampleChoice:
         for option, names in (("--sample", self.samples or ()), ("--exclude", self.exclude)):
             absent = sorted(set(names) - set(held))
             if absent:
-                return (f"{option} {', '.join(absent)}: no input holds "
+                return (f"{option} {', '.join(map(shown, absent))}: no input holds "
                         f"{'this sample' if len(absent) == 1 else 'these samples'}")
         return None
 
@@ -159,8 +159,8 @@ class Origins(dict):
         for sample, held in self.items():
             if len(held) > 1:
                 first, second = (names[index] for index in held)
-                return (f"sample {sample} comes from more than one input ({first}, {second}): "
-                        "give --label-by-input for a sample per input, or --merge-samples if "
+                return (f"sample {shown(sample)} comes from more than one input ({first}, "
+                        f"{second}): give --label-by-input for a sample per input, or --merge-samples if "
                         "the inputs are one cohort split by chromosome or region")
         return None
 
