@@ -11,6 +11,7 @@ from .counting import Counter
 from .genome import Genome
 from .readers import open_input, read
 from .records import Records, differing
+from .regions import RegionFilter
 
 BATCH_RECORDS = 1 << 16
 
@@ -27,12 +28,14 @@ class Item:
 
 
 def count_inputs(items, reference, settings, *, pass_only=False, merge_doublets=True,
-                 batch_records=None, on_input=None):
+                 regions=None, batch_records=None, on_input=None):
     """The Tally of `items` (a list of Item), counted against the reference folder
-    `reference` with `settings` (counting.Settings). `on_input(item)` is called after each."""
+    `reference` with `settings` (counting.Settings); with `regions` (regions.Regions matched
+    to the reference) only the records inside them. `on_input(item)` is called after each."""
     limit = batch_records or BATCH_RECORDS
     with Genome(reference) as genome:
         counter = Counter(genome, settings)
+        inside = _region_filter(regions, genome)
         # Batches of consecutive inputs of one format are counted together, up to `limit`
         # records, so that many small inputs cost about what one large input does.
         pending, held, pending_kind = [], 0, None
@@ -50,6 +53,7 @@ def count_inputs(items, reference, settings, *, pass_only=False, merge_doublets=
                 batches = (regroup.feed(trim_alleles(records))
                            for records in read(source, pass_only=pass_only, batch_size=limit))
                 for records in _then(batches, regroup.finish):
+                    records = inside(records)
                     if pending and held + len(records) > limit:
                         counter.add_inputs(pending, pending_kind)
                         pending, held = [], 0
@@ -60,6 +64,16 @@ def count_inputs(items, reference, settings, *, pass_only=False, merge_doublets=
         if pending:
             counter.add_inputs(pending, pending_kind)
         return counter.tally
+
+
+def _region_filter(regions, genome):
+    """The records of a batch that lie in the regions (after doublets are made: a doublet is
+    inside when both its bases are); every record without regions."""
+    if regions is None:
+        return lambda records: records
+    found = RegionFilter(regions, known=lambda name: genome.chromosome(regions.build, name)
+                         is not None)
+    return found.apply
 
 
 def _then(batches, finish):

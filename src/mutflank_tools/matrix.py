@@ -21,6 +21,7 @@ from .outputs import OutputSet, check_folder, refuse_inputs
 from .progress import progress
 from .readers import check_distinct
 from .records import sample_from_path
+from .regions import build_of_regions, regions_for
 
 SUMMARY = "count mutations by context into SBS6/SBS96/SBS1536 (and other) matrices"
 EXAMPLE = "mutflank matrix tumour.vcf.gz cohort.maf tables/*.tsv --reference reference -o cohort"
@@ -67,6 +68,9 @@ def add_arguments(parser):
     same.add_argument("--merge-samples", action="store_true",
                       help="add up samples of one name from several inputs (one cohort split "
                            "by chromosome or region)")
+    parser.add_argument("--regions", metavar="BED",
+                        help="count only the records inside these regions (BED, plain or gzip: "
+                        "an exome's or a panel's targets)")
     parser.add_argument("--no-merge-doublets", action="store_true",
                         help="keep adjacent SNVs of a sample as SNVs (default: one doublet, "
                              "counted in DBS78 and not in the SBS matrices)")
@@ -143,9 +147,10 @@ def check_strand(kinds, genome, settings):
                          "has none (write it with mutflank reference --annotation GENES.gtf)")
 
 
-def count(items, args, settings):
+def count(items, args, settings, regions=None):
     """The Tally of every input, in this process or on Dask workers."""
-    work = dict(pass_only=args.pass_only, merge_doublets=not args.no_merge_doublets)
+    work = dict(pass_only=args.pass_only, merge_doublets=not args.no_merge_doublets,
+                regions=regions)
     if args.workers or args.scheduler:
         from .cluster import count_on_cluster
 
@@ -260,17 +265,24 @@ def run(args):
     genome = Genome(args.reference)
     _output_folder(args.output)
     kinds = args.types or registry.defaults()
-    refuse_inputs([f"{args.output}.{name}.tsv" for name in kinds], paths)
+    inputs = paths + ([args.regions] if args.regions else [])
+    refuse_inputs([f"{args.output}.{name}.tsv" for name in kinds], inputs)
     settings = settings_of(args, genome)
     check_strand(kinds, genome, settings)
-    tally = count(items_of(paths), args, settings)
+    regions = None
+    if args.regions:
+        build = build_of_regions(genome, settings.build, args.reference)
+        regions = regions_for(args.regions, genome, build)
+    tally = count(items_of(paths), args, settings, regions)
     warnings = check(tally, args, genome, settings)
+    if regions is not None and regions.missing:
+        warnings.insert(0, f"warning: {regions.missing_line()}")
 
     labels = column_labels(tally)
     order = sorted(range(len(labels)), key=labels.__getitem__)
     labels = [labels[i] for i in order]
     written = {name: f"{args.output}.{name}.tsv" for name in chosen_kinds(args, tally)}
-    with OutputSet(inputs=paths) as outputs:
+    with OutputSet(inputs=inputs) as outputs:
         # Every matrix is written under a temporary name first; they replace the files of an
         # earlier run together at the end, or none does.
         for name, path in written.items():

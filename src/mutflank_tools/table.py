@@ -25,6 +25,7 @@ from .progress import progress
 from .readers import check_distinct, open_input, read
 from .records import LeftOut, classify
 from .reference_folder import canonical_build, is_file_name
+from .regions import RegionFilter, build_of_regions, read_regions, regions_for
 
 SUMMARY = "write the ten-column mutation table of VCF/BCF or MAF files"
 EXAMPLE = "mutflank table tumour.vcf.gz -o tumour.tsv --project PCAWG --reference reference"
@@ -51,6 +52,9 @@ def add_arguments(parser):
                         help="keep only records whose FILTER is PASS or '.'")
     parser.add_argument("--allow-missing-chromosomes", action="store_true",
                         help="with --reference: go on when many records find no reference file")
+    parser.add_argument("--regions", metavar="BED",
+                        help="write only the records inside these regions (BED, plain or gzip); "
+                        "with --reference, its chromosome names are matched to the reference's")
     same = parser.add_mutually_exclusive_group()
     same.add_argument("--label-by-input", action="store_true",
                       help="a sample name in several inputs: name each input's sample "
@@ -242,12 +246,12 @@ def run(args):
     if args.output != "-" and os.path.isdir(args.output):
         raise InputError(f"{args.output}: is a folder")
     check_distinct(args.inputs, "read")
+    inside, warnings = _region_filter(args, reference)
 
     samples, total = {}, 0
     origins = {}  # sample name as written -> the first input that holds it
     rows = Rows(args, reference)
     by_input = collections.Counter()  # (reason, input) -> records left out
-    warnings = []
     with contextlib.ExitStack() as stack:
         # The inputs are opened and their headers read before anything is written (beyond
         # OPENED_AHEAD of them, each when its turn comes: descriptors are a bounded resource).
@@ -259,7 +263,8 @@ def run(args):
         if args.output == "-":
             output = sys.stdout.buffer
         else:
-            output = stack.enter_context(atomic_output(args.output, "wb", inputs=args.inputs))
+            output = stack.enter_context(atomic_output(
+                args.output, "wb", inputs=args.inputs + ([args.regions] if args.regions else [])))
         bar = stack.enter_context(progress(total=None, unit=" rows", desc="table"))
         for index, name in enumerate(args.inputs):
             if index < OPENED_AHEAD:
@@ -275,6 +280,7 @@ def run(args):
                 _note_origins(declared, name, origins, args)
             for records in read(source, sample=args.sample, pass_only=args.pass_only,
                                 build=args.build):
+                records = inside(records)
                 rows.left_out.update(records.left_out)
                 if declared is None:
                     _note_origins(dict.fromkeys(records.sample.tolist()), name, origins, args)
@@ -308,6 +314,19 @@ def run(args):
           f"sample{'' if len(samples) == 1 else 's'} to {where}", file=sys.stderr)
     for line in warnings + _summary(rows.left_out, by_input if len(args.inputs) > 1 else None):
         print(f"{prog}: {line}", file=sys.stderr)
+
+
+def _region_filter(args, reference):
+    """The filter of --regions (every record without it) and the warning lines it gives."""
+    if not args.regions:
+        return (lambda records: records), []
+    if reference is None:
+        return RegionFilter(read_regions(args.regions)).apply, []
+    build = build_of_regions(reference, args.build, args.reference)
+    regions = regions_for(args.regions, reference, build)
+    found = RegionFilter(regions, known=lambda name: reference.chromosome(build, name)
+                         is not None)
+    return found.apply, [f"warning: {regions.missing_line()}"] if regions.missing else []
 
 
 def _note_origins(names, name, origins, args):
