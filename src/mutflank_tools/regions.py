@@ -67,13 +67,14 @@ class Regions:
         return Regions(self.path, intervals, self.lines, missing, build)
 
     def lookup(self, name):
-        """(starts, ends) of the chromosome `name` as a record writes it (directly or through
-        an alias), or None."""
-        for candidate in (name, *chromosome_aliases(name)):
-            found = self.intervals.get(candidate)
-            if found is not None:
-                return found
-        return None
+        """(starts, ends) of the chromosome `name` as a record writes it: the intervals under
+        its name and its aliases together (matched regions hold one of them), or None."""
+        found = [self.intervals[candidate] for candidate in (name, *chromosome_aliases(name))
+                 if candidate in self.intervals]
+        if len(found) < 2:
+            return found[0] if found else None
+        return merge(np.concatenate([starts for starts, _ in found]),
+                     np.concatenate([ends for _, ends in found]))
 
     def bases(self):
         """Bases inside the regions (of the chromosomes they name)."""
