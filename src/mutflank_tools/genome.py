@@ -3,8 +3,9 @@ raw bytes around any record (REF checks, flanking bases, the strand-annotation b
 
 A reference file holds one byte per base (byte k is position k + 1): 0..15 a base, "ACGT"[b & 3],
 whose bits b >> 2 tell the transcribed strands; 16..19 N; anything else no base. Files are read
-with positioned reads (`os.pread`), never memory-mapped: a file shortened while it is read gives
-an error naming it instead of a bus error, and memory holds at most one read of READ_BYTES.
+by the engine's window reader (the C++ core's, as `mutflank.parse_vcf_files` reads them) with
+positioned reads, never memory-mapped: a file shortened while it is read gives an error naming
+it instead of a bus error, and memory holds at most one read of 4 MiB.
 Open files are kept in a small cache; chromosome look-ups in a bounded one, so neither grows
 with the number of distinct names in the inputs."""
 
@@ -15,16 +16,16 @@ import re
 
 import numpy as np
 
+from . import _engine
 from .errors import InputError
 from .fasta import missing_reference
 from .reference_folder import BUILDS, SUFFIX, canonical_build, chromosome_aliases, is_file_name
 
-READ_BYTES = 4 << 20  # one positioned read, at most
-GAP_BYTES = 4 << 10  # records further apart than this are read separately
 FILES_OPEN = 32
 NAMES_KEPT = 4096  # (build, chromosome) look-ups remembered
 ANNOTATION_MARKER = ".mutflank-annotation"
 OUTSIDE = -1  # window value of a position off the chromosome
+WINDOW_PAST_END = "Error reading data from the file"  # the window reader's message
 
 # Why a record finds no reference.
 NO_BUILD = "no reference folder for its build"
@@ -42,73 +43,20 @@ class Chromosome:
         self.length = length
         self.path = os.path.join(genome.root, build, name + SUFFIX)
 
-    def codes(self, start0, end0):
-        """The raw bytes of positions start0 + 1 .. end0 (0-based, end excluded) as np.uint8."""
-        fd = self.genome._descriptor(self.path)
-        try:
-            data = os.pread(fd, end0 - start0, start0)
-        except OSError as error:
-            raise InputError(f"{self.path}: cannot read the reference: {error.strerror}") from None
-        if len(data) != end0 - start0:
-            raise InputError(f"{self.path}: the reference file is shorter than its "
-                             f"{self.length:,} bases: was it changed while being read?")
-        return np.frombuffer(data, dtype=np.uint8)
-
     def windows(self, positions, before, after):
         """int16 array (len(positions), before + 1 + after): the raw bytes from `before` bases
         before each 1-based position to `after` bases after it; OUTSIDE off the chromosome.
-        Nearby positions share one read."""
-        width = before + 1 + after
-        result = np.full((len(positions), width), OUTSIDE, dtype=np.int16)
-        if not len(positions):
-            return result
-        starts = positions.astype(np.int64) - 1 - before
-        order = np.argsort(starts, kind="stable")
-        ordered = starts[order]
-        cut = np.ones(len(ordered), dtype=bool)
-        cut[1:] = (np.diff(ordered) > GAP_BYTES) | (
-            np.maximum(ordered[1:], 0) // READ_BYTES != np.maximum(ordered[:-1], 0) // READ_BYTES)
-        bounds = np.append(np.flatnonzero(cut), len(ordered))
-        offsets = np.arange(width, dtype=np.int64)
-        if 10 * len(bounds) > len(positions):  # a read and NumPy work for every few records
-            return self._scattered(starts, width, offsets)
-        for first, last in zip(bounds[:-1].tolist(), bounds[1:].tolist()):
-            members = order[first:last]
-            low = max(int(ordered[first]), 0)
-            high = min(int(ordered[last - 1]) + width, self.length)
-            if high <= low:
-                continue
-            data = self.codes(low, high)
-            at = starts[members][:, None] + offsets
-            inside = (at >= low) & (at < high)
-            result[members] = np.where(inside, data[np.clip(at - low, 0, high - low - 1)],
-                                       OUTSIDE)
-        return result
-
-
-    def _scattered(self, starts, width, offsets):
-        """windows() of records far apart: one small read each, no NumPy work per record."""
+        Read by the engine's window reader: nearby positions share one read."""
+        starts = np.asarray(positions).astype(np.int64) - 1 - before
         fd = self.genome._descriptor(self.path)
-        low = np.clip(starts, 0, self.length).tolist()
-        high = np.clip(starts + width, 0, self.length).tolist()
-        data = bytearray(len(low) * width)
-        wanted = 0
         try:
-            for row, (start, first, last) in enumerate(zip(starts.tolist(), low, high)):
-                if last > first:
-                    piece = os.pread(fd, last - first, first)
-                    wanted += last - first - len(piece)
-                    at = row * width + first - start
-                    data[at:at + len(piece)] = piece
+            return _engine.read_window_rows(fd, self.length, starts, before + 1 + after)
         except OSError as error:
-            raise InputError(f"{self.path}: cannot read the reference: {error.strerror}") from None
-        if wanted:
-            raise InputError(f"{self.path}: the reference file is shorter than its "
-                             f"{self.length:,} bases: was it changed while being read?")
-        result = np.frombuffer(bytes(data), dtype=np.uint8).reshape(-1, width).astype(np.int16)
-        at = starts[:, None] + offsets
-        result[(at < 0) | (at >= self.length)] = OUTSIDE
-        return result
+            if str(error) == WINDOW_PAST_END:
+                raise InputError(f"{self.path}: the reference file is shorter than its "
+                                 f"{self.length:,} bases: was it changed while being read?"
+                                 ) from None
+            raise InputError(f"{self.path}: cannot read the reference: {error}") from None
 
 
 class Genome:

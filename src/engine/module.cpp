@@ -1,0 +1,38 @@
+// The private extension of the command's package: PyInit__engine and its method table.
+#define MUTFLANK_ENGINE_IMPORTS_NUMPY
+#include "numpy.hpp"
+
+#include <array>
+
+#include "functions.hpp"
+
+namespace mutflank::engine {
+namespace {
+
+// Filled on the first import (the entries are defined in other files).
+std::array<PyMethodDef, 2> methods{};
+
+PyModuleDef module_definition = {
+    PyModuleDef_HEAD_INIT,
+    "mutflank_tools._engine",
+    "The C++ engine of the mutflank command: its hot path (private; no stable API).",
+    0,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+PyObject* initialise() noexcept {
+    if (_import_array() < 0)
+        return nullptr;
+    methods = {read_window_rows_method, PyMethodDef{nullptr, nullptr, 0, nullptr}};
+    module_definition.m_methods = methods.data();
+    return PyModule_Create(&module_definition);
+}
+
+} // namespace
+} // namespace mutflank::engine
+
+PyMODINIT_FUNC PyInit__engine() { return mutflank::engine::initialise(); }
