@@ -16,7 +16,7 @@ from .outputs import NamedFile
 
 # The verbs, in the order `mutflank --help` lists them. Each is a module of this package with
 # SUMMARY, EXAMPLE, add_arguments(parser) and run(args); adding a verb is adding its name here.
-VERBS = ("reference", "table", "matrix", "fit", "plot")
+VERBS = ("reference", "table", "matrix", "opportunities", "fit", "plot")
 
 
 class Parser(argparse.ArgumentParser):
