@@ -6,6 +6,8 @@
   `--panels` ask for panels of more (at most MAX_PANELS), a page at a time.
 - A larger matrix, or `--overview`: one heat map of every sample's proportions, the samples
   grouped by the profile that dominates them.
+- An opportunities file of `mutflank opportunities` (one column, `opportunities`): the
+  frequency of each reference context, one bar per context (plots/contexts.py).
 - Exposures: stacked relative-exposure bars per sample; with `--reconstruction SAMPLE` (and
   `--matrix`, `--signatures`) that sample's profile beside its reconstruction.
 
@@ -17,7 +19,7 @@ import numpy as np
 
 from .errors import InputError, UsageError, at_line
 from . import options
-from .plots import layouts, pages, spectra, tables
+from .plots import contexts, layouts, pages, spectra, tables
 
 SUMMARY = "draw a matrix of `mutflank matrix` or the exposures of `mutflank fit`"
 EXAMPLE = ("mutflank plot cohort.SBS96.tsv -o cohort.SBS96.png --samples S1,S2\n"
@@ -202,6 +204,9 @@ def run(args):
     elif args.reconstruction:
         raise UsageError(f"{args.table}: --reconstruction takes the exposures of `mutflank fit` "
                          "(first column Signature), not a matrix")
+    elif contexts.is_opportunities(table):
+        kind, values = as_matrix(table)
+        what, names = contexts.draw(args, table, kind, layouts.channels_of(kind), values)
     else:
         kind, what, names = draw_matrix(args, table)
     print(f"mutflank plot: {kind}, drew {what} -> {pages.describe(names)}", file=sys.stderr)

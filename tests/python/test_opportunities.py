@@ -247,3 +247,43 @@ def test_unknown_type_is_a_usage_error(phage, tmp_path, capsys):
     assert capsys.readouterr().err.endswith(
         "argument --types: unknown matrix type SBS97: choose from "
         "SBS6,SBS96,SBS1536,SBS192,SBS384,DBS78\n")
+
+
+# ---- the picture -------------------------------------------------------------------------
+
+def test_plot_draws_the_context_frequencies(phage, tmp_path, capsys):
+    from mutflank_tools.plots import contexts
+
+    prefix = str(tmp_path / "lambda")
+    assert main(["opportunities", str(phage / "plain"), "-o", prefix,
+                 "--types", "SBS96,DBS78"]) == 0
+    capsys.readouterr()
+    for kind, count in (("SBS96", 32), ("DBS78", 10)):
+        picture = tmp_path / f"{kind}.png"
+        assert main(["plot", f"{prefix}.{kind}.tsv", "-o", str(picture)]) == 0
+        assert capsys.readouterr().err == (f"mutflank plot: {kind}, drew the frequencies of "
+                                           f"{count} contexts -> {picture}\n")
+        assert picture.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+    values = written(prefix, "SBS96")
+    want = model(phage / "lambda.fa")["SBS96"]
+    labels, counts = list(dict.fromkeys(contexts.context(label) for label in want)), []
+    counts = [values[next(label for label in want if contexts.context(label) == context)]
+              for context in labels]
+    drawn = contexts.figure("SBS96", labels, np.array(counts, dtype=float), "x")
+    heights = [bar.get_height() for bar in drawn.axes[0].patches]
+    assert np.allclose(heights, np.array(counts) / sum(counts))
+    assert labels[:3] == ["ACA", "ACC", "ACG"] and labels[-1] == "TTT" and len(labels) == 32
+
+
+def test_plot_refuses_channels_of_one_context_that_differ(phage, tmp_path, capsys):
+    prefix = str(tmp_path / "lambda")
+    assert main(["opportunities", str(phage / "plain"), "-o", prefix, "--types", "SBS96"]) == 0
+    lines = Path(f"{prefix}.SBS96.tsv").read_text().splitlines()
+    lines[2] = lines[2].split("\t")[0] + "\t7"  # A[C>A]C, whose context ACC is on line 19 too
+    Path(f"{prefix}.SBS96.tsv").write_text("\n".join(lines) + "\n")
+    capsys.readouterr()
+    assert main(["plot", f"{prefix}.SBS96.tsv", "-o", str(tmp_path / "x.png")]) == 1
+    value = lines[18].split("\t")[1]  # A[C>G]C keeps the true count
+    assert capsys.readouterr().err == (
+        f"mutflank plot: error: {prefix}.SBS96.tsv: line 19: A[C>G]C holds {value}, but "
+        "A[C>A]C of the same context ACC holds 7: not the opportunities of one sequence\n")
