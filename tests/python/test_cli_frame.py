@@ -18,7 +18,7 @@ from mutflank_tools.reference_folder import canonical_build  # noqa: E402
     "argv, message",
     [
         (["frobnicate"], "mutflank: error: argument VERB: invalid choice: 'frobnicate' "
-         "(choose from 'reference', 'table', 'matrix', 'fit', 'plot')"),
+         "(choose from 'reference', 'table', 'matrix', 'opportunities', 'fit', 'plot')"),
         (["--version2"], "mutflank: error: the following arguments are required: VERB"),
         (["table"], "mutflank table: error: the following arguments are required: INPUT"),
         (["matrix", "t.tsv", "--reference", "r", "-o", "p", "--workers", "0"],
