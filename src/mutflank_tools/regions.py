@@ -36,6 +36,7 @@ from .reference_folder import chromosome_aliases
 OUTSIDE = "outside the regions of --regions"
 SKIPPED = (b"#", b"track", b"browser")
 SHOWN = 5  # chromosomes named in the summary of regions the reference lacks
+MAX_LINE = 1 << 20  # bytes of one line: a file without line ends does not fill the memory
 
 
 class Regions:
@@ -145,7 +146,14 @@ def read_regions(path):
     number = 0
     try:
         with raw, stream:
-            for number, line in enumerate(stream, start=1):
+            while True:
+                line = stream.readline(MAX_LINE + 1)
+                if not line:
+                    break
+                number += 1
+                if len(line) > MAX_LINE:
+                    raise InputError(at_line(path, number, f"longer than {MAX_LINE:,} bytes: "
+                                             "not a BED file"))
                 fields = line.split(None, 3)
                 if not fields or fields[0].startswith(SKIPPED):
                     continue
@@ -170,7 +178,8 @@ def read_regions(path):
                 count += 1
     except (OSError, EOFError, zlib.error) as error:
         reason = getattr(error, "strerror", None) or "not a valid, complete gzip file"
-        raise InputError(f"{path}: cannot read after line {number}: {reason}") from None
+        where = f" after line {number}" if number else ""
+        raise InputError(f"{path}: cannot read{where}: {reason}") from None
     intervals = {}
     for name, (starts, ends) in lists.items():
         try:
