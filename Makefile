@@ -94,6 +94,18 @@ bench-cli: install
 	$(VENV_PY) bench/cli_pipeline.py --repetitions $(BENCH_REPS) $(if $(BENCH_OLD),--old $(BENCH_OLD))
 	$(VENV_PY) bench/cli_plot.py $(if $(filter 1,$(QUICK)),--quick) $(if $(BENCH_OLD),--old $(BENCH_OLD))
 
+# bench/extract.py: `extract` on cohorts planted from the published reference signatures
+# (SIGNATURES, a folder of the COSMIC tables): the chosen rank, the signatures found, the
+# speed on one and two workers, and a loop over scikit-learn's NMF as the baseline. QUICK=1:
+# 20 replicates, ranks 2-10, and five cohorts of each kind.
+SIGNATURES ?= ../shared/signatures
+EXTRACT_BENCH_PACKAGES := python3-sklearn
+.PHONY: bench-extract
+bench-extract: install
+	@$(MAKE) --no-print-directory deps DEB_PACKAGES="$(EXTRACT_BENCH_PACKAGES)"
+	$(VENV_PY) bench/extract.py --signatures $(SIGNATURES) \
+	  $(if $(filter 1,$(QUICK)),--replicates 20 --ranks 2-10 --cohorts 5)
+
 # Hardening. `make fuzz FUZZ_SECONDS=N` builds the libFuzzer targets in fuzz/ (clang, ASan,
 # UBSan) and runs each for N seconds, failing on any finding. `make sanitize` builds the core,
 # its tests and the module with ASan + UBSan in $(SAN_BUILD) and runs the core tests and the

@@ -253,7 +253,7 @@ def _peak(argv):
 def _baseline():
     """Peak memory of a process that only imports the command (--version)."""
     done = subprocess.run([sys.executable, "-c", MEMORY_PROBE.replace(
-        "status = main(sys.argv[1:])", "status = 0; import mutflank, mutflank_tools.readers")],
+        "status = main(sys.argv[1:])", "status = 0; import mutflank, mutflank_tools.inputs.open")],
         capture_output=True, text=True, check=True)
     return json.loads(done.stdout)["self"]
 
@@ -346,7 +346,7 @@ def small_vcfs():
 
 def small_inputs(old):
     """Inputs a second of the readers alone and of `table` over all of them, in one process."""
-    from mutflank_tools.readers import open_input, read
+    from mutflank_tools.inputs.open import open_input, read
 
     names = small_vcfs()
     start = time.perf_counter()

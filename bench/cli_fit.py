@@ -113,7 +113,7 @@ def main():
 
     from scipy.optimize import nnls as scipy_nnls
 
-    from mutflank_tools import fit_solve
+    from mutflank_tools.fit import solve as fit_solve
 
     signatures, counts = mixtures(samples)
     counts = counts.astype(np.float64)
@@ -158,8 +158,8 @@ def bootstrap_phase(signatures, counts, resamples):
     workers (its start, about a second of a fresh Dask, left out)."""
     import dask
 
-    from mutflank_tools import fit_work
-    from mutflank_tools.cluster import connect, results
+    from mutflank_tools.fit import work as fit_work
+    from mutflank_tools.runtime.cluster import connect, results
 
     counts = counts.astype(np.float64)
     seeds = np.random.SeedSequence(1).spawn(len(counts))

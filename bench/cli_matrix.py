@@ -156,7 +156,8 @@ def mutflank_command():
 
 
 def bench_plot(root):
-    from mutflank_tools import channels, matrix
+    from mutflank_tools.counting import channels
+    from mutflank_tools.commands import matrix
 
     rng = np.random.default_rng(5)
     path = root / "cohort.SBS96.tsv"

@@ -81,7 +81,7 @@ def main():
     parser.add_argument("--old", metavar="SRC", help="also time an older package in SRC")
     args = parser.parse_args()
     sys.path.insert(0, str(HERE.parent / "src"))
-    from mutflank_tools import channels
+    from mutflank_tools.counting import channels
 
     DATA.mkdir(parents=True, exist_ok=True)
     out = DATA / "out"

@@ -5,7 +5,7 @@
 
 It returns what `mutflank.parse_vcf_files` returns (a NumPy object array of shape (n, 2), or
 (0, 0) without rows) and raises the same exceptions with the same messages. It is the
-oracle of tests/python/test_differential.py and the baseline of bench/run.py, so it is
+oracle of tests/python/module/test_differential.py and the baseline of bench/run.py, so it is
 written to be read, not to be fast; it follows the same I/O pattern as the module (every
 kept record opens, seeks, reads and closes its reference file).
 

@@ -10,7 +10,7 @@ it evenly, and "T_to_C" favours T>C. Every run writes the same file.
 
 import sys
 
-from mutflank_tools import channels
+from mutflank_tools.counting import channels
 
 
 def main(output):

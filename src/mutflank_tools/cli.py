@@ -10,13 +10,13 @@ import os
 import signal
 import sys
 
-from . import signals
-from .errors import InputError, UsageError
-from .outputs import NamedFile
+from .runtime import signals
+from .runtime.errors import InputError, UsageError
+from .runtime.outputs import NamedFile
 
 # The verbs, in the order `mutflank --help` lists them. Each is a module of this package with
 # SUMMARY, EXAMPLE, add_arguments(parser) and run(args); adding a verb is adding its name here.
-VERBS = ("reference", "table", "matrix", "opportunities", "fit", "plot")
+VERBS = ("reference", "table", "matrix", "opportunities", "fit", "extract", "plot")
 
 
 class Parser(argparse.ArgumentParser):
@@ -27,7 +27,7 @@ class Parser(argparse.ArgumentParser):
 
 
 def _verb(name):
-    return importlib.import_module(f"{__package__}.{name}")
+    return importlib.import_module(f"{__package__}.commands.{name}")
 
 
 def build_parser():

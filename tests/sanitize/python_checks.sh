@@ -48,16 +48,16 @@ echo "== LeakSanitizer over every path (leaks through the module only)"
 # The interpreter frees little at exit; slow unwinding gives full allocation stacks, so that
 # leaks can be told apart by where they were allocated.
 (cd tests/python &&
-    "${asan_env[@]}" LSAN_OPTIONS=exitcode=0 \
+    "${asan_env[@]}" PYTHONPATH="$asan_module:$PWD" LSAN_OPTIONS=exitcode=0 \
         ASAN_OPTIONS="detect_leaks=1:fast_unwind_on_malloc=0:log_path=$logs/lsan:$asan_options" \
-        "$python" test_leaks_every_path.py)
+        "$python" module/test_leaks_every_path.py)
 "$python" tests/sanitize/module_findings.py lsan "$logs"/lsan.*
 
 echo "== valgrind memcheck over every path (definite leaks through the module)"
 (cd tests/python &&
-    PYTHONMALLOC=malloc PYTHONPATH="$plain_module" \
+    PYTHONMALLOC=malloc PYTHONPATH="$plain_module:$PWD" \
         valgrind --tool=memcheck --leak-check=full --show-leak-kinds=definite,indirect \
         --errors-for-leak-kinds=definite --num-callers=60 --fullpath-after= \
         --log-file="$logs/valgrind.log" \
-        "$python" test_leaks_every_path.py)
+        "$python" module/test_leaks_every_path.py)
 "$python" tests/sanitize/module_findings.py valgrind "$logs/valgrind.log"

@@ -5,7 +5,7 @@ kinds; by reference dinucleotide for DBS78)."""
 
 import numpy as np
 
-from ..errors import InputError, at_line
+from ..runtime.errors import InputError, at_line
 from . import pages
 from .layouts import CLASS_COLOURS, DOUBLET_COLOURS
 

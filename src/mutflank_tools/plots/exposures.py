@@ -5,8 +5,10 @@ beside its reconstruction from the signatures."""
 
 import numpy as np
 
-from ..errors import InputError, UsageError
-from . import layouts, pages, spectra, tables
+from ..fit.signature_tables import read_signatures
+from ..runtime.errors import InputError, UsageError, shown
+from . import layouts, matrix_files, pages, spectra
+from .matrix_files import as_matrix, is_proportions
 
 TOP = 20
 OTHER = "#b0b0b0"
@@ -102,8 +104,6 @@ def bars_figure(table):
 def _signatures(path):
     """(channel labels, signature names, channels x signatures, each summing to 1) of a
     signatures file, read as `mutflank fit` reads it."""
-    from ..fit_tables import read_signatures
-
     table = read_signatures(path)
     return list(table.rows), list(table.columns), np.asarray(table.values, dtype=float)
 
@@ -114,15 +114,13 @@ def cosine(a, b):
 
 
 def reconstruction_figure(args, table):
-    from ..plot import as_matrix, is_proportions
-
     sample = args.reconstruction
     if sample not in table.columns:
-        raise InputError(f"{table.path}: no sample {sample} in the exposures")
-    matrix = tables.read_table(args.matrix, tables.CHANNEL_HEADERS)
+        raise InputError(f"{table.path}: no sample {shown(sample)} in the exposures")
+    matrix = matrix_files.read_table(args.matrix, matrix_files.CHANNEL_HEADERS)
     kind, values = as_matrix(matrix)
     if sample not in matrix.columns:
-        raise InputError(f"{args.matrix}: no sample {sample} in the matrix")
+        raise InputError(f"{args.matrix}: no sample {shown(sample)} in the matrix")
     labels, names, signatures = _signatures(args.signatures)
     where = {label: i for i, label in enumerate(labels)}
     expected = layouts.channels_of(kind)
@@ -133,7 +131,7 @@ def reconstruction_figure(args, table):
     columns = {name: k for k, name in enumerate(names)}
     absent = [name for name in table.rows if name not in columns]
     if absent:
-        raise InputError(f"{args.signatures}: no signature {absent[0]} of the exposures "
+        raise InputError(f"{args.signatures}: no signature {shown(absent[0])} of the exposures "
                          f"{table.path}")
     exposure = table.values[:, table.columns.index(sample)]
     basis = signatures[[where[label] for label in expected]][:, [columns[n] for n in table.rows]]

@@ -6,7 +6,7 @@ them. A kind is told from the set of its row labels."""
 import functools
 from dataclasses import dataclass, field
 
-from .. import channels, kinds
+from ..counting import channels, kinds
 
 # Single-base substitution classes; T>A and T>G are light, so text on them is black.
 CLASS_COLOURS = ("#1ebff0", "#050708", "#e62725", "#cbcacb", "#a1cf64", "#edc8c5")

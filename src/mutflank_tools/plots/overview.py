@@ -10,7 +10,8 @@ A strip left of the heat map marks the groups; the profiles are drawn above it."
 
 import numpy as np
 
-from .. import channels
+from ..counting import channels
+from ..counting.kinds.sbs import SBS96_OF_SBS1536
 from . import layouts, pages, spectra
 
 PROFILES = 6
@@ -24,8 +25,6 @@ def folded(kind, values):
     """(kind drawn, values) with SBS1536 folded onto SBS96 and strands summed; channels x
     samples."""
     if kind == "SBS1536":
-        from ..kinds.sbs import SBS96_OF_SBS1536  # the SBS96 channel of each SBS1536 channel
-
         out = np.zeros((96, values.shape[1]))
         np.add.at(out, np.asarray(SBS96_OF_SBS1536), values)
         return "SBS96", out

@@ -7,8 +7,9 @@ import os
 import sys
 import warnings
 
-from ..errors import UsageError
-from ..outputs import OutputSet
+from ..runtime.errors import UsageError
+from ..runtime.extras import require
+from ..runtime.outputs import OutputSet
 
 FORMATS = {".png": "png", ".pdf": "pdf", ".svg": "svg"}
 DPI = 100
@@ -30,8 +31,6 @@ def figure(width, height):
     """A new matplotlib Figure of width x height inches, drawing every text literally (a `$` in
     a sample name is a dollar sign, not the start of a formula), keeping SVG text as text.
     Made without pyplot: nothing global holds it, so it goes when it is no longer used."""
-    from ..extras import require
-
     matplotlib = require("matplotlib")
     from matplotlib.figure import Figure
 

@@ -5,7 +5,7 @@ an empty 0-1 axis."""
 
 import numpy as np
 
-from .. import channels
+from ..counting import channels
 from .layouts import CLASS_COLOURS
 
 

@@ -1,0 +1,65 @@
+"""Options that several verbs share, each defined once, and the value parsers of argparse."""
+
+import argparse
+import urllib.parse
+
+from ..reference.folder import canonical_build
+
+BUILD_HELP = ("the build, a folder of the reference: GRCh37 (hg19, 37), GRCh38 (hg38, 38) or "
+              "any other (GRCm39...)")
+
+
+def positive(text):
+    try:
+        value = int(text)
+    except ValueError:
+        value = 0
+    if value < 1:
+        raise argparse.ArgumentTypeError(f"not a positive whole number: {text!r}")
+    return value
+
+
+def names(text):
+    """A comma-separated list of names, each stripped of surrounding spaces; empty ones left out."""
+    return [name.strip() for name in text.split(",") if name.strip()]
+
+
+def scheduler(text):
+    """A Dask scheduler's address, tcp:// or tls://HOST:PORT (tcp:// may be left out)."""
+    address = text if "://" in text else f"tcp://{text}"
+    try:
+        parts = urllib.parse.urlsplit(address)
+        good = (parts.scheme in ("tcp", "tls") and parts.hostname and parts.port is not None
+                and parts.path in ("", "/") and not parts.query)
+    except ValueError:
+        good = False
+    if not good:
+        hint = " (http:// is the address of its dashboard)" if text.startswith("http") else ""
+        raise argparse.ArgumentTypeError(
+            f"not a Dask scheduler address: {text!r}: give tcp://HOST:PORT as `dask scheduler` "
+            f"prints it{hint}")
+    return address
+
+
+def build(text):
+    canonical = canonical_build(text)
+    if canonical is None:
+        raise argparse.ArgumentTypeError(f"not a build name: {text!r} (it names a folder: not "
+                                         "empty, '.' or '..', and without '/')")
+    return canonical
+
+
+def add_build(parser, help=BUILD_HELP, required=False):
+    parser.add_argument("--build", type=build, required=required, help=help)
+
+
+def add_reference(parser, help="reference folder", required=False):
+    parser.add_argument("--reference", metavar="DIR", required=required, help=help)
+
+
+def add_workers(parser):
+    where = parser.add_mutually_exclusive_group()
+    where.add_argument("--workers", type=positive, metavar="N",
+                       help="run on a local Dask cluster of N processes")
+    where.add_argument("--scheduler", metavar="ADDRESS", type=scheduler,
+                       help="run on an existing Dask cluster: its scheduler's tcp://HOST:PORT")

@@ -1,0 +1,587 @@
+"""Counting records into matrices. `Counter.add(records, input)` takes one batch of records
+(readers' Records: named columns of equal length) through the same steps for every input:
+
+1. samples chosen by --sample/--exclude; each sample that is left becomes a matrix column;
+2. the mutation class of each record (kinds.mutation_classes; FILTER is the readers' job);
+3. the reference: build folder and chromosome file (genome.Genome), position on it, and the
+   REF check of every REF base;
+4. each chosen kind classifies the records of its class (kinds.Kind.classify) into a channel,
+   or a reason it leaves the record out.
+
+What comes out is a `Tally`: per-column counts of every kind, the records left out by reason,
+the REF check and the reference's coverage of every input. Tallies of any parts of the inputs add
+up (`Tally.merge`), in any grouping, so a Dask run gives the matrices of a run in one process."""
+
+import collections
+from dataclasses import dataclass
+
+import numpy as np
+
+from ..inputs.left_out import LeftOut
+from ..inputs.records import LeftOut as RecordLeftOut
+from ..inputs.records import Records
+from ..reference.genome import (NO_BUILD, NO_FILE, NOT_A_FILE_NAME, Chromosome,
+                               ReferenceCoverage)
+from ..runtime.errors import UsageError
+from . import kinds as registry
+from .doublets import MULTI_BASE, Merger, split_substitutions
+
+PAST_END = "position past the chromosome end"
+REF_DIFFERS = "REF differs from the reference base"
+NO_REFERENCE = (NO_BUILD, NO_FILE, NOT_A_FILE_NAME)
+MULTI_BASE_CLASS = "MBS"  # substitutions of three or more bases (kinds.dbs78)
+REF_LIMIT = 0.05  # share of an input's REF bases differing from the reference that stops a run
+
+# A reference byte as a base code (A 0, C 1, G 2, T 3, N 4, none 5); OUTSIDE (-1) is 6.
+_BYTE_BASE = np.array([value & 3 for value in range(16)] + [4] * 4 + [5] * 236 + [6],
+                      dtype=np.int8)
+_LETTER = np.full(128, 5, dtype=np.int8)
+for _code, _letter in enumerate("ACGTN"):
+    _LETTER[ord(_letter)] = _code
+
+
+@dataclass(frozen=True)
+class Settings:
+    """What counting needs besides the records; plain data, sent to Dask workers as it is."""
+
+    kinds: tuple  # names of the kinds to write, in the registry's order
+    build: str = None  # --build: the build of VCF and MAF records (tables keep their own)
+    default_build: str = None  # of records that name none (VCF): --build, or the one folder
+    samples: frozenset = None  # --sample: only these samples (None: every sample)
+    exclude: frozenset = frozenset()  # --exclude
+    by_input: bool = False  # a column per input and sample instead of per sample name
+
+
+class RefCheck:
+    """The REF check of one input: REF bases compared, differing, and the first that differed
+    (line, description)."""
+
+    def __init__(self, checked=0, differing=0, first=None):
+        self.checked, self.differing, self.first = checked, differing, first
+
+    def merge(self, other):
+        self.checked += other.checked
+        self.differing += other.differing
+        if other.first is not None and (self.first is None or other.first < self.first):
+            self.first = other.first
+        return self
+
+    def __eq__(self, other):
+        return vars(self) == vars(other)
+
+    def __repr__(self):
+        return f"RefCheck({vars(self)!r})"
+
+    def message(self, name):
+        """The complaint about input `name` when too many REF bases differ, or None."""
+        if not self.checked or self.differing <= REF_LIMIT * self.checked:
+            return None
+        share = 100 * self.differing / self.checked
+        return (f"{name}: REF differs from the reference base at {self.differing:,} of "
+                f"{self.checked:,} records ({share:.1f}%), first at {self.first[1]}")
+
+
+# ---- the tally -----------------------------------------------------------------------------
+
+class Tally:
+    """Per-column counts of some inputs, and what was left out of them. A column's key is
+    (input index, sample) with `Settings.by_input`, else (None, sample); `origins` keeps, per
+    sample name, the first two inputs (by index) that hold it."""
+
+    def __init__(self, kind_names=()):
+        # The kinds classified: those named, or the kinds they are derived from.
+        self.kinds = tuple(kind.name for kind in registry.sources(list(kind_names)))
+        self.keys = []
+        self._rows = {}
+        self._counts = {name: np.zeros((0, len(registry.get(name).channels)), dtype=np.int64)
+                        for name in self.kinds}
+        # Columns merged in from other tallies, as (columns, {kind: counts}), joined to the
+        # counts when next needed: one copy of each, however many tallies come in.
+        self._blocks, self._in_blocks = [], 0
+        self.origins = {}
+        self.names = {}  # input index -> name as given
+        self.declared = {}  # input index -> samples its header names (VCF/BCF)
+        self.left_out = LeftOut()
+        self.checks = collections.defaultdict(RefCheck)
+        self.coverage = collections.defaultdict(ReferenceCoverage)
+        self.records = 0  # records counted in at least one matrix
+        self.classes_seen = set()  # mutation classes that had records
+
+    @property
+    def counts(self):
+        """{kind name: array of (at least) columns x channels counts}."""
+        if self._blocks:
+            joined = len(self.keys) - self._in_blocks
+            for name, array in self._counts.items():
+                self._counts[name] = np.concatenate(
+                    [array[:joined]] + [block.get(name, np.zeros((size, array.shape[1]),
+                                                                  dtype=np.int64))
+                                        for size, block in self._blocks])
+            self._blocks, self._in_blocks = [], 0
+        return self._counts
+
+    def rows(self, keys):
+        """The row of each key, new rows (of zeros) made as needed."""
+        rows = self._rows
+        new = [key for key in dict.fromkeys(keys) if key not in rows]
+        if new:
+            for key in new:
+                rows[key] = len(self.keys)
+                self.keys.append(key)
+            for name, array in self.counts.items():
+                if len(array) < len(self.keys):
+                    grown = np.zeros((max(len(self.keys), 2 * len(array)), array.shape[1]),
+                                     dtype=np.int64)
+                    grown[:len(array)] = array
+                    self.counts[name] = grown
+        return np.fromiter((rows[key] for key in keys), dtype=np.int64, count=len(keys))
+
+    def __getstate__(self):
+        # Sent from Dask workers: the counts of the columns only, as their non-zero cells
+        # (a column of 300 mutations fills 300 of SBS1536's cells), a tenth of the bytes.
+        counts = self.counts
+        state = dict(vars(self))
+        state["_counts"] = {name: _sparse(array[:len(self.keys)])
+                            for name, array in counts.items()}
+        return state
+
+    def __setstate__(self, state):
+        state["_counts"] = {name: _dense(*packed) for name, packed in state["_counts"].items()}
+        vars(self).update(state)
+
+    def note_origin(self, sample, index):
+        held = self.origins.get(sample, ())
+        if index not in held and len(held) < 2:
+            self.origins[sample] = tuple(sorted(held + (index,)))
+        elif index not in held and index < held[-1]:
+            self.origins[sample] = tuple(sorted(held[:1] + (index,)))
+
+    def matrix(self, name):
+        """The (columns x channels) counts of a kind, derived kinds folded from their source."""
+        kind = registry.get(name)
+        source = registry.get(kind.derived_from) if kind.derived_from else kind
+        counts = self.counts[source.name][:len(self.keys)]
+        if kind.derived_from:
+            folded = np.zeros((len(counts), len(kind.channels)), dtype=np.int64)
+            np.add.at(folded.T, np.array(kind.fold), counts.T)
+            return folded
+        return counts
+
+    def merge(self, other):
+        counts, size = other.counts, len(other.keys)
+        if (all(name in self._counts for name in other.kinds)
+                and not any(key in self._rows for key in other.keys)):
+            # Columns of other inputs (the usual tally of a worker): kept as a block.
+            for key in other.keys:
+                self._rows[key] = len(self.keys)
+                self.keys.append(key)
+            self._blocks.append((size, {name: counts[name][:size] for name in other.kinds}))
+            self._in_blocks += size
+            self._merge_facts(other)
+            return self
+        for name in other.kinds:
+            if name not in self.counts:
+                self.kinds += (name,)
+                self.counts[name] = np.zeros((len(self.keys), other.counts[name].shape[1]),
+                                             dtype=np.int64)
+        rows = self.rows(other.keys)
+        for name in other.kinds:
+            self.counts[name][rows] += counts[name][:size]
+        self._merge_facts(other)
+        return self
+
+    def _merge_facts(self, other):
+        """Merges all but the counts."""
+        for sample, held in other.origins.items():
+            for index in held:
+                self.note_origin(sample, index)
+        self.names.update(other.names)
+        self.declared.update(other.declared)
+        self.left_out.merge(other.left_out)
+        for table, mine in ((other.checks, self.checks), (other.coverage, self.coverage)):
+            for index, value in table.items():
+                mine[index].merge(value)
+        self.records += other.records
+        self.classes_seen |= other.classes_seen
+
+
+def _sparse(array):
+    """(shape, flat places, values) of the non-zero cells of an array of counts, in the
+    smallest types that hold them."""
+    places = np.flatnonzero(array)
+    values = array.reshape(-1)[places]
+    kind = np.min_scalar_type(int(values.max())) if len(values) else np.uint8
+    return array.shape, places.astype(np.min_scalar_type(max(array.size, 1))), \
+        values.astype(kind)
+
+
+def _dense(shape, places, values):
+    array = np.zeros(shape, dtype=np.int64)
+    array.reshape(-1)[places] = values
+    return array
+
+
+# ---- counting ------------------------------------------------------------------------------
+
+def _take(columns, mask):
+    return {name: values[mask] for name, values in columns.items()}
+
+
+def _per_input(indexes):
+    """{input index: its records among `indexes`}, in order of appearance."""
+    if len(indexes) and indexes[0] == indexes[-1] and (indexes == indexes[0]).all():
+        return {int(indexes[0]): len(indexes)}
+    values, counts = np.unique(indexes, return_counts=True)
+    return dict(zip(values.tolist(), counts.tolist()))
+
+
+def _pairs(indexes, samples):
+    """(distinct (input index, sample) pairs in order of appearance, index of each record's
+    pair among them)."""
+    names, codes = _codes(samples)
+    if not names:
+        return [], codes
+    key = indexes * len(names) + codes
+    distinct, first, inverse = np.unique(key, return_index=True, return_inverse=True)
+    order = np.argsort(first, kind="stable")
+    rank = np.empty(len(order), dtype=np.int64)
+    rank[order] = np.arange(len(order))
+    pairs = [(index, names[code]) for index, code
+             in zip((distinct[order] // len(names)).tolist(),
+                    (distinct[order] % len(names)).tolist())]
+    return pairs, rank[inverse]
+
+
+def _codes(values):
+    """(distinct values in order of appearance, index of each value among them)."""
+    index = {}
+    if isinstance(values, np.ndarray) and len(values) > 1:
+        # Records of one input come in runs of one sample (and chromosome): name the runs.
+        changed = np.ones(len(values), dtype=bool)
+        changed[1:] = values[1:] != values[:-1]
+        heads = np.flatnonzero(changed)
+        if 4 * len(heads) < len(values):
+            codes = np.fromiter((index.setdefault(value, len(index))
+                                 for value in values[heads].tolist()),
+                                dtype=np.int64, count=len(heads))
+            return list(index), codes[np.cumsum(changed) - 1]
+    values = values.tolist() if isinstance(values, np.ndarray) else list(values)
+    inverse = np.fromiter((index.setdefault(value, len(index)) for value in values),
+                          dtype=np.int64, count=len(values))
+    return list(index), inverse
+
+
+class Counter:
+    """Counts batches of records into a Tally, against one genome. Each record is checked on
+    its own first (sample, mutation class, reference, REF), then the records of each input
+    that passed are regrouped (`doublets`: multi-base records split at their unchanged bases,
+    adjacent SNVs merged) and counted."""
+
+    def __init__(self, genome, settings, merge_doublets=True, inside=None):
+        self.genome = genome
+        # Records -> the Records inside --regions (inputs.regions.RegionFilter.apply): applied
+        # once doublets are made, so that a doublet is inside when both its bases are.
+        self.inside = inside
+        self.settings = settings
+        chosen = [registry.get(name) for name in settings.kinds]
+        self.chosen = chosen
+        self.sources = registry.sources(settings.kinds)
+        self.tally = Tally(kind.name for kind in self.sources)
+        self.classes = registry.mutation_classes()
+        self.merge_doublets = merge_doublets
+        self._mergers = {}  # input index -> the doublets.Merger of an input not yet ended
+        taken = {kind.mutation_class for kind in self.sources}
+        # The classes whose records are looked up and checked: those a chosen kind takes, and
+        # substitutions of several bases when their pieces (SNVs, doublets) may be counted.
+        self._checked = [number for number, mutation_class in enumerate(self.classes)
+                         if mutation_class.name in taken
+                         or (mutation_class.name == MULTI_BASE_CLASS and taken & {"SBS", "DBS"})]
+
+    def add(self, records, index, name, input_kind="table"):
+        """Counts one batch of records of input number `index`, called `name`, of the format
+        `input_kind` ("table", "vcf", "bcf" or "maf"), the input's last."""
+        self.add_inputs([(records, index, name)], input_kind, ended=(index,))
+
+    def add_inputs(self, parts, input_kind="table", ended=()):
+        """Counts batches of several inputs of one format together: `parts` is a list of
+        (records, input index, name); `ended`: the indexes of inputs that have no more
+        records. One pass over many small inputs costs about what one input does, and every
+        per-input fact (left out, REF check, reference coverage, origins, columns) stays the
+        input's own."""
+        tally = self.tally
+        sources = {}
+        for records, index, name in parts:
+            tally.names[index] = name
+            tally.left_out.add_counter(index, getattr(records, "left_out", {}) or {})
+            sources[index] = records.input
+        parts = [part for part in parts if len(part[0].position)]
+        units = []
+        if parts:
+            columns = self._check(parts, input_kind)
+            indexes = columns["index"]
+            for index in dict.fromkeys(indexes.tolist()):
+                mine = indexes == index
+                records = Records(input=sources[index], left_out=RecordLeftOut(),
+                                  **{name: columns[name][mine] for name in Records.EVERY_COLUMN})
+                merger = self._mergers.get(index)
+                if merger is None:
+                    merger = self._mergers[index] = Merger(merge=self.merge_doublets)
+                units.append((split_substitutions(records), index))
+                units[-1] = (merger.feed(units[-1][0]), index)
+        for index in ended:
+            merger = self._mergers.pop(index, None)
+            if merger is not None:
+                units.append((merger.finish(), index))
+        if self.inside is not None:
+            units = [(self.inside(records), index) for records, index in units]
+        for records, index in units:
+            tally.left_out.add_counter(index, records.left_out)
+        units = [(records, index) for records, index in units if len(records)]
+        if units:
+            self._count(units, input_kind)
+
+    def _columns(self, parts):
+        """The columns of several Records (and "index", the input of each record)."""
+        if len(parts) == 1:
+            columns = {column: getattr(parts[0][0], column) for column in Records.EVERY_COLUMN}
+        else:
+            columns = {column: np.concatenate([getattr(records, column) for records, *_
+                                               in parts]) for column in Records.EVERY_COLUMN}
+        columns["index"] = np.repeat(np.array([part[1] for part in parts], dtype=np.int64),
+                                     [len(part[0].position) for part in parts])
+        return columns
+
+    def _rows(self, columns):
+        """The tally row of each record (new columns made as needed)."""
+        tally = self.tally
+        pairs, pair_codes = _pairs(columns["index"], columns["sample"])
+        for index, sample in pairs:
+            tally.note_origin(sample, index)
+        keys = pairs if self.settings.by_input else [(None, sample) for _, sample in pairs]
+        return tally.rows(keys)[pair_codes]
+
+    def _classes(self, columns):
+        """The number of each record's mutation class in self.classes, -1 for none."""
+        classes = np.full(len(columns["ref"]), -1, dtype=np.int64)
+        for number, mutation_class in enumerate(self.classes):
+            open_ = classes < 0
+            if open_.any():
+                accepted = np.zeros(len(classes), dtype=bool)
+                accepted[open_] = mutation_class.accepts(columns["ref"][open_],
+                                                         columns["alt"][open_])
+                classes[accepted] = number
+        return classes
+
+    def _check(self, parts, input_kind):
+        """The columns of the records of `parts` that may be counted: of a chosen sample, of
+        a mutation class a chosen kind takes (or may take once split), with a reference
+        file, within the chromosome, their REF the reference's. The others are left out, and
+        the input's REF check and reference fit noted, record by record."""
+        settings, tally = self.settings, self.tally
+        columns = self._columns(parts)
+        if settings.samples is not None or settings.exclude:
+            wanted, unwanted = settings.samples, settings.exclude
+            keep = np.fromiter(((wanted is None or sample in wanted) and sample not in unwanted
+                                for sample in columns["sample"].tolist()),
+                               dtype=bool, count=len(columns["sample"]))
+            columns = _take(columns, keep)
+        self._rows(columns)  # a sample is a column whatever becomes of its records
+        indexes, chromosomes = columns["index"], columns["chromosome"]
+        classes = self._classes(columns)
+        self._leave(registry.OTHER, indexes, chromosomes, classes < 0)
+        checked = np.isin(classes, self._checked)
+        for number, mutation_class in enumerate(self.classes):
+            mine = classes == number
+            if mine.any() and number not in self._checked:
+                tally.classes_seen.add(mutation_class.name)
+                self._leave(f"not counted: no chosen matrix takes a "
+                            f"{mutation_class.description}", indexes, chromosomes, mine)
+        columns = _take(columns, checked)
+        if not len(columns["index"]):
+            return columns
+        found, pair_codes, builds = self._locate(columns, input_kind)
+        on_file = np.array([isinstance(item, Chromosome) for item in found], dtype=bool)
+        missing = ~on_file[pair_codes]
+        indexes, chromosomes = columns["index"], columns["chromosome"]
+        for index, records in _per_input(indexes).items():
+            tally.coverage[index].records += records
+        if missing.any():
+            for index in dict.fromkeys(indexes[missing].tolist()):
+                mine = missing & (indexes == index)
+                tally.coverage[index].add(0, builds[mine], chromosomes[mine])
+        for reason in NO_REFERENCE:
+            which = np.array([item == reason if isinstance(item, str) else False
+                              for item in found], dtype=bool)
+            if which.any():
+                self._leave(reason, indexes, chromosomes, which[pair_codes])
+        lengths = np.array([item.length if isinstance(item, Chromosome) else 0
+                            for item in found], dtype=np.uint64)
+        positions = columns["position"].astype(np.uint64, copy=False)
+        past = ~missing & (positions > lengths[pair_codes])
+        self._leave(PAST_END, indexes, chromosomes, past)
+        keep = ~missing & ~past
+        if not keep.any():
+            return _take(columns, keep)
+        columns = _take(columns, keep)
+        same = self._check_refs(self._batch(columns, found, pair_codes[keep]), columns)
+        if not same.all():
+            self._leave(REF_DIFFERS, columns["index"], columns["chromosome"], ~same)
+            columns = _take(columns, same)
+        return columns
+
+    def _locate(self, columns, input_kind):
+        """(the Chromosome, or the reason there is none, of each distinct (build, chromosome)
+        name; the index of each record's among them; each record's build)."""
+        chromosome_names = columns["chromosome"]
+        builds = self._builds(columns, input_kind)
+        if len(set(builds.tolist())) == 1:  # the common case: one build, told by names alone
+            names, pair_codes = _codes(chromosome_names)
+            pairs = [(builds[0], name) for name in names]
+        else:
+            pairs, pair_codes = _codes(list(zip(builds.tolist(), chromosome_names.tolist())))
+        return [self.genome.lookup(build, name) for build, name in pairs], pair_codes, builds
+
+    def _batch(self, columns, found, pair_codes):
+        """A kinds.Batch of records whose chromosomes are all `found`."""
+        positions = columns["position"].astype(np.int64)
+
+        def reader(before, after, subset):
+            pick = np.arange(len(positions)) if subset is None else np.asarray(subset)
+            window = np.empty((len(pick), before + 1 + after), dtype=np.int16)
+            codes = pair_codes[pick]
+            for code in np.unique(codes).tolist():
+                here = codes == code
+                window[here] = found[code].windows(positions[pick[here]], before, after)
+            return window
+
+        return registry.Batch(columns["sample"], columns["chromosome"], positions,
+                              columns["ref"], columns["alt"], reader)
+
+    def _count(self, units, input_kind):
+        """Counts the checked records of `units` ([(Records, input index)], after the
+        regrouping) in the matrices of their class."""
+        columns = self._columns(units)
+        rows = self._rows(columns)
+        classes = self._classes(columns)
+        indexes, chromosomes, weights = columns["index"], columns["chromosome"], \
+            columns["weight"]
+        self._leave(registry.OTHER, indexes, chromosomes, classes < 0, weights)
+        for number, mutation_class in enumerate(self.classes):
+            mine = classes == number
+            if not mine.any():
+                continue
+            self.tally.classes_seen.add(mutation_class.name)
+            kinds = [kind for kind in self.sources if kind.mutation_class == mutation_class.name]
+            if mutation_class.name == MULTI_BASE_CLASS:
+                self._leave(MULTI_BASE, indexes, chromosomes, mine, weights)
+            elif not kinds:
+                self._leave(f"not counted: no chosen matrix takes a "
+                            f"{mutation_class.description}", indexes, chromosomes, mine,
+                            weights)
+            else:
+                self._count_class(_take(columns, mine), rows[mine], kinds, input_kind)
+
+    def _leave(self, reason, indexes, chromosomes, mask=None, weights=None):
+        """Notes the records where `mask` holds (all: None) as left out for `reason`, each
+        under its own input; `weights`: the input records each row stands for (1 each)."""
+        if mask is not None:
+            indexes, chromosomes = indexes[mask], chromosomes[mask]
+            weights = None if weights is None else weights[mask]
+        if weights is not None and not (weights == 1).all():
+            indexes, chromosomes = np.repeat(indexes, weights), np.repeat(chromosomes, weights)
+        if not len(indexes):
+            return
+        first = int(indexes[0])
+        if (indexes == first).all():
+            self.tally.left_out.add(reason, first, chromosomes)
+            return
+        for index in dict.fromkeys(indexes.tolist()):
+            self.tally.left_out.add(reason, index, chromosomes[indexes == index])
+
+    def _builds(self, columns, name_kind):
+        """The build of each record: --build for VCF and MAF records, the one given by the
+        record for tables, the default where the record names none."""
+        builds = columns["build"]
+        settings = self.settings
+        if settings.build is not None and name_kind != "table":
+            return np.full(len(builds), settings.build, dtype=object)
+        empty = builds == ""
+        if empty.any():
+            if settings.default_build is None:
+                name = self.tally.names[int(columns["index"][np.argmax(empty)])]
+                raise UsageError(f"--build is required for {name}: its records name no build, "
+                                 f"and the reference {self.genome.root} has "
+                                 f"{len(self.genome.builds())} build folders")
+            builds = builds.copy()
+            builds[empty] = settings.default_build
+        return builds
+
+    def _count_class(self, columns, rows, kinds, input_kind):
+        tally = self.tally
+        found, pair_codes, _ = self._locate(columns, input_kind)
+        batch = self._batch(columns, found, pair_codes)
+        codes = {kind.name: kind.classify(batch) for kind in kinds}
+        counted = np.zeros(len(rows), dtype=bool)
+        for kind in kinds:
+            code = codes[kind.name]
+            good = code >= 0
+            counted |= good
+            flat = rows[good] * len(kind.channels) + code[good]
+            cells, counts = np.unique(flat, return_counts=True)
+            tally.counts[kind.name].reshape(-1)[cells] += counts
+        tally.records += int(counted.sum())
+        self._leave_out_by_kind(codes, batch.chromosome, columns["index"], columns["weight"])
+
+    def _leave_out_by_kind(self, codes, chromosomes, indexes, weights):
+        """Records a kind left out, one line per reason naming the chosen kinds it concerns."""
+        lost = {}  # (reason, chosen kind names) -> mask
+        for chosen in self.chosen:
+            source = registry.get(chosen.derived_from) if chosen.derived_from else chosen
+            if source.name not in codes:
+                continue
+            code = codes[source.name]
+            for number, reason in enumerate(source.reasons):
+                mask = code == -1 - number
+                if mask.any():
+                    lost.setdefault(reason, []).append((chosen.name, mask))
+        for reason, pairs in lost.items():
+            # Records lost by the same reason to the same set of kinds form one line.
+            signature = np.zeros(len(chromosomes), dtype=np.int64)
+            for bit, (_, mask) in enumerate(pairs):
+                signature |= mask.astype(np.int64) << bit
+            for value in np.unique(signature[signature > 0]).tolist():
+                names = [name for bit, (name, _) in enumerate(pairs) if value >> bit & 1]
+                self._leave(f"{reason} for {', '.join(names)}", indexes, chromosomes,
+                            signature == value, weights)
+
+    def _check_refs(self, batch, columns):
+        """Whether each record's REF bases are the reference's; notes the input's REF check."""
+        ref_texts = batch.ref
+        lengths = np.fromiter(map(len, ref_texts.tolist()), dtype=np.int64, count=len(ref_texts))
+        longest = int(lengths.max())
+        bases = _BYTE_BASE[batch.window(0, longest - 1).astype(np.int64)]
+        letters = np.full((len(ref_texts), longest), 5, dtype=np.int8)  # 5: not compared
+        for length in np.unique(lengths).tolist():
+            at = np.flatnonzero(lengths == length)
+            data = np.frombuffer("".join(ref_texts[at].tolist()).encode("ascii", "replace"),
+                                 dtype=np.uint8).reshape(len(at), length)
+            letters[at, :length] = _LETTER[np.minimum(data, 127)]
+        # Letters other than A, C, G, T, N (a MAF's '-') are not compared.
+        inside = (np.arange(longest) < lengths[:, None]) & (letters < 5)
+        same = ((letters == bases) | ~inside).all(axis=1)
+        indexes = columns["index"]
+        for index, records in _per_input(indexes).items():
+            self.tally.checks[index].checked += records
+        for index in dict.fromkeys(indexes[~same].tolist()):
+            differing = np.flatnonzero(~same & (indexes == index))
+            check = self.tally.checks[index]
+            check.differing += len(differing)
+            at = differing[np.argmin(columns["line"][differing])]
+            reference = "".join("ACGTN "[code] if code < 6 else "-"
+                                for code in bases[at, :lengths[at]].tolist())
+            line = int(columns["line"][at])
+            place = f"line {line} " if line > 0 else ""
+            first = (line, f"{place}({batch.chromosome[at]}:{batch.position[at]} REF "
+                           f"{ref_texts[at]}, reference {reference})")
+            check.merge(RefCheck(0, 0, first))
+        return same

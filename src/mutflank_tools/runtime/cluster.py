@@ -1,0 +1,250 @@
+"""Work on a Dask cluster: a local one of N processes (`--workers N`) or an existing one
+(`--scheduler tcp://HOST:PORT`).
+
+`connect` gives a client whose workers are known to exist and to import this package, checked
+within a bounded time before any work is sent; a local cluster listens on 127.0.0.1 only,
+serves no dashboard, keeps its scratch space in a folder of its own that goes with it, and its
+processes' own messages (tracebacks of a Ctrl-C while they start) stay out of the terminal.
+`results` runs one function over units of work and yields their results as they come, turning
+every fault of the cluster into one line.
+
+What runs on the workers lives above this module (counting/distributed.py for `mutflank
+matrix`, fit/work.py for `mutflank fit`); `connect` is told which module that is, so that a
+worker that cannot import it is found before any work is sent."""
+
+import contextlib
+import logging
+import os
+import shutil
+import signal
+import sys
+import tempfile
+import time
+
+from .errors import InputError
+from .extras import require
+from .progress import progress
+
+CONNECT_SECONDS = 20  # to reach a scheduler
+WORKER_SECONDS = 30  # for a first worker to be there, and for all of them to answer the check
+PACKAGE = __package__.partition(".")[0]  # mutflank_tools
+
+
+@contextlib.contextmanager
+def connect(workers=None, scheduler=None, module=PACKAGE):
+    """A distributed.Client of a new local cluster of `workers` processes, or of the cluster
+    whose scheduler is at `scheduler`; every worker checked to import `module`, the module of
+    the work it is sent (see check_workers)."""
+    require("dask")
+    distributed = require("distributed")
+    _quiet()
+    with contextlib.ExitStack() as stack:
+        if scheduler:
+            client = _call(scheduler, distributed.Client, scheduler,
+                           timeout=f"{CONNECT_SECONDS}s")
+        else:
+            scratch = tempfile.mkdtemp(prefix="mutflank-dask-")
+            stack.callback(_remove, scratch)
+            cluster = _local_cluster(distributed, workers, scratch, stack)
+            client = _call("of the local cluster", distributed.Client, cluster)
+        stack.callback(_close, client)
+        check_workers(client, scheduler, module)
+        yield client
+
+
+def _quiet():
+    """Keeps Dask's own log off the terminal: its warnings (a slow event loop on a busy
+    machine) and its tracebacks (a lost scheduler) become the one line of the fault here."""
+    for name, logger in list(logging.root.manager.loggerDict.items()):
+        if name.split(".")[0] in ("distributed", "tornado", "asyncio") and \
+                isinstance(logger, logging.Logger):
+            logger.setLevel(logging.CRITICAL + 1)  # Dask's configuration sets child levels
+
+
+_terminal = None  # this process's messages, once its descriptor 2 goes to a cluster's log
+
+
+def _local_cluster(distributed, workers, scratch, stack):
+    """A LocalCluster on 127.0.0.1 without a dashboard, its workers' scratch space inside
+    `scratch`. The process's file descriptor 2, which its processes inherit, goes to a file
+    there (their tracebacks after a Ctrl-C are not the user's business), and stays there until
+    the process ends, as a worker restarted while the cluster closes still inherits it; this
+    process's own messages (sys.stderr) go to the terminal."""
+    global _terminal
+    log = os.open(os.path.join(scratch, "cluster.log"), os.O_WRONLY | os.O_CREAT, 0o600)
+    if _terminal is None:
+        messages = sys.stderr
+        messages.flush()
+        _terminal = open(os.dup(2), "w", buffering=1, encoding=messages.encoding,
+                         errors=messages.errors)
+    sys.stderr = _terminal
+    os.dup2(log, 2)
+    os.close(log)
+    stack.callback(_wait_for_workers_to_end)
+    # Ctrl-C and a hang-up wait until the cluster is up, and never reach its processes, which
+    # start with them blocked: the terminal sends them to every process of the command, and
+    # workers killed while they start fill the terminal with tracebacks. This process stops
+    # the cluster on them instead (SIGTERM, which Dask uses to stop a worker, stays open).
+    held = signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGINT, signal.SIGHUP})
+    try:
+        try:
+            cluster = distributed.LocalCluster(
+                n_workers=workers, threads_per_worker=1, processes=True, host="127.0.0.1",
+                # Every HTTP server on 127.0.0.1 (the workers' would be on every interface),
+                # and no dashboard.
+                dashboard_address=None, worker_dashboard_address="127.0.0.1:0",
+                scheduler_kwargs={"dashboard_address": "127.0.0.1:0"},
+                local_directory=scratch, silence_logs=logging.ERROR)
+        except BaseException as error:
+            _close_unfinished(distributed)
+            if isinstance(error, (OSError, TimeoutError)):
+                raise InputError(f"cannot start a local Dask cluster: {error}") from None
+            raise
+        stack.callback(_close_cluster, cluster)
+    finally:
+        signal.pthread_sigmask(signal.SIG_SETMASK, held)
+    return cluster
+
+
+def _wait_for_workers_to_end(seconds=2, rounds=4):
+    """Waits until the worker processes of the closed local cluster have ended, and kills
+    those still there (a worker killed by a signal sent to the whole process group, which the
+    cluster restarted while it closed): this process would wait for them at its exit. Looks
+    again after each round, as a worker may have been started again meanwhile."""
+    with contextlib.suppress(Exception):
+        import psutil
+
+        me = psutil.Process()
+        for _ in range(rounds):
+            workers = []  # spawned, forked, or forked by a fork server (which itself stays)
+            for child in me.children(recursive=True):
+                line = " ".join(child.cmdline())
+                if "spawn_main" in line or child.cmdline() == me.cmdline() or \
+                        ("forkserver" in line and child.ppid() != me.pid):
+                    workers.append(child)
+            if not workers:
+                return
+            _, alive = psutil.wait_procs(workers, timeout=seconds)
+            for worker in alive:
+                worker.kill()
+            psutil.wait_procs(alive, timeout=seconds)
+
+
+def _remove(scratch, attempts=20):
+    """Removes the cluster's scratch folder; a worker that was ending may still have written
+    into it while it was removed, so it is removed again until it is gone."""
+    for _ in range(attempts):
+        shutil.rmtree(scratch, ignore_errors=True)
+        if not os.path.lexists(scratch):
+            return
+        time.sleep(0.05)
+
+
+def _close_unfinished(distributed):
+    """Closes a local cluster whose start was cut short (Ctrl-C), which the caller never got,
+    here rather than in Dask's own handler at exit, which would fill the terminal."""
+    import atexit
+
+    spec = distributed.deploy.spec
+    for cluster in list(spec.SpecCluster._instances):
+        _close_cluster(cluster)
+    atexit.unregister(spec.close_clusters)
+
+
+def _call(where, function, *args, **kwargs):
+    try:
+        return function(*args, **kwargs)
+    except (OSError, TimeoutError, ValueError) as error:
+        raise InputError(f"cannot reach the Dask scheduler {where}: {error}") from None
+
+
+def _close_cluster(cluster):
+    """Closes a local cluster whose workers are not restarted meanwhile (a signal sent to the
+    whole process group kills them too)."""
+    for nanny in list(getattr(cluster, "workers", {}).values()):
+        with contextlib.suppress(Exception):
+            nanny.close_gracefully()  # Dask's "do not restart a worker that goes away"
+    _close(cluster)
+
+
+def _close(thing):
+    with contextlib.suppress(Exception):
+        thing.close(timeout=10)
+
+
+def _address(client):
+    with contextlib.suppress(Exception):
+        return client.scheduler.address
+    return ""
+
+
+def probe(module):
+    """What a worker runs to show it can do the work: it imports `module` (by name, so that a
+    worker without the package answers with the ImportError) and gives mutflank's version."""
+    return f"__import__({module!r}) and __import__('mutflank').__version__"
+
+
+def check_workers(client, where=None, module=PACKAGE):
+    """InputError unless, on the cluster of the scheduler at `where` (None: a local one),
+    within WORKER_SECONDS, there is at least one worker and every worker
+    imports `module` of this package, of this version."""
+    from mutflank import __version__
+
+    try:
+        client.wait_for_workers(1, timeout=WORKER_SECONDS)
+    except (OSError, TimeoutError):
+        if where is None:
+            raise InputError(f"the local Dask cluster has no worker after {WORKER_SECONDS} s: "
+                             "its processes did not start") from None
+        raise InputError(f"the Dask scheduler {where} has no worker after {WORKER_SECONDS} s: "
+                         f"start one with `{sys.executable} -m distributed.cli.dask_worker "
+                         f"{where}`") from None
+    where = where or "of the local cluster"
+    try:
+        answers = client.sync(client._run, eval, probe(module), on_error="return",
+                              callback_timeout=WORKER_SECONDS)
+    except (OSError, TimeoutError) as error:
+        raise InputError(f"the workers of the Dask scheduler {where} did not answer within "
+                         f"{WORKER_SECONDS} s ({type(error).__name__})") from None
+    for worker, answer in sorted(answers.items()):
+        if isinstance(answer, BaseException):
+            raise InputError(f"the Dask worker {worker} cannot import {PACKAGE} ({answer}): "
+                             f"start the workers with the Python of this command, "
+                             f"{sys.executable} -m distributed.cli.dask_worker ADDRESS") from None
+        if answer != __version__:
+            raise InputError(f"the Dask worker {worker} has mutflank {answer}, this command "
+                             f"{__version__}: start the workers with the Python of this "
+                             f"command, {sys.executable}")
+
+
+def results(client, function, units, describe, **options):
+    """Yields function(unit, **options) for every unit, computed on the workers, as they
+    finish (in any order). A failure stops the run with one line: the fault's own message when
+    it is an input fault, else `describe(unit)` and the error; a lost scheduler likewise."""
+    distributed = require("distributed")
+    futures = client.map(function, units, pure=False, **options)
+    unit_of = {future.key: unit for future, unit in zip(futures, units)}
+    bar = progress(total=len(futures), desc="batches", unit="batch")
+    done = 0
+    try:
+        for future in distributed.as_completed(futures):
+            if future.status == "error":
+                error = future.exception()
+                if isinstance(error, InputError):
+                    raise InputError(str(error)) from None
+                raise InputError(f"{describe(unit_of[future.key])} failed on a worker: "
+                                 f"{type(error).__name__}: {error}") from None
+            if future.status == "cancelled":
+                raise distributed.client.CancelledError(future.key)
+            yield future.result()
+            done += 1
+            bar.update(1)
+    except (distributed.client.CancelledError, OSError, TimeoutError) as error:
+        # The scheduler went away (its futures are cancelled) or its connection broke.
+        raise InputError(f"lost the Dask scheduler {_address(client)} after {done:,} of "
+                         f"{len(futures):,} tasks: the run stopped "
+                         f"({type(error).__name__})") from None
+    finally:
+        bar.close()
+        with contextlib.suppress(Exception):
+            client.cancel(futures)
