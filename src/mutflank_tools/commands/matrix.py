@@ -132,7 +132,7 @@ def settings_of(args, genome):
         kinds=tuple(args.types or registry.defaults()), build=build,
         default_build=build or (builds[0] if len(builds) == 1 else None),
         samples=frozenset(samples) if args.sample else None, exclude=frozenset(exclude),
-        by_input=args.label_by_input)
+        by_input=args.label_by_input, merge_samples=args.merge_samples)
 
 
 def check_strand(kinds, genome, settings):

@@ -48,7 +48,8 @@ def add_arguments(parser):
     parser.add_argument(
         "-o", "--output", required=True, metavar="OUT.png",
         help="the picture; its extension chooses the format: .png, .pdf or .svg. Pages beyond "
-        "the first go into the same PDF, or into OUT.1.png, OUT.2.png, ... beside it")
+        "the first go into the same PDF, or into OUT.01.png, OUT.02.png, ... beside it (page "
+        "numbers of two digits, however many pages)")
     parser.add_argument(
         "--samples", type=options.names, metavar="S1,S2,...",
         help=f"draw these samples, one panel each, in this order (at most {MAX_PANELS}). "

@@ -24,7 +24,7 @@ from ..reference.genome import (NO_BUILD, NO_FILE, NOT_A_FILE_NAME, Chromosome,
                                ReferenceCoverage)
 from ..runtime.errors import UsageError
 from . import kinds as registry
-from .doublets import MULTI_BASE, Merger, split_substitutions
+from .doublets import DUPLICATE, MULTI_BASE, Merger, split_substitutions
 
 PAST_END = "position past the chromosome end"
 REF_DIFFERS = "REF differs from the reference base"
@@ -50,6 +50,7 @@ class Settings:
     samples: frozenset = None  # --sample: only these samples (None: every sample)
     exclude: frozenset = frozenset()  # --exclude
     by_input: bool = False  # a column per input and sample instead of per sample name
+    merge_samples: bool = False  # --merge-samples: a sample's inputs add up into one column
 
 
 class RefCheck:
@@ -106,6 +107,10 @@ class Tally:
         self.coverage = collections.defaultdict(ReferenceCoverage)
         self.records = 0  # records counted in at least one matrix
         self.classes_seen = set()  # mutation classes that had records
+        # With Settings.merge_samples: what each mutation counted here added (a list of
+        # Marks), so that a mutation that tallies of other inputs counted too is counted once
+        # when they merge.
+        self.marks = None
 
     @property
     def counts(self):
@@ -178,6 +183,9 @@ class Tally:
             self._blocks.append((size, {name: counts[name][:size] for name in other.kinds}))
             self._in_blocks += size
             self._merge_facts(other)
+            if other.marks is not None:  # columns of their own: no mutation in common
+                self.marks = (self.marks or []) + [Marks.join(other.marks).moved(
+                    np.arange(len(self.keys) - size, len(self.keys)))]
             return self
         for name in other.kinds:
             if name not in self.counts:
@@ -188,7 +196,39 @@ class Tally:
         for name in other.kinds:
             self.counts[name][rows] += counts[name][:size]
         self._merge_facts(other)
+        self._merge_marks(other.marks, rows)
         return self
+
+    def _merge_marks(self, marks, rows):
+        """Adds the Marks of another tally (`rows`: the row here of each of its rows), and takes
+        back what the copies of one mutation added beyond the first (the lowest input)."""
+        if marks is None:
+            return
+        marks = Marks.join(marks).moved(rows)
+        if not self.marks:
+            self.marks = [marks]
+            return
+        joined = Marks.join(self.marks + [marks])
+        order = np.lexsort((joined.index, joined.second, joined.first))
+        again = np.zeros(len(order), dtype=bool)
+        again[1:] = ((joined.first[order][1:] == joined.first[order][:-1])
+                     & (joined.second[order][1:] == joined.second[order][:-1]))
+        drop = order[again]
+        if len(drop):
+            counted = np.zeros(len(drop), dtype=bool)
+            for name, codes in joined.codes.items():
+                code = codes[drop]
+                good = code >= 0
+                counted |= good
+                np.subtract.at(self.counts[name], (joined.row[drop][good], code[good]), 1)
+            self.records -= int(counted.sum())
+            for index in np.unique(joined.index[drop]).tolist():
+                mine = drop[joined.index[drop] == index]
+                self.left_out.add(DUPLICATE, index, joined.chromosome[mine])
+            keep = np.ones(len(again), dtype=bool)
+            keep[drop] = False
+            joined = joined.take(keep)
+        self.marks = [joined]
 
     def _merge_facts(self, other):
         """Merges all but the counts."""
@@ -219,6 +259,108 @@ def _dense(shape, places, values):
     array = np.zeros(shape, dtype=np.int64)
     array.reshape(-1)[places] = values
     return array
+
+
+class Marks:
+    """What each mutation counted in a tally added, for tallies whose columns may share
+    mutations (--merge-samples): its fingerprint (`first`, `second`: two 64-bit words of
+    sample, chromosome, position, REF and ALT; see fingerprints), its tally row, input and
+    chromosome, and its channel in each kind classified (-1: none)."""
+
+    def __init__(self, first, second, row, index, chromosome, codes):
+        self.first, self.second, self.row, self.index = first, second, row, index
+        self.chromosome, self.codes = chromosome, codes
+
+    def __len__(self):
+        return len(self.first)
+
+    def take(self, which):
+        return Marks(self.first[which], self.second[which], self.row[which],
+                     self.index[which], self.chromosome[which],
+                     {name: codes[which] for name, codes in self.codes.items()})
+
+    def moved(self, rows):
+        """The marks with row r named rows[r]."""
+        marks = self.take(slice(None))
+        marks.row = np.asarray(rows, dtype=np.int64)[self.row]
+        return marks
+
+    @staticmethod
+    def join(parts):
+        if len(parts) == 1:
+            return parts[0]
+        if not parts:
+            empty = np.zeros(0, dtype=np.uint64)
+            return Marks(empty, empty, np.zeros(0, dtype=np.int64), np.zeros(0, dtype=np.int64),
+                         np.zeros(0, dtype=object), {})
+        names = dict.fromkeys(name for part in parts for name in part.codes)
+        return Marks(*(np.concatenate([getattr(part, field) for part in parts])
+                       for field in ("first", "second", "row", "index", "chromosome")),
+                     {name: np.concatenate([part.codes.get(name, np.full(len(part), -1))
+                                            for part in parts]) for name in names})
+
+
+def fingerprints(samples, chromosomes, positions, refs, alts, stable):
+    """Two uint64 words per mutation (sample, chromosome, position, REF, ALT): with `stable`
+    the same in every process (BLAKE2b), else from Python's hash of each text, quicker and the
+    same within one process. Two mutations share both words by chance once in 2^128."""
+    if stable:
+        import hashlib
+
+        texts = zip(samples.tolist(), chromosomes.tolist(), positions.tolist(),
+                    refs.tolist(), alts.tolist())
+        digest = b"".join(hashlib.blake2b("\t".join(map(str, text)).encode(),
+                                          digest_size=16).digest() for text in texts)
+        words = np.frombuffer(digest, dtype=np.uint64).reshape(-1, 2)
+        return words[:, 0].copy(), words[:, 1].copy()
+    parts = [np.fromiter(map(hash, column.tolist()), dtype=np.int64,
+                         count=len(column)).view(np.uint64)
+             for column in (samples, chromosomes, refs, alts)]
+    parts.insert(2, positions.astype(np.uint64))
+    return _mixed(parts, 0x9E3779B97F4A7C15), _mixed(parts, 0xD1B54A32D192ED03)
+
+
+def _mixed(parts, seed):
+    value = np.full(len(parts[0]), seed, dtype=np.uint64)
+    for part in parts:
+        value = (value ^ part) * np.uint64(0xBF58476D1CE4E5B9)
+        value ^= value >> np.uint64(31)
+        value = value * np.uint64(0x94D049BB133111EB)
+        value ^= value >> np.uint64(29)
+    return value
+
+
+class Seen:
+    """The fingerprints of the mutations counted so far, as sorted runs merged as they grow
+    (16 bytes a mutation)."""
+
+    def __init__(self):
+        self._runs = []
+
+    def first_times(self, first, second):
+        """Which mutations are new: seen neither before nor earlier among these; they are
+        remembered."""
+        order = np.lexsort((second, first))  # stable: the first of equal ones stays first
+        a, b = first[order], second[order]
+        new = np.ones(len(a), dtype=bool)
+        new[1:] = (a[1:] != a[:-1]) | (b[1:] != b[:-1])
+        for run_a, run_b in self._runs:
+            at = np.minimum(np.searchsorted(run_a, a), len(run_a) - 1)
+            new &= ~((run_a[at] == a) & (run_b[at] == b))
+        self._add(a[new], b[new])
+        result = np.empty(len(a), dtype=bool)
+        result[order] = new
+        return result
+
+    def _add(self, a, b):
+        if not len(a):
+            return
+        self._runs.append((a, b))
+        while len(self._runs) > 1 and len(self._runs[-2][0]) <= 2 * len(self._runs[-1][0]):
+            (a1, b1), (a2, b2) = self._runs[-2:]
+            a_all, b_all = np.concatenate([a1, a2]), np.concatenate([b1, b2])
+            order = np.lexsort((b_all, a_all))
+            self._runs[-2:] = [(a_all[order], b_all[order])]
 
 
 # ---- counting ------------------------------------------------------------------------------
@@ -290,6 +432,11 @@ class Counter:
         self.classes = registry.mutation_classes()
         self.merge_doublets = merge_doublets
         self._mergers = {}  # input index -> the doublets.Merger of an input not yet ended
+        # The mutations counted, to count each once: of the inputs not yet ended, or of every
+        # input with merge_samples (a sample's inputs add up in one column).
+        self._seen = Seen()
+        if settings.merge_samples:
+            self.tally.marks = []
         taken = {kind.mutation_class for kind in self.sources}
         # The classes whose records are looked up and checked: those a chosen kind takes, and
         # substitutions of several bases when their pieces (SNVs, doublets) may be counted.
@@ -339,6 +486,8 @@ class Counter:
         units = [(records, index) for records, index in units if len(records)]
         if units:
             self._count(units, input_kind)
+        if not self._mergers and not self.settings.merge_samples:
+            self._seen = Seen()  # a later input has columns of its own
 
     def _columns(self, parts):
         """The columns of several Records (and "index", the input of each record)."""
@@ -462,6 +611,16 @@ class Counter:
         regrouping) in the matrices of their class."""
         columns = self._columns(units)
         rows = self._rows(columns)
+        settings = self.settings
+        columns["first"], columns["second"] = fingerprints(
+            columns["index"].astype(str).astype(object) + ":" + columns["sample"]
+            if settings.by_input else columns["sample"], columns["chromosome"],
+            columns["position"], columns["ref"], columns["alt"], settings.merge_samples)
+        new = self._seen.first_times(columns["first"], columns["second"])
+        if not new.all():  # the same mutation of a column again: counted once
+            self._leave(DUPLICATE, columns["index"], columns["chromosome"], ~new,
+                        columns["weight"])
+            columns, rows = _take(columns, new), rows[new]
         classes = self._classes(columns)
         indexes, chromosomes, weights = columns["index"], columns["chromosome"], \
             columns["weight"]
@@ -531,6 +690,9 @@ class Counter:
             tally.counts[kind.name].reshape(-1)[cells] += counts
         tally.records += int(counted.sum())
         self._leave_out_by_kind(codes, batch.chromosome, columns["index"], columns["weight"])
+        if tally.marks is not None:
+            tally.marks.append(Marks(columns["first"], columns["second"], rows,
+                                     columns["index"], columns["chromosome"], codes))
 
     def _leave_out_by_kind(self, codes, chromosomes, indexes, weights):
         """Records a kind left out, one line per reason naming the chosen kinds it concerns."""

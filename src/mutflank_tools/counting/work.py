@@ -49,7 +49,8 @@ def count_inputs(items, reference, settings, *, pass_only=False, merge_doublets=
                     counter.add_inputs(pending, pending_kind, ended)
                     pending, held, ended = [], 0, []
                 pending_kind = source.kind
-                for records in read(source, pass_only=pass_only, batch_size=limit):
+                for records in read(source, pass_only=pass_only, batch_size=limit,
+                                    samples=settings.samples, exclude=settings.exclude):
                     records = trim_alleles(records)
                     if pending and held + len(records) > limit:
                         counter.add_inputs(pending, pending_kind, ended)

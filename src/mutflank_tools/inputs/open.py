@@ -238,12 +238,15 @@ def _is_text(head):
     return b"\x00" not in head[:4096]
 
 
-def read(source, *, sample=None, pass_only=False, build=None, batch_size=BATCH_RECORDS):
+def read(source, *, sample=None, pass_only=False, build=None, batch_size=BATCH_RECORDS,
+         samples=None, exclude=frozenset()):
     """Iterator of the Records batches of an opened Input, read once from where open_input
     left off. VCF/BCF: `sample` takes one sample column (without genotypes: names the one
     sample); `pass_only` leaves out records whose FILTER is neither PASS nor '.' (VCF/BCF, and
-    a MAF with a FILTER column; tables have none). `build`: the build of every record, instead of what the input
-    says (a MAF's NCBI_Build is then not read). InputError at the first fault."""
+    a MAF with a FILTER column; tables have none). `build`: the build of every record, instead
+    of what the input says (a MAF's NCBI_Build is then not read). `samples` (None: all) and
+    `exclude`: a MAF's rows of other samples are passed over before anything else, so that
+    what is left out is of these samples only. InputError at the first fault."""
     if source._read:
         raise ValueError(f"{source.name} has been read already")
     source._read = True
@@ -258,7 +261,7 @@ def read(source, *, sample=None, pass_only=False, build=None, batch_size=BATCH_R
         raise ValueError("a sample column is taken from VCF/BCF inputs only")
     elif source.kind == "maf":
         parser = MafRecords(source, source._header, batch_size=batch_size, build=build,
-                            pass_only=pass_only)
+                            pass_only=pass_only, samples=samples, exclude=exclude)
     else:
         parser = TableRecords(source, batch_size=batch_size)
     batches = parser.batches(blocks)

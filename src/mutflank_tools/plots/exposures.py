@@ -29,13 +29,15 @@ def palette(count):
 
 
 def ranked(signatures, values):
-    """(signatures coloured, most to least total share, at most TOP; their rows; relative
-    exposures samples x signatures)."""
+    """(signatures coloured, at most TOP: those of the largest share in any sample, then of
+    the largest total share; their rows; relative exposures samples x signatures). A signature
+    that dominates a few samples of a large cohort is coloured, however small its total."""
     totals = values.sum(axis=0)
     relative = np.divide(values, totals, out=np.zeros_like(values), where=totals > 0).T
+    largest = relative.max(axis=0, initial=0.0)
     weight = relative.sum(axis=0)
-    rows = sorted(range(len(signatures)), key=lambda r: (-weight[r], r))
-    rows = [r for r in rows if weight[r] > 0][:TOP]
+    rows = sorted(range(len(signatures)), key=lambda r: (-largest[r], -weight[r], r))
+    rows = [r for r in rows if largest[r] > 0][:TOP]
     return [signatures[r] for r in rows], rows, relative
 
 

@@ -1,7 +1,7 @@
 """Figures written in the format that the output's name asks for (PNG, PDF or SVG), all files of
 a run together or none (outputs.OutputSet). A picture is at most a page: more pages go into one
 multi-page PDF, or into numbered PNG or SVG files beside the name given (`cohort.png` ->
-`cohort.1.png`, `cohort.2.png`, ...)."""
+`cohort.01.png`, `cohort.02.png`, ..., two digits however many pages)."""
 
 import os
 import sys
@@ -16,6 +16,9 @@ DPI = 100
 # Inches of a page of panels.
 PAGE_WIDTH = 16
 PAGE_HEIGHT = 20
+# Digits of a page number, whatever the number of pages (at most 100 panels, 7 or more to a
+# page: at most 15 pages), so that the files of a run sort in page order.
+PAGE_DIGITS = 2
 
 
 def output_format(path):
@@ -45,8 +48,7 @@ def page_names(output, count):
     if count == 1 or output_format(output) == "pdf":
         return [output]
     stem, extension = os.path.splitext(output)
-    digits = len(str(count))
-    return [f"{stem}.{number:0{digits}d}{extension}" for number in range(1, count + 1)]
+    return [f"{stem}.{number:0{PAGE_DIGITS}d}{extension}" for number in range(1, count + 1)]
 
 
 def write(figures, count, output, inputs=()):

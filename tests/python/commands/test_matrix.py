@@ -298,12 +298,12 @@ TABLE_2 = [
     ("S2", "SNP", 4, "T", "C"),  # CG[T>C]AC
     ("S2", "SNP", 5, "A", "G"),  # forward GT,A,CG: CG[T>C]AC
     ("S2", "SNP", 1, "A", "C"),  # the first base: no left base
-    ("S1", "SNP", 2, "C", "T"),  # A[C>T]G again
+    ("S1", "SNP", 2, "C", "T"),  # A[C>T]G again: one mutation, counted once
     ("S3", "SNP", 11, "G", "A"),  # width 3 fits, width 5 does not: G[C>T]N... an N beside it
     ("S3", "SNP", 12, "G", "T"),  # the last base
     ("S4", "SNV", 13, "C", "T"),  # past the end
 ]
-EXPECTED_96 = {"S1": {"A[C>T]G": 2, "A[C>A]G": 1, "T[C>T]G": 1}, "S2": {"G[T>C]A": 2},
+EXPECTED_96 = {"S1": {"A[C>T]G": 1, "A[C>A]G": 1, "T[C>T]G": 1}, "S2": {"G[T>C]A": 2},
                "S3": {}, "S4": {}}
 EXPECTED_1536 = {"S1": {"TA[C>A]GA": 1, "AT[C>T]GT": 1}, "S2": {"CG[T>C]AC": 2}, "S3": {},
                  "S4": {}}
@@ -330,26 +330,28 @@ def test_hand_checked_tables(small):
     assert read_matrix(tmp_path / "m.SBS96.tsv")[2] == EXPECTED_96
     assert read_matrix(tmp_path / "m.SBS1536.tsv")[2] == EXPECTED_1536
     assert read_matrix(tmp_path / "m.SBS6.tsv")[2] == {
-        "S1": {"C>T": 3, "C>A": 1}, "S2": {"T>C": 2}, "S3": {}, "S4": {}}
+        "S1": {"C>T": 2, "C>A": 1}, "S2": {"T>C": 2}, "S3": {}, "S4": {}}
     one, two = tables
     # With several inputs, each line of what was left out names the inputs concerned.
     assert done.stderr.splitlines() == [
         f"mutflank matrix: warning: {two}: REF differs from the reference base at 1 of 6 "
         "records (16.7%), first at line 5 (1:11 REF G, reference N); left out, going "
         "on (--allow-ref-mismatch)",
-        f"mutflank matrix: left out 2 records: at a chromosome start for SBS1536, on 1 (2), in "
-        f"{one} (1), {two} (1)",
         "mutflank matrix: left out 1 record: REF differs from the reference base, on 1 (1), in "
         f"{two} (1)",
         "mutflank matrix: left out 1 record: a base other than A, C, G, T beside it for SBS6, "
         f"SBS96, SBS1536, on 1 (1), in {one} (1)",
+        "mutflank matrix: left out 1 record: at a chromosome start for SBS1536, on 1 (1), in "
+        f"{one} (1)",
         "mutflank matrix: left out 1 record: at a chromosome start for SBS6, SBS96, SBS1536, "
         f"on 1 (1), in {two} (1)",
         f"mutflank matrix: left out 1 record: position past the chromosome end, on 1 (1), in "
         f"{two} (1)",
+        "mutflank matrix: left out 1 record: the same mutation of the sample again (counted "
+        f"once), on 1 (1), in {two} (1)",
         "mutflank matrix: left out 1 record: too close to a chromosome end for SBS6, SBS96, "
         f"SBS1536, on 1 (1), in {two} (1)",
-        f"mutflank matrix: 7 mutations of 4 samples from 2 inputs -> {tmp_path}/m.SBS6.tsv, "
+        f"mutflank matrix: 6 mutations of 4 samples from 2 inputs -> {tmp_path}/m.SBS6.tsv, "
         f"{tmp_path}/m.SBS96.tsv, {tmp_path}/m.SBS1536.tsv, {tmp_path}/m.DBS78.tsv",
     ]
     # The doublet GT>AA at 3 (AC>TT on the other strand) is the one record of the doublet

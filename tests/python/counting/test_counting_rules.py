@@ -337,6 +337,24 @@ def test_summaries_count_the_chosen_samples_only(capsys, reference, tmp_path):
                             "left out 1 record: REF differs from the reference base, on 1 (1)"]
 
 
+def test_a_maf_s_rows_of_other_samples_are_not_in_the_summary(capsys, reference, tmp_path):
+    rows = [("S1", 20, "LowQual"), ("S1", 30, "PASS"), ("S2", 40, "LowQual"),
+            ("S2", 50, "LowQual"), ("S3", 60, "PASS")]
+    maf = write_text(tmp_path / "calls.maf", "\t".join(MAF_HEADER + ["FILTER"]) + "\n" + "".join(
+        f"G\t1\t{pos}\t{pos}\tSNP\t{GENOME[pos - 1]}\t{GENOME[pos - 1]}\t"
+        f"{other(GENOME[pos - 1])}\t{sample}\t{BUILD}\t{text}\n" for sample, pos, text in rows)
+        + f"G\t1\t70\t70\tSNP\t{GENOME[69]}\t\t\tS2\t{BUILD}\tPASS\n")
+    code, err, written = matrix(capsys, reference, [maf], "--pass-only", "--sample", "S1",
+                                "--types", "SBS96", prefix=tmp_path / "m")
+    assert (code, summary(err)) == (0, ["left out 1 record: filter not PASS, on 1 (1)"]), err
+    assert written["SBS96"] == {(sbs96(30, other(GENOME[29])), "S1"): 1}
+    code, err, written = matrix(capsys, reference, [maf], "--pass-only", "--exclude", "S1,S3",
+                                "--types", "SBS96", prefix=tmp_path / "x")
+    assert (code, summary(err)) == (0, [
+        "left out 2 records: filter not PASS, on 1 (2)",
+        "left out 1 record: allele *, . or equal to REF, on 1 (1)"]), err
+
+
 # ---- a mutation written twice --------------------------------------------------------------
 
 @pytest.mark.parametrize("form", ["vcf", "maf"])
@@ -351,6 +369,80 @@ def test_an_snv_written_twice_is_counted_once(capsys, reference, tmp_path, form)
     assert sum(written["DBS78"].values()) == 1
     assert summary(err) == [
         "left out 1 record: the same mutation of the sample again (counted once), on 1 (1)"]
+
+
+def duplicated_calls():
+    """MAF rows of sample S1: an SNV, a doublet record, a deletion and an insertion, each
+    written twice, and the SNVs C>A and C>T of one site (two mutations)."""
+    deletion = GENOME[2199:2202]
+    return [snv(1990), snv(1990), ("S1", 2101, GENOME[2100:2102],
+                                   other(GENOME[2100]) + other(GENOME[2101]), ""),
+            ("S1", 2101, GENOME[2100:2102], other(GENOME[2100]) + other(GENOME[2101]), ""),
+            ("S1", 2200, deletion, "-", ""), ("S1", 2200, deletion, "-", ""),
+            ("S1", 2300, "-", "TTT", ""), ("S1", 2300, "-", "TTT", ""),
+            snv(2400), snv(2400, step=2)]
+
+
+DUPLICATES = "the same mutation of the sample again (counted once)"
+TOTALS = {"SBS96": 3, "DBS78": 1, "ID83": 2}
+
+
+@pytest.mark.parametrize("options", [(), ("--no-merge-doublets",)])
+def test_every_mutation_written_twice_in_one_input_is_counted_once(capsys, reference, tmp_path,
+                                                                   options):
+    calls = write_input(tmp_path / "calls.maf", duplicated_calls(), "maf")
+    code, err, written = matrix(capsys, reference, [calls], "--types", "SBS96,DBS78,ID83",
+                                *options, prefix=tmp_path / "m")
+    assert code == 0, err
+    assert {kind: sum(counts.values()) for kind, counts in written.items()} == TOTALS
+    assert summary(err) == [f"left out 4 records: {DUPLICATES}, on 1 (4)"]
+
+
+@pytest.mark.parametrize("options", [(), ("--no-merge-doublets",)])
+def test_a_mutation_in_two_inputs_of_one_sample_is_counted_once(capsys, reference, tmp_path,
+                                                                options):
+    # One sample split in two inputs that share every other call
+    calls = duplicated_calls()[::2]
+    first = write_input(tmp_path / "a.maf", calls + [snv(2500)], "maf")
+    second = write_input(tmp_path / "b.maf", calls + [snv(2600)], "maf")
+    code, err, written = matrix(capsys, reference, [first, second], "--merge-samples",
+                                "--types", "SBS96,DBS78,ID83", *options, prefix=tmp_path / "m")
+    assert code == 0, err
+    assert {kind: sum(counts.values()) for kind, counts in written.items()} == {
+        "SBS96": 4, "DBS78": 1, "ID83": 2}
+    assert summary(err) == [f"left out 5 records: {DUPLICATES}, on 1 (5), in {second} (5)"]
+    # With a column per input, each input counts its own.
+    code, err, written = matrix(capsys, reference, [first, second], "--label-by-input",
+                                "--types", "SBS96,DBS78,ID83", *options, prefix=tmp_path / "l")
+    assert (code, summary(err)) == (0, [])
+    per_column = {}
+    for kind, counts in written.items():
+        for (_, column), count in counts.items():
+            per_column[kind, column] = per_column.get((kind, column), 0) + count
+    assert per_column == {("SBS96", "a"): 3, ("SBS96", "b"): 3, ("DBS78", "a"): 1,
+                          ("DBS78", "b"): 1, ("ID83", "a"): 2, ("ID83", "b"): 2}
+
+
+def test_tallies_of_inputs_sharing_mutations_merge_to_one_count(reference, tmp_path):
+    from mutflank_tools.counting.tally import Settings, Tally
+    from mutflank_tools.counting.work import Item, count_inputs
+
+    calls = duplicated_calls()[::2]
+    paths = [write_input(tmp_path / f"{n}.maf", calls + [snv(2500 + 10 * n)], "maf")
+             for n in range(3)]
+    items = [Item(n, str(path), str(path)) for n, path in enumerate(paths)]
+    settings = Settings(kinds=("SBS96", "DBS78", "ID83"), merge_samples=True)
+
+    def summary_of(tally):
+        return ({name: tally.matrix(name).tolist() for name in ("SBS96", "DBS78", "ID83")},
+                tally.left_out.counts, tally.records)
+
+    whole = summary_of(count_inputs(items, str(reference), settings))
+    singles = [count_inputs([item], str(reference), settings) for item in items]
+    assert summary_of(Tally().merge(singles[2]).merge(singles[0]).merge(singles[1])) == whole
+    assert summary_of(singles[0].merge(Tally().merge(singles[1]).merge(singles[2]))) == whole
+    assert whole[2] == 8  # 5 in the first input, the one SNV of its own in each other
+    assert whole[1] == {(DUPLICATES, 1): {"1": 5}, (DUPLICATES, 2): {"1": 5}}
 
 
 # ---- the REF check of every base -----------------------------------------------------------
