@@ -7,6 +7,7 @@
 #include "functions.hpp"
 
 namespace mutflank::engine {
+using py::Ref;
 namespace {
 
 // Filled on the first import (the entries are defined in other files).
@@ -30,7 +31,10 @@ PyObject* initialise() noexcept {
     methods = {count_contexts_method, read_window_rows_method,
                PyMethodDef{nullptr, nullptr, 0, nullptr}};
     module_definition.m_methods = methods.data();
-    return PyModule_Create(&module_definition);
+    Ref module{PyModule_Create(&module_definition)};
+    if (!module || !add_vcf_scanner(module.get()))
+        return nullptr;
+    return module.release();
 }
 
 } // namespace

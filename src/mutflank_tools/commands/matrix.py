@@ -20,7 +20,7 @@ from ..inputs.records import sample_from_path
 from ..inputs.regions import build_of_regions, regions_for
 from ..reference.genome import Genome, coverage_error
 from ..runtime.errors import InputError, UsageError
-from ..runtime.outputs import OutputSet, check_folder, refuse_inputs
+from ..runtime.outputs import OutputSet, check_folder, refuse_inputs, removed_line
 from ..runtime.progress import progress
 from . import options
 
@@ -41,11 +41,12 @@ def matrix_types(text):
 
 
 def add_arguments(parser):
-    parser.add_argument("inputs", nargs="*", metavar="INPUT",
+    parser.add_argument("inputs", nargs="*", metavar="INPUT", type=options.input_path,
                         help="VCF/BCF, MAF or ten-column table ('-' for standard input)")
     options.add_reference(parser, required=True)
-    parser.add_argument("-o", "--output", required=True, metavar="PREFIX",
-                        help="writes PREFIX.<type>.tsv for every type")
+    parser.add_argument("-o", "--output", required=True, metavar="PREFIX", type=options.prefix,
+                        help="writes PREFIX.<type>.tsv for every type (and removes those of "
+                        "other types that an earlier run wrote)")
     parser.add_argument("--types", type=matrix_types, default=None,
                         help=f"comma-separated, any case, from {','.join(registry.names())} "
                              f"(default: {','.join(registry.defaults())})")
@@ -53,7 +54,7 @@ def add_arguments(parser):
                         help="divide each sample's counts by its total")
     options.add_build(parser, help="the build of VCF and MAF records (default: a MAF's "
                                    "NCBI_Build; for a VCF the reference's one build folder)")
-    parser.add_argument("--table-list", metavar="FILE",
+    parser.add_argument("--table-list", metavar="FILE", type=options.input_path,
                         help="a file naming one input per line (blank and '#' lines skipped)")
     parser.add_argument("--pass-only", action="store_true",
                         help="VCF inputs, and MAFs with a FILTER column: keep only records whose "
@@ -69,7 +70,7 @@ def add_arguments(parser):
     same.add_argument("--merge-samples", action="store_true",
                       help="add up samples of one name from several inputs (one cohort split "
                            "by chromosome or region)")
-    parser.add_argument("--regions", metavar="BED",
+    parser.add_argument("--regions", metavar="BED", type=options.input_path,
                         help="count only the records inside these regions (BED, plain or gzip: "
                         "an exome's or a panel's targets)")
     parser.add_argument("--no-merge-doublets", action="store_true",
@@ -94,14 +95,15 @@ def read_table_list(path):
     return [name for name in names if name.strip() and not name.lstrip().startswith("#")]
 
 
-def items_of(paths):
-    """The jobs' view of the inputs: numbered, with their sizes, opened by absolute path (a
-    worker may run in another folder) and named as given."""
+def items_of(paths, absolute=False):
+    """The jobs' view of the inputs: numbered, with their sizes, and named as given; opened by
+    absolute path when `absolute` (a Dask worker may run in another folder), else as given (a
+    working folder deeper than PATH_MAX has no absolute name)."""
     items = []
     for index, path in enumerate(paths):
         opened, size = path, 0
         if path != "-":
-            opened = os.path.abspath(path)
+            opened = os.path.abspath(path) if absolute else path
             try:
                 size = os.stat(path).st_size
             except OSError:
@@ -253,9 +255,10 @@ def chosen_kinds(args, tally):
 
 
 def run(args):
-    paths = list(args.inputs)
+    paths = [str(path) for path in args.inputs]
     if args.table_list:
         paths += read_table_list(args.table_list)
+    inputs = [*options.inputs_of(args), *paths]  # the list itself is read too
     if not paths:
         raise UsageError("no input: name tables, VCF/BCF or MAF files, or --table-list FILE")
     check_distinct(paths)
@@ -264,15 +267,16 @@ def run(args):
     genome = Genome(args.reference)
     _output_folder(args.output)
     kinds = args.types or registry.defaults()
-    inputs = paths + ([args.regions] if args.regions else [])
-    refuse_inputs([f"{args.output}.{name}.tsv" for name in kinds], inputs)
+    family = {name: f"{args.output}.{name}.tsv" for name in registry.names()}
+    refuse_inputs([family[name] for name in kinds], inputs, family.values())
     settings = settings_of(args, genome)
     check_strand(kinds, genome, settings)
     regions = None
     if args.regions:
         build = build_of_regions(genome, settings.build, args.reference)
         regions = regions_for(args.regions, genome, build)
-    tally = count(items_of(paths), args, settings, regions)
+    tally = count(items_of(paths, absolute=bool(args.workers or args.scheduler)), args,
+                  settings, regions)
     warnings = check(tally, args, genome, settings)
     if regions is not None and regions.missing:
         warnings.insert(0, f"warning: {regions.missing_line()}")
@@ -280,10 +284,11 @@ def run(args):
     labels = column_labels(tally)
     order = sorted(range(len(labels)), key=labels.__getitem__)
     labels = [labels[i] for i in order]
-    written = {name: f"{args.output}.{name}.tsv" for name in chosen_kinds(args, tally)}
-    with OutputSet(inputs=inputs) as outputs:
+    written = {name: family[name] for name in chosen_kinds(args, tally)}
+    with OutputSet(inputs=inputs, family=family.values()) as outputs:
         # Every matrix is written under a temporary name first; they replace the files of an
-        # earlier run together at the end, or none does.
+        # earlier run together at the end, or none does, and matrices of other kinds that an
+        # earlier run wrote under this prefix go.
         for name, path in written.items():
             counts = tally.matrix(name)[order]
             outputs.open(path, "w", encoding="utf-8", newline="\n").writelines(
@@ -298,3 +303,5 @@ def run(args):
           f" of {samples:,} sample{'s' if samples != 1 else ''} from {len(paths):,} "
           f"input{'s' if len(paths) != 1 else ''} -> {', '.join(written.values())}",
           file=sys.stderr)
+    if outputs.removed:
+        print(f"mutflank matrix: {removed_line(outputs.removed)}", file=sys.stderr)

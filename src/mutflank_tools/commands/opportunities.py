@@ -17,7 +17,7 @@ from ..counting.opportunities import channel_values, count, has_opportunities
 from ..inputs.regions import regions_for
 from ..reference.genome import Genome
 from ..runtime.errors import InputError, UsageError
-from ..runtime.outputs import OutputSet, check_folder, refuse_inputs
+from ..runtime.outputs import OutputSet, check_folder, refuse_inputs, removed_line
 from ..runtime.progress import progress
 from . import options
 from .matrix import matrix_lines
@@ -52,13 +52,13 @@ def add_arguments(parser):
     parser.add_argument("reference", metavar="REFERENCE",
                         help="reference folder, as `mutflank reference` writes it")
     options.add_build(parser, help=options.BUILD_HELP + " (default: the reference's one build)")
-    parser.add_argument("--regions", metavar="BED",
+    parser.add_argument("--regions", metavar="BED", type=options.input_path,
                         help="count only contexts centred inside these regions (BED, plain or "
                         "gzip: an exome's or a panel's targets)")
     parser.add_argument("--types", type=opportunity_types, default=None,
                         help=f"comma-separated, any case, from {','.join(counted_kinds())} "
                         f"(default: {','.join(DEFAULT_TYPES)})")
-    parser.add_argument("-o", "--output", required=True, metavar="PREFIX",
+    parser.add_argument("-o", "--output", required=True, metavar="PREFIX", type=options.prefix,
                         help="writes PREFIX.<type>.tsv for every type")
 
 
@@ -94,9 +94,10 @@ def run(args):
     kinds = args.types or list(DEFAULT_TYPES)
     check_kinds(kinds, genome, build)
     check_folder(args.output)
-    written = {name: f"{args.output}.{name}.tsv" for name in kinds}
-    inputs = [args.regions] if args.regions else []
-    refuse_inputs(list(written.values()), inputs)
+    family = {name: f"{args.output}.{name}.tsv" for name in counted_kinds()}
+    written = {name: family[name] for name in kinds}
+    inputs = options.inputs_of(args)
+    refuse_inputs(list(written.values()), inputs, family.values())
     regions = regions_for(args.regions, genome, build) if args.regions else None
     files = genome.chromosomes(build)
     bar = progress(total=sum(files.values()), desc="opportunities", unit=" bases",
@@ -104,7 +105,9 @@ def run(args):
     counts, bases, chromosomes = count(genome, build, regions and regions.intervals,
                                        on_chromosome=bar.update)
     bar.close()
-    with OutputSet(inputs=inputs) as outputs:
+    # The files of every kind are replaced together, and those of other kinds that an earlier
+    # run wrote under this prefix go.
+    with OutputSet(inputs=inputs, family=family.values()) as outputs:
         for name, path in written.items():
             kind = registry.get(name)
             values = channel_values(kind, counts)[None, :]
@@ -117,3 +120,5 @@ def run(args):
              f"{bases:,} bases of {chromosomes:,} chromosome{'' if chromosomes == 1 else 's'}")
     print(f"mutflank opportunities: {build}, {where} -> {', '.join(written.values())}",
           file=sys.stderr)
+    if outputs.removed:
+        print(f"mutflank opportunities: {removed_line(outputs.removed)}", file=sys.stderr)

@@ -1,6 +1,7 @@
 """Options that several verbs share, each defined once, and the value parsers of argparse."""
 
 import argparse
+import os
 import urllib.parse
 
 from ..reference.folder import canonical_build
@@ -39,6 +40,35 @@ def scheduler(text):
             f"not a Dask scheduler address: {text!r}: give tcp://HOST:PORT as `dask scheduler` "
             f"prints it{hint}")
     return address
+
+
+class InputPath(str):
+    """A path that the run reads, as given (see inputs_of)."""
+
+
+def input_path(text):
+    """The type of every option (and argument) naming a file the run reads: it is then one of
+    the run's inputs, which no output may be."""
+    return InputPath(text)
+
+
+def inputs_of(args):
+    """Every path of the parsed `args` declared with type=input_path, in the options' order."""
+    found = []
+    for value in vars(args).values():
+        for item in value if isinstance(value, list) else [value]:
+            if isinstance(item, InputPath):
+                found.append(str(item))
+    return found
+
+
+def prefix(text):
+    """An output prefix: it ends in a name, which the outputs' names start with."""
+    if os.path.basename(text) in ("", ".", ".."):
+        raise argparse.ArgumentTypeError(
+            f"{text!r} names no file: a prefix ends in a name, as results/cohort for "
+            "results/cohort.<...>.tsv")
+    return text
 
 
 def build(text):

@@ -39,7 +39,7 @@ OPENED_AHEAD = 64  # inputs opened and checked before the first row is written
 
 
 def add_arguments(parser):
-    parser.add_argument("inputs", nargs="+", metavar="INPUT",
+    parser.add_argument("inputs", nargs="+", metavar="INPUT", type=options.input_path,
                         help="VCF, BCF or MAF file ('-' for standard input)")
     parser.add_argument("-o", "--output", default="-", metavar="TABLE",
                         help="table to write (default: standard output)")
@@ -52,7 +52,7 @@ def add_arguments(parser):
                         help="keep only records whose FILTER is PASS or '.'")
     parser.add_argument("--allow-missing-chromosomes", action="store_true",
                         help="with --reference: go on when many records find no reference file")
-    parser.add_argument("--regions", metavar="BED",
+    parser.add_argument("--regions", metavar="BED", type=options.input_path,
                         help="write only the records inside these regions (BED, plain or gzip); "
                         "with --reference, its chromosome names are matched to the reference's")
     same = parser.add_mutually_exclusive_group()
@@ -264,8 +264,8 @@ def run(args):
         if args.output == "-":
             output = sys.stdout.buffer
         else:
-            output = stack.enter_context(atomic_output(
-                args.output, "wb", inputs=args.inputs + ([args.regions] if args.regions else [])))
+            output = stack.enter_context(atomic_output(args.output, "wb",
+                                                      inputs=options.inputs_of(args)))
         bar = stack.enter_context(progress(total=None, unit=" rows", desc="table"))
         for index, name in enumerate(args.inputs):
             if index < OPENED_AHEAD:

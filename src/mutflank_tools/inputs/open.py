@@ -59,6 +59,8 @@ class Input:
         self._header = None
         self._process = None  # bcftools, for BCF
         self._text = None  # the generator of the input's text
+        self._raw = None  # a VCF that is no regular file: the bytes read while opening it
+        self._offset = None  # a regular file: where reading it started
         self._read = False
 
     def close(self):
@@ -145,6 +147,12 @@ class _Recorder:
 
 def _start(source):
     name, fd = source.name, source._fd
+    source._offset = None
+    if stat.S_ISREG(source.stat.st_mode):
+        try:
+            source._offset = os.lseek(fd, 0, os.SEEK_CUR)  # the engine reads on from here
+        except OSError:
+            pass
     start = stream.read_start(name, fd, 4)
     source.compressed = start[:2] == stream.GZIP_MAGIC
     recorder = _Recorder(name, fd, start)
@@ -158,8 +166,8 @@ def _start(source):
     source._text = text
     lines = stream.Lines(name, text)
     head = lines.head
-    raw = recorder.stop()
     if head.startswith(b"BCF\x02"):
+        raw = recorder.stop()
         source.kind = "bcf"
         _stop(text)  # nothing more is read here: bcftools reads the descriptor
         source._process = Bcftools(name, fd, raw, source.stat)
@@ -168,7 +176,11 @@ def _start(source):
     elif head.startswith(b"##fileformat=VCF") or _names_vcf_columns(head):
         source.kind = "vcf"
         source._header = VcfHeader(name, lines)
+        # The engine reads the text again from the start: a regular file by positioned
+        # reads, anything else from the bytes read so far and then the descriptor.
+        source._raw = recorder.stop() if source._offset is None else None
     else:
+        recorder.stop()
         source.kind = _kind_of_text(name, head, source.compressed, len(start))
         if source.kind == "maf":
             source._header = MafHeader(name, lines)
@@ -257,6 +269,11 @@ def read(source, *, sample=None, pass_only=False, build=None, batch_size=BATCH_R
                             batch_size=batch_size, record_offset=offset)
         if sample is not None:
             source.samples = [sample]
+        if source.kind == "vcf":
+            _stop(source._text)  # the engine reads the descriptor from here on
+            source._text = None
+            batches = parser.engine_batches(source._fd, source._raw, source._offset or 0)
+            return batches if build is None else _with_build(batches, build)
     elif sample is not None:
         raise ValueError("a sample column is taken from VCF/BCF inputs only")
     elif source.kind == "maf":

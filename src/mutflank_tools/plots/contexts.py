@@ -78,9 +78,8 @@ def figure(kind, labels, counts, path):
     return made
 
 
-def draw(args, table, kind, channels, values):
-    """Draws the file; (what was drawn, names of the files written)."""
+def draw(args, table, kind, channels, values, inputs):
+    """Draws the file; (kind, what was drawn, pages.Written)."""
     labels, counts = contexts(kind, channels, values[:, 0], table)
-    names = pages.write([figure(kind, labels, counts, args.table)], 1, args.output,
-                        [args.table])
-    return f"the frequencies of {len(labels):,} contexts", names
+    written = pages.write([figure(kind, labels, counts, args.table)], 1, args.output, inputs)
+    return kind, f"the frequencies of {len(labels):,} contexts", written

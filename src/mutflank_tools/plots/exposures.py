@@ -167,19 +167,18 @@ def reconstruction_figure(args, table):
     return figure, kind, similar
 
 
-def draw(args, table):
-    """Draws an exposures Table as args ask; (what was drawn, for the message; files)."""
+def draw(args, table, inputs):
+    """Draws an exposures Table as args ask, refusing an output that is one of the `inputs`;
+    (what was drawn, for the message; files)."""
     if args.samples or args.panels or args.overview:
         raise UsageError("--samples, --panels and --overview are for matrices; exposures are "
                          "drawn all together, or one sample with --reconstruction")
     if args.reconstruction:
         figure, kind, similar = reconstruction_figure(args, table)
-        names = pages.write([figure], 1, args.output,
-                            [args.table, args.matrix, args.signatures])
+        written = pages.write([figure], 1, args.output, inputs)
         return kind, f"{args.reconstruction} and its reconstruction (cosine similarity " \
-                     f"{similar})", names
+                     f"{similar})", written
     figure = bars_figure(table)
-    names = pages.write([figure], 1, args.output,
-                            [args.table, args.matrix, args.signatures])
+    written = pages.write([figure], 1, args.output, inputs)
     count = len(table.columns)
-    return "exposures", f"{count:,} sample{'s' if count != 1 else ''}", names
+    return "exposures", f"{count:,} sample{'s' if count != 1 else ''}", written
