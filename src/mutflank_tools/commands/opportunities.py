@@ -14,7 +14,7 @@ import sys
 
 from ..counting import kinds as registry
 from ..counting.opportunities import channel_values, count, has_opportunities
-from ..inputs.regions import regions_for
+from ..inputs.stage import regions_of
 from ..reference.genome import Genome
 from ..runtime.errors import InputError, UsageError
 from ..runtime.outputs import OutputSet, check_folder, refuse_inputs, removed_line
@@ -98,7 +98,7 @@ def run(args):
     written = {name: family[name] for name in kinds}
     inputs = options.inputs_of(args)
     refuse_inputs(list(written.values()), inputs, family.values())
-    regions = regions_for(args.regions, genome, build) if args.regions else None
+    regions, warnings = regions_of(args.regions, genome, build, args.reference)
     files = genome.chromosomes(build)
     bar = progress(total=sum(files.values()), desc="opportunities", unit=" bases",
                    unit_scale=True)
@@ -113,8 +113,8 @@ def run(args):
             values = channel_values(kind, counts)[None, :]
             outputs.open(path, "w", encoding="utf-8", newline="\n").writelines(
                 matrix_lines([COLUMN], values, kind.channels, False))
-    if regions is not None and regions.missing:
-        print(f"mutflank opportunities: warning: {regions.missing_line()}", file=sys.stderr)
+    for line in warnings:
+        print(f"mutflank opportunities: {line}", file=sys.stderr)
     where = (f"{bases:,} bases inside the regions of {args.regions} on {chromosomes:,} "
              f"chromosome{'' if chromosomes == 1 else 's'}" if regions is not None else
              f"{bases:,} bases of {chromosomes:,} chromosome{'' if chromosomes == 1 else 's'}")

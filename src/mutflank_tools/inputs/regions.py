@@ -22,7 +22,6 @@ a MAF deletion starts at it). A record outside is left out under one reason, OUT
 on a chromosome that the reference lacks is let through: the checks of the reference's fit
 report it as they do without regions."""
 
-import dataclasses
 import gzip
 import io
 import os
@@ -31,7 +30,7 @@ import zlib
 import numpy as np
 
 from ..reference.folder import chromosome_aliases
-from ..runtime.errors import InputError, UsageError, at_line
+from ..runtime.errors import InputError, at_line
 
 OUTSIDE = "outside the regions of --regions"
 SKIPPED = (b"#", b"track", b"browser")
@@ -198,29 +197,6 @@ def _shown(field):
     return repr(text[:40])
 
 
-def regions_for(path, genome, build):
-    """The Regions of `path` matched to the files of `build` in `genome` (reference.Genome),
-    or as written when there is no genome."""
-    regions = read_regions(path)
-    if genome is None:
-        return regions
-    return regions.matched(set(genome.chromosomes(build)), build)
-
-
-def build_of_regions(genome, build, root):
-    """The build folder whose chromosomes the regions are matched to: --build, else the
-    reference's one build folder; UsageError when neither tells."""
-    if build is not None:
-        found = genome.build(build)
-        if found is not None:
-            return found
-    builds = genome.builds()
-    if len(builds) == 1:
-        return builds[0]
-    raise UsageError(f"--regions needs --build: the reference {root} has "
-                     f"{len(builds) or 'no'} build folders")
-
-
 # ---- the rule -----------------------------------------------------------------------------
 
 def changed_bases(position, ref, alt):
@@ -305,8 +281,7 @@ class RegionFilter:
         names, codes = _codes(records.chromosome[~keep])
         for name, count in zip(names, np.bincount(codes, minlength=len(names)).tolist()):
             records.left_out.add(OUTSIDE, name, count)
-        return dataclasses.replace(records, **{name: getattr(records, name)[keep]
-                                               for name in records.EVERY_COLUMN})
+        return records.take(keep, records.left_out)
 
 
 def _codes(values):

@@ -411,7 +411,7 @@ def test_a_mutation_in_two_inputs_of_one_sample_is_counted_once(capsys, referenc
     assert {kind: sum(counts.values()) for kind, counts in written.items()} == {
         "SBS96": 4, "DBS78": 1, "ID83": 2}
     assert summary(err) == [f"left out 5 records: {DUPLICATES}, on 1 (5), in {second} (5)"]
-    # With a column per input, each input counts its own.
+    # With a column per input, each input counts its own (a MAF's columns are INPUT:SAMPLE).
     code, err, written = matrix(capsys, reference, [first, second], "--label-by-input",
                                 "--types", "SBS96,DBS78,ID83", *options, prefix=tmp_path / "l")
     assert (code, summary(err)) == (0, [])
@@ -419,8 +419,8 @@ def test_a_mutation_in_two_inputs_of_one_sample_is_counted_once(capsys, referenc
     for kind, counts in written.items():
         for (_, column), count in counts.items():
             per_column[kind, column] = per_column.get((kind, column), 0) + count
-    assert per_column == {("SBS96", "a"): 3, ("SBS96", "b"): 3, ("DBS78", "a"): 1,
-                          ("DBS78", "b"): 1, ("ID83", "a"): 2, ("ID83", "b"): 2}
+    assert per_column == {("SBS96", "a:S1"): 3, ("SBS96", "b:S1"): 3, ("DBS78", "a:S1"): 1,
+                          ("DBS78", "b:S1"): 1, ("ID83", "a:S1"): 2, ("ID83", "b:S1"): 2}
 
 
 def test_tallies_of_inputs_sharing_mutations_merge_to_one_count(reference, tmp_path):
@@ -435,14 +435,15 @@ def test_tallies_of_inputs_sharing_mutations_merge_to_one_count(reference, tmp_p
 
     def summary_of(tally):
         return ({name: tally.matrix(name).tolist() for name in ("SBS96", "DBS78", "ID83")},
-                tally.left_out.counts, tally.records)
+                dict(tally.left_out), dict(tally.left_out.inputs), tally.records)
 
     whole = summary_of(count_inputs(items, str(reference), settings))
     singles = [count_inputs([item], str(reference), settings) for item in items]
     assert summary_of(Tally().merge(singles[2]).merge(singles[0]).merge(singles[1])) == whole
     assert summary_of(singles[0].merge(Tally().merge(singles[1]).merge(singles[2]))) == whole
-    assert whole[2] == 8  # 5 in the first input, the one SNV of its own in each other
-    assert whole[1] == {(DUPLICATES, 1): {"1": 5}, (DUPLICATES, 2): {"1": 5}}
+    assert whole[3] == 8  # 5 in the first input, the one SNV of its own in each other
+    assert whole[1] == {(DUPLICATES, "1"): 10}
+    assert whole[2] == {(DUPLICATES, 1): 5, (DUPLICATES, 2): 5}
 
 
 # ---- the REF check of every base -----------------------------------------------------------
