@@ -202,7 +202,7 @@ def signature_names(kind, count):
 
 def _factorise(counts, tried, replicates, seed, workers, scheduler):
     """{rank: replicate signatures, replicates x channels x rank}."""
-    units = extract_work.units(tried, replicates)
+    units = extract_work.units(tried, replicates, counts.size)
     parts = {}
     if workers or scheduler:
         require("dask")
