@@ -9,7 +9,8 @@ import numpy as np
 
 from ..inputs.open import open_input, read
 from ..inputs.records import differing
-from ..inputs.stage import SampleChoice, check_build, header_samples, named_samples
+from ..inputs.stage import SampleChoice, check_build, header_samples, named_samples, \
+    region_filter
 from ..reference.genome import Genome
 from .tally import Counter
 
@@ -28,13 +29,16 @@ class Item:
 
 
 def count_inputs(items, reference, settings, *, pass_only=False, merge_doublets=True,
-                 batch_records=None, on_input=None):
+                 regions=None, batch_records=None, on_input=None):
     """The Tally of `items` (a list of Item), counted against the reference folder
-    `reference` with `settings` (counting.Settings). `on_input(item)` is called after each."""
+    `reference` with `settings` (counting.Settings); with `regions` (inputs.regions.Regions
+    matched to the reference) only the records inside them. `on_input(item)` is called after
+    each."""
     limit = batch_records or BATCH_RECORDS
     choice = SampleChoice(settings.samples, settings.exclude)
     with Genome(reference) as genome:
-        counter = Counter(genome, settings, merge_doublets=merge_doublets)
+        counter = Counter(genome, settings, merge_doublets=merge_doublets,
+                          inside=region_filter(regions, genome))
         tally = counter.tally
         # Batches of consecutive inputs of one format are counted together, up to `limit`
         # records, so that many small inputs cost about what one large input does; `ended`:
