@@ -50,6 +50,7 @@ def add_arguments(parser):
     options.add_pass_only(parser)
     options.add_samples(parser)
     options.add_allow_missing_chromosomes(parser)
+    options.add_regions(parser)
 
 
 def _check(source, reading):
@@ -214,12 +215,15 @@ def run(args):
         raise InputError(f"{args.output}: is a folder")
     choice = stage.SampleChoice.of(args.sample, args.exclude)
     labels = stage.input_labels(paths) if args.label_by_input else None
+    regions, region_warnings = stage.regions_of(args.regions, reference,
+                                                build or default_build, args.reference)
+    inside = stage.region_filter(regions, reference)
 
     samples, total = {}, 0
     reading = stage.Stage(choice, default_build, reference, build=build,
                           pass_only=args.pass_only)
     rows = Rows(reference, default_build)
-    warnings = []
+    warnings = region_warnings
     with contextlib.ExitStack() as stack:
         # The inputs are opened and their headers read before anything is written (beyond
         # OPENED_AHEAD of them, each when its turn comes: descriptors are a bounded resource).
@@ -251,6 +255,8 @@ def run(args):
                     kept = [stage.sample_label(labels[index], sample, alone) for sample in kept]
                 samples.update(dict.fromkeys(kept))
             for records in reading.read(index, source):
+                if inside is not None:
+                    records = inside(records)
                 rows.left_out.merge(records.left_out, index)
                 if labels is not None:
                     records.sample = _labelled(records.sample, labels[index], alone)

@@ -9,7 +9,7 @@ import numpy as np
 
 from ..inputs.open import open_input
 from ..inputs.records import differing
-from ..inputs.stage import SampleChoice, Stage, header_samples
+from ..inputs.stage import SampleChoice, Stage, header_samples, region_filter
 from ..reference.genome import Genome
 from .tally import Counter
 
@@ -28,12 +28,15 @@ class Item:
 
 
 def count_inputs(items, reference, settings, *, pass_only=False, merge_doublets=True,
-                 batch_records=None, on_input=None):
+                 regions=None, batch_records=None, on_input=None):
     """The Tally of `items` (a list of Item), counted against the reference folder
-    `reference` with `settings` (counting.Settings). `on_input(item)` is called after each."""
+    `reference` with `settings` (counting.Settings); with `regions` (inputs.regions.Regions
+    matched to the reference) only the records inside them. `on_input(item)` is called after
+    each."""
     limit = batch_records or BATCH_RECORDS
     with Genome(reference) as genome:
-        counter = Counter(genome, settings, merge_doublets=merge_doublets)
+        counter = Counter(genome, settings, merge_doublets=merge_doublets,
+                          inside=region_filter(regions, genome))
         tally = counter.tally
         stage = Stage(SampleChoice(settings.samples, settings.exclude), settings.default_build,
                       genome, build=settings.build, pass_only=pass_only, held=tally.held,

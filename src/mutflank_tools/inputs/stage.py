@@ -9,6 +9,8 @@ to them, each in one place, so that the verbs agree on options and messages.
 - the build: --build, else the reference's one build folder (`resolve_build`, `build_fault`);
 - the chromosomes: looked up in the reference (`chromosome_of`) and the 5% rule applied with
   one wording (`coverage_warnings`);
+- the regions: --regions read once and matched to the reference (`regions_of`), and the one
+  rule of the records inside them (`region_filter`, inputs/regions.py);
 - what is left out: one `left_out.LeftOut`, with one wording.
 
 A verb opens each input through `open.open_input` and reads it through `Stage.read`, which
@@ -25,6 +27,7 @@ from ..reference.genome import NOT_A_FILE_NAME, coverage_error
 from ..runtime.errors import InputError, UsageError, shown
 from .open import BATCH_RECORDS, check_distinct, read
 from .records import sample_from_path
+from .regions import RegionFilter, read_regions
 
 # ---- the inputs -----------------------------------------------------------------------------
 
@@ -319,3 +322,34 @@ def coverage_warnings(coverages, names, genome, allow):
             raise InputError(f"{message} (--allow-missing-chromosomes goes on without them)")
         warnings.append(f"warning: {message} Left out, going on (--allow-missing-chromosomes)")
     return warnings
+
+
+# ---- the regions ------------------------------------------------------------------------------
+
+def regions_of(path, genome, build, root):
+    """(the Regions of --regions `path`, or None without it; the warning lines they give).
+    With a reference their chromosomes are matched to the files of `build` (the build folder
+    of --build, else the reference's one build folder: UsageError when neither tells);
+    without one they are kept as written."""
+    if path is None:
+        return None, []
+    if genome is None:
+        return read_regions(path), []
+    if build is None:
+        builds = genome.builds()
+        raise UsageError(f"--regions needs --build: the reference {root} has "
+                         f"{len(builds) or 'no'} build folders")
+    regions = read_regions(path).matched(set(genome.chromosomes(build)), build)
+    return regions, [f"warning: {regions.missing_line()}"] if regions.missing else []
+
+
+def region_filter(regions, genome):
+    """Records -> the records inside `regions` (inputs.regions.RegionFilter.apply), or None
+    without regions. A record on a chromosome the reference lacks passes, so that the
+    reference's checks see it as they do without regions."""
+    if regions is None:
+        return None
+    if genome is None:
+        return RegionFilter(regions).apply
+    return RegionFilter(regions, known=lambda name: genome.chromosome(regions.build, name)
+                        is not None).apply
