@@ -16,7 +16,7 @@ the rest, and unpacks gzip and bgzip itself; vcf.py turns its batches into Recor
 faults into the messages. It starts no process per input, keeps the line numbers and 64-bit
 positions that `bcftools query` loses, and takes less CPU than `bcftools query` on the same
 file (bench/cli_engine.py). BCF, a binary format, goes through `bcftools view` (bcf.py), whose
-text the Python reader of vcf.py and vcf_columns.py reads.
+output the engine reads the same way, after the text read for the header.
 """
 
 import os
@@ -173,8 +173,11 @@ def _start(source):
         source.kind = "bcf"
         _stop(text)  # nothing more is read here: bcftools reads the descriptor
         source._process = Bcftools(name, fd, raw, source.stat)
-        lines = stream.Lines(name, source._process.chunks())
+        kept = []  # bcftools' text read here: the engine reads it again, then the rest
+        lines = stream.Lines(name, source._process.chunks(kept))
         source._header = VcfHeader(name, lines)
+        source._raw = b"".join(kept)
+        kept.clear()
     elif head.startswith(b"##fileformat=VCF") or _names_vcf_columns(head):
         source.kind = "vcf"
         source._header = VcfHeader(name, lines)
@@ -272,7 +275,11 @@ def read(source, *, sample=None, pass_only=False, build=None, batch_size=BATCH_R
             _stop(source._text)  # the engine reads the descriptor from here on
             source._text = None
             batches = parser.engine_batches(source._fd, source._raw, source._offset or 0)
-            return batches if build is None else _with_build(batches, build)
+        else:  # bcftools' output, after the text read for the header
+            process = source._process
+            batches = parser.engine_batches(process.output(), source._raw, 0,
+                                            finish=process.check)
+        return batches if build is None else _with_build(batches, build)
     elif sample is not None:
         raise ValueError("a sample column is taken from VCF/BCF inputs only")
     elif source.kind == "maf":
