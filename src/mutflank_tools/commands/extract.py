@@ -16,9 +16,9 @@ from ..fit import work as fit_work
 from ..runtime.cluster import connect, results
 from ..runtime.errors import InputError, UsageError, at_line
 from ..runtime.extras import require
-from ..runtime.outputs import OutputSet, check_folder, refuse_inputs
+from ..runtime.outputs import OutputSet, check_folder, refuse_inputs, removed_line
 from ..runtime.progress import progress
-from .options import add_workers, positive
+from .options import add_workers, input_path, inputs_of, positive, prefix
 
 SUMMARY = "signatures found in a matrix (de novo extraction, the number chosen by stability)"
 EXAMPLE = ("mutflank extract cohort.SBS96.tsv -o cohort --ranks 2-10 --replicates 100 "
@@ -63,16 +63,16 @@ def _seed(text):
 
 
 def add_arguments(parser):
-    parser.add_argument("matrix", metavar="MATRIX.tsv",
+    parser.add_argument("matrix", metavar="MATRIX.tsv", type=input_path,
                         help="a matrix of `mutflank matrix` (counts; any kind: SBS96, ID83, ...)")
-    parser.add_argument("-o", "--output", metavar="PREFIX", required=True,
+    parser.add_argument("-o", "--output", metavar="PREFIX", required=True, type=prefix,
                         help="writes PREFIX.signatures.tsv, PREFIX.exposures.tsv, "
                         "PREFIX.fit.tsv, PREFIX.ranks.tsv (and PREFIX.decomposition.tsv)")
     parser.add_argument("--ranks", type=rank_range, default=DEFAULT_RANKS, metavar="A-B",
                         help="the numbers of signatures tried (default %d-%d)" % DEFAULT_RANKS)
     parser.add_argument("--replicates", type=positive, default=100, metavar="N",
                         help="resamples of the matrix factorised per rank (default 100)")
-    parser.add_argument("--signatures", metavar="REFERENCE.tsv",
+    parser.add_argument("--signatures", metavar="REFERENCE.tsv", type=input_path,
                         help="known signatures (as fit reads them): each extracted one is "
                         "told as its closest and as a sparse sum of these")
     parser.add_argument("--seed", type=_seed, metavar="S",
@@ -84,15 +84,17 @@ def add_arguments(parser):
     add_workers(parser)
 
 
-def output_paths(prefix, reference):
-    ends = ["signatures", "exposures", "fit", "ranks"] + (["decomposition"] if reference else [])
+def output_paths(prefix):
+    """Every file a run may write, the decomposition (with --signatures) last."""
+    ends = ["signatures", "exposures", "fit", "ranks", "decomposition"]
     return [f"{prefix}.{end}.tsv" for end in ends]
 
 
 def run(args):
     require("scipy.optimize")
-    inputs = [args.matrix] + ([args.signatures] if args.signatures else [])
-    refuse_inputs(output_paths(args.output, args.signatures), inputs)
+    inputs = inputs_of(args)
+    family = output_paths(args.output)
+    refuse_inputs(family if args.signatures else family[:-1], inputs, family)
     matrix = signature_tables.read_matrix(args.matrix)
     reference = None
     if args.signatures:
@@ -149,7 +151,8 @@ def run(args):
     if reference is not None:
         texts[f"{args.output}.decomposition.tsv"] = _decomposition_lines(
             names, found, reference.columns, reference_values)
-    with OutputSet(inputs=inputs) as outputs:  # all the files replaced together, or none
+    # All the files replaced together, or none; a decomposition of an earlier run goes.
+    with OutputSet(inputs=inputs, family=family) as outputs:
         for path, lines in texts.items():
             outputs.open(path, "w", encoding="utf-8", newline="\n").writelines(lines)
     how = "--rank" if args.rank else "chosen"
@@ -157,6 +160,8 @@ def run(args):
           f"{tried[0]}-{tried[-1]}, {args.replicates:,} replicate"
           f"{'s' if args.replicates != 1 else ''} each) from {used:,} samples -> "
           f"{', '.join(texts)}", file=sys.stderr)
+    if outputs.removed:
+        print(f"{PROG}: {removed_line(outputs.removed)}", file=sys.stderr)
 
 
 def _listed(items, shown=5):
@@ -197,7 +202,7 @@ def signature_names(kind, count):
 
 def _factorise(counts, tried, replicates, seed, workers, scheduler):
     """{rank: replicate signatures, replicates x channels x rank}."""
-    units = extract_work.units(tried, replicates)
+    units = extract_work.units(tried, replicates, counts.size)
     parts = {}
     if workers or scheduler:
         require("dask")

@@ -14,9 +14,9 @@ from ..fit import work as fit_work
 from ..runtime.cluster import connect, results
 from ..runtime.errors import InputError, UsageError, at_line, shown
 from ..runtime.extras import require
-from ..runtime.outputs import OutputSet, check_folder, refuse_inputs
+from ..runtime.outputs import OutputSet, check_folder, refuse_inputs, removed_line
 from ..runtime.progress import progress
-from .options import add_workers, names, positive
+from .options import add_workers, input_path, inputs_of, names, positive, prefix
 
 SUMMARY = "exposures of samples to known mutational signatures"
 EXAMPLE = ("mutflank fit out.SBS96.tsv --signatures signatures.tsv -o out --method strict "
@@ -56,14 +56,15 @@ MAX_DELTA = 0.004  # the default of --max-delta
 
 
 def add_arguments(parser):
-    parser.add_argument("matrix", metavar="MATRIX.tsv",
+    parser.add_argument("matrix", metavar="MATRIX.tsv", type=input_path,
                         help="a matrix of `mutflank matrix` (counts; any kind: SBS96, ID83, ...)")
-    parser.add_argument("--signatures", metavar="SIGNATURES.tsv", required=True,
+    parser.add_argument("--signatures", metavar="SIGNATURES.tsv", required=True, type=input_path,
                         help="signatures: one row per channel (first column headed MutationType "
                         "or Type), one column per signature")
-    parser.add_argument("-o", "--output", metavar="PREFIX", required=True,
+    parser.add_argument("-o", "--output", metavar="PREFIX", required=True, type=prefix,
                         help="writes PREFIX.exposures.tsv, PREFIX.fit.tsv (and "
-                        "PREFIX.bootstrap.tsv)")
+                        "PREFIX.bootstrap.tsv; without --bootstrap, one of an earlier run is "
+                        "removed)")
     parser.add_argument("--method", choices=("nnls", "strict"), default="nnls",
                         help="nnls: non-negative least squares (default); strict: then drop the "
                         "smallest exposure while the cosine similarity falls by at most "
@@ -96,8 +97,9 @@ def _check_options(args):
 def run(args):
     _check_options(args)
     require("scipy.optimize")  # the solver of last resort
-    inputs = [args.matrix, args.signatures]
-    refuse_inputs(_output_paths(args.output, args.bootstrap), inputs)
+    inputs = inputs_of(args)
+    family = _output_paths(args.output)
+    refuse_inputs(family[:3 if args.bootstrap else 2], inputs, family)
     signatures = signature_tables.read_signatures(args.signatures)
     if args.signature_subset is not None:
         signatures = _subset(signatures, args.signature_subset)
@@ -132,13 +134,16 @@ def run(args):
     result = fit_work.merge(parts)
 
     texts = _outputs(args.output, signatures.columns, matrix.columns, counts, result)
-    with OutputSet(inputs=inputs) as outputs:  # all the files replaced together, or none
+    # All the files replaced together, or none; a bootstrap table of an earlier run goes.
+    with OutputSet(inputs=inputs, family=family) as outputs:
         for path, lines in texts.items():
             outputs.open(path, "w", encoding="utf-8", newline="\n").writelines(lines)
     samples = counts.shape[0]
     print(f"{PROG}: {samples:,} sample{'s' if samples != 1 else ''} on "
           f"{len(signatures.columns)} signature{'s' if len(signatures.columns) != 1 else ''} "
           f"({args.method}) -> {', '.join(texts)}", file=sys.stderr)
+    if outputs.removed:
+        print(f"{PROG}: {removed_line(outputs.removed)}", file=sys.stderr)
 
 
 def _subset(signatures, wanted):
@@ -193,9 +198,9 @@ def _check_whole(matrix):
                                      "draws exactly"))
 
 
-def _output_paths(prefix, bootstrap):
-    ends = ("exposures", "fit", "bootstrap") if bootstrap else ("exposures", "fit")
-    return [f"{prefix}.{end}.tsv" for end in ends]
+def _output_paths(prefix):
+    """Every file a run may write, the bootstrap table last."""
+    return [f"{prefix}.{end}.tsv" for end in ("exposures", "fit", "bootstrap")]
 
 
 def _outputs(prefix, signatures, samples, counts, result):

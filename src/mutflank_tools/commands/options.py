@@ -1,6 +1,7 @@
 """Options that several verbs share, each defined once, and the value parsers of argparse."""
 
 import argparse
+import os
 import urllib.parse
 
 from ..reference.folder import canonical_build
@@ -41,6 +42,35 @@ def scheduler(text):
     return address
 
 
+class InputPath(str):
+    """A path that the run reads, as given (see inputs_of)."""
+
+
+def input_path(text):
+    """The type of every option (and argument) naming a file the run reads: it is then one of
+    the run's inputs, which no output may be."""
+    return InputPath(text)
+
+
+def inputs_of(args):
+    """Every path of the parsed `args` declared with type=input_path, in the options' order."""
+    found = []
+    for value in vars(args).values():
+        for item in value if isinstance(value, list) else [value]:
+            if isinstance(item, InputPath):
+                found.append(str(item))
+    return found
+
+
+def prefix(text):
+    """An output prefix: it ends in a name, which the outputs' names start with."""
+    if os.path.basename(text) in ("", ".", ".."):
+        raise argparse.ArgumentTypeError(
+            f"{text!r} names no file: a prefix ends in a name, as results/cohort for "
+            "results/cohort.<...>.tsv")
+    return text
+
+
 def build(text):
     canonical = canonical_build(text)
     if canonical is None:
@@ -63,3 +93,38 @@ def add_workers(parser):
                        help="run on a local Dask cluster of N processes")
     where.add_argument("--scheduler", metavar="ADDRESS", type=scheduler,
                        help="run on an existing Dask cluster: its scheduler's tcp://HOST:PORT")
+
+
+# ---- the options of the input stage (inputs/stage.py), shared by table and matrix ----------
+
+def add_table_list(parser):
+    parser.add_argument("--table-list", metavar="FILE", type=input_path,
+                        help="a file naming one input per line (blank and '#' lines skipped)")
+
+
+def add_pass_only(parser):
+    parser.add_argument("--pass-only", action="store_true",
+                        help="VCF inputs, and MAFs with a FILTER column: keep only records whose "
+                        "FILTER is PASS or '.'")
+
+
+def add_samples(parser):
+    parser.add_argument("--sample", type=names, action="append", metavar="NAMES",
+                        help="keep only these samples (comma-separated; repeatable). For a VCF "
+                        "without genotypes, one of its columns names its one sample")
+    parser.add_argument("--exclude", type=names, action="append", metavar="NAMES",
+                        help="leave these samples out, even when --sample names them "
+                        "(comma-separated; repeatable)")
+    same = parser.add_mutually_exclusive_group()
+    same.add_argument("--label-by-input", action="store_true",
+                      help="a sample per input: label it by the input's path, its shortest "
+                      "ending that tells the inputs apart (FILE:SAMPLE, or FILE alone for a "
+                      "VCF whose header names one sample)")
+    same.add_argument("--merge-samples", action="store_true",
+                      help="a sample name in several inputs is one sample (a cohort split by "
+                      "chromosome or region)")
+
+
+def add_allow_missing_chromosomes(parser):
+    parser.add_argument("--allow-missing-chromosomes", action="store_true",
+                        help="go on when many records find no build folder or chromosome file")

@@ -21,6 +21,7 @@ from ..plots import exposures, layouts, matrix_files, overview, pages, ranks, sp
 from ..plots.matrix_files import as_matrix, is_proportions
 from ..runtime.errors import InputError, UsageError, shown
 from . import options
+from ..runtime.outputs import removed_line
 
 SUMMARY = ("draw a matrix of `mutflank matrix`, the exposures of `mutflank fit` or the "
            "signatures and ranks of `mutflank extract`")
@@ -37,7 +38,7 @@ MAX_PANELS = 100
 
 def add_arguments(parser):
     parser.add_argument(
-        "table", metavar="TABLE.tsv",
+        "table", metavar="TABLE.tsv", type=options.input_path,
         help="a matrix of `mutflank matrix` (SBS6, SBS96, SBS1536, SBS192, SBS384, DBS78 or "
         "ID83, told from its row labels, which may come in any order; first column "
         "MutationType or Type; counts or proportions; the signatures of `mutflank extract` "
@@ -46,7 +47,9 @@ def add_arguments(parser):
     parser.add_argument(
         "-o", "--output", required=True, metavar="OUT.png",
         help="the picture; its extension chooses the format: .png, .pdf or .svg. Pages beyond "
-        "the first go into the same PDF, or into OUT.1.png, OUT.2.png, ... beside it")
+        "the first go into the same PDF, or into OUT.01.png, OUT.02.png, ... beside it (page "
+        "numbers of two digits, however many pages); the pictures of an earlier run under "
+        "these names that this run does not draw are removed")
     parser.add_argument(
         "--samples", type=options.names, metavar="S1,S2,...",
         help=f"draw these samples, one panel each, in this order (at most {MAX_PANELS}). "
@@ -63,9 +66,9 @@ def add_arguments(parser):
         "--reconstruction", metavar="SAMPLE",
         help="with an exposures table: draw SAMPLE's profile from --matrix beside its "
         "reconstruction from --signatures and the exposures, with their cosine similarity")
-    parser.add_argument("--matrix", metavar="MATRIX.tsv",
+    parser.add_argument("--matrix", metavar="MATRIX.tsv", type=options.input_path,
                         help="the matrix that was fitted (with --reconstruction)")
-    parser.add_argument("--signatures", metavar="SIGNATURES.tsv",
+    parser.add_argument("--signatures", metavar="SIGNATURES.tsv", type=options.input_path,
                         help="the signatures it was fitted to (with --reconstruction)")
 
 
@@ -138,19 +141,19 @@ def draw_matrix(args, table):
     many = not args.samples and not args.panels and len(samples) > DEFAULT_SAMPLES
     if samples and (args.overview or many):
         figure = overview.figure(kind, samples, values, proportions)
-        names = pages.write([figure], 1, args.output, [args.table])
+        written = pages.write([figure], 1, args.output, options.inputs_of(args))
         what = (f"an overview of {len(samples):,} samples; draw panels of some with --samples")
-        return kind, what, names
+        return kind, what, written
     chosen = choose_samples(samples, args.samples, path)
     columns = {name: values[:, i] for i, name in enumerate(samples)}
     count = page_count(kind, chosen)
-    names = pages.write(panel_pages(kind, chosen, columns, proportions), count,
-                        args.output, [args.table])
+    written = pages.write(panel_pages(kind, chosen, columns, proportions), count,
+                          args.output, options.inputs_of(args))
     plural = "s" if len(chosen) != 1 else ""
     what = f"{len(chosen)} {'chosen ' if args.samples else ''}sample{plural}"
     if count > 1:
         what += f" on {count} pages"
-    return kind, what, names
+    return kind, what, written
 
 
 def run(args):
@@ -163,15 +166,21 @@ def run(args):
         if args.samples or args.panels or args.overview or any(reconstruction):
             raise UsageError("a ranks table of `mutflank extract` is drawn whole: --samples, "
                              "--panels, --overview and --reconstruction are for other tables")
-        kind, what, names = ranks.draw(args.table, args.output)
-        print(f"mutflank plot: {kind}, drew {what} -> {pages.describe(names)}", file=sys.stderr)
-        return
+        kind, what, written = ranks.draw(args.table, args.output)
+    else:
+        kind, what, written = _draw_table(args)
+    print(f"mutflank plot: {kind}, drew {what} -> {pages.describe(written.names)}",
+          file=sys.stderr)
+    if written.removed:
+        print(f"mutflank plot: {removed_line(written.removed)}", file=sys.stderr)
+
+
+def _draw_table(args):
+    """Draws a matrix or exposures table; (kind, what was drawn, pages.Written)."""
     table = matrix_files.read_table(args.table)
     if table.corner == matrix_files.SIGNATURE_HEADER:
-        kind, what, names = exposures.draw(args, table)
-    elif args.reconstruction:
+        return exposures.draw(args, table, options.inputs_of(args))
+    if args.reconstruction:
         raise UsageError(f"{args.table}: --reconstruction takes the exposures of `mutflank fit` "
                          "(first column Signature), not a matrix")
-    else:
-        kind, what, names = draw_matrix(args, table)
-    print(f"mutflank plot: {kind}, drew {what} -> {pages.describe(names)}", file=sys.stderr)
+    return draw_matrix(args, table)

@@ -41,7 +41,8 @@ class Input:
     name: as the user gave it ('-' for standard input); kind: 'vcf', 'bcf', 'maf' or
     'table'; compressed: gzip or bgzip; stat: os.stat_result of what was opened (device and
     inode tell the same file named twice); samples: the sample columns of a VCF/BCF header
-    with genotypes, or [the file's stem] for one without (None for MAF and tables);
+    with genotypes, or [the file's stem] for one without (None for MAF and tables); columns:
+    the sample columns of a VCF/BCF header, with genotypes or without;
     names_build: whether the records name their build (MAF with NCBI_Build, tables);
     header_line: the line of a MAF's header (else 0); stem: the file name without folder and
     suffixes."""
@@ -52,6 +53,7 @@ class Input:
         self.kind = None
         self.compressed = False
         self.samples = None
+        self.columns = None
         self.names_build = False
         self.header_line = 0
         self.stem = sample_from_path(name)
@@ -196,6 +198,7 @@ def _start(source):
     source._lines = lines
     if source._header is not None and source.kind in ("vcf", "bcf"):
         header = source._header
+        source.columns = list(header.columns)
         source.samples = list(header.columns) if header.has_gt and header.columns else [
             source.stem]
 
@@ -255,12 +258,16 @@ def _is_text(head):
     return b"\x00" not in head[:4096]
 
 
-def read(source, *, sample=None, pass_only=False, build=None, batch_size=BATCH_RECORDS):
+def read(source, *, sample=None, pass_only=False, build=None, batch_size=BATCH_RECORDS,
+         samples=None, exclude=frozenset(), held=None):
     """Iterator of the Records batches of an opened Input, read once from where open_input
     left off. VCF/BCF: `sample` takes one sample column (without genotypes: names the one
     sample); `pass_only` leaves out records whose FILTER is neither PASS nor '.' (VCF/BCF, and
-    a MAF with a FILTER column; tables have none). `build`: the build of every record, instead of what the input
-    says (a MAF's NCBI_Build is then not read). InputError at the first fault."""
+    a MAF with a FILTER column; tables have none). `build`: the build of every record, instead
+    of what the input says (a MAF's NCBI_Build is then not read). `samples` (None: all) and
+    `exclude`: a MAF's rows of other samples are passed over before anything else, so that
+    what is left out is of these samples only; the names of `exclude` so passed over are added
+    to the set `held` (when given). InputError at the first fault."""
     if source._read:
         raise ValueError(f"{source.name} has been read already")
     source._read = True
@@ -284,7 +291,8 @@ def read(source, *, sample=None, pass_only=False, build=None, batch_size=BATCH_R
         raise ValueError("a sample column is taken from VCF/BCF inputs only")
     elif source.kind == "maf":
         parser = MafRecords(source, source._header, batch_size=batch_size, build=build,
-                            pass_only=pass_only)
+                            pass_only=pass_only, samples=samples, exclude=exclude,
+                            held=held)
     else:
         parser = TableRecords(source, batch_size=batch_size)
     batches = parser.batches(blocks)

@@ -29,13 +29,15 @@ def palette(count):
 
 
 def ranked(signatures, values):
-    """(signatures coloured, most to least total share, at most TOP; their rows; relative
-    exposures samples x signatures)."""
+    """(signatures coloured, at most TOP: those of the largest share in any sample, then of
+    the largest total share; their rows; relative exposures samples x signatures). A signature
+    that dominates a few samples of a large cohort is coloured, however small its total."""
     totals = values.sum(axis=0)
     relative = np.divide(values, totals, out=np.zeros_like(values), where=totals > 0).T
+    largest = relative.max(axis=0, initial=0.0)
     weight = relative.sum(axis=0)
-    rows = sorted(range(len(signatures)), key=lambda r: (-weight[r], r))
-    rows = [r for r in rows if weight[r] > 0][:TOP]
+    rows = sorted(range(len(signatures)), key=lambda r: (-largest[r], -weight[r], r))
+    rows = [r for r in rows if largest[r] > 0][:TOP]
     return [signatures[r] for r in rows], rows, relative
 
 
@@ -165,19 +167,18 @@ def reconstruction_figure(args, table):
     return figure, kind, similar
 
 
-def draw(args, table):
-    """Draws an exposures Table as args ask; (what was drawn, for the message; files)."""
+def draw(args, table, inputs):
+    """Draws an exposures Table as args ask, refusing an output that is one of the `inputs`;
+    (what was drawn, for the message; files)."""
     if args.samples or args.panels or args.overview:
         raise UsageError("--samples, --panels and --overview are for matrices; exposures are "
                          "drawn all together, or one sample with --reconstruction")
     if args.reconstruction:
         figure, kind, similar = reconstruction_figure(args, table)
-        names = pages.write([figure], 1, args.output,
-                            [args.table, args.matrix, args.signatures])
+        written = pages.write([figure], 1, args.output, inputs)
         return kind, f"{args.reconstruction} and its reconstruction (cosine similarity " \
-                     f"{similar})", names
+                     f"{similar})", written
     figure = bars_figure(table)
-    names = pages.write([figure], 1, args.output,
-                            [args.table, args.matrix, args.signatures])
+    written = pages.write([figure], 1, args.output, inputs)
     count = len(table.columns)
-    return "exposures", f"{count:,} sample{'s' if count != 1 else ''}", names
+    return "exposures", f"{count:,} sample{'s' if count != 1 else ''}", written

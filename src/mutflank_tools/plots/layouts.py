@@ -67,8 +67,10 @@ def _sbs96():
 
 
 def _stranded(kind, labels):
-    """One group of bars per SBS96 context, a bar per strand side by side."""
-    strands = list(dict.fromkeys(label.split(":", 1)[0] for label in labels))
+    """One group of bars per SBS96 context, a bar per strand side by side, in one order for
+    every kind: transcribed, untranscribed, both, none (STRANDS)."""
+    present = {label.split(":", 1)[0] for label in labels}
+    strands = [strand for strand in STRANDS if strand in present]
     context = {label: i for i, label in enumerate(channels.SBS96)}
     width = 0.8 / len(strands)
     x = [context[label.split(":", 1)[1]] + (strands.index(label.split(":", 1)[0])

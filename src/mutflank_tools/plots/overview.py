@@ -74,16 +74,20 @@ def weights_on(shares, basis, iterations=ITERATIONS):
 
 def chosen_profiles(shares, most=PROFILES, gain=0.05):
     """(weights, profiles) of the factorisation with the fewest profiles (up to `most`) beyond
-    which one more profile lowers the relative residual by less than `gain` of itself: as many
-    profiles as the cohort shows, not a fixed number that splits one profile in two. The
-    profiles are found on at most FIT_SAMPLES samples spread evenly through the cohort; every
-    sample's weights are then fitted on them."""
+    which one more profile does not improve the fit: it lowers the relative residual by less
+    than `gain` of itself, or one of its profiles is the largest share of no sample (a group
+    of none, or a copy of another profile). As many profiles as the cohort shows, not a fixed
+    number that splits one profile in two. The profiles are found on at most FIT_SAMPLES
+    samples spread evenly through the cohort; every sample's weights are then fitted on
+    them."""
     fitted = shares[::-(-shares.shape[0] // FIT_SAMPLES)]
     fits = []
     for count in range(1, max(1, min(most, *fitted.shape)) + 1):
         weights, basis = profiles(fitted, count)
         error = np.linalg.norm(fitted - weights @ basis) / max(np.linalg.norm(fitted), 1e-12)
         if fits and fits[-1][0] - error < gain * fits[-1][0]:
+            break
+        if len(np.unique(weights.argmax(axis=1))) < count:
             break
         fits.append((error, basis))
     basis = fits[-1][1]
@@ -108,8 +112,9 @@ def order(samples, shares):
     rank[-1] = len(rank)
     keyed = sorted(range(len(samples)), key=lambda i: (rank[int(group[i])], -share[i],
                                                        samples[i]))
-    # Profiles renumbered in the order their groups are drawn.
-    used = [g for g in sorted(rank, key=rank.get) if g >= 0]
+    # Profiles renumbered in the order their groups are drawn; one that dominates none of the
+    # whole cohort (found on a part of a large one) is left out.
+    used = [g for g in sorted(rank, key=rank.get) if g >= 0 and sizes[g] > 0]
     renumber = {g: r for r, g in enumerate(used)}
     renumber[-1] = -1
     return keyed, [renumber[int(group[i])] for i in keyed], basis[used]
@@ -186,9 +191,18 @@ def figure(kind, samples, values, proportions_given):
     scale.set_label("proportion of the sample's mutations", fontsize=8)
     scale.ax.tick_params(labelsize=7)
     what = "proportions" if proportions_given else "each sample's counts as proportions"
-    fig.suptitle(f"{drawn}: {count:,} samples ({what}), grouped by {len(basis)} profiles",
+    fig.suptitle(f"{kind}{_as_drawn(kind, drawn)}: {count:,} samples ({what}), grouped by "
+                 f"{len(basis)} profile{'s' if len(basis) != 1 else ''}",
                  x=0.9 / width, ha="left", fontsize=11, y=1 - 0.15 / height)
     return fig
+
+
+def _as_drawn(kind, drawn):
+    """How a kind drawn as another is shown, for the title."""
+    if kind == drawn:
+        return ""
+    how = "the outer bases summed" if kind == "SBS1536" else "the strands summed"
+    return f" drawn as {drawn} ({how})"
 
 
 def _bands(axis, layout, inches):

@@ -1,8 +1,11 @@
 """Figures written in the format that the output's name asks for (PNG, PDF or SVG), all files of
 a run together or none (outputs.OutputSet). A picture is at most a page: more pages go into one
 multi-page PDF, or into numbered PNG or SVG files beside the name given (`cohort.png` ->
-`cohort.1.png`, `cohort.2.png`, ...)."""
+`cohort.01.png`, `cohort.02.png`, ..., two digits however many pages). The name given and its
+numbered pages are one family: the members that a run does not write, left by an earlier one,
+are removed with its commit."""
 
+import collections
 import os
 import sys
 import warnings
@@ -16,6 +19,14 @@ DPI = 100
 # Inches of a page of panels.
 PAGE_WIDTH = 16
 PAGE_HEIGHT = 20
+# Digits of a page number, whatever the number of pages (at most 100 panels, 7 or more to a
+# page: at most 15 pages), so that the files of a run sort in page order.
+PAGE_DIGITS = 2
+# Numbered pages of up to three digits, in any width (`cohort.1.png`, `cohort.01.png`), are
+# the family's: earlier versions numbered pages in as many digits as their count had.
+FAMILY_PAGES = 999
+
+Written = collections.namedtuple("Written", "names removed")  # files written, stale ones removed
 
 
 def output_format(path):
@@ -45,17 +56,28 @@ def page_names(output, count):
     if count == 1 or output_format(output) == "pdf":
         return [output]
     stem, extension = os.path.splitext(output)
-    digits = len(str(count))
-    return [f"{stem}.{number:0{digits}d}{extension}" for number in range(1, count + 1)]
+    return [f"{stem}.{number:0{PAGE_DIGITS}d}{extension}" for number in range(1, count + 1)]
+
+
+def family(output):
+    """Every name a run with `output` may write: `output`, and for PNG and SVG its numbered
+    pages (`cohort.1.png`, `cohort.01.png`, ... `cohort.999.png`)."""
+    if output_format(output) == "pdf":
+        return [output]
+    stem, extension = os.path.splitext(output)
+    return [output] + [f"{stem}.{number:0{digits}d}{extension}"
+                       for number in range(1, FAMILY_PAGES + 1)
+                       for digits in range(len(str(number)), len(str(FAMILY_PAGES)) + 1)]
 
 
 def write(figures, count, output, inputs=()):
     """Saves the `count` figures that the iterable `figures` makes under `output` (see
-    page_names), all files together or none; an output that is one of `inputs` is refused.
-    Returns the names of the files written."""
+    page_names), all files together or none, removing the family's other members (see
+    family); an output that is one of `inputs` is refused. Returns Written."""
     fmt = output_format(output)
     names = page_names(output, count)
-    with warnings.catch_warnings(record=True) as said, OutputSet(inputs) as outputs:
+    with warnings.catch_warnings(record=True) as said, \
+            OutputSet(inputs, family=family(output)) as outputs:
         # A character of a name that the font lacks is drawn as a box; matplotlib's warning
         # of each such glyph becomes one line below.
         warnings.filterwarnings("always", message="Glyph .* missing from", category=UserWarning)
@@ -63,7 +85,7 @@ def write(figures, count, output, inputs=()):
     if any("missing from" in str(warning.message) for warning in said):
         print("mutflank plot: some characters of the names are not in the font and are drawn "
               "as boxes", file=sys.stderr)
-    return names
+    return Written(names, outputs.removed)
 
 
 def _save(figures, fmt, output, names, outputs):

@@ -88,7 +88,7 @@ def figure(ranks):
 
 
 def draw(path, output):
-    """Draws the ranks table at `path` into `output`: (kind, what was drawn, files)."""
+    """Draws the ranks table at `path` into `output`: (kind, what was drawn, pages.Written)."""
     ranks = read_ranks(path)
-    names = pages.write([figure(ranks)], 1, output, [path])
-    return "ranks", f"{len(ranks.ranks)} ranks, rank {ranks.chosen} chosen", names
+    written = pages.write([figure(ranks)], 1, output, [path])
+    return "ranks", f"{len(ranks.ranks)} ranks, rank {ranks.chosen} chosen", written

@@ -8,6 +8,9 @@ import numpy as np
 from ..counting import channels
 from .layouts import CLASS_COLOURS
 
+# SBS1536 cells: few mutations light (yellow), many dark; a cell of none is white.
+HEAT_COLOURS = "viridis_r"
+
 
 def text_colour(colour):
     """Black or white, whichever contrasts more with `colour` (WCAG relative luminance)."""
@@ -147,8 +150,11 @@ class HeatPanel:
         for k, cls in enumerate(channels.CLASSES):
             axis = figure.add_subplot(grid[0, k])
             self.axes.append(axis)
-            self.images.append(axis.imshow(np.zeros((16, 16)), cmap="viridis", vmin=0, vmax=1,
-                                           aspect="equal", interpolation="nearest"))
+            # A cell of no mutation is left empty (white), so that it stands apart from one
+            # of a single mutation, the lightest colour of the scale.
+            self.images.append(axis.imshow(np.ma.masked_all((16, 16)), cmap=HEAT_COLOURS,
+                                           vmin=0, vmax=1, aspect="equal",
+                                           interpolation="nearest"))
             colour = CLASS_COLOURS[k]
             axis.text(0.5, 1, cls, transform=axis.transAxes + _points(axis, 0, 4), ha="center",
                       va="bottom", fontsize=9, fontweight="bold", color=text_colour(colour),
@@ -157,16 +163,18 @@ class HeatPanel:
             # No axis machinery (ticks are costly to draw): labels are plain texts.
             axis.xaxis.set_visible(False)
             axis.yaxis.set_visible(False)
-            axis.set_facecolor("#f2f2f2")
+            axis.set_facecolor("white")
+            for side in axis.spines.values():
+                side.set_edgecolor("#bbbbbb")
             if labels:
                 for x, pair in enumerate(pairs):
-                    axis.text(x, 15.5, pair, rotation=90, ha="center", va="top", fontsize=5,
+                    axis.text(x, 15.5, pair, rotation=90, ha="center", va="top", fontsize=7,
                               family="monospace", transform=axis.transData + _points(axis, 0, -2))
                 axis.text(0.5, 0, "right bases", transform=axis.transAxes + _points(axis, 0, -16),
-                          ha="center", va="top", fontsize=6)
+                          ha="center", va="top", fontsize=7)
             if k == 0:
                 for y, pair in enumerate(pairs):
-                    axis.text(-0.5, y, pair, ha="right", va="center", fontsize=5,
+                    axis.text(-0.5, y, pair, ha="right", va="center", fontsize=7,
                               family="monospace", transform=axis.transData + _points(axis, -2, 0))
             self.notes.append(axis.text(7.5, 7.5, "", ha="center", va="center", fontsize=8,
                                         color="#555555"))
@@ -184,7 +192,7 @@ class HeatPanel:
         data = np.asarray(values, dtype=float).reshape(6, 16, 16)
         top = float(data.max())
         for image, note, block in zip(self.images, self.notes, data):
-            image.set_data(block)
+            image.set_data(np.ma.masked_equal(block, 0.0))
             image.set_clim(0, top or 1.0)
             image.set_visible(bool(top))
             note.set_text("" if top else "no substitutions")
@@ -192,7 +200,8 @@ class HeatPanel:
         self.scale.ax.set_visible(bool(top))
         self.scale.locator = AutoLocator() if proportions else MaxNLocator(integer=True)
         self.scale.update_ticks()
-        self.scale.set_label("proportion" if proportions else "mutations", fontsize=7)
+        self.scale.set_label(("proportion" if proportions else "mutations") + " (white: none)",
+                             fontsize=7)
 
 
 def heat_map(figure, cell, heading, values, proportions, labels=True):

@@ -7,8 +7,12 @@ already done are undone, so the folder holds either the whole new set or the who
 A target that is not a regular file (a FIFO, a terminal, /dev/null, a link to /dev/stdout) is
 written directly: replacing it by a regular file would destroy it.
 
-No output may be one of the run's inputs: `refuse_inputs` (also done by OutputSet.open when it
-is given the inputs) stops before anything is read or written."""
+No output may be one of the run's inputs, and no two outputs of a run may be one file:
+`refuse_inputs` (also done by OutputSet.open) stops before anything is read or written.
+
+An OutputSet may own a family of names (every matrix of one prefix, every page of one picture):
+the members that the run does not write, left by an earlier run, are removed in the same
+commit, so the folder never holds the new files beside stale ones."""
 
 import contextlib
 import errno
@@ -27,22 +31,32 @@ STOP_SIGNALS = (signal.SIGINT, signal.SIGTERM, signal.SIGHUP)
 NAME_ROOM = 200  # bytes of the target's name kept in its temporary name (names have 255 at most)
 
 
-def refuse_inputs(outputs, inputs):
-    """UsageError when one of the output paths is the same file (device and inode) as one of
-    the input paths. '-', paths that do not exist yet and targets that are not regular files
-    (a terminal can be both standard input and output) pass."""
+def refuse_inputs(outputs, inputs, family=()):
+    """UsageError when one of the output paths, or of the `family` names the run may remove, is
+    the same file (device and inode) as one of the input paths, or when two outputs are one
+    file (one name spelled twice, a link to another output, or a hard link). '-', and targets
+    that are not regular files (a terminal can be both standard input and output), pass."""
     known = {}
     for path in inputs:
         key = _regular_file(path)
         if key is not None:
             known.setdefault(key, os.fspath(path))
-    for path in outputs:
+    for path in [*outputs, *family]:
         key = _regular_file(path)
         if key in known:
             path, source = os.fspath(path), known[key]
             also = ("is also an input" if path == source
                     else f"is the same file as the input {source}")
             raise UsageError(f"{path}: the output {also}; choose another output")
+    written = {}
+    for path in outputs:
+        key = _identity(path)
+        if key is None:
+            continue
+        other = written.setdefault(key, os.fspath(path))
+        if other != os.fspath(path):
+            raise UsageError(f"{os.fspath(path)}: the output is the same file as the output "
+                             f"{other}; choose another output")
 
 
 def _regular_file(path):
@@ -53,6 +67,38 @@ def _regular_file(path):
     except (OSError, ValueError):
         return None
     return (status.st_dev, status.st_ino) if stat.S_ISREG(status.st_mode) else None
+
+
+def _identity(path):
+    """What `path` would be written as: its file (device and inode) when it is or names a
+    regular file, else its folder's identity and the name it resolves to in it (a new name, or
+    a link to one); None for '-' and special files (written in place, never replaced)."""
+    if path == "-":
+        return None
+    try:
+        status = os.stat(path)
+    except FileNotFoundError:
+        status = None
+    except (OSError, ValueError):
+        return None
+    if status is not None:
+        return (status.st_dev, status.st_ino) if stat.S_ISREG(status.st_mode) else None
+    try:
+        target = _resolved(os.fspath(path))
+        folder = os.stat(os.path.dirname(target) or ".")
+    except (OSError, ValueError):
+        return None
+    return folder.st_dev, folder.st_ino, os.path.basename(target)
+
+
+def _resolved(path):
+    """`path` with the links of its last part followed, as relative as they are (a working
+    folder deeper than PATH_MAX has no absolute name)."""
+    for _ in range(40):
+        if not os.path.islink(path):
+            return path
+        path = os.path.join(os.path.dirname(path), os.readlink(path))
+    raise OSError(errno.ELOOP, os.strerror(errno.ELOOP), path)
 
 
 def check_folder(prefix):
@@ -128,7 +174,10 @@ class _Output:
             opened = self._open(self.path, mode, open_args)
         else:
             # A link to a regular file stays a link: the file it names is replaced.
-            self.target = os.path.realpath(self.path) if os.path.islink(self.path) else self.path
+            try:
+                self.target = _resolved(self.path)
+            except OSError as error:
+                raise InputError(f"{self.path}: cannot write: {error.strerror}") from None
             try:
                 fd, self.temporary = _beside(self.target, ".tmp", _new_file)
             except OSError as error:
@@ -156,19 +205,25 @@ class OutputSet:
     """The outputs of one run, replaced together when the block ends without an exception,
     all left as they were otherwise:
 
-        with OutputSet(inputs=args.inputs) as outputs:
+        with OutputSet(inputs=args.inputs, family=names) as outputs:
             for path, text in ...:
                 outputs.open(path, "w", encoding="utf-8").write(text)
 
     `open` returns a file object (see NamedFile); the set closes it. `inputs` are the run's
-    input paths: an output that is one of them is refused (UsageError) as it is opened."""
+    input paths: an output that is one of them, or the same file as an output opened before,
+    is refused (UsageError) as it is opened. `family` are the names the set owns: those it does
+    not write that hold a regular file (or a link to one) are removed in the commit, and listed
+    in `removed` afterwards."""
 
-    def __init__(self, inputs=()):
+    def __init__(self, inputs=(), family=()):
         self._inputs = [path for path in inputs if path is not None]
+        self._family = [os.fspath(path) for path in family]
+        refuse_inputs([], self._inputs, self._family)
         self._outputs = []
+        self.removed = []
 
     def open(self, path, mode="w", **open_args):
-        refuse_inputs([path], self._inputs)
+        refuse_inputs([*(output.path for output in self._outputs), path], self._inputs)
         output = _Output(path, mode, open_args)
         self._outputs.append(output)
         return output.file
@@ -189,8 +244,10 @@ class OutputSet:
         self._outputs = []
 
     def commit(self):
-        """Closes every file, then renames the temporary ones over their targets, all or none;
-        InputError naming the output when one cannot be."""
+        """Closes every file, then renames the temporary ones over their targets and removes
+        the family's stale members, all or none; InputError naming the output when one cannot
+        be. The folders are locked first, with the stop signals open (a run waiting for another
+        one can be stopped); the signals are held off only while the names change."""
         try:
             for output in self._outputs:
                 output.file.close()
@@ -198,59 +255,89 @@ class OutputSet:
             mode = 0o666 & ~_umask()
             for output in renamed:
                 os.chmod(output.temporary, mode)
-            with _signals_held(), _folders_locked(renamed):
-                _replace_all(renamed)
+            written = {os.path.normpath(output.path) for output in self._outputs}
+            family = [name for name in self._family if os.path.normpath(name) not in written]
+            folders = [output.target for output in renamed] + family
+            with _folders_locked(folders), _signals_held():
+                stale = [name for name in family if _stale(name)]
+                _replace_all(renamed, stale)
         except BaseException:
             self.discard()
             raise
         self._outputs = []
+        self.removed = stale
 
 
-def _replace_all(outputs):
-    """Renames each output's temporary file over its target; when one fails, the targets
-    renamed before it get their previous file back (or are removed when they had none)."""
-    done = []  # (output, hard link to the file it replaced, or None)
+def removed_line(removed):
+    """What a verb says of the stale outputs its commit removed (OutputSet.removed)."""
+    return f"removed {', '.join(removed)}, left by an earlier run"
+
+
+def _stale(name):
+    """Whether the family member `name`, not written by this run, is to be removed: a regular
+    file or a link to one (folders and special files are not a run's outputs)."""
+    try:
+        return stat.S_ISREG(os.stat(name).st_mode)
+    except (OSError, ValueError):
+        return False
+
+
+def _replace_all(outputs, stale=()):
+    """Renames each output's temporary file over its target, and removes the `stale` names;
+    when one fails, the targets changed before it get their previous file back (or are removed
+    when they had none)."""
+    done = []  # (target, hard link to the file it replaced, or None; renamed)
     try:
         for output in outputs:
-            backup = _keep_previous(output)
-            done.append((output, backup))
+            backup = _keep_previous(output.target, output.path)
+            done.append([output.target, backup, False])
             try:
                 os.replace(output.temporary, output.target)
             except OSError as error:
                 raise InputError(f"{output.path}: cannot replace: {error.strerror}") from None
             output.temporary = None
+            done[-1][2] = True
+        for name in stale:
+            backup = _keep_previous(name, name)
+            done.append([name, backup, False])
+            try:
+                os.unlink(name)
+            except OSError as error:
+                raise InputError(f"{name}: cannot remove: {error.strerror}") from None
+            done[-1][2] = True
     except BaseException:
-        for output, backup in reversed(done):
-            if output.temporary is None:  # renamed: undo
+        for target, backup, changed in reversed(done):
+            if changed:  # undo
                 if backup:
-                    os.replace(backup, output.target)
+                    os.replace(backup, target)
                 else:
-                    _remove(output.target)
+                    _remove(target)
         raise
     finally:
-        for _, backup in done:
+        for _, backup, _ in done:
             if backup:
                 _remove(backup)
 
 
-def _keep_previous(output):
-    """A second name (hard link) for the file that `output` is about to replace, or None
-    when there is none."""
-    if not os.path.lexists(output.target):
+def _keep_previous(target, shown):
+    """A second name (hard link) for what `target` names (the link itself for a link), or None
+    when there is nothing; `shown` is the output's name for a failure."""
+    if not os.path.lexists(target):
         return None
-    folder, name = os.path.split(output.target)
+    folder, name = os.path.split(target)
     backup = os.path.join(folder, f".{name[:NAME_ROOM]}.{os.getpid()}.previous")
     _remove(backup)
     try:
-        os.link(output.target, backup)
+        os.link(target, backup, follow_symlinks=False)
     except OSError as error:
-        raise InputError(f"{output.path}: cannot replace: {error.strerror}") from None
+        raise InputError(f"{shown}: cannot replace: {error.strerror}") from None
     return backup
 
 
 @contextlib.contextmanager
 def _signals_held():
-    """Holds off the stop signals until the block ends (they are delivered then)."""
+    """Holds off the stop signals until the block ends (they are delivered then). Nothing in
+    the block may wait for another process."""
     try:
         held = signal.pthread_sigmask(signal.SIG_BLOCK, STOP_SIGNALS)
     except (OSError, ValueError):
@@ -263,16 +350,22 @@ def _signals_held():
 
 
 @contextlib.contextmanager
-def _folders_locked(outputs):
-    """An exclusive lock on each output folder while the set is renamed, so two runs writing
-    the same names commit one after the other (a folder that cannot be locked is not)."""
+def _folders_locked(paths):
+    """An exclusive lock on the folder of each path while the set is renamed, so two runs
+    writing the same names commit one after the other (a folder that cannot be locked is
+    not). Each folder is locked once, by its identity (however it is named), in the order of
+    identities, so two runs never wait on each other crosswise; a stop signal ends the wait."""
     with contextlib.ExitStack() as locks:
-        for folder in sorted({os.path.dirname(output.target) or "." for output in outputs}):
+        opened = {}
+        for folder in {os.path.dirname(path) or "." for path in paths}:
             try:
-                fd = os.open(folder, os.O_RDONLY | os.O_DIRECTORY)
+                fd = os.open(folder, os.O_RDONLY | os.O_DIRECTORY | os.O_CLOEXEC)
             except OSError:
                 continue
             locks.callback(os.close, fd)
+            status = os.fstat(fd)
+            opened.setdefault((status.st_dev, status.st_ino), fd)
+        for _, fd in sorted(opened.items()):
             with contextlib.suppress(OSError):
                 fcntl.flock(fd, fcntl.LOCK_EX)
         yield

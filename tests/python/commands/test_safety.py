@@ -156,11 +156,33 @@ def slow_input(path, rows, hold, text=None):
     threading.Thread(target=feed, daemon=True).start()
 
 
-def wait_for(pattern, seconds=60):
+def until(condition, what, seconds=60):
+    """Polls `condition()` until it holds (returning its value) or `seconds` have passed."""
     deadline = time.monotonic() + seconds
-    while not glob.glob(pattern):
-        assert time.monotonic() < deadline, f"no {pattern}"
+    while not (value := condition()):
+        assert time.monotonic() < deadline, f"no {what} after {seconds} s"
         time.sleep(0.02)
+    return value
+
+
+def wait_for(pattern, seconds=60):
+    until(lambda: glob.glob(pattern), pattern, seconds)
+
+
+def scheduler_state(address, function):
+    """function(scheduler) run on the Dask scheduler at `address`."""
+    import distributed
+
+    with distributed.Client(address, timeout="20s") as client:
+        return client.run_on_scheduler(function)
+
+
+def scheduler_address(path):
+    """The address in a scheduler file once it is written whole, else None."""
+    try:
+        return json.loads(path.read_text())["address"]
+    except (OSError, ValueError, KeyError):
+        return None
 
 
 @pytest.mark.parametrize("args, temporary", [
@@ -191,24 +213,16 @@ def test_a_stopped_local_cluster_leaves_no_scratch_and_says_one_line(small, when
                                 "--workers", "2"], stderr=subprocess.PIPE, text=True,
                                start_new_session=True, env={**os.environ, "TMPDIR": "tmp"})
     wait_for(f"tmp/{when}")
-    time.sleep(0.5)
     os.killpg(process.pid, number)  # as a terminal's Ctrl-C: every process of the group
     try:
         process.wait(60)
     except subprocess.TimeoutExpired:
-        # Known fault: now and then, on a loaded machine, the clean-up of a cluster stopped
-        # while it starts waits on workers that it keeps restarting, past a minute.
         os.killpg(process.pid, signal.SIGKILL)
         process.wait()
-        pytest.xfail("the stopped cluster's clean-up did not end within 60 s")
+        pytest.fail("the stopped cluster's clean-up did not end within 60 s")
     assert (process.returncode, process.stderr.read()) == (
         status, f"mutflank matrix: error: {message}\n")
-    left = [os.path.join(d, f) for d, _, fs in os.walk("tmp") for f in fs + ["."]]
-    if left != ["tmp/."] and all("dask-worker-space" in path for path in left[2:]):
-        # Known race: a worker the cluster was still starting when the signal came can write
-        # its scratch space again after the clean-up (now and then, on a loaded machine).
-        pytest.xfail(f"a worker started during the stop wrote its scratch again: {left}")
-    assert left == ["tmp/."]
+    assert [os.path.join(d, f) for d, _, fs in os.walk("tmp") for f in fs + ["."]] == ["tmp/."]
 
 
 # ---- the Dask cluster ----------------------------------------------------------------------
@@ -249,9 +263,7 @@ def scheduler(tmp_path):
     started = [start("/usr/bin/python3", "dask_scheduler", "--host", "127.0.0.1", "--port", "0",
                      "--dashboard-address", "127.0.0.1:0", "--scheduler-file", "s.json",
                      cwd=tmp_path)]
-    wait_for(f"{tmp_path}/s.json")
-    time.sleep(0.5)
-    address = json.loads((tmp_path / "s.json").read_text())["address"]
+    address = until(lambda: scheduler_address(tmp_path / "s.json"), "scheduler file")
     yield address, started
     for process in started:
         process.kill()
@@ -273,7 +285,9 @@ def test_workers_in_another_folder_or_without_the_package(small, scheduler):
     started.pop().kill()
     # A worker of this Python in another folder gets absolute paths.
     started.append(start(sys.executable, "dask_worker", address, "--no-nanny", cwd="/"))
-    time.sleep(2)
+    until(lambda: scheduler_state(address, lambda dask_scheduler: [
+        worker.pid for worker in dask_scheduler.workers.values()]) == [started[-1].pid],
+        "worker of this Python alone")
     status, _, err = run("matrix", "t.tsv", "--reference", "ref", "-o", "m", "--scheduler",
                          address, "--types", "SBS6")
     assert (status, err) == (0, "mutflank matrix: 2 substitutions of 1 sample from 1 input "
@@ -283,7 +297,8 @@ def test_workers_in_another_folder_or_without_the_package(small, scheduler):
     process = subprocess.Popen([COMMAND, "matrix", str(small / "slow.maf"), "--reference", "ref",
                                 "-o", "m", "--scheduler", address], stderr=subprocess.PIPE,
                                text=True)
-    time.sleep(4)
+    until(lambda: scheduler_state(address, lambda dask_scheduler: len(dask_scheduler.tasks)),
+          "task on the scheduler")
     started[0].kill()
     assert (process.wait(120), process.stderr.read()) == (
         1, f"mutflank matrix: error: lost the Dask scheduler {address} after 0 of 1 tasks: the "
