@@ -128,3 +128,10 @@ def add_samples(parser):
 def add_allow_missing_chromosomes(parser):
     parser.add_argument("--allow-missing-chromosomes", action="store_true",
                         help="go on when many records find no build folder or chromosome file")
+
+
+def add_regions(parser):
+    parser.add_argument("--regions", metavar="BED", type=input_path,
+                        help="only the records inside these regions (BED, plain or gzip: an "
+                        "exome's or a panel's targets; chromosome names matched to the "
+                        "reference's)")

@@ -9,6 +9,8 @@ with any other (`merge`), here or sent back from a Dask worker."""
 import collections
 import collections.abc
 
+from ..runtime import errors
+
 KEPT = 64  # chromosomes told apart per reason: the others are summed under None
 SHOWN = 8  # chromosomes and inputs named per reason in a summary line
 
@@ -107,7 +109,8 @@ class LeftOut(collections.Counter):
             named = sorted(((name, count) for name, count in counter.items() if name),
                            key=lambda item: (-item[1], item[0]))
             if named:
-                text += ", on " + ", ".join(f"{name} ({count:,})" for name, count in named[:shown])
+                text += ", on " + ", ".join(f"{errors.shown(name)} ({count:,})"
+                                       for name, count in named[:shown])
                 if counter.get(None):
                     text += f" and {counter[None]:,} records on other chromosomes"
                 elif len(named) > shown:

@@ -16,7 +16,7 @@ import os
 import numpy as np
 
 from .. import _engine
-from ..runtime.errors import InputError, at_line
+from ..runtime.errors import InputError, at_line, shown
 from . import stream
 from .records import NO_CARRIER, NOT_PASS, NOT_VARIANT, SYMBOLIC, LeftOut, Records
 from .stream import MAX_FIELD_BYTES
@@ -188,8 +188,8 @@ class VcfRecords:
             "field_too_long": f"a field is longer than {MAX_FIELD_BYTES >> 20} MiB (the field "
                               "limit)",
             "not_utf8": "not UTF-8 text",
-            "not_a_genotype": f"genotype {text!r} of sample {sample} is not a genotype",
-            "allele_beyond": f"genotype {text} of sample {sample} names allele "
+            "not_a_genotype": f"genotype {text!r} of sample {shown(sample)} is not a genotype",
+            "allele_beyond": f"genotype {shown(text)} of sample {shown(sample)} names allele "
                              f"{fault['allele']}, but the record has {count} alternate "
                              f"allele{'s' if count != 1 else ''}",
         }[kind]

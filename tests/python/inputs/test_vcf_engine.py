@@ -110,6 +110,10 @@ FAULTS = {
     "huge allele": HEADER + "1\t6\t.\tC\tT\t.\tPASS\t.\tGT\t0/0099999999999999999999\t0\n",
     "allele 10": HEADER + "1\t6\t.\tC\tT,G\t.\tPASS\t.\tGT\t0/10\t0\n",
     "quoted genotype": HEADER + "1\t6\t.\tC\tT\t.\tPASS\t.\tGT\t0/'\t0\n",
+    "escape in a name": HEADER.replace("s1", "s\x1b[31m") + "1\t6\t.\tC\tT\t.\tPASS\t.\tGT\t"
+                                                          "0/\x1b\t0/3\n",
+    "escape in a genotype": HEADER.replace("s2", "s\x1b[31m") + "1\t6\t.\tC\tT\t.\tPASS\t.\tGT\t"
+                                                             "0\t0/\x1b/3\n",
     "2^64": HEADER + "1\t18446744073709551616\t.\tC\tT\t.\tPASS\t.\tGT\t0/1\t0/0\n",
     "position 0": HEADER + "1\t0\t.\tC\tT\t.\tPASS\t.\tGT\t0/1\t0/0\n",
     "position +5": HEADER + "1\t+5\t.\tC\tT\t.\tPASS\t.\tGT\t0/1\t0/0\n",

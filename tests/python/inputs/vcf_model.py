@@ -21,6 +21,7 @@ from mutflank_tools.inputs.records import (NO_CARRIER, NOT_PASS, NOT_VARIANT, Le
                                            Records, allele_fault, phase_code)
 from mutflank_tools.inputs.stream import MAX_FIELD_BYTES
 from mutflank_tools.inputs.vcf import VcfRecords
+from mutflank_tools.runtime.errors import shown
 from mutflank_tools.inputs.fields import Fields, _texts
 
 MAX_POSITION = 2**64 - 1
@@ -228,12 +229,12 @@ class VcfModel(VcfRecords):
             held = alleles(text)
             if held is None:
                 raise self.fault(number, f"genotype {text.decode('utf-8', 'replace')!r} of "
-                                         f"sample {columns[i]} is not a genotype")
+                                         f"sample {shown(columns[i])} is not a genotype")
             if held and held != ZERO:
                 if max(held) > alternates:
                     raise self.fault(
-                        number, f"genotype {text.decode('utf-8', 'replace')} of sample "
-                                f"{columns[i]} names allele {max(held)}, but the record has "
+                        number, f"genotype {shown(text.decode('utf-8', 'replace'))} of sample "
+                                f"{shown(columns[i])} names allele {max(held)}, but the record has "
                                 f"{alternates} alternate allele{'s' if alternates != 1 else ''}")
                 found.append((columns[i], held, _phases(text, keys, parts)))
         return found
