@@ -11,6 +11,7 @@ import numpy as np
 import pytest
 
 pysam = pytest.importorskip("pysam")
+pytest.importorskip("mutflank_tools")  # not installed under make sanitize
 
 from mutflank_tools.cli import main  # noqa: E402
 from mutflank_tools.counting import channels  # noqa: E402

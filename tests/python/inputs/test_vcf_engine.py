@@ -11,12 +11,14 @@ import threading
 import pytest
 
 from cli_support import PYVCF, synthetic_calls, vcf_text, write_text
-import vcf_model
-from vcf_model import VcfModel
 
+# The model imports the package's records: both skipped where it is not installed.
 readers = pytest.importorskip("mutflank_tools.inputs.open")
 errors = pytest.importorskip("mutflank_tools.runtime.errors")
 records_module = pytest.importorskip("mutflank_tools.inputs.records")
+
+import vcf_model  # noqa: E402
+from vcf_model import VcfModel  # noqa: E402
 
 HEADER = ("##fileformat=VCFv4.2\n##contig=<ID=1,length=100000>\n"
           '##FORMAT=<ID=GT,Number=1,Type=String,Description="Genotype">\n'
