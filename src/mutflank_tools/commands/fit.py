@@ -61,7 +61,8 @@ def add_arguments(parser):
                         help="a matrix of `mutflank matrix` (counts; any kind: SBS96, ID83, ...)")
     parser.add_argument("--signatures", metavar="SIGNATURES.tsv", required=True, type=input_path,
                         help="signatures: one row per channel (first column headed MutationType "
-                        "or Type), one column per signature")
+                        "or Type; COSMIC's labels such as DEL_C_1_0, or Type and Subtype "
+                        "columns, are read as ours), one column per signature")
     parser.add_argument("-o", "--output", metavar="PREFIX", required=True, type=prefix,
                         help="writes PREFIX.exposures.tsv, PREFIX.fit.tsv (and "
                         "PREFIX.bootstrap.tsv; without --bootstrap, one of an earlier run is "
