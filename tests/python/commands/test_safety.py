@@ -141,12 +141,14 @@ def test_a_full_disk_names_the_output(small, output, message):
 
 def slow_input(path, rows, hold, text=None):
     """A FIFO at `path` that gives a MAF header and `rows` rows (or `text`), then waits `hold`
-    seconds."""
+    seconds. Returns an Event set once a reader has opened it."""
     os.mkfifo(path)
+    opened = threading.Event()
 
     def feed():
         try:
             with open(path, "w") as fifo:
+                opened.set()
                 fifo.write(text or MAF_HEADER + maf_rows(rows))
                 fifo.flush()
                 time.sleep(hold)
@@ -154,6 +156,7 @@ def slow_input(path, rows, hold, text=None):
             pass
 
     threading.Thread(target=feed, daemon=True).start()
+    return opened
 
 
 def wait_for(pattern, seconds=60):
@@ -250,19 +253,30 @@ def scheduler(tmp_path):
                      "--dashboard-address", "127.0.0.1:0", "--scheduler-file", "s.json",
                      cwd=tmp_path)]
     wait_for(f"{tmp_path}/s.json")
-    time.sleep(0.5)
     address = json.loads((tmp_path / "s.json").read_text())["address"]
+    wait_for_workers(address, 0)
     yield address, started
     for process in started:
         process.kill()
         process.wait()
 
 
-def test_workers_in_another_folder_or_without_the_package(small, scheduler):
+def wait_for_workers(address, count, seconds=180):
+    """Polls the scheduler at `address` until it answers and, with a `count`, knows that many
+    workers."""
+    import distributed
+
+    with distributed.Client(address, timeout=f"{seconds}s") as client:
+        if count:
+            client.wait_for_workers(count, timeout=seconds)
+
+
+def test_a_worker_without_the_package_is_named(small, scheduler):
     address, started = scheduler
     write_text("t.tsv", ROWS)
     # Debian's own `dask worker` cannot import the package: one line, at once.
     started.append(start("/usr/bin/python3", "dask_worker", address, "--no-nanny", cwd="/"))
+    wait_for_workers(address, 1)
     status, _, err = run("matrix", "t.tsv", "--reference", "ref", "-o", "m", "--scheduler",
                          address)
     assert status == 1
@@ -270,20 +284,25 @@ def test_workers_in_another_folder_or_without_the_package(small, scheduler):
     assert " cannot import mutflank_tools (No module named 'mutflank_tools'): start the workers " \
            f"with the Python of this command, {os.path.abspath(sys.executable)}" in err
     assert err.endswith(" -m distributed.cli.dask_worker ADDRESS\n")
-    started.pop().kill()
-    # A worker of this Python in another folder gets absolute paths.
+
+
+def test_a_worker_in_another_folder_gets_absolute_paths(small, capsys, secured_cluster):
+    write_text("t.tsv", ROWS)  # the cluster's worker runs in /
+    status = cli.main(["matrix", "t.tsv", "--reference", "ref", "-o", "m", "--scheduler",
+                       secured_cluster.address, *secured_cluster.tls, "--types", "SBS6"])
+    assert (status, capsys.readouterr().err) == (
+        0, "mutflank matrix: 2 substitutions of 1 sample from 1 input -> m.SBS6.tsv\n")
+
+
+def test_a_scheduler_that_goes_away_stops_the_run_with_one_line(small, scheduler):
+    address, started = scheduler
     started.append(start(sys.executable, "dask_worker", address, "--no-nanny", cwd="/"))
-    time.sleep(2)
-    status, _, err = run("matrix", "t.tsv", "--reference", "ref", "-o", "m", "--scheduler",
-                         address, "--types", "SBS6")
-    assert (status, err) == (0, "mutflank matrix: 2 substitutions of 1 sample from 1 input "
-                                "-> m.SBS6.tsv\n")
-    # The scheduler goes away in the middle of a run.
-    slow_input("slow.maf", 1, 60)
+    wait_for_workers(address, 1)
+    opened = slow_input("slow.maf", 1, 60)
     process = subprocess.Popen([COMMAND, "matrix", str(small / "slow.maf"), "--reference", "ref",
                                 "-o", "m", "--scheduler", address], stderr=subprocess.PIPE,
                                text=True)
-    time.sleep(4)
+    assert opened.wait(180), "the worker never opened its input"
     started[0].kill()
     assert (process.wait(120), process.stderr.read()) == (
         1, f"mutflank matrix: error: lost the Dask scheduler {address} after 0 of 1 tasks: the "
