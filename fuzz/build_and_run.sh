@@ -19,7 +19,7 @@ cd "$(dirname "$0")/.."
 seconds=${FUZZ_SECONDS:-60}
 out=${FUZZ_OUT:-fuzz/out}
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(table_scanner window_reader)
+[ ${#targets[@]} -gt 0 ] || targets=(table_scanner window_reader vcf_scanner)
 
 cxx=${FUZZ_CXX:-}
 if [ -z "$cxx" ]; then
@@ -29,7 +29,7 @@ fi
 
 flags=(-std=c++20 -g -O1 -fno-omit-frame-pointer -fsanitize=fuzzer,address,undefined
        -fno-sanitize-recover=all -Isrc/core)
-libs=()
+libs=(-lz) # gzip and bgzip inputs
 # The core batches reference reads through io_uring when liburing is there; so do the targets.
 if pkg-config --exists liburing 2>/dev/null; then
     flags+=(-DMUTFLANK_HAVE_IO_URING)

@@ -5,7 +5,14 @@
 
 namespace mutflank::engine {
 
+// contexts.cpp
+extern PyMethodDef count_contexts_method;
+
 // windows.cpp
 extern PyMethodDef read_window_rows_method;
+
+// Types, each added to the module by its function (false with an exception set).
+// vcf.cpp: VcfScanner
+bool add_vcf_scanner(PyObject* module) noexcept;
 
 } // namespace mutflank::engine

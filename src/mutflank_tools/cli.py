@@ -17,7 +17,7 @@ from .runtime.outputs import NamedFile
 
 # The verbs, in the order `mutflank --help` lists them. Each is a module of this package with
 # SUMMARY, EXAMPLE, add_arguments(parser) and run(args); adding a verb is adding its name here.
-VERBS = ("reference", "table", "matrix", "fit", "extract", "plot")
+VERBS = ("reference", "table", "matrix", "opportunities", "fit", "extract", "plot")
 
 
 class Parser(argparse.ArgumentParser):

@@ -2,12 +2,15 @@
 synthetic calls written as a multi-sample VCF and as the MAF of the same calls, with the table
 rows a plain model expects of them, and the lambda phage reference built once per session."""
 
+import contextlib
 import gzip
 import os
 import random
 import shutil
 import subprocess
 import sys
+import tempfile
+import threading
 from pathlib import Path
 
 import pytest
@@ -21,9 +24,126 @@ BASE_BYTE = {"A": 0, "C": 1, "G": 2, "T": 3, "N": 16}
 
 
 def run(*args, cwd=None, stdin=None, env=None, pass_fds=()):
-    """Runs the installed `mutflank` command; returns (status, standard output, standard
-    error). `stdin` is text (or bytes) for its standard input (default: none); `env` entries
-    are added to the environment; `pass_fds` are descriptors it inherits (for /dev/fd/N)."""
+    """Runs `mutflank_tools.cli.main(args)` in this process, as the installed command would
+    run: standard input from `stdin` through a pipe (text or bytes; default: /dev/null),
+    standard output and error each into a pipe of its own at their file descriptors 1 and 2,
+    the working folder `cwd`, `env` entries added to the environment for the call. Returns
+    (status, standard output, standard error); standard output is bytes when `stdin` is.
+    `pass_fds` is accepted for run_command's sake: this process holds those descriptors."""
+    from mutflank_tools import cli
+
+    binary = isinstance(stdin, bytes)
+    argv = [os.fsdecode(arg) if isinstance(arg, bytes) else str(arg) for arg in args]
+    with contextlib.ExitStack() as stack:
+        if cwd is not None:
+            stack.callback(os.chdir, os.getcwd())
+            os.chdir(cwd)
+        if env:
+            stack.enter_context(_environment(env))
+        stack.enter_context(_input(stdin))
+        out = stack.enter_context(_output(1, "stdout"))
+        err = stack.enter_context(_output(2, "stderr", errors="backslashreplace"))
+        try:
+            status = cli.main(argv)
+        except SystemExit as done:  # --help, --version, a usage error
+            status = done.code
+            if isinstance(status, str):
+                print(status, file=sys.stderr)
+                status = 1
+    stdout, stderr = b"".join(out), b"".join(err).decode("utf-8", "replace")
+    return (status or 0), (stdout if binary else stdout.decode("utf-8", "replace")), stderr
+
+
+@contextlib.contextmanager
+def _environment(entries):
+    saved = {name: os.environ.get(name) for name in entries}
+    os.environ.update(entries)
+    tempfile.tempdir = None  # TMPDIR is read again
+    try:
+        yield
+    finally:
+        for name, value in saved.items():
+            if value is None:
+                os.environ.pop(name, None)
+            else:
+                os.environ[name] = value
+        tempfile.tempdir = None
+
+
+@contextlib.contextmanager
+def _descriptor(fd, replacement):
+    """File descriptor `fd` is `replacement` (which is closed) until the end of the block."""
+    saved = os.dup(fd)
+    os.dup2(replacement, fd)
+    os.close(replacement)
+    try:
+        yield
+    finally:
+        os.dup2(saved, fd)
+        os.close(saved)
+
+
+@contextlib.contextmanager
+def _input(data):
+    """Standard input (descriptor 0 and sys.stdin) reads `data` through a pipe, written by a
+    thread, or /dev/null when `data` is None."""
+    feeder = None
+    if data is None:
+        source = os.open(os.devnull, os.O_RDONLY)
+    else:
+        source, sink = os.pipe()
+
+        def feed():
+            with contextlib.suppress(BrokenPipeError), open(sink, "wb") as pipe:
+                pipe.write(data if isinstance(data, bytes) else data.encode("utf-8"))
+
+        feeder = threading.Thread(target=feed, daemon=True)
+    saved = sys.stdin
+    with _descriptor(0, source):  # the pipe's last reader: its writer ends when it is restored
+        sys.stdin = open(0, "r", encoding="utf-8", errors="surrogateescape", closefd=False)
+        if feeder is not None:
+            feeder.start()
+        try:
+            yield
+        finally:
+            sys.stdin = saved
+    if feeder is not None:
+        feeder.join()
+
+
+@contextlib.contextmanager
+def _output(fd, name, errors="surrogateescape"):
+    """Descriptor `fd` and sys.<name> write into a pipe read by a thread; yields the list of
+    the chunks read, complete after the block."""
+    chunks = []
+    source, sink = os.pipe()
+
+    def collect():
+        with open(source, "rb", buffering=0) as pipe:
+            while chunk := pipe.read(1 << 16):
+                chunks.append(chunk)
+
+    reader = threading.Thread(target=collect, daemon=True)
+    reader.start()
+    saved = getattr(sys, name)
+    saved.flush()
+    with _descriptor(fd, sink):
+        setattr(sys, name, open(fd, "w", encoding="utf-8", errors=errors, closefd=False,
+                                buffering=1 if name == "stderr" else -1))
+        try:
+            yield chunks
+        finally:
+            with contextlib.suppress(OSError, ValueError):
+                getattr(sys, name).flush()
+            setattr(sys, name, saved)
+    reader.join(60)  # a process the command started and left running holds the pipe
+    assert not reader.is_alive(), f"{name} is still open in a process the command started"
+
+
+def run_command(*args, cwd=None, stdin=None, env=None, pass_fds=()):
+    """Runs the installed `mutflank` command as a process of its own, for tests where the
+    process is the point (signals, standard streams, packaging, a local cluster's start and
+    stop); returns (status, standard output, standard error) as run does."""
     binary = isinstance(stdin, bytes)
     done = subprocess.run([COMMAND, *map(str, args)], capture_output=True, text=not binary,
                           cwd=cwd, input=stdin,
@@ -35,9 +155,10 @@ def run(*args, cwd=None, stdin=None, env=None, pass_fds=()):
     return done.returncode, done.stdout, done.stderr
 
 
-def run_process(*args, **options):
-    """run's result as a subprocess.CompletedProcess, for tests that read it by field."""
-    status, out, err = run(*args, **options)
+def run_process(*args, runner=run, **options):
+    """run's (or run_command's) result as a subprocess.CompletedProcess, for tests that read
+    it by field."""
+    status, out, err = runner(*args, **options)
     return subprocess.CompletedProcess([COMMAND, *map(str, args)], status, out, err)
 
 

@@ -120,6 +120,57 @@ def run_python(code, *, cwd=None, env=None):
     )
 
 
+@pytest.fixture(scope="session")
+def dask_scheduler(tmp_path_factory):
+    """The address of a Dask cluster of two worker processes (one thread each, of this
+    interpreter) that serves the whole test session, as a cluster running elsewhere would:
+    `--scheduler ADDRESS`. Its scheduler and workers are processes of their own, listening on
+    127.0.0.1 only, so that no event loop of theirs runs in the tests' process (whose
+    descriptors and objects the leak tests count). Tests of a cluster's own start and stop
+    start their own."""
+    import json
+    import time
+
+    distributed = pytest.importorskip("distributed")
+    folder = tmp_path_factory.mktemp("dask")
+    scheduler_file = folder / "scheduler.json"
+
+    def start(module, *args):
+        return subprocess.Popen([sys.executable, "-m", f"distributed.cli.{module}", *args],
+                                cwd=folder, stdin=subprocess.DEVNULL,
+                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+    def address():
+        try:
+            return json.loads(scheduler_file.read_text())["address"]
+        except (OSError, ValueError, KeyError):
+            return None
+
+    started = [start("dask_scheduler", "--host", "127.0.0.1", "--port", "0",
+                     "--dashboard-address", "127.0.0.1:0", "--scheduler-file",
+                     str(scheduler_file))]
+    try:
+        deadline = time.monotonic() + 60
+        while address() is None:
+            assert started[0].poll() is None, "the Dask scheduler ended as it started"
+            assert time.monotonic() < deadline, "no Dask scheduler after 60 s"
+            time.sleep(0.02)
+        started.append(start("dask_worker", address(), "--host", "127.0.0.1", "--nworkers",
+                             "2", "--nthreads", "1", "--dashboard-address", "127.0.0.1:0",
+                             "--local-directory", str(folder)))
+        with distributed.Client(address(), timeout="60s") as client:
+            client.wait_for_workers(2, timeout=60)
+        yield address()
+    finally:
+        for process in reversed(started):  # the workers first, then the scheduler
+            process.terminate()
+            try:
+                process.wait(30)
+            except subprocess.TimeoutExpired:
+                process.kill()
+                process.wait()
+
+
 # ---- a Dask cluster secured with TLS, shared by the session --------------------------------
 
 class SecuredCluster:

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # The Python side of `make sanitize`:
-#   1. the whole Python test suite against the module built with ASan + UBSan;
+#   1. the whole Python test suite against the module built with ASan + UBSan, and the
+#      tests of the command's engine (mutflank_tools._engine) against the engine built so;
 #   2. LeakSanitizer over every success and failure path, counting only leaks whose
 #      allocation passes through the module;
 #   3. valgrind memcheck over the same paths with the ordinary (uninstrumented) module.
@@ -43,6 +44,18 @@ esac
 (cd tests/python &&
     "${asan_env[@]}" ASAN_OPTIONS="detect_leaks=0:$asan_options" \
         "$python" -m pytest -q -p no:cacheprovider -k "not resident" .)
+
+echo "== The engine's tests against the engine built with ASan + UBSan"
+# The command's package from the sources, with the instrumented engine in it.
+engine=$(find "$asan_build/src/engine" -maxdepth 1 -name '_engine*.so' | head -1)
+package="$logs/package"
+mkdir -p "$package"
+cp -r src/mutflank_tools "$package/"
+cp "$engine" "$package/mutflank_tools/"
+(cd tests/python &&
+    "${asan_env[@]}" PYTHONPATH="$asan_module:$package" \
+        ASAN_OPTIONS="detect_leaks=0:$asan_options" \
+        "$python" -m pytest -q -p no:cacheprovider -k "not resident" inputs commands/test_matrix_cohorts.py)
 
 echo "== LeakSanitizer over every path (leaks through the module only)"
 # The interpreter frees little at exit; slow unwinding gives full allocation stacks, so that

@@ -14,7 +14,7 @@ from ..extract import decomposition, ranks as rank_rule, work as extract_work
 from ..fit import signature_tables
 from ..fit import work as fit_work
 from ..runtime.cluster import connect, results
-from ..runtime.errors import InputError, UsageError, at_line
+from ..runtime.errors import InputError, UsageError, at_line, shown
 from ..runtime.extras import require
 from ..runtime.outputs import OutputSet, check_folder, refuse_inputs, removed_line
 from ..runtime.progress import progress
@@ -175,7 +175,7 @@ def _check_whole(matrix):
         row, column = map(int, np.argwhere(~whole)[0])
         text = NUMBER % matrix.values[row, column]
         raise InputError(at_line(matrix.path, matrix.lines[row],
-                                 f"sample {matrix.columns[column]}: {text} is not a whole count "
+                                 f"sample {shown(matrix.columns[column])}: {text} is not a whole count "
                                  "(extract resamples mutations: use a matrix of counts)"))
 
 
@@ -202,7 +202,7 @@ def signature_names(kind, count):
 
 def _factorise(counts, tried, replicates, seed, workers, scheduler):
     """{rank: replicate signatures, replicates x channels x rank}."""
-    units = extract_work.units(tried, replicates)
+    units = extract_work.units(tried, replicates, counts.size)
     parts = {}
     if workers or scheduler:
         require("dask")

@@ -81,6 +81,15 @@ def add_arguments(parser):
                         "on stderr)")
     parser.add_argument("--signature-subset", type=names, metavar="SBS1,SBS5,...",
                         help="fit only these signatures of the file")
+    parser.add_argument("--opportunities", metavar="SAMPLES.SBS96.tsv", type=input_path,
+                        help="the opportunities of the samples' sequence (`mutflank "
+                        "opportunities --regions` of an exome or panel): each signature is "
+                        "rescaled by the ratio of these to --signature-opportunities, channel "
+                        "by channel, and summed to 1 again before the fit")
+    parser.add_argument("--signature-opportunities", metavar="GENOME.SBS96.tsv",
+                        type=input_path,
+                        help="the opportunities of the sequence the signatures were made on "
+                        "(`mutflank opportunities` of the whole reference genome)")
     add_workers(parser)
 
 
@@ -94,9 +103,22 @@ def _check_options(args):
         args.max_delta = MAX_DELTA
 
 
+def _check_opportunities(args):
+    if args.opportunities and not args.signature_opportunities:
+        raise UsageError("--opportunities needs --signature-opportunities GENOME.<type>.tsv: "
+                         "the opportunities of the genome the signatures were made on (`mutflank "
+                         "opportunities REFERENCE --build BUILD -o genome` writes them), never "
+                         "assumed")
+    if args.signature_opportunities and not args.opportunities:
+        raise UsageError("--signature-opportunities needs --opportunities SAMPLES.<type>.tsv: "
+                         "the opportunities of the samples' sequence (`mutflank opportunities "
+                         "REFERENCE --regions BED -o samples`)")
+
+
 def run(args):
     _check_options(args)
     require("scipy.optimize")  # the solver of last resort
+    _check_opportunities(args)
     inputs = inputs_of(args)
     family = _output_paths(args.output)
     refuse_inputs(family[:3 if args.bootstrap else 2], inputs, family)
@@ -106,6 +128,13 @@ def run(args):
     matrix = signature_tables.read_matrix(args.matrix)
     _check_kinds(matrix, signatures)
     values = signature_tables.aligned(signatures, matrix)  # channels x signatures, matrix order
+    rescaled = None
+    if args.opportunities:
+        values = signature_tables.rescaled(
+            values, signatures.columns, matrix,
+            signature_tables.read_opportunities(args.opportunities),
+            signature_tables.read_opportunities(args.signature_opportunities))
+        rescaled = f"{args.opportunities} / {args.signature_opportunities}"
     counts = matrix.values.T.copy()  # samples x channels
     if args.bootstrap:
         _check_whole(matrix)
@@ -133,12 +162,15 @@ def run(args):
                  for unit in progress(work, desc="slices", unit="slice")]
     result = fit_work.merge(parts)
 
-    texts = _outputs(args.output, signatures.columns, matrix.columns, counts, result)
+    texts = _outputs(args.output, signatures.columns, matrix.columns, counts, result,
+                     rescaled)
     # All the files replaced together, or none; a bootstrap table of an earlier run goes.
     with OutputSet(inputs=inputs, family=family) as outputs:
         for path, lines in texts.items():
             outputs.open(path, "w", encoding="utf-8", newline="\n").writelines(lines)
     samples = counts.shape[0]
+    if rescaled:
+        print(f"{PROG}: signatures rescaled by the opportunities {rescaled}", file=sys.stderr)
     print(f"{PROG}: {samples:,} sample{'s' if samples != 1 else ''} on "
           f"{len(signatures.columns)} signature{'s' if len(signatures.columns) != 1 else ''} "
           f"({args.method}) -> {', '.join(texts)}", file=sys.stderr)
@@ -203,7 +235,7 @@ def _output_paths(prefix):
     return [f"{prefix}.{end}.tsv" for end in ("exposures", "fit", "bootstrap")]
 
 
-def _outputs(prefix, signatures, samples, counts, result):
+def _outputs(prefix, signatures, samples, counts, result, rescaled=None):
     """{path: lines} of the files to write."""
     exposures = result["exposures"]
     texts = {
@@ -211,7 +243,7 @@ def _outputs(prefix, signatures, samples, counts, result):
                                                                    exposures.T),
         f"{prefix}.fit.tsv": signature_tables.fit_lines(
             samples, counts.sum(axis=1), result["cosine"], result["rss"],
-            (exposures > 0).sum(axis=1)),
+            (exposures > 0).sum(axis=1), rescaled),
     }
     if "median" in result:
         summary = {key: result[key].T for key in ("median", "low", "high", "kept")}

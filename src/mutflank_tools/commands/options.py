@@ -126,3 +126,46 @@ def check_cluster(args):
     if args.scheduler:
         args.scheduler = Scheduler(args.scheduler, args.tls_ca_file, args.tls_cert,
                                    args.tls_key)
+
+
+
+# ---- the options of the input stage (inputs/stage.py), shared by table and matrix ----------
+
+def add_table_list(parser):
+    parser.add_argument("--table-list", metavar="FILE", type=input_path,
+                        help="a file naming one input per line (blank and '#' lines skipped)")
+
+
+def add_pass_only(parser):
+    parser.add_argument("--pass-only", action="store_true",
+                        help="VCF inputs, and MAFs with a FILTER column: keep only records whose "
+                        "FILTER is PASS or '.'")
+
+
+def add_samples(parser):
+    parser.add_argument("--sample", type=names, action="append", metavar="NAMES",
+                        help="keep only these samples (comma-separated; repeatable). For a VCF "
+                        "without genotypes, one of its columns names its one sample")
+    parser.add_argument("--exclude", type=names, action="append", metavar="NAMES",
+                        help="leave these samples out, even when --sample names them "
+                        "(comma-separated; repeatable)")
+    same = parser.add_mutually_exclusive_group()
+    same.add_argument("--label-by-input", action="store_true",
+                      help="a sample per input: label it by the input's path, its shortest "
+                      "ending that tells the inputs apart (FILE:SAMPLE, or FILE alone for a "
+                      "VCF whose header names one sample)")
+    same.add_argument("--merge-samples", action="store_true",
+                      help="a sample name in several inputs is one sample (a cohort split by "
+                      "chromosome or region)")
+
+
+def add_allow_missing_chromosomes(parser):
+    parser.add_argument("--allow-missing-chromosomes", action="store_true",
+                        help="go on when many records find no build folder or chromosome file")
+
+
+def add_regions(parser):
+    parser.add_argument("--regions", metavar="BED", type=input_path,
+                        help="only the records inside these regions (BED, plain or gzip: an "
+                        "exome's or a panel's targets; chromosome names matched to the "
+                        "reference's)")

@@ -123,8 +123,10 @@ class _Codes:
         code = self.code
         if len(names) and (names == names[0]).all():  # one sample, one chromosome: common
             return np.full(len(names), code.setdefault(names[0], len(code)), dtype=np.int64)
-        return np.fromiter((code.setdefault(name, len(code)) for name in names.tolist()),
-                           dtype=np.int64, count=len(names))
+        names = names.tolist()
+        for name in dict.fromkeys(names):
+            code.setdefault(name, len(code))
+        return np.fromiter(map(code.__getitem__, names), dtype=np.int64, count=len(names))
 
 
 class Merger:

@@ -39,7 +39,8 @@ class Input:
     name: as the user gave it ('-' for standard input); kind: 'vcf', 'bcf', 'maf' or
     'table'; compressed: gzip or bgzip; stat: os.stat_result of what was opened (device and
     inode tell the same file named twice); samples: the sample columns of a VCF/BCF header
-    with genotypes, or [the file's stem] for one without (None for MAF and tables);
+    with genotypes, or [the file's stem] for one without (None for MAF and tables); columns:
+    the sample columns of a VCF/BCF header, with genotypes or without;
     names_build: whether the records name their build (MAF with NCBI_Build, tables);
     header_line: the line of a MAF's header (else 0); stem: the file name without folder and
     suffixes."""
@@ -50,6 +51,7 @@ class Input:
         self.kind = None
         self.compressed = False
         self.samples = None
+        self.columns = None
         self.names_build = False
         self.header_line = 0
         self.stem = sample_from_path(name)
@@ -59,6 +61,8 @@ class Input:
         self._header = None
         self._process = None  # bcftools, for BCF
         self._text = None  # the generator of the input's text
+        self._raw = None  # a VCF that is no regular file: the bytes read while opening it
+        self._offset = None  # a regular file: where reading it started
         self._read = False
 
     def close(self):
@@ -145,6 +149,12 @@ class _Recorder:
 
 def _start(source):
     name, fd = source.name, source._fd
+    source._offset = None
+    if stat.S_ISREG(source.stat.st_mode):
+        try:
+            source._offset = os.lseek(fd, 0, os.SEEK_CUR)  # the engine reads on from here
+        except OSError:
+            pass
     start = stream.read_start(name, fd, 4)
     source.compressed = start[:2] == stream.GZIP_MAGIC
     recorder = _Recorder(name, fd, start)
@@ -158,8 +168,8 @@ def _start(source):
     source._text = text
     lines = stream.Lines(name, text)
     head = lines.head
-    raw = recorder.stop()
     if head.startswith(b"BCF\x02"):
+        raw = recorder.stop()
         source.kind = "bcf"
         _stop(text)  # nothing more is read here: bcftools reads the descriptor
         source._process = Bcftools(name, fd, raw, source.stat)
@@ -168,7 +178,11 @@ def _start(source):
     elif head.startswith(b"##fileformat=VCF") or _names_vcf_columns(head):
         source.kind = "vcf"
         source._header = VcfHeader(name, lines)
+        # The engine reads the text again from the start: a regular file by positioned
+        # reads, anything else from the bytes read so far and then the descriptor.
+        source._raw = recorder.stop() if source._offset is None else None
     else:
+        recorder.stop()
         source.kind = _kind_of_text(name, head, source.compressed, len(start))
         if source.kind == "maf":
             source._header = MafHeader(name, lines)
@@ -179,6 +193,7 @@ def _start(source):
     source._lines = lines
     if source._header is not None and source.kind in ("vcf", "bcf"):
         header = source._header
+        source.columns = list(header.columns)
         source.samples = list(header.columns) if header.has_gt and header.columns else [
             source.stem]
 
@@ -239,14 +254,15 @@ def _is_text(head):
 
 
 def read(source, *, sample=None, pass_only=False, build=None, batch_size=BATCH_RECORDS,
-         samples=None, exclude=frozenset()):
+         samples=None, exclude=frozenset(), held=None):
     """Iterator of the Records batches of an opened Input, read once from where open_input
     left off. VCF/BCF: `sample` takes one sample column (without genotypes: names the one
     sample); `pass_only` leaves out records whose FILTER is neither PASS nor '.' (VCF/BCF, and
     a MAF with a FILTER column; tables have none). `build`: the build of every record, instead
     of what the input says (a MAF's NCBI_Build is then not read). `samples` (None: all) and
     `exclude`: a MAF's rows of other samples are passed over before anything else, so that
-    what is left out is of these samples only. InputError at the first fault."""
+    what is left out is of these samples only; the names of `exclude` so passed over are added
+    to the set `held` (when given). InputError at the first fault."""
     if source._read:
         raise ValueError(f"{source.name} has been read already")
     source._read = True
@@ -257,11 +273,17 @@ def read(source, *, sample=None, pass_only=False, build=None, batch_size=BATCH_R
                             batch_size=batch_size, record_offset=offset)
         if sample is not None:
             source.samples = [sample]
+        if source.kind == "vcf":
+            _stop(source._text)  # the engine reads the descriptor from here on
+            source._text = None
+            batches = parser.engine_batches(source._fd, source._raw, source._offset or 0)
+            return batches if build is None else _with_build(batches, build)
     elif sample is not None:
         raise ValueError("a sample column is taken from VCF/BCF inputs only")
     elif source.kind == "maf":
         parser = MafRecords(source, source._header, batch_size=batch_size, build=build,
-                            pass_only=pass_only, samples=samples, exclude=exclude)
+                            pass_only=pass_only, samples=samples, exclude=exclude,
+                            held=held)
     else:
         parser = TableRecords(source, batch_size=batch_size)
     batches = parser.batches(blocks)

@@ -10,11 +10,15 @@ argument. POS is read exactly, up to 2^64 - 1.
 """
 
 import collections
+import os
 
 import numpy as np
 
-from ..runtime.errors import InputError, at_line
-from .records import NO_CARRIER, NOT_PASS, LeftOut, Records, allele_fault, phase_code
+from .. import _engine
+from ..runtime.errors import InputError, at_line, shown
+from . import stream
+from .records import (NO_CARRIER, NOT_PASS, NOT_VARIANT, SYMBOLIC, LeftOut, Records,
+                      allele_fault, phase_code)
 from .stream import MAX_FIELD_BYTES
 from .vcf_columns import columns_of_block
 
@@ -101,13 +105,15 @@ class Genotypes:
     @staticmethod
     def haplotypes(text):
         """{allele number: haplotype bits (1 first, 2 second)} of a phased diploid genotype
-        (a|b of two numbers), else None."""
+        (a|b of two numbers or '.', as the quick road reads 0|1 and .|1 alike), else None."""
         parts = text.split(b"|")
-        if len(parts) != 2 or not all(part.isdigit() and part.isascii() for part in parts):
+        if len(parts) != 2 or not all(part == b"." or (part.isdigit() and part.isascii())
+                                      for part in parts):
             return None
         bits = {}
         for bit, part in ((1, parts[0]), (2, parts[1])):
-            bits[int(part)] = bits.get(int(part), 0) | bit
+            if part != b".":
+                bits[int(part)] = bits.get(int(part), 0) | bit
         return bits
 
 
@@ -168,6 +174,84 @@ class VcfRecords:
         if self.offset:
             return InputError(f"{self.name}: record {number - self.offset}: {message}")
         return InputError(at_line(self.name, number, message))
+
+    def engine_batches(self, fd, prefix, start):
+        """The Records batches of the record lines, read by the engine's scanner from the
+        descriptor `fd` (see _engine.VcfScanner): from the byte `start` on with positioned
+        reads when `prefix` is None (a regular file), else `prefix` and then what follows."""
+        header = self.header
+        scanner = _engine.VcfScanner(
+            fd, prefix or b"", prefix is None, start, header.last_line, self.width or 0,
+            self.by_genotype, self.taken, self.pass_only, self.batch_size,
+            stream.MAX_LINE_BYTES, MAX_FIELD_BYTES)
+        try:
+            while True:
+                batch = scanner.next_batch()
+                if batch is None:
+                    return
+                if "fault" in batch:
+                    raise self.engine_fault(batch)
+                yield self.records_of(batch)
+        finally:
+            scanner.close()
+
+    def records_of(self, batch):
+        """Records of one engine batch: its rows (one per alternate allele) repeated for each
+        sample that carries the allele."""
+        left_out = LeftOut()
+        for reason, chromosome, count in batch["left_out"]:
+            left_out.add(ENGINE_REASONS[reason], chromosome, count)
+        carriers = np.diff(batch["carrier_start"]).astype(np.int64)
+        total = int(carriers.sum())
+        columns = [batch[name] for name in ("chromosome", "position", "ref", "alt", "filter",
+                                            "line", "id")]
+        if total != len(carriers):  # several samples carry an allele: repeat its row
+            rows = np.repeat(np.arange(len(carriers)), carriers)
+            columns = [column[rows] for column in columns]
+        chromosome, position, ref, alt, filters, line, ident = columns
+        build = np.empty(total, dtype=object)
+        build.fill("")
+        line = line.astype(np.int64) - self.offset if self.offset else line.astype(np.int64)
+        return Records(self.source, self.sample_array[batch["carrier_sample"]], chromosome,
+                       build, position, ref, alt, filters, line, ident, left_out,
+                       phase=batch["carrier_phase"])
+
+    def engine_fault(self, fault):
+        """The InputError of a fault the engine's scanner reports."""
+        kind, number, count = fault["fault"], fault["line"], fault["count"]
+        if kind == "stream":
+            reason = fault["stream"]
+            if reason == "read_failed":
+                return InputError(f"{self.name}: cannot read: {os.strerror(fault['code'])}")
+            if reason == "gzip_cut":
+                return InputError(f"{self.name}: cannot decompress: the gzip data ends early "
+                                  "(a cut file?)")
+            code = fault["code"]
+            detail = fault["detail"] or ZLIB_MESSAGES.get(code)
+            text = f"Error {code} while decompressing data" + (f": {detail}" if detail else "")
+            return InputError(f"{self.name}: cannot decompress: {text}")
+        if kind == "line_too_long":
+            return InputError(at_line(self.name, number, f"longer than "
+                                      f"{stream.MAX_LINE_BYTES >> 20} MiB (the line limit)"))
+        text = fault["text"].decode("utf-8", "replace")
+        sample = self.header.columns[fault["sample"]] if self.header.columns else ""
+        message = {
+            "too_few_fields": f"{count} tab-separated field{'s' if count != 1 else ''}: a VCF "
+                              "record has at least eight",
+            "field_count": f"{count} tab-separated fields, the #CHROM line names "
+                           f"{fault['limit']}",
+            "bad_position": f"position {text} is not a position on the chromosome (a whole "
+                            "number from 1 to 2^64 - 1)",
+            "empty_chromosome": "empty CHROM",
+            "field_too_long": f"a field is longer than {MAX_FIELD_BYTES >> 20} MiB (the field "
+                              "limit)",
+            "not_utf8": "not UTF-8 text",
+            "not_a_genotype": f"genotype {text!r} of sample {shown(sample)} is not a genotype",
+            "allele_beyond": f"genotype {shown(text)} of sample {shown(sample)} names allele "
+                             f"{fault['allele']}, but the record has {count} alternate "
+                             f"allele{'s' if count != 1 else ''}",
+        }[kind]
+        return self.fault(number, message)
 
     def batches(self, blocks):
         pieces, count = [], 0
@@ -303,7 +387,7 @@ class VcfRecords:
             held = alleles(text)
             if held is None:
                 raise self.fault(number, f"genotype {text.decode('utf-8', 'replace')!r} of "
-                                         f"sample {columns[i]} is not a genotype")
+                                         f"sample {shown(columns[i])} is not a genotype")
             if held and held != ZERO:
                 if max(held) > alternates:
                     raise self.fault(
@@ -329,3 +413,9 @@ def _UNPHASED(allele):
 
 
 ZERO = frozenset((0,))
+
+# The engine's reasons for leaving a record out, by their number (LeftOutReason).
+ENGINE_REASONS = (NOT_PASS, NOT_VARIANT, SYMBOLIC, NO_CARRIER)
+# What Python's zlib says of an error that zlib gave no message for.
+ZLIB_MESSAGES = {-5: "incomplete or truncated stream", -2: "inconsistent stream state",
+                 -3: "invalid input data"}

@@ -263,6 +263,10 @@ class AnnotationReading:
                                          "complete gzip file")
                     errors.seek(0)
                     said = errors.read().decode("utf-8", "replace").strip().splitlines()
+                    if said and said[-1].endswith("memory exhausted"):
+                        # grep holds one line at a time: only a line of hundreds of MB does it
+                        raise InputError(f"{self.path}: a line longer than the memory allows "
+                                         f"(grep: memory exhausted): not a GTF or GFF3 line")
                     raise InputError(f"{self.path}: cannot {what}: "
                                      + (said[-1] if said else f"status {process.returncode}"))
             if self._failure is not None:

@@ -15,6 +15,7 @@ What runs on the workers lives above this module (counting/distributed.py for `m
 matrix`, fit/work.py for `mutflank fit`); `connect` is told which module that is, so that a
 worker that cannot import it is found before any work is sent."""
 
+import asyncio
 import contextlib
 import logging
 import os
@@ -23,6 +24,7 @@ import signal
 import socket
 import sys
 import tempfile
+import threading
 import time
 import typing
 import urllib.parse
@@ -69,9 +71,11 @@ def connect(workers=None, scheduler=None, module=PACKAGE):
         else:
             scratch = tempfile.mkdtemp(prefix="mutflank-dask-")
             stack.callback(_remove, scratch)
-            cluster = _local_cluster(distributed, workers, scratch, stack)
+            cluster, stopping = _local_cluster(distributed, workers, scratch, stack)
             client = _call("of the local cluster", distributed.Client, cluster)
         stack.callback(_close, client)
+        if not scheduler:
+            stack.callback(stopping.set)  # first: from then on no worker is started again
         check_workers(client, scheduler, module)
         yield client
 
@@ -128,9 +132,10 @@ _terminal = None  # this process's messages, once its descriptor 2 goes to a clu
 
 def _local_cluster(distributed, workers, scratch, stack):
     """A LocalCluster on 127.0.0.1 without a dashboard, its workers' scratch space inside
-    `scratch`. The process's file descriptor 2, which its processes inherit, goes to a file
-    there (their tracebacks after a Ctrl-C are not the user's business), and stays there until
-    the process ends, as a worker restarted while the cluster closes still inherits it; this
+    `scratch`, and the event that keeps its nannies from starting workers again (set it when
+    the cluster is to close). The process's file descriptor 2, which its processes inherit,
+    goes to a file there (their tracebacks after a Ctrl-C are not the user's business), and
+    stays there until the process ends, as a worker that is still ending inherits it; this
     process's own messages (sys.stderr) go to the terminal."""
     global _terminal
     log = os.open(os.path.join(scratch, "cluster.log"), os.O_WRONLY | os.O_CREAT, 0o600)
@@ -143,6 +148,7 @@ def _local_cluster(distributed, workers, scratch, stack):
     os.dup2(log, 2)
     os.close(log)
     stack.callback(_wait_for_workers_to_end)
+    stopping = threading.Event()
     # Ctrl-C and a hang-up wait until the cluster is up, and never reach its processes, which
     # start with them blocked: the terminal sends them to every process of the command, and
     # workers killed while they start fill the terminal with tracebacks. This process stops
@@ -161,8 +167,10 @@ def _local_cluster(distributed, workers, scratch, stack):
                 # and no dashboard.
                 dashboard_address=None, worker_dashboard_address="127.0.0.1:0",
                 scheduler_kwargs={"dashboard_address": "127.0.0.1:0"},
-                local_directory=scratch, silence_logs=logging.ERROR)
+                local_directory=scratch, silence_logs=logging.ERROR,
+                worker_class=_nanny_class(distributed, stopping))
         except BaseException as error:
+            stopping.set()
             _close_unfinished(distributed)
             if isinstance(error, (OSError, TimeoutError)):
                 raise InputError(f"cannot start a local Dask cluster: {error}") from None
@@ -170,7 +178,37 @@ def _local_cluster(distributed, workers, scratch, stack):
         stack.callback(_close_cluster, cluster)
     finally:
         signal.pthread_sigmask(signal.SIG_SETMASK, held)
-    return cluster
+    return cluster, stopping
+
+
+STOP_SIGNALS = (signal.SIGINT, signal.SIGTERM, signal.SIGHUP)
+STOP_NOTICE_SECONDS = 2  # for this process to act on a stop signal that ended a worker
+
+
+def _nanny_class(distributed, stopping):
+    """Dask's Nanny, which starts a worker process and starts it again when it ends, except
+    that it starts none once `stopping` is set (the cluster closes). A worker ended by a stop
+    signal (sent to the command's whole process group by a terminal or a batch scheduler) is
+    not started again before this process has had the time to see the same signal and set
+    `stopping`: Dask's own "closing gracefully" state is overwritten by a nanny that is still
+    starting, and a worker started during the clean-up would outlive it."""
+
+    class Nanny(distributed.Nanny):
+        async def instantiate(self):
+            if stopping.is_set():
+                return distributed.core.Status.closed  # the nanny then closes itself
+            return await super().instantiate()
+
+        async def _on_worker_exit(self, exitcode):
+            if exitcode is not None and -exitcode in STOP_SIGNALS:
+                deadline = time.monotonic() + STOP_NOTICE_SECONDS
+                while not stopping.is_set() and time.monotonic() < deadline:
+                    await asyncio.sleep(0.02)
+            if stopping.is_set():
+                return
+            await super()._on_worker_exit(exitcode)
+
+    return Nanny
 
 
 def _temporary_credentials(distributed):
@@ -252,6 +290,11 @@ def _address(client):
     return ""
 
 
+def _python():
+    """This command's interpreter, named so that it can be started from any folder."""
+    return os.path.abspath(sys.executable)
+
+
 def probe(module):
     """What a worker runs to show it can do the work: it imports `module` (by name, so that a
     worker without the package answers with the ImportError) and gives mutflank's version."""
@@ -271,7 +314,7 @@ def check_workers(client, where=None, module=PACKAGE):
             raise InputError(f"the local Dask cluster has no worker after {WORKER_SECONDS} s: "
                              "its processes did not start") from None
         raise InputError(f"the Dask scheduler {where} has no worker after {WORKER_SECONDS} s: "
-                         f"start one with `{sys.executable} -m distributed.cli.dask_worker "
+                         f"start one with `{_python()} -m distributed.cli.dask_worker "
                          f"{where}`") from None
     where = where or "of the local cluster"
     try:
@@ -284,11 +327,11 @@ def check_workers(client, where=None, module=PACKAGE):
         if isinstance(answer, BaseException):
             raise InputError(f"the Dask worker {worker} cannot import {PACKAGE} ({answer}): "
                              f"start the workers with the Python of this command, "
-                             f"{sys.executable} -m distributed.cli.dask_worker ADDRESS") from None
+                             f"{_python()} -m distributed.cli.dask_worker ADDRESS") from None
         if answer != __version__:
             raise InputError(f"the Dask worker {worker} has mutflank {answer}, this command "
                              f"{__version__}: start the workers with the Python of this "
-                             f"command, {sys.executable}")
+                             f"command, {_python()}")
 
 
 def results(client, function, units, describe, **options):

@@ -125,20 +125,10 @@ def test_exposures_are_those_of_fit_on_the_signatures(cohort, extracted):
                                    atol=1e-6)
 
 
-@pytest.fixture(scope="module")
-def scheduler():
-    """The address of a two-process cluster started here, as one running elsewhere."""
-    distributed = pytest.importorskip("distributed")
-    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
-                                  host="127.0.0.1", dashboard_address=None,
-                                  silence_logs=logging.ERROR) as cluster:
-        yield cluster.scheduler_address
-
-
-def test_one_seed_gives_the_same_files_with_and_without_workers(cohort, extracted, scheduler,
-                                                                capsys):
+def test_one_seed_gives_the_same_files_with_and_without_workers(cohort, extracted,
+                                                                dask_scheduler, capsys):
     assert extract(cohort, "cluster", "--signatures", cohort["reference"],
-                   "--scheduler", scheduler) == 0
+                   "--scheduler", dask_scheduler) == 0
     assert outputs(cohort["folder"], "cluster") == extracted
     assert extract(cohort, "other", seed=2) == 0
     assert outputs(cohort["folder"], "other")["signatures"] != extracted["signatures"]

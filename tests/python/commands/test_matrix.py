@@ -13,6 +13,7 @@ from pathlib import Path
 
 import pytest
 
+from cli_support import run_command
 from cli_support import run_process as run
 
 # The installed command's package; `make sanitize` runs the suite without it.
@@ -271,9 +272,10 @@ def test_dask_workers_write_identical_files(phage, tmp_path):
                "--no-merge-doublets", "-o", tmp_path / "alone",
                 "--merge-samples")
     assert alone.returncode == 0, alone.stderr
+    # The command's own local cluster, started and stopped in a process of its own.
     workers = run("matrix", *paths, "--reference", phage["ref"],
-               "--no-merge-doublets", "-o", tmp_path / "dask",
-                  "--workers", "2", "--merge-samples")
+                  "--no-merge-doublets", "-o", tmp_path / "dask",
+                  "--workers", "2", "--merge-samples", runner=run_command)
     assert workers.returncode == 0, workers.stderr
     for name in channels.TYPES:
         assert (tmp_path / f"alone.{name}.tsv").read_bytes() == (
@@ -416,7 +418,7 @@ def test_malformed_position_is_one_line_with_file_and_line(small, position, mess
      "ref: no hg18 folder in the reference folder (it holds GRCh37 (1))"),
     (None, ["table1.tsv", "--build", "38"], 1,
      "ref: no GRCh38 folder in the reference folder (it holds GRCh37 (1))"),
-    (None, [], 2, "no input: name tables, VCF/BCF or MAF files, or --table-list FILE"),
+    (None, [], 2, "no input: name the files to read, or --table-list FILE"),
     (None, ["table1.tsv", "--workers", "0"], 2,
      "argument --workers: not a positive whole number: '0'"),
     (None, ["table1.tsv", "--workers", "2", "--scheduler", "tcp://127.0.0.1:1"], 2,
@@ -497,7 +499,7 @@ def test_tallies_add_up_in_any_grouping_and_any_batch_size(phage, tmp_path):
         order = sorted(range(len(tally.keys)), key=tally.keys.__getitem__)
         return ([tally.keys[i] for i in order],
                 {name: tally.matrix(name)[order].tolist() for name in ("SBS6", "SBS1536")},
-                tally.left_out.counts, {i: vars(c) for i, c in tally.checks.items()},
+                dict(tally.left_out), dict(tally.left_out.inputs), {i: vars(c) for i, c in tally.checks.items()},
                 {i: vars(f) for i, f in tally.coverage.items()}, tally.records, tally.origins)
 
     # adjacent SNVs stay SNVs, so that the count below is of substitutions
@@ -510,23 +512,13 @@ def test_tallies_add_up_in_any_grouping_and_any_batch_size(phage, tmp_path):
                             and 1 < call[2] < phage["length"])
 
 
-@pytest.fixture(scope="module")
-def scheduler():
-    """The address of a two-process cluster started here, as one running elsewhere."""
-    import logging
-
-    distributed = pytest.importorskip("distributed")
-    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
-                                  dashboard_address=None, silence_logs=logging.ERROR) as cluster_:
-        yield cluster_.scheduler_address
-
-
-def test_existing_scheduler_and_a_failing_batch(small, scheduler, capsys):
+def test_existing_scheduler_and_a_failing_batch(small, dask_scheduler, capsys):
     from mutflank_tools.cli import main
 
     tmp_path, tables = small
     code = main(["matrix", *tables, "--reference", str(tmp_path / "ref"), "--scheduler",
-                 scheduler, "-o", str(tmp_path / "d"), "--allow-ref-mismatch", "--merge-samples",
+                 dask_scheduler, "-o", str(tmp_path / "d"), "--allow-ref-mismatch",
+                 "--merge-samples",
                  "--no-merge-doublets"])
     assert code == 0, capsys.readouterr().err
     assert read_matrix(tmp_path / "d.SBS96.tsv")[2] == EXPECTED_96
@@ -534,7 +526,7 @@ def test_existing_scheduler_and_a_failing_batch(small, scheduler, capsys):
     bad.write_text("S9\tP\t.\tGRCh37\tSNV\t1\t6\t6\tC\tA\nS9\tP\t.\tGRCh37\tSNV\t1\tten\t6\tC\tA\n")
     capsys.readouterr()
     code = main(["matrix", *tables, str(bad), "--reference", str(tmp_path / "ref"),
-                 "--scheduler", scheduler, "-o", str(tmp_path / "e"), "--merge-samples"])
+                 "--scheduler", dask_scheduler, "-o", str(tmp_path / "e"), "--merge-samples"])
     assert (code, capsys.readouterr().err) == (
         1, f"mutflank matrix: error: {bad}: line 2: position 'ten' is not a number\n")
     assert not list(tmp_path.glob("e.*"))

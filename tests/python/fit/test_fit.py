@@ -212,7 +212,7 @@ def test_bootstrap_intervals_cover_planted_exposures_near_their_rate(tmp_path):
     assert kept[present].min() >= 0.9 and 0 <= kept.min() and kept.max() <= 1
 
 
-def test_the_same_seed_gives_the_same_files_also_on_workers(tmp_path):
+def test_the_same_seed_gives_the_same_files_also_on_workers(tmp_path, dask_scheduler):
     rng = np.random.default_rng(14)
     signatures = random_signatures(rng, 96, 8)
     counts = rng.poisson(planted(rng, 25, 8, scale=200) @ signatures.T)
@@ -230,7 +230,7 @@ def test_the_same_seed_gives_the_same_files_also_on_workers(tmp_path):
 
     fit("one", "--seed", "8")
     fit("again", "--seed", "8")
-    fit("workers", "--seed", "8", "--workers", "2")
+    fit("workers", "--seed", "8", "--scheduler", dask_scheduler)
     fit("drawn")  # a seed drawn, and said so that the run can be repeated
     fit("repeated", "--seed", *said["drawn"])
     assert files["one"] == files["again"] == files["workers"]

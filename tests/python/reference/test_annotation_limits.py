@@ -93,3 +93,31 @@ def test_memory_follows_the_regions_not_the_features(tmp_path, capsys):
     assert (status, err) == (0, [PAST.format("1 annotated region runs", "its", "was",
                                              "chr1 (1)"), WROTE])
     assert peak < 8e6
+
+
+def test_a_line_beyond_the_memory_limit_is_said_so(tmp_path):
+    # The process is the point: under a cap of its address space, grep (which holds one line)
+    # runs out of memory on a line of 640 MiB before the reader sees its first 16 MiB.
+    import resource
+    import subprocess
+
+    from cli_support import COMMAND
+
+    (tmp_path / "g.fa").write_text(FASTA)
+    path = tmp_path / "longline.gtf.gz"
+    with gzip.open(path, "wb", compresslevel=1) as out:
+        out.write(gene("chr1", 1, 5).encode()[:-3])
+        for _ in range(40):
+            out.write(b"a" * (16 << 20))
+        out.write(b'";\n')
+
+    def capped():
+        resource.setrlimit(resource.RLIMIT_AS, (600 << 20, 600 << 20))
+
+    done = subprocess.run([COMMAND, "reference", "g.fa", "ref", "--build", "GRCh38",
+                           "--annotation", path.name], cwd=tmp_path, preexec_fn=capped,
+                          capture_output=True, text=True, timeout=120, check=False)
+    assert (done.returncode, done.stderr) == (1, (
+        "mutflank reference: error: longline.gtf.gz: a line longer than the memory allows "
+        "(grep: memory exhausted): not a GTF or GFF3 line\n"))
+    assert not (tmp_path / "ref").exists()

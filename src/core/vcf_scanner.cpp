@@ -1,0 +1,437 @@
+#include "vcf_scanner.hpp"
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+#include <utility>
+
+#include "utf8.hpp"
+
+namespace mutflank {
+namespace {
+
+constexpr std::size_t batch_bytes = std::size_t{64} << 20; // texts of one batch, about
+constexpr std::size_t batch_names = 4096;                  // chromosome names of one batch
+
+constexpr std::array<char, 256> make_upper() {
+    std::array<char, 256> table{};
+    for (int c = 0; c < 256; ++c)
+        table[c] = static_cast<char>(c >= 'a' && c <= 'z' ? c - 'a' + 'A' : c);
+    return table;
+}
+constexpr std::array<char, 256> upper_table = make_upper();
+
+void upper_into(std::string_view text, std::string& out) {
+    out.resize(text.size());
+    for (std::size_t i = 0; i < text.size(); ++i)
+        out[i] = upper_table[static_cast<unsigned char>(text[i])];
+}
+
+// A byte loop: the fields of a VCF line are short, and memchr's set-up costs more than it
+// saves on a few bytes.
+void split_tabs(std::string_view line, std::vector<std::string_view>& fields) {
+    fields.clear();
+    const char* data = line.data();
+    std::size_t start = 0;
+    for (std::size_t i = 0; i < line.size(); ++i) {
+        if (data[i] == '\t') {
+            fields.emplace_back(data + start, i - start);
+            start = i + 1;
+        }
+    }
+    fields.emplace_back(data + start, line.size() - start);
+}
+
+bool is_digit(char c) { return c >= '0' && c <= '9'; }
+
+// The `at`-th ':'-separated part of a sample's field, or "." when it has fewer parts.
+std::string_view subfield(std::string_view text, std::size_t at) {
+    std::size_t index = 0;
+    std::size_t start = 0;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == ':') {
+            if (index == at)
+                return text.substr(start, i - start);
+            ++index;
+            start = i + 1;
+        }
+    }
+    return index == at ? text.substr(start) : std::string_view(".");
+}
+
+bool all_digits(std::string_view text) {
+    return !text.empty() &&
+           std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+// Decimal digits without leading zeros ("0" for zero).
+std::string_view canonical(std::string_view digits) {
+    const std::size_t first = digits.find_first_not_of('0');
+    return first == std::string_view::npos ? std::string_view("0") : digits.substr(first);
+}
+
+// Compares canonical decimal texts by value.
+bool less_than(std::string_view a, std::string_view b) {
+    return a.size() != b.size() ? a.size() < b.size() : a < b;
+}
+
+// A canonical decimal of at most 20 digits that fits, or nullopt.
+std::optional<std::uint64_t> value_of(std::string_view digits) {
+    if (digits.size() > 20)
+        return std::nullopt;
+    std::uint64_t value = 0;
+    for (const char c : digits) {
+        const auto digit = static_cast<std::uint64_t>(c - '0');
+        if (value > (UINT64_MAX - digit) / 10)
+            return std::nullopt;
+        value = value * 10 + digit;
+    }
+    return value;
+}
+
+VcfFault fault_of(VcfFault::Kind kind, std::uint64_t line, std::uint64_t count = 0,
+                  std::uint64_t limit = 0) {
+    VcfFault fault{};
+    fault.kind = kind;
+    fault.line = line;
+    fault.count = count;
+    fault.limit = limit;
+    return fault;
+}
+
+constexpr std::int64_t unphased = -1;
+
+// The phase set of a phased genotype in the sample's field `text`: PS + 1 for a PS of at most
+// 18 digits, 0 without one (or '.'), `unphased` for any other PS (its phase is not used).
+std::int64_t phase_set(std::string_view text, std::optional<std::size_t> ps_at) {
+    if (!ps_at)
+        return 0;
+    const std::string_view ps = subfield(text, *ps_at);
+    if (ps == ".")
+        return 0;
+    if (!all_digits(ps) || ps.size() > 18)
+        return unphased;
+    return static_cast<std::int64_t>(*value_of(ps)) + 1;
+}
+
+bool valid_text(std::string_view text) { return check_utf8(text) != Utf8::invalid; }
+
+} // namespace
+
+void VcfBatch::clear() {
+    names.clear();
+    line.clear();
+    chromosome.clear();
+    position.clear();
+    ref.clear();
+    alt.clear();
+    filter.clear();
+    id.clear();
+    passed.clear();
+    carrier_start.assign(1, 0);
+    carrier_sample.clear();
+    carrier_copies.clear();
+    carrier_phase.clear();
+    left_out.clear();
+}
+
+VcfScanner::VcfScanner(TextStream text, VcfSettings settings)
+    : text_(std::move(text)), settings_(std::move(settings)), buffer_(std::max<std::size_t>(settings_.buffer_bytes, 16)) {}
+
+std::optional<VcfFault> VcfScanner::next_line(std::string_view& line, bool& found) {
+    found = false;
+    for (;;) {
+        const char* base = buffer_.data();
+        const std::size_t from = std::max(begin_, scanned_);
+        const auto* lf = static_cast<const char*>(std::memchr(base + from, '\n', end_ - from));
+        std::size_t stop = end_;
+        if (lf != nullptr) {
+            stop = static_cast<std::size_t>(lf - base);
+        } else if (!text_end_) {
+            scanned_ = end_;
+        }
+        if (lf != nullptr || (text_end_ && begin_ < end_)) {
+            ++line_number_;
+            if (stop - begin_ > settings_.max_line_bytes)
+                return fault_of(VcfFault::Kind::line_too_long, line_number_);
+            line = std::string_view(base + begin_, stop - begin_);
+            begin_ = lf != nullptr ? stop + 1 : end_;
+            found = true;
+            return std::nullopt;
+        }
+        if (text_end_)
+            return std::nullopt;
+        if (end_ - begin_ > settings_.max_line_bytes)
+            return fault_of(VcfFault::Kind::line_too_long, line_number_ + 1);
+        // Room for more: move the partial line to the front, or grow.
+        if (begin_ > 0) {
+            std::memmove(buffer_.data(), buffer_.data() + begin_, end_ - begin_);
+            end_ -= begin_;
+            scanned_ -= begin_;
+            begin_ = 0;
+        }
+        if (end_ == buffer_.size())
+            buffer_.resize(buffer_.size() * 2);
+        std::size_t got = 0;
+        if (auto fault = text_.read(buffer_.data() + end_, buffer_.size() - end_, got)) {
+            VcfFault stream = fault_of(VcfFault::Kind::stream, line_number_ + 1);
+            stream.stream = std::move(*fault);
+            return stream;
+        }
+        if (got == 0)
+            text_end_ = true;
+        end_ += got;
+    }
+}
+
+std::uint32_t VcfScanner::name_index(std::string_view name, VcfBatch& batch) {
+    if (last_name_ != UINT32_MAX && batch.names[last_name_] == name)
+        return last_name_;
+    auto [place, added] =
+        name_indexes_.try_emplace(std::string(name), static_cast<std::uint32_t>(batch.names.size()));
+    if (added)
+        batch.names.emplace_back(name);
+    last_name_ = place->second;
+    return last_name_;
+}
+
+void VcfScanner::leave_out(LeftOutReason reason, std::uint32_t chromosome, VcfBatch& batch) {
+    const std::uint64_t key = (std::uint64_t{static_cast<std::uint8_t>(reason)} << 32) | chromosome;
+    auto [place, added] = left_out_indexes_.try_emplace(key, batch.left_out.size());
+    if (added)
+        batch.left_out.push_back({reason, chromosome, 0});
+    ++batch.left_out[place->second].count;
+}
+
+std::optional<VcfFault> VcfScanner::next(VcfBatch& batch, bool& more) {
+    batch.clear();
+    name_indexes_.clear();
+    left_out_indexes_.clear();
+    last_name_ = UINT32_MAX;
+    more = true;
+    std::size_t lines = 0;
+    for (;;) {
+        std::string_view line;
+        bool found = false;
+        if (auto fault = next_line(line, found))
+            return fault;
+        if (!found) {
+            more = false;
+            return std::nullopt;
+        }
+        if (line_number_ <= settings_.header_lines || line.empty() || line == "\r")
+            continue;
+        if (auto fault = record(line, batch))
+            return fault;
+        ++lines;
+        if (batch.records() >= settings_.batch_records || lines >= 4 * settings_.batch_records ||
+            batch.ref.bytes.size() + batch.alt.bytes.size() + batch.id.bytes.size() +
+                    batch.filter.bytes.size() >=
+                batch_bytes ||
+            batch.names.size() >= batch_names)
+            return std::nullopt;
+    }
+}
+
+std::optional<VcfFault> VcfScanner::record(std::string_view line, VcfBatch& batch) {
+    using Kind = VcfFault::Kind;
+    const std::uint64_t number = line_number_;
+    if (line.back() == '\r')
+        line.remove_suffix(1);
+    split_tabs(line, fields_);
+    const std::size_t count = fields_.size();
+    if (count < 8)
+        return fault_of(Kind::too_few_fields, number, count);
+    if (settings_.width != 0 && count != settings_.width)
+        return fault_of(Kind::field_count, number, count, settings_.width);
+    const std::string_view chrom = fields_[0];
+    const std::string_view pos_text = fields_[1];
+    const std::string_view ident = fields_[2];
+    const std::string_view ref = fields_[3];
+    const std::string_view alt_text = fields_[4];
+    const std::string_view filter = fields_[6];
+    std::optional<std::uint64_t> position;
+    if (all_digits(pos_text))
+        position = value_of(canonical(pos_text));
+    if (!position || *position == 0) {
+        VcfFault fault = fault_of(Kind::bad_position, number);
+        fault.text = pos_text;
+        return fault;
+    }
+    if (chrom.empty())
+        return fault_of(Kind::empty_chromosome, number);
+    if (std::max({chrom.size(), ref.size(), alt_text.size(), filter.size()}) >
+        settings_.max_field_bytes)
+        return fault_of(Kind::field_too_long, number);
+    if (!valid_text(chrom) || !valid_text(filter) || !valid_text(ref) || !valid_text(alt_text) ||
+        !valid_text(ident))
+        return fault_of(Kind::not_utf8, number);
+    const bool passed = filter == "PASS" || filter == ".";
+    if (settings_.pass_only && !passed) {
+        leave_out(LeftOutReason::not_pass, name_index(chrom, batch), batch);
+        return std::nullopt;
+    }
+    const std::uint64_t alternates =
+        static_cast<std::uint64_t>(std::count(alt_text.begin(), alt_text.end(), ',')) + 1;
+    held_.clear();
+    if (settings_.by_genotype) {
+        // The place of GT among the FORMAT keys, if it is one.
+        // The places of GT and PS among the FORMAT keys (their first), if they are ones.
+        std::optional<std::size_t> at;
+        std::optional<std::size_t> ps_at;
+        {
+            std::size_t index = 0;
+            std::string_view keys = fields_[8];
+            for (;; ++index) {
+                const std::size_t colon = keys.find(':');
+                const std::string_view key = keys.substr(0, colon);
+                if (key == "GT" && !at)
+                    at = index;
+                else if (key == "PS" && !ps_at)
+                    ps_at = index;
+                if (colon == std::string_view::npos)
+                    break;
+                keys.remove_prefix(colon + 1);
+            }
+        }
+        if (at) {
+            for (std::uint32_t s = 0; s < settings_.taken.size(); ++s) {
+                const std::uint32_t column = settings_.taken[s];
+                const std::string_view text = subfield(fields_[9 + column], *at);
+                if (text.size() == 3 && is_digit(text[0]) && is_digit(text[2]) &&
+                    (text[1] == '/' || text[1] == '|')) {
+                    // The common diploid call, such as 0/1 or 1|0.
+                    const std::int64_t set =
+                        text[1] == '|' ? phase_set(fields_[9 + column], ps_at) : unphased;
+                    const auto first = static_cast<std::uint64_t>(text[0] - '0');
+                    const auto second = static_cast<std::uint64_t>(text[2] - '0');
+                    if (first != 0)
+                        held_.push_back({s, first, 0, set});
+                    if (second != 0)
+                        held_.push_back({s, second, 1, set});
+                    if (std::max(first, second) > alternates) {
+                        VcfFault fault = fault_of(Kind::allele_beyond, number, alternates);
+                        fault.text = text;
+                        fault.allele = std::to_string(std::max(first, second));
+                        fault.sample = column;
+                        return fault;
+                    }
+                    continue;
+                }
+                // Phased: a diploid a|b of two numbers or '.' (then within its phase set).
+                const std::size_t bar = text.find('|');
+                const auto allele_or_dot = [](std::string_view part) {
+                    return part == "." || all_digits(part);
+                };
+                const bool phased = bar != std::string_view::npos &&
+                                    allele_or_dot(text.substr(0, bar)) &&
+                                    allele_or_dot(text.substr(bar + 1));
+                const std::int64_t set =
+                    phased ? phase_set(fields_[9 + column], ps_at) : unphased;
+                std::string_view largest;
+                std::size_t slot = 0;
+                std::string_view rest = text;
+                for (;; ++slot) {
+                    const std::size_t cut = rest.find_first_of("/|");
+                    const std::string_view part = rest.substr(0, cut);
+                    if (!part.empty() && part != ".") {
+                        if (!all_digits(part)) {
+                            VcfFault fault = fault_of(Kind::not_a_genotype, number);
+                            fault.text = text;
+                            fault.sample = column;
+                            return fault;
+                        }
+                        const std::string_view digits = canonical(part);
+                        if (digits != "0") {
+                            if (largest.empty() || less_than(largest, digits))
+                                largest = digits;
+                            const auto value = value_of(digits);
+                            held_.push_back({s, value.value_or(UINT64_MAX),
+                                             static_cast<std::uint8_t>(std::min<std::size_t>(slot, 255)),
+                                             set});
+                        }
+                    }
+                    if (cut == std::string_view::npos)
+                        break;
+                    rest.remove_prefix(cut + 1);
+                }
+                if (!largest.empty()) {
+                    const auto value = value_of(largest);
+                    if (!value || *value > alternates) {
+                        VcfFault fault = fault_of(Kind::allele_beyond, number, alternates);
+                        fault.text = text;
+                        fault.allele = largest;
+                        fault.sample = column;
+                        return fault;
+                    }
+                }
+            }
+        }
+    }
+    upper_into(ref, upper_ref_);
+    std::uint32_t chromosome = UINT32_MAX;
+    std::string_view rest = alt_text;
+    for (std::uint64_t index = 1;; ++index) {
+        const std::size_t comma = rest.find(',');
+        upper_into(rest.substr(0, comma), upper_alt_);
+        const std::string_view alt = upper_alt_;
+        if (comma != std::string_view::npos)
+            rest.remove_prefix(comma + 1);
+        std::optional<LeftOutReason> reason;
+        if (alt.empty() || alt == "*" || alt == ".")
+            reason = LeftOutReason::not_variant;
+        else if (alt.front() == '<' || alt.find_first_of("[]") != std::string_view::npos)
+            reason = LeftOutReason::symbolic;
+        else if (alt == upper_ref_)
+            reason = LeftOutReason::not_variant;
+        if (chromosome == UINT32_MAX)
+            chromosome = name_index(chrom, batch);
+        if (!reason) {
+            const std::size_t before = batch.carrier_sample.size();
+            if (settings_.by_genotype) {
+                for (const Held& held : held_) {
+                    if (held.allele != index)
+                        continue;
+                    const auto copy = static_cast<std::uint8_t>(
+                        held.slot < 8 ? 1U << held.slot : 0U);
+                    // A phased diploid's haplotypes: 1 the first, 2 the second.
+                    const std::int64_t haplotype =
+                        held.phase_set == unphased ? 0 : std::int64_t{1} << held.slot;
+                    if (batch.carrier_sample.size() > before &&
+                        batch.carrier_sample.back() == held.sample) {
+                        batch.carrier_copies.back() |= copy;
+                        batch.carrier_phase.back() |= haplotype;
+                        continue;
+                    }
+                    batch.carrier_sample.push_back(held.sample);
+                    batch.carrier_copies.push_back(copy);
+                    batch.carrier_phase.push_back(
+                        haplotype == 0 ? 0 : haplotype | (held.phase_set << 2));
+                }
+            } else {
+                batch.carrier_sample.push_back(0);
+                batch.carrier_copies.push_back(0);
+                batch.carrier_phase.push_back(0);
+            }
+            if (batch.carrier_sample.size() == before)
+                reason = LeftOutReason::no_carrier;
+        }
+        if (reason) {
+            leave_out(*reason, chromosome, batch);
+        } else {
+            batch.carrier_start.push_back(batch.carrier_sample.size());
+            batch.line.push_back(number);
+            batch.chromosome.push_back(chromosome);
+            batch.position.push_back(*position);
+            batch.ref.add(upper_ref_);
+            batch.alt.add(alt);
+            batch.filter.add(filter);
+            batch.id.add(ident);
+            batch.passed.push_back(passed ? 1 : 0);
+        }
+        if (comma == std::string_view::npos)
+            return std::nullopt;
+    }
+}
+
+} // namespace mutflank

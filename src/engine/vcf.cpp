@@ -1,0 +1,344 @@
+// VcfScanner: the core's VCF scanner as an iterator of batches of NumPy columns.
+#include "numpy.hpp"
+
+#include <cstring>
+#include <memory>
+#include <new>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+
+#include "functions.hpp"
+#include "vcf_scanner.hpp"
+
+namespace mutflank::engine {
+using py::Ref;
+namespace {
+
+constexpr const char* type_doc =
+    "VcfScanner(fd, prefix, positioned, start, header_lines, width, by_genotype, taken,\n"
+    "           pass_only, batch_records, max_line_bytes, max_field_bytes)\n\n"
+    "Reads the record lines of a VCF (plain, gzip or bgzip) from the descriptor `fd`, which\n"
+    "the caller owns: `prefix` holds the bytes already read from it, or with `positioned`\n"
+    "(a regular file) it is read from byte `start` on. The first `header_lines` lines of the\n"
+    "text are skipped.\n"
+    "next_batch() gives a dict of columns, one row per kept alternate allele, a dict with\n"
+    "'fault' when a record or the input is at fault, or None at the end.";
+
+struct ScannerObject {
+    PyObject_HEAD
+    VcfScanner* scanner; // owned; nullptr once at the end or after a fault
+    VcfBatch* batch;     // owned, reused
+    bool done;
+};
+
+const char* fault_name(VcfFault::Kind kind) {
+    switch (kind) {
+    case VcfFault::Kind::stream:
+        return "stream";
+    case VcfFault::Kind::line_too_long:
+        return "line_too_long";
+    case VcfFault::Kind::too_few_fields:
+        return "too_few_fields";
+    case VcfFault::Kind::field_count:
+        return "field_count";
+    case VcfFault::Kind::bad_position:
+        return "bad_position";
+    case VcfFault::Kind::empty_chromosome:
+        return "empty_chromosome";
+    case VcfFault::Kind::field_too_long:
+        return "field_too_long";
+    case VcfFault::Kind::not_utf8:
+        return "not_utf8";
+    case VcfFault::Kind::not_a_genotype:
+        return "not_a_genotype";
+    case VcfFault::Kind::allele_beyond:
+        return "allele_beyond";
+    }
+    return "unknown";
+}
+
+const char* stream_name(StreamFault::Kind kind) {
+    switch (kind) {
+    case StreamFault::Kind::read_failed:
+        return "read_failed";
+    case StreamFault::Kind::decompress_failed:
+        return "decompress_failed";
+    case StreamFault::Kind::gzip_cut:
+        return "gzip_cut";
+    }
+    return "unknown";
+}
+
+PyObject* fault_dict(const VcfFault& fault) {
+    return Py_BuildValue(
+        "{s:s,s:K,s:K,s:K,s:y#,s:s#,s:I,s:s,s:i,s:s#}", "fault", fault_name(fault.kind), "line",
+        static_cast<unsigned long long>(fault.line), "count",
+        static_cast<unsigned long long>(fault.count), "limit",
+        static_cast<unsigned long long>(fault.limit), "text", fault.text.data(),
+        static_cast<Py_ssize_t>(fault.text.size()), "allele", fault.allele.data(),
+        static_cast<Py_ssize_t>(fault.allele.size()), "sample", fault.sample, "stream",
+        stream_name(fault.stream.kind), "code", fault.stream.code, "detail",
+        fault.stream.detail.data(), static_cast<Py_ssize_t>(fault.stream.detail.size()));
+}
+
+// A NumPy array of `count` values of `type`, copied from `data`.
+template <class T> Ref array_of(const T* data, std::size_t count, int type) {
+    npy_intp dims[1] = {static_cast<npy_intp>(count)};
+    Ref array{PyArray_SimpleNew(1, dims, type)};
+    if (array && count > 0)
+        std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array.get())), data,
+                    count * sizeof(T));
+    return array;
+}
+
+Ref object_array(std::size_t count) {
+    npy_intp dims[1] = {static_cast<npy_intp>(count)};
+    return Ref{PyArray_SimpleNew(1, dims, NPY_OBJECT)};
+}
+
+// A str of valid UTF-8 bytes; upper-cased as Python does when `upper` and it is not ASCII
+// (the core upper-cased the ASCII letters).
+Ref text_of(std::string_view bytes, bool upper) {
+    Ref text{PyUnicode_DecodeUTF8(bytes.data(), static_cast<Py_ssize_t>(bytes.size()), "strict")};
+    if (!text || !upper || PyUnicode_IS_ASCII(text.get()))
+        return text;
+    return Ref{PyObject_CallMethod(text.get(), "upper", nullptr)};
+}
+
+// An object array of a text column's rows; a row equal to the one before shares its str.
+Ref texts_of(const TextColumn& column, std::size_t rows, bool upper) {
+    Ref array = object_array(rows);
+    if (!array)
+        return array;
+    auto** slots =
+        static_cast<PyObject**>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array.get())));
+    PyObject* previous = nullptr;
+    std::string_view previous_bytes;
+    for (std::size_t i = 0; i < rows; ++i) {
+        const std::string_view bytes = column.at(i);
+        Ref text;
+        if (previous != nullptr && bytes == previous_bytes) {
+            text = py::new_ref(previous);
+        } else {
+            text = text_of(bytes, upper);
+            if (!text)
+                return nullptr;
+            previous = text.get();
+            previous_bytes = bytes;
+        }
+        Py_XDECREF(slots[i]);
+        slots[i] = text.release();
+    }
+    return array;
+}
+
+// Sets `key` of `dict` to `value`, which it takes; false (exception set) on failure.
+bool put(PyObject* dict, const char* key, Ref value) {
+    return value && PyDict_SetItemString(dict, key, value.get()) == 0;
+}
+
+PyObject* batch_dict(const VcfBatch& batch) {
+    const std::size_t rows = batch.rows();
+    Ref names{PyList_New(static_cast<Py_ssize_t>(batch.names.size()))};
+    if (!names)
+        return nullptr;
+    for (std::size_t i = 0; i < batch.names.size(); ++i) {
+        Ref name = text_of(batch.names[i], false);
+        if (!name)
+            return nullptr;
+        PyList_SET_ITEM(names.get(), static_cast<Py_ssize_t>(i), name.release());
+    }
+    Ref chromosomes = object_array(rows);
+    if (!chromosomes)
+        return nullptr;
+    auto** slots = static_cast<PyObject**>(
+        PyArray_DATA(reinterpret_cast<PyArrayObject*>(chromosomes.get())));
+    for (std::size_t i = 0; i < rows; ++i) {
+        PyObject* name = PyList_GET_ITEM(names.get(), batch.chromosome[i]);
+        Py_INCREF(name);
+        Py_XDECREF(slots[i]);
+        slots[i] = name;
+    }
+    Ref left_out{PyList_New(static_cast<Py_ssize_t>(batch.left_out.size()))};
+    if (!left_out)
+        return nullptr;
+    for (std::size_t i = 0; i < batch.left_out.size(); ++i) {
+        const auto& entry = batch.left_out[i];
+        PyObject* item = Py_BuildValue("(iOK)", static_cast<int>(entry.reason),
+                                       PyList_GET_ITEM(names.get(), entry.chromosome),
+                                       static_cast<unsigned long long>(entry.count));
+        if (item == nullptr)
+            return nullptr;
+        PyList_SET_ITEM(left_out.get(), static_cast<Py_ssize_t>(i), item);
+    }
+    Ref dict{PyDict_New()};
+    if (!dict)
+        return nullptr;
+    static_assert(sizeof(std::uint64_t) == sizeof(npy_uint64));
+    const std::size_t carriers = batch.records();
+    std::vector<std::int64_t> samples(batch.carrier_sample.begin(), batch.carrier_sample.end());
+    if (!put(dict.get(), "line", array_of(batch.line.data(), rows, NPY_UINT64)) ||
+        !put(dict.get(), "position", array_of(batch.position.data(), rows, NPY_UINT64)) ||
+        !put(dict.get(), "chromosome", std::move(chromosomes)) ||
+        !put(dict.get(), "ref", texts_of(batch.ref, rows, true)) ||
+        !put(dict.get(), "alt", texts_of(batch.alt, rows, true)) ||
+        !put(dict.get(), "filter", texts_of(batch.filter, rows, false)) ||
+        !put(dict.get(), "id", texts_of(batch.id, rows, false)) ||
+        !put(dict.get(), "passed", array_of(batch.passed.data(), rows, NPY_BOOL)) ||
+        !put(dict.get(), "carrier_start",
+             array_of(batch.carrier_start.data(), rows + 1, NPY_UINT64)) ||
+        !put(dict.get(), "carrier_sample", array_of(samples.data(), carriers, NPY_INT64)) ||
+        !put(dict.get(), "carrier_copies",
+             array_of(batch.carrier_copies.data(), carriers, NPY_UINT8)) ||
+        !put(dict.get(), "carrier_phase",
+             array_of(batch.carrier_phase.data(), carriers, NPY_INT64)) ||
+        !put(dict.get(), "left_out", std::move(left_out)))
+        return nullptr;
+    return dict.release();
+}
+
+void release(ScannerObject* self) noexcept {
+    delete self->scanner;
+    self->scanner = nullptr;
+    delete self->batch;
+    self->batch = nullptr;
+}
+
+int scanner_init(PyObject* object, PyObject* args, PyObject* /*kwargs*/) noexcept {
+    auto* self = reinterpret_cast<ScannerObject*>(object);
+    int fd = -1;
+    Py_buffer prefix{};
+    int positioned = 0;
+    unsigned long long start = 0;
+    unsigned long long header_lines = 0;
+    Py_ssize_t width = 0;
+    int by_genotype = 0;
+    PyObject* taken = nullptr;
+    int pass_only = 0;
+    Py_ssize_t batch_records = 0;
+    Py_ssize_t max_line = 0;
+    Py_ssize_t max_field = 0;
+    if (!PyArg_ParseTuple(args, "iy*pKKnpOpnnn:VcfScanner", &fd, &prefix, &positioned,
+                          &start, &header_lines, &width, &by_genotype, &taken, &pass_only,
+                          &batch_records, &max_line, &max_field))
+        return -1;
+    const std::string prefix_bytes(static_cast<const char*>(prefix.buf),
+                                   static_cast<std::size_t>(prefix.len));
+    PyBuffer_Release(&prefix);
+    if (width < 0 || batch_records < 1 || max_line < 0 || max_field < 0) {
+        PyErr_SetString(PyExc_ValueError, "VcfScanner: negative width or limit");
+        return -1;
+    }
+    try {
+        VcfSettings settings;
+        settings.header_lines = header_lines;
+        settings.width = static_cast<std::size_t>(width);
+        settings.by_genotype = by_genotype != 0;
+        settings.pass_only = pass_only != 0;
+        settings.batch_records = static_cast<std::size_t>(batch_records);
+        settings.max_line_bytes = static_cast<std::size_t>(max_line);
+        settings.max_field_bytes = static_cast<std::size_t>(max_field);
+        Ref items{PySequence_Fast(taken, "VcfScanner: taken must be a sequence of columns")};
+        if (!items)
+            return -1;
+        const Py_ssize_t count = PySequence_Fast_GET_SIZE(items.get());
+        for (Py_ssize_t i = 0; i < count; ++i) {
+            const unsigned long column =
+                PyLong_AsUnsignedLong(PySequence_Fast_GET_ITEM(items.get(), i));
+            if (PyErr_Occurred())
+                return -1;
+            if (settings.width < 9 || column >= settings.width - 9) {
+                PyErr_SetString(PyExc_ValueError, "VcfScanner: a taken column beyond the width");
+                return -1;
+            }
+            settings.taken.push_back(static_cast<std::uint32_t>(column));
+        }
+        release(self);
+        self->batch = new VcfBatch();
+        self->scanner =
+            new VcfScanner(TextStream(fd, prefix_bytes, positioned != 0, start), std::move(settings));
+        self->done = false;
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+        return -1;
+    }
+    return 0;
+}
+
+PyObject* next_batch(PyObject* object, PyObject* /*unused*/) noexcept {
+    auto* self = reinterpret_cast<ScannerObject*>(object);
+    if (self->scanner == nullptr || self->done)
+        Py_RETURN_NONE;
+    std::optional<VcfFault> fault;
+    bool more = true;
+    bool no_memory = false;
+    Py_BEGIN_ALLOW_THREADS
+    try {
+        fault = self->scanner->next(*self->batch, more);
+    } catch (const std::bad_alloc&) {
+        no_memory = true;
+    }
+    Py_END_ALLOW_THREADS
+    if (no_memory) {
+        release(self);
+        return PyErr_NoMemory();
+    }
+    if (fault) {
+        release(self);
+        return fault_dict(*fault);
+    }
+    if (!more)
+        self->done = true;
+    if (!more && self->batch->rows() == 0 && self->batch->left_out.empty()) {
+        release(self);
+        Py_RETURN_NONE;
+    }
+    PyObject* result = batch_dict(*self->batch);
+    if (!more)
+        release(self);
+    return result;
+}
+
+PyObject* close_scanner(PyObject* object, PyObject* /*unused*/) noexcept {
+    release(reinterpret_cast<ScannerObject*>(object));
+    Py_RETURN_NONE;
+}
+
+void scanner_dealloc(PyObject* object) noexcept {
+    release(reinterpret_cast<ScannerObject*>(object));
+    PyTypeObject* type = Py_TYPE(object);
+    type->tp_free(object);
+    Py_DECREF(type); // a heap type, held by each of its objects
+}
+
+PyMethodDef scanner_methods[] = {
+    {"next_batch", next_batch, METH_NOARGS,
+     "The next batch: a dict of columns, a dict with 'fault', or None at the end."},
+    {"close", close_scanner, METH_NOARGS, "Frees the scanner's buffers (not the descriptor)."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot scanner_slots[] = {
+    {Py_tp_doc, const_cast<char*>(type_doc)},
+    {Py_tp_new, reinterpret_cast<void*>(PyType_GenericNew)},
+    {Py_tp_init, reinterpret_cast<void*>(scanner_init)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(scanner_dealloc)},
+    {Py_tp_methods, scanner_methods},
+    {0, nullptr},
+};
+
+PyType_Spec scanner_spec = {"mutflank_tools._engine.VcfScanner",
+                            static_cast<int>(sizeof(ScannerObject)), 0, Py_TPFLAGS_DEFAULT,
+                            scanner_slots};
+
+} // namespace
+
+bool add_vcf_scanner(PyObject* module) noexcept {
+    Ref type{PyType_FromSpec(&scanner_spec)};
+    return type && PyModule_AddObject(module, "VcfScanner", type.get()) == 0 &&
+           type.release() != nullptr;
+}
+
+} // namespace mutflank::engine

@@ -1,0 +1,264 @@
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <string>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+#include <zlib.h>
+
+#include "support.hpp"
+#include "unique_fd.hpp"
+#include "vcf_scanner.hpp"
+
+namespace mutflank {
+namespace {
+
+using testing::TempDir;
+
+// One gzip member of `text`.
+std::string gzip(std::string_view text) {
+    z_stream stream{};
+    EXPECT_EQ(deflateInit2(&stream, 6, Z_DEFLATED, 15 + 16, 8, Z_DEFAULT_STRATEGY), Z_OK);
+    std::string out(deflateBound(&stream, text.size()) + 32, '\0');
+    stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(text.data()));
+    stream.avail_in = static_cast<uInt>(text.size());
+    stream.next_out = reinterpret_cast<Bytef*>(out.data());
+    stream.avail_out = static_cast<uInt>(out.size());
+    EXPECT_EQ(deflate(&stream, Z_FINISH), Z_STREAM_END);
+    out.resize(stream.total_out);
+    deflateEnd(&stream);
+    return out;
+}
+
+// The whole text of a stream, or the fault that stopped it.
+std::string read_all(TextStream& stream, std::optional<StreamFault>& fault) {
+    std::string text;
+    char buffer[7]; // small reads cross every boundary
+    for (;;) {
+        std::size_t got = 0;
+        fault = stream.read(buffer, sizeof buffer, got);
+        if (fault || got == 0)
+            return text;
+        text.append(buffer, got);
+    }
+}
+
+class TextStreamForms : public ::testing::TestWithParam<bool> {};
+
+TEST_P(TextStreamForms, UnpacksMembersDropsTheBomAndSkipsZeroPadding) {
+    TempDir dir;
+    const bool packed = GetParam();
+    const std::string text = "\xEF\xBB\xBF" "first line\nsecond\n";
+    const std::string bytes = packed ? gzip(text.substr(0, 9)) + gzip(text.substr(9)) +
+                                           std::string(8, '\0')
+                                     : text;
+    const UniqueFd fd{::open(dir.write("t", bytes).c_str(), O_RDONLY)};
+    TextStream stream(fd.get(), "", true);
+    std::optional<StreamFault> fault;
+    EXPECT_EQ(read_all(stream, fault), "first line\nsecond\n");
+    EXPECT_FALSE(fault.has_value());
+}
+
+INSTANTIATE_TEST_SUITE_P(PlainAndGzip, TextStreamForms, ::testing::Bool());
+
+TEST(TextStream, PositionedReadsStartAtTheGivenOffsetWhateverTheDescriptorsOwn) {
+    TempDir dir;
+    const UniqueFd fd{::open(dir.write("t", "skipABC").c_str(), O_RDONLY)};
+    ASSERT_EQ(::lseek(fd.get(), 6, SEEK_SET), 6);
+    TextStream stream(fd.get(), "ignored", true, 4);
+    std::optional<StreamFault> fault;
+    EXPECT_EQ(read_all(stream, fault), "ABC");
+}
+
+TEST(TextStream, PipeGivesThePrefixFirstThenTheRest) {
+    int ends[2];
+    ASSERT_EQ(::pipe(ends), 0);
+    const UniqueFd read_end{ends[0]};
+    const std::string packed = gzip("a gzip text read partly by the caller\n");
+    std::thread writer([&, fd = ends[1]] {
+        EXPECT_EQ(::write(fd, packed.data() + 5, packed.size() - 5),
+                  static_cast<ssize_t>(packed.size() - 5));
+        ::close(fd);
+    });
+    TextStream stream(read_end.get(), packed.substr(0, 5), false);
+    std::optional<StreamFault> fault;
+    EXPECT_EQ(read_all(stream, fault), "a gzip text read partly by the caller\n");
+    writer.join();
+}
+
+TEST(TextStream, CutAndDamagedGzipAreFaults) {
+    TempDir dir;
+    const std::string packed = gzip(std::string(1000, 'x'));
+    const UniqueFd cut{::open(dir.write("cut", packed.substr(0, packed.size() - 3)).c_str(),
+                              O_RDONLY)};
+    TextStream cut_stream(cut.get(), "", true);
+    std::optional<StreamFault> fault;
+    (void)read_all(cut_stream, fault);
+    ASSERT_TRUE(fault.has_value());
+    EXPECT_EQ(fault->kind, StreamFault::Kind::gzip_cut);
+
+    const UniqueFd damaged{::open(dir.write("bad", packed + "garbage!").c_str(), O_RDONLY)};
+    TextStream damaged_stream(damaged.get(), "", true);
+    (void)read_all(damaged_stream, fault);
+    ASSERT_TRUE(fault.has_value());
+    EXPECT_EQ(fault->kind, StreamFault::Kind::decompress_failed);
+    EXPECT_EQ(fault->code, Z_DATA_ERROR);
+    EXPECT_EQ(fault->detail, "incorrect header check");
+}
+
+constexpr std::string_view header = "##fileformat=VCFv4.2\n"
+                                    "#CHROM\tPOS\tID\tREF\tALT\tQUAL\tFILTER\tINFO\tFORMAT\ta\tb\n";
+
+VcfSettings two_samples() {
+    VcfSettings settings;
+    settings.header_lines = 2;
+    settings.width = 11;
+    settings.by_genotype = true;
+    settings.taken = {0, 1};
+    return settings;
+}
+
+struct Scan {
+    std::vector<VcfBatch> batches;
+    std::optional<VcfFault> fault;
+};
+
+Scan scan(const TempDir& dir, std::string_view records, VcfSettings settings) {
+    const UniqueFd fd{::open(dir.write("s.vcf", std::string(header) + std::string(records))
+                                 .c_str(),
+                             O_RDONLY)};
+    VcfScanner scanner(TextStream(fd.get(), "", true), std::move(settings));
+    Scan result;
+    for (bool more = true; more;) {
+        VcfBatch batch;
+        result.fault = scanner.next(batch, more);
+        if (result.fault)
+            return result;
+        result.batches.push_back(std::move(batch));
+    }
+    return result;
+}
+
+TEST(VcfScanner, OneRowPerKeptAlleleWithItsCarriersCopiesAndPhase) {
+    TempDir dir;
+    const Scan found = scan(dir,
+                            "1\t10\tm\ta\tG,t,*\t.\tPASS\t.\tGT:DP\t1|2:5\t2/2\n"
+                            "2\t20\t.\tC\t<DEL>,T\t.\tLow\t.\tDP:GT\t3\t9:./2\n"
+                            "2\t30\t.\tC\tC\t.\t.\t.\tGT\t0/0\t1\n",
+                            two_samples());
+    ASSERT_FALSE(found.fault.has_value());
+    ASSERT_EQ(found.batches.size(), 1U);
+    const VcfBatch& batch = found.batches[0];
+    ASSERT_EQ(batch.rows(), 3U);
+    EXPECT_EQ(batch.line, (std::vector<std::uint64_t>{3, 3, 4}));
+    EXPECT_EQ(batch.names, (std::vector<std::string>{"1", "2"}));
+    EXPECT_EQ(batch.chromosome, (std::vector<std::uint32_t>{0, 0, 1}));
+    EXPECT_EQ(batch.ref.at(0), "A");
+    EXPECT_EQ(batch.alt.at(1), "T");
+    EXPECT_EQ(batch.id.at(0), "m");
+    EXPECT_EQ(batch.filter.at(2), "Low");
+    EXPECT_EQ(batch.passed, (std::vector<std::uint8_t>{1, 1, 0}));
+    EXPECT_EQ(batch.carrier_start, (std::vector<std::uint64_t>{0, 1, 3, 4}));
+    EXPECT_EQ(batch.carrier_sample, (std::vector<std::uint32_t>{0, 0, 1, 1}));
+    EXPECT_EQ(batch.carrier_copies, (std::vector<std::uint8_t>{1, 2, 3, 2}));
+    EXPECT_EQ(batch.carrier_phase, (std::vector<std::int64_t>{1, 2, 0, 0}));
+    ASSERT_EQ(batch.left_out.size(), 3U);
+    EXPECT_EQ(batch.left_out[0].reason, LeftOutReason::not_variant); // '*'
+    EXPECT_EQ(batch.left_out[1].reason, LeftOutReason::symbolic);
+    EXPECT_EQ(batch.left_out[2].reason, LeftOutReason::not_variant); // C>C
+    EXPECT_EQ(batch.left_out[2].chromosome, 1U);
+}
+
+TEST(VcfScanner, PassOnlyAndMissingCarriersAreCountedByChromosome) {
+    TempDir dir;
+    VcfSettings settings = two_samples();
+    settings.pass_only = true;
+    const Scan found = scan(dir,
+                            "1\t10\t.\tA\tG\t.\tLow\t.\tGT\t0/1\t0/1\n"
+                            "1\t11\t.\tA\tG\t.\tPASS\t.\tGT\t0/0\t./.\n"
+                            "1\t12\t.\tA\tG\t.\tPASS\t.\tDP\t3\t4\n",
+                            settings);
+    ASSERT_FALSE(found.fault.has_value());
+    const auto& left_out = found.batches.at(0).left_out;
+    ASSERT_EQ(left_out.size(), 2U);
+    EXPECT_EQ(left_out[0].reason, LeftOutReason::not_pass);
+    EXPECT_EQ(left_out[0].count, 1U);
+    EXPECT_EQ(left_out[1].reason, LeftOutReason::no_carrier);
+    EXPECT_EQ(left_out[1].count, 2U);
+}
+
+struct FaultCase {
+    std::string_view records;
+    VcfFault::Kind kind;
+    std::uint64_t line;
+    std::string_view text;
+};
+
+class VcfFaults : public ::testing::TestWithParam<FaultCase> {};
+
+TEST_P(VcfFaults, StopTheScanAtTheLineAtFault) {
+    TempDir dir;
+    const FaultCase& c = GetParam();
+    const Scan found = scan(dir, c.records, two_samples());
+    ASSERT_TRUE(found.fault.has_value());
+    EXPECT_EQ(found.fault->kind, c.kind);
+    EXPECT_EQ(found.fault->line, c.line);
+    EXPECT_EQ(found.fault->text, c.text);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, VcfFaults,
+    ::testing::Values(
+        FaultCase{"1\t5\t.\tA\tG\t.\t.\t.\tGT\t0/1\t0\n1\t6\n", VcfFault::Kind::too_few_fields,
+                  4, ""},
+        FaultCase{"1\t5\t.\tA\tG\t.\t.\t.\tGT\t0/1\n", VcfFault::Kind::field_count, 3, ""},
+        FaultCase{"1\t18446744073709551616\t.\tA\tG\t.\t.\t.\tGT\t0/1\t0\n",
+                  VcfFault::Kind::bad_position, 3, "18446744073709551616"},
+        FaultCase{"1\t0\t.\tA\tG\t.\t.\t.\tGT\t0/1\t0\n", VcfFault::Kind::bad_position, 3, "0"},
+        FaultCase{"\t5\t.\tA\tG\t.\t.\t.\tGT\t0/1\t0\n", VcfFault::Kind::empty_chromosome, 3, ""},
+        FaultCase{"1\t5\t\xC3\tA\tG\t.\t.\t.\tGT\t0/1\t0\n", VcfFault::Kind::not_utf8, 3, ""},
+        FaultCase{"1\t5\t.\tA\tG\t.\t.\t.\tGT\t0/1\t0/x\n", VcfFault::Kind::not_a_genotype, 3,
+                  "0/x"},
+        FaultCase{"1\t5\t.\tA\tG\t.\t.\t.\tGT:DP\t0/5:3\t0\n", VcfFault::Kind::allele_beyond, 3,
+                  "0/5"}));
+
+TEST(VcfScanner, AlleleBeyondNamesTheLargestAlleleWithoutLeadingZeros) {
+    TempDir dir;
+    const Scan found =
+        scan(dir, "1\t5\t.\tA\tG,T\t.\t.\t.\tGT\t0/1\t0002/123456789012345678901\n", two_samples());
+    ASSERT_TRUE(found.fault.has_value());
+    EXPECT_EQ(found.fault->allele, "123456789012345678901");
+    EXPECT_EQ(found.fault->count, 2U);
+    EXPECT_EQ(found.fault->sample, 1U);
+}
+
+TEST(VcfScanner, BatchesEndAfterTheLineThatFillsThemAndSayTheirEnd) {
+    TempDir dir;
+    VcfSettings settings = two_samples();
+    settings.batch_records = 3;
+    std::string records;
+    for (int p = 1; p <= 5; ++p)
+        records += "1\t" + std::to_string(p) + "\t.\tA\tG\t.\t.\t.\tGT\t0/1\t1/1\n";
+    const Scan found = scan(dir, records, settings);
+    ASSERT_FALSE(found.fault.has_value());
+    std::vector<std::size_t> sizes;
+    for (const VcfBatch& batch : found.batches)
+        sizes.push_back(batch.records());
+    EXPECT_EQ(sizes, (std::vector<std::size_t>{4, 4, 2}));
+}
+
+TEST(VcfScanner, LineBeyondTheLimitIsAFaultBeforeItIsHeldWhole) {
+    TempDir dir;
+    VcfSettings settings = two_samples();
+    settings.max_line_bytes = 100;
+    const Scan found = scan(dir,
+                            "1\t5\t.\tA\tG\t.\t.\t.\tGT\t0/1\t0\n1\t6\t.\tA\tG\t.\t.\t" +
+                                std::string(200, 'I') + "\tGT\t0/1\t0\n",
+                            settings);
+    ASSERT_TRUE(found.fault.has_value());
+    EXPECT_EQ(found.fault->kind, VcfFault::Kind::line_too_long);
+    EXPECT_EQ(found.fault->line, 4U);
+}
+
+} // namespace
+} // namespace mutflank
