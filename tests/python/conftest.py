@@ -196,7 +196,7 @@ def wait_until(condition, what, seconds=180, every=0.1):
 
 @pytest.fixture(scope="session")
 def secured_cluster(tmp_path_factory):
-    """A scheduler on 127.0.0.1 and one worker (one thread, of this Python, started in `/` so
+    """A scheduler and one worker on 127.0.0.1 (one thread, of this Python, started in `/` so
     that it shares no working folder with a test), in processes of their own, secured with
     Dask's temporary TLS credentials written to files (one key and certificate for every role,
     the certificate its own authority); ready (the worker known to the scheduler) before the
@@ -228,8 +228,9 @@ def secured_cluster(tmp_path_factory):
                    "the scheduler's file")
         assert started[0].poll() is None, (folder / "cluster.log").read_text()
         cluster.address = json.loads((folder / "s.json").read_text())["address"]
-        start("dask_worker", cluster.address, "--nthreads", "1", "--no-nanny",
-              "--dashboard-address", "127.0.0.1:0", "--local-directory", str(folder / "work"))
+        start("dask_worker", cluster.address, "--host", "127.0.0.1", "--nthreads", "1",
+              "--no-nanny", "--dashboard-address", "127.0.0.1:0",
+              "--local-directory", str(folder / "work"))
         ready = run_python(f"""
             from distributed import Client, Security
             security = Security(tls_ca_file={files['ca']!r}, tls_client_cert={files['cert']!r},
