@@ -137,13 +137,8 @@ def check(tally, args, genome, settings):
             raise InputError(f"{message}; is the reference of another build? "
                              "(--allow-ref-mismatch goes on without them)")
         warnings.append(f"warning: {message}; left out, going on (--allow-ref-mismatch)")
-    if not (args.merge_samples or args.label_by_input):
-        message = tally.origins.fault(names)
-        if message is not None:
-            raise InputError(message)
-    message = stage.SampleChoice(settings.samples, settings.exclude).fault(tally.held)
-    if message is not None:
-        raise InputError(message)
+    stage.check_samples(stage.SampleChoice(settings.samples, settings.exclude), tally.held,
+                        tally.origins, names, args.merge_samples or args.label_by_input)
     return warnings
 
 

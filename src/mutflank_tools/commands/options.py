@@ -169,3 +169,29 @@ def add_regions(parser):
                         help="only the records inside these regions (BED, plain or gzip: an "
                         "exome's or a panel's targets; chromosome names matched to the "
                         "reference's)")
+
+
+def add_opportunities(parser, what):
+    """--opportunities and --signature-opportunities of `fit` and `extract`; `what` says what
+    they do there."""
+    parser.add_argument("--opportunities", metavar="SAMPLES.SBS96.tsv", type=input_path,
+                        help="the opportunities of the samples' sequence (`mutflank "
+                        f"opportunities --regions` of an exome or panel): {what}")
+    parser.add_argument("--signature-opportunities", metavar="GENOME.SBS96.tsv",
+                        type=input_path,
+                        help="the opportunities of the sequence the signatures are in "
+                        "(`mutflank opportunities` of the whole reference genome)")
+
+
+def check_opportunities(args):
+    """UsageError when one of the two opportunities is given without the other: neither is
+    ever assumed."""
+    if args.opportunities and not args.signature_opportunities:
+        raise UsageError("--opportunities needs --signature-opportunities GENOME.<type>.tsv: "
+                         "the opportunities of the genome the signatures were made on (`mutflank "
+                         "opportunities REFERENCE --build BUILD -o genome` writes them), never "
+                         "assumed")
+    if args.signature_opportunities and not args.opportunities:
+        raise UsageError("--signature-opportunities needs --opportunities SAMPLES.<type>.tsv: "
+                         "the opportunities of the samples' sequence (`mutflank opportunities "
+                         "REFERENCE --regions BED -o samples`)")

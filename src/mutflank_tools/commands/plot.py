@@ -112,19 +112,19 @@ def panel_pages(kind, samples, columns, proportions):
     for first in range(0, len(panels), per_page):
         page = panels[first:first + per_page]
         if reused is not None and len(reused[1]) == len(page):
-            figure, shown = reused
+            figure, drawn = reused
         else:
             total = len(page) * (axes + ABOVE) + below
             figure = pages.figure(width, total)
             grid = figure.add_gridspec(len(page), 1, left=0.9 / width, right=1 - 0.25 / width,
                                        top=1 - ABOVE / total, bottom=below / total,
                                        hspace=ABOVE / axes)
-            shown = [spectra.HeatPanel(figure, grid[row, 0], labels=row == len(page) - 1)
+            drawn = [spectra.HeatPanel(figure, grid[row, 0], labels=row == len(page) - 1)
                      if heat else spectra.BarPanel(figure.add_subplot(grid[row, 0]), layout,
                                                    labels=row == len(page) - 1)
                      for row in range(len(page))]
-            reused = (figure, shown)
-        for panel, sample in zip(shown, page):
+            reused = (figure, drawn)
+        for panel, sample in zip(drawn, page):
             values = columns.get(sample, np.zeros(len(layouts.channels_of(kind))))
             panel.show(values, spectra.title(sample, values, layout.noun, proportions),
                        proportions)
