@@ -56,6 +56,7 @@ def add_arguments(parser):
     options.add_table_list(parser)
     options.add_pass_only(parser)
     options.add_samples(parser)
+    options.add_regions(parser)
     parser.add_argument("--no-merge-doublets", action="store_true",
                         help="keep adjacent SNVs of a sample as SNVs (default: one doublet, "
                              "counted in DBS78 and not in the SBS matrices)")
@@ -109,9 +110,10 @@ def check_strand(kinds, genome, settings):
                          "has none (write it with mutflank reference --annotation GENES.gtf)")
 
 
-def count(items, args, settings):
+def count(items, args, settings, regions=None):
     """The Tally of every input, in this process or on Dask workers."""
-    work = dict(pass_only=args.pass_only, merge_doublets=not args.no_merge_doublets)
+    work = dict(pass_only=args.pass_only, merge_doublets=not args.no_merge_doublets,
+                regions=regions)
     if args.workers or args.scheduler:
         return count_on_cluster(items, os.path.abspath(args.reference), settings, work,
                                 workers=args.workers, scheduler=args.scheduler)
@@ -135,13 +137,8 @@ def check(tally, args, genome, settings):
             raise InputError(f"{message}; is the reference of another build? "
                              "(--allow-ref-mismatch goes on without them)")
         warnings.append(f"warning: {message}; left out, going on (--allow-ref-mismatch)")
-    if not (args.merge_samples or args.label_by_input):
-        message = tally.origins.fault(names)
-        if message is not None:
-            raise InputError(message)
-    message = stage.SampleChoice(settings.samples, settings.exclude).fault(tally.held)
-    if message is not None:
-        raise InputError(message)
+    stage.check_samples(stage.SampleChoice(settings.samples, settings.exclude), tally.held,
+                        tally.origins, names, args.merge_samples or args.label_by_input)
     return warnings
 
 
@@ -199,9 +196,11 @@ def run(args):
     refuse_inputs([family[name] for name in kinds], inputs, family.values())
     settings = settings_of(args, genome)
     check_strand(kinds, genome, settings)
+    regions, region_warnings = stage.regions_of(
+        args.regions, genome, settings.build or settings.default_build, args.reference)
     tally = count(items_of(paths, absolute=bool(args.workers or args.scheduler)), args,
-                  settings)
-    warnings = check(tally, args, genome, settings)
+                  settings, regions)
+    warnings = region_warnings + check(tally, args, genome, settings)
 
     labels = column_labels(tally)
     order = sorted(range(len(labels)), key=labels.__getitem__)

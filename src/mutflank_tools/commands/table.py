@@ -19,7 +19,7 @@ import numpy as np
 
 from ..inputs import stage
 from ..inputs.left_out import LeftOut
-from ..inputs.open import open_input, read
+from ..inputs.open import open_input
 from ..inputs.records import classify
 from ..reference.folder import canonical_build
 from ..reference.genome import NO_BUILD, NO_FILE, NOT_A_FILE_NAME, Chromosome, Genome, \
@@ -50,13 +50,14 @@ def add_arguments(parser):
     options.add_pass_only(parser)
     options.add_samples(parser)
     options.add_allow_missing_chromosomes(parser)
+    options.add_regions(parser)
 
 
-def _check(source, default_build, reference):
+def _check(source, reading):
     """Faults of one opened input, before anything is written."""
     if source.kind == "table":
         raise InputError(f"{source.name}: already a mutation table, not a VCF, BCF or MAF file")
-    stage.check_build(source, default_build, reference)
+    reading.check(source)
 
 
 class Rows:
@@ -214,18 +215,22 @@ def run(args):
         raise InputError(f"{args.output}: is a folder")
     choice = stage.SampleChoice.of(args.sample, args.exclude)
     labels = stage.input_labels(paths) if args.label_by_input else None
+    regions, region_warnings = stage.regions_of(args.regions, reference,
+                                                build or default_build, args.reference)
+    inside = stage.region_filter(regions, reference)
 
     samples, total = {}, 0
-    origins, held = stage.Origins(), set()
+    reading = stage.Stage(choice, default_build, reference, build=build,
+                          pass_only=args.pass_only)
     rows = Rows(reference, default_build)
-    warnings = []
+    warnings = region_warnings
     with contextlib.ExitStack() as stack:
         # The inputs are opened and their headers read before anything is written (beyond
         # OPENED_AHEAD of them, each when its turn comes: descriptors are a bounded resource).
         sources = []
         for name in paths[:OPENED_AHEAD]:
             source = stack.enter_context(open_input(name))
-            _check(source, default_build, reference)
+            _check(source, reading)
             sources.append(source)
         if args.output == "-":
             output = sys.stdout.buffer
@@ -238,31 +243,21 @@ def run(args):
                 source = sources[index]
             else:
                 source = stack.enter_context(open_input(name))
-                _check(source, default_build, reference)
+                _check(source, reading)
             rows.input = index
             project = args.project if args.project is not None else source.stem
             declared = stage.header_samples(source)
-            column = choice.column(source)
             alone = declared is not None and len(declared) == 1
-            if declared is not None:
-                held |= choice.held(declared + [column])
-                declared = stage.named_samples(source, column)
-                kept = [sample for sample in declared if choice.keeps(sample)]
-                for sample in kept:
-                    origins.note(sample, index)
+            if declared is not None:  # the samples the header names, with calls or not
+                kept = [sample for sample in stage.named_samples(source, choice.column(source))
+                        if choice.keeps(sample)]
                 if labels is not None:
                     kept = [stage.sample_label(labels[index], sample, alone) for sample in kept]
                 samples.update(dict.fromkeys(kept))
-            for records in read(source, sample=column, pass_only=args.pass_only, build=build,
-                                samples=choice.samples, exclude=choice.exclude, held=held):
+            for records in reading.read(index, source):
+                if inside is not None:
+                    records = inside(records)
                 rows.left_out.merge(records.left_out, index)
-                if declared is None:
-                    names = set(records.sample.tolist())
-                    held |= choice.held(names)
-                    for sample in names:
-                        if choice.keeps(sample):
-                            origins.note(sample, index)
-                records = choice.take(records)
                 if labels is not None:
                     records.sample = _labelled(records.sample, labels[index], alone)
                 text, count = rows.text(records, project)
@@ -273,17 +268,14 @@ def run(args):
                 if declared is None:
                     samples.update(dict.fromkeys(records.sample.tolist()))
             source.close()
-            if not (args.merge_samples or args.label_by_input):
-                message = origins.fault(dict(enumerate(paths)))
-                if message is not None:
-                    raise InputError(message)
+            message = reading.origins.fault(dict(enumerate(paths)))
+            if message is not None and not (args.merge_samples or args.label_by_input):
+                raise InputError(message)  # as soon as a second input holds the name
             if reference is not None:
                 warnings += stage.coverage_warnings({index: rows.coverage}, {index: name},
                                                     reference, args.allow_missing_chromosomes)
                 rows.coverage = ReferenceCoverage()
-        message = choice.fault(held)
-        if message is not None:
-            raise InputError(message)
+        reading.faults(dict(enumerate(paths)), args.merge_samples or args.label_by_input)
         output.flush()
     where = "standard output" if args.output == "-" else args.output
     print(f"{prog}: wrote {total:,} row{'' if total == 1 else 's'} of {len(samples):,} "

@@ -417,8 +417,11 @@ class Counter:
     that passed are regrouped (`doublets`: multi-base records split at their unchanged bases,
     adjacent SNVs merged) and counted."""
 
-    def __init__(self, genome, settings, merge_doublets=True):
+    def __init__(self, genome, settings, merge_doublets=True, inside=None):
         self.genome = genome
+        # Records -> the Records inside --regions (inputs.regions.RegionFilter.apply): applied
+        # once doublets are made, so that a doublet is inside when both its bases are.
+        self.inside = inside
         self.settings = settings
         chosen = [registry.get(name) for name in settings.kinds]
         self.chosen = chosen
@@ -474,6 +477,8 @@ class Counter:
             merger = self._mergers.pop(index, None)
             if merger is not None:
                 units.append((merger.finish(), index))
+        if self.inside is not None:
+            units = [(self.inside(records), index) for records, index in units]
         for records, index in units:
             tally.left_out.add_counter(index, records.left_out)
         # Counted a batch at a time: the SNVs an input held until its end may be many.

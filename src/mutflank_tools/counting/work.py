@@ -7,9 +7,9 @@ from dataclasses import dataclass
 
 import numpy as np
 
-from ..inputs.open import open_input, read
+from ..inputs.open import open_input
 from ..inputs.records import differing
-from ..inputs.stage import SampleChoice, check_build, header_samples, named_samples
+from ..inputs.stage import SampleChoice, Stage, header_samples, region_filter
 from ..reference.genome import Genome
 from .tally import Counter
 
@@ -28,39 +28,35 @@ class Item:
 
 
 def count_inputs(items, reference, settings, *, pass_only=False, merge_doublets=True,
-                 batch_records=None, on_input=None):
+                 regions=None, batch_records=None, on_input=None):
     """The Tally of `items` (a list of Item), counted against the reference folder
-    `reference` with `settings` (counting.Settings). `on_input(item)` is called after each."""
+    `reference` with `settings` (counting.Settings); with `regions` (inputs.regions.Regions
+    matched to the reference) only the records inside them. `on_input(item)` is called after
+    each."""
     limit = batch_records or BATCH_RECORDS
-    choice = SampleChoice(settings.samples, settings.exclude)
     with Genome(reference) as genome:
-        counter = Counter(genome, settings, merge_doublets=merge_doublets)
+        counter = Counter(genome, settings, merge_doublets=merge_doublets,
+                          inside=region_filter(regions, genome))
         tally = counter.tally
+        stage = Stage(SampleChoice(settings.samples, settings.exclude), settings.default_build,
+                      genome, build=settings.build, pass_only=pass_only, held=tally.held,
+                      origins=tally.origins)
         # Batches of consecutive inputs of one format are counted together, up to `limit`
         # records, so that many small inputs cost about what one large input does; `ended`:
         # the inputs read to their end since the last call (their held SNVs are let go).
         pending, held, pending_kind, ended = [], 0, None, []
         for item in items:
             with open_input(item.name, item.path) as source:
-                if source.kind != "table":
-                    check_build(source, settings.default_build, genome)
+                stage.check(source)
                 declared = header_samples(source)
-                column = choice.column(source)
                 if declared is not None:
-                    # A VCF's samples are its header's, whether they carry calls or not.
                     tally.declared[item.index] = len(declared)
-                    tally.held |= choice.held(declared + [column])
-                    for sample in named_samples(source, column):
-                        if choice.keeps(sample):
-                            tally.note_origin(sample, item.index)
                 if source.kind != pending_kind and (pending or ended):
                     counter.add_inputs(pending, pending_kind, ended)
                     pending, held, ended = [], 0, []
                 pending_kind = source.kind
-                for records in read(source, sample=column, pass_only=pass_only,
-                                    batch_size=limit, samples=choice.samples,
-                                    exclude=choice.exclude, held=tally.held):
-                    records = trim_alleles(_chosen(records, choice, declared, tally))
+                for records in stage.read(item.index, source, batch_size=limit):
+                    records = trim_alleles(records)
                     if pending and held + len(records) > limit:
                         counter.add_inputs(pending, pending_kind, ended)
                         pending, held, ended = [], 0, []
@@ -72,14 +68,6 @@ def count_inputs(items, reference, settings, *, pass_only=False, merge_doublets=
         if pending or ended:
             counter.add_inputs(pending, pending_kind, ended)
         return counter.tally
-
-
-def _chosen(records, choice, declared, tally):
-    """The records of the chosen samples; notes the names of --sample and --exclude that an
-    input without a header of samples holds."""
-    if declared is None and choice.named:
-        tally.held |= choice.held(set(records.sample.tolist()))
-    return choice.take(records)
 
 
 def trim_alleles(records):

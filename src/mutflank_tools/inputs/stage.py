@@ -9,11 +9,15 @@ to them, each in one place, so that the verbs agree on options and messages.
 - the build: --build, else the reference's one build folder (`resolve_build`, `build_fault`);
 - the chromosomes: looked up in the reference (`chromosome_of`) and the 5% rule applied with
   one wording (`coverage_warnings`);
+- the regions: --regions read once and matched to the reference (`regions_of`), and the one
+  rule of the records inside them (`region_filter`, inputs/regions.py);
 - what is left out: one `left_out.LeftOut`, with one wording.
 
-A verb opens its inputs through `open.open_input` and reads them with `open.read`; what it
-makes of the records (rows of a table, a tally of matrices) is its own."""
+A verb opens each input through `open.open_input` and reads it through `Stage.read`, which
+applies these rules input by input, here or on a Dask worker; what a verb makes of the records
+(rows of a table, a tally of matrices) is its own."""
 
+import collections
 import dataclasses
 import os
 
@@ -21,9 +25,10 @@ import numpy as np
 
 from ..reference.folder import is_file_name
 from ..reference.genome import NOT_A_FILE_NAME, coverage_error
-from ..runtime.errors import InputError, UsageError
-from .open import check_distinct
+from ..runtime.errors import InputError, UsageError, shown
+from .open import BATCH_RECORDS, check_distinct, read
 from .records import sample_from_path
+from .regions import RegionFilter, read_regions
 
 # ---- the inputs -----------------------------------------------------------------------------
 
@@ -76,9 +81,9 @@ class SampleChoice:
         exclude = {name for names in exclude_lists or () for name in names}
         return cls(frozenset(samples) if sample_lists else None, frozenset(exclude))
 
-    @property
-    def named(self):
-        return (self.samples or frozenset()) | self.exclude
+    def __post_init__(self):
+        # Every name of --sample and --exclude, asked of every input.
+        object.__setattr__(self, "named", (self.samples or frozenset()) | self.exclude)
 
     def keeps(self, sample):
         return (self.samples is None or sample in self.samples) and sample not in self.exclude
@@ -115,7 +120,7 @@ class SampleChoice:
         for option, names in (("--sample", self.samples or ()), ("--exclude", self.exclude)):
             absent = sorted(set(names) - set(held))
             if absent:
-                return (f"{option} {', '.join(absent)}: no input holds "
+                return (f"{option} {', '.join(map(shown, absent))}: no input holds "
                         f"{'this sample' if len(absent) == 1 else 'these samples'}")
         return None
 
@@ -158,8 +163,8 @@ class Origins(dict):
         for sample, held in self.items():
             if len(held) > 1:
                 first, second = (names[index] for index in held)
-                return (f"sample {sample} comes from more than one input ({first}, {second}): "
-                        "give --label-by-input for a sample per input, or --merge-samples if "
+                return (f"sample {shown(sample)} comes from more than one input ({first}, "
+                        f"{second}): give --label-by-input for a sample per input, or --merge-samples if "
                         "the inputs are one cohort split by chromosome or region")
         return None
 
@@ -177,17 +182,14 @@ def input_labels(names):
         if os.path.isabs(name):
             pieces[0] = os.sep + pieces[0]
         parts.append(pieces)
-    longest = max(map(len, parts), default=0)
-    labels = []
-    for index, mine in enumerate(parts):
-        label = None
-        for size in range(1, longest + 1):
-            suffix = mine[-size:]
-            if all(other[-size:] != suffix for at, other in enumerate(parts) if at != index):
-                label = "/".join(suffix)
-                break
-        labels.append(label if label is not None else names[index])
-    return labels
+    labels = [None] * len(names)
+    for size in range(1, max(map(len, parts), default=0) + 1):
+        # The inputs whose ending of `size` parts no other input shares (one pass a size).
+        endings = collections.Counter(tuple(mine[-size:]) for mine in parts)
+        for index, mine in enumerate(parts):
+            if labels[index] is None and endings[tuple(mine[-size:])] == 1:
+                labels[index] = "/".join(mine[-size:])
+    return [label if label is not None else name for label, name in zip(labels, names)]
 
 
 def sample_label(input_label, sample, alone):
@@ -195,6 +197,62 @@ def sample_label(input_label, sample, alone):
     header names one sample (a VCF of one sample column, or without genotypes), else
     INPUT:SAMPLE."""
     return input_label if alone else f"{input_label}:{sample}"
+
+
+class Stage:
+    """The stage's reading of one input after another, the same for every verb: the build
+    checked as each input is opened (`check`), then its records read with the chosen samples
+    only (`read`), noting the names of --sample/--exclude that an input holds (`held`) and the
+    inputs each kept sample comes from (`origins`). `build`: --build, the build of VCF and MAF
+    records (a table's records keep their own)."""
+
+    def __init__(self, choice, default_build, genome, *, build=None, pass_only=False,
+                 held=None, origins=None):
+        self.choice, self.default_build, self.genome = choice, default_build, genome
+        self.build, self.pass_only = build, pass_only
+        self.held = set() if held is None else held
+        self.origins = Origins() if origins is None else origins
+
+    def check(self, source):
+        """UsageError when the opened input's records name no build and none is given."""
+        check_build(source, self.default_build, self.genome)
+
+    def read(self, index, source, batch_size=BATCH_RECORDS):
+        """The Records batches of the opened input number `index`, of the chosen samples."""
+        choice = self.choice
+        declared = header_samples(source)
+        column = choice.column(source)
+        if declared is not None:  # a VCF's samples are its header's, with calls or not
+            self.held |= choice.held(declared + [column])
+            for sample in named_samples(source, column):
+                if choice.keeps(sample):
+                    self.origins.note(sample, index)
+        for records in read(source, sample=column, pass_only=self.pass_only,
+                            build=self.build if source.kind != "table" else None,
+                            batch_size=batch_size, samples=choice.samples,
+                            exclude=choice.exclude, held=self.held):
+            if declared is None:
+                names = set(records.sample.tolist())
+                self.held |= choice.held(names)
+                for sample in names:
+                    if choice.keeps(sample):
+                        self.origins.note(sample, index)
+            yield choice.take(records)
+
+    def faults(self, names, merged):
+        """InputError as `check_samples` says."""
+        check_samples(self.choice, self.held, self.origins, names, merged)
+
+
+def check_samples(choice, held, origins, names, merged):
+    """InputError for a sample name that comes from several inputs (`origins`; `names`: input
+    number -> name) unless `merged` (--label-by-input or --merge-samples), then for a name of
+    --sample or --exclude that no input holds (`held`)."""
+    message = None if merged else origins.fault(names)
+    if message is None:
+        message = choice.fault(held)
+    if message is not None:
+        raise InputError(message)
 
 
 # ---- the build --------------------------------------------------------------------------------
@@ -230,7 +288,7 @@ def build_fault(name, what, genome):
 
 def check_build(source, default_build, genome):
     """UsageError when the records of an opened input name no build and none is given."""
-    if default_build is not None:
+    if default_build is not None or source.kind == "table":
         return
     if source.kind in ("vcf", "bcf"):
         raise UsageError(build_fault(source.name, "a VCF names no build", genome))
@@ -262,3 +320,34 @@ def coverage_warnings(coverages, names, genome, allow):
             raise InputError(f"{message} (--allow-missing-chromosomes goes on without them)")
         warnings.append(f"warning: {message} Left out, going on (--allow-missing-chromosomes)")
     return warnings
+
+
+# ---- the regions ------------------------------------------------------------------------------
+
+def regions_of(path, genome, build, root):
+    """(the Regions of --regions `path`, or None without it; the warning lines they give).
+    With a reference their chromosomes are matched to the files of `build` (the build folder
+    of --build, else the reference's one build folder: UsageError when neither tells);
+    without one they are kept as written."""
+    if path is None:
+        return None, []
+    if genome is None:
+        return read_regions(path), []
+    if build is None:
+        builds = genome.builds()
+        raise UsageError(f"--regions needs --build: the reference {root} has "
+                         f"{len(builds) or 'no'} build folders")
+    regions = read_regions(path).matched(set(genome.chromosomes(build)), build)
+    return regions, [f"warning: {regions.missing_line()}"] if regions.missing else []
+
+
+def region_filter(regions, genome):
+    """Records -> the records inside `regions` (inputs.regions.RegionFilter.apply), or None
+    without regions. A record on a chromosome the reference lacks passes, so that the
+    reference's checks see it as they do without regions."""
+    if regions is None:
+        return None
+    if genome is None:
+        return RegionFilter(regions).apply
+    return RegionFilter(regions, known=lambda name: genome.chromosome(regions.build, name)
+                        is not None).apply

@@ -18,7 +18,8 @@ from mutflank_tools.reference.folder import canonical_build  # noqa: E402
     "argv, message",
     [
         (["frobnicate"], "mutflank: error: argument VERB: invalid choice: 'frobnicate' "
-         "(choose from 'reference', 'table', 'matrix', 'fit', 'extract', 'plot')"),
+         "(choose from 'reference', 'table', 'matrix', 'opportunities', 'fit', 'extract', "
+         "'plot')"),
         (["--version2"], "mutflank: error: the following arguments are required: VERB"),
         (["table", "x.vcf", "--sample"], "mutflank table: error: argument --sample: expected one "
          "argument"),
