@@ -100,23 +100,6 @@ def test_records_are_the_genotypes_pysam_reads(tmp_path, name):
     assert len(expected) >= 3
 
 
-def test_quick_and_line_by_line_roads_agree(tmp_path, monkeypatch):
-    vcf_module = pytest.importorskip("mutflank_tools.inputs.vcf")
-    calls = synthetic_calls(7, GENOME, ["a", "b", "c"], 4000)
-    text = vcf_text(calls, ["a", "b", "c"], {"1": 8000, "2": 5000})
-    text = text.replace("##FORMAT=", '##FORMAT=<ID=DP,Number=1,Type=Integer,Description="Depth"'
-                        ">\n##FORMAT=", 1)
-    path = write_text(tmp_path / "c.vcf", text.replace("\tGT\t", "\tGT:DP\t").replace(
-        "0/1\t", "0/1:7\t"))
-    path = to_bcf(path, tmp_path / "c.bcf")  # BCF is read by the Python reader's two roads
-    for pass_only in (False, True):
-        quick = columns(readers.read_all(str(path), pass_only=pass_only))
-        with monkeypatch.context() as patched:
-            patched.setattr(vcf_module, "columns_of_block", lambda *args: None)
-            slow = columns(readers.read_all(str(path), pass_only=pass_only))
-        assert quick == slow and len(quick[0]["line"]) > 3000
-
-
 TABLE = ("sample\tproject\tID\tbuild\ttype\tchromosome\tposition\tend\tREF\tALT\n"  # header
          "S1\tP\t.\thg19\tSNV\t1\t+7\t7\tc\tT\textra\tfields\r\n"
          "S2\tP\t.\tmm10\tINDEL\t2\t.\t.\tA\tAT\n"  # no position: left out, not an error
