@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The Python side of `make sanitize`:
 #   1. the whole Python test suite against the module built with ASan + UBSan, and the
-#      tests of the command's engine (mutflank_tools._engine) against the engine built so;
+#      tests of the command's engine (mutflank_tools._engine: its VCF reader, reference
+#      windows and context counts) against the engine built so;
 #   2. LeakSanitizer over every success and failure path, counting only leaks whose
 #      allocation passes through the module;
 #   3. valgrind memcheck over the same paths with the ordinary (uninstrumented) module.
@@ -55,7 +56,8 @@ cp "$engine" "$package/mutflank_tools/"
 (cd tests/python &&
     "${asan_env[@]}" PYTHONPATH="$asan_module:$package" \
         ASAN_OPTIONS="detect_leaks=0:$asan_options" \
-        "$python" -m pytest -q -p no:cacheprovider -k "not resident" inputs commands/test_matrix_cohorts.py)
+        "$python" -m pytest -q -p no:cacheprovider -k "not resident" inputs commands/test_matrix_cohorts.py \
+        commands/test_opportunities.py)
 
 echo "== LeakSanitizer over every path (leaks through the module only)"
 # The interpreter frees little at exit; slow unwinding gives full allocation stacks, so that
