@@ -8,7 +8,7 @@ VENV_PY     := $(VENV)/bin/python
 DEB_PACKAGES := g++ pkg-config meson ninja-build python3-dev python3-numpy python3-pytest \
                 python3-pytest-timeout \
                 python3-mesonpy python3-venv python3-pip libgtest-dev liburing-dev \
-                python3-pysam python3-tqdm python3-matplotlib python3-dask python3-distributed python3-scipy \
+                python3-pysam python3-tqdm python3-matplotlib python3-dask python3-distributed python3-cryptography python3-scipy \
                 python3-hypothesis mypy \
                 bcftools bowtie2-examples python-pyvcf-examples isal
 
@@ -132,6 +132,13 @@ sanitize: deps hardening-deps build $(SAN_BUILD)/build.ninja
 
 # `mutflank matrix` against one bare module call, `mutflank plot` of a 1,000-sample matrix, and
 # the peak memory of matrix over many small tables and one large one (QUICK=1: a tenth).
+.PHONY: bench-opportunities
+# bench/opportunities.py: `opportunities` of a 300 Mb random genome against `cat` of its
+# folder, matrix with and without --regions of 200,000 intervals, fits with and without
+# opportunities on exome-like cohorts (data in bench/.data/opportunities, about 1 GB).
+bench-opportunities: install
+	$(VENV_PY) bench/opportunities.py $(if $(filter 1,$(QUICK)),--quick)
+
 .PHONY: bench-matrix
 bench-matrix: install
 	$(VENV_PY) bench/cli_matrix.py $(if $(filter 1,$(QUICK)),--quick)

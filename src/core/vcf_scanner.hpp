@@ -112,6 +112,9 @@ class VcfScanner {
     // incomplete and must be dropped.
     [[nodiscard]] std::optional<VcfFault> next(VcfBatch& batch, bool& more);
 
+    // Whether the whole text has been read (after a fault: the line at fault was the last).
+    [[nodiscard]] bool at_end() const noexcept { return text_end_ && begin_ >= end_; }
+
   private:
     // The next line without its line feed (and one carriage return before it), in `line`.
     [[nodiscard]] std::optional<VcfFault> next_line(std::string_view& line, bool& found);

@@ -5,6 +5,9 @@
 
 namespace mutflank::engine {
 
+// contexts.cpp
+extern PyMethodDef count_contexts_method;
+
 // windows.cpp
 extern PyMethodDef read_window_rows_method;
 

@@ -24,7 +24,8 @@ constexpr const char* type_doc =
     "(a regular file) it is read from byte `start` on. The first `header_lines` lines of the\n"
     "text are skipped.\n"
     "next_batch() gives a dict of columns, one row per kept alternate allele, a dict with\n"
-    "'fault' when a record or the input is at fault, or None at the end.";
+    "'fault' when a record or the input is at fault (with 'at_end': the text had ended), or\n"
+    "None at the end.";
 
 struct ScannerObject {
     PyObject_HEAD
@@ -71,16 +72,17 @@ const char* stream_name(StreamFault::Kind kind) {
     return "unknown";
 }
 
-PyObject* fault_dict(const VcfFault& fault) {
+PyObject* fault_dict(const VcfFault& fault, bool at_end) {
     return Py_BuildValue(
-        "{s:s,s:K,s:K,s:K,s:y#,s:s#,s:I,s:s,s:i,s:s#}", "fault", fault_name(fault.kind), "line",
+        "{s:s,s:K,s:K,s:K,s:y#,s:s#,s:I,s:s,s:i,s:s#,s:O}", "fault", fault_name(fault.kind), "line",
         static_cast<unsigned long long>(fault.line), "count",
         static_cast<unsigned long long>(fault.count), "limit",
         static_cast<unsigned long long>(fault.limit), "text", fault.text.data(),
         static_cast<Py_ssize_t>(fault.text.size()), "allele", fault.allele.data(),
         static_cast<Py_ssize_t>(fault.allele.size()), "sample", fault.sample, "stream",
         stream_name(fault.stream.kind), "code", fault.stream.code, "detail",
-        fault.stream.detail.data(), static_cast<Py_ssize_t>(fault.stream.detail.size()));
+        fault.stream.detail.data(), static_cast<Py_ssize_t>(fault.stream.detail.size()),
+        "at_end", at_end ? Py_True : Py_False);
 }
 
 // A NumPy array of `count` values of `type`, copied from `data`.
@@ -286,8 +288,9 @@ PyObject* next_batch(PyObject* object, PyObject* /*unused*/) noexcept {
         return PyErr_NoMemory();
     }
     if (fault) {
+        const bool at_end = self->scanner->at_end();
         release(self);
-        return fault_dict(*fault);
+        return fault_dict(*fault, at_end);
     }
     if (!more)
         self->done = true;

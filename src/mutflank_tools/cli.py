@@ -10,13 +10,14 @@ import os
 import signal
 import sys
 
+from .commands import options
 from .runtime import signals
 from .runtime.errors import InputError, UsageError
 from .runtime.outputs import NamedFile
 
 # The verbs, in the order `mutflank --help` lists them. Each is a module of this package with
 # SUMMARY, EXAMPLE, add_arguments(parser) and run(args); adding a verb is adding its name here.
-VERBS = ("reference", "table", "matrix", "fit", "extract", "plot")
+VERBS = ("reference", "table", "matrix", "opportunities", "fit", "extract", "plot")
 
 
 class Parser(argparse.ArgumentParser):
@@ -88,6 +89,7 @@ def _main(argv):
                 sys.stdout.flush()
             raise
         prog = f"mutflank {args.verb}"
+        options.check_cluster(args)  # --scheduler and its credentials, for every verb
         _verb(args.verb).run(args)
         sys.stdout.flush()
     except InputError as error:

@@ -16,7 +16,8 @@ from ..runtime.errors import InputError, UsageError, at_line, shown
 from ..runtime.extras import require
 from ..runtime.outputs import OutputSet, check_folder, refuse_inputs, removed_line
 from ..runtime.progress import progress
-from .options import add_workers, input_path, inputs_of, names, positive, prefix
+from .options import add_opportunities, add_workers, check_opportunities, input_path, \
+    inputs_of, names, positive, prefix
 
 SUMMARY = "exposures of samples to known mutational signatures"
 EXAMPLE = ("mutflank fit out.SBS96.tsv --signatures signatures.tsv -o out --method strict "
@@ -60,7 +61,8 @@ def add_arguments(parser):
                         help="a matrix of `mutflank matrix` (counts; any kind: SBS96, ID83, ...)")
     parser.add_argument("--signatures", metavar="SIGNATURES.tsv", required=True, type=input_path,
                         help="signatures: one row per channel (first column headed MutationType "
-                        "or Type), one column per signature")
+                        "or Type; COSMIC's labels such as DEL_C_1_0, or Type and Subtype "
+                        "columns, are read as ours), one column per signature")
     parser.add_argument("-o", "--output", metavar="PREFIX", required=True, type=prefix,
                         help="writes PREFIX.exposures.tsv, PREFIX.fit.tsv (and "
                         "PREFIX.bootstrap.tsv; without --bootstrap, one of an earlier run is "
@@ -81,6 +83,9 @@ def add_arguments(parser):
                         "on stderr)")
     parser.add_argument("--signature-subset", type=names, metavar="SBS1,SBS5,...",
                         help="fit only these signatures of the file")
+    add_opportunities(parser, "each signature is rescaled by the ratio of these to "
+                      "--signature-opportunities, channel by channel, and summed to 1 again "
+                      "before the fit")
     add_workers(parser)
 
 
@@ -97,6 +102,7 @@ def _check_options(args):
 def run(args):
     _check_options(args)
     require("scipy.optimize")  # the solver of last resort
+    check_opportunities(args)
     inputs = inputs_of(args)
     family = _output_paths(args.output)
     refuse_inputs(family[:3 if args.bootstrap else 2], inputs, family)
@@ -106,6 +112,14 @@ def run(args):
     matrix = signature_tables.read_matrix(args.matrix)
     _check_kinds(matrix, signatures)
     values = signature_tables.aligned(signatures, matrix)  # channels x signatures, matrix order
+    rescaled = None
+    if args.opportunities:
+        ratio = signature_tables.opportunity_ratio(
+            matrix, signature_tables.read_opportunities(args.opportunities),
+            signature_tables.read_opportunities(args.signature_opportunities))
+        values = signature_tables.rescaled(values, signatures.columns, ratio,
+                                           args.opportunities)
+        rescaled = f"{args.opportunities} / {args.signature_opportunities}"
     counts = matrix.values.T.copy()  # samples x channels
     if args.bootstrap:
         _check_whole(matrix)
@@ -133,12 +147,15 @@ def run(args):
                  for unit in progress(work, desc="slices", unit="slice")]
     result = fit_work.merge(parts)
 
-    texts = _outputs(args.output, signatures.columns, matrix.columns, counts, result)
+    texts = _outputs(args.output, signatures.columns, matrix.columns, counts, result,
+                     rescaled)
     # All the files replaced together, or none; a bootstrap table of an earlier run goes.
     with OutputSet(inputs=inputs, family=family) as outputs:
         for path, lines in texts.items():
             outputs.open(path, "w", encoding="utf-8", newline="\n").writelines(lines)
     samples = counts.shape[0]
+    if rescaled:
+        print(f"{PROG}: signatures rescaled by the opportunities {rescaled}", file=sys.stderr)
     print(f"{PROG}: {samples:,} sample{'s' if samples != 1 else ''} on "
           f"{len(signatures.columns)} signature{'s' if len(signatures.columns) != 1 else ''} "
           f"({args.method}) -> {', '.join(texts)}", file=sys.stderr)
@@ -203,7 +220,7 @@ def _output_paths(prefix):
     return [f"{prefix}.{end}.tsv" for end in ("exposures", "fit", "bootstrap")]
 
 
-def _outputs(prefix, signatures, samples, counts, result):
+def _outputs(prefix, signatures, samples, counts, result, rescaled=None):
     """{path: lines} of the files to write."""
     exposures = result["exposures"]
     texts = {
@@ -211,7 +228,7 @@ def _outputs(prefix, signatures, samples, counts, result):
                                                                    exposures.T),
         f"{prefix}.fit.tsv": signature_tables.fit_lines(
             samples, counts.sum(axis=1), result["cosine"], result["rss"],
-            (exposures > 0).sum(axis=1)),
+            (exposures > 0).sum(axis=1), rescaled),
     }
     if "median" in result:
         summary = {key: result[key].T for key in ("median", "low", "high", "kept")}

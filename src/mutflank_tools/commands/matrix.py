@@ -1,8 +1,9 @@
 """`mutflank matrix`: mutational-signature matrices (SBS6, SBS96, SBS1536 and the other kinds of
 the registry in `counting.kinds`) of VCF/BCF, MAF and ten-column table inputs.
 
-The road: the inputs are checked (each file named once) and cut into jobs; each job reads its
-inputs once through `inputs.open` and counts them (`counting.work.count_inputs` ->
+The road: the inputs are checked by the input stage (`inputs.stage`: each file named once,
+none an output) and cut into jobs; each job reads its inputs once through `inputs.open`, takes
+the chosen samples (`stage.SampleChoice`) and counts them (`counting.work.count_inputs` ->
 `counting.tally.Counter`) here or on Dask workers (`counting.distributed`); the tallies add
 up; then the whole is checked (does the reference fit each input, do its REF bases match, does
 a sample name come from several inputs) before the matrices are written together."""
@@ -15,9 +16,8 @@ from ..counting import kinds as registry
 from ..counting.distributed import count_on_cluster
 from ..counting.tally import Settings
 from ..counting.work import Item, count_inputs
-from ..inputs.open import check_distinct
-from ..inputs.records import sample_from_path
-from ..reference.genome import Genome, coverage_error
+from ..inputs import stage
+from ..reference.genome import Genome
 from ..runtime.errors import InputError, UsageError
 from ..runtime.outputs import OutputSet, check_folder, refuse_inputs, removed_line
 from ..runtime.progress import progress
@@ -53,42 +53,17 @@ def add_arguments(parser):
                         help="divide each sample's counts by its total")
     options.add_build(parser, help="the build of VCF and MAF records (default: a MAF's "
                                    "NCBI_Build; for a VCF the reference's one build folder)")
-    parser.add_argument("--table-list", metavar="FILE", type=options.input_path,
-                        help="a file naming one input per line (blank and '#' lines skipped)")
-    parser.add_argument("--pass-only", action="store_true",
-                        help="VCF inputs, and MAFs with a FILTER column: keep only records whose "
-                        "FILTER is PASS or '.'")
-    parser.add_argument("--sample", type=options.names, action="append", metavar="NAMES",
-                        help="count only these samples (comma-separated; repeatable)")
-    parser.add_argument("--exclude", type=options.names, action="append", metavar="NAMES",
-                        help="leave these samples out (comma-separated; repeatable)")
-    same = parser.add_mutually_exclusive_group()
-    same.add_argument("--label-by-input", action="store_true",
-                      help="a column per input and sample, labelled by the input's file name "
-                           "(FILE:SAMPLE, or FILE alone for a single-sample input)")
-    same.add_argument("--merge-samples", action="store_true",
-                      help="add up samples of one name from several inputs (one cohort split "
-                           "by chromosome or region)")
+    options.add_table_list(parser)
+    options.add_pass_only(parser)
+    options.add_samples(parser)
+    options.add_regions(parser)
     parser.add_argument("--no-merge-doublets", action="store_true",
                         help="keep adjacent SNVs of a sample as SNVs (default: one doublet, "
                              "counted in DBS78 and not in the SBS matrices)")
     parser.add_argument("--allow-ref-mismatch", action="store_true",
                         help="go on when many REF alleles differ from the reference")
-    parser.add_argument("--allow-missing-chromosomes", action="store_true",
-                        help="go on when many records find no build folder or chromosome file")
+    options.add_allow_missing_chromosomes(parser)
     options.add_workers(parser)
-
-
-def read_table_list(path):
-    """The inputs named in `path`, one a line; blank lines and '#' comments are skipped."""
-    try:
-        with open(path, encoding="utf-8") as lines:
-            names = [line.rstrip("\r\n") for line in lines]
-    except OSError as error:
-        raise InputError(f"{path}: cannot read: {error.strerror}") from None
-    except UnicodeDecodeError:
-        raise InputError(f"{path}: not UTF-8 text") from None
-    return [name for name in names if name.strip() and not name.lstrip().startswith("#")]
 
 
 def items_of(paths, absolute=False):
@@ -114,22 +89,11 @@ def _output_folder(prefix):
 
 def settings_of(args, genome):
     """The counting Settings of the options; InputError when --build has no folder."""
-    builds = genome.builds()
-    if not builds:
-        raise InputError(f"{args.reference}: no build folder in the reference folder")
-    build = args.build
-    if build is not None:
-        found = genome.build(build)
-        if found is None:
-            raise InputError(f"{args.reference}: no {build} folder in the reference folder "
-                             f"(it holds {genome.describe()})")
-        build = found
-    samples = {name for names in args.sample or () for name in names}
-    exclude = {name for names in args.exclude or () for name in names}
+    build, default_build = stage.resolve_build(args.build, genome, args.reference)
+    choice = stage.SampleChoice.of(args.sample, args.exclude)
     return Settings(
         kinds=tuple(args.types or registry.defaults()), build=build,
-        default_build=build or (builds[0] if len(builds) == 1 else None),
-        samples=frozenset(samples) if args.sample else None, exclude=frozenset(exclude),
+        default_build=default_build, samples=choice.samples, exclude=choice.exclude,
         by_input=args.label_by_input, merge_samples=args.merge_samples)
 
 
@@ -146,9 +110,10 @@ def check_strand(kinds, genome, settings):
                          "has none (write it with mutflank reference --annotation GENES.gtf)")
 
 
-def count(items, args, settings):
+def count(items, args, settings, regions=None):
     """The Tally of every input, in this process or on Dask workers."""
-    work = dict(pass_only=args.pass_only, merge_doublets=not args.no_merge_doublets)
+    work = dict(pass_only=args.pass_only, merge_doublets=not args.no_merge_doublets,
+                regions=regions)
     if args.workers or args.scheduler:
         return count_on_cluster(items, os.path.abspath(args.reference), settings, work,
                                 workers=args.workers, scheduler=args.scheduler)
@@ -162,14 +127,8 @@ def count(items, args, settings):
 def check(tally, args, genome, settings):
     """Stops on what would make the matrices wrong; returns warning lines for what is let go."""
     names = tally.names
-    warnings = []
-    for index in sorted(tally.coverage):
-        message = coverage_error(names[index], tally.coverage[index], genome)
-        if message is None:
-            continue
-        if not args.allow_missing_chromosomes:
-            raise InputError(f"{message} (--allow-missing-chromosomes goes on without them)")
-        warnings.append(f"warning: {message} Left out, going on (--allow-missing-chromosomes)")
+    warnings = stage.coverage_warnings(tally.coverage, names, genome,
+                                       args.allow_missing_chromosomes)
     for index in sorted(tally.checks):
         message = tally.checks[index].message(names[index])
         if message is None:
@@ -178,44 +137,20 @@ def check(tally, args, genome, settings):
             raise InputError(f"{message}; is the reference of another build? "
                              "(--allow-ref-mismatch goes on without them)")
         warnings.append(f"warning: {message}; left out, going on (--allow-ref-mismatch)")
-    if not (args.merge_samples or args.label_by_input):
-        for sample, held in tally.origins.items():
-            if len(held) > 1:
-                first, second = (names[index] for index in held)
-                raise InputError(
-                    f"sample {sample} comes from more than one input ({first}, {second}): "
-                    "give --label-by-input for a column per input, or --merge-samples if the "
-                    "inputs are one cohort split by chromosome or region")
-    if settings.samples is not None:
-        absent = sorted(settings.samples - set(tally.origins))
-        if absent:
-            raise InputError(f"--sample {', '.join(absent)}: no input holds "
-                             f"{'this sample' if len(absent) == 1 else 'these samples'}")
+    stage.check_samples(stage.SampleChoice(settings.samples, settings.exclude), tally.held,
+                        tally.origins, names, args.merge_samples or args.label_by_input)
     return warnings
 
 
 def column_labels(tally):
     """The label of each column of the tally: the sample name, or with --label-by-input the
-    input's file stem (its name as given where two inputs share a stem), followed by
-    ":sample" when the input holds several samples: as many as a VCF's header names, whatever
-    samples carry calls, else as many as have records."""
-    labels = []
-    stems = {}
-    for index, name in tally.names.items():
-        stems.setdefault(sample_from_path(name), []).append(index)
-    per_input = {}
-    for index, _ in tally.keys:
-        per_input[index] = per_input.get(index, 0) + 1
-    for index, sample in tally.keys:
-        if index is None:
-            labels.append(sample)
-            continue
-        name = tally.names[index]
-        stem = sample_from_path(name)
-        file_label = stem if len(stems[stem]) == 1 else name
-        several = tally.declared.get(index, per_input[index]) > 1
-        labels.append(f"{file_label}:{sample}" if several else file_label)
-    return labels
+    input's label (inputs/stage.py), followed by ":sample" unless the input's header names one
+    sample."""
+    order = sorted(tally.names)
+    labels = dict(zip(order, stage.input_labels([tally.names[index] for index in order])))
+    return [sample if index is None
+            else stage.sample_label(labels[index], sample, tally.declared.get(index) == 1)
+            for index, sample in tally.keys]
 
 
 _SMALL = [str(number) for number in range(4096)]  # the text of the usual counts
@@ -250,13 +185,8 @@ def chosen_kinds(args, tally):
 
 
 def run(args):
-    paths = [str(path) for path in args.inputs]
-    if args.table_list:
-        paths += read_table_list(args.table_list)
-    inputs = [*options.inputs_of(args), *paths]  # the list itself is read too
-    if not paths:
-        raise UsageError("no input: name tables, VCF/BCF or MAF files, or --table-list FILE")
-    check_distinct(paths)
+    paths = stage.input_paths(args.inputs, args.table_list)
+    inputs = stage.files_read(options.inputs_of(args), paths)  # the list itself is read too
     if "-" in paths and (args.workers or args.scheduler):
         raise UsageError("standard input (-) cannot be read by Dask workers: name a file")
     genome = Genome(args.reference)
@@ -266,9 +196,11 @@ def run(args):
     refuse_inputs([family[name] for name in kinds], inputs, family.values())
     settings = settings_of(args, genome)
     check_strand(kinds, genome, settings)
+    regions, region_warnings = stage.regions_of(
+        args.regions, genome, settings.build or settings.default_build, args.reference)
     tally = count(items_of(paths, absolute=bool(args.workers or args.scheduler)), args,
-                  settings)
-    warnings = check(tally, args, genome, settings)
+                  settings, regions)
+    warnings = region_warnings + check(tally, args, genome, settings)
 
     labels = column_labels(tally)
     order = sorted(range(len(labels)), key=labels.__getitem__)

@@ -6,6 +6,8 @@
   `--panels` ask for panels of more (at most MAX_PANELS), a page at a time.
 - A larger matrix, or `--overview`: one heat map of every sample's proportions, the samples
   grouped by the profile that dominates them.
+- An opportunities file of `mutflank opportunities` (one column, `opportunities`): the
+  frequency of each reference context, one bar per context (plots/contexts.py).
 - Exposures: stacked relative-exposure bars per sample; with `--reconstruction SAMPLE` (and
   `--matrix`, `--signatures`) that sample's profile beside its reconstruction.
 - The signatures of `mutflank extract` (a matrix of proportions) as panels in their kind's
@@ -17,7 +19,7 @@ import sys
 
 import numpy as np
 
-from ..plots import exposures, layouts, matrix_files, overview, pages, ranks, spectra
+from ..plots import contexts, exposures, layouts, matrix_files, overview, pages, ranks, spectra
 from ..plots.matrix_files import as_matrix, is_proportions
 from ..runtime.errors import InputError, UsageError, shown
 from . import options
@@ -110,19 +112,19 @@ def panel_pages(kind, samples, columns, proportions):
     for first in range(0, len(panels), per_page):
         page = panels[first:first + per_page]
         if reused is not None and len(reused[1]) == len(page):
-            figure, shown = reused
+            figure, drawn = reused
         else:
             total = len(page) * (axes + ABOVE) + below
             figure = pages.figure(width, total)
             grid = figure.add_gridspec(len(page), 1, left=0.9 / width, right=1 - 0.25 / width,
                                        top=1 - ABOVE / total, bottom=below / total,
                                        hspace=ABOVE / axes)
-            shown = [spectra.HeatPanel(figure, grid[row, 0], labels=row == len(page) - 1)
+            drawn = [spectra.HeatPanel(figure, grid[row, 0], labels=row == len(page) - 1)
                      if heat else spectra.BarPanel(figure.add_subplot(grid[row, 0]), layout,
                                                    labels=row == len(page) - 1)
                      for row in range(len(page))]
-            reused = (figure, shown)
-        for panel, sample in zip(shown, page):
+            reused = (figure, drawn)
+        for panel, sample in zip(drawn, page):
             values = columns.get(sample, np.zeros(len(layouts.channels_of(kind))))
             panel.show(values, spectra.title(sample, values, layout.noun, proportions),
                        proportions)
@@ -183,4 +185,8 @@ def _draw_table(args):
     if args.reconstruction:
         raise UsageError(f"{args.table}: --reconstruction takes the exposures of `mutflank fit` "
                          "(first column Signature), not a matrix")
+    if contexts.is_opportunities(table):
+        kind, values = as_matrix(table)
+        return contexts.draw(args, table, kind, layouts.channels_of(kind), values,
+                             options.inputs_of(args))
     return draw_matrix(args, table)

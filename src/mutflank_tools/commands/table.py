@@ -7,20 +7,23 @@ One row per sample and alternate allele, tab-separated:
 Type is "SNV" for a single-base substitution (the rows the module counts), "DBS" for two
 adjacent substituted bases, "MNV" for more, "INDEL" when the alleles differ in length and
 "OTHER" for substitutions involving bases other than A, C, G, T; equal-length alleles are
-trimmed of their common bases first (records.classify). The records come from the readers."""
+trimmed of their common bases first (records.classify). The inputs, samples, build and
+chromosomes are the input stage's (inputs/stage.py), as for `matrix`: the table is the same
+pipeline's other output."""
 
-import collections
 import contextlib
 import os
 import sys
 
 import numpy as np
 
-from ..inputs.left_out import summary_lines
-from ..inputs.open import check_distinct, open_input, read
-from ..inputs.records import LeftOut, classify
-from ..reference.folder import canonical_build, is_file_name
-from ..reference.genome import Chromosome, Genome, ReferenceCoverage, coverage_error
+from ..inputs import stage
+from ..inputs.left_out import LeftOut
+from ..inputs.open import open_input
+from ..inputs.records import classify
+from ..reference.folder import canonical_build
+from ..reference.genome import NO_BUILD, NO_FILE, NOT_A_FILE_NAME, Chromosome, Genome, \
+    ReferenceCoverage
 from ..runtime.errors import InputError, UsageError, at_line
 from ..runtime.outputs import atomic_output
 from ..runtime.progress import progress
@@ -29,79 +32,51 @@ from . import options
 SUMMARY = "write the ten-column mutation table of VCF/BCF or MAF files"
 EXAMPLE = "mutflank table tumour.vcf.gz -o tumour.tsv --project PCAWG --reference reference"
 
-NO_REFERENCE = "no reference file"
-NOT_A_FILE_NAME = "chromosome cannot name a reference file (/, NUL, . or ..)"
-REASONS = frozenset((NO_REFERENCE, NOT_A_FILE_NAME))
+REASONS = frozenset((NO_BUILD, NO_FILE, NOT_A_FILE_NAME))  # a chromosome without a file
 SINGLE_BASES = frozenset("ACGT")  # a set of str: "AC" is not in it
 MATCHES_KEPT = 4096  # chromosome and build names remembered (bounded caches)
 OPENED_AHEAD = 64  # inputs opened and checked before the first row is written
 
 
 def add_arguments(parser):
-    parser.add_argument("inputs", nargs="+", metavar="INPUT", type=options.input_path,
+    parser.add_argument("inputs", nargs="*", metavar="INPUT", type=options.input_path,
                         help="VCF, BCF or MAF file ('-' for standard input)")
     parser.add_argument("-o", "--output", default="-", metavar="TABLE",
                         help="table to write (default: standard output)")
     options.add_build(parser)
     parser.add_argument("--project", help="second part of every row key")
     options.add_reference(parser, help="match chromosome names to this reference folder's files")
-    parser.add_argument("--sample", metavar="NAME",
-                        help="the VCF sample column to take (default: every sample)")
-    parser.add_argument("--pass-only", action="store_true",
-                        help="keep only records whose FILTER is PASS or '.'")
-    parser.add_argument("--allow-missing-chromosomes", action="store_true",
-                        help="with --reference: go on when many records find no reference file")
-    same = parser.add_mutually_exclusive_group()
-    same.add_argument("--label-by-input", action="store_true",
-                      help="a sample name in several inputs: name each input's sample "
-                      "FILE:SAMPLE (FILE alone for a one-sample VCF)")
-    same.add_argument("--merge-samples", action="store_true",
-                      help="a sample name in several inputs is one sample (a cohort split by "
-                      "chromosome or region)")
+    options.add_table_list(parser)
+    options.add_pass_only(parser)
+    options.add_samples(parser)
+    options.add_allow_missing_chromosomes(parser)
+    options.add_regions(parser)
 
 
-def build_required(name, reference):
-    """The usage error of a VCF whose build neither --build nor the reference folder tells."""
-    if reference is None:
-        return (f"--build is required for {name}: a VCF names no build (or give --reference "
-                "with one build folder)")
-    return (f"--build is required for {name}: a VCF names no build, and {reference.root} has "
-            f"{len(reference.builds()) or 'no'} build folders")
-
-
-def _check(source, args, reference):
-    """Usage faults of one opened input, before anything is written."""
-    name = source.name
+def _check(source, reading):
+    """Faults of one opened input, before anything is written."""
     if source.kind == "table":
-        raise InputError(f"{name}: already a mutation table, not a VCF, BCF or MAF file")
-    if source.kind == "maf" and args.sample is not None:
-        raise UsageError(f"--sample names a VCF sample column; {name} is a MAF file")
-    if args.build is not None:
-        return
-    if source.kind in ("vcf", "bcf") and (reference is None or len(reference.builds()) != 1):
-        raise UsageError(build_required(name, reference))
-    if source.kind == "maf" and not source.names_build:
-        raise UsageError(f"--build is required for {name}: its header (line "
-                         f"{source.header_line}) has no NCBI_Build column")
+        raise InputError(f"{source.name}: already a mutation table, not a VCF, BCF or MAF file")
+    reading.check(source)
 
 
 class Rows:
     """Turns Records into table rows: the build folder label, the chromosome as the reference
     names it (or as written), the type and trimmed alleles."""
 
-    def __init__(self, args, reference):
-        self.build = args.build
+    def __init__(self, reference, default_build):
+        self.build = default_build
         self.reference = reference
-        self.pass_only = args.pass_only
         self.left_out = LeftOut()
+        self.input = None  # the number of the input being read
         # Of the input being read: its records, and those without a reference file.
         self.coverage = ReferenceCoverage()
         self._builds = {}
         self._chromosomes = {}
 
     def _build_of(self, source, written, line):
-        if not written:  # a VCF without --build: the reference's one build folder
-            return self.reference.builds()[0]
+        if not written:  # records that name no build: the reference's one build folder
+            return self.build
         build = self._builds.get(written)
         if build is None:
             build = canonical_build(written)
@@ -116,13 +91,9 @@ class Rows:
         key = (build, chromosome)
         found = self._chromosomes.get(key, False)
         if found is False:
-            if not is_file_name(chromosome):
-                found = NOT_A_FILE_NAME
-            elif self.reference is None:
-                found = chromosome
-            else:
-                found = self.reference.lookup(build, chromosome)
-                found = found.name if isinstance(found, Chromosome) else NO_REFERENCE
+            found = stage.chromosome_of(self.reference, build, chromosome)
+            if isinstance(found, Chromosome):
+                found = found.name
             if len(self._chromosomes) >= MATCHES_KEPT:
                 self._chromosomes.clear()
             self._chromosomes[key] = found
@@ -136,7 +107,7 @@ class Rows:
         dropped = False
         for ident, build, target, pos, ref, alt, chrom in zip(ids, builds, targets, positions,
                                                               refs, alts, chromosomes):
-            if target in REASONS:
+            if target in REASONS:  # a reason, not a chromosome name
                 texts.append((target, chrom))
                 dropped = True
                 continue
@@ -195,17 +166,17 @@ class Rows:
         samples = records.sample.tolist()
         if self.reference is not None:
             sizes = np.diff(np.append(heads, count)).tolist()
-            missing = [index for index, target in enumerate(targets) if target is NO_REFERENCE]
-            self.coverage.add(sum(size for size, target in zip(sizes, targets)
-                             if target is not NOT_A_FILE_NAME),
-                         [builds[index] for index in missing for _ in range(sizes[index])],
-                         [chromosomes[index] for index in missing for _ in range(sizes[index])])
+            missing = [index for index, target in enumerate(targets) if target in REASONS]
+            self.coverage.add(count,
+                              [builds[index] for index in missing for _ in range(sizes[index])],
+                              [chromosomes[index] for index in missing
+                               for _ in range(sizes[index])])
         if dropped:
             kept = []
             for sample, index in zip(samples, owner):
                 text = texts[index]
                 if type(text) is tuple:
-                    self.left_out.add(*text)
+                    self.left_out.add(*text, input=self.input)
                 else:
                     kept += (sample, text)
             return "".join(kept).encode("utf-8"), len(kept) // 2
@@ -235,118 +206,87 @@ def run(args):
             args.project.encode("utf-8")
         except UnicodeEncodeError:
             raise UsageError(f"--project {args.project!r} is not UTF-8 text") from None
+    paths = stage.input_paths(args.inputs, args.table_list)
     reference = None
     if args.reference is not None:
         reference = Genome(args.reference)
-        if args.build is not None and reference.build(args.build) is None:
-            raise InputError(f"{args.reference}: no {args.build} folder in the reference folder")
+    build, default_build = stage.resolve_build(args.build, reference, args.reference)
     if args.output != "-" and os.path.isdir(args.output):
         raise InputError(f"{args.output}: is a folder")
-    check_distinct(args.inputs, "read")
+    choice = stage.SampleChoice.of(args.sample, args.exclude)
+    labels = stage.input_labels(paths) if args.label_by_input else None
+    regions, region_warnings = stage.regions_of(args.regions, reference,
+                                                build or default_build, args.reference)
+    inside = stage.region_filter(regions, reference)
 
     samples, total = {}, 0
-    origins = {}  # sample name as written -> the first input that holds it
-    rows = Rows(args, reference)
-    by_input = collections.Counter()  # (reason, input) -> records left out
-    warnings = []
+    reading = stage.Stage(choice, default_build, reference, build=build,
+                          pass_only=args.pass_only)
+    rows = Rows(reference, default_build)
+    warnings = region_warnings
     with contextlib.ExitStack() as stack:
         # The inputs are opened and their headers read before anything is written (beyond
         # OPENED_AHEAD of them, each when its turn comes: descriptors are a bounded resource).
         sources = []
-        for name in args.inputs[:OPENED_AHEAD]:
+        for name in paths[:OPENED_AHEAD]:
             source = stack.enter_context(open_input(name))
-            _check(source, args, reference)
+            _check(source, reading)
             sources.append(source)
         if args.output == "-":
             output = sys.stdout.buffer
         else:
-            output = stack.enter_context(atomic_output(args.output, "wb",
-                                                      inputs=options.inputs_of(args)))
+            output = stack.enter_context(atomic_output(
+                args.output, "wb", inputs=stage.files_read(options.inputs_of(args), paths)))
         bar = stack.enter_context(progress(total=None, unit=" rows", desc="table"))
-        for index, name in enumerate(args.inputs):
+        for index, name in enumerate(paths):
             if index < OPENED_AHEAD:
                 source = sources[index]
             else:
                 source = stack.enter_context(open_input(name))
-                _check(source, args, reference)
+                _check(source, reading)
+            rows.input = index
             project = args.project if args.project is not None else source.stem
-            before = collections.Counter(rows.left_out)
-            declared = [args.sample] if args.sample is not None and source.samples else \
-                source.samples
-            if declared is not None:
-                _note_origins(declared, name, origins, args)
-            for records in read(source, sample=args.sample, pass_only=args.pass_only,
-                                build=args.build):
-                rows.left_out.update(records.left_out)
-                if declared is None:
-                    _note_origins(dict.fromkeys(records.sample.tolist()), name, origins, args)
-                if args.label_by_input:
-                    records.sample = _labelled(records.sample, source.stem,
-                                               declared is not None and len(declared) == 1)
+            declared = stage.header_samples(source)
+            alone = declared is not None and len(declared) == 1
+            if declared is not None:  # the samples the header names, with calls or not
+                kept = [sample for sample in stage.named_samples(source, choice.column(source))
+                        if choice.keeps(sample)]
+                if labels is not None:
+                    kept = [stage.sample_label(labels[index], sample, alone) for sample in kept]
+                samples.update(dict.fromkeys(kept))
+            for records in reading.read(index, source):
+                if inside is not None:
+                    records = inside(records)
+                rows.left_out.merge(records.left_out, index)
+                if labels is not None:
+                    records.sample = _labelled(records.sample, labels[index], alone)
                 text, count = rows.text(records, project)
                 if count:
                     _write_all(output, text)
                 total += count
                 bar.update(count)
-                if source.samples is None:
+                if declared is None:
                     samples.update(dict.fromkeys(records.sample.tolist()))
-            if source.samples is not None:
-                samples.update(dict.fromkeys(source.samples))
             source.close()
+            message = reading.origins.fault(dict(enumerate(paths)))
+            if message is not None and not (args.merge_samples or args.label_by_input):
+                raise InputError(message)  # as soon as a second input holds the name
             if reference is not None:
-                message = coverage_error(name, rows.coverage, reference)
-                if message is not None and not args.allow_missing_chromosomes:
-                    raise InputError(f"{message} (--allow-missing-chromosomes goes on without "
-                                     "them)")
-                if message is not None:
-                    warnings.append(f"warning: {message} Left out, going on "
-                                    "(--allow-missing-chromosomes)")
+                warnings += stage.coverage_warnings({index: rows.coverage}, {index: name},
+                                                    reference, args.allow_missing_chromosomes)
                 rows.coverage = ReferenceCoverage()
-            for (reason, _), count in (collections.Counter(rows.left_out) - before).items():
-                by_input[(reason, name)] += count
+        reading.faults(dict(enumerate(paths)), args.merge_samples or args.label_by_input)
         output.flush()
     where = "standard output" if args.output == "-" else args.output
     print(f"{prog}: wrote {total:,} row{'' if total == 1 else 's'} of {len(samples):,} "
           f"sample{'' if len(samples) == 1 else 's'} to {where}", file=sys.stderr)
-    for line in warnings + _summary(rows.left_out, by_input if len(args.inputs) > 1 else None):
+    for line in warnings + rows.left_out.lines(dict(enumerate(paths))):
         print(f"{prog}: {line}", file=sys.stderr)
 
 
-def _note_origins(names, name, origins, args):
-    """Notes the input of each sample name; one name from two inputs is an error unless the
-    user said what it means."""
-    for sample in names:
-        first = origins.setdefault(sample, name)
-        if first != name and not (args.merge_samples or args.label_by_input):
-            raise InputError(
-                f"sample {sample} comes from more than one input ({first}, {name}): give "
-                "--label-by-input for a sample per input, or --merge-samples if the inputs are "
-                "one cohort split by chromosome or region")
-
-
-def _labelled(samples, stem, alone):
-    """The sample column with --label-by-input: STEM for the one sample of a VCF, else
-    STEM:SAMPLE."""
+def _labelled(samples, label, alone):
+    """The sample column with --label-by-input (stage.sample_label)."""
     if alone:
-        return np.full(len(samples), stem, dtype=object)
-    return np.array([f"{stem}:{sample}" for sample in samples.tolist()], dtype=object)
-
-
-def _summary(left_out, by_input, shown=8):
-    """The left-out lines; with several inputs each names the inputs concerned."""
-    lines = summary_lines(left_out)
-    if not by_input:
-        return lines
-    totals = collections.Counter()
-    for (reason, _), count in left_out.items():
-        totals[reason] += count
-    reasons = sorted((reason for reason in totals if totals[reason]),
-                     key=lambda reason: (-totals[reason], reason))
-    for index, reason in enumerate(reasons):
-        inputs = sorted(((name, count) for (cause, name), count in by_input.items()
-                         if cause == reason and count), key=lambda item: -item[1])
-        named = ", ".join(f"{name} ({count:,})" for name, count in inputs[:shown])
-        if len(inputs) > shown:
-            named += f" and {len(inputs) - shown} more inputs"
-        lines[index] += f"; in {named}"
-    return lines
+        return np.full(len(samples), label, dtype=object)
+    return np.array([stage.sample_label(label, sample, False) for sample in samples.tolist()],
+                    dtype=object)

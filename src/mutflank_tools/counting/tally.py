@@ -18,8 +18,8 @@ from dataclasses import dataclass
 import numpy as np
 
 from ..inputs.left_out import LeftOut
-from ..inputs.records import LeftOut as RecordLeftOut
 from ..inputs.records import Records
+from ..inputs.stage import Origins, build_fault
 from ..reference.genome import (NO_BUILD, NO_FILE, NOT_A_FILE_NAME, Chromosome,
                                ReferenceCoverage)
 from ..runtime.errors import UsageError
@@ -48,7 +48,8 @@ class Settings:
     kinds: tuple  # names of the kinds to write, in the registry's order
     build: str = None  # --build: the build of VCF and MAF records (tables keep their own)
     default_build: str = None  # of records that name none (VCF): --build, or the one folder
-    samples: frozenset = None  # --sample: only these samples (None: every sample)
+    samples: frozenset = None  # --sample: only these samples (None: every sample; taken by
+    # the input stage, inputs.stage.SampleChoice, as work.count_inputs reads)
     exclude: frozenset = frozenset()  # --exclude
     by_input: bool = False  # a column per input and sample instead of per sample name
     merge_samples: bool = False  # --merge-samples: a sample's inputs add up into one column
@@ -100,7 +101,8 @@ class Tally:
         # Columns merged in from other tallies, as (columns, {kind: counts}), joined to the
         # counts when next needed: one copy of each, however many tallies come in.
         self._blocks, self._in_blocks = [], 0
-        self.origins = {}
+        self.origins = Origins()
+        self.held = set()  # the names of --sample and --exclude that some input holds
         self.names = {}  # input index -> name as given
         self.declared = {}  # input index -> samples its header names (VCF/BCF)
         self.left_out = LeftOut()
@@ -156,11 +158,7 @@ class Tally:
         vars(self).update(state)
 
     def note_origin(self, sample, index):
-        held = self.origins.get(sample, ())
-        if index not in held and len(held) < 2:
-            self.origins[sample] = tuple(sorted(held + (index,)))
-        elif index not in held and index < held[-1]:
-            self.origins[sample] = tuple(sorted(held[:1] + (index,)))
+        self.origins.note(sample, index)
 
     def matrix(self, name):
         """The (columns x channels) counts of a kind, derived kinds folded from their source."""
@@ -225,7 +223,7 @@ class Tally:
             self.records -= int(counted.sum())
             for index in np.unique(joined.index[drop]).tolist():
                 mine = drop[joined.index[drop] == index]
-                self.left_out.add(DUPLICATE, index, joined.chromosome[mine])
+                self.left_out.add_each(DUPLICATE, joined.chromosome[mine], index)
             keep = np.ones(len(again), dtype=bool)
             keep[drop] = False
             joined = joined.take(keep)
@@ -233,9 +231,8 @@ class Tally:
 
     def _merge_facts(self, other):
         """Merges all but the counts."""
-        for sample, held in other.origins.items():
-            for index in held:
-                self.note_origin(sample, index)
+        self.origins.merge(other.origins)
+        self.held |= other.held
         self.names.update(other.names)
         self.declared.update(other.declared)
         self.left_out.merge(other.left_out)
@@ -420,8 +417,11 @@ class Counter:
     that passed are regrouped (`doublets`: multi-base records split at their unchanged bases,
     adjacent SNVs merged) and counted."""
 
-    def __init__(self, genome, settings, merge_doublets=True):
+    def __init__(self, genome, settings, merge_doublets=True, inside=None):
         self.genome = genome
+        # Records -> the Records inside --regions (inputs.regions.RegionFilter.apply): applied
+        # once doublets are made, so that a doublet is inside when both its bases are.
+        self.inside = inside
         self.settings = settings
         chosen = [registry.get(name) for name in settings.kinds]
         self.chosen = chosen
@@ -466,7 +466,7 @@ class Counter:
             indexes = columns["index"]
             for index in dict.fromkeys(indexes.tolist()):
                 mine = indexes == index
-                records = Records(input=sources[index], left_out=RecordLeftOut(),
+                records = Records(input=sources[index], left_out=LeftOut(),
                                   **{name: columns[name][mine] for name in Records.EVERY_COLUMN})
                 merger = self._mergers.get(index)
                 if merger is None:
@@ -477,6 +477,8 @@ class Counter:
             merger = self._mergers.pop(index, None)
             if merger is not None:
                 units.append((merger.finish(), index))
+        if self.inside is not None:
+            units = [(self.inside(records), index) for records, index in units]
         for records, index in units:
             tally.left_out.add_counter(index, records.left_out)
         # Counted a batch at a time: the SNVs an input held until its end may be many.
@@ -528,18 +530,12 @@ class Counter:
         return classes
 
     def _check(self, parts, input_kind):
-        """The columns of the records of `parts` that may be counted: of a chosen sample, of
-        a mutation class a chosen kind takes (or may take once split), with a reference
+        """The columns of the records of `parts` (of the chosen samples: the input stage took
+        them, work.count_inputs) that may be counted: of a mutation class a chosen kind takes (or may take once split), with a reference
         file, within the chromosome, their REF the reference's. The others are left out, and
         the input's REF check and reference fit noted, record by record."""
-        settings, tally = self.settings, self.tally
+        tally = self.tally
         columns = self._columns(parts)
-        if settings.samples is not None or settings.exclude:
-            wanted, unwanted = settings.samples, settings.exclude
-            keep = np.fromiter(((wanted is None or sample in wanted) and sample not in unwanted
-                                for sample in columns["sample"].tolist()),
-                               dtype=bool, count=len(columns["sample"]))
-            columns = _take(columns, keep)
         self._rows(columns)  # a sample is a column whatever becomes of its records
         indexes, chromosomes = columns["index"], columns["chromosome"]
         classes = self._classes(columns)
@@ -658,10 +654,10 @@ class Counter:
             return
         first = int(indexes[0])
         if (indexes == first).all():
-            self.tally.left_out.add(reason, first, chromosomes)
+            self.tally.left_out.add_each(reason, chromosomes, first)
             return
         for index in dict.fromkeys(indexes.tolist()):
-            self.tally.left_out.add(reason, index, chromosomes[indexes == index])
+            self.tally.left_out.add_each(reason, chromosomes[indexes == index], index)
 
     def _builds(self, columns, name_kind):
         """The build of each record: --build for VCF and MAF records, the one given by the
@@ -674,9 +670,7 @@ class Counter:
         if empty.any():
             if settings.default_build is None:
                 name = self.tally.names[int(columns["index"][np.argmax(empty)])]
-                raise UsageError(f"--build is required for {name}: its records name no build, "
-                                 f"and the reference {self.genome.root} has "
-                                 f"{len(self.genome.builds())} build folders")
+                raise UsageError(build_fault(name, "its records name no build", self.genome))
             builds = builds.copy()
             builds[empty] = settings.default_build
         return builds

@@ -7,8 +7,9 @@ from dataclasses import dataclass
 
 import numpy as np
 
-from ..inputs.open import open_input, read
+from ..inputs.open import open_input
 from ..inputs.records import differing
+from ..inputs.stage import SampleChoice, Stage, header_samples, region_filter
 from ..reference.genome import Genome
 from .tally import Counter
 
@@ -27,26 +28,34 @@ class Item:
 
 
 def count_inputs(items, reference, settings, *, pass_only=False, merge_doublets=True,
-                 batch_records=None, on_input=None):
+                 regions=None, batch_records=None, on_input=None):
     """The Tally of `items` (a list of Item), counted against the reference folder
-    `reference` with `settings` (counting.Settings). `on_input(item)` is called after each."""
+    `reference` with `settings` (counting.Settings); with `regions` (inputs.regions.Regions
+    matched to the reference) only the records inside them. `on_input(item)` is called after
+    each."""
     limit = batch_records or BATCH_RECORDS
     with Genome(reference) as genome:
-        counter = Counter(genome, settings, merge_doublets=merge_doublets)
+        counter = Counter(genome, settings, merge_doublets=merge_doublets,
+                          inside=region_filter(regions, genome))
+        tally = counter.tally
+        stage = Stage(SampleChoice(settings.samples, settings.exclude), settings.default_build,
+                      genome, build=settings.build, pass_only=pass_only, held=tally.held,
+                      origins=tally.origins)
         # Batches of consecutive inputs of one format are counted together, up to `limit`
         # records, so that many small inputs cost about what one large input does; `ended`:
         # the inputs read to their end since the last call (their held SNVs are let go).
         pending, held, pending_kind, ended = [], 0, None, []
         for item in items:
             with open_input(item.name, item.path) as source:
-                if source.kind in ("vcf", "bcf") and source.samples is not None:
-                    counter.tally.declared[item.index] = len(source.samples)
+                stage.check(source)
+                declared = header_samples(source)
+                if declared is not None:
+                    tally.declared[item.index] = len(declared)
                 if source.kind != pending_kind and (pending or ended):
                     counter.add_inputs(pending, pending_kind, ended)
                     pending, held, ended = [], 0, []
                 pending_kind = source.kind
-                for records in read(source, pass_only=pass_only, batch_size=limit,
-                                    samples=settings.samples, exclude=settings.exclude):
+                for records in stage.read(item.index, source, batch_size=limit):
                     records = trim_alleles(records)
                     if pending and held + len(records) > limit:
                         counter.add_inputs(pending, pending_kind, ended)

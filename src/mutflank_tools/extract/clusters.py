@@ -12,7 +12,6 @@ clusters B, of its mean distance to the members of B; s(i) = (b - a) / max(a, b)
 cluster has one member or a = b = 0. A cluster's silhouette is the mean over its members."""
 
 import numpy as np
-from scipy.optimize import linear_sum_assignment
 
 MAX_ROUNDS = 100
 
@@ -27,6 +26,8 @@ def match(signatures, rounds=MAX_ROUNDS):
     """(labels: replicates x rank, the cluster of each replicate signature; centroids: channels
     x rank, the mean of each cluster's members scaled to sum to 1) of signatures (replicates x
     channels x rank)."""
+    from scipy import optimize  # optional: the verb says which package is missing
+
     units = unit_columns(signatures)
     replicates, _, rank = signatures.shape
     centroids = units[0]
@@ -35,7 +36,7 @@ def match(signatures, rounds=MAX_ROUNDS):
         similarity = np.swapaxes(units, 1, 2) @ unit_columns(centroids)  # reps x own x centroid
         new = np.empty_like(labels)
         for replicate in range(replicates):
-            own, cluster = linear_sum_assignment(similarity[replicate], maximize=True)
+            own, cluster = optimize.linear_sum_assignment(similarity[replicate], maximize=True)
             new[replicate, own] = cluster
         if np.array_equal(new, labels):
             break

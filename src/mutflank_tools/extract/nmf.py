@@ -16,7 +16,6 @@ until the divergence falls by less than TOLERANCE (relative) over CHECK_EVERY st
 MAX_STEPS in all."""
 
 import numpy as np
-from scipy.special import xlogy
 
 STARTS = 3
 START_STEPS = 50
@@ -50,6 +49,8 @@ def starts(counts, rank, count, rng):
 
 def divergence(v, w, h):
     """D(V | WH) of each factorisation of a batch (v, w, h: batch x ...)."""
+    from scipy.special import xlogy  # optional: the verb says which package is missing
+
     wh = w @ h
     return (xlogy(v, v / wh) - v + wh).sum(axis=(1, 2))
 

@@ -9,10 +9,21 @@ import numpy as np
 from . import nmf
 
 REPLICATES_PER_UNIT = 10
+UNIT_BYTES = 256 << 20  # about the most a unit's arrays of the matrix's size take together
+ARRAYS = 4  # of the matrix's size per start while it runs: resample, its copy, V / WH, WH
 
 
-def units(ranks, replicates, per_unit=REPLICATES_PER_UNIT):
-    """(rank, first, end) of every block of replicates, for each rank: a fixed cut."""
+def replicates_per_unit(cells):
+    """Replicates in one unit for a matrix of `cells` channels x samples: REPLICATES_PER_UNIT,
+    fewer (at least 1) when their arrays would pass UNIT_BYTES."""
+    each = cells * 8 * nmf.STARTS * ARRAYS
+    return max(1, min(REPLICATES_PER_UNIT, UNIT_BYTES // max(each, 1)))
+
+
+def units(ranks, replicates, cells=0):
+    """(rank, first, end) of every block of replicates, for each rank: a cut fixed by the
+    number of replicates and the size of the matrix, whatever runs the units."""
+    per_unit = replicates_per_unit(cells)
     return [(rank, first, min(first + per_unit, replicates))
             for rank in ranks for first in range(0, replicates, per_unit)]
 

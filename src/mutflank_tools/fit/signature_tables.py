@@ -199,6 +199,55 @@ def read_exposures(path):
     return read_table(path, ("Signature",), "sample")
 
 
+def read_opportunities(path):
+    """The opportunities of `mutflank opportunities`: one column of counts per channel."""
+    table = read_table(path, ("MutationType",), "column")
+    if len(table.columns) != 1:
+        raise InputError(at_line(path, table.header_line, f"{len(table.columns)} columns: "
+                                 "opportunities are one column per channel, as `mutflank "
+                                 "opportunities` writes them"))
+    return table
+
+
+def opportunity_ratio(matrix, opportunities, genome):
+    """Per channel of the matrix (in its order), the samples' opportunity over the genome's
+    (0 where neither has any). A channel missing from either file is an error, as is one with
+    no opportunity in the genome and some in the samples (not one reference)."""
+    counts = []
+    for table in (opportunities, genome):
+        index = {label: row for row, label in enumerate(table.rows)}
+        for label, number in zip(matrix.rows, matrix.lines):
+            if label not in index:
+                raise InputError(at_line(table.path, table.header_line, f"no channel {label!r} "
+                                         f"(line {number} of the matrix {matrix.path})"))
+        counts.append(table.values[[index[label] for label in matrix.rows], 0])
+    mine, theirs = counts
+    bad = (theirs == 0) & (mine > 0)
+    if bad.any():
+        row = int(np.flatnonzero(bad)[0])
+        label = matrix.rows[row]
+        line = genome.lines[genome.rows.index(label)]
+        raise InputError(at_line(genome.path, line, f"channel {label!r} has no opportunity, "
+                                 f"but {opportunities.path} gives it {NUMBER % mine[row]}: are "
+                                 "both of one reference?"))
+    ratio = np.zeros(len(matrix.rows))
+    np.divide(mine, theirs, out=ratio, where=theirs > 0)
+    return ratio
+
+
+def rescaled(values, names, ratio, where):
+    """The signatures `values` (channels x signatures) with each channel multiplied by
+    `ratio` and each signature summed to 1 again; a signature left with nothing is an error
+    naming the file `where` (the opportunities that took it away)."""
+    scaled = values * ratio[:, None]
+    sums = scaled.sum(axis=0)
+    if (sums == 0).any():
+        name = names[int(np.flatnonzero(sums == 0)[0])]
+        raise InputError(f"{where}: signature {name} has no weight left: its channels have no "
+                         "opportunity here")
+    return scaled / sums
+
+
 def aligned(signatures, matrix):
     """The signatures' values with their rows in the matrix's channel order; a channel on one
     side only is an error naming the file and line where it is (as the file writes it)."""
@@ -228,12 +277,19 @@ def exposure_lines(signatures, samples, exposures):
         yield "\t".join([name, *map(_number, row.tolist())]) + "\n"
 
 
-def fit_lines(samples, totals, cosines, rss, used):
-    """PREFIX.fit.tsv: one row per sample."""
-    yield "Sample\tTotal\tCosine\tRSS\tSignatures\n"
+def fit_lines(samples, totals, cosines, rss, used, rescaled=None):
+    """PREFIX.fit.tsv: one row per sample; with `rescaled` (the opportunities the signatures
+    were rescaled by, as "SAMPLES / GENOME") a last column, Rescaled, that says so."""
+    yield "Sample\tTotal\tCosine\tRSS\tSignatures" + ("\tRescaled\n" if rescaled else "\n")
+    last = f"\t{_clean(rescaled)}\n" if rescaled else "\n"
     for row in zip(samples, totals.tolist(), cosines.tolist(), rss.tolist(), used.tolist()):
         name, total, cosine, residual, count = row
-        yield f"{name}\t{_number(total)}\t{_number(cosine)}\t{_number(residual)}\t{count}\n"
+        yield f"{name}\t{_number(total)}\t{_number(cosine)}\t{_number(residual)}\t{count}{last}"
+
+
+def _clean(text):
+    """Text for one cell: tabs and line breaks as spaces."""
+    return " ".join(text.replace("\t", " ").splitlines())
 
 
 def bootstrap_lines(signatures, samples, summary):

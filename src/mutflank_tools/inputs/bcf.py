@@ -67,14 +67,25 @@ class Bcftools:
                     pipe.write(data)
                     data = os.read(fd, CHUNK_BYTES)
 
-    def chunks(self):
-        """bcftools' output; InputError (after what it printed) when it fails."""
-        out = self.process.stdout.fileno()
+    def chunks(self, kept=None):
+        """bcftools' output; InputError (after what it printed) when it fails. `kept`: a list
+        the chunks are also appended to while it is not None."""
+        out = self.output()
         while True:
             chunk = os.read(out, CHUNK_BYTES)
             if not chunk:
                 break
+            if kept is not None:
+                kept.append(chunk)
             yield chunk
+        self.check()
+
+    def output(self):
+        """The descriptor of bcftools' output (VCF text)."""
+        return self.process.stdout.fileno()
+
+    def check(self):
+        """Waits for bcftools, whose output has ended; InputError when it failed."""
         status = self.process.wait()
         self._errors.seek(0)
         text = self._errors.read().decode("utf-8", "replace")

@@ -1,68 +1,112 @@
 """Records left out, and their summary for standard error: one line per reason, with the count,
-the chromosomes concerned and, when there are several, the inputs."""
+the chromosomes concerned and, when there are several, the inputs.
+
+One class serves every place that leaves records out: a reader's batch (`Records.left_out`),
+the doublets, the counting's Tally and the table's rows. It is a Counter of (reason,
+chromosome) -> records, plus the records of each reason per input, so that any LeftOut adds up
+with any other (`merge`), here or sent back from a Dask worker."""
 
 import collections
+import collections.abc
 
-SHOWN = 8  # chromosomes named per reason; the rest are counted
+from ..runtime import errors
 
-
-def summary_lines(left_out, shown=SHOWN):
-    """Lines such as "left out 3 records: no reference file, on chrUn (2), HLA-A (1)" from
-    a Counter of (reason, chromosome) -> records of one input, the largest reason first."""
-    kept = LeftOut()
-    kept.add_counter(0, left_out)
-    return kept.lines({0: None}, shown)
+KEPT = 64  # chromosomes told apart per reason: the others are summed under None
+SHOWN = 8  # chromosomes and inputs named per reason in a summary line
 
 
-class LeftOut:
-    """Records left out, by (reason, input): their number on each chromosome, for at most KEPT
-    chromosomes; the others are summed under None. Adds up with `merge`."""
+class LeftOut(collections.Counter):
+    """Records left out: (reason, chromosome) -> records, with at most KEPT chromosomes per
+    reason (beyond 2 * KEPT, the KEPT largest are kept and the rest summed under (reason,
+    None)); `inputs` holds (reason, input) -> records for the inputs it was told of."""
 
-    KEPT = 64
+    def __init__(self, counts=None, inputs=None):
+        dict.__init__(self)  # one is made per batch: no more than a dict's work when empty
+        self.inputs = {}  # (reason, input) -> records
+        self._names = {}  # reason -> chromosome names told apart
+        if counts:
+            self.merge(counts)
+        if inputs:
+            self._add_inputs(inputs)
 
-    def __init__(self):
-        self.counts = {}  # (reason, input index) -> Counter(chromosome or None)
+    def __reduce__(self):
+        return type(self), (dict(self), dict(self.inputs))
 
-    def add(self, reason, index, chromosomes):
-        """Counts one record per name in `chromosomes` ('' where the record has none)."""
+    def add(self, reason, chromosome, count=1, input=None):
+        """Counts `count` records of `chromosome` ('' where the record has none) left out for
+        `reason`, of the input `input` (None: an input not told)."""
+        if not count:
+            return
+        key = (reason, chromosome)
+        if key in self:
+            self[key] += count
+        else:
+            self[key] = count
+            names = self._names[reason] = self._names.get(reason, 0) + 1
+            if names > 2 * KEPT:
+                self._trim(reason)
+        if input is not None:
+            self.inputs[(reason, input)] = self.inputs.get((reason, input), 0) + count
+
+    def add_each(self, reason, chromosomes, input=None):
+        """Counts one record per name in `chromosomes` (a sequence or an array)."""
         if len(chromosomes):
-            self._update((reason, index), collections.Counter(list(chromosomes)))
+            for chromosome, count in collections.Counter(list(chromosomes)).items():
+                self.add(reason, chromosome, count, input)
 
-    def add_counter(self, index, counter):
-        """Adds a Counter of (reason, chromosome) -> records, as a reader keeps it."""
-        for (reason, chromosome), count in counter.items():
-            if count:
-                self._update((reason, index), {chromosome: count})
-
-    def _update(self, key, counter):
-        kept = self.counts.setdefault(key, collections.Counter())
-        kept.update(counter)
-        if len(kept) > 2 * self.KEPT:
-            ordered = sorted(((name, count) for name, count in kept.items() if name is not None),
-                             key=lambda item: (-item[1], item[0]))
-            rest = sum(count for _, count in ordered[self.KEPT:]) + kept.get(None, 0)
-            kept.clear()
-            kept.update(dict(ordered[:self.KEPT]))
-            kept[None] = rest
-
-    def merge(self, other):
-        for key, counter in other.counts.items():
-            self._update(key, counter)
+    def merge(self, other, input=None):
+        """Adds `other` (a LeftOut, or a mapping of (reason, chromosome) -> records); its
+        records count for the input `input` when given, else for the inputs it was told of."""
+        for (reason, chromosome), count in other.items():
+            self.add(reason, chromosome, count, input)
+        if input is None:
+            self._add_inputs(getattr(other, "inputs", {}))
         return self
 
-    def total(self, reasons=None, index=None):
-        return sum(sum(counter.values()) for (reason, at), counter in self.counts.items()
-                   if (reasons is None or reason in reasons) and (index is None or at == index))
+    def _add_inputs(self, inputs):
+        for key, count in inputs.items():
+            self.inputs[key] = self.inputs.get(key, 0) + count
 
-    def lines(self, names, shown=8):
+    def add_counter(self, input, other):
+        """Adds `other` (a reader's LeftOut of one batch) as records of the input `input`."""
+        return self.merge(other, input)
+
+    def update(self, other=(), **kwargs):
+        if isinstance(other, collections.abc.Mapping):
+            self.merge(other)
+        else:
+            super().update(other, **kwargs)
+
+    def _trim(self, reason):
+        named = sorted(((key[1], count) for key, count in self.items()
+                        if key[0] == reason and key[1] is not None),
+                       key=lambda item: (-item[1], item[0]))
+        rest = sum(count for _, count in named[KEPT:])
+        for chromosome, _ in named[KEPT:]:
+            del self[(reason, chromosome)]
+        self[(reason, None)] += rest
+        self._names[reason] = KEPT + 1
+
+    def total(self, reasons=None, input=None):
+        """The records left out (for these reasons; of this input)."""
+        if input is not None:
+            return sum(count for (reason, at), count in self.inputs.items()
+                       if at == input and (reasons is None or reason in reasons))
+        return sum(count for (reason, _), count in self.items()
+                   if reasons is None or reason in reasons)
+
+    def lines(self, names=None, shown=SHOWN):
         """Summary lines, the largest reason first: "left out 3 records: no reference file, on
-        chrUn (2), HLA-A (1)", followed by ", in a.vcf (2), b.vcf (1)" when `names` (input
-        index -> name) holds several inputs."""
+        chrUn (2), HLA-A (1)", followed by ", in a.vcf (2), b.vcf (1)" when `names` (input ->
+        name) holds several inputs."""
         by_reason = collections.defaultdict(collections.Counter)
-        inputs = collections.defaultdict(collections.Counter)
-        for (reason, index), counter in self.counts.items():
-            by_reason[reason].update(counter)
-            inputs[reason][index] += sum(counter.values())
+        for (reason, chromosome), count in self.items():
+            if count:
+                by_reason[reason][chromosome] += count
+        per_input = collections.defaultdict(collections.Counter)
+        for (reason, at), count in self.inputs.items():
+            if count:
+                per_input[reason][at] += count
         lines = []
         for reason, counter in sorted(by_reason.items(),
                                       key=lambda item: (-sum(item[1].values()), item[0])):
@@ -71,17 +115,22 @@ class LeftOut:
             named = sorted(((name, count) for name, count in counter.items() if name),
                            key=lambda item: (-item[1], item[0]))
             if named:
-                text += ", on " + ", ".join(f"{name} ({count:,})" for name, count in named[:shown])
-                more = len(named) - shown
+                text += ", on " + ", ".join(f"{errors.shown(name)} ({count:,})"
+                                       for name, count in named[:shown])
                 if counter.get(None):
                     text += f" and {counter[None]:,} records on other chromosomes"
-                elif more > 0:
-                    text += f" and {more} more chromosomes"
-            if len(names) > 1:
-                ordered = sorted(inputs[reason].items(), key=lambda item: (-item[1], item[0]))
-                text += ", in " + ", ".join(f"{names[index]} ({count:,})"
-                                            for index, count in ordered[:shown])
+                elif len(named) > shown:
+                    text += f" and {len(named) - shown} more chromosomes"
+            if names is not None and len(names) > 1 and per_input[reason]:
+                ordered = sorted(per_input[reason].items(), key=lambda item: (-item[1], item[0]))
+                text += ", in " + ", ".join(f"{names[at]} ({count:,})"
+                                            for at, count in ordered[:shown])
                 if len(ordered) > shown:
                     text += f" and {len(ordered) - shown} more inputs"
             lines.append(text)
         return lines
+
+
+def summary_lines(left_out, shown=SHOWN):
+    """The summary lines of a mapping of (reason, chromosome) -> records of one input."""
+    return LeftOut(left_out).lines(shown=shown)

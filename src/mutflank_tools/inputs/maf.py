@@ -52,11 +52,12 @@ class MafHeader:
 
 class MafRecords:
     """`build`: the build of every record (the NCBI_Build column is then not read);
-    `samples` (None: all) and `exclude`: the rows of other samples are passed over."""
+    `samples` (None: all) and `exclude`: the rows of other samples are passed over (the names
+    of `exclude` so passed over are added to the set `held`, when given)."""
 
     def __init__(self, source, header, *, batch_size, build=None, pass_only=False,
-                 samples=None, exclude=frozenset()):
-        self.samples, self.exclude = samples, exclude
+                 samples=None, exclude=frozenset(), held=None):
+        self.samples, self.exclude, self.held = samples, exclude, held
         self.source = source
         self.pass_only = pass_only
         self.name = source.name
@@ -106,6 +107,8 @@ class MafRecords:
                                              "not a position (a whole number from 1)"))
                 if (self.samples is not None and sample not in self.samples) or \
                         sample in self.exclude:
+                    if self.held is not None and sample in self.exclude:
+                        self.held.add(sample)  # an input holds the sample --exclude names
                     continue  # checked as any row, but not counted, nor left out
                 alt = allele1 if allele2 == ref else allele2
                 filter_text = "" if filter_at is None else fields[filter_at].strip()

@@ -13,7 +13,7 @@ import numpy as np
 from ..runtime.errors import InputError, at_line
 from .records import BAD_POSITION, FEWER_FIELDS, LeftOut, Records
 from .stream import MAX_FIELD_BYTES, text_blocks
-from .vcf_columns import Fields
+from .fields import Fields
 
 MAX_POSITION = 2**64 - 1
 SUBSTITUTION_TYPES = frozenset(("SNP", "SNV"))

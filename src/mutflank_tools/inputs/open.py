@@ -9,12 +9,14 @@ its format from the first bytes of that same stream (gzip and bgzip unpacked, a 
 byte-order mark ignored) and reads its header; `read` goes on through the same stream. Faults
 are InputErrors naming the input and the line.
 
-VCF text is parsed here, blocks of common lines column by column with NumPy (vcf_columns),
-the rest line by line: measured against the alternatives (bench/cli.py), it starts no process
-per input (a bcftools per input capped a cohort of small VCFs at about 140 inputs a second),
-keeps the line numbers and 64-bit positions that `bcftools query` loses, and matches bcftools
-streaming on a 20-sample VCF of 200,000 records, where a loop over pysam's records is about
-3.5 times slower. BCF, a binary format, goes through `bcftools view` (bcf.py).
+VCF text is scanned by the engine (`_engine.VcfScanner`, C++ in src/core/vcf_scanner.cpp):
+once its header is read here, the engine reads the same descriptor again, a regular file by
+positioned reads from where it was opened, anything else from the bytes read so far and then
+the rest, and unpacks gzip and bgzip itself; vcf.py turns its batches into Records and its
+faults into the messages. It starts no process per input, keeps the line numbers and 64-bit
+positions that `bcftools query` loses, and takes less CPU than `bcftools query` on the same
+file (bench/cli_engine.py). BCF, a binary format, goes through `bcftools view` (bcf.py), whose
+output the engine reads the same way, after the text read for the header.
 """
 
 import os
@@ -39,7 +41,8 @@ class Input:
     name: as the user gave it ('-' for standard input); kind: 'vcf', 'bcf', 'maf' or
     'table'; compressed: gzip or bgzip; stat: os.stat_result of what was opened (device and
     inode tell the same file named twice); samples: the sample columns of a VCF/BCF header
-    with genotypes, or [the file's stem] for one without (None for MAF and tables);
+    with genotypes, or [the file's stem] for one without (None for MAF and tables); columns:
+    the sample columns of a VCF/BCF header, with genotypes or without;
     names_build: whether the records name their build (MAF with NCBI_Build, tables);
     header_line: the line of a MAF's header (else 0); stem: the file name without folder and
     suffixes."""
@@ -50,6 +53,7 @@ class Input:
         self.kind = None
         self.compressed = False
         self.samples = None
+        self.columns = None
         self.names_build = False
         self.header_line = 0
         self.stem = sample_from_path(name)
@@ -171,8 +175,11 @@ def _start(source):
         source.kind = "bcf"
         _stop(text)  # nothing more is read here: bcftools reads the descriptor
         source._process = Bcftools(name, fd, raw, source.stat)
-        lines = stream.Lines(name, source._process.chunks())
+        kept = []  # bcftools' text read here: the engine reads it again, then the rest
+        lines = stream.Lines(name, source._process.chunks(kept))
         source._header = VcfHeader(name, lines)
+        source._raw = b"".join(kept)
+        kept.clear()
     elif head.startswith(b"##fileformat=VCF") or _names_vcf_columns(head):
         source.kind = "vcf"
         source._header = VcfHeader(name, lines)
@@ -191,6 +198,7 @@ def _start(source):
     source._lines = lines
     if source._header is not None and source.kind in ("vcf", "bcf"):
         header = source._header
+        source.columns = list(header.columns)
         source.samples = list(header.columns) if header.has_gt and header.columns else [
             source.stem]
 
@@ -251,14 +259,15 @@ def _is_text(head):
 
 
 def read(source, *, sample=None, pass_only=False, build=None, batch_size=BATCH_RECORDS,
-         samples=None, exclude=frozenset()):
+         samples=None, exclude=frozenset(), held=None):
     """Iterator of the Records batches of an opened Input, read once from where open_input
     left off. VCF/BCF: `sample` takes one sample column (without genotypes: names the one
     sample); `pass_only` leaves out records whose FILTER is neither PASS nor '.' (VCF/BCF, and
     a MAF with a FILTER column; tables have none). `build`: the build of every record, instead
     of what the input says (a MAF's NCBI_Build is then not read). `samples` (None: all) and
     `exclude`: a MAF's rows of other samples are passed over before anything else, so that
-    what is left out is of these samples only. InputError at the first fault."""
+    what is left out is of these samples only; the names of `exclude` so passed over are added
+    to the set `held` (when given). InputError at the first fault."""
     if source._read:
         raise ValueError(f"{source.name} has been read already")
     source._read = True
@@ -273,12 +282,17 @@ def read(source, *, sample=None, pass_only=False, build=None, batch_size=BATCH_R
             _stop(source._text)  # the engine reads the descriptor from here on
             source._text = None
             batches = parser.engine_batches(source._fd, source._raw, source._offset or 0)
-            return batches if build is None else _with_build(batches, build)
+        else:  # bcftools' output, after the text read for the header
+            process = source._process
+            batches = parser.engine_batches(process.output(), source._raw, 0,
+                                            finish=process.check)
+        return batches if build is None else _with_build(batches, build)
     elif sample is not None:
         raise ValueError("a sample column is taken from VCF/BCF inputs only")
     elif source.kind == "maf":
         parser = MafRecords(source, source._header, batch_size=batch_size, build=build,
-                            pass_only=pass_only, samples=samples, exclude=exclude)
+                            pass_only=pass_only, samples=samples, exclude=exclude,
+                            held=held)
     else:
         parser = TableRecords(source, batch_size=batch_size)
     batches = parser.batches(blocks)

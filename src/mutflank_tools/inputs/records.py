@@ -13,12 +13,12 @@ doublet merged from two SNVs, and 1 and 0 for the pieces of one record split at 
 bases), so that every summary counts the records of the input.
 """
 
-import collections
-import collections.abc
 import os
 from dataclasses import dataclass, field
 
 import numpy as np
+
+from .left_out import LeftOut  # noqa: F401 (the one LeftOut, as readers import it)
 
 BASES = frozenset("ACGT")
 
@@ -30,31 +30,8 @@ SYMBOLIC = "symbolic allele"
 FEWER_FIELDS = "fewer than ten fields"
 BAD_POSITION = "position not a number"
 
-# At most this many distinct (reason, chromosome) keys are told apart in one LeftOut; the
-# records of further chromosomes are counted under OTHER_CHROMOSOMES, so that memory does not
-# grow with the number of distinct chromosome names an input writes.
-LEFT_OUT_KEYS = 4096
-OTHER_CHROMOSOMES = "(other chromosomes)"
-
 SUFFIXES = (".gz", ".bgz")
 FORMATS = (".vcf", ".bcf", ".maf", ".tsv", ".txt")
-
-
-class LeftOut(collections.Counter):
-    """A Counter of (reason, chromosome) -> records, holding at most LEFT_OUT_KEYS keys."""
-
-    def add(self, reason, chromosome, count=1):
-        key = (reason, chromosome)
-        if key not in self and len(self) >= LEFT_OUT_KEYS:
-            key = (reason, OTHER_CHROMOSOMES)
-        self[key] += count
-
-    def update(self, other=(), **kwargs):
-        if isinstance(other, collections.abc.Mapping):
-            for (reason, chromosome), count in other.items():
-                self.add(reason, chromosome, count)
-        else:
-            super().update(other, **kwargs)
 
 
 @dataclass

@@ -1,5 +1,7 @@
 """VCF text (plain, gzip, bgzip; BCF arrives here as the text `bcftools view` prints): one
-record per sample and alternate allele that the sample's genotype (GT) carries.
+record per sample and alternate allele that the sample's genotype (GT) carries. The header is
+read here (VcfHeader); the record lines by the engine's scanner (_engine.VcfScanner), whose
+batches VcfRecords turns into Records and whose faults into the messages below.
 
 A genotype carries the alleles it names: 0/1, 0|1, 1 (haploid) and the half call ./1 carry
 allele 1; 1/2 carries 1 and 2. A phased diploid genotype (0|1, 1|0, 1|2) also says which
@@ -9,22 +11,17 @@ without GT (or without sample columns) is one sample, named after the file or by
 argument. POS is read exactly, up to 2^64 - 1.
 """
 
-import collections
 import os
 
 import numpy as np
 
 from .. import _engine
-from ..runtime.errors import InputError, at_line
+from ..runtime.errors import InputError, at_line, shown
 from . import stream
-from .records import (NO_CARRIER, NOT_PASS, NOT_VARIANT, SYMBOLIC, LeftOut, Records,
-                      allele_fault, phase_code)
+from .records import NO_CARRIER, NOT_PASS, NOT_VARIANT, SYMBOLIC, LeftOut, Records
 from .stream import MAX_FIELD_BYTES
-from .vcf_columns import columns_of_block
 
 FIXED = (b"#CHROM", b"POS", b"ID", b"REF", b"ALT", b"QUAL", b"FILTER", b"INFO")
-MAX_POSITION = 2**64 - 1
-_GENOTYPE_CACHE = 4096
 
 
 class VcfHeader:
@@ -80,66 +77,6 @@ class VcfHeader:
         self.columns = columns
 
 
-class Genotypes:
-    """Genotype text -> the allele numbers it names (cached)."""
-
-    def __init__(self):
-        self._known = {}
-
-    def alleles(self, text):
-        found = self._known.get(text)
-        if found is None:
-            numbers = set()
-            for part in text.replace(b"|", b"/").split(b"/"):
-                if part == b"." or part == b"":
-                    continue
-                if not (part.isdigit() and part.isascii()):
-                    return None
-                numbers.add(int(part))
-            found = frozenset(numbers)
-            if len(self._known) >= _GENOTYPE_CACHE:
-                self._known.clear()
-            self._known[text] = found
-        return found
-
-    @staticmethod
-    def haplotypes(text):
-        """{allele number: haplotype bits (1 first, 2 second)} of a phased diploid genotype
-        (a|b of two numbers or '.', as the quick road reads 0|1 and .|1 alike), else None."""
-        parts = text.split(b"|")
-        if len(parts) != 2 or not all(part == b"." or (part.isdigit() and part.isascii())
-                                      for part in parts):
-            return None
-        bits = {}
-        for bit, part in ((1, parts[0]), (2, parts[1])):
-            if part != b".":
-                bits[int(part)] = bits.get(int(part), 0) | bit
-        return bits
-
-
-def phase_set(keys, parts):
-    """The phase-set part of a phase code: PS + 1 where the genotype's FORMAT gives a PS of
-    digits, else 0 (every phased genotype without PS is in one set); None when the PS is
-    something else (its phase is then not used)."""
-    try:
-        text = parts[keys.index(b"PS")]
-    except (ValueError, IndexError):
-        return 0
-    if text == b".":
-        return 0
-    if text.isdigit() and text.isascii() and len(text) <= 18:
-        return int(text) + 1
-    return None
-
-
-def position(text):
-    """The POS of a record as an int, or None when it is not 1 .. 2^64 - 1 in plain digits."""
-    if not (text.isdigit() and text.isascii()):
-        return None
-    value = int(text)
-    return value if 1 <= value <= MAX_POSITION else None
-
-
 class VcfRecords:
     """Turns the record lines of a VCF into Records batches (see the module's text).
 
@@ -168,17 +105,18 @@ class VcfRecords:
         self.sample_array = np.empty(len(self.samples), dtype=object)
         self.sample_array[:] = self.samples
         self.width = 9 + len(columns) if columns else None
-        self.genotypes = Genotypes()
 
     def fault(self, number, message):
         if self.offset:
             return InputError(f"{self.name}: record {number - self.offset}: {message}")
         return InputError(at_line(self.name, number, message))
 
-    def engine_batches(self, fd, prefix, start):
+    def engine_batches(self, fd, prefix, start, finish=None):
         """The Records batches of the record lines, read by the engine's scanner from the
         descriptor `fd` (see _engine.VcfScanner): from the byte `start` on with positioned
-        reads when `prefix` is None (a regular file), else `prefix` and then what follows."""
+        reads when `prefix` is None (a regular file), else `prefix` and then what follows.
+        `finish`: called once the text has ended (bcftools' exit status); its error comes
+        before a fault of the last line (a line cut short by bcftools' end)."""
         header = self.header
         scanner = _engine.VcfScanner(
             fd, prefix or b"", prefix is None, start, header.last_line, self.width or 0,
@@ -188,8 +126,12 @@ class VcfRecords:
             while True:
                 batch = scanner.next_batch()
                 if batch is None:
+                    if finish is not None:
+                        finish()
                     return
                 if "fault" in batch:
+                    if finish is not None and batch["at_end"]:
+                        finish()
                     raise self.engine_fault(batch)
                 yield self.records_of(batch)
         finally:
@@ -246,173 +188,12 @@ class VcfRecords:
             "field_too_long": f"a field is longer than {MAX_FIELD_BYTES >> 20} MiB (the field "
                               "limit)",
             "not_utf8": "not UTF-8 text",
-            "not_a_genotype": f"genotype {text!r} of sample {sample} is not a genotype",
-            "allele_beyond": f"genotype {text} of sample {sample} names allele "
+            "not_a_genotype": f"genotype {text!r} of sample {shown(sample)} is not a genotype",
+            "allele_beyond": f"genotype {shown(text)} of sample {shown(sample)} names allele "
                              f"{fault['allele']}, but the record has {count} alternate "
                              f"allele{'s' if count != 1 else ''}",
         }[kind]
         return self.fault(number, message)
-
-    def batches(self, blocks):
-        pieces, count = [], 0
-        left_out = LeftOut()
-        quick = self.by_genotype and self.width is not None
-        for first, data in blocks:
-            found = None
-            if quick and data.endswith(b"\n"):
-                found = columns_of_block(self, first, data)
-            if found is None:
-                piece = self._lines(first, data.split(b"\n"), None, left_out)
-            else:
-                piece = self._quick(first, data, found, left_out)
-            if len(piece):
-                pieces.append(piece)
-                count += len(piece)
-            if count >= self.batch_size:
-                yield Records.concatenate(self.source, pieces, left_out)
-                pieces, count = [], 0
-                left_out = LeftOut()
-        if pieces or left_out:
-            yield Records.concatenate(self.source, pieces, left_out)
-
-    def _lines(self, first, parts, numbers, left_out):
-        """The Records of lines parts[i] (numbered first + i), for i in `numbers` (None: all),
-        line by line."""
-        columns = [[] for _ in range(10)]
-        for index in range(len(parts)) if numbers is None else numbers:
-            line = parts[index]
-            if line and line != b"\r":
-                self._record(first + index, line, columns, left_out)
-        records = Records.of_lists(self.source, *columns[:9], None)
-        records.phase = np.array(columns[9], dtype=np.int64)
-        return records
-
-    def _quick(self, first, data, found, left_out):
-        """The Records of a block read by columns, with its other lines read one by one."""
-        columns, slow, dropped = found
-        for reason, chromosomes in dropped:
-            if len(chromosomes):
-                for chromosome, number in collections.Counter(chromosomes.tolist()).items():
-                    left_out.add(reason, chromosome, number)
-        build = np.empty(len(columns["position"]), dtype=object)
-        build[:] = ""
-        piece = Records(self.source, columns["sample"], columns["chromosome"], build,
-                        columns["position"], columns["ref"], columns["alt"], columns["filter"],
-                        columns["line"], columns["id"], None, phase=columns["phase"])
-        if not len(slow):
-            return piece
-        other = self._lines(first, data.split(b"\n"), slow.tolist(), left_out)
-        if not len(other):
-            return piece
-        both = Records.concatenate(self.source, [piece, other], None)
-        return both.take(np.argsort(both.line, kind="stable"), None)
-
-    def _record(self, number, line, columns, left_out):
-        if line.endswith(b"\r"):
-            line = line[:-1]
-        fields = line.split(b"\t")
-        count = len(fields)
-        if count < 8:
-            raise self.fault(number, f"{count} tab-separated field{'s' if count != 1 else ''}:"
-                                     " a VCF record has at least eight")
-        if self.width is not None and count != self.width:
-            raise self.fault(number, f"{count} tab-separated fields, the #CHROM line names "
-                                     f"{self.width}")
-        chrom, pos_text, ident, ref, alt_text, _, filter_text = fields[:7]
-        pos = position(pos_text)
-        if pos is None:
-            shown = pos_text.decode("utf-8", "replace")
-            raise self.fault(number, f"position {shown} is not a position on the chromosome "
-                                     "(a whole number from 1 to 2^64 - 1)")
-        if not chrom:
-            raise self.fault(number, "empty CHROM")
-        if max(len(chrom), len(ref), len(alt_text), len(filter_text)) > MAX_FIELD_BYTES:
-            raise self.fault(number, f"a field is longer than {MAX_FIELD_BYTES >> 20} MiB "
-                                     "(the field limit)")
-        try:
-            chrom_text = chrom.decode("utf-8")
-            filter_str = filter_text.decode("utf-8")
-            ref_str = ref.decode("utf-8").upper()
-            alleles = alt_text.decode("utf-8").upper().split(",")
-            ident_str = ident.decode("utf-8")
-        except UnicodeDecodeError:
-            raise self.fault(number, "not UTF-8 text") from None
-        if self.pass_only and filter_str not in ("PASS", "."):
-            left_out.add(NOT_PASS, chrom_text)
-            return
-        carriers = self._carriers(number, fields, len(alleles)) if self.by_genotype else None
-        samples, chromosomes, builds, positions, refs, alts, filters, lines, ids, phases = \
-            columns
-        for index, alt in enumerate(alleles, start=1):
-            reason = allele_fault(ref_str, alt)
-            if reason is not None:
-                left_out.add(reason, chrom_text)
-                continue
-            if carriers is None:
-                holders = self.samples
-                phases.extend([0] * len(holders))
-            else:
-                holders = [name for name, held, _ in carriers if index in held]
-                if not holders:
-                    left_out.add(NO_CARRIER, chrom_text)
-                    continue
-                phases.extend(phase(index) for _, held, phase in carriers if index in held)
-            n = len(holders)
-            samples.extend(holders)
-            chromosomes.extend([chrom_text] * n)
-            builds.extend([""] * n)
-            positions.extend([pos] * n)
-            refs.extend([ref_str] * n)
-            alts.extend([alt] * n)
-            filters.extend([filter_str] * n)
-            lines.extend([number - self.offset] * n)
-            ids.extend([ident_str] * n)
-
-    def _carriers(self, number, fields, alternates):
-        """[(sample, allele numbers, allele number -> its phase code)] of the taken samples
-        whose genotype names an allele."""
-        keys = fields[8].split(b":")
-        try:
-            at = keys.index(b"GT")
-        except ValueError:
-            return []
-        columns = self.header.columns
-        alleles = self.genotypes.alleles
-        found = []
-        for i in self.taken:
-            text = parts = fields[9 + i]
-            if at or b":" in text:
-                parts = text.split(b":")
-                text = parts[at] if at < len(parts) else b"."
-            held = alleles(text)
-            if held is None:
-                raise self.fault(number, f"genotype {text.decode('utf-8', 'replace')!r} of "
-                                         f"sample {columns[i]} is not a genotype")
-            if held and held != ZERO:
-                if max(held) > alternates:
-                    raise self.fault(
-                        number, f"genotype {text.decode('utf-8', 'replace')} of sample "
-                                f"{columns[i]} names allele {max(held)}, but the record has "
-                                f"{alternates} alternate allele{'s' if alternates != 1 else ''}")
-                found.append((columns[i], held, _phases(text, keys, parts)))
-        return found
-
-
-def _phases(genotype, keys, parts):
-    """allele number -> phase code (records.phase_code) of one sample's genotype; `parts`: its
-    FORMAT fields (split at ':', or the whole field when it is the genotype alone)."""
-    bits = Genotypes.haplotypes(genotype) if b"|" in genotype else None
-    phase_set_code = phase_set(keys, parts) if bits and isinstance(parts, list) else 0
-    if not bits or phase_set_code is None:
-        return _UNPHASED
-    return lambda allele: phase_code(bits.get(allele, 0), phase_set_code)
-
-
-def _UNPHASED(allele):
-    return 0
-
-
-ZERO = frozenset((0,))
 
 # The engine's reasons for leaving a record out, by their number (LeftOutReason).
 ENGINE_REASONS = (NOT_PASS, NOT_VARIANT, SYMBOLIC, NO_CARRIER)

@@ -30,7 +30,7 @@ WINDOW_PAST_END = "Error reading data from the file"  # the window reader's mess
 # Why a record finds no reference.
 NO_BUILD = "no reference folder for its build"
 NO_FILE = "no reference file"
-NOT_A_FILE_NAME = "chromosome name cannot be a file name"
+NOT_A_FILE_NAME = "chromosome cannot name a reference file (/, NUL, . or ..)"
 
 
 class Chromosome:

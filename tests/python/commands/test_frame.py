@@ -18,9 +18,11 @@ from mutflank_tools.reference.folder import canonical_build  # noqa: E402
     "argv, message",
     [
         (["frobnicate"], "mutflank: error: argument VERB: invalid choice: 'frobnicate' "
-         "(choose from 'reference', 'table', 'matrix', 'fit', 'extract', 'plot')"),
+         "(choose from 'reference', 'table', 'matrix', 'opportunities', 'fit', 'extract', "
+         "'plot')"),
         (["--version2"], "mutflank: error: the following arguments are required: VERB"),
-        (["table"], "mutflank table: error: the following arguments are required: INPUT"),
+        (["table", "x.vcf", "--sample"], "mutflank table: error: argument --sample: expected one "
+         "argument"),
         (["matrix", "t.tsv", "--reference", "r", "-o", "p", "--workers", "0"],
          "mutflank matrix: error: argument --workers: not a positive whole number: '0'"),
         (["matrix", "t.tsv", "--reference", "r", "-o", "p", "--workers", "2",

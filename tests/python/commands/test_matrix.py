@@ -418,7 +418,7 @@ def test_malformed_position_is_one_line_with_file_and_line(small, position, mess
      "ref: no hg18 folder in the reference folder (it holds GRCh37 (1))"),
     (None, ["table1.tsv", "--build", "38"], 1,
      "ref: no GRCh38 folder in the reference folder (it holds GRCh37 (1))"),
-    (None, [], 2, "no input: name tables, VCF/BCF or MAF files, or --table-list FILE"),
+    (None, [], 2, "no input: name the files to read, or --table-list FILE"),
     (None, ["table1.tsv", "--workers", "0"], 2,
      "argument --workers: not a positive whole number: '0'"),
     (None, ["table1.tsv", "--workers", "2", "--scheduler", "tcp://127.0.0.1:1"], 2,
@@ -499,7 +499,7 @@ def test_tallies_add_up_in_any_grouping_and_any_batch_size(phage, tmp_path):
         order = sorted(range(len(tally.keys)), key=tally.keys.__getitem__)
         return ([tally.keys[i] for i in order],
                 {name: tally.matrix(name)[order].tolist() for name in ("SBS6", "SBS1536")},
-                tally.left_out.counts, {i: vars(c) for i, c in tally.checks.items()},
+                dict(tally.left_out), dict(tally.left_out.inputs), {i: vars(c) for i, c in tally.checks.items()},
                 {i: vars(f) for i, f in tally.coverage.items()}, tally.records, tally.origins)
 
     # adjacent SNVs stay SNVs, so that the count below is of substitutions

@@ -59,7 +59,7 @@ def test_one_sample_name_in_several_inputs(cohort):
                             tmp_path / "m")
     assert (status, stderr) == (1, (
         f"mutflank matrix: error: sample TUMOR comes from more than one input ({a}, {b}): give "
-        "--label-by-input for a column per input, or --merge-samples if the inputs are one "
+        "--label-by-input for a sample per input, or --merge-samples if the inputs are one "
         "cohort split by chromosome or region\n"))
     assert not list(tmp_path.glob("m.*"))
     # A column per input: FILE:SAMPLE where the VCF's header names several samples, whatever
@@ -109,11 +109,11 @@ def test_one_file_named_twice_is_a_usage_error(cohort, how):
     if how == "list":
         write_text(tmp_path / "list.txt", f"# the cohort\n\n{a}\n")
         args += ["--table-list", tmp_path / "list.txt"]
-    verb, action = ("table", "read") if how == "table" else ("matrix", "counted")
+    verb = "table" if how == "table" else "matrix"
     status, _, stderr = run(verb, *args, "--reference", tmp_path / "ref", "-o",
                             tmp_path / "m")
     assert (status, stderr) == (2, f"mutflank {verb}: error: {a} and {second} are the same "
-                                   f"input: each input is {action} once, name it once\n")
+                                   "input: each input is read once, name it once\n")
     assert not list(tmp_path.glob("m*"))
 
 
@@ -240,8 +240,8 @@ def test_names_that_are_no_file_name_and_any_build_label(tmp_path):
                               "reference file (build mm10; chromosomes ., .., mm10/1), ")
     assert warning.endswith(" Left out, going on (--allow-missing-chromosomes)")
     assert left_out == (
-        "mutflank matrix: left out 3 records: chromosome name cannot be a file name, on . (1), "
-        ".. (1), mm10/1 (1)")
+        "mutflank matrix: left out 3 records: chromosome cannot name a reference file (/, NUL, . "
+        "or ..), on . (1), .. (1), mm10/1 (1)")
     vcf = somatic_vcf(tmp_path / "v.vcf", [(6, "A")])
     for build in (["--build", "mm10"], []):  # the one build folder, or named
         assert run("matrix", vcf, *build, "--reference", tmp_path / "ref", "-o",

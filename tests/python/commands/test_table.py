@@ -114,7 +114,7 @@ def test_writes_the_output_file_and_a_summary(tmp_path):
     assert (status, out) == (0, "")
     assert err.splitlines()[:2] == [
         f"mutflank table: wrote 20 rows of 3 samples to {output}",
-        "mutflank table: left out 4 records: allele *, . or equal to REF, on 1 (4); in "
+        "mutflank table: left out 4 records: allele *, . or equal to REF, on 1 (4), in "
         f"{vcf} (2), {again} (2)"]  # with several inputs, the inputs concerned are named
     rows = table_lines(output.read_text())
     assert len(rows) == 20 and {row[1] for row in rows} == {"calls"}  # the default project
@@ -175,8 +175,8 @@ def test_pass_only_keeps_pass_and_missing_filters(tmp_path):
 
 
 @pytest.mark.parametrize("text, options, message", [
-    (THREE_SAMPLES, ["--sample", "TUMOR"], "{vcf}: no sample column 'TUMOR' (columns: s1, s2, s3)"),
-    (SOMATIC, ["--sample", "s1"], "{vcf}: no sample column 's1' (columns: NORMAL, TUMOR)"),
+    (THREE_SAMPLES, ["--sample", "TUMOR"], "--sample TUMOR: no input holds this sample"),
+    (SOMATIC, ["--sample", "s1"], "--sample s1: no input holds this sample"),
     # a record with fewer sample fields than the header has columns
     (THREE_SAMPLES + "1\t90\t.\tC\tT\t.\tPASS\t.\tGT\t0/1\n", [],
      "{vcf}: line 13: 10 tab-separated fields, the #CHROM line names 12"),
@@ -265,10 +265,12 @@ def test_chromosomes_take_the_reference_file_names(tmp_path, files, written):
                 "with one build folder)"),
     (["GRCh37", "GRCh38"], [], 2,
      "--build is required for {vcf}: a VCF names no build, and {ref} has 2 build folders"),
-    (["GRCh38"], ["--build", "37"], 1, "{ref}: no GRCh37 folder in the reference folder"),
+    (["GRCh38"], ["--build", "37"], 1,
+     "{ref}: no GRCh37 folder in the reference folder (it holds GRCh38 (1))"),
     (["GRCh38"], ["--project", "a\tb"], 2, "--project may not hold a tab or a line break"),
     (["GRCh38"], ["--project", "a\nb"], 2, "--project may not hold a tab or a line break"),
-    (["GRCh38"], ["--sample", "x"], 2, "--sample names a VCF sample column; {maf} is a MAF file"),
+    # --sample chooses samples of any input: of a MAF as of a VCF
+    (["GRCh38"], ["--sample", "x"], 1, "--sample x: no input holds this sample"),
 ])
 def test_builds_and_options(tmp_path, builds, options, status, message):
     for build in builds:
@@ -388,7 +390,8 @@ def maf(rows, columns=MAF_NEEDED):
     (maf([["1", "5", "C", "C", "T", "S", "GRCh37"]], MAF_NEEDED[1:]), "37", 1,
      "{path}: line 1: the MAF header has no Chromosome column"),
     (maf([["1", "5", "C", "C", "T", "S"]], MAF_NEEDED[:-1]), None, 2,
-     "--build is required for {path}: its header (line 1) has no NCBI_Build column"),
+     "--build is required for {path}: its header (line 1) has no NCBI_Build column (or give "
+     "--reference with one build folder)"),
     (maf([["1", "5", "C", "C", "T", "S", "GRCh/36"]]), None, 1, "{path}: line 2: NCBI_Build "
      "'GRCh/36' cannot name a build folder: give --build"),
     (maf([["1", "5", "C", "C", "T", "S", "37"], ["1", "6", "C"]]), None, 1,

@@ -151,16 +151,16 @@ def test_no_doublet_file_when_the_only_pair_held_a_wrong_ref(capsys, reference, 
 @pytest.mark.parametrize("form", ["vcf", "maf"])
 def test_the_ref_check_counts_records_and_names_the_first_wrong_one(capsys, reference, tmp_path,
                                                                     form):
-    # 39 records, 3 of them wrong, each beside a correct SNV: 36 units once merged
-    records = [snv(20 + 10 * i) for i in range(33)] + [
-        snv(1000), wrong(1001), snv(1100), wrong(1101), snv(1200), wrong(1201)]
+    # 39 records, 2 of them wrong, each beside a correct SNV: 37 units once merged
+    records = [snv(20 + 10 * i) for i in range(35)] + [
+        snv(1000), wrong(1001), snv(1100), wrong(1101)]
     calls = write_input(tmp_path / f"calls.{form}", records, form)
     code, err, _ = matrix(capsys, reference, [calls], prefix=tmp_path / "m")
-    line = {"vcf": 3, "maf": 1}[form] + 35  # the header's lines, then the 35th record
+    line = {"vcf": 3, "maf": 1}[form] + 37  # the header's lines, then the 37th record
     ref = other(GENOME[1000], 2)
     assert (code, err) == (1, [
-        f"mutflank matrix: error: {calls}: REF differs from the reference base at 3 of 39 "
-        f"records (7.7%), first at line {line} (1:1001 REF {ref}, reference {GENOME[1000]}); "
+        f"mutflank matrix: error: {calls}: REF differs from the reference base at 2 of 39 "
+        f"records (5.1%), first at line {line} (1:1001 REF {ref}, reference {GENOME[1000]}); "
         "is the reference of another build? (--allow-ref-mismatch goes on without them)"])
 
 
@@ -411,7 +411,7 @@ def test_a_mutation_in_two_inputs_of_one_sample_is_counted_once(capsys, referenc
     assert {kind: sum(counts.values()) for kind, counts in written.items()} == {
         "SBS96": 4, "DBS78": 1, "ID83": 2}
     assert summary(err) == [f"left out 5 records: {DUPLICATES}, on 1 (5), in {second} (5)"]
-    # With a column per input, each input counts its own.
+    # With a column per input, each input counts its own (a MAF's columns are INPUT:SAMPLE).
     code, err, written = matrix(capsys, reference, [first, second], "--label-by-input",
                                 "--types", "SBS96,DBS78,ID83", *options, prefix=tmp_path / "l")
     assert (code, summary(err)) == (0, [])
@@ -419,8 +419,8 @@ def test_a_mutation_in_two_inputs_of_one_sample_is_counted_once(capsys, referenc
     for kind, counts in written.items():
         for (_, column), count in counts.items():
             per_column[kind, column] = per_column.get((kind, column), 0) + count
-    assert per_column == {("SBS96", "a"): 3, ("SBS96", "b"): 3, ("DBS78", "a"): 1,
-                          ("DBS78", "b"): 1, ("ID83", "a"): 2, ("ID83", "b"): 2}
+    assert per_column == {("SBS96", "a:S1"): 3, ("SBS96", "b:S1"): 3, ("DBS78", "a:S1"): 1,
+                          ("DBS78", "b:S1"): 1, ("ID83", "a:S1"): 2, ("ID83", "b:S1"): 2}
 
 
 def test_tallies_of_inputs_sharing_mutations_merge_to_one_count(reference, tmp_path):
@@ -435,14 +435,15 @@ def test_tallies_of_inputs_sharing_mutations_merge_to_one_count(reference, tmp_p
 
     def summary_of(tally):
         return ({name: tally.matrix(name).tolist() for name in ("SBS96", "DBS78", "ID83")},
-                tally.left_out.counts, tally.records)
+                dict(tally.left_out), dict(tally.left_out.inputs), tally.records)
 
     whole = summary_of(count_inputs(items, str(reference), settings))
     singles = [count_inputs([item], str(reference), settings) for item in items]
     assert summary_of(Tally().merge(singles[2]).merge(singles[0]).merge(singles[1])) == whole
     assert summary_of(singles[0].merge(Tally().merge(singles[1]).merge(singles[2]))) == whole
-    assert whole[2] == 8  # 5 in the first input, the one SNV of its own in each other
-    assert whole[1] == {(DUPLICATES, 1): {"1": 5}, (DUPLICATES, 2): {"1": 5}}
+    assert whole[3] == 8  # 5 in the first input, the one SNV of its own in each other
+    assert whole[1] == {(DUPLICATES, "1"): 10}
+    assert whole[2] == {(DUPLICATES, 1): 5, (DUPLICATES, 2): 5}
 
 
 # ---- the REF check of every base -----------------------------------------------------------

@@ -69,6 +69,16 @@ def test_replicates_do_not_depend_on_the_cut_into_units():
     assert not np.array_equal(other_seed, whole[1][:2])
 
 
+@pytest.mark.parametrize("cells, replicates, cut", [
+    (96 * 300, 25, [(0, 10), (10, 20), (20, 25)]),  # 3.5 MB a replicate: ten a unit
+    (1536 * 1000, 3, [(0, 1), (1, 2), (2, 3)]),  # 147 MB a replicate: one a unit
+    (1536 * 200, 7, [(0, 7)]),  # 29 MB: eight would fit
+])
+def test_units_are_cut_by_the_matrix_size_alone(cells, replicates, cut):
+    assert work.units([2, 5], replicates, cells) == [(rank, first, end) for rank in (2, 5)
+                                                     for first, end in cut]
+
+
 # ---- the plain models ----------------------------------------------------------------------
 
 def plain_cosine(a, b):

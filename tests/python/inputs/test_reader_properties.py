@@ -133,7 +133,8 @@ def maf_model(columns, rows, shapes, comments, build_option):
         if name not in columns:
             if name == "NCBI_Build":
                 raise Failure(2, f"--build is required for {{path}}: its header (line "
-                                 f"{header_line}) has no NCBI_Build column")
+                                 f"{header_line}) has no NCBI_Build column (or give --reference "
+                                 "with one build folder)")
             raise Failure(1, f"{{path}}: line {header_line}: the MAF header has no {name} column")
     width = max(columns.index(name) for name in needed) + 1
     out, left_out = [], collections.Counter()

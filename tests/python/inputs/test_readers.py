@@ -19,6 +19,7 @@ from cli_support import (PYVCF, maf_text, run, synthetic_calls, table_lines, vcf
 
 readers = pytest.importorskip("mutflank_tools.inputs.open")
 records_module = pytest.importorskip("mutflank_tools.inputs.records")
+KEPT = pytest.importorskip("mutflank_tools.inputs.left_out").KEPT
 
 HEADER = ("##fileformat=VCFv4.2\n##contig=<ID=1,length=100000>\n"
           '##FILTER=<ID=LowQ,Description="Low quality">\n##ALT=<ID=DEL,Description="Deletion">\n'
@@ -97,23 +98,6 @@ def test_records_are_the_genotypes_pysam_reads(tmp_path, name):
     assert list(zip(found["sample"], found["chromosome"], found["position"], found["ref"],
                     found["alt"])) == expected
     assert len(expected) >= 3
-
-
-def test_quick_and_line_by_line_roads_agree(tmp_path, monkeypatch):
-    vcf_module = pytest.importorskip("mutflank_tools.inputs.vcf")
-    calls = synthetic_calls(7, GENOME, ["a", "b", "c"], 4000)
-    text = vcf_text(calls, ["a", "b", "c"], {"1": 8000, "2": 5000})
-    text = text.replace("##FORMAT=", '##FORMAT=<ID=DP,Number=1,Type=Integer,Description="Depth"'
-                        ">\n##FORMAT=", 1)
-    path = write_text(tmp_path / "c.vcf", text.replace("\tGT\t", "\tGT:DP\t").replace(
-        "0/1\t", "0/1:7\t"))
-    path = to_bcf(path, tmp_path / "c.bcf")  # BCF is read by the Python reader's two roads
-    for pass_only in (False, True):
-        quick = columns(readers.read_all(str(path), pass_only=pass_only))
-        with monkeypatch.context() as patched:
-            patched.setattr(vcf_module, "columns_of_block", lambda *args: None)
-            slow = columns(readers.read_all(str(path), pass_only=pass_only))
-        assert quick == slow and len(quick[0]["line"]) > 3000
 
 
 TABLE = ("sample\tproject\tID\tbuild\ttype\tchromosome\tposition\tend\tREF\tALT\n"  # header
@@ -308,7 +292,7 @@ def test_chromosomes_that_cannot_name_a_file_are_left_out_by_input(tmp_path):
                                                "C", "T"]])
     assert err.splitlines()[1:] == [
         "mutflank table: left out 3 records: chromosome cannot name a reference file (/, NUL, . "
-        f"or ..), on .. (1), ../../outside/secret (1), a/b (1); in {first} (2), {second} (1)"]
+        f"or ..), on .. (1), ../../outside/secret (1), a/b (1), in {first} (2), {second} (1)"]
 
 
 # ---- bounded lines and fields --------------------------------------------------------------
@@ -337,11 +321,18 @@ def test_fields_beyond_the_limit_and_many_chromosome_names(tmp_path):
     assert run("table", vcf, "--build", "38") == (
         1, "", f"mutflank table: error: {vcf}: line 7: a field is longer than 1 MiB (the field "
                "limit)\n")
+    # Chromosomes beyond 2 * KEPT of one reason: the KEPT largest are told apart, the rest
+    # summed; the total stays exact.
     left_out = records_module.LeftOut()
-    for number in range(records_module.LEFT_OUT_KEYS + 100):
-        left_out.add("reason", f"chr{number}")
-    assert len(left_out) == records_module.LEFT_OUT_KEYS + 1
-    assert left_out[("reason", records_module.OTHER_CHROMOSOMES)] == 100
+    left_out.add("reason", "chrBig", 50)
+    for number in range(4 * KEPT):
+        left_out.add("reason", f"chr{number:03}")
+    assert len(left_out) <= 2 * KEPT + 1 and left_out.total() == 50 + 4 * KEPT
+    named = sum(count for (_, name), count in left_out.items() if name is not None)
+    assert left_out.lines() == [
+        f"left out {50 + 4 * KEPT} records: reason, on chrBig (50), "
+        + ", ".join(f"chr{number:03} (1)" for number in range(7))
+        + f" and {50 + 4 * KEPT - named} records on other chromosomes"]
 
 
 # ---- one line naming the input, the line and the fault -------------------------------------

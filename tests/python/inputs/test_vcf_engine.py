@@ -7,14 +7,14 @@ import gzip
 import os
 import subprocess
 import threading
-from pathlib import Path
 
 import pytest
 
 from cli_support import PYVCF, synthetic_calls, vcf_text, write_text
+import vcf_model
+from vcf_model import VcfModel
 
 readers = pytest.importorskip("mutflank_tools.inputs.open")
-vcf_module = pytest.importorskip("mutflank_tools.inputs.vcf")
 errors = pytest.importorskip("mutflank_tools.runtime.errors")
 records_module = pytest.importorskip("mutflank_tools.inputs.records")
 
@@ -49,10 +49,23 @@ def model(path, sample=None, pass_only=False, batch_size=readers.BATCH_RECORDS):
     """The Python reader, line by line and by NumPy blocks, over the same opened input."""
     def read():
         with readers.open_input(str(path)) as source:
-            parser = vcf_module.VcfRecords(source, source._header, sample=sample,
-                                           pass_only=pass_only, batch_size=batch_size)
+            parser = VcfModel(source, source._header, sample=sample, pass_only=pass_only,
+                              batch_size=batch_size)
             return list(parser.batches(source._lines.rest()))
     return outcome(read)
+
+
+def test_the_models_quick_and_line_by_line_roads_agree(tmp_path, monkeypatch):
+    calls = synthetic_calls(7, GENOME, ["a", "b", "c"], 4000)
+    text = vcf_text(calls, ["a", "b", "c"], {"1": 8000, "2": 5000})
+    path = write_text(tmp_path / "c.vcf", text.replace("\tGT\t", "\tGT:DP\t").replace(
+        "0/1\t", "0/1:7\t") + "1\t7990\t.\tC\tT\t.\tPASS\t.\tGT:DP\t.|1:3\t1|.:3\t0|1:3\n")
+    for pass_only in (False, True):
+        quick = model(path, pass_only=pass_only)
+        with monkeypatch.context() as patched:
+            patched.setattr(vcf_model, "columns_of_block", lambda *args: None)
+            slow = model(path, pass_only=pass_only)
+        assert quick == slow and len(quick[0]) > 3000
 
 
 RECORDS = (
@@ -97,6 +110,10 @@ FAULTS = {
     "huge allele": HEADER + "1\t6\t.\tC\tT\t.\tPASS\t.\tGT\t0/0099999999999999999999\t0\n",
     "allele 10": HEADER + "1\t6\t.\tC\tT,G\t.\tPASS\t.\tGT\t0/10\t0\n",
     "quoted genotype": HEADER + "1\t6\t.\tC\tT\t.\tPASS\t.\tGT\t0/'\t0\n",
+    "escape in a name": HEADER.replace("s1", "s\x1b[31m") + "1\t6\t.\tC\tT\t.\tPASS\t.\tGT\t"
+                                                          "0/\x1b\t0/3\n",
+    "escape in a genotype": HEADER.replace("s2", "s\x1b[31m") + "1\t6\t.\tC\tT\t.\tPASS\t.\tGT\t"
+                                                             "0\t0/\x1b/3\n",
     "2^64": HEADER + "1\t18446744073709551616\t.\tC\tT\t.\tPASS\t.\tGT\t0/1\t0/0\n",
     "position 0": HEADER + "1\t0\t.\tC\tT\t.\tPASS\t.\tGT\t0/1\t0/0\n",
     "position +5": HEADER + "1\t+5\t.\tC\tT\t.\tPASS\t.\tGT\t0/1\t0/0\n",

@@ -1,0 +1,250 @@
+"""Benchmarks of regions and opportunities (run by `make bench-opportunities`):
+
+- opportunities: `mutflank opportunities` of a seeded random genome (AT-rich, with GC-rich
+  exon-like stretches and N runs) against one pass over its reference folder, `cat
+  REF/BUILD/* > /dev/null`, in the same run, alternating, medians; once with the files in the
+  page cache (warm) and once with them dropped from it before each run (cold:
+  posix_fadvise DONTNEED on these files only); and the peak resident memory of the command;
+- regions: `mutflank matrix` of a VCF of 1,060,000 records without --regions, with 200,000
+  intervals tiling the genome (nearly every record inside: the filter's own cost) and with
+  200,000 exome-like intervals (most records outside), alternating, medians;
+- fits: seeded cohorts whose counts come from genome signatures rescaled to the exome-like
+  regions (their opportunities counted by `mutflank opportunities` on that genome), fitted
+  with and without --opportunities/--signature-opportunities: the median over samples of the
+  L1 error of the exposures (sum of |fitted - planted| over the sum of planted), both figures.
+
+Data is generated with fixed seeds into bench/.data/opportunities (kept). --quick uses a
+genome of 30 Mb instead of 300 Mb.
+"""
+
+import argparse
+import os
+import statistics
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+import numpy as np
+
+HERE = Path(__file__).resolve().parent
+DATA = HERE / ".data" / "opportunities"
+COMMAND = [sys.executable, "-m", "mutflank_tools"]
+INTERVALS = 200_000
+RECORDS = 1_060_000
+
+
+def genome(scale):
+    """A GRCh38 folder of three chromosomes (scale x 150, 100, 50 Mb): AT-rich bases, GC-rich
+    exon-like stretches where the BED's intervals lie, a few N runs; and the BED."""
+    root = DATA / f"reference-{scale}"
+    folder = root / "GRCh38"
+    bed = DATA / f"exome-{scale}.bed"
+    lengths = {"1": 150_000_000 * scale // 10, "2": 100_000_000 * scale // 10,
+               "3": 50_000_000 * scale // 10}
+    if bed.exists() and all((folder / f"{name}.txt").exists() for name in lengths):
+        return root, bed, lengths
+    folder.mkdir(parents=True, exist_ok=True)
+    rng = np.random.default_rng(17)
+    total = sum(lengths.values())
+    lines = []
+    at_rich = np.array([0, 0, 0, 1, 1, 2, 2, 3, 3, 3], dtype=np.uint8)  # A C G T .3 .2 .2 .3
+    gc_rich = np.array([0, 0, 1, 1, 1, 2, 2, 2, 3, 3], dtype=np.uint8)  # .2 .3 .3 .2
+    for name, length in lengths.items():
+        bases = np.empty(length, dtype=np.uint8)
+        for start in range(0, length, 1 << 24):
+            piece = bases[start:start + (1 << 24)]
+            piece[:] = at_rich[rng.integers(0, 10, len(piece), dtype=np.uint8)]
+        count = INTERVALS * length // total
+        starts = np.sort(rng.integers(20, length - 400, count))
+        sizes = rng.integers(80, 300, count)
+        for start, size in zip(starts.tolist(), sizes.tolist()):
+            exon = gc_rich[rng.integers(0, 10, size + 40, dtype=np.uint8)]
+            # CpG enriched: a C is followed by a G more often than by chance.
+            cpg = np.flatnonzero(exon[:-1] == 1)
+            exon[cpg[rng.random(len(cpg)) < 0.15] + 1] = 2
+            bases[start - 20:start + size + 20] = exon
+            lines.append(f"{name}\t{start}\t{start + size}")
+        for start in rng.integers(0, length - 50_000, 10).tolist():
+            bases[start:start + 20_000] = 16
+        bases.tofile(folder / f"{name}.txt")
+    order = rng.permutation(len(lines))
+    bed.write_text("".join(lines[i] + "\n" for i in order))
+    return root, bed, lengths
+
+
+def vcf(root, lengths):
+    """One sample's VCF of RECORDS SNVs whose REF is the reference base, sorted."""
+    path = DATA / f"calls-{root.name}.vcf"
+    if path.exists():
+        return path
+    rng = np.random.default_rng(23)
+    total = sum(lengths.values())
+    out = ["##fileformat=VCFv4.2",
+           '##FORMAT=<ID=GT,Number=1,Type=String,Description="Genotype">',
+           "#CHROM\tPOS\tID\tREF\tALT\tQUAL\tFILTER\tINFO\tFORMAT\tS1"]
+    for name, length in lengths.items():
+        codes = np.fromfile(root / "GRCh38" / f"{name}.txt", dtype=np.uint8)
+        count = RECORDS * length // total
+        positions = np.sort(rng.choice(np.flatnonzero(codes < 4)[::7], count, replace=False)) + 1
+        refs = codes[positions - 1]
+        alts = (refs + rng.integers(1, 4, count)) % 4
+        out += [f"{name}\t{p}\t.\t{'ACGT'[r]}\t{'ACGT'[a]}\t.\tPASS\t.\tGT\t0/1"
+                for p, r, a in zip(positions.tolist(), refs.tolist(), alts.tolist())]
+    path.write_text("\n".join(out) + "\n")
+    return path
+
+
+def timed(command, **options):
+    """(wall seconds, peak resident MB) of a command run to its end."""
+    start = time.perf_counter()
+    process = subprocess.Popen(command, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
+                               **options)
+    _, status, usage = os.wait4(process.pid, 0)
+    wall = time.perf_counter() - start
+    error = process.stderr.read().decode()
+    process.stderr.close()
+    process.returncode = os.waitstatus_to_exitcode(status)
+    if process.returncode:
+        raise SystemExit(f"{' '.join(map(str, command))} failed:\n{error}")
+    return wall, usage.ru_maxrss / 1024
+
+
+def drop_from_cache(paths):
+    for path in paths:
+        fd = os.open(path, os.O_RDONLY)
+        try:
+            os.fsync(fd)
+            os.posix_fadvise(fd, 0, 0, os.POSIX_FADV_DONTNEED)
+        finally:
+            os.close(fd)
+
+
+def bench_opportunities(root, repetitions):
+    files = sorted(str(path) for path in (root / "GRCh38").glob("*.txt"))
+    size = sum(os.path.getsize(path) for path in files)
+    cat = ["sh", "-c", 'cat "$@" > /dev/null', "cat", *files]
+    mine = [*COMMAND, "opportunities", str(root), "--build", "GRCh38",
+            "-o", str(DATA / "genome"), "--types", "SBS96,SBS1536,DBS78"]
+    print(f"opportunities of a {size / 1e6:,.0f} Mb genome (3 chromosomes) against cat of its "
+          f"folder, median of {repetitions}:")
+    for state in ("warm", "cold"):
+        times = {"cat": [], "opportunities": []}
+        peaks = []
+        timed(cat)  # into the cache, for the warm runs
+        for _ in range(repetitions):
+            for name, command in (("cat", cat), ("opportunities", mine)):
+                if state == "cold":
+                    drop_from_cache(files)
+                wall, peak = timed(command)
+                times[name].append(wall)
+                if name == "opportunities":
+                    peaks.append(peak)
+        cat_s = statistics.median(times["cat"])
+        mine_s = statistics.median(times["opportunities"])
+        print(f"  {state:4}  cat {cat_s:7.3f} s   opportunities {mine_s:7.3f} s   ratio "
+              f"{mine_s / cat_s:5.2f}   ({size / mine_s / 1e6:,.0f} Mb/s; peak memory "
+              f"{max(peaks):.0f} MB)")
+
+
+def covering(lengths):
+    """A BED of INTERVALS intervals that tile the genome, one base apart: nearly every record
+    is inside, so the filter's own cost shows."""
+    path = DATA / f"covering-{sum(lengths.values())}.bed"
+    if not path.exists():
+        step = sum(lengths.values()) // INTERVALS
+        path.write_text("".join(f"{name}\t{start}\t{start + step - 1}\n"
+                                for name, length in lengths.items()
+                                for start in range(0, length - step + 1, step)))
+    return path
+
+
+def bench_regions(root, bed, lengths, repetitions):
+    calls = vcf(root, lengths)
+    base = [*COMMAND, "matrix", str(calls), "--reference", str(root), "-o",
+            str(DATA / "m"), "--types", "SBS96"]
+    runs = {"plain": base, "exome": [*base, "--regions", str(bed)],
+            "covering": [*base, "--regions", str(covering(lengths))]}
+    times = {key: [] for key in runs}
+    for _ in range(repetitions):
+        for key, command in runs.items():
+            times[key].append(timed(command)[0])
+    plain, exome, cover = (statistics.median(times[key]) for key in runs)
+    print(f"matrix of {RECORDS:,} records, median of {repetitions}: {plain:.2f} s; with "
+          f"--regions of {INTERVALS:,} intervals tiling the genome (nearly every record "
+          f"inside) {cover:.2f} s ({100 * (cover / plain - 1):+.1f}%); with the exome-like "
+          f"BED of {INTERVALS:,} intervals (most records outside) {exome:.2f} s "
+          f"({100 * (exome / plain - 1):+.1f}%)")
+
+
+def bench_fits(root, bed, cohorts, samples):
+    genome_prefix, exome_prefix = DATA / "genome", DATA / "exome"
+    for prefix, extra in ((genome_prefix, []), (exome_prefix, ["--regions", str(bed)])):
+        timed([*COMMAND, "opportunities", str(root), "--build", "GRCh38", "-o", str(prefix),
+               "--types", "SBS96", *extra])
+    read = {}
+    for name, prefix in (("genome", genome_prefix), ("exome", exome_prefix)):
+        lines = Path(f"{prefix}.SBS96.tsv").read_text().splitlines()[1:]
+        read[name] = np.array([float(line.split("\t")[1]) for line in lines])
+        labels = [line.split("\t")[0] for line in lines]
+    ratio = read["exome"] / read["genome"]
+    errors = {"without": [], "with": []}
+    for seed in range(cohorts):
+        rng = np.random.default_rng(100 + seed)
+        signatures = rng.dirichlet(np.full(96, 0.3), size=12).T
+        scaled = signatures * ratio[:, None]
+        scaled /= scaled.sum(axis=0)
+        planted = np.zeros((12, samples))
+        for column in planted.T:
+            active = rng.choice(12, rng.integers(2, 5), replace=False)
+            column[active] = rng.dirichlet(np.ones(len(active))) * rng.integers(100, 1500)
+        counts = np.array([rng.multinomial(int(round(column.sum())),
+                                           scaled @ column / column.sum())
+                           for column in planted.T]).T
+        planted *= counts.sum(axis=0) / planted.sum(axis=0)  # in the drawn mutations
+        folder = DATA / f"cohort-{seed}"
+        folder.mkdir(exist_ok=True)
+        names = [f"S{i}" for i in range(12)]
+        (folder / "sig.tsv").write_text("Type\t" + "\t".join(names) + "\n" + "".join(
+            f"{label}\t" + "\t".join(map(repr, row)) + "\n"
+            for label, row in zip(labels, signatures.tolist())))
+        (folder / "m.tsv").write_text("MutationType\t" + "\t".join(
+            f"P{i}" for i in range(samples)) + "\n" + "".join(
+            f"{label}\t" + "\t".join(map(str, row)) + "\n"
+            for label, row in zip(labels, counts.tolist())))
+        for name, extra in (("without", []),
+                            ("with", ["--opportunities", f"{exome_prefix}.SBS96.tsv",
+                                      "--signature-opportunities",
+                                      f"{genome_prefix}.SBS96.tsv"])):
+            timed([*COMMAND, "fit", str(folder / "m.tsv"), "--signatures",
+                   str(folder / "sig.tsv"), "-o", str(folder / name), *extra])
+            lines = (folder / f"{name}.exposures.tsv").read_text().splitlines()[1:]
+            fitted = np.array([[float(cell) for cell in line.split("\t")[1:]]
+                               for line in lines])
+            errors[name] += (np.abs(fitted - planted).sum(axis=0)
+                             / planted.sum(axis=0)).tolist()
+    print(f"fits of {cohorts} cohorts of {samples} exome-like samples on 12 genome signatures "
+          f"(largest channel ratio of exome to genome opportunities over the smallest: "
+          f"{ratio.max() / ratio.min():.2f}): median L1 error of the exposures "
+          f"{statistics.median(errors['without']):.4f} without opportunities, "
+          f"{statistics.median(errors['with']):.4f} with them")
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--quick", action="store_true")
+    parser.add_argument("--repetitions", type=int, default=3)
+    parser.add_argument("--only", choices=("opportunities", "regions", "fits"))
+    args = parser.parse_args()
+    DATA.mkdir(parents=True, exist_ok=True)
+    root, bed, lengths = genome(1 if args.quick else 10)
+    if args.only in (None, "opportunities"):
+        bench_opportunities(root, args.repetitions)
+    if args.only in (None, "regions"):
+        bench_regions(root, bed, lengths, args.repetitions)
+    if args.only in (None, "fits"):
+        bench_fits(root, bed, cohorts=5, samples=100)
+
+
+if __name__ == "__main__":
+    main()

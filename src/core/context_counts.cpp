@@ -1,0 +1,299 @@
+// Context counting: one pass over the bytes of each stretch with a rolling code of the last
+// five bases. Where the five bases around a centre are all bases (nearly everywhere), one
+// increment of a histogram keyed by (strand bits of the centre, pentanucleotide) records the
+// pentanucleotide, its trinucleotide and its dinucleotide at once; the contexts near a byte
+// that is no base, a chromosome end or a region end are checked one by one. The histogram is
+// folded onto the pyrimidine strand at the end.
+#include "context_counts.hpp"
+
+#include <algorithm>
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+#include "unique_fd.hpp"
+
+namespace mutflank {
+
+void ContextCounts::merge(const ContextCounts& other) noexcept {
+    for (std::size_t s = 0; s < trinucleotides.size(); ++s)
+        for (std::size_t i = 0; i < trinucleotides[s].size(); ++i)
+            trinucleotides[s][i] += other.trinucleotides[s][i];
+    for (std::size_t i = 0; i < pentanucleotides.size(); ++i)
+        pentanucleotides[i] += other.pentanucleotides[i];
+    for (std::size_t i = 0; i < dinucleotides.size(); ++i)
+        dinucleotides[i] += other.dinucleotides[i];
+}
+
+namespace {
+
+constexpr unsigned no_base = 16; // bytes from here on hold no base (N and the rest)
+
+// Counts by forward-strand code, before folding.
+struct RawCounts {
+    // (strand bits of the centre << 10) | pentanucleotide: a whole pentanucleotide, which
+    // also gives its trinucleotide and the dinucleotide of its centre and the next base.
+    std::vector<std::uint64_t> whole = std::vector<std::uint64_t>(4 << 10);
+    std::array<std::array<std::uint64_t, 64>, 4> trinucleotides{}; // outside a whole one
+    std::array<std::uint64_t, 16> dinucleotides{};                 // outside a whole one
+    std::array<std::uint64_t, 16> dinucleotides_excess{}; // in `whole` but not to count
+};
+
+// The bytes [lo, hi) of a chromosome; offsets outside are off the chromosome.
+struct Stretch {
+    const unsigned char* bytes;
+    std::uint64_t lo;
+    std::uint64_t hi;
+
+    [[nodiscard]] bool base(std::uint64_t at) const noexcept {
+        return at >= lo && at < hi && bytes[at - lo] < no_base;
+    }
+    [[nodiscard]] unsigned code(std::uint64_t at) const noexcept { return bytes[at - lo] & 3U; }
+    [[nodiscard]] unsigned bits(std::uint64_t at) const noexcept {
+        return (bytes[at - lo] >> 2U) & 3U;
+    }
+};
+
+// The contexts of centre `c` that are not a whole pentanucleotide; `pair` tells whether the
+// dinucleotide (c, c + 1) may count.
+void count_partial(const Stretch& s, std::uint64_t c, bool pair, RawCounts& raw) {
+    if (!s.base(c))
+        return;
+    if (c > 0 && s.base(c - 1) && s.base(c + 1))
+        raw.trinucleotides[s.bits(c)][s.code(c - 1) << 4U | s.code(c) << 2U | s.code(c + 1)] += 1;
+    if (pair && s.base(c + 1))
+        raw.dinucleotides[s.code(c) << 2U | s.code(c + 1)] += 1;
+}
+
+// Every context of centre `c`, each condition checked.
+void count_checked(const Stretch& s, std::uint64_t c, bool pair, RawCounts& raw) {
+    if (c >= 2 && s.base(c - 2) && s.base(c - 1) && s.base(c) && s.base(c + 1) &&
+        s.base(c + 2)) {
+        unsigned code = 0;
+        for (std::uint64_t k = c - 2; k <= c + 2; ++k)
+            code = code << 2U | s.code(k);
+        raw.whole[s.bits(c) << 10U | code] += 1;
+        if (!pair)
+            raw.dinucleotides_excess[code >> 2U & 15U] += 1;
+        return;
+    }
+    count_partial(s, c, pair, raw);
+}
+
+// Counts the centres [a, b) of stretch `s`, which holds every byte of the chromosome from
+// two before a to two after b - 1 (fewer at the chromosome's ends); a dinucleotide counts
+// when its second base is before `pair_end`.
+void count_centres(const Stretch& s, std::uint64_t a, std::uint64_t b, std::uint64_t pair_end,
+                   RawCounts& raw) {
+    // The quick loop: all five bytes inside the stretch, and the pair inside too.
+    const std::uint64_t first = std::max(a, s.lo + 2);
+    const std::uint64_t last = std::min(b - 1, s.hi >= 2 ? s.hi - 2 : 0);
+    if (first >= last) {
+        for (std::uint64_t c = a; c < b; ++c)
+            count_checked(s, c, c + 1 < pair_end, raw);
+        return;
+    }
+    for (std::uint64_t c = a; c < first; ++c)
+        count_checked(s, c, c + 1 < pair_end, raw);
+    unsigned code = 0;
+    std::uint64_t run = 0; // bases in a row up to the last byte read
+    for (std::uint64_t k = first - 2; k < first + 2; ++k) {
+        const unsigned v = s.bytes[k - s.lo];
+        code = (code << 2U | (v & 3U)) & 1023U;
+        run = v < no_base ? run + 1 : 0;
+    }
+    std::uint64_t* whole = raw.whole.data();
+    const unsigned char* bytes = s.bytes - s.lo;
+    for (std::uint64_t c = first; c < last; ++c) {
+        const unsigned v = bytes[c + 2];
+        code = (code << 2U | (v & 3U)) & 1023U;
+        run = v < no_base ? run + 1 : 0;
+        if (run >= 5) [[likely]]
+            whole[(bytes[c] >> 2U & 3U) << 10U | code] += 1;
+        else
+            count_partial(s, c, true, raw);
+    }
+    for (std::uint64_t c = last; c < b; ++c)
+        count_checked(s, c, c + 1 < pair_end, raw);
+}
+
+constexpr unsigned complement(unsigned base) { return 3U - base; }
+constexpr bool pyrimidine(unsigned base) { return base == 1 || base == 3; }
+
+// The strand class of a centre base from its strand bits: a gene on the + strand has the
+// forward strand as its untranscribed strand, one on the - strand the reverse.
+constexpr unsigned strand_class(unsigned bits, unsigned base) {
+    switch (bits) {
+    case 1:
+        return static_cast<unsigned>(pyrimidine(base) ? StrandClass::untranscribed
+                                                      : StrandClass::transcribed);
+    case 2:
+        return static_cast<unsigned>(pyrimidine(base) ? StrandClass::transcribed
+                                                      : StrandClass::untranscribed);
+    case 3:
+        return static_cast<unsigned>(StrandClass::both);
+    default:
+        return static_cast<unsigned>(StrandClass::none);
+    }
+}
+
+// Folded index of a trinucleotide (forward bases l, x, r).
+unsigned trinucleotide_index(unsigned l, unsigned x, unsigned r) {
+    if (!pyrimidine(x)) {
+        const unsigned left = complement(r);
+        r = complement(l);
+        l = left;
+        x = complement(x);
+    }
+    return (x == 1 ? 0U : 16U) + l * 4 + r;
+}
+
+unsigned pentanucleotide_index(unsigned l2, unsigned l1, unsigned x, unsigned r1, unsigned r2) {
+    if (!pyrimidine(x))
+        return pentanucleotide_index(complement(r2), complement(r1), complement(x),
+                                     complement(l1), complement(l2));
+    return (x == 1 ? 0U : 256U) + (l2 * 4 + l1) * 16 + r1 * 4 + r2;
+}
+
+unsigned dinucleotide_index(unsigned first, unsigned second) {
+    constexpr std::string_view bases = "ACGT";
+    for (unsigned flip = 0; flip < 2; ++flip) {
+        const char pair[2] = {bases[first], bases[second]};
+        const auto* found = std::find(canonical_dinucleotides.begin(),
+                                      canonical_dinucleotides.end(), std::string_view(pair, 2));
+        if (found != canonical_dinucleotides.end())
+            return static_cast<unsigned>(found - canonical_dinucleotides.begin());
+        const unsigned other = complement(first);
+        first = complement(second);
+        second = other;
+    }
+    return 0; // not reached: every pair or its reverse complement is canonical
+}
+
+void fold(const RawCounts& raw, ContextCounts& counts) {
+    for (unsigned key = 0; key < raw.whole.size(); ++key) {
+        const std::uint64_t n = raw.whole[key];
+        if (n == 0)
+            continue;
+        const unsigned bits = key >> 10U;
+        const unsigned l2 = key >> 8U & 3U, l1 = key >> 6U & 3U, x = key >> 4U & 3U,
+                       r1 = key >> 2U & 3U, r2 = key & 3U;
+        counts.pentanucleotides[pentanucleotide_index(l2, l1, x, r1, r2)] += n;
+        counts.trinucleotides[strand_class(bits, x)][trinucleotide_index(l1, x, r1)] += n;
+        counts.dinucleotides[dinucleotide_index(x, r1)] += n;
+    }
+    for (unsigned bits = 0; bits < 4; ++bits)
+        for (unsigned code = 0; code < 64; ++code) {
+            const unsigned x = code >> 2U & 3U;
+            counts.trinucleotides[strand_class(bits, x)]
+                                 [trinucleotide_index(code >> 4U, x, code & 3U)] +=
+                raw.trinucleotides[bits][code];
+        }
+    for (unsigned code = 0; code < 16; ++code)
+        counts.dinucleotides[dinucleotide_index(code >> 2U, code & 3U)] +=
+            raw.dinucleotides[code] - raw.dinucleotides_excess[code];
+}
+
+[[nodiscard]] bool apart(std::span<const Interval> regions) {
+    for (std::size_t i = 0; i < regions.size(); ++i) {
+        if (regions[i].start >= regions[i].end)
+            return false;
+        if (i > 0 && regions[i].start <= regions[i - 1].end)
+            return false;
+    }
+    return true;
+}
+
+// Calls visit(a, b, pair_end) for each stretch of centres of at most `block`, in order: the
+// whole chromosome, or each region clipped to it.
+template <class Visit>
+void each_stretch(std::uint64_t length, std::span<const Interval> regions, bool whole,
+                  std::size_t block, Visit&& visit) {
+    const Interval all{0, length};
+    const std::span<const Interval> spans = whole ? std::span<const Interval>(&all, 1) : regions;
+    for (const Interval& region : spans) {
+        const std::uint64_t end = std::min(region.end, length);
+        for (std::uint64_t a = region.start; a < end;) {
+            const std::uint64_t b = end - a > block ? a + block : end;
+            if (!visit(a, b, end))
+                return;
+            a = b;
+        }
+    }
+}
+
+// Reads the bytes [lo, hi) of `fd` into `buffer`; false with `error` set when it cannot.
+bool read_exactly(int fd, std::uint64_t lo, std::uint64_t hi, std::vector<unsigned char>& buffer,
+                  std::optional<Error>& error) {
+    buffer.resize(hi - lo);
+    std::uint64_t done = 0;
+    while (done < hi - lo) {
+        const ssize_t got = ::pread(fd, buffer.data() + done, hi - lo - done,
+                                    static_cast<off_t>(lo + done));
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got < 0) {
+            error = io_error(messages::read_chromosome);
+            return false;
+        }
+        if (got == 0) {
+            error = io_error(messages::chromosome_changed);
+            return false;
+        }
+        done += static_cast<std::uint64_t>(got);
+    }
+    return true;
+}
+
+} // namespace
+
+std::optional<Error> count_contexts(std::span<const unsigned char> bytes,
+                                    std::span<const Interval> regions, bool whole,
+                                    ContextCounts& counts) {
+    if (!whole && !apart(regions))
+        return internal_error(messages::intervals_unsorted);
+    RawCounts raw;
+    const Stretch all{bytes.data(), 0, bytes.size()};
+    each_stretch(bytes.size(), regions, whole, context_block,
+                 [&](std::uint64_t a, std::uint64_t b, std::uint64_t pair_end) {
+                     count_centres(all, a, b, pair_end, raw);
+                     return true;
+                 });
+    fold(raw, counts);
+    return std::nullopt;
+}
+
+Result<ContextCounts> count_chromosome_file(const std::string& path,
+                                            std::span<const Interval> regions, bool whole,
+                                            std::size_t block) {
+    if (!whole && !apart(regions))
+        return internal_error(messages::intervals_unsorted);
+    const UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd.valid())
+        return io_error(messages::open_chromosome);
+    struct stat info {};
+    if (::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode))
+        return io_error(messages::read_chromosome);
+    const auto length = static_cast<std::uint64_t>(info.st_size);
+    RawCounts raw;
+    std::vector<unsigned char> buffer;
+    std::optional<Error> error;
+    each_stretch(length, regions, whole, std::max<std::size_t>(block, 1),
+                 [&](std::uint64_t a, std::uint64_t b, std::uint64_t pair_end) {
+                     const std::uint64_t lo = a >= 2 ? a - 2 : 0;
+                     const std::uint64_t hi = std::min(b + 2, length);
+                     if (!read_exactly(fd.get(), lo, hi, buffer, error))
+                         return false;
+                     count_centres(Stretch{buffer.data(), lo, hi}, a, b, pair_end, raw);
+                     return true;
+                 });
+    if (error)
+        return *error;
+    ContextCounts counts;
+    fold(raw, counts);
+    return counts;
+}
+
+} // namespace mutflank

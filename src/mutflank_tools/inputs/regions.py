@@ -1,0 +1,298 @@
+"""Regions of a BED file (`--regions`), and the one rule that tells whether a record lies in
+them.
+
+Reading: the file is plain or gzip (told by its first bytes) and read once, so a pipe works.
+Blank lines, '#' comments and `track`/`browser` lines are skipped; every other line holds at
+least three fields, separated by tabs or blanks: chromosome, start and end, 0-based and
+half-open (start 0, end 10 are the first ten bases). An interval may be empty (start equal to
+end: it holds no base). Intervals may overlap, touch and come in any order: they are merged,
+per chromosome, into sorted intervals that neither overlap nor touch. Memory grows with the
+number of intervals, not with the file.
+
+Names: with a reference, each chromosome name of the file is matched to the reference's files
+as a record's is (the file of that name, else of an alias: chr1 and 1, chrM and MT); regions
+on chromosomes the reference lacks are counted (`missing`) for the summary.
+
+The rule (`RegionFilter`): a record lies in the regions when the bases it changes do. A
+single-base substitution is inside when its base is; a doublet (two-base alleles) when both
+bases are, and so every base of a longer substitution (equal-length alleles are first
+trimmed of the bases they share at either end); an indel when the first base after its anchor
+is (the base shared by REF and ALT at their start; a MAF insertion sits after Start_Position,
+a MAF deletion starts at it). A record outside is left out under one reason, OUTSIDE. A record
+on a chromosome that the reference lacks is let through: the checks of the reference's fit
+report it as they do without regions."""
+
+import gzip
+import io
+import os
+import zlib
+
+import numpy as np
+
+from ..reference.folder import chromosome_aliases
+from ..runtime.errors import InputError, at_line
+
+OUTSIDE = "outside the regions of --regions"
+SKIPPED = (b"#", b"track", b"browser")
+SHOWN = 5  # chromosomes named in the summary of regions the reference lacks
+MAX_LINE = 1 << 20  # bytes of one line: a file without line ends does not fill the memory
+
+
+class Regions:
+    """Merged intervals per chromosome: {name: (starts, ends)}, int64, 0-based half-open,
+    sorted, apart (each ends before the next starts)."""
+
+    def __init__(self, path, intervals, lines, missing=None, build=None):
+        self.path = path  # as the user gave it
+        self.intervals = intervals
+        self.lines = lines  # intervals read
+        self.missing = missing or {}  # {chromosome as written: intervals} the reference lacks
+        self.build = build  # the reference's build folder they were matched to, if any
+
+    def matched(self, names, build=None):
+        """The regions with their chromosomes named as the reference's files: `names` is the
+        set of file names of the build the regions are for."""
+        intervals, missing = {}, {}
+        gathered = {}
+        for name, (starts, ends) in self.intervals.items():
+            target = next((candidate for candidate in (name, *chromosome_aliases(name))
+                           if candidate in names), None)
+            if target is None:
+                missing[name] = len(starts)
+                continue
+            gathered.setdefault(target, []).append((starts, ends))
+        for target, parts in gathered.items():
+            intervals[target] = merge(np.concatenate([starts for starts, _ in parts]),
+                                      np.concatenate([ends for _, ends in parts]))
+        return Regions(self.path, intervals, self.lines, missing, build)
+
+    def lookup(self, name):
+        """(starts, ends) of the chromosome `name` as a record writes it: the intervals under
+        its name and its aliases together (matched regions hold one of them), or None."""
+        found = [self.intervals[candidate] for candidate in (name, *chromosome_aliases(name))
+                 if candidate in self.intervals]
+        if len(found) < 2:
+            return found[0] if found else None
+        return merge(np.concatenate([starts for starts, _ in found]),
+                     np.concatenate([ends for _, ends in found]))
+
+    def bases(self):
+        """Bases inside the regions (of the chromosomes they name)."""
+        return int(sum(int((ends - starts).sum()) for starts, ends in self.intervals.values()))
+
+    def missing_line(self):
+        """The summary line of regions on chromosomes the reference lacks, or None."""
+        if not self.missing:
+            return None
+        total = sum(self.missing.values())
+        named = sorted(self.missing.items(), key=lambda item: (-item[1], item[0]))
+        text = ", ".join(f"{name} ({count:,})" for name, count in named[:SHOWN])
+        if len(named) > SHOWN:
+            text += f" and {len(named) - SHOWN} more"
+        return (f"{self.path}: {total:,} region{'' if total == 1 else 's'} on chromosomes the "
+                f"reference lacks, left aside: {text}")
+
+
+def merge(starts, ends):
+    """Sorted intervals that neither overlap nor touch, covering the union of the non-empty
+    [starts, ends)."""
+    starts = np.asarray(starts, dtype=np.int64)
+    ends = np.asarray(ends, dtype=np.int64)
+    full = ends > starts
+    starts, ends = starts[full], ends[full]
+    if not len(starts):
+        return starts, ends
+    order = np.argsort(starts, kind="stable")
+    starts, ends = starts[order], ends[order]
+    reach = np.maximum.accumulate(ends)
+    new = np.ones(len(starts), dtype=bool)
+    new[1:] = starts[1:] > reach[:-1]  # touching intervals are one
+    first = np.flatnonzero(new)
+    last = np.r_[first[1:], len(starts)] - 1
+    return starts[first], reach[last]
+
+
+def _stream(path):
+    """A binary stream of the file's text, gunzipped when it is gzip; read once."""
+    if os.path.isdir(path):
+        raise InputError(f"{path}: is a folder")
+    try:
+        raw = open(path, "rb")  # noqa: SIM115 (closed by the caller through the stream)
+    except OSError as error:
+        raise InputError(f"{path}: cannot read: {error.strerror}") from None
+    buffered = raw if isinstance(raw, io.BufferedReader) else io.BufferedReader(raw)
+    try:
+        head = buffered.peek(2)[:2]
+    except OSError as error:
+        buffered.close()
+        raise InputError(f"{path}: cannot read: {error.strerror}") from None
+    if head == b"\x1f\x8b":
+        return gzip.GzipFile(fileobj=buffered, mode="rb"), buffered
+    return buffered, buffered
+
+
+def _number(text):
+    """A whole number of a BED field (digits only), or None."""
+    return int(text) if text.isdigit() else None
+
+
+def read_regions(path):
+    """The Regions of the BED file `path` (see the module's text); InputError naming the file
+    and the line at fault."""
+    stream, raw = _stream(path)
+    lists = {}  # name (bytes) -> ([starts], [ends])
+    count = 0
+    number = 0
+    try:
+        with raw, stream:
+            while True:
+                line = stream.readline(MAX_LINE + 1)
+                if not line:
+                    break
+                number += 1
+                if len(line) > MAX_LINE:
+                    raise InputError(at_line(path, number, f"longer than {MAX_LINE:,} bytes: "
+                                             "not a BED file"))
+                fields = line.split(None, 3)
+                if not fields or fields[0].startswith(SKIPPED):
+                    continue
+                if len(fields) < 3:
+                    raise InputError(at_line(path, number, f"{len(fields)} field"
+                                             f"{'' if len(fields) == 1 else 's'}, a BED line "
+                                             "has at least 3: chromosome, start, end"))
+                start, end = _number(fields[1]), _number(fields[2])
+                if start is None or end is None:
+                    shown = fields[1] if start is None else fields[2]
+                    what = "start" if start is None else "end"
+                    raise InputError(at_line(path, number, f"{what} {_shown(shown)} is not a "
+                                             "whole number of 0 or more"))
+                if end < start:
+                    raise InputError(at_line(path, number, f"end {end} is before start "
+                                             f"{start}"))
+                held = lists.get(fields[0])
+                if held is None:
+                    held = lists[fields[0]] = ([], [])
+                held[0].append(start)
+                held[1].append(end)
+                count += 1
+    except (OSError, EOFError, zlib.error) as error:
+        reason = getattr(error, "strerror", None) or "not a valid, complete gzip file"
+        where = f" after line {number}" if number else ""
+        raise InputError(f"{path}: cannot read{where}: {reason}") from None
+    intervals = {}
+    for name, (starts, ends) in lists.items():
+        try:
+            text = name.decode("utf-8")
+        except UnicodeDecodeError:
+            raise InputError(f"{path}: chromosome name {name[:40]!r} is not UTF-8 text") from None
+        intervals[text] = merge(starts, ends)
+    if not count:
+        raise InputError(f"{path}: no interval: a BED file has lines of chromosome, start "
+                         "and end")
+    return Regions(path, intervals, count)
+
+
+def _shown(field):
+    text = field.decode("utf-8", "replace")
+    return repr(text[:40])
+
+
+# ---- the rule -----------------------------------------------------------------------------
+
+def changed_bases(position, ref, alt):
+    """(first, end): the 0-based half-open stretch of reference bases that decide whether a
+    record lies in the regions (see the module's text), from its 1-based position and its
+    alleles (arrays: uint64 or int64, object str, object str)."""
+    position = np.asarray(position).astype(np.int64)
+    ref_lengths = np.fromiter(map(len, ref.tolist()), dtype=np.int64, count=len(ref))
+    alt_lengths = np.fromiter(map(len, alt.tolist()), dtype=np.int64, count=len(alt))
+    first = position - 1
+    end = position.copy()
+    for at in np.flatnonzero((ref_lengths != 1) | (alt_lengths != 1)).tolist():
+        first[at], end[at] = _stretch(int(position[at]), ref[at], alt[at])
+    return first, end
+
+
+def _stretch(position, ref, alt):
+    if ref == "-":  # a MAF insertion, after Start_Position
+        return position, position + 1
+    if alt == "-":  # a MAF deletion, from Start_Position
+        return position - 1, position
+    if len(ref) == len(alt):
+        start, end = 0, len(ref)
+        while start < end and ref[start] == alt[start]:
+            start += 1
+        while end > start and ref[end - 1] == alt[end - 1]:
+            end -= 1
+        if start == end:  # no base changed: the record's own base
+            return position - 1, position
+        return position - 1 + start, position - 1 + end
+    shared = 0
+    while shared < min(len(ref), len(alt)) and ref[shared] == alt[shared]:
+        shared += 1
+    return position - 1 + shared, position + shared
+
+
+class RegionFilter:
+    """Keeps the records inside the regions. `known(name)` tells whether the reference has a
+    file for a chromosome as records write it (None: every chromosome counts as known)."""
+
+    def __init__(self, regions, known=None):
+        self.regions = regions
+        self.known = known
+        self._found = {}  # chromosome as written -> (starts, ends), False (no regions), None
+
+    def _intervals(self, name):
+        found = self._found.get(name, 0)
+        if found == 0:
+            found = self.regions.lookup(name)
+            if found is None:
+                found = False if self.known is None or self.known(name) else None
+            if len(self._found) > 4096:
+                self._found.clear()
+            self._found[name] = found
+        return found
+
+    def inside(self, chromosome, position, ref, alt):
+        """Whether each record lies in the regions (records on chromosomes the reference
+        lacks: True, left to the reference's checks)."""
+        result = np.zeros(len(position), dtype=bool)
+        if not len(position):
+            return result
+        first, end = changed_bases(position, ref, alt)
+        names, codes = _codes(chromosome)
+        for code, name in enumerate(names):
+            found = self._intervals(name)
+            mine = codes == code
+            if found is None:
+                result[mine] = True
+            elif found is not False:
+                starts, ends = found
+                at = np.searchsorted(starts, first[mine], side="right") - 1
+                safe = np.maximum(at, 0)
+                result[mine] = (at >= 0) & (end[mine] <= ends[safe])
+        return result
+
+    def apply(self, records):
+        """The records inside; those outside counted in their `left_out` under OUTSIDE."""
+        keep = self.inside(records.chromosome, records.position, records.ref, records.alt)
+        if keep.all():
+            return records
+        names, codes = _codes(records.chromosome[~keep])
+        for name, count in zip(names, np.bincount(codes, minlength=len(names)).tolist()):
+            records.left_out.add(OUTSIDE, name, count)
+        return records.take(keep, records.left_out)
+
+
+def _codes(values):
+    """(distinct values in order of appearance, index of each value among them), quick for
+    the runs of one chromosome that records come in."""
+    if not len(values):
+        return [], np.zeros(0, dtype=np.int64)
+    changed = np.ones(len(values), dtype=bool)
+    changed[1:] = values[1:] != values[:-1]
+    heads = np.flatnonzero(changed)
+    index = {}
+    codes = np.fromiter((index.setdefault(value, len(index)) for value in values[heads].tolist()),
+                        dtype=np.int64, count=len(heads))
+    return list(index), codes[np.cumsum(changed) - 1]
