@@ -18,7 +18,8 @@ from ..runtime.errors import InputError, UsageError, at_line, shown
 from ..runtime.extras import require
 from ..runtime.outputs import OutputSet, check_folder, refuse_inputs, removed_line
 from ..runtime.progress import progress
-from .options import add_workers, input_path, inputs_of, positive, prefix
+from .options import add_opportunities, add_workers, check_opportunities, input_path, \
+    inputs_of, positive, prefix
 
 SUMMARY = "signatures found in a matrix (de novo extraction, the number chosen by stability)"
 EXAMPLE = ("mutflank extract cohort.SBS96.tsv -o cohort --ranks 2-10 --replicates 100 "
@@ -82,6 +83,10 @@ def add_arguments(parser):
                         help="keep K signatures, whatever the rule would choose (K is tried "
                         "even outside --ranks)")
     add_workers(parser)
+    add_opportunities(parser, "the signatures found are reported in the terms of "
+                      "--signature-opportunities (a genome's), each channel multiplied by the "
+                      "ratio of those to these and summed to 1 again; exposures stay in the "
+                      "samples' own mutations")
 
 
 def output_paths(prefix):
@@ -92,6 +97,7 @@ def output_paths(prefix):
 
 def run(args):
     require("scipy.optimize")
+    check_opportunities(args)
     inputs = inputs_of(args)
     family = output_paths(args.output)
     refuse_inputs(family if args.signatures else family[:-1], inputs, family)
@@ -138,9 +144,17 @@ def run(args):
     found = found[:, order]
     result = fit_work.fit_slice(found, samples, "nnls", 0.0)
     names = signature_names(_kind_name(matrix.rows), found.shape[1])
+    reported = found
+    if args.opportunities:
+        ratio = signature_tables.opportunity_ratio(
+            matrix, signature_tables.read_opportunities(args.opportunities),
+            signature_tables.read_opportunities(args.signature_opportunities))
+        inverse = np.divide(1.0, ratio, out=np.zeros_like(ratio), where=ratio > 0)
+        reported = signature_tables.rescaled(found, names, inverse,
+                                             args.signature_opportunities)
 
     texts = {
-        f"{args.output}.signatures.tsv": _signature_lines(matrix.rows, names, found),
+        f"{args.output}.signatures.tsv": _signature_lines(matrix.rows, names, reported),
         f"{args.output}.exposures.tsv": signature_tables.exposure_lines(
             names, matrix.columns, result["exposures"].T),
         f"{args.output}.fit.tsv": signature_tables.fit_lines(
@@ -150,11 +164,15 @@ def run(args):
     }
     if reference is not None:
         texts[f"{args.output}.decomposition.tsv"] = _decomposition_lines(
-            names, found, reference.columns, reference_values)
+            names, reported, reference.columns, reference_values)
     # All the files replaced together, or none; a decomposition of an earlier run goes.
     with OutputSet(inputs=inputs, family=family) as outputs:
         for path, lines in texts.items():
             outputs.open(path, "w", encoding="utf-8", newline="\n").writelines(lines)
+    if args.opportunities:
+        print(f"{PROG}: signatures in the terms of {args.signature_opportunities}: rescaled by "
+              f"the opportunities {args.signature_opportunities} / {args.opportunities}",
+              file=sys.stderr)
     how = "--rank" if args.rank else "chosen"
     print(f"{PROG}: {chosen} signature{'s' if chosen != 1 else ''} ({how}; ranks "
           f"{tried[0]}-{tried[-1]}, {args.replicates:,} replicate"

@@ -16,7 +16,8 @@ from ..runtime.errors import InputError, UsageError, at_line, shown
 from ..runtime.extras import require
 from ..runtime.outputs import OutputSet, check_folder, refuse_inputs, removed_line
 from ..runtime.progress import progress
-from .options import add_workers, input_path, inputs_of, names, positive, prefix
+from .options import add_opportunities, add_workers, check_opportunities, input_path, \
+    inputs_of, names, positive, prefix
 
 SUMMARY = "exposures of samples to known mutational signatures"
 EXAMPLE = ("mutflank fit out.SBS96.tsv --signatures signatures.tsv -o out --method strict "
@@ -82,15 +83,9 @@ def add_arguments(parser):
                         "on stderr)")
     parser.add_argument("--signature-subset", type=names, metavar="SBS1,SBS5,...",
                         help="fit only these signatures of the file")
-    parser.add_argument("--opportunities", metavar="SAMPLES.SBS96.tsv", type=input_path,
-                        help="the opportunities of the samples' sequence (`mutflank "
-                        "opportunities --regions` of an exome or panel): each signature is "
-                        "rescaled by the ratio of these to --signature-opportunities, channel "
-                        "by channel, and summed to 1 again before the fit")
-    parser.add_argument("--signature-opportunities", metavar="GENOME.SBS96.tsv",
-                        type=input_path,
-                        help="the opportunities of the sequence the signatures were made on "
-                        "(`mutflank opportunities` of the whole reference genome)")
+    add_opportunities(parser, "each signature is rescaled by the ratio of these to "
+                      "--signature-opportunities, channel by channel, and summed to 1 again "
+                      "before the fit")
     add_workers(parser)
 
 
@@ -104,22 +99,10 @@ def _check_options(args):
         args.max_delta = MAX_DELTA
 
 
-def _check_opportunities(args):
-    if args.opportunities and not args.signature_opportunities:
-        raise UsageError("--opportunities needs --signature-opportunities GENOME.<type>.tsv: "
-                         "the opportunities of the genome the signatures were made on (`mutflank "
-                         "opportunities REFERENCE --build BUILD -o genome` writes them), never "
-                         "assumed")
-    if args.signature_opportunities and not args.opportunities:
-        raise UsageError("--signature-opportunities needs --opportunities SAMPLES.<type>.tsv: "
-                         "the opportunities of the samples' sequence (`mutflank opportunities "
-                         "REFERENCE --regions BED -o samples`)")
-
-
 def run(args):
     _check_options(args)
     require("scipy.optimize")  # the solver of last resort
-    _check_opportunities(args)
+    check_opportunities(args)
     inputs = inputs_of(args)
     family = _output_paths(args.output)
     refuse_inputs(family[:3 if args.bootstrap else 2], inputs, family)
@@ -131,10 +114,11 @@ def run(args):
     values = signature_tables.aligned(signatures, matrix)  # channels x signatures, matrix order
     rescaled = None
     if args.opportunities:
-        values = signature_tables.rescaled(
-            values, signatures.columns, matrix,
-            signature_tables.read_opportunities(args.opportunities),
+        ratio = signature_tables.opportunity_ratio(
+            matrix, signature_tables.read_opportunities(args.opportunities),
             signature_tables.read_opportunities(args.signature_opportunities))
+        values = signature_tables.rescaled(values, signatures.columns, ratio,
+                                           args.opportunities)
         rescaled = f"{args.opportunities} / {args.signature_opportunities}"
     counts = matrix.values.T.copy()  # samples x channels
     if args.bootstrap:

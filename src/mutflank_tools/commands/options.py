@@ -5,6 +5,8 @@ import os
 import urllib.parse
 
 from ..reference.folder import canonical_build
+from ..runtime.cluster import Scheduler
+from ..runtime.errors import UsageError
 
 BUILD_HELP = ("the build, a folder of the reference: GRCh37 (hg19, 37), GRCh38 (hg38, 38) or "
               "any other (GRCm39...)")
@@ -90,9 +92,41 @@ def add_reference(parser, help="reference folder", required=False):
 def add_workers(parser):
     where = parser.add_mutually_exclusive_group()
     where.add_argument("--workers", type=positive, metavar="N",
-                       help="run on a local Dask cluster of N processes")
+                       help="run on a local Dask cluster of N processes (secured with TLS "
+                       "credentials of its own)")
     where.add_argument("--scheduler", metavar="ADDRESS", type=scheduler,
-                       help="run on an existing Dask cluster: its scheduler's tcp://HOST:PORT")
+                       help="run on an existing Dask cluster: its scheduler's tcp://HOST:PORT, "
+                       "or tls://HOST:PORT with --tls-ca-file and --tls-cert (or Dask's "
+                       "configuration)")
+    parser.add_argument("--tls-ca-file", metavar="CA.pem", type=input_path,
+                        help="--scheduler tls://...: the certificate authority of the cluster")
+    parser.add_argument("--tls-cert", metavar="CERT.pem", type=input_path,
+                        help="--scheduler tls://...: this client's certificate (and its key, "
+                        "unless --tls-key)")
+    parser.add_argument("--tls-key", metavar="KEY.pem", type=input_path,
+                        help="--scheduler tls://...: the key of --tls-cert")
+
+
+def check_cluster(args):
+    """Joins --scheduler and the TLS options into one Scheduler (args.scheduler); UsageError
+    when they do not fit together."""
+    if "scheduler" not in vars(args):
+        return
+    given = [f"--{name.replace('_', '-')}" for name in ("tls_ca_file", "tls_cert", "tls_key")
+             if getattr(args, name)]
+    if given and not args.scheduler:
+        raise UsageError(f"{given[0]} is for --scheduler tls://HOST:PORT (a local cluster of "
+                         "--workers makes credentials of its own)")
+    if given and not (args.tls_ca_file and args.tls_cert):
+        raise UsageError("--tls-ca-file and --tls-cert go together (with --tls-key when the "
+                         "key is not in the certificate's file)")
+    if given and not args.scheduler.startswith("tls://"):
+        raise UsageError(f"--scheduler {args.scheduler}: give the tls:// address of the "
+                         f"scheduler that {given[0]} is for")
+    if args.scheduler:
+        args.scheduler = Scheduler(args.scheduler, args.tls_ca_file, args.tls_cert,
+                                   args.tls_key)
+
 
 
 # ---- the options of the input stage (inputs/stage.py), shared by table and matrix ----------
@@ -135,3 +169,29 @@ def add_regions(parser):
                         help="only the records inside these regions (BED, plain or gzip: an "
                         "exome's or a panel's targets; chromosome names matched to the "
                         "reference's)")
+
+
+def add_opportunities(parser, what):
+    """--opportunities and --signature-opportunities of `fit` and `extract`; `what` says what
+    they do there."""
+    parser.add_argument("--opportunities", metavar="SAMPLES.SBS96.tsv", type=input_path,
+                        help="the opportunities of the samples' sequence (`mutflank "
+                        f"opportunities --regions` of an exome or panel): {what}")
+    parser.add_argument("--signature-opportunities", metavar="GENOME.SBS96.tsv",
+                        type=input_path,
+                        help="the opportunities of the sequence the signatures are in "
+                        "(`mutflank opportunities` of the whole reference genome)")
+
+
+def check_opportunities(args):
+    """UsageError when one of the two opportunities is given without the other: neither is
+    ever assumed."""
+    if args.opportunities and not args.signature_opportunities:
+        raise UsageError("--opportunities needs --signature-opportunities GENOME.<type>.tsv: "
+                         "the opportunities of the genome the signatures were made on (`mutflank "
+                         "opportunities REFERENCE --build BUILD -o genome` writes them), never "
+                         "assumed")
+    if args.signature_opportunities and not args.opportunities:
+        raise UsageError("--signature-opportunities needs --opportunities SAMPLES.<type>.tsv: "
+                         "the opportunities of the samples' sequence (`mutflank opportunities "
+                         "REFERENCE --regions BED -o samples`)")

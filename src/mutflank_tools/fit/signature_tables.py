@@ -209,16 +209,12 @@ def read_opportunities(path):
     return table
 
 
-def rescaled(values, names, matrix, opportunities, genome):
-    """The signatures `values` (channels x signatures, in the matrix's channel order) moved
-    from the sequence of `genome`'s opportunities to that of `opportunities`: each channel
-    multiplied by the ratio of the two, each signature summed to 1 again. A channel with no
-    opportunity in the genome and some in the samples is an error, as is a signature left
-    with nothing."""
-    ratio = np.zeros(len(matrix.rows))
-    tables = (opportunities, genome)
+def opportunity_ratio(matrix, opportunities, genome):
+    """Per channel of the matrix (in its order), the samples' opportunity over the genome's
+    (0 where neither has any). A channel missing from either file is an error, as is one with
+    no opportunity in the genome and some in the samples (not one reference)."""
     counts = []
-    for table in tables:
+    for table in (opportunities, genome):
         index = {label: row for row, label in enumerate(table.rows)}
         for label, number in zip(matrix.rows, matrix.lines):
             if label not in index:
@@ -234,13 +230,21 @@ def rescaled(values, names, matrix, opportunities, genome):
         raise InputError(at_line(genome.path, line, f"channel {label!r} has no opportunity, "
                                  f"but {opportunities.path} gives it {NUMBER % mine[row]}: are "
                                  "both of one reference?"))
+    ratio = np.zeros(len(matrix.rows))
     np.divide(mine, theirs, out=ratio, where=theirs > 0)
+    return ratio
+
+
+def rescaled(values, names, ratio, where):
+    """The signatures `values` (channels x signatures) with each channel multiplied by
+    `ratio` and each signature summed to 1 again; a signature left with nothing is an error
+    naming the file `where` (the opportunities that took it away)."""
     scaled = values * ratio[:, None]
     sums = scaled.sum(axis=0)
     if (sums == 0).any():
         name = names[int(np.flatnonzero(sums == 0)[0])]
-        raise InputError(f"{opportunities.path}: signature {name} has no weight left: its "
-                         "channels have no opportunity here")
+        raise InputError(f"{where}: signature {name} has no weight left: its channels have no "
+                         "opportunity here")
     return scaled / sums
 
 

@@ -21,13 +21,13 @@ class LeftOut(collections.Counter):
     None)); `inputs` holds (reason, input) -> records for the inputs it was told of."""
 
     def __init__(self, counts=None, inputs=None):
-        super().__init__()
-        self.inputs = collections.Counter()
-        self._names = collections.Counter()  # reason -> chromosome names told apart
+        dict.__init__(self)  # one is made per batch: no more than a dict's work when empty
+        self.inputs = {}  # (reason, input) -> records
+        self._names = {}  # reason -> chromosome names told apart
         if counts:
             self.merge(counts)
         if inputs:
-            self.inputs.update(inputs)
+            self._add_inputs(inputs)
 
     def __reduce__(self):
         return type(self), (dict(self), dict(self.inputs))
@@ -38,13 +38,15 @@ class LeftOut(collections.Counter):
         if not count:
             return
         key = (reason, chromosome)
-        if key not in self:
-            self._names[reason] += 1
-        self[key] += count
+        if key in self:
+            self[key] += count
+        else:
+            self[key] = count
+            names = self._names[reason] = self._names.get(reason, 0) + 1
+            if names > 2 * KEPT:
+                self._trim(reason)
         if input is not None:
-            self.inputs[(reason, input)] += count
-        if self._names[reason] > 2 * KEPT:
-            self._trim(reason)
+            self.inputs[(reason, input)] = self.inputs.get((reason, input), 0) + count
 
     def add_each(self, reason, chromosomes, input=None):
         """Counts one record per name in `chromosomes` (a sequence or an array)."""
@@ -58,8 +60,12 @@ class LeftOut(collections.Counter):
         for (reason, chromosome), count in other.items():
             self.add(reason, chromosome, count, input)
         if input is None:
-            self.inputs.update(getattr(other, "inputs", {}))
+            self._add_inputs(getattr(other, "inputs", {}))
         return self
+
+    def _add_inputs(self, inputs):
+        for key, count in inputs.items():
+            self.inputs[key] = self.inputs.get(key, 0) + count
 
     def add_counter(self, input, other):
         """Adds `other` (a reader's LeftOut of one batch) as records of the input `input`."""

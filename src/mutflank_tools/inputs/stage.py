@@ -17,6 +17,7 @@ A verb opens each input through `open.open_input` and reads it through `Stage.re
 applies these rules input by input, here or on a Dask worker; what a verb makes of the records
 (rows of a table, a tally of matrices) is its own."""
 
+import collections
 import dataclasses
 import os
 
@@ -80,9 +81,9 @@ class SampleChoice:
         exclude = {name for names in exclude_lists or () for name in names}
         return cls(frozenset(samples) if sample_lists else None, frozenset(exclude))
 
-    @property
-    def named(self):
-        return (self.samples or frozenset()) | self.exclude
+    def __post_init__(self):
+        # Every name of --sample and --exclude, asked of every input.
+        object.__setattr__(self, "named", (self.samples or frozenset()) | self.exclude)
 
     def keeps(self, sample):
         return (self.samples is None or sample in self.samples) and sample not in self.exclude
@@ -181,17 +182,14 @@ def input_labels(names):
         if os.path.isabs(name):
             pieces[0] = os.sep + pieces[0]
         parts.append(pieces)
-    longest = max(map(len, parts), default=0)
-    labels = []
-    for index, mine in enumerate(parts):
-        label = None
-        for size in range(1, longest + 1):
-            suffix = mine[-size:]
-            if all(other[-size:] != suffix for at, other in enumerate(parts) if at != index):
-                label = "/".join(suffix)
-                break
-        labels.append(label if label is not None else names[index])
-    return labels
+    labels = [None] * len(names)
+    for size in range(1, max(map(len, parts), default=0) + 1):
+        # The inputs whose ending of `size` parts no other input shares (one pass a size).
+        endings = collections.Counter(tuple(mine[-size:]) for mine in parts)
+        for index, mine in enumerate(parts):
+            if labels[index] is None and endings[tuple(mine[-size:])] == 1:
+                labels[index] = "/".join(mine[-size:])
+    return [label if label is not None else name for label, name in zip(labels, names)]
 
 
 def sample_label(input_label, sample, alone):
