@@ -26,6 +26,7 @@ import time
 from .errors import InputError
 from .extras import require
 from .progress import progress
+from .signals import held
 
 CONNECT_SECONDS = 20  # to reach a scheduler
 WORKER_SECONDS = 30  # for a first worker to be there, and for all of them to answer the check
@@ -45,8 +46,9 @@ def connect(workers=None, scheduler=None, module=PACKAGE):
             client = _call(scheduler, distributed.Client, scheduler,
                            timeout=f"{CONNECT_SECONDS}s")
         else:
-            scratch = tempfile.mkdtemp(prefix="mutflank-dask-")
-            stack.callback(_remove, scratch)
+            with held():  # made and listed for removal in one step
+                scratch = tempfile.mkdtemp(prefix="mutflank-dask-")
+                stack.callback(_remove, scratch)
             cluster, stopping = _local_cluster(distributed, workers, scratch, stack)
             client = _call("of the local cluster", distributed.Client, cluster)
         stack.callback(_close, client)
