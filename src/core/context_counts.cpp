@@ -38,7 +38,7 @@ struct RawCounts {
     std::vector<std::uint64_t> whole = std::vector<std::uint64_t>(4 << 10);
     std::array<std::array<std::uint64_t, 64>, 4> trinucleotides{}; // outside a whole one
     std::array<std::uint64_t, 16> dinucleotides{};                 // outside a whole one
-    std::array<std::uint64_t, 16> dinucleotides_excess{}; // in `whole` but not to count
+    std::array<std::uint64_t, 16> dinucleotides_excess{};          // in `whole` but not to count
 };
 
 // The bytes [lo, hi) of a chromosome; offsets outside are off the chromosome.
@@ -69,8 +69,7 @@ void count_partial(const Stretch& s, std::uint64_t c, bool pair, RawCounts& raw)
 
 // Every context of centre `c`, each condition checked.
 void count_checked(const Stretch& s, std::uint64_t c, bool pair, RawCounts& raw) {
-    if (c >= 2 && s.base(c - 2) && s.base(c - 1) && s.base(c) && s.base(c + 1) &&
-        s.base(c + 2)) {
+    if (c >= 2 && s.base(c - 2) && s.base(c - 1) && s.base(c) && s.base(c + 1) && s.base(c + 2)) {
         unsigned code = 0;
         for (std::uint64_t k = c - 2; k <= c + 2; ++k)
             code = code << 2U | s.code(k);
@@ -152,8 +151,8 @@ unsigned trinucleotide_index(unsigned l, unsigned x, unsigned r) {
 
 unsigned pentanucleotide_index(unsigned l2, unsigned l1, unsigned x, unsigned r1, unsigned r2) {
     if (!pyrimidine(x))
-        return pentanucleotide_index(complement(r2), complement(r1), complement(x),
-                                     complement(l1), complement(l2));
+        return pentanucleotide_index(complement(r2), complement(r1), complement(x), complement(l1),
+                                     complement(l2));
     return (x == 1 ? 0U : 256U) + (l2 * 4 + l1) * 16 + r1 * 4 + r2;
 }
 
@@ -230,8 +229,8 @@ bool read_exactly(int fd, std::uint64_t lo, std::uint64_t hi, std::vector<unsign
     buffer.resize(hi - lo);
     std::uint64_t done = 0;
     while (done < hi - lo) {
-        const ssize_t got = ::pread(fd, buffer.data() + done, hi - lo - done,
-                                    static_cast<off_t>(lo + done));
+        const ssize_t got =
+            ::pread(fd, buffer.data() + done, hi - lo - done, static_cast<off_t>(lo + done));
         if (got < 0 && errno == EINTR)
             continue;
         if (got < 0) {

@@ -1,6 +1,4 @@
 // count_contexts: how often each sequence context occurs on one chromosome file.
-#include "numpy.hpp"
-
 #include <algorithm>
 #include <new>
 #include <span>
@@ -9,6 +7,7 @@
 #include "context_counts.hpp"
 #include "errors.hpp"
 #include "functions.hpp"
+#include "numpy.hpp"
 
 namespace mutflank::engine {
 using py::Ref;
@@ -80,16 +79,12 @@ PyObject* count_contexts_call(PyObject* /*module*/, PyObject* args) noexcept {
     const auto path_size = static_cast<std::size_t>(PyBytes_GET_SIZE(path_bytes));
     std::optional<Result<ContextCounts>> counted;
     bool no_memory = false;
-    Py_BEGIN_ALLOW_THREADS
-    try {
-        counted.emplace(
-            count_chromosome_file(std::string(path_text, path_size), regions, whole));
+    Py_BEGIN_ALLOW_THREADS try {
+        counted.emplace(count_chromosome_file(std::string(path_text, path_size), regions, whole));
     } catch (const std::bad_alloc&) {
         no_memory = true;
     }
-    Py_END_ALLOW_THREADS
-    if (no_memory)
-        return PyErr_NoMemory();
+    Py_END_ALLOW_THREADS if (no_memory) return PyErr_NoMemory();
     if (!counted->ok())
         return raise(counted->error());
     const ContextCounts& counts = counted->value();

@@ -10,6 +10,7 @@ import os
 import signal
 import sys
 
+from .commands import options
 from .runtime import signals
 from .runtime.errors import InputError, UsageError
 from .runtime.outputs import NamedFile
@@ -88,6 +89,7 @@ def _main(argv):
                 sys.stdout.flush()
             raise
         prog = f"mutflank {args.verb}"
+        options.check_cluster(args)  # --scheduler and its credentials, for every verb
         _verb(args.verb).run(args)
         sys.stdout.flush()
     except InputError as error:

@@ -1,6 +1,5 @@
-#include <gtest/gtest.h>
-
 #include <algorithm>
+#include <gtest/gtest.h>
 #include <map>
 #include <random>
 #include <set>
@@ -57,8 +56,8 @@ ModelCounts model(const std::string& bytes, const std::vector<Interval>& regions
         if (text(c - 1, 3, context)) {
             const bool purine = context[1] == 'A' || context[1] == 'G';
             const unsigned bits = centre >> 2U;
-            const char strand = bits == 0   ? 'N'
-                                : bits == 3 ? 'B'
+            const char strand = bits == 0               ? 'N'
+                                : bits == 3             ? 'B'
                                 : (bits == 1) == purine ? 'T'
                                                         : 'U';
             counts.trinucleotides[std::string(1, strand) + ":" +
@@ -69,8 +68,8 @@ ModelCounts model(const std::string& bytes, const std::vector<Interval>& regions
             counts.pentanucleotides[purine ? reverse_complement(context) : context] += 1;
         }
         if (c + 1 < n && inside[static_cast<std::size_t>(c + 1)] && text(c, 2, context)) {
-            const auto* canonical = std::find(canonical_dinucleotides.begin(),
-                                              canonical_dinucleotides.end(), context);
+            const auto* canonical =
+                std::find(canonical_dinucleotides.begin(), canonical_dinucleotides.end(), context);
             counts.dinucleotides[canonical != canonical_dinucleotides.end()
                                      ? context
                                      : reverse_complement(context)] += 1;
@@ -117,9 +116,9 @@ std::string encode(std::string_view bases) {
 ContextCounts in_memory(const std::string& bytes, const std::vector<Interval>& regions,
                         bool whole) {
     ContextCounts counts;
-    const auto error = count_contexts(
-        {reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size()}, regions, whole,
-        counts);
+    const auto error =
+        count_contexts({reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size()},
+                       regions, whole, counts);
     EXPECT_FALSE(error.has_value()) << error->message;
     return counts;
 }
@@ -128,8 +127,8 @@ TEST(ContextCounts, SpellsOneSmallChromosome) {
     // ACGTA: trinucleotides ACG, CGT (its centre G read on the other strand: ACG) and GTA;
     // pentanucleotide ACGTA (as TACGT); dinucleotides AC, CG, GT (as AC) and TA.
     const auto counts = spelled(in_memory(encode("ACGTA"), {}, true));
-    EXPECT_EQ(counts.trinucleotides, (std::map<std::string, std::uint64_t>{
-                                         {"N:ACG", 2}, {"N:GTA", 1}}));
+    EXPECT_EQ(counts.trinucleotides,
+              (std::map<std::string, std::uint64_t>{{"N:ACG", 2}, {"N:GTA", 1}}));
     EXPECT_EQ(counts.pentanucleotides, (std::map<std::string, std::uint64_t>{{"TACGT", 1}}));
     EXPECT_EQ(counts.dinucleotides,
               (std::map<std::string, std::uint64_t>{{"AC", 2}, {"CG", 1}, {"TA", 1}}));
@@ -162,17 +161,20 @@ TEST(ContextCounts, StrandBitsOfTheCentreTellTheStrand) {
     bytes[7] = static_cast<char>(1 + 12); // C, genes on both strands
     const auto counts = spelled(in_memory(bytes, {}, true));
     // The A centres carry no strand bits: N.
-    EXPECT_EQ(counts.trinucleotides,
-              (std::map<std::string, std::uint64_t>{{"U:ACA", 1}, {"T:TCT", 1}, {"B:ACA", 1},
-                                                    {"N:TTG", 1}, {"N:CTT", 1}, {"N:TTC", 1},
-                                                    {"N:GTT", 1}}));
+    EXPECT_EQ(counts.trinucleotides, (std::map<std::string, std::uint64_t>{{"U:ACA", 1},
+                                                                           {"T:TCT", 1},
+                                                                           {"B:ACA", 1},
+                                                                           {"N:TTG", 1},
+                                                                           {"N:CTT", 1},
+                                                                           {"N:TTC", 1},
+                                                                           {"N:GTT", 1}}));
 }
 
 TEST(ContextCounts, RefusesRegionsOutOfOrder) {
     ContextCounts counts;
     const std::string bytes = encode("ACGTACGT");
-    const std::span<const unsigned char> view{
-        reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size()};
+    const std::span<const unsigned char> view{reinterpret_cast<const unsigned char*>(bytes.data()),
+                                              bytes.size()};
     for (const std::vector<Interval>& regions :
          {std::vector<Interval>{{4, 6}, {1, 2}}, std::vector<Interval>{{1, 4}, {4, 6}},
           std::vector<Interval>{{3, 3}}}) {
@@ -226,8 +228,8 @@ TEST_P(ContextCountsRandom, MatchesThePlainModel) {
     expect_same(spelled(in_memory(bytes, regions, c.whole)), want);
     TempDir dir;
     const std::string path = dir.write("chromosome.txt", bytes);
-    for (const std::size_t block : {std::size_t{1}, std::size_t{2}, std::size_t{3},
-                                    std::size_t{7}, std::size_t{64}, context_block}) {
+    for (const std::size_t block : {std::size_t{1}, std::size_t{2}, std::size_t{3}, std::size_t{7},
+                                    std::size_t{64}, context_block}) {
         SCOPED_TRACE("block " + std::to_string(block));
         const auto counts = count_chromosome_file(path, regions, c.whole, block);
         ASSERT_TRUE(counts.ok()) << counts.error().message;
@@ -240,8 +242,7 @@ INSTANTIATE_TEST_SUITE_P(Cases, ContextCountsRandom,
                                            RandomCase{3, 4, true}, RandomCase{4, 5, true},
                                            RandomCase{5, 300, true}, RandomCase{6, 3000, true},
                                            RandomCase{7, 2, false}, RandomCase{8, 40, false},
-                                           RandomCase{9, 300, false},
-                                           RandomCase{10, 5000, false}),
+                                           RandomCase{9, 300, false}, RandomCase{10, 5000, false}),
                          [](const auto& info) {
                              return "Seed" + std::to_string(info.param.seed) + "Length" +
                                     std::to_string(info.param.length) +

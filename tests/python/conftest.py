@@ -1,10 +1,12 @@
 """Shared helpers: small reference directories, mutation tables and subprocess runs."""
 
 import faulthandler
+import json
 import os
 import subprocess
 import sys
 import textwrap
+import time
 
 import pytest
 
@@ -167,3 +169,84 @@ def dask_scheduler(tmp_path_factory):
             except subprocess.TimeoutExpired:
                 process.kill()
                 process.wait()
+
+
+# ---- a Dask cluster secured with TLS, shared by the session --------------------------------
+
+class SecuredCluster:
+    """A running Dask cluster that speaks TLS only: its scheduler's `address`, the `tls`
+    options of the command that connect to it (--tls-ca-file, --tls-cert, --tls-key), and the
+    `files` they name (ca, cert, key)."""
+
+    def __init__(self, address, files):
+        self.address = address
+        self.files = files
+        self.tls = ["--tls-ca-file", files["ca"], "--tls-cert", files["cert"],
+                    "--tls-key", files["key"]]
+
+
+def wait_until(condition, what, seconds=180, every=0.1):
+    """Polls `condition()` until it is true; fails naming `what` after `seconds`."""
+    deadline = time.monotonic() + seconds
+    while not condition():
+        if time.monotonic() > deadline:
+            pytest.fail(f"{what}: not after {seconds} s")
+        time.sleep(every)
+
+
+@pytest.fixture(scope="session")
+def secured_cluster(tmp_path_factory):
+    """A scheduler and one worker on 127.0.0.1 (one thread, of this Python, started in `/` so
+    that it shares no working folder with a test), in processes of their own, secured with
+    Dask's temporary TLS credentials written to files (one key and certificate for every role,
+    the certificate its own authority); ready (the worker known to the scheduler) before the
+    first test gets it, stopped with the session. The test process runs no part of it."""
+    distributed = pytest.importorskip("distributed")
+    pytest.importorskip("cryptography")
+    folder = tmp_path_factory.mktemp("secured-cluster")
+    security = distributed.Security.temporary()
+    files = {}
+    for role, text in (("ca", security.tls_ca_file), ("cert", security.tls_client_cert),
+                       ("key", security.tls_client_key)):
+        files[role] = str(folder / f"{role}.pem")
+        descriptor = os.open(files[role], os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o600)
+        with open(descriptor, "w") as pem:
+            pem.write(text)
+    cluster = SecuredCluster(None, files)
+    log = open(folder / "cluster.log", "w")
+    started = []
+
+    def start(module, *args):
+        started.append(subprocess.Popen(
+            [sys.executable, "-m", f"distributed.cli.{module}", *args, *cluster.tls],
+            cwd="/", stdin=subprocess.DEVNULL, stdout=log, stderr=log))
+
+    try:
+        start("dask_scheduler", "--host", "127.0.0.1", "--port", "0",
+              "--dashboard-address", "127.0.0.1:0", "--scheduler-file", str(folder / "s.json"))
+        wait_until(lambda: (folder / "s.json").exists() or started[0].poll() is not None,
+                   "the scheduler's file")
+        assert started[0].poll() is None, (folder / "cluster.log").read_text()
+        cluster.address = json.loads((folder / "s.json").read_text())["address"]
+        start("dask_worker", cluster.address, "--host", "127.0.0.1", "--nthreads", "1",
+              "--no-nanny", "--dashboard-address", "127.0.0.1:0",
+              "--local-directory", str(folder / "work"))
+        ready = run_python(f"""
+            from distributed import Client, Security
+            security = Security(tls_ca_file={files['ca']!r}, tls_client_cert={files['cert']!r},
+                                tls_client_key={files['key']!r}, require_encryption=True)
+            with Client({cluster.address!r}, security=security, timeout="180s") as client:
+                client.wait_for_workers(1, timeout=180)
+            """)
+        assert ready.returncode == 0, ready.stderr + (folder / "cluster.log").read_text()
+        yield cluster
+    finally:
+        for process in reversed(started):
+            process.terminate()
+        for process in reversed(started):
+            try:
+                process.wait(30)
+            except subprocess.TimeoutExpired:
+                process.kill()
+                process.wait()
+        log.close()

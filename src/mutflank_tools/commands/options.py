@@ -5,6 +5,7 @@ import os
 import urllib.parse
 
 from ..reference.folder import canonical_build
+from ..runtime.cluster import Scheduler
 from ..runtime.errors import UsageError
 
 BUILD_HELP = ("the build, a folder of the reference: GRCh37 (hg19, 37), GRCh38 (hg38, 38) or "
@@ -91,9 +92,41 @@ def add_reference(parser, help="reference folder", required=False):
 def add_workers(parser):
     where = parser.add_mutually_exclusive_group()
     where.add_argument("--workers", type=positive, metavar="N",
-                       help="run on a local Dask cluster of N processes")
+                       help="run on a local Dask cluster of N processes (secured with TLS "
+                       "credentials of its own)")
     where.add_argument("--scheduler", metavar="ADDRESS", type=scheduler,
-                       help="run on an existing Dask cluster: its scheduler's tcp://HOST:PORT")
+                       help="run on an existing Dask cluster: its scheduler's tcp://HOST:PORT, "
+                       "or tls://HOST:PORT with --tls-ca-file and --tls-cert (or Dask's "
+                       "configuration)")
+    parser.add_argument("--tls-ca-file", metavar="CA.pem", type=input_path,
+                        help="--scheduler tls://...: the certificate authority of the cluster")
+    parser.add_argument("--tls-cert", metavar="CERT.pem", type=input_path,
+                        help="--scheduler tls://...: this client's certificate (and its key, "
+                        "unless --tls-key)")
+    parser.add_argument("--tls-key", metavar="KEY.pem", type=input_path,
+                        help="--scheduler tls://...: the key of --tls-cert")
+
+
+def check_cluster(args):
+    """Joins --scheduler and the TLS options into one Scheduler (args.scheduler); UsageError
+    when they do not fit together."""
+    if "scheduler" not in vars(args):
+        return
+    given = [f"--{name.replace('_', '-')}" for name in ("tls_ca_file", "tls_cert", "tls_key")
+             if getattr(args, name)]
+    if given and not args.scheduler:
+        raise UsageError(f"{given[0]} is for --scheduler tls://HOST:PORT (a local cluster of "
+                         "--workers makes credentials of its own)")
+    if given and not (args.tls_ca_file and args.tls_cert):
+        raise UsageError("--tls-ca-file and --tls-cert go together (with --tls-key when the "
+                         "key is not in the certificate's file)")
+    if given and not args.scheduler.startswith("tls://"):
+        raise UsageError(f"--scheduler {args.scheduler}: give the tls:// address of the "
+                         f"scheduler that {given[0]} is for")
+    if args.scheduler:
+        args.scheduler = Scheduler(args.scheduler, args.tls_ca_file, args.tls_cert,
+                                   args.tls_key)
+
 
 
 # ---- the options of the input stage (inputs/stage.py), shared by table and matrix ----------

@@ -1,10 +1,13 @@
 """Work on a Dask cluster: a local one of N processes (`--workers N`) or an existing one
-(`--scheduler tcp://HOST:PORT`).
+(`--scheduler tcp://HOST:PORT`, or tls://HOST:PORT with the client's credentials).
 
 `connect` gives a client whose workers are known to exist and to import this package, checked
 within a bounded time before any work is sent; a local cluster listens on 127.0.0.1 only,
-serves no dashboard, keeps its scratch space in a folder of its own that goes with it, and its
-processes' own messages (tracebacks of a Ctrl-C while they start) stay out of the terminal.
+speaks TLS with credentials made for it that only this process holds (Dask's temporary ones:
+no other local user can connect and have its workers run code), serves no dashboard, keeps its
+scratch space in a folder of its own that goes with it, and its processes' own messages
+(tracebacks of a Ctrl-C while they start) stay out of the terminal. A scheduler that refuses
+the connection is said at once, not after Dask's connect timeout.
 `results` runs one function over units of work and yields their results as they come, turning
 every fault of the cluster into one line.
 
@@ -18,12 +21,15 @@ import logging
 import os
 import shutil
 import signal
+import socket
 import sys
 import tempfile
 import threading
 import time
+import typing
+import urllib.parse
 
-from .errors import InputError
+from .errors import InputError, UsageError
 from .extras import require
 from .progress import progress
 from .signals import held
@@ -33,18 +39,36 @@ WORKER_SECONDS = 30  # for a first worker to be there, and for all of them to an
 PACKAGE = __package__.partition(".")[0]  # mutflank_tools
 
 
+class Scheduler(typing.NamedTuple):
+    """An existing cluster's scheduler: its address, and the files of this client's TLS
+    credentials (None: Dask's configuration has them, or the cluster needs none)."""
+
+    address: str
+    ca_file: typing.Optional[str] = None
+    cert: typing.Optional[str] = None
+    key: typing.Optional[str] = None
+
+    def __str__(self):
+        return self.address
+
+
 @contextlib.contextmanager
 def connect(workers=None, scheduler=None, module=PACKAGE):
     """A distributed.Client of a new local cluster of `workers` processes, or of the cluster
-    whose scheduler is at `scheduler`; every worker checked to import `module`, the module of
-    the work it is sent (see check_workers)."""
+    whose scheduler is at `scheduler` (an address or a Scheduler); every worker checked to
+    import `module`, the module of the work it is sent (see check_workers)."""
     require("dask")
     distributed = require("distributed")
     _quiet()
     with contextlib.ExitStack() as stack:
         if scheduler:
-            client = _call(scheduler, distributed.Client, scheduler,
-                           timeout=f"{CONNECT_SECONDS}s")
+            if not isinstance(scheduler, Scheduler):
+                scheduler = Scheduler(scheduler)
+            security = _security(distributed, scheduler)
+            _reachable(scheduler.address)
+            client = _call(scheduler.address, distributed.Client, scheduler.address,
+                           security=security, timeout=f"{CONNECT_SECONDS}s")
+            scheduler = scheduler.address
         else:
             with held():  # made and listed for removal in one step
                 scratch = tempfile.mkdtemp(prefix="mutflank-dask-")
@@ -56,6 +80,44 @@ def connect(workers=None, scheduler=None, module=PACKAGE):
             stack.callback(stopping.set)  # first: from then on no worker is started again
         check_workers(client, scheduler, module)
         yield client
+
+
+def _security(distributed, scheduler):
+    """The distributed.Security of a client of `scheduler`: its credential files, else Dask's
+    configuration (a YAML file in ~/.config/dask or $DASK_CONFIG, DASK_DISTRIBUTED__COMM__TLS__*
+    variables). UsageError when a tls:// scheduler would be asked without credentials,
+    InputError when a file of them cannot be read."""
+    if scheduler.ca_file:
+        for path in filter(None, (scheduler.ca_file, scheduler.cert, scheduler.key)):
+            try:
+                with open(path, "rb"):
+                    pass
+            except OSError as error:
+                raise InputError(f"{path}: cannot read: {error.strerror}") from None
+        return distributed.Security(tls_ca_file=scheduler.ca_file,
+                                    tls_client_cert=scheduler.cert,
+                                    tls_client_key=scheduler.key, require_encryption=True)
+    security = distributed.Security()  # from Dask's configuration
+    if scheduler.address.startswith("tls://") and not (security.tls_ca_file and
+                                                       security.tls_client_cert):
+        raise UsageError(f"--scheduler {scheduler.address}: a TLS scheduler needs this "
+                         "client's credentials: give --tls-ca-file CA.pem --tls-cert CERT.pem "
+                         "(and --tls-key KEY.pem), or set them in Dask's configuration "
+                         "(distributed.comm.tls)")
+    return security
+
+
+def _reachable(address):
+    """InputError at once when nothing listens at the scheduler's `address` (a refused
+    connection), rather than after Dask's connect timeout: Dask tries again and again, as a
+    scheduler may be starting."""
+    parts = urllib.parse.urlsplit(address)
+    try:
+        with socket.create_connection((parts.hostname, parts.port), timeout=CONNECT_SECONDS):
+            pass
+    except OSError as error:
+        raise InputError(f"cannot reach the Dask scheduler {address}: "
+                         f"{error.strerror or error}") from None
 
 
 def _quiet():
@@ -93,10 +155,15 @@ def _local_cluster(distributed, workers, scratch, stack):
     # start with them blocked: the terminal sends them to every process of the command, and
     # workers killed while they start fill the terminal with tracebacks. This process stops
     # the cluster on them instead (SIGTERM, which Dask uses to stop a worker, stays open).
+    security = _temporary_credentials(distributed)
     held = signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGINT, signal.SIGHUP})
     try:
         try:
             cluster = distributed.LocalCluster(
+                # TLS both ways, with a certificate and key made now that only this process
+                # and the workers it starts (through a pipe) hold: no other local user can
+                # connect to the scheduler, a worker or a nanny.
+                security=security,
                 n_workers=workers, threads_per_worker=1, processes=True, host="127.0.0.1",
                 # Every HTTP server on 127.0.0.1 (the workers' would be on every interface),
                 # and no dashboard.
@@ -144,6 +211,13 @@ def _nanny_class(distributed, stopping):
             await super()._on_worker_exit(exitcode)
 
     return Nanny
+
+
+def _temporary_credentials(distributed):
+    """Dask's temporary credentials (a new key and self-signed certificate, in memory) for
+    every role of a local cluster; the Debian package python3-cryptography makes them."""
+    require("cryptography")
+    return distributed.Security.temporary()
 
 
 def _wait_for_workers_to_end(seconds=2, rounds=4):

@@ -12,6 +12,7 @@ PACKAGES = {
     "dask": ("python3-dask", "cluster"),
     "distributed": ("python3-distributed", "cluster"),
     "scipy": ("python3-scipy", "fit"),
+    "cryptography": ("python3-cryptography", "cluster"),
 }
 
 
