@@ -156,7 +156,7 @@ def _local_cluster(distributed, workers, scratch, stack):
     # workers killed while they start fill the terminal with tracebacks. This process stops
     # the cluster on them instead (SIGTERM, which Dask uses to stop a worker, stays open).
     security = _temporary_credentials(distributed)
-    held = signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGINT, signal.SIGHUP})
+    blocked = signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGINT, signal.SIGHUP})
     try:
         try:
             cluster = distributed.LocalCluster(
@@ -179,7 +179,7 @@ def _local_cluster(distributed, workers, scratch, stack):
             raise
         stack.callback(_close_cluster, cluster)
     finally:
-        signal.pthread_sigmask(signal.SIG_SETMASK, held)
+        signal.pthread_sigmask(signal.SIG_SETMASK, blocked)
     return cluster, stopping
 
 
