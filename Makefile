@@ -85,7 +85,8 @@ $(BENCH_BIN)/floor: bench/floor.c
 # bench/cli_fit.py: `fit` of 10,000 samples on 79 random signatures (NNLS beside a loop over
 # scipy's nnls, strict) and a 1,000-resample bootstrap of 100 samples on one and two workers.
 # bench/cli_plot.py: `plot` of 100 samples as panels (PNG, PDF, SVG), overviews of 1,000 and
-# 10,000 samples, exposures of 1,000.
+# 10,000 samples, exposures of 1,000. bench/cli_engine.py: CPU of `table` and `matrix` on a
+# 20-sample VCF of 1.06M records against zcat and bcftools query.
 .PHONY: bench-cli
 bench-cli: install
 	$(VENV_PY) bench/cli.py --repetitions $(BENCH_REPS) $(if $(BENCH_OLD),--old $(BENCH_OLD))
@@ -93,6 +94,7 @@ bench-cli: install
 	$(VENV_PY) bench/cli_fit.py --repetitions $(BENCH_REPS) $(if $(filter 1,$(QUICK)),--quick)
 	$(VENV_PY) bench/cli_pipeline.py --repetitions $(BENCH_REPS) $(if $(BENCH_OLD),--old $(BENCH_OLD))
 	$(VENV_PY) bench/cli_plot.py $(if $(filter 1,$(QUICK)),--quick) $(if $(BENCH_OLD),--old $(BENCH_OLD))
+	$(VENV_PY) bench/cli_engine.py --repetitions 3 $(if $(BENCH_OLD),--old $(BENCH_OLD))
 
 # bench/extract.py: `extract` on cohorts planted from the published reference signatures
 # (SIGNATURES, a folder of the COSMIC tables): the chosen rank, the signatures found, the

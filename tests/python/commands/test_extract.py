@@ -2,7 +2,6 @@
 `mutflank fit`, the same files with and without a Dask cluster for one seed, the pictures of
 its tables, and one test per refusal."""
 
-import logging
 import re
 
 import numpy as np
