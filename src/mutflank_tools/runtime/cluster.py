@@ -32,6 +32,7 @@ import urllib.parse
 from .errors import InputError, UsageError
 from .extras import require
 from .progress import progress
+from .signals import held
 
 CONNECT_SECONDS = 20  # to reach a scheduler
 WORKER_SECONDS = 30  # for a first worker to be there, and for all of them to answer the check
@@ -69,8 +70,9 @@ def connect(workers=None, scheduler=None, module=PACKAGE):
                            security=security, timeout=f"{CONNECT_SECONDS}s")
             scheduler = scheduler.address
         else:
-            scratch = tempfile.mkdtemp(prefix="mutflank-dask-")
-            stack.callback(_remove, scratch)
+            with held():  # made and listed for removal in one step
+                scratch = tempfile.mkdtemp(prefix="mutflank-dask-")
+                stack.callback(_remove, scratch)
             cluster, stopping = _local_cluster(distributed, workers, scratch, stack)
             client = _call("of the local cluster", distributed.Client, cluster)
         stack.callback(_close, client)
@@ -154,7 +156,7 @@ def _local_cluster(distributed, workers, scratch, stack):
     # workers killed while they start fill the terminal with tracebacks. This process stops
     # the cluster on them instead (SIGTERM, which Dask uses to stop a worker, stays open).
     security = _temporary_credentials(distributed)
-    held = signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGINT, signal.SIGHUP})
+    blocked = signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGINT, signal.SIGHUP})
     try:
         try:
             cluster = distributed.LocalCluster(
@@ -177,7 +179,7 @@ def _local_cluster(distributed, workers, scratch, stack):
             raise
         stack.callback(_close_cluster, cluster)
     finally:
-        signal.pthread_sigmask(signal.SIG_SETMASK, held)
+        signal.pthread_sigmask(signal.SIG_SETMASK, blocked)
     return cluster, stopping
 
 
