@@ -53,6 +53,24 @@ class Scheduler(typing.NamedTuple):
 
 
 @contextlib.contextmanager
+def _temporary_files_in(folder):
+    """Temporary files of this process and of the processes it starts made inside `folder`.
+    Dask writes the in-memory TLS key of a local cluster to a temporary folder for a moment
+    each time a process loads it; inside the cluster's scratch folder, which is removed on every
+    path, a stop at that moment leaves nothing behind."""
+    saved = os.environ.get("TMPDIR"), tempfile.tempdir
+    os.environ["TMPDIR"] = tempfile.tempdir = folder
+    try:
+        yield
+    finally:
+        if saved[0] is None:
+            os.environ.pop("TMPDIR", None)
+        else:
+            os.environ["TMPDIR"] = saved[0]
+        tempfile.tempdir = saved[1]
+
+
+@contextlib.contextmanager
 def connect(workers=None, scheduler=None, module=PACKAGE):
     """A distributed.Client of a new local cluster of `workers` processes, or of the cluster
     whose scheduler is at `scheduler` (an address or a Scheduler); every worker checked to
@@ -73,6 +91,7 @@ def connect(workers=None, scheduler=None, module=PACKAGE):
             with held():  # made and listed for removal in one step
                 scratch = tempfile.mkdtemp(prefix="mutflank-dask-")
                 stack.callback(_remove, scratch)
+            stack.enter_context(_temporary_files_in(scratch))
             cluster, stopping = _local_cluster(distributed, workers, scratch, stack)
             client = _call("of the local cluster", distributed.Client, cluster)
         stack.callback(_close, client)
