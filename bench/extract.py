@@ -1,6 +1,6 @@
 #!/usr/bin/python3
 """Benchmarks of `mutflank extract` on cohorts made from the published reference signatures
-(/work/shared/signatures, read by path, never copied) with Poisson noise at known exposures.
+(shared/signatures beside the project folder, read by path, never copied) with Poisson noise at known exposures.
 
     extract.py [--part accuracy|kinds|speed|baseline|all] [--replicates N] [--ranks A-B]
                [--cohorts N] [--signatures DIR]
@@ -28,7 +28,8 @@ import time
 
 import numpy as np
 
-SIGNATURES = "/work/shared/signatures"
+SIGNATURES = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "shared",
+                          "signatures")
 FILES = {"SBS96": "COSMIC_v3.2_SBS_GRCh37.tsv", "DBS78": "COSMIC_v3.2_DBS_GRCh37.tsv",
          "ID83": "COSMIC_v3.2_ID_GRCh37.tsv"}
 MOST_ALIKE = 0.8  # planted signatures more alike than this are not drawn together

@@ -25,7 +25,7 @@ from ..reference.folder import canonical_build
 from ..reference.genome import NO_BUILD, NO_FILE, NOT_A_FILE_NAME, Chromosome, Genome, \
     ReferenceCoverage
 from ..runtime.errors import InputError, UsageError, at_line
-from ..runtime.outputs import atomic_output
+from ..runtime.outputs import OutputSet
 from ..runtime.progress import progress
 from . import options
 
@@ -235,8 +235,11 @@ def run(args):
         if args.output == "-":
             output = sys.stdout.buffer
         else:
-            output = stack.enter_context(atomic_output(
-                args.output, "wb", inputs=stage.files_read(options.inputs_of(args), paths)))
+            # The set is entered empty, then its file opened: a stop between the two steps
+            # of enter_context finds nothing made yet.
+            outputs = stack.enter_context(OutputSet(
+                inputs=stage.files_read(options.inputs_of(args), paths)))
+            output = outputs.open(args.output, "wb")
         bar = stack.enter_context(progress(total=None, unit=" rows", desc="table"))
         for index, name in enumerate(paths):
             if index < OPENED_AHEAD:

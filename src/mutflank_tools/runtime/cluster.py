@@ -32,6 +32,7 @@ import urllib.parse
 from .errors import InputError, UsageError
 from .extras import require
 from .progress import progress
+from .signals import held
 
 CONNECT_SECONDS = 20  # to reach a scheduler
 WORKER_SECONDS = 30  # for a first worker to be there, and for all of them to answer the check
@@ -52,6 +53,24 @@ class Scheduler(typing.NamedTuple):
 
 
 @contextlib.contextmanager
+def _temporary_files_in(folder):
+    """Temporary files of this process and of the processes it starts made inside `folder`.
+    Dask writes the in-memory TLS key of a local cluster to a temporary folder for a moment
+    each time a process loads it; inside the cluster's scratch folder, which is removed on every
+    path, a stop at that moment leaves nothing behind."""
+    saved = os.environ.get("TMPDIR"), tempfile.tempdir
+    os.environ["TMPDIR"] = tempfile.tempdir = folder
+    try:
+        yield
+    finally:
+        if saved[0] is None:
+            os.environ.pop("TMPDIR", None)
+        else:
+            os.environ["TMPDIR"] = saved[0]
+        tempfile.tempdir = saved[1]
+
+
+@contextlib.contextmanager
 def connect(workers=None, scheduler=None, module=PACKAGE):
     """A distributed.Client of a new local cluster of `workers` processes, or of the cluster
     whose scheduler is at `scheduler` (an address or a Scheduler); every worker checked to
@@ -69,8 +88,10 @@ def connect(workers=None, scheduler=None, module=PACKAGE):
                            security=security, timeout=f"{CONNECT_SECONDS}s")
             scheduler = scheduler.address
         else:
-            scratch = tempfile.mkdtemp(prefix="mutflank-dask-")
-            stack.callback(_remove, scratch)
+            with held():  # made and listed for removal in one step
+                scratch = tempfile.mkdtemp(prefix="mutflank-dask-")
+                stack.callback(_remove, scratch)
+            stack.enter_context(_temporary_files_in(scratch))
             cluster, stopping = _local_cluster(distributed, workers, scratch, stack)
             client = _call("of the local cluster", distributed.Client, cluster)
         stack.callback(_close, client)
@@ -154,7 +175,7 @@ def _local_cluster(distributed, workers, scratch, stack):
     # workers killed while they start fill the terminal with tracebacks. This process stops
     # the cluster on them instead (SIGTERM, which Dask uses to stop a worker, stays open).
     security = _temporary_credentials(distributed)
-    held = signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGINT, signal.SIGHUP})
+    blocked = signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGINT, signal.SIGHUP})
     try:
         try:
             cluster = distributed.LocalCluster(
@@ -177,7 +198,7 @@ def _local_cluster(distributed, workers, scratch, stack):
             raise
         stack.callback(_close_cluster, cluster)
     finally:
-        signal.pthread_sigmask(signal.SIG_SETMASK, held)
+        signal.pthread_sigmask(signal.SIG_SETMASK, blocked)
     return cluster, stopping
 
 

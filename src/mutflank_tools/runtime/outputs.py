@@ -20,14 +20,11 @@ import fcntl
 import os
 import shutil
 import secrets
-import signal
 import stat
 
 from .errors import InputError, UsageError
+from .signals import held
 
-# The signals the command turns into a clean stop (see signals.py): held off while a set of
-# outputs is being renamed, so that no run ends between two of its renames.
-STOP_SIGNALS = (signal.SIGINT, signal.SIGTERM, signal.SIGHUP)
 NAME_ROOM = 200  # bytes of the target's name kept in its temporary name (names have 255 at most)
 
 
@@ -156,9 +153,10 @@ class NamedFile:
 
 class _Output:
     """One output of a set: its name as given, the file it ends up as, and the temporary file
-    it is written to (None when the target is written directly)."""
+    it is written to (None when the target is written directly). It is added to `outputs` in
+    the step that makes its temporary file, so that a stop never finds the file unlisted."""
 
-    def __init__(self, path, mode, open_args):
+    def __init__(self, path, mode, open_args, outputs):
         self.path = os.fspath(path)
         try:
             status = os.stat(self.path)
@@ -171,27 +169,31 @@ class _Output:
         self.temporary = None
         if status is not None and not stat.S_ISREG(status.st_mode):
             self.target = self.path
-            opened = self._open(self.path, mode, open_args)
+            self.file = NamedFile(self._open(self.path, mode, open_args), self.path)  # may wait
+            outputs.append(self)
         else:
             # A link to a regular file stays a link: the file it names is replaced.
             try:
                 self.target = _resolved(self.path)
             except OSError as error:
                 raise InputError(f"{self.path}: cannot write: {error.strerror}") from None
-            try:
-                fd, self.temporary = _beside(self.target, ".tmp", _new_file)
-            except OSError as error:
-                raise InputError(f"{self.path}: cannot write: {error.strerror}") from None
-            opened = self._open(fd, mode, open_args)
-        self.file = NamedFile(opened, self.path)
+            with held():
+                try:
+                    fd, self.temporary = _beside(self.target, ".tmp", _new_file)
+                except OSError as error:
+                    raise InputError(f"{self.path}: cannot write: {error.strerror}") from None
+                self.file = NamedFile(self._open(fd, mode, open_args), self.path)
+                outputs.append(self)
 
     def _open(self, where, mode, open_args):
         try:
             return open(where, mode, **open_args)
-        except OSError as error:
+        except BaseException as error:
             if self.temporary:
                 _remove(self.temporary)
-            raise InputError(f"{self.path}: cannot write: {error.strerror}") from None
+            if isinstance(error, OSError):
+                raise InputError(f"{self.path}: cannot write: {error.strerror}") from None
+            raise
 
     def discard(self):
         with contextlib.suppress(Exception):
@@ -224,9 +226,7 @@ class OutputSet:
 
     def open(self, path, mode="w", **open_args):
         refuse_inputs([*(output.path for output in self._outputs), path], self._inputs)
-        output = _Output(path, mode, open_args)
-        self._outputs.append(output)
-        return output.file
+        return _Output(path, mode, open_args, self._outputs).file
 
     def __enter__(self):
         return self
@@ -239,9 +239,11 @@ class OutputSet:
         return False
 
     def discard(self):
-        for output in self._outputs:
-            output.discard()
-        self._outputs = []
+        """Removes the temporary files, all of them even when a stop comes meanwhile."""
+        with held():
+            for output in self._outputs:
+                output.discard()
+            self._outputs = []
 
     def commit(self):
         """Closes every file, then renames the temporary ones over their targets and removes
@@ -258,7 +260,7 @@ class OutputSet:
             written = {os.path.normpath(output.path) for output in self._outputs}
             family = [name for name in self._family if os.path.normpath(name) not in written]
             folders = [output.target for output in renamed] + family
-            with _folders_locked(folders), _signals_held():
+            with _folders_locked(folders), held():
                 stale = [name for name in family if _stale(name)]
                 _replace_all(renamed, stale)
         except BaseException:
@@ -335,21 +337,6 @@ def _keep_previous(target, shown):
 
 
 @contextlib.contextmanager
-def _signals_held():
-    """Holds off the stop signals until the block ends (they are delivered then). Nothing in
-    the block may wait for another process."""
-    try:
-        held = signal.pthread_sigmask(signal.SIG_BLOCK, STOP_SIGNALS)
-    except (OSError, ValueError):
-        held = None
-    try:
-        yield
-    finally:
-        if held is not None:
-            signal.pthread_sigmask(signal.SIG_SETMASK, held)
-
-
-@contextlib.contextmanager
 def _folders_locked(paths):
     """An exclusive lock on the folder of each path while the set is renamed, so two runs
     writing the same names commit one after the other (a folder that cannot be locked is
@@ -383,14 +370,16 @@ def atomic_directory(path):
     """Yields a new empty folder beside `path`; when the block ends without an exception it
     takes the place of `path` (which must not exist, or be an empty folder), otherwise it is
     removed with everything in it."""
+    temporary = None
     try:
-        _, temporary = _beside(os.path.normpath(path), "", _new_folder)
-    except OSError as error:
-        raise InputError(f"{path}: cannot write: {error.strerror}") from None
-    try:
+        with held():  # made and known together
+            try:
+                _, temporary = _beside(os.path.normpath(path), "", _new_folder)
+            except OSError as error:
+                raise InputError(f"{path}: cannot write: {error.strerror}") from None
         yield temporary
         os.chmod(temporary, 0o777 & ~_umask())
-        with _signals_held():
+        with held():
             with contextlib.suppress(FileNotFoundError, OSError):
                 os.rmdir(path)  # only an empty folder gives way
             try:
@@ -398,7 +387,9 @@ def atomic_directory(path):
             except OSError as error:
                 raise InputError(f"{path}: cannot replace: {error.strerror}") from None
     except BaseException:
-        shutil.rmtree(temporary, ignore_errors=True)
+        if temporary is not None:
+            with held():  # whole, even when a stop comes meanwhile
+                shutil.rmtree(temporary, ignore_errors=True)
         raise
 
 

@@ -19,7 +19,7 @@ from cli_support import COMMAND, LAMBDA_FASTA, LAMBDA_NAME, run, write_reference
 
 pytest.importorskip("mutflank_tools")
 from mutflank_tools import cli  # noqa: E402
-from mutflank_tools.runtime import outputs  # noqa: E402
+from mutflank_tools.runtime import outputs, signals  # noqa: E402
 from mutflank_tools.runtime.errors import InputError  # noqa: E402
 
 pytestmark = pytest.mark.filterwarnings("ignore:make_current is deprecated:DeprecationWarning")
@@ -200,6 +200,67 @@ def test_a_stop_signal_removes_the_temporary_output(small, args, temporary, numb
     assert process.wait(60) == 128 + number
     assert process.stderr.read() == f"mutflank {args[0]}: error: {message}\n"
     assert sorted(os.listdir()) == ["a.vcf", "ref", "slow"]
+
+
+def stopped_once_done(monkeypatch, module, name):
+    """Makes module.name(...) send this process a SIGTERM the first time it has done its work:
+    the stop comes in the step right after, whatever the step is."""
+    real, calls = getattr(module, name), []
+
+    def then_stopped(*args):
+        value = real(*args)
+        calls.append(args)
+        if len(calls) == 1:
+            os.kill(os.getpid(), signal.SIGTERM)
+        return value
+
+    monkeypatch.setattr(module, name, then_stopped)
+    return calls
+
+
+@pytest.fixture
+def stop_handlers():
+    handlers = signals.install()
+    yield
+    signals.restore(handlers)
+
+
+def write_set(folder):
+    with outputs.OutputSet() as files:
+        files.open(folder / "a.tsv").write("a\n")
+
+
+def write_folder(folder):
+    with outputs.atomic_directory(folder / "a") as inside:
+        Path(inside, "b.txt").write_text("b\n")
+
+
+@pytest.mark.parametrize("made, write", [("_new_file", write_set),
+                                         ("_new_folder", write_folder)])
+def test_a_stop_as_the_temporary_is_made_leaves_nothing(tmp_path, monkeypatch, stop_handlers,
+                                                        made, write):
+    calls = stopped_once_done(monkeypatch, outputs, made)
+    with pytest.raises(signals.Stopped, match="^SIGTERM$"):
+        write(tmp_path)
+    assert (len(calls), os.listdir(tmp_path)) == (1, [])
+
+
+def test_a_stop_during_the_clean_up_still_removes_every_temporary(tmp_path, monkeypatch,
+                                                                   stop_handlers):
+    calls = stopped_once_done(monkeypatch, outputs, "_remove")
+    with pytest.raises(signals.Stopped, match="^SIGTERM$"):
+        with outputs.OutputSet() as files:
+            for name in ("a.tsv", "b.tsv", "c.tsv"):
+                files.open(tmp_path / name).write("new\n")
+            raise InputError("a.vcf: line 2: no such chromosome")
+    assert (len(calls), os.listdir(tmp_path)) == (3, [])
+
+
+def test_a_stop_as_the_verb_makes_its_output_leaves_nothing(small, monkeypatch):
+    stopped_once_done(monkeypatch, outputs, "_new_file")
+    assert run("table", "a.vcf", "--build", "37", "-o", "out.tsv") == (
+        143, "", "mutflank table: error: stopped by SIGTERM\n")
+    assert sorted(os.listdir()) == ["a.vcf", "ref"]
 
 
 @pytest.mark.parametrize("when, number, status, message", [
