@@ -298,6 +298,9 @@ def test_chromosomes_that_cannot_name_a_file_are_left_out_by_input(tmp_path):
 # ---- bounded lines and fields --------------------------------------------------------------
 
 def test_a_huge_line_in_a_small_gzip_stops_at_the_limit_in_bounded_memory(tmp_path):
+    command = run.__globals__["COMMAND"]
+    if not os.path.exists(command):
+        pytest.skip("the command is not installed (make sanitize runs the package from sources)")
     path = tmp_path / "huge.maf.gz"
     with gzip.open(path, "wb", compresslevel=1) as out:
         out.write(b"Chromosome\tStart_Position\tReference_Allele\tTumor_Seq_Allele1\t"
@@ -306,7 +309,7 @@ def test_a_huge_line_in_a_small_gzip_stops_at_the_limit_in_bounded_memory(tmp_pa
         for _ in range(20):  # a 320 MiB sample name
             out.write(block)
     assert path.stat().st_size < 4 << 20
-    done = subprocess.run(["/usr/bin/time", "-f", "%M", run.__globals__["COMMAND"], "table",
+    done = subprocess.run(["/usr/bin/time", "-f", "%M", command, "table",
                            str(path), "--build", "37"], capture_output=True, text=True,
                           stdin=subprocess.DEVNULL, timeout=300)
     message, _, peak_kib = done.stderr.splitlines()  # _: time's "Command exited with ..."
