@@ -19,7 +19,7 @@ from ..runtime.extras import require
 from ..runtime.outputs import OutputSet, check_folder, refuse_inputs, removed_line
 from ..runtime.progress import progress
 from .options import add_opportunities, add_workers, check_opportunities, input_path, \
-    inputs_of, positive, prefix
+    inputs_of, positive, prefix, seed
 
 SUMMARY = "signatures found in a matrix (de novo extraction, the number chosen by stability)"
 EXAMPLE = ("mutflank extract cohort.SBS96.tsv -o cohort --ranks 2-10 --replicates 100 "
@@ -53,16 +53,6 @@ def _rank(text):
     return value
 
 
-def _seed(text):
-    try:
-        value = int(text)
-    except ValueError:
-        value = -1
-    if value < 0:
-        raise argparse.ArgumentTypeError(f"not a whole number >= 0: {text!r}")
-    return value
-
-
 def add_arguments(parser):
     parser.add_argument("matrix", metavar="MATRIX.tsv", type=input_path,
                         help="a matrix of `mutflank matrix` (counts; any kind: SBS96, ID83, ...)")
@@ -76,7 +66,7 @@ def add_arguments(parser):
     parser.add_argument("--signatures", metavar="REFERENCE.tsv", type=input_path,
                         help="known signatures (as fit reads them): each extracted one is "
                         "told as its closest and as a sparse sum of these")
-    parser.add_argument("--seed", type=_seed, metavar="S",
+    parser.add_argument("--seed", type=seed, metavar="S",
                         help="seed of the resamples and starts (default: a fresh one, said on "
                         "stderr); one seed gives the same files whatever the workers")
     parser.add_argument("--rank", type=_rank, metavar="K",

@@ -17,7 +17,7 @@ from ..runtime.extras import require
 from ..runtime.outputs import OutputSet, check_folder, refuse_inputs, removed_line
 from ..runtime.progress import progress
 from .options import add_opportunities, add_workers, check_opportunities, input_path, \
-    inputs_of, names, positive, prefix
+    inputs_of, names, positive, prefix, seed
 
 SUMMARY = "exposures of samples to known mutational signatures"
 EXAMPLE = ("mutflank fit out.SBS96.tsv --signatures signatures.tsv -o out --method strict "
@@ -32,16 +32,6 @@ def _delta(text):
         value = -1.0
     if not 0 <= value <= 1:
         raise argparse.ArgumentTypeError(f"not a number from 0 to 1: {text!r}")
-    return value
-
-
-def _seed(text):
-    try:
-        value = int(text)
-    except ValueError:
-        value = -1
-    if value < 0:
-        raise argparse.ArgumentTypeError(f"not a whole number >= 0: {text!r}")
     return value
 
 
@@ -78,7 +68,7 @@ def add_arguments(parser):
                         help="N multinomial resamples of each sample (at most "
                         f"{fit_work.MAX_RESAMPLES:,}): median exposure, 95%% interval and the "
                         "fraction of resamples keeping each signature")
-    parser.add_argument("--seed", type=_seed, metavar="S",
+    parser.add_argument("--seed", type=seed, metavar="S",
                         help="with --bootstrap: seed of its draws (default: a fresh one, said "
                         "on stderr)")
     parser.add_argument("--signature-subset", type=names, metavar="SBS1,SBS5,...",

@@ -22,6 +22,16 @@ def positive(text):
     return value
 
 
+def seed(text):
+    try:
+        value = int(text)
+    except ValueError:
+        value = -1
+    if value < 0:
+        raise argparse.ArgumentTypeError(f"not a whole number >= 0: {text!r}")
+    return value
+
+
 def names(text):
     """A comma-separated list of names, each stripped of surrounding spaces; empty ones left out."""
     return [name.strip() for name in text.split(",") if name.strip()]
