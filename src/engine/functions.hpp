@@ -8,6 +8,9 @@ namespace mutflank::engine {
 // contexts.cpp
 extern PyMethodDef count_contexts_method;
 
+// table.cpp
+extern PyMethodDef table_rows_method;
+
 // windows.cpp
 extern PyMethodDef read_window_rows_method;
 
