@@ -1,6 +1,7 @@
 // table_rows: the text of the ten-column mutation table's rows of one batch of records.
 #include "numpy.hpp"
 
+#include <algorithm>
 #include <array>
 #include <cstring>
 #include <memory>
@@ -30,8 +31,53 @@ constexpr const char* doc =
 
 constexpr std::size_t missing_kept = 1000;
 
-// The UTF-8 bytes of a str (cached by the str itself), or an empty view with an exception set.
+// The rows' text, written straight into the bytes object that is returned.
+class BytesOut {
+  public:
+    bool start(std::size_t capacity) {
+        bytes_ = Ref{PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(capacity))};
+        capacity_ = capacity;
+        return static_cast<bool>(bytes_);
+    }
+    bool append(std::string_view text) {
+        if (size_ + text.size() > capacity_ && !grow(size_ + text.size()))
+            return false;
+        std::memcpy(PyBytes_AS_STRING(bytes_.get()) + size_, text.data(), text.size());
+        size_ += text.size();
+        return true;
+    }
+    // The bytes written (false with an exception set).
+    PyObject* finish() {
+        PyObject* bytes = bytes_.release();
+        if (_PyBytes_Resize(&bytes, static_cast<Py_ssize_t>(size_)) != 0)
+            return nullptr; // the object is freed
+        return bytes;
+    }
+
+  private:
+    bool grow(std::size_t needed) {
+        const std::size_t capacity = std::max(needed, capacity_ * 2);
+        PyObject* bytes = bytes_.release();
+        if (_PyBytes_Resize(&bytes, static_cast<Py_ssize_t>(capacity)) != 0)
+            return false; // the object is freed
+        bytes_ = Ref{bytes};
+        capacity_ = capacity;
+        return true;
+    }
+
+    Ref bytes_;
+    std::size_t capacity_ = 0;
+    std::size_t size_ = 0;
+};
+
+// The UTF-8 bytes of a str (its own for ASCII, else cached by the str), or false with an
+// exception set.
 bool utf8_of(PyObject* text, std::string_view& bytes) {
+    if (PyUnicode_CheckExact(text) && PyUnicode_IS_COMPACT_ASCII(text)) {
+        bytes = std::string_view(static_cast<const char*>(PyUnicode_DATA(text)),
+                                 static_cast<std::size_t>(PyUnicode_GET_LENGTH(text)));
+        return true;
+    }
     if (!PyUnicode_Check(text)) {
         PyErr_SetString(PyExc_TypeError, "table_rows: a column holds something other than str");
         return false;
@@ -238,8 +284,9 @@ PyObject* table_rows_call(PyObject* /*module*/, PyObject* args) noexcept {
         if (!utf8_of(project, project_text))
             return nullptr;
 
-        std::string out;
-        out.reserve(rows * 48);
+        BytesOut out;
+        if (!out.start(rows * 48))
+            return nullptr;
         std::string tail; // the row after its sample, of the record before
         bool tail_valid = false;
         std::size_t written = 0;
@@ -320,11 +367,11 @@ PyObject* table_rows_call(PyObject* /*module*/, PyObject* args) noexcept {
             std::string_view sample;
             if (!utf8_of(samples[i], sample))
                 return nullptr;
-            out.append(sample);
-            out.append(tail);
+            if (!out.append(sample) || !out.append(tail))
+                return nullptr;
             ++written;
         }
-        Ref text{PyBytes_FromStringAndSize(out.data(), static_cast<Py_ssize_t>(out.size()))};
+        Ref text{out.finish()};
         Ref counts{PyList_New(static_cast<Py_ssize_t>(left_out.entries.size()))};
         if (!text || !counts)
             return nullptr;
