@@ -211,8 +211,10 @@ bool TextStream::try_block(char* out, std::size_t capacity, std::size_t& got) {
     } else {
         blocks.block.resize(most);
         std::size_t unpacked = 0;
-        if (!blocks.unpack(data, size, blocks.block.data(), unpacked))
+        if (!blocks.unpack(data, size, blocks.block.data(), unpacked)) {
+            blocks.block.clear(); // nothing of it is handed out
             return false;
+        }
         blocks.block.resize(unpacked);
         got = std::min(capacity, unpacked);
         std::memcpy(out, blocks.block.data(), got);
