@@ -9,7 +9,7 @@ DEB_PACKAGES := g++ pkg-config meson ninja-build python3-dev zlib1g-dev libdefla
                 python3-pytest-timeout \
                 python3-mesonpy python3-venv python3-pip libgtest-dev liburing-dev \
                 python3-pysam python3-tqdm python3-matplotlib python3-dask python3-distributed python3-cryptography python3-scipy \
-                python3-hypothesis mypy \
+                python3-hypothesis mypy libxxhash-dev \
                 bcftools bowtie2-examples python-pyvcf-examples isal
 
 .PHONY: all deps build core-test install test demo clean

@@ -285,7 +285,9 @@ PyObject* table_rows_call(PyObject* /*module*/, PyObject* args) noexcept {
             return nullptr;
 
         BytesOut out;
-        if (!out.start(rows * 48))
+        // Room for rows a little longer than the usual: pages not written are never touched,
+        // and growing would copy what is written.
+        if (!out.start(rows * 96))
             return nullptr;
         std::string tail; // the row after its sample, of the record before
         bool tail_valid = false;
