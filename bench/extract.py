@@ -191,15 +191,18 @@ def speed(args):
             print(f"speed: 300 x 96, ranks {args.ranks}, {args.replicates} replicates: one "
                   f"process {one:.0f} s ({cpu[0]:.0f} s of CPU; {before}, then {load()})",
                   flush=True)
-            before = load()
+            before, cpu = load(), []
+            workers = os.times()
             two = mutflank("extract", *common, "-o", os.path.join(folder, "two"), "--workers",
-                           2)
+                           2, cpu=cpu)
+            workers = sum(os.times()[2:4]) - sum(workers[2:4])  # the ended worker processes
             same = all(open(os.path.join(folder, f"one.{end}.tsv")).read()
                        == open(os.path.join(folder, f"two.{end}.tsv")).read()
                        for end in ("signatures", "exposures", "fit", "ranks"))
             ratios.append(one / two)
             print(f"speed: --workers 2 {two:.0f} s ({one / two:.2f} times faster; {before}, "
-                  f"then {load()}); files {'identical' if same else 'DIFFERENT'}", flush=True)
+                  f"then {load()}; {cpu[0]:.0f} s of CPU here and {workers:.0f} s in the "
+                  f"workers); files {'identical' if same else 'DIFFERENT'}", flush=True)
         if args.rounds > 1:
             print(f"speed: --workers 2 {float(np.median(ratios)):.2f} times faster than one "
                   f"process (median of {args.rounds} rounds)", flush=True)
