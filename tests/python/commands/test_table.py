@@ -20,7 +20,7 @@ readers = pytest.importorskip("mutflank_tools.inputs.open")
 # ---- allele rules --------------------------------------------------------------------------
 
 
-@pytest.mark.parametrize("pos, ref, alt, expected", [
+CLASSIFIED = [
     (100, "C", "T", ("SNV", 100, "C", "T")),
     (100, "g", "a", ("SNV", 100, "G", "A")),
     (100, "AC", "GT", ("DBS", 100, "AC", "GT")),
@@ -39,9 +39,111 @@ readers = pytest.importorskip("mutflank_tools.inputs.open")
     (100, "T", "*", records.NOT_VARIANT),
     (100, "T", ".", records.NOT_VARIANT),
     (100, "AC", "ac", records.NOT_VARIANT),
-])
+    (100, "", "A", ("INDEL", 100, "", "A")),
+    # Characters beyond ASCII count as one each, as a reader sees them.
+    (100, "\u00c9", "A", ("OTHER", 100, "\u00c9", "A")),
+    (100, "A\u00c9", "A", ("INDEL", 100, "A\u00c9", "A")),
+    (100, "\u00c9T", "\u00c9C", ("SNV", 101, "T", "C")),
+    (100, "CA\u00e9T", "CG\u00e9T", ("SNV", 101, "A", "G")),
+    (2**64 - 1, "ATG", "ACG", ("SNV", 2**64, "T", "C")),  # beyond 2^64 - 1 once trimmed
+    (2**64 - 1, "AT", "A", ("INDEL", 2**64 - 1, "AT", "A")),
+]
+
+
+@pytest.mark.parametrize("pos, ref, alt, expected", CLASSIFIED)
 def test_classify(pos, ref, alt, expected):
     assert records.classify(pos, ref.upper(), alt.upper()) == expected
+
+
+def _engine_rows(columns, place=None, project="P"):
+    """_engine.table_rows of records given as lists (object columns but position and line)."""
+    import numpy as np
+
+    engine = pytest.importorskip("mutflank_tools._engine")
+    count = len(columns["position"])
+    arrays = {}
+    for name in ("sample", "id", "build", "chromosome", "ref", "alt"):
+        arrays[name] = np.empty(len(columns[name]), dtype=object)
+        arrays[name][:] = columns[name]
+    calls = []
+
+    def placed(build, chromosome, line):
+        calls.append((build, chromosome, line))
+        return place(build, chromosome, line) if place else (build or "B", chromosome, None)
+
+    result = engine.table_rows(
+        arrays["sample"], arrays["id"], arrays["build"], arrays["chromosome"],
+        np.array(columns["position"], dtype=np.uint64), arrays["ref"], arrays["alt"],
+        np.array(columns.get("line", range(1, count + 1)), dtype=np.int64), project, placed,
+        (records.NOT_VARIANT, records.SYMBOLIC))
+    return result, calls
+
+
+@pytest.mark.parametrize("pos, ref, alt, expected", CLASSIFIED)
+def test_engine_rows_follow_the_allele_rules(pos, ref, alt, expected):
+    (text, count, left_out, missing, missing_count), _ = _engine_rows({
+        "sample": ["s"], "id": ["."], "build": [""], "chromosome": ["1"], "position": [pos],
+        "ref": [ref.upper()], "alt": [alt.upper()]})
+    if isinstance(expected, str):
+        assert (text, count, left_out) == (b"", 0, [(expected, "1", 1)])
+    else:
+        kind, start, ref, alt = expected
+        end = start if ref == "-" else start + len(ref) - 1
+        assert text.decode() == f"s\tP\t.\tB\t{kind}\t1\t{start}\t{end}\t{ref}\t{alt}\n"
+        assert (count, left_out) == (1, [])
+    assert (missing, missing_count) == ([], 0)
+
+
+def test_engine_rows_ask_the_place_once_per_run_and_count_what_it_leaves_out():
+    # Carriers of one record share a row's tail; a chromosome left out is counted per record,
+    # and only the first 1000 of them are listed for the coverage.
+    chromosomes = ["1", "1", "1", "Un", "1"] + ["Un"] * 1200 + ["2"]
+    count = len(chromosomes)
+    ref = ["C"] * count
+    alt = ["T", "T", "*", "A", "<DEL>"] + ["G"] * 1200 + ["\u00e9"]
+
+    def place(build, chromosome, line):
+        if chromosome == "Un":
+            return "GRCh38", chromosome, "no file"
+        return "GRCh38", "chr" + chromosome, None
+
+    (text, written, left_out, missing, missing_count), calls = _engine_rows({
+        "sample": ["a", "b", "a", "a", "b"] + ["c"] * 1200 + ["d"], "id": ["x"] * count,
+        "build": ["38"] * count, "chromosome": chromosomes, "position": [5] * count,
+        "ref": ref, "alt": alt, "line": [1, 1, 2, 3, 4] + [9] * 1200 + [20]}, place, "\u00fc")
+    assert text.decode() == ("a\t\u00fc\tx\tGRCh38\tSNV\tchr1\t5\t5\tC\tT\n"
+                             "b\t\u00fc\tx\tGRCh38\tSNV\tchr1\t5\t5\tC\tT\n"
+                             "d\t\u00fc\tx\tGRCh38\tOTHER\tchr2\t5\t5\tC\t\u00e9\n")
+    assert written == 3
+    assert left_out == [(records.NOT_VARIANT, "1", 1), ("no file", "Un", 1201),
+                        (records.SYMBOLIC, "1", 1)]
+    assert (len(missing), missing_count) == (1000, 1201)
+    assert set(missing) == {("GRCh38", "Un")}
+    assert calls == [("38", "1", 1), ("38", "Un", 3), ("38", "1", 4), ("38", "Un", 9),
+                     ("38", "2", 20)]
+
+
+@pytest.mark.parametrize("columns, error, message", [
+    ({"ref": [b"C"]}, TypeError, "table_rows: an allele is not str"),
+    ({"sample": [1]}, TypeError, "table_rows: a column holds something other than str"),
+    ({"id": [".", "."]}, ValueError, "table_rows: ident has another length"),
+])
+def test_engine_rows_refuse_columns_of_other_types(columns, error, message):
+    import re
+
+    given = {"sample": ["s"], "id": ["."], "build": [""], "chromosome": ["1"], "position": [1],
+             "ref": ["C"], "alt": ["T"], **columns}
+    with pytest.raises(error, match=re.escape(message)):
+        _engine_rows(given)
+
+
+def test_engine_rows_pass_on_a_fault_of_the_place():
+    def place(build, chromosome, line):
+        raise KeyError(f"line {line}")
+
+    with pytest.raises(KeyError, match="line 7"):
+        _engine_rows({"sample": ["s"], "id": ["."], "build": [""], "chromosome": ["1"],
+                      "position": [1], "ref": ["C"], "alt": ["T"], "line": [7]}, place)
 
 
 @pytest.mark.parametrize("path, sample", [
@@ -98,10 +200,10 @@ def test_genotypes_decide_the_samples(tmp_path, name):
     assert table_lines(out) == THREE_SAMPLES_ROWS
     assert err.splitlines() == [
         "mutflank table: wrote 10 rows of 3 samples to standard output",
-        "mutflank table: left out 2 records: allele *, . or equal to REF, on 1 (2)",
-        "mutflank table: left out 1 record: no sample carries the allele, on 1 (1)",
+        "mutflank table: left out 2 records: no sample carries the allele, on 1 (2)",
+        "mutflank table: left out 1 record: allele *, . or equal to REF, on 1 (1)",
         "mutflank table: left out 1 record: symbolic allele, on 1 (1)",
-    ]
+    ]  # '.' at 50 and A at 80, which no sample carries; s2's '*' at 20; s1's <DEL> at 70
 
 
 def test_writes_the_output_file_and_a_summary(tmp_path):
@@ -114,7 +216,7 @@ def test_writes_the_output_file_and_a_summary(tmp_path):
     assert (status, out) == (0, "")
     assert err.splitlines()[:2] == [
         f"mutflank table: wrote 20 rows of 3 samples to {output}",
-        "mutflank table: left out 4 records: allele *, . or equal to REF, on 1 (4), in "
+        "mutflank table: left out 4 records: no sample carries the allele, on 1 (4), in "
         f"{vcf} (2), {again} (2)"]  # with several inputs, the inputs concerned are named
     rows = table_lines(output.read_text())
     assert len(rows) == 20 and {row[1] for row in rows} == {"calls"}  # the default project
@@ -171,7 +273,8 @@ def test_pass_only_keeps_pass_and_missing_filters(tmp_path):
     status, out, err = run("table", vcf, "--build", "38", "--pass-only")
     assert status == 0
     assert [r[6] for r in table_lines(out)] == ["10", "30"]
-    assert err.splitlines()[1] == "mutflank table: left out 1 record: filter not PASS, on 1 (1)"
+    # the one sample (no genotypes) carries both alleles of the LowQual line: two records
+    assert err.splitlines()[1] == "mutflank table: left out 2 records: filter not PASS, on 1 (2)"
 
 
 @pytest.mark.parametrize("text, options, message", [
@@ -367,8 +470,14 @@ def test_pass_only_and_reference_on_synthetic_calls(tmp_path):
     assert status == 0, err
     assert table_lines(out) == expected_rows(calls, SAMPLES, "P", "GRCh38", pass_only=True,
                                              rename={"2": "chr2"})
-    # the filter is looked at first (per record), then the chromosome (per row)
-    low = collections.Counter(call.chrom for call in calls if call.filter == "LowQ")
+    # the filter is looked at first, then the chromosome (per row); each counts records: one
+    # per sample that carries the allele
+    low = collections.Counter()
+    for call in calls:
+        if call.filter == "LowQ":
+            low[call.chrom] += sum(str(index) in genotype.replace("|", "/").split("/")
+                                   for index in range(1, len(call.alts) + 1)
+                                   for genotype in call.genotypes.values())
     on_1 = sum(1 for row in expected_rows(calls, SAMPLES, "P", "GRCh38", pass_only=True)
                if row[5] == "1")
     lines = err.splitlines()
@@ -486,8 +595,9 @@ def test_bgzip_example_is_the_same_calls():
     ("issue-214.vcf", [], {}, {}, 4),
     # symbolic alleles give no row
     ("example-4.1-sv.vcf", [], {"NA00001": 1}, {"INDEL": 1}, 5),
+    # the alleles that only other samples carry are not NA12878's records: none is left out
     ("freebayes.vcf.gz", ["--sample", "NA12878"], {"NA12878": 89},
-     {"SNV": 25, "DBS": 1, "INDEL": 63}, 20),
+     {"SNV": 25, "DBS": 1, "INDEL": 63}, 0),
     ("gonl.chr20.release4.gtc.vcf.gz", [], {"gonl.chr20.release4.gtc": 7}, {"SNV": 7}, 0),
     # somatic calls without GT (one sample field empty): one sample, or the named column
     ("strelka.vcf.gz", [], {"strelka": 3}, {"SNV": 3}, 0),
