@@ -166,12 +166,13 @@ void count_centres(const Stretch& s, std::uint64_t a, std::uint64_t b, std::uint
         fold_octets(raw);
     raw.octets_counted += (last - first) / 4;
     const unsigned char* bytes = s.bytes - s.lo;
+    std::uint32_t* const octets = raw.octets.data();
     std::uint64_t c = first;
     for (; c + 4 <= last; c += 4) {
         std::uint64_t eight = 0;
         std::memcpy(&eight, bytes + c - 2, sizeof eight);
         if ((eight & every_byte(0xFC)) == 0) [[likely]] { // eight bases, none in a gene
-            ++raw.octets[octet_key(eight)];
+            ++octets[octet_key(eight)];
             continue;
         }
         if ((eight & every_byte(0xF0)) == 0) {
