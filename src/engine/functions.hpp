@@ -8,11 +8,19 @@ namespace mutflank::engine {
 // contexts.cpp
 extern PyMethodDef count_contexts_method;
 
+// mutations.cpp
+extern PyMethodDef fingerprints_method;
+
+// table.cpp
+extern PyMethodDef table_rows_method;
+
 // windows.cpp
 extern PyMethodDef read_window_rows_method;
 
 // Types, each added to the module by its function (false with an exception set).
 // vcf.cpp: VcfScanner
 bool add_vcf_scanner(PyObject* module) noexcept;
+// mutations.cpp: MutationSet
+bool add_mutation_set(PyObject* module) noexcept;
 
 } // namespace mutflank::engine
