@@ -9,6 +9,7 @@ namespace mutflank::engine {
 extern PyMethodDef count_contexts_method;
 
 // mutations.cpp
+extern PyMethodDef allele_classes_method;
 extern PyMethodDef fingerprints_method;
 
 // windows.cpp

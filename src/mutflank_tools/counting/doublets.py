@@ -30,6 +30,7 @@ import numpy as np
 
 from ..inputs.records import LeftOut, Records, in_trans
 from ..runtime.errors import InputError, at_line
+from .kinds import SINGLE, allele_shapes
 from .kinds.sbs import letter_codes
 
 HOLD = 500_000  # SNVs of one input held before streaming starts
@@ -54,14 +55,7 @@ def concatenate(parts, source, left_out):
 
 def single_base_substitutions(ref, alt):
     """Which records replace one base of A, C, G, T by another (object arrays of str)."""
-    count = len(ref)
-    one = ((np.fromiter(map(len, ref.tolist()), dtype=np.int64, count=count) == 1)
-           & (np.fromiter(map(len, alt.tolist()), dtype=np.int64, count=count) == 1))
-    result = np.zeros(count, dtype=bool)
-    if one.any():
-        r, a = letter_codes(ref[one]), letter_codes(alt[one])
-        result[one] = (r < 4) & (a < 4) & (r != a)
-    return result
+    return allele_shapes(ref, alt) == SINGLE
 
 
 def split_substitutions(records):

@@ -153,6 +153,33 @@ def test_strand_class_of_every_gene_strand_and_folded_base(genes, base):
     assert strand.SBS384[strand.sbs384_codes([5], [byte])[0]] == f"{expected}:{channels.SBS96[5]}"
 
 
+# ---- the classes of a pair of alleles ------------------------------------------------------
+
+def test_each_class_takes_its_own_pairs_of_alleles_in_one_batch():
+    """The engine tells every class of a batch in one pass: each pair lands in at most one
+    class, with lengths counted in characters (not bytes) and unchanged bases allowed only in
+    three or more."""
+    from mutflank_tools.counting import kinds
+
+    pairs = {"SBS": [("C", "T"), ("G", "A")],
+             "DBS": [("AC", "GT")],
+             "MBS": [("ACG", "TCA"), ("ACG", "ACG")],
+             "ID": [("AC", "A"), ("A", "AT"), ("C", "-"), ("-", "G"), ("\u00e9", "AB")],
+             None: [("C", "C"), ("N", "T"), ("AC", "AT"), ("AN", "GT"), ("", ""),
+                    ("\u00e9", "A"), ("\u00e9\u00e9", "AB")]}
+    listed = [(pair, name) for name, group in pairs.items() for pair in group]
+    ref = np.array([r for (r, _), _ in listed], dtype=object)
+    alt = np.array([a for (_, a), _ in listed], dtype=object)
+    taken = {mc.name: mc.accepts(ref, alt) for mc in kinds.mutation_classes()}
+    for at, (pair, name) in enumerate(listed):
+        assert [key for key, accepted in taken.items() if accepted[at]] == \
+            ([name] if name else []), pair
+    with pytest.raises(ValueError, match="^alts has another length$"):
+        kinds.allele_shapes(ref, alt[1:])
+    with pytest.raises(TypeError):
+        kinds.allele_shapes(np.array([b"C"], dtype=object), np.array(["T"], dtype=object))
+
+
 # ---- DBS78 ---------------------------------------------------------------------------------
 
 CANONICAL = {"AC", "AT", "CC", "CG", "CT", "GC", "TA", "TC", "TG", "TT"}
