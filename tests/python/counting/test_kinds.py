@@ -236,6 +236,31 @@ def test_merging_depends_neither_on_batches_nor_on_order(hold, size):
     assert [r[:5] for r in merged(shuffled, size=size)[0]] == [r[:5] for r in whole[0]]
 
 
+@pytest.mark.parametrize("hold, size", [(doublets.HOLD, 2), (0, 1), (2, 3), (0, 2)])
+def test_phase_and_copies_are_told_across_batches(hold, size):
+    """Neighbours in trans stay SNVs and a copy is counted once wherever the batches end,
+    held until the input ends or streamed."""
+    in_trans, in_cis = (1 | 4, 2 | 4), (1 | 4, 1 | 4)
+    rows = [("S1", "1", 10, "A", "C", in_trans[0]), ("S1", "1", 11, "C", "G", in_trans[1]),
+            ("S1", "1", 20, "A", "C", in_cis[0]), ("S1", "1", 21, "C", "G", in_cis[1]),
+            ("S1", "1", 30, "A", "T", 0), ("S1", "1", 30, "A", "T", 0),
+            ("S1", "2", 40, "G", "T", in_trans[0]), ("S1", "2", 41, "G", "T", in_trans[1])]
+    merger = doublets.Merger(hold=hold)
+    out, left_out = [], LeftOut()
+    for start in range(0, len(rows), size):
+        records = batch([row[:5] for row in rows[start:start + size]], start + 1)
+        records.phase = np.array([row[5] for row in rows[start:start + size]], dtype=np.int64)
+        for part in (merger.feed(records),) + ((merger.finish(),) if start + size >= len(rows)
+                                               else ()):
+            out += zip(part.chromosome, part.position.tolist(), part.ref, part.alt,
+                       part.weight.tolist())
+            left_out.update(part.left_out)
+    assert sorted(out) == [("1", 10, "A", "C", 1), ("1", 11, "C", "G", 1),
+                           ("1", 20, "AC", "CG", 2), ("1", 30, "A", "T", 1),
+                           ("2", 40, "G", "T", 1), ("2", 41, "G", "T", 1)]
+    assert dict(left_out) == {(doublets.DUPLICATE, "1"): 1}
+
+
 def test_no_merge_keeps_snvs_and_unsorted_large_inputs_stop():
     rows = [("S1", "1", 10, "A", "C"), ("S1", "1", 11, "C", "G"), ("S1", "1", 12, "C", "G")]
     assert merged(rows, merge=False) == (sorted((*r, i + 1) for i, r in enumerate(rows)), {})
