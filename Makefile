@@ -5,7 +5,7 @@ PYTHON      ?= /usr/bin/python3
 BUILD       ?= build
 VENV        ?= .venv
 VENV_PY     := $(VENV)/bin/python
-DEB_PACKAGES := g++ pkg-config meson ninja-build python3-dev zlib1g-dev python3-numpy python3-pytest \
+DEB_PACKAGES := g++ pkg-config meson ninja-build python3-dev zlib1g-dev libdeflate-dev python3-numpy python3-pytest \
                 python3-pytest-timeout \
                 python3-mesonpy python3-venv python3-pip libgtest-dev liburing-dev \
                 python3-pysam python3-tqdm python3-matplotlib python3-dask python3-distributed python3-cryptography python3-scipy \

@@ -12,6 +12,9 @@ extern PyMethodDef count_contexts_method;
 extern PyMethodDef allele_classes_method;
 extern PyMethodDef fingerprints_method;
 
+// table.cpp
+extern PyMethodDef table_rows_method;
+
 // windows.cpp
 extern PyMethodDef read_window_rows_method;
 

@@ -275,7 +275,8 @@ def read(source, *, sample=None, pass_only=False, build=None, batch_size=BATCH_R
     if source.kind in ("vcf", "bcf"):
         offset = source._header.last_line if source.kind == "bcf" else 0
         parser = VcfRecords(source, source._header, sample=sample, pass_only=pass_only,
-                            batch_size=batch_size, record_offset=offset)
+                            batch_size=batch_size, record_offset=offset,
+                            build="" if build is None else build)
         if sample is not None:
             source.samples = [sample]
         if source.kind == "vcf":
@@ -286,7 +287,7 @@ def read(source, *, sample=None, pass_only=False, build=None, batch_size=BATCH_R
             process = source._process
             batches = parser.engine_batches(process.output(), source._raw, 0,
                                             finish=process.check)
-        return batches if build is None else _with_build(batches, build)
+        return batches
     elif sample is not None:
         raise ValueError("a sample column is taken from VCF/BCF inputs only")
     elif source.kind == "maf":
