@@ -10,6 +10,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "byte_buffer.hpp"
 #include "text_stream.hpp"
 
 namespace mutflank {
@@ -131,7 +132,7 @@ class VcfScanner {
 
     TextStream text_;
     VcfSettings settings_;
-    std::vector<char> buffer_;
+    ByteBuffer buffer_;
     std::size_t begin_ = 0; // the unread text is buffer_[begin_ .. end_)
     std::size_t end_ = 0;
     std::size_t scanned_ = 0; // buffer_[begin_ .. scanned_) holds no line feed
