@@ -14,5 +14,7 @@ extern PyMethodDef read_window_rows_method;
 // Types, each added to the module by its function (false with an exception set).
 // vcf.cpp: VcfScanner
 bool add_vcf_scanner(PyObject* module) noexcept;
+// bcf.cpp: BcfReader
+bool add_bcf_reader(PyObject* module) noexcept;
 
 } // namespace mutflank::engine

@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "functions.hpp"
+#include "vcf_batch.hpp"
 #include "vcf_scanner.hpp"
 
 namespace mutflank::engine {
@@ -56,6 +57,8 @@ const char* fault_name(VcfFault::Kind kind) {
         return "not_a_genotype";
     case VcfFault::Kind::allele_beyond:
         return "allele_beyond";
+    case VcfFault::Kind::unreadable:
+        return "unreadable";
     }
     return "unknown";
 }
@@ -72,6 +75,8 @@ const char* stream_name(StreamFault::Kind kind) {
     return "unknown";
 }
 
+} // namespace
+
 PyObject* fault_dict(const VcfFault& fault, bool at_end) {
     return Py_BuildValue(
         "{s:s,s:K,s:K,s:K,s:y#,s:s#,s:I,s:s,s:i,s:s#,s:O}", "fault", fault_name(fault.kind), "line",
@@ -84,6 +89,8 @@ PyObject* fault_dict(const VcfFault& fault, bool at_end) {
         fault.stream.detail.data(), static_cast<Py_ssize_t>(fault.stream.detail.size()),
         "at_end", at_end ? Py_True : Py_False);
 }
+
+namespace {
 
 // A NumPy array of `count` values of `type`, copied from `data`.
 template <class T> Ref array_of(const T* data, std::size_t count, int type) {
@@ -140,6 +147,8 @@ Ref texts_of(const TextColumn& column, std::size_t rows, bool upper) {
 bool put(PyObject* dict, const char* key, Ref value) {
     return value && PyDict_SetItemString(dict, key, value.get()) == 0;
 }
+
+} // namespace
 
 PyObject* batch_dict(const VcfBatch& batch) {
     const std::size_t rows = batch.rows();
@@ -200,6 +209,8 @@ PyObject* batch_dict(const VcfBatch& batch) {
         return nullptr;
     return dict.release();
 }
+
+namespace {
 
 void release(ScannerObject* self) noexcept {
     delete self->scanner;
