@@ -5,11 +5,11 @@ PYTHON      ?= /usr/bin/python3
 BUILD       ?= build
 VENV        ?= .venv
 VENV_PY     := $(VENV)/bin/python
-DEB_PACKAGES := g++ pkg-config meson ninja-build python3-dev zlib1g-dev python3-numpy python3-pytest \
+DEB_PACKAGES := g++ pkg-config meson ninja-build python3-dev zlib1g-dev libdeflate-dev python3-numpy python3-pytest \
                 python3-pytest-timeout \
                 python3-mesonpy python3-venv python3-pip libgtest-dev liburing-dev libhts-dev \
                 python3-pysam python3-tqdm python3-matplotlib python3-dask python3-distributed python3-cryptography python3-scipy \
-                python3-hypothesis mypy \
+                python3-hypothesis mypy libxxhash-dev \
                 bcftools bowtie2-examples python-pyvcf-examples isal
 
 .PHONY: all deps build core-test install test demo clean

@@ -29,7 +29,7 @@ fi
 
 flags=(-std=c++20 -g -O1 -fno-omit-frame-pointer -fsanitize=fuzzer,address,undefined
        -fno-sanitize-recover=all -Isrc/core)
-libs=(-lz) # gzip and bgzip inputs
+libs=(-lz -ldeflate) # gzip and bgzip inputs
 # The core batches reference reads through io_uring when liburing is there; so do the targets.
 if pkg-config --exists liburing 2>/dev/null; then
     flags+=(-DMUTFLANK_HAVE_IO_URING)

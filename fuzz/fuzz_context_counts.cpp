@@ -24,33 +24,15 @@
 
 #include "context_counts.hpp"
 #include "context_model.hpp"
-#include "temp_root.hpp"
+#include "harness.hpp"
 
 namespace {
 
 using namespace mutflank;
+using namespace mutflank::fuzz;
 
-void check(bool condition, const char* what) {
-    if (!condition) {
-        std::fprintf(stderr, "mismatch: %s\n", what);
-        std::abort();
-    }
-}
 
-int lowest_free() {
-    const int fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
-    ::close(fd);
-    return fd;
-}
 
-void write_file(const std::string& path, std::string_view bytes) {
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    if (fd < 0 || ::write(fd, bytes.data(), bytes.size()) != static_cast<ssize_t>(bytes.size())) {
-        std::perror("writing the chromosome");
-        std::abort();
-    }
-    ::close(fd);
-}
 
 std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) {
     return a > std::numeric_limits<std::uint64_t>::max() - b
@@ -63,7 +45,7 @@ std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     if (size == 0)
         return 0;
-    static const std::string path = fuzz::make_temp_root() + "/chromosome";
+    static const std::string path = make_temp_root() + "/chromosome";
     const int free_before = lowest_free();
 
     const unsigned settings = data[0];
@@ -86,8 +68,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     const std::string_view bytes(reinterpret_cast<const char*>(data) + offset, size - offset);
     const std::span<const unsigned char> span(data + offset, size - offset);
-    const bool apart = whole || fuzz::regions_apart(regions);
-    const ContextCounts want = apart ? fuzz::model_counts(bytes, regions, whole) : ContextCounts{};
+    const bool apart = whole || regions_apart(regions);
+    const ContextCounts want = apart ? model_counts(bytes, regions, whole) : ContextCounts{};
 
     // In memory, twice into the same counts: the second call adds to the first.
     ContextCounts counts;

@@ -23,7 +23,7 @@
 
 #include "mutflank_core.hpp"
 #include "table_model.hpp"
-#include "temp_root.hpp"
+#include "harness.hpp"
 
 namespace {
 
@@ -36,20 +36,7 @@ ModelReference reference;
 
 constexpr std::size_t max_tables = 8;
 
-int lowest_free() {
-    const int fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
-    ::close(fd);
-    return fd;
-}
 
-void write_file(const std::string& path, std::string_view bytes) {
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    if (fd < 0 || ::write(fd, bytes.data(), bytes.size()) != static_cast<ssize_t>(bytes.size())) {
-        std::perror(path.c_str());
-        std::abort();
-    }
-    ::close(fd);
-}
 
 void add_regular(const std::string& build, const std::string& chromosome, std::string bytes) {
     write_file(root + "/" + build + "/" + chromosome + ".txt", bytes);

@@ -23,24 +23,15 @@
 #include <vector>
 #include <zlib.h>
 
+#include "harness.hpp"
 #include "vcf_scanner.hpp"
 
 namespace {
 
 using namespace mutflank;
+using namespace mutflank::fuzz;
 
-void check(bool condition, const char* what) {
-    if (!condition) {
-        std::fprintf(stderr, "mismatch: %s\n", what);
-        std::abort();
-    }
-}
 
-int lowest_free() {
-    const int fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
-    ::close(fd);
-    return fd;
-}
 
 std::string gzip(std::string_view text) {
     z_stream stream{};

@@ -23,7 +23,7 @@
 #include <unistd.h>
 
 #include "mutflank_core.hpp"
-#include "temp_root.hpp"
+#include "harness.hpp"
 #include "reference_window.hpp"
 #include "window_model.hpp"
 
@@ -123,12 +123,6 @@ void check_read(WindowReader& reader, const std::string& file_content, std::uint
                  window_bytes, "synchronous", position, half_width, file_size, error);
 }
 
-// A descriptor left open by the reader would take the lowest free number.
-int lowest_free() {
-    const int fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
-    ::close(fd);
-    return fd;
-}
 
 // Steers a raw number into a neighbourhood chosen by two bits of the shape byte.
 std::uint64_t shape_position(std::uint64_t raw, unsigned mode, std::uint64_t file_size) {

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <libdeflate.h>
 #include <unistd.h>
 #include <zlib.h>
 
@@ -12,7 +13,58 @@ namespace {
 constexpr std::size_t raw_chunk = std::size_t{1} << 18;
 constexpr std::string_view bom = "\xEF\xBB\xBF";
 
+// A BGZF block (a gzip member whose extra field holds 'BC' and the member's size, as bgzip
+// writes them): its size, or 0 when the bytes do not start one.
+std::size_t bgzf_block_size(const unsigned char* data, std::size_t size) {
+    constexpr std::size_t header = 18;
+    if (size < header || data[0] != 0x1F || data[1] != 0x8B || data[2] != 8 ||
+        (data[3] & 4) == 0 || data[10] != 6 || data[11] != 0 || data[12] != 'B' ||
+        data[13] != 'C' || data[14] != 2 || data[15] != 0)
+        return 0;
+    return (std::size_t{data[16]} | std::size_t{data[17]} << 8) + 1;
+}
+
+std::uint32_t little_endian32(const unsigned char* data) {
+    return std::uint32_t{data[0]} | std::uint32_t{data[1]} << 8 | std::uint32_t{data[2]} << 16 |
+           std::uint32_t{data[3]} << 24;
+}
+
 } // namespace
+
+// libdeflate unpacks whole BGZF blocks, two to three times faster than zlib's stream.
+struct TextStream::BlockInflater {
+    libdeflate_decompressor* decompressor = libdeflate_alloc_decompressor();
+    std::vector<char> block; // a block unpacked that did not fit where it was asked for
+    std::size_t given = 0;   // of `block`, handed out
+
+    BlockInflater() {
+        if (decompressor == nullptr)
+            throw std::bad_alloc();
+    }
+    BlockInflater(const BlockInflater&) = delete;
+    BlockInflater& operator=(const BlockInflater&) = delete;
+    ~BlockInflater() { libdeflate_free_decompressor(decompressor); }
+
+    // Unpacks the complete BGZF block `data` of `size` bytes into `out` (room for 65,536
+    // bytes); false when it is not a sound block (zlib then reads it and words the fault).
+    bool unpack(const unsigned char* data, std::size_t size, char* out, std::size_t& got) {
+        constexpr std::size_t header = 18;
+        constexpr std::size_t trailer = 8;
+        if (size < header + trailer)
+            return false;
+        const std::uint32_t crc = little_endian32(data + size - trailer);
+        const std::uint32_t length = little_endian32(data + size - 4);
+        if (length > std::size_t{1} << 16)
+            return false;
+        std::size_t unpacked = 0;
+        if (libdeflate_deflate_decompress(decompressor, data + header, size - header - trailer,
+                                          out, length, &unpacked) != LIBDEFLATE_SUCCESS ||
+            unpacked != length || libdeflate_crc32(0, out, unpacked) != crc)
+            return false;
+        got = unpacked;
+        return true;
+    }
+};
 
 struct TextStream::Inflater {
     z_stream stream{};
@@ -81,6 +133,12 @@ std::optional<StreamFault> TextStream::read_gzip(char* out, std::size_t capacity
                                                  std::size_t& got) {
     got = 0;
     Inflater& z = *inflater_;
+    if (blocks_ && blocks_->given < blocks_->block.size()) {
+        got = std::min(capacity, blocks_->block.size() - blocks_->given);
+        std::memcpy(out, blocks_->block.data() + blocks_->given, got);
+        blocks_->given += got;
+        return std::nullopt;
+    }
     for (;;) {
         if (used_ == input_.size()) {
             if (raw_end_) {
@@ -103,6 +161,12 @@ std::optional<StreamFault> TextStream::read_gzip(char* out, std::size_t capacity
             z.after_member = false;
             inflateReset(&z.stream);
         }
+        if (!z.member_open && try_block(out, capacity, got)) {
+            z.after_member = true;
+            if (got > 0)
+                return std::nullopt;
+            continue;
+        }
         z.stream.next_in = reinterpret_cast<Bytef*>(input_.data() + used_);
         const auto available = static_cast<uInt>(std::min<std::size_t>(input_.size() - used_,
                                                                          UINT32_MAX));
@@ -123,6 +187,41 @@ std::optional<StreamFault> TextStream::read_gzip(char* out, std::size_t capacity
         if (got > 0)
             return std::nullopt;
     }
+}
+
+bool TextStream::try_block(char* out, std::size_t capacity, std::size_t& got) {
+    auto* data = reinterpret_cast<const unsigned char*>(input_.data() + used_);
+    std::size_t size = bgzf_block_size(data, input_.size() - used_);
+    if (size == 0)
+        return false;
+    while (input_.size() - used_ < size && !raw_end_) { // the rest of the block
+        if (fill())
+            return false; // zlib reads on and meets the fault itself
+    }
+    if (input_.size() - used_ < size)
+        return false; // cut short: zlib tells how
+    data = reinterpret_cast<const unsigned char*>(input_.data() + used_);
+    if (!blocks_)
+        blocks_ = std::make_unique<BlockInflater>();
+    BlockInflater& blocks = *blocks_;
+    constexpr std::size_t most = std::size_t{1} << 16;
+    if (capacity >= most) {
+        if (!blocks.unpack(data, size, out, got))
+            return false;
+    } else {
+        blocks.block.resize(most);
+        std::size_t unpacked = 0;
+        if (!blocks.unpack(data, size, blocks.block.data(), unpacked)) {
+            blocks.block.clear(); // nothing of it is handed out
+            return false;
+        }
+        blocks.block.resize(unpacked);
+        got = std::min(capacity, unpacked);
+        std::memcpy(out, blocks.block.data(), got);
+        blocks.given = got;
+    }
+    used_ += size;
+    return true;
 }
 
 std::optional<StreamFault> TextStream::read(char* out, std::size_t capacity, std::size_t& got) {

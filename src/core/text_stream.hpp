@@ -44,6 +44,11 @@ class TextStream {
 
   private:
     struct Inflater;
+    struct BlockInflater;
+
+    // Unpacks the BGZF block at the start of the unread input, when it is one and sound,
+    // into `out` (what does not fit is kept for the next reads); false to leave it to zlib.
+    bool try_block(char* out, std::size_t capacity, std::size_t& got);
 
     // Reads more raw bytes into `input_` (after what is left of it); sets raw_end_ at the end.
     [[nodiscard]] std::optional<StreamFault> fill();
@@ -63,6 +68,7 @@ class TextStream {
     bool bom_checked_ = false;
     std::string pending_; // unpacked text read while looking for the BOM
     std::unique_ptr<Inflater> inflater_;
+    std::unique_ptr<BlockInflater> blocks_;
 };
 
 } // namespace mutflank

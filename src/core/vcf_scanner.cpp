@@ -2,10 +2,15 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cstring>
 #include <utility>
 
 #include "utf8.hpp"
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace mutflank {
 namespace {
@@ -27,19 +32,34 @@ void upper_into(std::string_view text, std::string& out) {
         out[i] = upper_table[static_cast<unsigned char>(text[i])];
 }
 
-// A byte loop: the fields of a VCF line are short, and memchr's set-up costs more than it
-// saves on a few bytes.
+// The fields of a VCF line are short, so memchr's set-up would cost more than it saves: 16
+// bytes are compared at a time (SSE2, which every x86-64 has), else one by one.
 void split_tabs(std::string_view line, std::vector<std::string_view>& fields) {
     fields.clear();
     const char* data = line.data();
+    const std::size_t size = line.size();
     std::size_t start = 0;
-    for (std::size_t i = 0; i < line.size(); ++i) {
+    std::size_t i = 0;
+#if defined(__SSE2__)
+    const __m128i tab = _mm_set1_epi8('\t');
+    for (; i + 16 <= size; i += 16) {
+        const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + i));
+        auto mask = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, tab)));
+        while (mask != 0) {
+            const std::size_t at = i + static_cast<std::size_t>(std::countr_zero(mask));
+            fields.emplace_back(data + start, at - start);
+            start = at + 1;
+            mask &= mask - 1;
+        }
+    }
+#endif
+    for (; i < size; ++i) {
         if (data[i] == '\t') {
             fields.emplace_back(data + start, i - start);
             start = i + 1;
         }
     }
-    fields.emplace_back(data + start, line.size() - start);
+    fields.emplace_back(data + start, size - start);
 }
 
 bool is_digit(char c) { return c >= '0' && c <= '9'; }

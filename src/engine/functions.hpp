@@ -8,6 +8,12 @@ namespace mutflank::engine {
 // contexts.cpp
 extern PyMethodDef count_contexts_method;
 
+// mutations.cpp
+extern PyMethodDef fingerprints_method;
+
+// table.cpp
+extern PyMethodDef table_rows_method;
+
 // windows.cpp
 extern PyMethodDef read_window_rows_method;
 
@@ -16,5 +22,7 @@ extern PyMethodDef read_window_rows_method;
 bool add_vcf_scanner(PyObject* module) noexcept;
 // bcf.cpp: BcfReader
 bool add_bcf_reader(PyObject* module) noexcept;
+// mutations.cpp: MutationSet
+bool add_mutation_set(PyObject* module) noexcept;
 
 } // namespace mutflank::engine

@@ -1,6 +1,7 @@
 // VcfScanner: the core's VCF scanner as an iterator of batches of NumPy columns.
 #include "numpy.hpp"
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -24,7 +25,9 @@ constexpr const char* type_doc =
     "the caller owns: `prefix` holds the bytes already read from it, or with `positioned`\n"
     "(a regular file) it is read from byte `start` on. The first `header_lines` lines of the\n"
     "text are skipped.\n"
-    "next_batch() gives a dict of columns, one row per kept alternate allele, a dict with\n"
+    "next_batch() gives a dict of columns, one row per kept alternate allele and sample that\n"
+    "carries it (line, position, chromosome, ref, alt, filter, id, sample: the index into\n"
+    "`taken`, phase; left_out: [(reason, chromosome, records)]), a dict with\n"
     "'fault' when a record or the input is at fault (with 'at_end': the text had ended), or\n"
     "None at the end.";
 
@@ -116,9 +119,11 @@ Ref text_of(std::string_view bytes, bool upper) {
     return Ref{PyObject_CallMethod(text.get(), "upper", nullptr)};
 }
 
-// An object array of a text column's rows; a row equal to the one before shares its str.
-Ref texts_of(const TextColumn& column, std::size_t rows, bool upper) {
-    Ref array = object_array(rows);
+// An object array of a text column with one entry per carrier (the carriers of row i are
+// carrier_start[i] .. carrier_start[i + 1]); a row equal to the one before shares its str.
+Ref texts_of(const TextColumn& column, const VcfBatch& batch, bool upper) {
+    const std::size_t rows = batch.rows();
+    Ref array = object_array(batch.records());
     if (!array)
         return array;
     auto** slots =
@@ -127,19 +132,41 @@ Ref texts_of(const TextColumn& column, std::size_t rows, bool upper) {
     std::string_view previous_bytes;
     for (std::size_t i = 0; i < rows; ++i) {
         const std::string_view bytes = column.at(i);
-        Ref text;
-        if (previous != nullptr && bytes == previous_bytes) {
-            text = py::new_ref(previous);
-        } else {
-            text = text_of(bytes, upper);
+        if (previous == nullptr || bytes != previous_bytes) {
+            Ref text = text_of(bytes, upper);
             if (!text)
                 return nullptr;
             previous = text.get();
             previous_bytes = bytes;
+            // Held by the array's first slot of the row (every row has a carrier).
+            const std::uint64_t first = batch.carrier_start[i];
+            Py_XDECREF(slots[first]);
+            slots[first] = text.release();
+            for (std::uint64_t k = first + 1; k < batch.carrier_start[i + 1]; ++k) {
+                Py_INCREF(previous);
+                Py_XDECREF(slots[k]);
+                slots[k] = previous;
+            }
+            continue;
         }
-        Py_XDECREF(slots[i]);
-        slots[i] = text.release();
+        for (std::uint64_t k = batch.carrier_start[i]; k < batch.carrier_start[i + 1]; ++k) {
+            Py_INCREF(previous);
+            Py_XDECREF(slots[k]);
+            slots[k] = previous;
+        }
     }
+    return array;
+}
+
+// A column of one value per row as one value per carrier.
+template <class T> Ref per_carrier(const std::vector<T>& values, const VcfBatch& batch, int type) {
+    npy_intp dims[1] = {static_cast<npy_intp>(batch.records())};
+    Ref array{PyArray_SimpleNew(1, dims, type)};
+    if (!array)
+        return array;
+    auto* out = static_cast<T*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array.get())));
+    for (std::size_t i = 0; i < batch.rows(); ++i)
+        std::fill(out + batch.carrier_start[i], out + batch.carrier_start[i + 1], values[i]);
     return array;
 }
 
@@ -161,16 +188,18 @@ PyObject* batch_dict(const VcfBatch& batch) {
             return nullptr;
         PyList_SET_ITEM(names.get(), static_cast<Py_ssize_t>(i), name.release());
     }
-    Ref chromosomes = object_array(rows);
+    Ref chromosomes = object_array(batch.records());
     if (!chromosomes)
         return nullptr;
     auto** slots = static_cast<PyObject**>(
         PyArray_DATA(reinterpret_cast<PyArrayObject*>(chromosomes.get())));
     for (std::size_t i = 0; i < rows; ++i) {
         PyObject* name = PyList_GET_ITEM(names.get(), batch.chromosome[i]);
-        Py_INCREF(name);
-        Py_XDECREF(slots[i]);
-        slots[i] = name;
+        for (std::uint64_t k = batch.carrier_start[i]; k < batch.carrier_start[i + 1]; ++k) {
+            Py_INCREF(name);
+            Py_XDECREF(slots[k]);
+            slots[k] = name;
+        }
     }
     Ref left_out{PyList_New(static_cast<Py_ssize_t>(batch.left_out.size()))};
     if (!left_out)
@@ -190,21 +219,17 @@ PyObject* batch_dict(const VcfBatch& batch) {
     static_assert(sizeof(std::uint64_t) == sizeof(npy_uint64));
     const std::size_t carriers = batch.records();
     std::vector<std::int64_t> samples(batch.carrier_sample.begin(), batch.carrier_sample.end());
-    if (!put(dict.get(), "line", array_of(batch.line.data(), rows, NPY_UINT64)) ||
-        !put(dict.get(), "position", array_of(batch.position.data(), rows, NPY_UINT64)) ||
+    static_assert(sizeof(std::int64_t) == sizeof(npy_int64));
+    std::vector<std::int64_t> lines(batch.line.begin(), batch.line.end());
+    if (!put(dict.get(), "line", per_carrier(lines, batch, NPY_INT64)) ||
+        !put(dict.get(), "position", per_carrier(batch.position, batch, NPY_UINT64)) ||
         !put(dict.get(), "chromosome", std::move(chromosomes)) ||
-        !put(dict.get(), "ref", texts_of(batch.ref, rows, true)) ||
-        !put(dict.get(), "alt", texts_of(batch.alt, rows, true)) ||
-        !put(dict.get(), "filter", texts_of(batch.filter, rows, false)) ||
-        !put(dict.get(), "id", texts_of(batch.id, rows, false)) ||
-        !put(dict.get(), "passed", array_of(batch.passed.data(), rows, NPY_BOOL)) ||
-        !put(dict.get(), "carrier_start",
-             array_of(batch.carrier_start.data(), rows + 1, NPY_UINT64)) ||
-        !put(dict.get(), "carrier_sample", array_of(samples.data(), carriers, NPY_INT64)) ||
-        !put(dict.get(), "carrier_copies",
-             array_of(batch.carrier_copies.data(), carriers, NPY_UINT8)) ||
-        !put(dict.get(), "carrier_phase",
-             array_of(batch.carrier_phase.data(), carriers, NPY_INT64)) ||
+        !put(dict.get(), "ref", texts_of(batch.ref, batch, true)) ||
+        !put(dict.get(), "alt", texts_of(batch.alt, batch, true)) ||
+        !put(dict.get(), "filter", texts_of(batch.filter, batch, false)) ||
+        !put(dict.get(), "id", texts_of(batch.id, batch, false)) ||
+        !put(dict.get(), "sample", array_of(samples.data(), carriers, NPY_INT64)) ||
+        !put(dict.get(), "phase", array_of(batch.carrier_phase.data(), carriers, NPY_INT64)) ||
         !put(dict.get(), "left_out", std::move(left_out)))
         return nullptr;
     return dict.release();

@@ -106,6 +106,124 @@ TEST(TextStream, CutAndDamagedGzipAreFaults) {
     EXPECT_EQ(fault->detail, "incorrect header check");
 }
 
+// `text` as bgzip writes it: BGZF blocks of at most `block` bytes of text (a gzip member
+// each, whose extra field 'BC' holds the member's size less one), then the empty end block.
+std::string bgzf(std::string_view text, std::size_t block) {
+    std::string out;
+    const auto member = [&out](std::string_view part) {
+        z_stream stream{};
+        EXPECT_EQ(deflateInit2(&stream, 6, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY), Z_OK);
+        std::string packed(deflateBound(&stream, part.size()) + 16, '\0');
+        stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(part.data()));
+        stream.avail_in = static_cast<uInt>(part.size());
+        stream.next_out = reinterpret_cast<Bytef*>(packed.data());
+        stream.avail_out = static_cast<uInt>(packed.size());
+        EXPECT_EQ(deflate(&stream, Z_FINISH), Z_STREAM_END);
+        packed.resize(stream.total_out);
+        deflateEnd(&stream);
+        const std::size_t size = 18 + packed.size() + 8;
+        const auto little = [&out](std::uint64_t value, int bytes) {
+            for (int k = 0; k < bytes; ++k)
+                out += static_cast<char>((value >> (8 * k)) & 0xFF);
+        };
+        out += std::string("\x1f\x8b\x08\x04\0\0\0\0\0\xff\x06\0BC\x02\0", 16);
+        little(size - 1, 2);
+        out += packed;
+        little(crc32(0, reinterpret_cast<const Bytef*>(part.data()),
+                     static_cast<uInt>(part.size())),
+               4);
+        little(part.size(), 4);
+    };
+    for (std::size_t at = 0; at < text.size(); at += block)
+        member(text.substr(at, block));
+    member("");
+    return out;
+}
+
+// Text of many lines, each of them different.
+std::string numbered_lines(std::size_t count) {
+    std::string text;
+    for (std::size_t i = 0; i < count; ++i)
+        text += "line " + std::to_string(i * 7919 % 100003) + "\tof the text\n";
+    return text;
+}
+
+// Reads with a buffer of `capacity` bytes.
+std::string read_all_by(TextStream& stream, std::size_t capacity,
+                        std::optional<StreamFault>& fault) {
+    std::string text;
+    std::vector<char> buffer(capacity);
+    for (;;) {
+        std::size_t got = 0;
+        fault = stream.read(buffer.data(), buffer.size(), got);
+        if (fault || got == 0)
+            return text;
+        text.append(buffer.data(), got);
+    }
+}
+
+class BgzfBlocks : public ::testing::TestWithParam<std::size_t> {};
+
+TEST_P(BgzfBlocks, GiveTheTextWhateverTheReadsSize) {
+    TempDir dir;
+    const std::string text = "\xEF\xBB\xBF" + numbered_lines(20000);
+    const std::string packed = bgzf(text, 65280) + bgzf("and a second file\n", 10);
+    const UniqueFd fd{::open(dir.write("t.gz", packed).c_str(), O_RDONLY)};
+    TextStream stream(fd.get(), "", true);
+    std::optional<StreamFault> fault;
+    EXPECT_TRUE(read_all_by(stream, GetParam(), fault) == text.substr(3) + "and a second file\n");
+    EXPECT_FALSE(fault.has_value());
+}
+
+// Smaller and larger than a block's text.
+INSTANTIATE_TEST_SUITE_P(ReadSizes, BgzfBlocks, ::testing::Values(7, 4096, 65536, 1 << 20));
+
+TEST(BgzfBlocks, ADamagedOrCutBlockIsZlibsToWord) {
+    TempDir dir;
+    const std::string text = numbered_lines(20000);
+    const std::string packed = bgzf(text, 30000);
+    ASSERT_GT(text.size(), 90000U); // four blocks
+    struct Case {
+        std::string name;
+        std::string bytes;
+        StreamFault::Kind kind;
+        int code;
+        std::string detail;
+    };
+    std::string bad_crc = packed;
+    bad_crc[bad_crc.find("BC", 100) - 12 - 8] ^= 1; // the CRC of the block before the second
+    std::string bad_data = packed;
+    bad_data[40] = static_cast<char>(0xFF);
+    bad_data[41] = static_cast<char>(0xFF);
+    std::string bad_size = packed; // BSIZE beyond the member: zlib reads it whatever it says
+    bad_size[16] = static_cast<char>(0xFF);
+    bad_size[17] = static_cast<char>(0xFF);
+    const std::vector<Case> cases = {
+        {"cut", packed.substr(0, packed.size() / 2), StreamFault::Kind::gzip_cut, 0, ""},
+        {"crc", bad_crc, StreamFault::Kind::decompress_failed, Z_DATA_ERROR,
+         "incorrect data check"},
+        {"data", bad_data, StreamFault::Kind::decompress_failed, Z_DATA_ERROR, ""},
+    };
+    for (const Case& c : cases) {
+        const UniqueFd fd{::open(dir.write(c.name, c.bytes).c_str(), O_RDONLY)};
+        TextStream stream(fd.get(), "", true);
+        std::optional<StreamFault> fault;
+        const std::string read = read_all_by(stream, 1 << 20, fault);
+        ASSERT_TRUE(fault.has_value()) << c.name;
+        EXPECT_EQ(fault->kind, c.kind) << c.name;
+        EXPECT_EQ(fault->code, c.code) << c.name;
+        if (!c.detail.empty()) {
+            EXPECT_EQ(fault->detail, c.detail) << c.name;
+        }
+        EXPECT_TRUE(read == text.substr(0, read.size())) << c.name; // what came before is right
+    }
+    const UniqueFd fd{::open(dir.write("size", bad_size).c_str(), O_RDONLY)};
+    TextStream stream(fd.get(), "", true);
+    std::optional<StreamFault> fault;
+    EXPECT_TRUE(read_all_by(stream, 1 << 20, fault) == text);
+    EXPECT_FALSE(fault.has_value());
+}
+
 constexpr std::string_view header = "##fileformat=VCFv4.2\n"
                                     "#CHROM\tPOS\tID\tREF\tALT\tQUAL\tFILTER\tINFO\tFORMAT\ta\tb\n";
 

@@ -8,7 +8,6 @@ the chosen samples (`stage.SampleChoice`) and counts them (`counting.work.count_
 up; then the whole is checked (does the reference fit each input, do its REF bases match, does
 a sample name come from several inputs) before the matrices are written together."""
 
-import argparse
 import os
 import sys
 
@@ -27,18 +26,6 @@ SUMMARY = "count mutations by context into SBS6/SBS96/SBS1536 (and other) matric
 EXAMPLE = "mutflank matrix tumour.vcf.gz cohort.maf tables/*.tsv --reference reference -o cohort"
 
 
-def matrix_types(text):
-    """The kinds named in a comma-separated list (any case), in the registry's order."""
-    wanted = [name.strip() for name in text.split(",") if name.strip()]
-    unknown = [name for name in wanted if registry.get(name) is None]
-    if unknown or not wanted:
-        raise argparse.ArgumentTypeError(
-            f"unknown matrix type {', '.join(unknown) or repr(text)}: choose from "
-            + ",".join(registry.names()))
-    chosen = {registry.get(name).name for name in wanted}
-    return [name for name in registry.names() if name in chosen]
-
-
 def add_arguments(parser):
     parser.add_argument("inputs", nargs="*", metavar="INPUT", type=options.input_path,
                         help="VCF/BCF, MAF or ten-column table ('-' for standard input)")
@@ -46,7 +33,7 @@ def add_arguments(parser):
     parser.add_argument("-o", "--output", required=True, metavar="PREFIX", type=options.prefix,
                         help="writes PREFIX.<type>.tsv for every type (and removes those of "
                         "other types that an earlier run wrote)")
-    parser.add_argument("--types", type=matrix_types, default=None,
+    parser.add_argument("--types", type=options.kind_list(registry.names), default=None,
                         help=f"comma-separated, any case, from {','.join(registry.names())} "
                              f"(default: {','.join(registry.defaults())})")
     parser.add_argument("--proportions", action="store_true",

@@ -9,7 +9,6 @@ central base (both bases of a dinucleotide) lies in a region, its flanks read wh
 lie: the rule of `matrix --regions` for records. ID83 is refused: an indel's chance depends on
 the repeat or microhomology around it, not on one context of fixed width."""
 
-import argparse
 import sys
 
 from ..counting import kinds as registry
@@ -31,18 +30,6 @@ NO_OPPORTUNITY = ("ID83 has no simple opportunity: an indel's chance depends on 
                   "microhomology around it, not on one context of fixed width; choose from ")
 
 
-def opportunity_types(text):
-    """The kinds named in a comma-separated list (any case), in the registry's order."""
-    wanted = [name.strip() for name in text.split(",") if name.strip()]
-    unknown = [name for name in wanted if registry.get(name) is None]
-    if unknown or not wanted:
-        raise argparse.ArgumentTypeError(
-            f"unknown matrix type {', '.join(unknown) or repr(text)}: choose from "
-            + ",".join(counted_kinds()))
-    chosen = {registry.get(name).name for name in wanted}
-    return [name for name in registry.names() if name in chosen]
-
-
 def counted_kinds():
     """The kinds that have opportunities."""
     return [kind.name for kind in registry.all_kinds() if has_opportunities(kind)]
@@ -55,7 +42,7 @@ def add_arguments(parser):
     parser.add_argument("--regions", metavar="BED", type=options.input_path,
                         help="count only contexts centred inside these regions (BED, plain or "
                         "gzip: an exome's or a panel's targets)")
-    parser.add_argument("--types", type=opportunity_types, default=None,
+    parser.add_argument("--types", type=options.kind_list(counted_kinds), default=None,
                         help=f"comma-separated, any case, from {','.join(counted_kinds())} "
                         f"(default: {','.join(DEFAULT_TYPES)})")
     parser.add_argument("-o", "--output", required=True, metavar="PREFIX", type=options.prefix,

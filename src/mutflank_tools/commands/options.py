@@ -4,6 +4,7 @@ import argparse
 import os
 import urllib.parse
 
+from ..counting import kinds as registry
 from ..reference.folder import canonical_build
 from ..runtime.cluster import Scheduler
 from ..runtime.errors import UsageError
@@ -30,6 +31,23 @@ def seed(text):
     if value < 0:
         raise argparse.ArgumentTypeError(f"not a whole number >= 0: {text!r}")
     return value
+
+
+def kind_list(offered):
+    """An option type: the kinds named in a comma-separated list (any case), in the registry's
+    order; `offered()` gives the names an unknown one is told to choose from."""
+
+    def kinds(text):
+        wanted = names(text)
+        unknown = [name for name in wanted if registry.get(name) is None]
+        if unknown or not wanted:
+            raise argparse.ArgumentTypeError(
+                f"unknown matrix type {', '.join(unknown) or repr(text)}: choose from "
+                + ",".join(offered()))
+        chosen = {registry.get(name).name for name in wanted}
+        return [name for name in registry.names() if name in chosen]
+
+    return kinds
 
 
 def names(text):

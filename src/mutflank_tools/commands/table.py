@@ -7,7 +7,7 @@ One row per sample and alternate allele, tab-separated:
 Type is "SNV" for a single-base substitution (the rows the module counts), "DBS" for two
 adjacent substituted bases, "MNV" for more, "INDEL" when the alleles differ in length and
 "OTHER" for substitutions involving bases other than A, C, G, T; equal-length alleles are
-trimmed of their common bases first (records.classify). The inputs, samples, build and
+trimmed of their common bases first (the engine's table_rows). The inputs, samples, build and
 chromosomes are the input stage's (inputs/stage.py), as for `matrix`: the table is the same
 pipeline's other output."""
 
@@ -17,10 +17,11 @@ import sys
 
 import numpy as np
 
+from .. import _engine
 from ..inputs import stage
 from ..inputs.left_out import LeftOut
 from ..inputs.open import open_input
-from ..inputs.records import classify
+from ..inputs.records import NOT_VARIANT, SYMBOLIC
 from ..reference.folder import canonical_build
 from ..reference.genome import NO_BUILD, NO_FILE, NOT_A_FILE_NAME, Chromosome, Genome, \
     ReferenceCoverage
@@ -33,7 +34,6 @@ SUMMARY = "write the ten-column mutation table of VCF/BCF or MAF files"
 EXAMPLE = "mutflank table tumour.vcf.gz -o tumour.tsv --project PCAWG --reference reference"
 
 REASONS = frozenset((NO_BUILD, NO_FILE, NOT_A_FILE_NAME))  # a chromosome without a file
-SINGLE_BASES = frozenset("ACGT")  # a set of str: "AC" is not in it
 MATCHES_KEPT = 4096  # chromosome and build names remembered (bounded caches)
 OPENED_AHEAD = 64  # inputs opened and checked before the first row is written
 
@@ -99,91 +99,33 @@ class Rows:
             self._chromosomes[key] = found
         return found
 
-    @staticmethod
-    def _texts(project, ids, builds, targets, positions, refs, alts, chromosomes):
-        """The row texts (without the sample) of records of any kind; a (reason, chromosome)
-        in place of each record left out, and whether there is one."""
-        texts = []
-        dropped = False
-        for ident, build, target, pos, ref, alt, chrom in zip(ids, builds, targets, positions,
-                                                              refs, alts, chromosomes):
+    def _place(self, source):
+        """The `place` of _engine.table_rows for records of `source`: (build folder,
+        chromosome as the row names it, the reason a record is left out or None)."""
+        def place(written, chromosome, line):
+            build = self._build_of(source, written, line)
+            target = self._chromosome(build, chromosome)
             if target in REASONS:  # a reason, not a chromosome name
-                texts.append((target, chrom))
-                dropped = True
-                continue
-            variant = classify(pos, ref, alt)
-            if isinstance(variant, str):
-                texts.append((variant, chrom))
-                dropped = True
-                continue
-            kind, start, ref, alt = variant
-            end = start + len(ref) - 1 if ref != "-" else start
-            texts.append(f"\t{project}\t{ident}\t{build}\t{kind}\t{target}\t{start}\t"
-                         f"{end}\t{ref}\t{alt}\n")
-        return texts, dropped
+                return build, chromosome, target
+            return build, target, None
+        return place
 
     def text(self, records, project):
-        """The rows of one batch as bytes; the number of rows. Rows of one record and allele
-        differ only in their sample: the rest of the row is made once per record."""
-        source = records.input
-        count = len(records)
-        if not count:
+        """The rows of one batch as bytes; the number of rows. The engine writes them
+        (_engine.table_rows), asking `_place` once per run of records of one build and
+        chromosome."""
+        if not len(records):
             return b"", 0
-        line, alt = records.line, records.alt
-        changed = np.ones(count, dtype=bool)
-        changed[1:] = (line[1:] != line[:-1]) | (alt[1:] != alt[:-1])
-        heads = np.flatnonzero(changed)
-        written = records.build[heads].tolist()
-        distinct = dict.fromkeys(written)
-        if len(distinct) > 1:  # the first line of each in order, so a fault names its line
-            lines = line[heads].tolist()
-            for index, text in enumerate(written):
-                if distinct[text] is None:
-                    distinct[text] = self._build_of(source, text, lines[index])
-            builds = list(map(distinct.__getitem__, written))
-        else:
-            builds = [self._build_of(source, written[0], int(line[0]))] * len(written)
-        chromosomes = records.chromosome[heads].tolist()
-        if len(distinct) == 1:
-            found = {chrom: self._chromosome(builds[0], chrom)
-                     for chrom in dict.fromkeys(chromosomes)}
-            targets = list(map(found.__getitem__, chromosomes))
-        else:
-            targets = [self._chromosome(build, chrom) for build, chrom in zip(builds, chromosomes)]
-        refs, alts = records.ref[heads].tolist(), records.alt[heads].tolist()
-        positions = records.position[heads].tolist()
-        ids = records.id[heads].tolist()
-        if (SINGLE_BASES.issuperset(refs) and SINGLE_BASES.issuperset(alts)
-                and REASONS.isdisjoint(targets)):  # single-base substitutions only
-            texts = [f"\t{project}\t{ident}\t{build}\tSNV\t{target}\t{pos}\t{pos}\t{ref}\t{alt}\n"
-                     for ident, build, target, pos, ref, alt in zip(ids, builds, targets,
-                                                                   positions, refs, alts)]
-            dropped = False
-        else:
-            texts, dropped = self._texts(project, ids, builds, targets, positions, refs, alts,
-                                         chromosomes)
-        owner = (np.cumsum(changed) - 1).tolist()
-        samples = records.sample.tolist()
+        text, count, dropped, missing, missing_count = _engine.table_rows(
+            records.sample, records.id, records.build, records.chromosome, records.position,
+            records.ref, records.alt, records.line, project, self._place(records.input),
+            (NOT_VARIANT, SYMBOLIC))
+        for reason, chromosome, records_left in dropped:
+            self.left_out.add(reason, chromosome, records_left, input=self.input)
         if self.reference is not None:
-            sizes = np.diff(np.append(heads, count)).tolist()
-            missing = [index for index, target in enumerate(targets) if target in REASONS]
-            self.coverage.add(count,
-                              [builds[index] for index in missing for _ in range(sizes[index])],
-                              [chromosomes[index] for index in missing
-                               for _ in range(sizes[index])])
-        if dropped:
-            kept = []
-            for sample, index in zip(samples, owner):
-                text = texts[index]
-                if type(text) is tuple:
-                    self.left_out.add(*text, input=self.input)
-                else:
-                    kept += (sample, text)
-            return "".join(kept).encode("utf-8"), len(kept) // 2
-        pieces = [""] * (2 * count)
-        pieces[::2] = samples
-        pieces[1::2] = map(texts.__getitem__, owner)
-        return "".join(pieces).encode("utf-8"), count
+            self.coverage.add(len(records), [build for build, _ in missing],
+                              [chromosome for _, chromosome in missing], missing_count)
+        return text, count
 
 
 def _write_all(output, data):

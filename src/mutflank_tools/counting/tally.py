@@ -17,6 +17,7 @@ from dataclasses import dataclass
 
 import numpy as np
 
+from .. import _engine
 from ..inputs.left_out import LeftOut
 from ..inputs.records import Records
 from ..inputs.stage import Origins, build_fault
@@ -261,9 +262,9 @@ def _dense(shape, places, values):
 
 class Marks:
     """What each mutation counted in a tally added, for tallies whose columns may share
-    mutations (--merge-samples): its fingerprint (`first`, `second`: two 64-bit words of
-    sample, chromosome, position, REF and ALT; see fingerprints), its tally row, input and
-    chromosome, and its channel in each kind classified (-1: none)."""
+    mutations (--merge-samples): its fingerprint (`first`, `second`: the two 64-bit words of
+    _engine.fingerprints), its tally row, input and chromosome, and its channel in each kind
+    classified (-1: none)."""
 
     def __init__(self, first, second, row, index, chromosome, codes):
         self.first, self.second, self.row, self.index = first, second, row, index
@@ -296,69 +297,6 @@ class Marks:
                        for field in ("first", "second", "row", "index", "chromosome")),
                      {name: np.concatenate([part.codes.get(name, np.full(len(part), -1))
                                             for part in parts]) for name in names})
-
-
-def fingerprints(samples, chromosomes, positions, refs, alts, stable):
-    """Two uint64 words per mutation (sample, chromosome, position, REF, ALT): with `stable`
-    the same in every process (BLAKE2b), else from Python's hash of each text, quicker and the
-    same within one process. Two mutations share both words by chance once in 2^128."""
-    if stable:
-        import hashlib
-
-        texts = zip(samples.tolist(), chromosomes.tolist(), positions.tolist(),
-                    refs.tolist(), alts.tolist())
-        digest = b"".join(hashlib.blake2b("\t".join(map(str, text)).encode(),
-                                          digest_size=16).digest() for text in texts)
-        words = np.frombuffer(digest, dtype=np.uint64).reshape(-1, 2)
-        return words[:, 0].copy(), words[:, 1].copy()
-    parts = [np.fromiter(map(hash, column.tolist()), dtype=np.int64,
-                         count=len(column)).view(np.uint64)
-             for column in (samples, chromosomes, refs, alts)]
-    parts.insert(2, positions.astype(np.uint64))
-    return _mixed(parts, 0x9E3779B97F4A7C15), _mixed(parts, 0xD1B54A32D192ED03)
-
-
-def _mixed(parts, seed):
-    value = np.full(len(parts[0]), seed, dtype=np.uint64)
-    for part in parts:
-        value = (value ^ part) * np.uint64(0xBF58476D1CE4E5B9)
-        value ^= value >> np.uint64(31)
-        value = value * np.uint64(0x94D049BB133111EB)
-        value ^= value >> np.uint64(29)
-    return value
-
-
-class Seen:
-    """The fingerprints of the mutations counted so far, as sorted runs merged as they grow
-    (16 bytes a mutation)."""
-
-    def __init__(self):
-        self._runs = []
-
-    def first_times(self, first, second):
-        """Which mutations are new: seen neither before nor earlier among these; they are
-        remembered."""
-        order = np.lexsort((second, first))  # stable: the first of equal ones stays first
-        a, b = first[order], second[order]
-        new = np.ones(len(a), dtype=bool)
-        new[1:] = (a[1:] != a[:-1]) | (b[1:] != b[:-1])
-        for run_a, run_b in self._runs:
-            at = np.minimum(np.searchsorted(run_a, a), len(run_a) - 1)
-            new &= ~((run_a[at] == a) & (run_b[at] == b))
-        self._add(a[new], b[new])
-        result = np.empty(len(a), dtype=bool)
-        result[order] = new
-        return result
-
-    def _add(self, a, b):
-        if not len(a):
-            return
-        self._runs.append((a, b))
-        while len(self._runs) > 1 and len(self._runs[-2][0]) <= 2 * len(self._runs[-1][0]):
-            (a1, b1), (a2, b2) = self._runs[-2:]
-            a_all, b_all = np.concatenate([a1, a2]), np.concatenate([b1, b2])
-            order = np.lexsort((b_all, a_all))
-            self._runs[-2:] = [(a_all[order], b_all[order])]
 
 
 # ---- counting ------------------------------------------------------------------------------
@@ -432,7 +370,7 @@ class Counter:
         self._mergers = {}  # input index -> the doublets.Merger of an input not yet ended
         # The mutations counted, to count each once: of the inputs not yet ended, or of every
         # input with merge_samples (a sample's inputs add up in one column).
-        self._seen = Seen()
+        self._seen = _engine.MutationSet()
         if settings.merge_samples:
             self.tally.marks = []
         taken = {kind.mutation_class for kind in self.sources}
@@ -495,7 +433,7 @@ class Counter:
         if group:
             self._count(group, input_kind)
         if not self._mergers and not self.settings.merge_samples:
-            self._seen = Seen()  # a later input has columns of its own
+            self._seen = _engine.MutationSet()  # a later input has columns of its own
 
     def _columns(self, parts):
         """The columns of several Records (and "index", the input of each record)."""
@@ -614,10 +552,9 @@ class Counter:
         columns = self._columns(units)
         rows = self._rows(columns)
         settings = self.settings
-        columns["first"], columns["second"] = fingerprints(
-            columns["index"].astype(str).astype(object) + ":" + columns["sample"]
-            if settings.by_input else columns["sample"], columns["chromosome"],
-            columns["position"], columns["ref"], columns["alt"], settings.merge_samples)
+        columns["first"], columns["second"] = _engine.fingerprints(
+            columns["index"] if settings.by_input else None, columns["sample"],
+            columns["chromosome"], columns["position"], columns["ref"], columns["alt"])
         new = self._seen.first_times(columns["first"], columns["second"])
         if not new.all():  # the same mutation of a column again: counted once
             self._leave(DUPLICATE, columns["index"], columns["chromosome"], ~new,

@@ -271,7 +271,8 @@ def read(source, *, sample=None, pass_only=False, build=None, batch_size=BATCH_R
     blocks = source._lines.rest()
     if source.kind in ("vcf", "bcf"):
         parser = VcfRecords(source, source._header, sample=sample, pass_only=pass_only,
-                            batch_size=batch_size, by_record=source.kind == "bcf")
+                            batch_size=batch_size, by_record=source.kind == "bcf",
+                            build="" if build is None else build)
         if sample is not None:
             source.samples = [sample]
         if source.kind == "vcf":
@@ -280,7 +281,7 @@ def read(source, *, sample=None, pass_only=False, build=None, batch_size=BATCH_R
             batches = parser.engine_batches(source._fd, source._raw, source._offset or 0)
         else:
             batches = parser.bcf_batches(source._bcf.reader)
-        return batches if build is None else _with_build(batches, build)
+        return batches
     elif sample is not None:
         raise ValueError("a sample column is taken from VCF/BCF inputs only")
     elif source.kind == "maf":

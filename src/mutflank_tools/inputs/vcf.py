@@ -81,11 +81,13 @@ class VcfHeader:
 class VcfRecords:
     """Turns the record lines of a VCF into Records batches (see the module's text).
 
-    `by_record`: the batches number records, not lines (a BCF): faults say "record N"."""
+    `by_record`: the batches number records, not lines (a BCF): faults say "record N";
+    `build`: the build column of every record ('' when not told)."""
 
     def __init__(self, source, header, *, sample=None, pass_only=False, batch_size,
-                 by_record=False):
+                 by_record=False, build=""):
         self.source = source
+        self.build = build
         self.name = source.name
         self.header = header
         self.pass_only = pass_only
@@ -141,25 +143,17 @@ class VcfRecords:
             scanner.close()
 
     def records_of(self, batch):
-        """Records of one engine batch: its rows (one per alternate allele) repeated for each
-        sample that carries the allele."""
+        """Records of one engine batch, whose columns hold one row per alternate allele and
+        sample that carries it."""
         left_out = LeftOut()
         for reason, chromosome, count in batch["left_out"]:
             left_out.add(ENGINE_REASONS[reason], chromosome, count)
-        carriers = np.diff(batch["carrier_start"]).astype(np.int64)
-        total = int(carriers.sum())
-        columns = [batch[name] for name in ("chromosome", "position", "ref", "alt", "filter",
-                                            "line", "id")]
-        if total != len(carriers):  # several samples carry an allele: repeat its row
-            rows = np.repeat(np.arange(len(carriers)), carriers)
-            columns = [column[rows] for column in columns]
-        chromosome, position, ref, alt, filters, line, ident = columns
-        build = np.empty(total, dtype=object)
-        build.fill("")
-        line = line.astype(np.int64)
-        return Records(self.source, self.sample_array[batch["carrier_sample"]], chromosome,
-                       build, position, ref, alt, filters, line, ident, left_out,
-                       phase=batch["carrier_phase"])
+        line = batch["line"]
+        build = np.empty(len(line), dtype=object)
+        build.fill(self.build)
+        return Records(self.source, self.sample_array[batch["sample"]], batch["chromosome"],
+                       build, batch["position"], batch["ref"], batch["alt"], batch["filter"],
+                       line, batch["id"], left_out, phase=batch["phase"])
 
     def engine_fault(self, fault):
         """The InputError of a fault the engine's scanner reports."""

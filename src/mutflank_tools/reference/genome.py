@@ -196,11 +196,12 @@ class ReferenceCoverage:
         self.builds = list(builds)
         self.chromosomes = list(chromosomes)
 
-    def add(self, records, missing_builds, missing_chromosomes):
+    def add(self, records, missing_builds, missing_chromosomes, missing=None):
         """Adds `records` records of which those with the (build, chromosome) pairs given
-        (as sequences, one pair per missing record) had no reference."""
+        (as sequences, one pair per missing record) had no reference; `missing`: how many
+        had none, when the pairs given are only the first of them."""
         self.records += records
-        self.missing += len(missing_chromosomes)
+        self.missing += len(missing_chromosomes) if missing is None else missing
         self._note(missing_builds[:1000], missing_chromosomes[:1000])
 
     def _note(self, builds, chromosomes):

@@ -20,7 +20,7 @@ readers = pytest.importorskip("mutflank_tools.inputs.open")
 # ---- allele rules --------------------------------------------------------------------------
 
 
-@pytest.mark.parametrize("pos, ref, alt, expected", [
+CLASSIFIED = [
     (100, "C", "T", ("SNV", 100, "C", "T")),
     (100, "g", "a", ("SNV", 100, "G", "A")),
     (100, "AC", "GT", ("DBS", 100, "AC", "GT")),
@@ -39,9 +39,111 @@ readers = pytest.importorskip("mutflank_tools.inputs.open")
     (100, "T", "*", records.NOT_VARIANT),
     (100, "T", ".", records.NOT_VARIANT),
     (100, "AC", "ac", records.NOT_VARIANT),
-])
+    (100, "", "A", ("INDEL", 100, "", "A")),
+    # Characters beyond ASCII count as one each, as a reader sees them.
+    (100, "\u00c9", "A", ("OTHER", 100, "\u00c9", "A")),
+    (100, "A\u00c9", "A", ("INDEL", 100, "A\u00c9", "A")),
+    (100, "\u00c9T", "\u00c9C", ("SNV", 101, "T", "C")),
+    (100, "CA\u00e9T", "CG\u00e9T", ("SNV", 101, "A", "G")),
+    (2**64 - 1, "ATG", "ACG", ("SNV", 2**64, "T", "C")),  # beyond 2^64 - 1 once trimmed
+    (2**64 - 1, "AT", "A", ("INDEL", 2**64 - 1, "AT", "A")),
+]
+
+
+@pytest.mark.parametrize("pos, ref, alt, expected", CLASSIFIED)
 def test_classify(pos, ref, alt, expected):
     assert records.classify(pos, ref.upper(), alt.upper()) == expected
+
+
+def _engine_rows(columns, place=None, project="P"):
+    """_engine.table_rows of records given as lists (object columns but position and line)."""
+    import numpy as np
+
+    engine = pytest.importorskip("mutflank_tools._engine")
+    count = len(columns["position"])
+    arrays = {}
+    for name in ("sample", "id", "build", "chromosome", "ref", "alt"):
+        arrays[name] = np.empty(len(columns[name]), dtype=object)
+        arrays[name][:] = columns[name]
+    calls = []
+
+    def placed(build, chromosome, line):
+        calls.append((build, chromosome, line))
+        return place(build, chromosome, line) if place else (build or "B", chromosome, None)
+
+    result = engine.table_rows(
+        arrays["sample"], arrays["id"], arrays["build"], arrays["chromosome"],
+        np.array(columns["position"], dtype=np.uint64), arrays["ref"], arrays["alt"],
+        np.array(columns.get("line", range(1, count + 1)), dtype=np.int64), project, placed,
+        (records.NOT_VARIANT, records.SYMBOLIC))
+    return result, calls
+
+
+@pytest.mark.parametrize("pos, ref, alt, expected", CLASSIFIED)
+def test_engine_rows_follow_the_allele_rules(pos, ref, alt, expected):
+    (text, count, left_out, missing, missing_count), _ = _engine_rows({
+        "sample": ["s"], "id": ["."], "build": [""], "chromosome": ["1"], "position": [pos],
+        "ref": [ref.upper()], "alt": [alt.upper()]})
+    if isinstance(expected, str):
+        assert (text, count, left_out) == (b"", 0, [(expected, "1", 1)])
+    else:
+        kind, start, ref, alt = expected
+        end = start if ref == "-" else start + len(ref) - 1
+        assert text.decode() == f"s\tP\t.\tB\t{kind}\t1\t{start}\t{end}\t{ref}\t{alt}\n"
+        assert (count, left_out) == (1, [])
+    assert (missing, missing_count) == ([], 0)
+
+
+def test_engine_rows_ask_the_place_once_per_run_and_count_what_it_leaves_out():
+    # Carriers of one record share a row's tail; a chromosome left out is counted per record,
+    # and only the first 1000 of them are listed for the coverage.
+    chromosomes = ["1", "1", "1", "Un", "1"] + ["Un"] * 1200 + ["2"]
+    count = len(chromosomes)
+    ref = ["C"] * count
+    alt = ["T", "T", "*", "A", "<DEL>"] + ["G"] * 1200 + ["\u00e9"]
+
+    def place(build, chromosome, line):
+        if chromosome == "Un":
+            return "GRCh38", chromosome, "no file"
+        return "GRCh38", "chr" + chromosome, None
+
+    (text, written, left_out, missing, missing_count), calls = _engine_rows({
+        "sample": ["a", "b", "a", "a", "b"] + ["c"] * 1200 + ["d"], "id": ["x"] * count,
+        "build": ["38"] * count, "chromosome": chromosomes, "position": [5] * count,
+        "ref": ref, "alt": alt, "line": [1, 1, 2, 3, 4] + [9] * 1200 + [20]}, place, "\u00fc")
+    assert text.decode() == ("a\t\u00fc\tx\tGRCh38\tSNV\tchr1\t5\t5\tC\tT\n"
+                             "b\t\u00fc\tx\tGRCh38\tSNV\tchr1\t5\t5\tC\tT\n"
+                             "d\t\u00fc\tx\tGRCh38\tOTHER\tchr2\t5\t5\tC\t\u00e9\n")
+    assert written == 3
+    assert left_out == [(records.NOT_VARIANT, "1", 1), ("no file", "Un", 1201),
+                        (records.SYMBOLIC, "1", 1)]
+    assert (len(missing), missing_count) == (1000, 1201)
+    assert set(missing) == {("GRCh38", "Un")}
+    assert calls == [("38", "1", 1), ("38", "Un", 3), ("38", "1", 4), ("38", "Un", 9),
+                     ("38", "2", 20)]
+
+
+@pytest.mark.parametrize("columns, error, message", [
+    ({"ref": [b"C"]}, TypeError, "table_rows: an allele is not str"),
+    ({"sample": [1]}, TypeError, "table_rows: a column holds something other than str"),
+    ({"id": [".", "."]}, ValueError, "table_rows: ident has another length"),
+])
+def test_engine_rows_refuse_columns_of_other_types(columns, error, message):
+    import re
+
+    given = {"sample": ["s"], "id": ["."], "build": [""], "chromosome": ["1"], "position": [1],
+             "ref": ["C"], "alt": ["T"], **columns}
+    with pytest.raises(error, match=re.escape(message)):
+        _engine_rows(given)
+
+
+def test_engine_rows_pass_on_a_fault_of_the_place():
+    def place(build, chromosome, line):
+        raise KeyError(f"line {line}")
+
+    with pytest.raises(KeyError, match="line 7"):
+        _engine_rows({"sample": ["s"], "id": ["."], "build": [""], "chromosome": ["1"],
+                      "position": [1], "ref": ["C"], "alt": ["T"], "line": [7]}, place)
 
 
 @pytest.mark.parametrize("path, sample", [

@@ -6,6 +6,7 @@ import collections
 import gzip
 import os
 import subprocess
+import tempfile
 import threading
 
 import pytest
@@ -202,16 +203,41 @@ def test_a_regular_file_is_read_from_where_its_descriptor_stood(tmp_path, monkey
     assert found == expected and found[0]
 
 
-@pytest.mark.parametrize("damage, message", [
-    (lambda data: data[:-20], "cannot decompress: the gzip data ends early (a cut file?)"),
-    (lambda data: data[:-4000] + b"\xff" * 4000,
+def _bgzip(text):
+    """`text` as bgzip writes it: independent blocks that the engine unpacks whole."""
+    import pysam
+
+    with tempfile.TemporaryDirectory() as folder:
+        plain = os.path.join(folder, "t.vcf")
+        with open(plain, "wb") as out:
+            out.write(text)
+        pysam.tabix_compress(plain, plain + ".gz")
+        with open(plain + ".gz", "rb") as packed:
+            return packed.read()
+
+
+def _first_block_crc(data):
+    """Where the CRC of the first BGZF block lies (before the second block's header)."""
+    return data.index(b"BC\x02\x00", 20) - 12 - 8
+
+
+@pytest.mark.parametrize("pack, damage, message", [
+    (lambda text: gzip.compress(text, compresslevel=0), lambda data: data[:-20],
+     "cannot decompress: the gzip data ends early (a cut file?)"),
+    (lambda text: gzip.compress(text, compresslevel=0),
+     lambda data: data[:-4000] + b"\xff" * 4000,
+     "cannot decompress: Error -3 while decompressing data: incorrect data check"),
+    (_bgzip, lambda data: data[:len(data) // 2],
+     "cannot decompress: the gzip data ends early (a cut file?)"),
+    (_bgzip, lambda data: data[:_first_block_crc(data)] + b"\x00\x00\x00\x00"
+     + data[_first_block_crc(data) + 4:],
      "cannot decompress: Error -3 while decompressing data: incorrect data check"),
 ])
-def test_damaged_gzip_after_the_header_is_the_streams_fault(tmp_path, damage, message):
+def test_damaged_gzip_after_the_header_is_the_streams_fault(tmp_path, pack, damage, message):
     calls = synthetic_calls(3, GENOME, ["a", "b", "c"], 40000)
     text = vcf_text(calls, ["a", "b", "c"], {"1": 8000, "2": 5000}).encode()
     path = tmp_path / "d.vcf.gz"
-    path.write_bytes(damage(gzip.compress(text, compresslevel=0)))
+    path.write_bytes(damage(pack(text)))
     assert engine(path) == model(path) == f"{path}: {message}"
 
 

@@ -1,0 +1,90 @@
+#include "mutation_set.hpp"
+
+
+#define XXH_INLINE_ALL
+#include <xxhash.h>
+
+namespace mutflank {
+
+void Fingerprinter::add(std::string_view text) {
+    const std::uint64_t size = text.size();
+    bytes_.append(reinterpret_cast<const char*>(&size), sizeof size);
+    bytes_.append(text);
+}
+
+Fingerprint Fingerprinter::of(std::int64_t input, std::string_view sample,
+                              std::string_view chromosome, std::uint64_t position,
+                              std::string_view ref, std::string_view alt) {
+    bytes_.clear();
+    bytes_.append(reinterpret_cast<const char*>(&input), sizeof input);
+    bytes_.append(reinterpret_cast<const char*>(&position), sizeof position);
+    add(sample);
+    add(chromosome);
+    add(ref);
+    add(alt);
+    const XXH128_hash_t hash = XXH3_128bits(bytes_.data(), bytes_.size());
+    return {hash.low64, hash.high64};
+}
+
+bool MutationSet::insert(Fingerprint fingerprint) {
+    if (fingerprint == Fingerprint{}) {
+        const bool added = !holds_zero_;
+        holds_zero_ = true;
+        size_ += added ? 1 : 0;
+        return added;
+    }
+    if (2 * (size_ + 1) > slots_.size())
+        grow(size_ + 1);
+    const std::size_t mask = slots_.size() - 1;
+    // The words are a hash already: the first one places the slot.
+    for (std::size_t at = fingerprint.first & mask;; at = (at + 1) & mask) {
+        Fingerprint& slot = slots_[at];
+        if (slot == fingerprint)
+            return false;
+        if (slot == Fingerprint{}) {
+            slot = fingerprint;
+            ++size_;
+            return true;
+        }
+    }
+}
+
+void MutationSet::insert(std::span<const std::uint64_t> first,
+                         std::span<const std::uint64_t> second, std::span<std::uint8_t> is_new) {
+    constexpr std::size_t ahead = 16;
+    const std::size_t count = first.size();
+    if (2 * (size_ + count) > slots_.size())
+        grow(size_ + count); // no growth on the way: the slots fetched ahead stay the slots
+    const std::size_t mask = slots_.size() - 1;
+    for (std::size_t i = 0; i < count; ++i) {
+        if (i + ahead < count)
+            __builtin_prefetch(&slots_[first[i + ahead] & mask]);
+        is_new[i] = insert({first[i], second[i]}) ? 1 : 0;
+    }
+}
+
+void MutationSet::grow(std::size_t size) {
+    std::size_t slots = slots_.empty() ? 1024 : 2 * slots_.size();
+    while (slots < 2 * size)
+        slots *= 2;
+    std::vector<Fingerprint> old(slots);
+    old.swap(slots_);
+    const std::size_t mask = slots_.size() - 1;
+    for (const Fingerprint& fingerprint : old) {
+        if (fingerprint == Fingerprint{})
+            continue;
+        std::size_t at = fingerprint.first & mask;
+        while (!(slots_[at] == Fingerprint{}))
+            at = (at + 1) & mask;
+        slots_[at] = fingerprint;
+    }
+}
+
+void MutationSet::clear() noexcept {
+    slots_.clear();
+    slots_.shrink_to_fit();
+    size_ = 0;
+    holds_zero_ = false;
+}
+
+} // namespace mutflank

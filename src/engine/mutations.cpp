@@ -1,0 +1,209 @@
+// fingerprints and MutationSet: each mutation of a matrix column counted once.
+#include "numpy.hpp"
+
+#include <cstring>
+#include <new>
+#include <string_view>
+
+#include "functions.hpp"
+#include "mutation_set.hpp"
+
+namespace mutflank::engine {
+using py::Ref;
+namespace {
+
+constexpr const char* fingerprints_doc =
+    "fingerprints(inputs, samples, chromosomes, positions, refs, alts) -> (first, second)\n\n"
+    "Two uint64 words per mutation, the same in every process: `inputs` an int64 array of\n"
+    "input numbers (a column per input and sample) or None (a column per sample name),\n"
+    "`positions` integers, the others object arrays of str, all of one length.";
+
+// A contiguous 1-d array of `type` made of `object`, of `count` rows; empty with an exception
+// set when it is not one.
+Ref column_of(PyObject* object, int type, npy_intp count, const char* name) {
+    Ref array{PyArray_FROMANY(object, type, 1, 1, NPY_ARRAY_IN_ARRAY)};
+    if (array && PyArray_DIM(reinterpret_cast<PyArrayObject*>(array.get()), 0) != count) {
+        PyErr_Format(PyExc_ValueError, "fingerprints: %s has another length", name);
+        return nullptr;
+    }
+    return array;
+}
+
+// The UTF-8 bytes of a str; false with an exception set when it is no str.
+bool utf8_of(PyObject* text, std::string_view& bytes) {
+    Py_ssize_t size = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(text, &size);
+    if (data == nullptr)
+        return false;
+    bytes = std::string_view(data, static_cast<std::size_t>(size));
+    return true;
+}
+
+template <class T> T* data_of(const Ref& array) {
+    return static_cast<T*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array.get())));
+}
+
+PyObject* fingerprints_call(PyObject* /*module*/, PyObject* args) noexcept {
+    PyObject* inputs_object = nullptr;
+    PyObject* objects[5] = {};
+    if (!PyArg_ParseTuple(args, "OOOOOO:fingerprints", &inputs_object, &objects[0],
+                          &objects[1], &objects[2], &objects[3], &objects[4]))
+        return nullptr;
+    Ref positions{PyArray_FROMANY(objects[2], NPY_UINT64, 1, 1, NPY_ARRAY_IN_ARRAY)};
+    if (!positions)
+        return nullptr;
+    const npy_intp count = PyArray_DIM(reinterpret_cast<PyArrayObject*>(positions.get()), 0);
+    Ref samples = column_of(objects[0], NPY_OBJECT, count, "samples");
+    Ref chromosomes = samples ? column_of(objects[1], NPY_OBJECT, count, "chromosomes") : nullptr;
+    Ref refs = chromosomes ? column_of(objects[3], NPY_OBJECT, count, "refs") : nullptr;
+    Ref alts = refs ? column_of(objects[4], NPY_OBJECT, count, "alts") : nullptr;
+    if (!alts)
+        return nullptr;
+    Ref inputs;
+    if (inputs_object != Py_None) {
+        inputs = column_of(inputs_object, NPY_INT64, count, "inputs");
+        if (!inputs)
+            return nullptr;
+    }
+    npy_intp dims[1] = {count};
+    Ref first{PyArray_SimpleNew(1, dims, NPY_UINT64)};
+    Ref second{first ? PyArray_SimpleNew(1, dims, NPY_UINT64) : nullptr};
+    if (!second)
+        return nullptr;
+    PyObject** columns[4] = {data_of<PyObject*>(samples), data_of<PyObject*>(chromosomes),
+                             data_of<PyObject*>(refs), data_of<PyObject*>(alts)};
+    const auto* position = data_of<std::uint64_t>(positions);
+    const auto* input = inputs ? data_of<std::int64_t>(inputs) : nullptr;
+    auto* first_words = data_of<std::uint64_t>(first);
+    auto* second_words = data_of<std::uint64_t>(second);
+    try {
+        Fingerprinter fingerprinter;
+        std::string_view texts[4];
+        for (npy_intp i = 0; i < count; ++i) {
+            for (int column = 0; column < 4; ++column)
+                if (!utf8_of(columns[column][i], texts[column]))
+                    return nullptr;
+            const Fingerprint fingerprint = fingerprinter.of(
+                input ? input[i] : -1, texts[0], texts[1], position[i], texts[2], texts[3]);
+            first_words[i] = fingerprint.first;
+            second_words[i] = fingerprint.second;
+        }
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    }
+    return PyTuple_Pack(2, first.get(), second.get());
+}
+
+constexpr const char* set_doc =
+    "MutationSet()\n\n"
+    "The fingerprints of the mutations counted so far (see fingerprints).\n"
+    "first_times(first, second) -> bool array: which mutations are new, seen neither before\n"
+    "nor earlier among these; they are remembered.";
+
+struct SetObject {
+    PyObject_HEAD
+    MutationSet* set; // owned
+};
+
+int set_init(PyObject* object, PyObject* args, PyObject* kwargs) noexcept {
+    if (!PyArg_ParseTuple(args, ":MutationSet") || (kwargs && PyDict_Size(kwargs) > 0)) {
+        if (!PyErr_Occurred())
+            PyErr_SetString(PyExc_TypeError, "MutationSet() takes no arguments");
+        return -1;
+    }
+    auto* self = reinterpret_cast<SetObject*>(object);
+    delete self->set;
+    self->set = new (std::nothrow) MutationSet();
+    if (self->set == nullptr) {
+        PyErr_NoMemory();
+        return -1;
+    }
+    return 0;
+}
+
+PyObject* first_times(PyObject* object, PyObject* args) noexcept {
+    auto* self = reinterpret_cast<SetObject*>(object);
+    PyObject* first_object = nullptr;
+    PyObject* second_object = nullptr;
+    if (!PyArg_ParseTuple(args, "OO:first_times", &first_object, &second_object))
+        return nullptr;
+    if (self->set == nullptr) {
+        PyErr_SetString(PyExc_ValueError, "MutationSet: not initialised");
+        return nullptr;
+    }
+    Ref first{PyArray_FROMANY(first_object, NPY_UINT64, 1, 1, NPY_ARRAY_IN_ARRAY)};
+    if (!first)
+        return nullptr;
+    const npy_intp count = PyArray_DIM(reinterpret_cast<PyArrayObject*>(first.get()), 0);
+    Ref second = column_of(second_object, NPY_UINT64, count, "second");
+    if (!second)
+        return nullptr;
+    npy_intp dims[1] = {count};
+    Ref result{PyArray_SimpleNew(1, dims, NPY_BOOL)};
+    if (!result)
+        return nullptr;
+    const auto* a = data_of<std::uint64_t>(first);
+    const auto* b = data_of<std::uint64_t>(second);
+    static_assert(sizeof(npy_bool) == sizeof(std::uint8_t));
+    auto* is_new = data_of<std::uint8_t>(result);
+    const auto size = static_cast<std::size_t>(count);
+    bool no_memory = false;
+    MutationSet& set = *self->set;
+    Py_BEGIN_ALLOW_THREADS
+    try {
+        set.insert({a, size}, {b, size}, {is_new, size});
+    } catch (const std::bad_alloc&) {
+        no_memory = true;
+    }
+    Py_END_ALLOW_THREADS
+    if (no_memory)
+        return PyErr_NoMemory();
+    return result.release();
+}
+
+Py_ssize_t set_len(PyObject* object) noexcept {
+    const auto* self = reinterpret_cast<SetObject*>(object);
+    return static_cast<Py_ssize_t>(self->set ? self->set->size() : 0);
+}
+
+void set_dealloc(PyObject* object) noexcept {
+    auto* self = reinterpret_cast<SetObject*>(object);
+    delete self->set;
+    self->set = nullptr;
+    PyTypeObject* type = Py_TYPE(object);
+    type->tp_free(object);
+    Py_DECREF(type); // a heap type, held by each of its objects
+}
+
+PyMethodDef set_methods[] = {
+    {"first_times", first_times, METH_VARARGS,
+     "Which mutations (first, second: uint64 arrays) are new; they are remembered."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot set_slots[] = {
+    {Py_tp_doc, const_cast<char*>(set_doc)},
+    {Py_tp_new, reinterpret_cast<void*>(PyType_GenericNew)},
+    {Py_tp_init, reinterpret_cast<void*>(set_init)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(set_dealloc)},
+    {Py_tp_methods, set_methods},
+    {Py_sq_length, reinterpret_cast<void*>(set_len)},
+    {0, nullptr},
+};
+
+PyType_Spec set_spec = {"mutflank_tools._engine.MutationSet",
+                        static_cast<int>(sizeof(SetObject)), 0, Py_TPFLAGS_DEFAULT, set_slots};
+
+} // namespace
+
+PyMethodDef fingerprints_method = {"fingerprints",
+                                   reinterpret_cast<PyCFunction>(fingerprints_call),
+                                   METH_VARARGS, fingerprints_doc};
+
+bool add_mutation_set(PyObject* module) noexcept {
+    Ref type{PyType_FromSpec(&set_spec)};
+    return type && PyModule_AddObject(module, "MutationSet", type.get()) == 0 &&
+           type.release() != nullptr;
+}
+
+} // namespace mutflank::engine
