@@ -215,12 +215,13 @@ std::uint32_t VcfRows::name_index(std::string_view name, VcfBatch& batch) {
     return last_name_;
 }
 
-void VcfRows::leave_out(LeftOutReason reason, std::uint32_t chromosome, VcfBatch& batch) {
+void VcfRows::leave_out(LeftOutReason reason, std::uint32_t chromosome, std::uint64_t count,
+                        VcfBatch& batch) {
     const std::uint64_t key = (std::uint64_t{static_cast<std::uint8_t>(reason)} << 32) | chromosome;
     auto [place, added] = left_out_indexes_.try_emplace(key, batch.left_out.size());
     if (added)
         batch.left_out.push_back({reason, chromosome, 0});
-    ++batch.left_out[place->second].count;
+    batch.left_out[place->second].count += count;
 }
 
 void VcfRows::start(VcfBatch& batch) {
@@ -295,10 +296,6 @@ std::optional<VcfFault> VcfScanner::record(std::string_view line, VcfBatch& batc
         !valid_text(ident))
         return fault_of(Kind::not_utf8, number);
     const bool passed = filter == "PASS" || filter == ".";
-    if (settings_.pass_only && !passed) {
-        rows_.leave_out(LeftOutReason::not_pass, rows_.name_index(chrom, batch), batch);
-        return std::nullopt;
-    }
     const std::uint64_t alternates =
         static_cast<std::uint64_t>(std::count(alt_text.begin(), alt_text.end(), ',')) + 1;
     held_.clear();
@@ -396,17 +393,22 @@ std::optional<VcfFault> VcfScanner::record(std::string_view line, VcfBatch& batc
             }
         }
     }
-    rows_.add(batch, number, chrom, *position, ref, alt_text, filter, ident, passed,
-              settings_.by_genotype, held_);
+    const VcfRowRules rules{settings_.by_genotype, settings_.pass_only, &settings_.kept};
+    rows_.add(batch, number, chrom, *position, ref, alt_text, filter, ident, passed, rules, held_);
     return std::nullopt;
 }
 
 void VcfRows::add(VcfBatch& batch, std::uint64_t number, std::string_view chrom,
                   std::uint64_t position, std::string_view ref, std::string_view alts,
-                  std::string_view filter, std::string_view ident, bool passed, bool by_genotype,
-                  const std::vector<CarriedAllele>& held) {
+                  std::string_view filter, std::string_view ident, bool passed,
+                  const VcfRowRules& rules, const std::vector<CarriedAllele>& held) {
+    // Whether the records of a sample (index into VcfSettings::taken) are kept.
+    const auto kept = [&rules](std::uint32_t sample) {
+        return rules.kept == nullptr || rules.kept->empty() ||
+               (sample < rules.kept->size() && (*rules.kept)[sample] != 0);
+    };
     upper_into(ref, upper_ref_);
-    std::uint32_t chromosome = UINT32_MAX;
+    const std::uint32_t chromosome = name_index(chrom, batch);
     std::string_view rest = alts;
     for (std::uint64_t index = 1;; ++index) {
         const std::size_t comma = rest.find(',');
@@ -414,47 +416,61 @@ void VcfRows::add(VcfBatch& batch, std::uint64_t number, std::string_view chrom,
         const std::string_view alt = upper_alt_;
         if (comma != std::string_view::npos)
             rest.remove_prefix(comma + 1);
+        // The kept samples that carry the allele, added to the batch (and taken back when the
+        // allele gives no row); whether any sample carries it.
+        const std::size_t before = batch.carrier_sample.size();
+        bool carried = false;
+        if (rules.by_genotype) {
+            for (const CarriedAllele& allele : held) {
+                if (allele.allele != index)
+                    continue;
+                carried = true;
+                if (!kept(allele.sample))
+                    continue;
+                const auto copy =
+                    static_cast<std::uint8_t>(allele.slot < 8 ? 1U << allele.slot : 0U);
+                // A phased diploid's haplotypes: 1 the first, 2 the second.
+                const std::int64_t haplotype =
+                    allele.phase_set == unphased ? 0 : std::int64_t{1} << allele.slot;
+                if (batch.carrier_sample.size() > before &&
+                    batch.carrier_sample.back() == allele.sample) {
+                    batch.carrier_copies.back() |= copy;
+                    batch.carrier_phase.back() |= haplotype;
+                    continue;
+                }
+                batch.carrier_sample.push_back(allele.sample);
+                batch.carrier_copies.push_back(copy);
+                batch.carrier_phase.push_back(haplotype == 0 ? 0
+                                                             : haplotype | (allele.phase_set << 2));
+            }
+        } else {
+            carried = true;
+            if (kept(0)) {
+                batch.carrier_sample.push_back(0);
+                batch.carrier_copies.push_back(0);
+                batch.carrier_phase.push_back(0);
+            }
+        }
+        const std::uint64_t carriers = batch.carrier_sample.size() - before;
         std::optional<LeftOutReason> reason;
-        if (alt.empty() || alt == "*" || alt == ".")
+        if (!carried)
+            reason = LeftOutReason::no_carrier;
+        else if (rules.pass_only && !passed)
+            reason = LeftOutReason::not_pass;
+        else if (alt.empty() || alt == "*" || alt == ".")
             reason = LeftOutReason::not_variant;
         else if (alt.front() == '<' || alt.find_first_of("[]") != std::string_view::npos)
             reason = LeftOutReason::symbolic;
         else if (alt == upper_ref_)
             reason = LeftOutReason::not_variant;
-        if (chromosome == UINT32_MAX)
-            chromosome = name_index(chrom, batch);
-        if (!reason) {
-            const std::size_t before = batch.carrier_sample.size();
-            if (by_genotype) {
-                for (const CarriedAllele& allele : held) {
-                    if (allele.allele != index)
-                        continue;
-                    const auto copy = static_cast<std::uint8_t>(
-                        allele.slot < 8 ? 1U << allele.slot : 0U);
-                    // A phased diploid's haplotypes: 1 the first, 2 the second.
-                    const std::int64_t haplotype =
-                        allele.phase_set == unphased ? 0 : std::int64_t{1} << allele.slot;
-                    if (batch.carrier_sample.size() > before &&
-                        batch.carrier_sample.back() == allele.sample) {
-                        batch.carrier_copies.back() |= copy;
-                        batch.carrier_phase.back() |= haplotype;
-                        continue;
-                    }
-                    batch.carrier_sample.push_back(allele.sample);
-                    batch.carrier_copies.push_back(copy);
-                    batch.carrier_phase.push_back(
-                        haplotype == 0 ? 0 : haplotype | (allele.phase_set << 2));
-                }
-            } else {
-                batch.carrier_sample.push_back(0);
-                batch.carrier_copies.push_back(0);
-                batch.carrier_phase.push_back(0);
-            }
-            if (batch.carrier_sample.size() == before)
-                reason = LeftOutReason::no_carrier;
-        }
-        if (reason) {
-            leave_out(*reason, chromosome, batch);
+        if (reason || carriers == 0) {
+            // No row: a reason counts once for an allele no sample carries, else once per kept
+            // carrier (none: the records of samples not kept, passed over).
+            if (reason && (!carried || carriers > 0))
+                leave_out(*reason, chromosome, carried ? carriers : 1, batch);
+            batch.carrier_sample.resize(before);
+            batch.carrier_copies.resize(before);
+            batch.carrier_phase.resize(before);
         } else {
             batch.carrier_start.push_back(batch.carrier_sample.size());
             batch.line.push_back(number);

@@ -21,8 +21,8 @@ constexpr const char* type_doc =
     "Opens the BCF on a duplicate of the descriptor `fd` (which the caller keeps): from byte\n"
     "`start` on when it is >= 0 (a regular file), else from where it stands, and reads its\n"
     "header. header() gives the header as VCF text, or the name of the fault ('not_bcf',\n"
-    "'header') when it cannot be read. scan(by_genotype, taken, pass_only, batch_records,\n"
-    "max_field_bytes) sets what next_batch() reads; next_batch() is VcfScanner's, with record\n"
+    "'header') when it cannot be read. scan(by_genotype, taken, kept, pass_only,\n"
+    "batch_records, max_field_bytes) sets what next_batch() reads (as VcfScanner's); next_batch() is VcfScanner's, with record\n"
     "numbers as lines.";
 
 struct ReaderObject {
@@ -87,11 +87,12 @@ PyObject* scan(PyObject* object, PyObject* args) noexcept {
     auto* self = reinterpret_cast<ReaderObject*>(object);
     int by_genotype = 0;
     PyObject* taken = nullptr;
+    PyObject* kept = nullptr;
     int pass_only = 0;
     Py_ssize_t batch_records = 0;
     Py_ssize_t max_field = 0;
-    if (!PyArg_ParseTuple(args, "pOpnn:scan", &by_genotype, &taken, &pass_only, &batch_records,
-                          &max_field))
+    if (!PyArg_ParseTuple(args, "pOOpnn:scan", &by_genotype, &taken, &kept, &pass_only,
+                          &batch_records, &max_field))
         return nullptr;
     if (self->reader == nullptr) {
         PyErr_SetString(PyExc_ValueError, "BcfReader: not open");
@@ -121,6 +122,21 @@ PyObject* scan(PyObject* object, PyObject* args) noexcept {
                 return nullptr;
             }
             settings.taken.push_back(static_cast<std::uint32_t>(column));
+        }
+        Ref flags{PySequence_Fast(kept, "BcfReader: kept must be a sequence of flags")};
+        if (!flags)
+            return nullptr;
+        const Py_ssize_t samples = settings.by_genotype ? count : 1;
+        const Py_ssize_t given = PySequence_Fast_GET_SIZE(flags.get());
+        if (given != 0 && given != samples) {
+            PyErr_SetString(PyExc_ValueError, "BcfReader: kept has not one flag per sample");
+            return nullptr;
+        }
+        for (Py_ssize_t i = 0; i < given; ++i) {
+            const int flag = PyObject_IsTrue(PySequence_Fast_GET_ITEM(flags.get(), i));
+            if (flag < 0)
+                return nullptr;
+            settings.kept.push_back(static_cast<std::uint8_t>(flag));
         }
         self->reader->configure(std::move(settings));
     } catch (const std::bad_alloc&) {

@@ -238,10 +238,6 @@ std::optional<VcfFault> BcfReader::record(VcfBatch& batch) {
         !valid_text(ident))
         return fault_of(Kind::not_utf8, number_);
     const bool passed = filter_ == "PASS" || filter_ == ".";
-    if (settings_.pass_only && !passed) {
-        rows_.leave_out(LeftOutReason::not_pass, rows_.name_index(chrom, batch), batch);
-        return std::nullopt;
-    }
     const auto alternates = static_cast<std::uint64_t>(std::max(record->n_allele - 1, 1));
     held_.clear();
     if (settings_.by_genotype) {
@@ -278,8 +274,9 @@ std::optional<VcfFault> BcfReader::record(VcfBatch& batch) {
             }
         }
     }
+    const VcfRowRules rules{settings_.by_genotype, settings_.pass_only, &settings_.kept};
     rows_.add(batch, number_, chrom, static_cast<std::uint64_t>(position), ref, alts_, filter_,
-              ident, passed, settings_.by_genotype, held_);
+              ident, passed, rules, held_);
     return std::nullopt;
 }
 

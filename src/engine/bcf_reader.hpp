@@ -22,6 +22,7 @@ namespace mutflank::engine {
 struct BcfSettings {
     bool by_genotype = false;          // carriers from GT; otherwise every allele has sample 0
     std::vector<std::uint32_t> taken;  // sample columns read, in order
+    std::vector<std::uint8_t> kept;    // as VcfSettings::kept
     bool pass_only = false;            // leave out records whose FILTER is not PASS or '.'
     std::size_t batch_records = 1 << 16;
     std::size_t max_field_bytes = std::size_t{1} << 20;
