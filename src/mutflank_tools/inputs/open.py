@@ -187,8 +187,10 @@ def _start(source):
         # reads, anything else from the bytes read so far and then the descriptor.
         source._raw = recorder.stop() if source._offset is None else None
     else:
-        recorder.stop()
+        kept = recorder.stop()
         source.kind = _kind_of_text(name, head, source.compressed, len(start))
+        # A table is read again by the engine, as VCF text is.
+        source._raw = kept if source._offset is None and source.kind == "table" else None
         if source.kind == "maf":
             source._header = MafHeader(name, lines)
             source.header_line = source._header.line
@@ -295,7 +297,11 @@ def read(source, *, sample=None, pass_only=False, build=None, batch_size=BATCH_R
                             pass_only=pass_only, samples=samples, exclude=exclude,
                             held=held)
     else:
-        parser = TableRecords(source, batch_size=batch_size)
+        _stop(source._text)  # the engine reads the descriptor from here on
+        source._text = None
+        batches = TableRecords(source, batch_size=batch_size).engine_batches(
+            source._fd, source._raw, source._offset or 0)
+        return batches if build is None else _with_build(batches, build)
     batches = parser.batches(blocks)
     return batches if build is None or source.kind == "maf" else _with_build(batches, build)
 
