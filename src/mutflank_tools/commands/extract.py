@@ -4,6 +4,7 @@ across the resamples, their exposures by the fit's NNLS and, with a reference ta
 signatures each one resembles."""
 
 import argparse
+import collections
 import string
 import sys
 
@@ -122,10 +123,8 @@ def run(args):
         print(f"{PROG}: seed {seed}", file=sys.stderr)
 
     used_counts = np.ascontiguousarray(counts[:, ~empty])
-    replicate_signatures = _factorise(used_counts, tried, args.replicates, seed,
-                                      args.workers, args.scheduler)
-    summaries = [rank_rule.summarise(rank, used_counts, replicate_signatures[rank])
-                 for rank in tried]
+    summaries = _summaries(used_counts, tried, args.replicates, seed, args.workers,
+                           args.scheduler)
     chosen = args.rank or rank_rule.choose(summaries)
     found = next(summary for summary in summaries if summary.rank == chosen).signatures
     samples = counts.T.copy()
@@ -208,10 +207,23 @@ def signature_names(kind, count):
     return names
 
 
-def _factorise(counts, tried, replicates, seed, workers, scheduler):
-    """{rank: replicate signatures, replicates x channels x rank}."""
+def _summaries(counts, tried, replicates, seed, workers, scheduler):
+    """The Rank of every rank tried, in the order of `tried`. A rank is summarised as soon as
+    its last unit is in, so that on a cluster its clustering overlaps the factorisations still
+    running, rather than all of them running alone once the workers are done."""
     units = extract_work.units(tried, replicates, counts.size)
-    parts = {}
+    missing = collections.Counter(rank for rank, _, _ in units)
+    parts, summaries = {}, {}
+
+    def take(unit, signatures):
+        rank = unit[0]
+        parts[unit] = signatures
+        missing[rank] -= 1
+        if not missing[rank]:
+            own = sorted(part for part in parts if part[0] == rank)
+            summaries[rank] = rank_rule.summarise(
+                rank, counts, np.concatenate([parts.pop(part) for part in own]))
+
     if workers or scheduler:
         require("dask")
         with connect(workers=workers, scheduler=scheduler) as client:
@@ -219,17 +231,16 @@ def _factorise(counts, tried, replicates, seed, workers, scheduler):
                     client, extract_work.factorise_unit, units,
                     lambda unit: f"the replicates {unit[1] + 1}-{unit[2]} of rank {unit[0]}",
                     counts=counts, seed=seed):
-                parts[unit] = signatures
+                take(unit, signatures)
     else:
         bar = progress(total=len(tried) * replicates, desc="replicates", unit="replicate")
         try:
             for unit in units:
-                parts[unit] = extract_work.factorise_unit(unit, counts, seed)[1]
+                take(unit, extract_work.factorise_unit(unit, counts, seed)[1])
                 bar.update(unit[2] - unit[1])
         finally:
             bar.close()
-    return {rank: np.concatenate([parts[unit] for unit in units if unit[0] == rank])
-            for rank in tried}
+    return [summaries[rank] for rank in tried]
 
 
 def _number(value):

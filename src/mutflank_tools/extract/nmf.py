@@ -9,7 +9,11 @@ H (k x samples) the exposures, by the multiplicative updates of Lee and Seung:
 which never increase D(V | WH) = sum(V log(V / WH) - V + WH). The resamples of a batch and
 their starts move together as 3-D arrays (batch x rows x columns): every step is one stacked
 matrix product per term, and each factorisation's arithmetic is the same whatever else is in
-its batch, so results do not depend on how the replicates are grouped.
+its batch, so results do not depend on how the replicates are grouped. A batch steps a few
+matrices at a time (CHECK_EVERY steps each), as many as keep V and V / WH within a core's cache
+(CACHE_BYTES): a whole batch of 300-sample matrices is tens of MB, and stepping it at once
+streams them from memory at every operation, which at low ranks takes longer than the
+arithmetic, and two processes share that memory's bandwidth.
 
 Several starts per resample run for START_STEPS steps; the one of lowest divergence goes on
 until the divergence falls by less than TOLERANCE (relative) over CHECK_EVERY steps, or
@@ -23,6 +27,7 @@ MAX_STEPS = 500
 CHECK_EVERY = 20
 TOLERANCE = 5e-5
 FLOOR = 1e-16  # W and H stay above it, so that V / WH is always defined
+CACHE_BYTES = 1 << 20  # V and V / WH of the matrices stepped together (half a core's L2 here)
 
 
 def replicate_rng(seed, rank, replicate):
@@ -75,6 +80,12 @@ def _normalised(w, h):
     return w / scale[:, None, :], h * scale[:, :, None]
 
 
+def stepped_together(v):
+    """How many matrices of the batch v step together: as many as keep their V and V / WH
+    within CACHE_BYTES, at least one."""
+    return max(1, CACHE_BYTES // max(2 * v[0].nbytes, 1))
+
+
 def factorise(v, w, h, steps=MAX_STEPS, check_every=CHECK_EVERY, tolerance=TOLERANCE):
     """Runs the updates on a batch (v: batch x channels x samples, w and h their starts) until
     each factorisation converges or `steps` are done; converged ones leave the batch, so each
@@ -82,15 +93,19 @@ def factorise(v, w, h, steps=MAX_STEPS, check_every=CHECK_EVERY, tolerance=TOLER
     w, h = w.copy(), h.copy()
     active = np.arange(len(v))
     last = divergence(v, w, h)
+    together = stepped_together(v)
     done = 0
     while active.size and done < steps:
         span = min(check_every, steps - done)
-        vs, ws, hs = v[active], w[active], h[active]
-        for _ in range(span):
-            _step(vs, ws, hs)
+        now = np.empty(active.size)
+        for first in range(0, active.size, together):
+            some = active[first:first + together]
+            vs, ws, hs = v[some], w[some], h[some]
+            for _ in range(span):
+                _step(vs, ws, hs)
+            w[some], h[some] = ws, hs
+            now[first:first + together] = divergence(vs, ws, hs)
         done += span
-        w[active], h[active] = ws, hs
-        now = divergence(vs, ws, hs)
         moving = (last[active] - now) > tolerance * np.abs(now)
         last[active] = now
         active = active[moving]

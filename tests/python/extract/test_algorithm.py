@@ -9,7 +9,7 @@ import pytest
 
 pytest.importorskip("scipy")
 pytest.importorskip("mutflank_tools")  # not installed under make sanitize
-from mutflank_tools.extract import clusters, ranks, work  # noqa: E402
+from mutflank_tools.extract import clusters, nmf, ranks, work  # noqa: E402
 
 
 def distinct_signatures(rng, channels, k, most=0.6):
@@ -74,9 +74,32 @@ def test_replicates_do_not_depend_on_the_cut_into_units():
     (1536 * 1000, 3, [(0, 1), (1, 2), (2, 3)]),  # 147 MB a replicate: one a unit
     (1536 * 200, 7, [(0, 7)]),  # 29 MB: eight would fit
 ])
-def test_units_are_cut_by_the_matrix_size_alone(cells, replicates, cut):
-    assert work.units([2, 5], replicates, cells) == [(rank, first, end) for rank in (2, 5)
+def test_units_are_cut_by_the_matrix_size_alone_largest_rank_first(cells, replicates, cut):
+    assert work.units([2, 5], replicates, cells) == [(rank, first, end) for rank in (5, 2)
                                                      for first, end in cut]
+
+
+@pytest.mark.parametrize("together", [1, 2, 4])
+def test_factorisations_do_not_depend_on_how_many_step_together(monkeypatch, together):
+    """Three replicates of 12 x 30 (2,880 bytes a matrix) and their 9 starts, stepped whole,
+    then a few matrices at a time."""
+    _, counts = cohort(6, 3, samples=30, mutations=1000, channels=12)
+    resamples = np.stack([nmf.resample(counts, nmf.replicate_rng(4, 3, replicate))
+                          for replicate in range(3)])
+
+    def factorised():
+        rngs = [nmf.replicate_rng(4, 3, replicate) for replicate in range(3)]
+        for rng in rngs:
+            rng.poisson(counts)  # as the resample drew
+        return nmf.best_of_starts(resamples, 3, rngs)
+
+    monkeypatch.setattr(nmf, "CACHE_BYTES", 1 << 30)
+    assert nmf.stepped_together(resamples) > 9
+    whole = factorised()
+    monkeypatch.setattr(nmf, "CACHE_BYTES", together * 2 * 2880 + 2879)
+    assert nmf.stepped_together(resamples) == together
+    for got, expected in zip(factorised(), whole):
+        assert np.array_equal(got, expected)
 
 
 # ---- the plain models ----------------------------------------------------------------------
