@@ -57,54 +57,8 @@ void MutationTableBatch::clear() {
 }
 
 MutationTableScanner::MutationTableScanner(TextStream text, MutationTableSettings settings)
-    : text_(std::move(text)), settings_(settings),
-      buffer_(std::max<std::size_t>(settings_.buffer_bytes, 16)) {}
-
-std::optional<MutationTableFault> MutationTableScanner::next_line(std::string_view& line,
-                                                                  bool& found) {
-    using Kind = MutationTableFault::Kind;
-    found = false;
-    for (;;) {
-        const char* base = buffer_.data();
-        const std::size_t from = std::max(begin_, scanned_);
-        const auto* lf = static_cast<const char*>(std::memchr(base + from, '\n', end_ - from));
-        std::size_t stop = end_;
-        if (lf != nullptr)
-            stop = static_cast<std::size_t>(lf - base);
-        else if (!text_end_)
-            scanned_ = end_;
-        if (lf != nullptr || (text_end_ && begin_ < end_)) {
-            ++line_number_;
-            if (stop - begin_ > settings_.max_line_bytes)
-                return fault_of(Kind::line_too_long, line_number_);
-            line = std::string_view(base + begin_, stop - begin_);
-            begin_ = lf != nullptr ? stop + 1 : end_;
-            found = true;
-            return std::nullopt;
-        }
-        if (text_end_)
-            return std::nullopt;
-        if (end_ - begin_ > settings_.max_line_bytes)
-            return fault_of(Kind::line_too_long, line_number_ + 1);
-        if (begin_ > 0) { // room for more: the partial line to the front, or grow
-            std::memmove(buffer_.data(), buffer_.data() + begin_, end_ - begin_);
-            end_ -= begin_;
-            scanned_ -= begin_;
-            begin_ = 0;
-        }
-        if (end_ == buffer_.size())
-            buffer_.resize(buffer_.size() * 2);
-        std::size_t got = 0;
-        if (auto fault = text_.read(buffer_.data() + end_, buffer_.size() - end_, got)) {
-            MutationTableFault stream = fault_of(Kind::stream, line_number_ + 1);
-            stream.stream = std::move(*fault);
-            return stream;
-        }
-        if (got == 0)
-            text_end_ = true;
-        end_ += got;
-    }
-}
+    : lines_(std::move(text), settings.buffer_bytes, settings.max_line_bytes),
+      settings_(settings) {}
 
 void MutationTableScanner::leave_out(TableLeftOutReason reason, std::string_view chromosome,
                                      MutationTableBatch& batch) {
@@ -125,8 +79,14 @@ std::optional<MutationTableFault> MutationTableScanner::next(MutationTableBatch&
     for (;;) {
         std::string_view line;
         bool found = false;
-        if (auto fault = next_line(line, found))
-            return fault;
+        if (auto fault = lines_.next(line, found)) {
+            MutationTableFault failed = fault_of(fault->kind == LineFault::Kind::stream
+                                                     ? MutationTableFault::Kind::stream
+                                                     : MutationTableFault::Kind::line_too_long,
+                                                 fault->line);
+            failed.stream = std::move(fault->stream);
+            return failed;
+        }
         if (!found) {
             more = false;
             return std::nullopt;
@@ -147,7 +107,7 @@ std::optional<MutationTableFault> MutationTableScanner::next(MutationTableBatch&
 std::optional<MutationTableFault> MutationTableScanner::record(std::string_view line,
                                                                MutationTableBatch& batch) {
     using Kind = MutationTableFault::Kind;
-    const std::uint64_t number = line_number_;
+    const std::uint64_t number = lines_.number();
     if (check_utf8(line) == Utf8::invalid)
         return fault_of(Kind::not_utf8, number);
     if (!line.empty() && line.back() == '\r')

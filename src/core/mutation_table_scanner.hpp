@@ -15,6 +15,7 @@
 #include <string_view>
 #include <vector>
 
+#include "text_lines.hpp"
 #include "text_stream.hpp"
 #include "vcf_scanner.hpp" // TextColumn
 
@@ -75,22 +76,13 @@ class MutationTableScanner {
     [[nodiscard]] std::optional<MutationTableFault> next(MutationTableBatch& batch, bool& more);
 
   private:
-    // The next line without its line feed, in `line`; `found` false at the end.
-    [[nodiscard]] std::optional<MutationTableFault> next_line(std::string_view& line,
-                                                              bool& found);
     [[nodiscard]] std::optional<MutationTableFault> record(std::string_view line,
                                                            MutationTableBatch& batch);
     void leave_out(TableLeftOutReason reason, std::string_view chromosome,
                    MutationTableBatch& batch);
 
-    TextStream text_;
+    TextLines lines_;
     MutationTableSettings settings_;
-    std::vector<char> buffer_;
-    std::size_t begin_ = 0; // the unread text is buffer_[begin_ .. end_)
-    std::size_t end_ = 0;
-    std::size_t scanned_ = 0; // buffer_[begin_ .. scanned_) holds no line feed
-    bool text_end_ = false;
-    std::uint64_t line_number_ = 0; // of the last line handed out
 };
 
 } // namespace mutflank

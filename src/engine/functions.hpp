@@ -20,6 +20,8 @@ extern PyMethodDef read_window_rows_method;
 // Types, each added to the module by its function (false with an exception set).
 // vcf.cpp: VcfScanner
 bool add_vcf_scanner(PyObject* module) noexcept;
+// maf.cpp: MafScanner
+bool add_maf_scanner(PyObject* module) noexcept;
 // mutation_tables.cpp: MutationTableScanner
 bool add_mutation_table_scanner(PyObject* module) noexcept;
 // mutations.cpp: MutationSet
