@@ -288,7 +288,8 @@ PyObject* next_batch(PyObject* object, PyObject* /*unused*/) noexcept {
         release(self);
         return result;
     }
-    if (!more && self->batch->rows() == 0 && self->batch->left_out.empty()) {
+    if (!more && self->batch->rows() == 0 && self->batch->left_out.empty() &&
+        self->batch->held.empty()) {
         release(self);
         Py_RETURN_NONE;
     }
