@@ -302,6 +302,10 @@ class Marks:
 # ---- counting ------------------------------------------------------------------------------
 
 def _take(columns, mask):
+    """The rows of `columns` where the bool `mask` holds (the same arrays when it always
+    does: nothing changes a column in place)."""
+    if mask.all():
+        return dict(columns)
     return {name: values[mask] for name, values in columns.items()}
 
 
