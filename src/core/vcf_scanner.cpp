@@ -215,12 +215,13 @@ std::uint32_t VcfScanner::name_index(std::string_view name, VcfBatch& batch) {
     return last_name_;
 }
 
-void VcfScanner::leave_out(LeftOutReason reason, std::uint32_t chromosome, VcfBatch& batch) {
+void VcfScanner::leave_out(LeftOutReason reason, std::uint32_t chromosome, std::uint64_t count,
+                           VcfBatch& batch) {
     const std::uint64_t key = (std::uint64_t{static_cast<std::uint8_t>(reason)} << 32) | chromosome;
     auto [place, added] = left_out_indexes_.try_emplace(key, batch.left_out.size());
     if (added)
         batch.left_out.push_back({reason, chromosome, 0});
-    ++batch.left_out[place->second].count;
+    batch.left_out[place->second].count += count;
 }
 
 std::optional<VcfFault> VcfScanner::next(VcfBatch& batch, bool& more) {
@@ -287,10 +288,6 @@ std::optional<VcfFault> VcfScanner::record(std::string_view line, VcfBatch& batc
         !valid_text(ident))
         return fault_of(Kind::not_utf8, number);
     const bool passed = filter == "PASS" || filter == ".";
-    if (settings_.pass_only && !passed) {
-        leave_out(LeftOutReason::not_pass, name_index(chrom, batch), batch);
-        return std::nullopt;
-    }
     const std::uint64_t alternates =
         static_cast<std::uint64_t>(std::count(alt_text.begin(), alt_text.end(), ',')) + 1;
     held_.clear();
@@ -389,7 +386,7 @@ std::optional<VcfFault> VcfScanner::record(std::string_view line, VcfBatch& batc
         }
     }
     upper_into(ref, upper_ref_);
-    std::uint32_t chromosome = UINT32_MAX;
+    const std::uint32_t chromosome = name_index(chrom, batch);
     std::string_view rest = alt_text;
     for (std::uint64_t index = 1;; ++index) {
         const std::size_t comma = rest.find(',');
@@ -397,47 +394,60 @@ std::optional<VcfFault> VcfScanner::record(std::string_view line, VcfBatch& batc
         const std::string_view alt = upper_alt_;
         if (comma != std::string_view::npos)
             rest.remove_prefix(comma + 1);
+        // The kept samples that carry the allele, added to the batch (and taken back when the
+        // allele gives no row); whether any sample carries it.
+        const std::size_t before = batch.carrier_sample.size();
+        bool carried = false;
+        if (settings_.by_genotype) {
+            for (const Held& held : held_) {
+                if (held.allele != index)
+                    continue;
+                carried = true;
+                if (!kept(held.sample))
+                    continue;
+                const auto copy = static_cast<std::uint8_t>(held.slot < 8 ? 1U << held.slot : 0U);
+                // A phased diploid's haplotypes: 1 the first, 2 the second.
+                const std::int64_t haplotype =
+                    held.phase_set == unphased ? 0 : std::int64_t{1} << held.slot;
+                if (batch.carrier_sample.size() > before &&
+                    batch.carrier_sample.back() == held.sample) {
+                    batch.carrier_copies.back() |= copy;
+                    batch.carrier_phase.back() |= haplotype;
+                    continue;
+                }
+                batch.carrier_sample.push_back(held.sample);
+                batch.carrier_copies.push_back(copy);
+                batch.carrier_phase.push_back(haplotype == 0 ? 0
+                                                             : haplotype | (held.phase_set << 2));
+            }
+        } else {
+            carried = true;
+            if (kept(0)) {
+                batch.carrier_sample.push_back(0);
+                batch.carrier_copies.push_back(0);
+                batch.carrier_phase.push_back(0);
+            }
+        }
+        const std::uint64_t carriers = batch.carrier_sample.size() - before;
         std::optional<LeftOutReason> reason;
-        if (alt.empty() || alt == "*" || alt == ".")
+        if (!carried)
+            reason = LeftOutReason::no_carrier;
+        else if (settings_.pass_only && !passed)
+            reason = LeftOutReason::not_pass;
+        else if (alt.empty() || alt == "*" || alt == ".")
             reason = LeftOutReason::not_variant;
         else if (alt.front() == '<' || alt.find_first_of("[]") != std::string_view::npos)
             reason = LeftOutReason::symbolic;
         else if (alt == upper_ref_)
             reason = LeftOutReason::not_variant;
-        if (chromosome == UINT32_MAX)
-            chromosome = name_index(chrom, batch);
-        if (!reason) {
-            const std::size_t before = batch.carrier_sample.size();
-            if (settings_.by_genotype) {
-                for (const Held& held : held_) {
-                    if (held.allele != index)
-                        continue;
-                    const auto copy = static_cast<std::uint8_t>(
-                        held.slot < 8 ? 1U << held.slot : 0U);
-                    // A phased diploid's haplotypes: 1 the first, 2 the second.
-                    const std::int64_t haplotype =
-                        held.phase_set == unphased ? 0 : std::int64_t{1} << held.slot;
-                    if (batch.carrier_sample.size() > before &&
-                        batch.carrier_sample.back() == held.sample) {
-                        batch.carrier_copies.back() |= copy;
-                        batch.carrier_phase.back() |= haplotype;
-                        continue;
-                    }
-                    batch.carrier_sample.push_back(held.sample);
-                    batch.carrier_copies.push_back(copy);
-                    batch.carrier_phase.push_back(
-                        haplotype == 0 ? 0 : haplotype | (held.phase_set << 2));
-                }
-            } else {
-                batch.carrier_sample.push_back(0);
-                batch.carrier_copies.push_back(0);
-                batch.carrier_phase.push_back(0);
-            }
-            if (batch.carrier_sample.size() == before)
-                reason = LeftOutReason::no_carrier;
-        }
-        if (reason) {
-            leave_out(*reason, chromosome, batch);
+        if (reason || carriers == 0) {
+            // No row: a reason counts once for an allele no sample carries, else once per kept
+            // carrier (none: the records of samples not kept, passed over).
+            if (reason && (!carried || carriers > 0))
+                leave_out(*reason, chromosome, carried ? carriers : 1, batch);
+            batch.carrier_sample.resize(before);
+            batch.carrier_copies.resize(before);
+            batch.carrier_phase.resize(before);
         } else {
             batch.carrier_start.push_back(batch.carrier_sample.size());
             batch.line.push_back(number);

@@ -19,6 +19,10 @@ struct VcfSettings {
     std::size_t width = 0;          // fields of every record (9 + samples); 0: 8 or more
     bool by_genotype = false;       // carriers from GT; otherwise every allele has sample 0
     std::vector<std::uint32_t> taken; // sample columns (0-based after FORMAT) read, in order
+    // Whether the records of a sample are kept, by its index into `taken` (or 0, the one sample
+    // of a VCF without genotypes); empty: every sample's. Alleles carried only by samples not
+    // kept are passed over (not counted as left out).
+    std::vector<std::uint8_t> kept;
     bool pass_only = false;         // leave out records whose FILTER is not PASS or '.'
     std::size_t batch_records = 1 << 16; // carriers in a batch (exceeded by one line at most)
     std::size_t max_line_bytes = std::size_t{256} << 20;
@@ -26,7 +30,9 @@ struct VcfSettings {
     std::size_t buffer_bytes = std::size_t{1} << 20; // text read at a time; grows for a long line
 };
 
-// Why a record gives no row.
+// Why a record gives no row. A record is one kept sample's allele, so every reason counts
+// one per kept sample that carries the allele, except no_carrier: once for an allele that no
+// sample carries, kept or not.
 enum class LeftOutReason : std::uint8_t { not_pass, not_variant, symbolic, no_carrier };
 
 // Texts of one column: row i is bytes[offsets[i] .. offsets[i + 1]).
@@ -120,7 +126,12 @@ class VcfScanner {
     [[nodiscard]] std::optional<VcfFault> next_line(std::string_view& line, bool& found);
     [[nodiscard]] std::optional<VcfFault> record(std::string_view line, VcfBatch& batch);
     std::uint32_t name_index(std::string_view name, VcfBatch& batch);
-    void leave_out(LeftOutReason reason, std::uint32_t chromosome, VcfBatch& batch);
+    void leave_out(LeftOutReason reason, std::uint32_t chromosome, std::uint64_t count,
+                   VcfBatch& batch);
+    [[nodiscard]] bool kept(std::uint32_t sample) const noexcept {
+        return settings_.kept.empty() ||
+               (sample < settings_.kept.size() && settings_.kept[sample] != 0);
+    }
 
     struct Held {
         std::uint32_t sample;

@@ -265,8 +265,8 @@ def read(source, *, sample=None, pass_only=False, build=None, batch_size=BATCH_R
     sample); `pass_only` leaves out records whose FILTER is neither PASS nor '.' (VCF/BCF, and
     a MAF with a FILTER column; tables have none). `build`: the build of every record, instead
     of what the input says (a MAF's NCBI_Build is then not read). `samples` (None: all) and
-    `exclude`: a MAF's rows of other samples are passed over before anything else, so that
-    what is left out is of these samples only; the names of `exclude` so passed over are added
+    `exclude`: a MAF's rows, and a VCF's alleles, of other samples only are passed over before
+    anything else, so that what is left out is of these samples only; the names of `exclude` so passed over are added
     to the set `held` (when given). InputError at the first fault."""
     if source._read:
         raise ValueError(f"{source.name} has been read already")
@@ -276,7 +276,8 @@ def read(source, *, sample=None, pass_only=False, build=None, batch_size=BATCH_R
         offset = source._header.last_line if source.kind == "bcf" else 0
         parser = VcfRecords(source, source._header, sample=sample, pass_only=pass_only,
                             batch_size=batch_size, record_offset=offset,
-                            build="" if build is None else build)
+                            build="" if build is None else build, samples=samples,
+                            exclude=exclude)
         if sample is not None:
             source.samples = [sample]
         if source.kind == "vcf":

@@ -81,10 +81,13 @@ class VcfRecords:
     """Turns the record lines of a VCF into Records batches (see the module's text).
 
     `record_offset`: subtracted from line numbers (BCF: gives the record number); `build`:
-    the build column of every record ('' when not told)."""
+    the build column of every record ('' when not told). `samples` (None: all) and `exclude`:
+    the samples whose records are kept; the alleles that only other samples carry are passed
+    over, so that every reason counts the records of these samples only (an allele that no
+    sample carries is counted once, whatever the choice)."""
 
     def __init__(self, source, header, *, sample=None, pass_only=False, batch_size,
-                 record_offset=0, build=""):
+                 record_offset=0, build="", samples=None, exclude=frozenset()):
         self.source = source
         self.build = build
         self.name = source.name
@@ -98,12 +101,17 @@ class VcfRecords:
             raise InputError(f"{self.name}: no sample column {sample!r} (columns: {listed})")
         self.by_genotype = header.has_gt and bool(columns)
         if self.by_genotype:
-            self.taken = [columns.index(sample)] if sample is not None else list(
-                range(len(columns)))
-            self.samples = [columns[i] for i in self.taken]
+            # Every column is read, to tell an allele that no sample carries.
+            self.taken = list(range(len(columns)))
+            self.samples = list(columns)
         else:
             self.taken = []
             self.samples = [sample if sample is not None else source.stem]
+        self.kept = [(sample is None or not self.by_genotype or name == sample)
+                     and (samples is None or name in samples) and name not in exclude
+                     for name in self.samples]
+        if all(self.kept):
+            self.kept = []
         self.sample_array = np.empty(len(self.samples), dtype=object)
         self.sample_array[:] = self.samples
         self.width = 9 + len(columns) if columns else None
@@ -122,7 +130,7 @@ class VcfRecords:
         header = self.header
         scanner = _engine.VcfScanner(
             fd, prefix or b"", prefix is None, start, header.last_line, self.width or 0,
-            self.by_genotype, self.taken, self.pass_only, self.batch_size,
+            self.by_genotype, self.taken, self.kept, self.pass_only, self.batch_size,
             stream.MAX_LINE_BYTES, MAX_FIELD_BYTES)
         try:
             while True:

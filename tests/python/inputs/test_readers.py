@@ -46,7 +46,7 @@ def to_bcf(vcf, bcf):
 # ---- records as the input writes them ------------------------------------------------------
 
 ALLELES = HEADER + (
-    "1\t10\tm\tA\tG,T,*\t.\tPASS\t.\tGT\t1|2\t./.\n"  # multi-allelic, phased, '*'
+    "1\t10\tm\tA\tG,T,*\t.\tPASS\t.\tGT\t1|2\t0/3\n"  # multi-allelic, phased, s2 carries *
     "1\t20\t.\tATG\tACG\t.\tLowQ\t.\tGT\t1\t0\n"  # haploid; not trimmed here
     "1\t30\t.\tg\tgaa\t.\tPASS\t.\tGT\t./1\t0/0\n"  # half call; the anchor base is kept
     "1\t40\t.\tC\t<DEL>,T\t.\tPASS\t.\tGT\t0/1\t0/2\n"  # symbolic
