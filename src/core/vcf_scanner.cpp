@@ -204,7 +204,7 @@ std::optional<VcfFault> VcfScanner::next_line(std::string_view& line, bool& foun
     }
 }
 
-std::uint32_t VcfScanner::name_index(std::string_view name, VcfBatch& batch) {
+std::uint32_t VcfRows::name_index(std::string_view name, VcfBatch& batch) {
     if (last_name_ != UINT32_MAX && batch.names[last_name_] == name)
         return last_name_;
     auto [place, added] =
@@ -215,8 +215,8 @@ std::uint32_t VcfScanner::name_index(std::string_view name, VcfBatch& batch) {
     return last_name_;
 }
 
-void VcfScanner::leave_out(LeftOutReason reason, std::uint32_t chromosome, std::uint64_t count,
-                           VcfBatch& batch) {
+void VcfRows::leave_out(LeftOutReason reason, std::uint32_t chromosome, std::uint64_t count,
+                        VcfBatch& batch) {
     const std::uint64_t key = (std::uint64_t{static_cast<std::uint8_t>(reason)} << 32) | chromosome;
     auto [place, added] = left_out_indexes_.try_emplace(key, batch.left_out.size());
     if (added)
@@ -224,11 +224,23 @@ void VcfScanner::leave_out(LeftOutReason reason, std::uint32_t chromosome, std::
     batch.left_out[place->second].count += count;
 }
 
-std::optional<VcfFault> VcfScanner::next(VcfBatch& batch, bool& more) {
+void VcfRows::start(VcfBatch& batch) {
     batch.clear();
     name_indexes_.clear();
     left_out_indexes_.clear();
     last_name_ = UINT32_MAX;
+}
+
+bool VcfRows::full(const VcfBatch& batch, std::size_t lines, std::size_t batch_records) noexcept {
+    return batch.records() >= batch_records || lines >= 4 * batch_records ||
+           batch.ref.bytes.size() + batch.alt.bytes.size() + batch.id.bytes.size() +
+                   batch.filter.bytes.size() >=
+               batch_bytes ||
+           batch.names.size() >= batch_names;
+}
+
+std::optional<VcfFault> VcfScanner::next(VcfBatch& batch, bool& more) {
+    rows_.start(batch);
     more = true;
     std::size_t lines = 0;
     for (;;) {
@@ -245,11 +257,7 @@ std::optional<VcfFault> VcfScanner::next(VcfBatch& batch, bool& more) {
         if (auto fault = record(line, batch))
             return fault;
         ++lines;
-        if (batch.records() >= settings_.batch_records || lines >= 4 * settings_.batch_records ||
-            batch.ref.bytes.size() + batch.alt.bytes.size() + batch.id.bytes.size() +
-                    batch.filter.bytes.size() >=
-                batch_bytes ||
-            batch.names.size() >= batch_names)
+        if (VcfRows::full(batch, lines, settings_.batch_records))
             return std::nullopt;
     }
 }
@@ -385,9 +393,23 @@ std::optional<VcfFault> VcfScanner::record(std::string_view line, VcfBatch& batc
             }
         }
     }
+    const VcfRowRules rules{settings_.by_genotype, settings_.pass_only, &settings_.kept};
+    rows_.add(batch, number, chrom, *position, ref, alt_text, filter, ident, passed, rules, held_);
+    return std::nullopt;
+}
+
+void VcfRows::add(VcfBatch& batch, std::uint64_t number, std::string_view chrom,
+                  std::uint64_t position, std::string_view ref, std::string_view alts,
+                  std::string_view filter, std::string_view ident, bool passed,
+                  const VcfRowRules& rules, const std::vector<CarriedAllele>& held) {
+    // Whether the records of a sample (index into VcfSettings::taken) are kept.
+    const auto kept = [&rules](std::uint32_t sample) {
+        return rules.kept == nullptr || rules.kept->empty() ||
+               (sample < rules.kept->size() && (*rules.kept)[sample] != 0);
+    };
     upper_into(ref, upper_ref_);
     const std::uint32_t chromosome = name_index(chrom, batch);
-    std::string_view rest = alt_text;
+    std::string_view rest = alts;
     for (std::uint64_t index = 1;; ++index) {
         const std::size_t comma = rest.find(',');
         upper_into(rest.substr(0, comma), upper_alt_);
@@ -398,27 +420,28 @@ std::optional<VcfFault> VcfScanner::record(std::string_view line, VcfBatch& batc
         // allele gives no row); whether any sample carries it.
         const std::size_t before = batch.carrier_sample.size();
         bool carried = false;
-        if (settings_.by_genotype) {
-            for (const Held& held : held_) {
-                if (held.allele != index)
+        if (rules.by_genotype) {
+            for (const CarriedAllele& allele : held) {
+                if (allele.allele != index)
                     continue;
                 carried = true;
-                if (!kept(held.sample))
+                if (!kept(allele.sample))
                     continue;
-                const auto copy = static_cast<std::uint8_t>(held.slot < 8 ? 1U << held.slot : 0U);
+                const auto copy =
+                    static_cast<std::uint8_t>(allele.slot < 8 ? 1U << allele.slot : 0U);
                 // A phased diploid's haplotypes: 1 the first, 2 the second.
                 const std::int64_t haplotype =
-                    held.phase_set == unphased ? 0 : std::int64_t{1} << held.slot;
+                    allele.phase_set == unphased ? 0 : std::int64_t{1} << allele.slot;
                 if (batch.carrier_sample.size() > before &&
-                    batch.carrier_sample.back() == held.sample) {
+                    batch.carrier_sample.back() == allele.sample) {
                     batch.carrier_copies.back() |= copy;
                     batch.carrier_phase.back() |= haplotype;
                     continue;
                 }
-                batch.carrier_sample.push_back(held.sample);
+                batch.carrier_sample.push_back(allele.sample);
                 batch.carrier_copies.push_back(copy);
                 batch.carrier_phase.push_back(haplotype == 0 ? 0
-                                                             : haplotype | (held.phase_set << 2));
+                                                             : haplotype | (allele.phase_set << 2));
             }
         } else {
             carried = true;
@@ -432,7 +455,7 @@ std::optional<VcfFault> VcfScanner::record(std::string_view line, VcfBatch& batc
         std::optional<LeftOutReason> reason;
         if (!carried)
             reason = LeftOutReason::no_carrier;
-        else if (settings_.pass_only && !passed)
+        else if (rules.pass_only && !passed)
             reason = LeftOutReason::not_pass;
         else if (alt.empty() || alt == "*" || alt == ".")
             reason = LeftOutReason::not_variant;
@@ -452,7 +475,7 @@ std::optional<VcfFault> VcfScanner::record(std::string_view line, VcfBatch& batc
             batch.carrier_start.push_back(batch.carrier_sample.size());
             batch.line.push_back(number);
             batch.chromosome.push_back(chromosome);
-            batch.position.push_back(*position);
+            batch.position.push_back(position);
             batch.ref.add(upper_ref_);
             batch.alt.add(alt);
             batch.filter.add(filter);
@@ -460,7 +483,7 @@ std::optional<VcfFault> VcfScanner::record(std::string_view line, VcfBatch& batc
             batch.passed.push_back(passed ? 1 : 0);
         }
         if (comma == std::string_view::npos)
-            return std::nullopt;
+            return;
     }
 }
 
