@@ -5,12 +5,16 @@
 
 namespace mutflank::engine {
 
+// channels.cpp
+extern PyMethodDef sbs_channels_method;
+
 // contexts.cpp
 extern PyMethodDef count_contexts_method;
 
 // mutations.cpp
 extern PyMethodDef allele_classes_method;
 extern PyMethodDef fingerprints_method;
+extern PyMethodDef pair_codes_method;
 
 // table.cpp
 extern PyMethodDef table_rows_method;
@@ -25,6 +29,10 @@ bool add_vcf_scanner(PyObject* module) noexcept;
 bool add_bcf_reader(PyObject* module) noexcept;
 // doublets.cpp: DoubletMerger
 bool add_doublet_merger(PyObject* module) noexcept;
+// maf.cpp: MafScanner
+bool add_maf_scanner(PyObject* module) noexcept;
+// mutation_tables.cpp: MutationTableScanner
+bool add_mutation_table_scanner(PyObject* module) noexcept;
 // mutations.cpp: MutationSet
 bool add_mutation_set(PyObject* module) noexcept;
 
