@@ -156,7 +156,11 @@ void VcfBatch::clear() {
 }
 
 VcfScanner::VcfScanner(TextStream text, VcfSettings settings)
-    : text_(std::move(text)), settings_(std::move(settings)), buffer_(std::max<std::size_t>(settings_.buffer_bytes, 16)) {}
+    : text_(std::move(text)), settings_(std::move(settings)),
+      buffer_(std::max<std::size_t>(settings_.buffer_bytes, 16)),
+      any_kept_(settings_.kept.empty() ||
+                std::any_of(settings_.kept.begin(), settings_.kept.end(),
+                            [](std::uint8_t flag) { return flag != 0; })) {}
 
 std::optional<VcfFault> VcfScanner::next_line(std::string_view& line, bool& found) {
     found = false;
@@ -430,7 +434,7 @@ std::optional<VcfFault> VcfScanner::record(std::string_view line, VcfBatch& batc
         }
         const std::uint64_t carriers = batch.carrier_sample.size() - before;
         std::optional<LeftOutReason> reason;
-        if (!carried)
+        if (!carried && any_kept_)
             reason = LeftOutReason::no_carrier;
         else if (settings_.pass_only && !passed)
             reason = LeftOutReason::not_pass;
@@ -442,7 +446,8 @@ std::optional<VcfFault> VcfScanner::record(std::string_view line, VcfBatch& batc
             reason = LeftOutReason::not_variant;
         if (reason || carriers == 0) {
             // No row: a reason counts once for an allele no sample carries, else once per kept
-            // carrier (none: the records of samples not kept, passed over).
+            // carrier (none: the records of samples not kept, passed over; and an allele no
+            // sample carries in an input of no kept sample).
             if (reason && (!carried || carriers > 0))
                 leave_out(*reason, chromosome, carried ? carriers : 1, batch);
             batch.carrier_sample.resize(before);

@@ -414,6 +414,20 @@ def test_a_vcf_s_line_reasons_count_the_records_of_the_chosen_samples(capsys, re
                                 for pos, sample in snvs.items()}
 
 
+def test_an_input_without_the_chosen_samples_adds_nothing_to_the_summary(capsys, reference,
+                                                                         tmp_path):
+    calls = three_sample_vcf(tmp_path / "calls.vcf")
+    other_input = write_text(tmp_path / "other.vcf", "\n".join([
+        "##fileformat=VCFv4.2", "##FORMAT=<ID=GT,Number=1,Type=String,Description=\"\">",
+        "#CHROM\tPOS\tID\tREF\tALT\tQUAL\tFILTER\tINFO\tFORMAT\tS4",
+        f"1\t200\t.\t{GENOME[199]}\t{other(GENOME[199])}\t.\tPASS\t.\tGT\t0/0",
+        f"1\t210\t.\t{GENOME[209]}\t{other(GENOME[209])}\t.\tLowQual\t.\tGT\t0/1"]) + "\n")
+    code, err, _ = matrix(capsys, reference, [calls, other_input], "--pass-only", "--sample",
+                          "S1", "--types", "SBS96", prefix=tmp_path / "m")
+    # the lines of calls.vcf alone (several inputs would be named)
+    assert (code, sorted(summary(err))) == (0, sorted(reasons(1, 2, 0))), err
+
+
 def test_the_table_of_one_sample_leaves_out_that_sample_s_records_only(capsys, reference,
                                                                       tmp_path):
     calls = three_sample_vcf(tmp_path / "calls.vcf")
