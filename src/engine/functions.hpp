@@ -9,6 +9,7 @@ namespace mutflank::engine {
 extern PyMethodDef count_contexts_method;
 
 // mutations.cpp
+extern PyMethodDef allele_classes_method;
 extern PyMethodDef fingerprints_method;
 
 // table.cpp
@@ -20,6 +21,8 @@ extern PyMethodDef read_window_rows_method;
 // Types, each added to the module by its function (false with an exception set).
 // vcf.cpp: VcfScanner
 bool add_vcf_scanner(PyObject* module) noexcept;
+// doublets.cpp: DoubletMerger
+bool add_doublet_merger(PyObject* module) noexcept;
 // mutations.cpp: MutationSet
 bool add_mutation_set(PyObject* module) noexcept;
 

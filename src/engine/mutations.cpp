@@ -1,10 +1,12 @@
-// fingerprints and MutationSet: each mutation of a matrix column counted once.
+// allele_classes: the shape of each pair of alleles; fingerprints and MutationSet: each
+// mutation of a matrix column counted once.
 #include "numpy.hpp"
 
 #include <cstring>
 #include <new>
 #include <string_view>
 
+#include "allele_class.hpp"
 #include "functions.hpp"
 #include "mutation_set.hpp"
 
@@ -23,7 +25,7 @@ constexpr const char* fingerprints_doc =
 Ref column_of(PyObject* object, int type, npy_intp count, const char* name) {
     Ref array{PyArray_FROMANY(object, type, 1, 1, NPY_ARRAY_IN_ARRAY)};
     if (array && PyArray_DIM(reinterpret_cast<PyArrayObject*>(array.get()), 0) != count) {
-        PyErr_Format(PyExc_ValueError, "fingerprints: %s has another length", name);
+        PyErr_Format(PyExc_ValueError, "%s has another length", name);
         return nullptr;
     }
     return array;
@@ -92,6 +94,41 @@ PyObject* fingerprints_call(PyObject* /*module*/, PyObject* args) noexcept {
         return PyErr_NoMemory();
     }
     return PyTuple_Pack(2, first.get(), second.get());
+}
+
+constexpr const char* allele_classes_doc =
+    "allele_classes(refs, alts) -> uint8 array\n\n"
+    "The class of each pair of alleles (object arrays of str, one length): 0 none, 1 one\n"
+    "base of A, C, G, T replaced, 2 two, 3 alleles of A, C, G, T of one length, three or\n"
+    "more, 4 an insertion or deletion (lengths differ, or '-').";
+
+PyObject* allele_classes_call(PyObject* /*module*/, PyObject* args) noexcept {
+    PyObject* ref_object = nullptr;
+    PyObject* alt_object = nullptr;
+    if (!PyArg_ParseTuple(args, "OO:allele_classes", &ref_object, &alt_object))
+        return nullptr;
+    Ref refs{PyArray_FROMANY(ref_object, NPY_OBJECT, 1, 1, NPY_ARRAY_IN_ARRAY)};
+    if (!refs)
+        return nullptr;
+    const npy_intp count = PyArray_DIM(reinterpret_cast<PyArrayObject*>(refs.get()), 0);
+    Ref alts = column_of(alt_object, NPY_OBJECT, count, "alts");
+    if (!alts)
+        return nullptr;
+    npy_intp dims[1] = {count};
+    Ref result{PyArray_SimpleNew(1, dims, NPY_UINT8)};
+    if (!result)
+        return nullptr;
+    PyObject** ref = data_of<PyObject*>(refs);
+    PyObject** alt = data_of<PyObject*>(alts);
+    auto* classes = data_of<std::uint8_t>(result);
+    std::string_view ref_text;
+    std::string_view alt_text;
+    for (npy_intp i = 0; i < count; ++i) {
+        if (!utf8_of(ref[i], ref_text) || !utf8_of(alt[i], alt_text))
+            return nullptr;
+        classes[i] = static_cast<std::uint8_t>(allele_class(ref_text, alt_text));
+    }
+    return result.release();
 }
 
 constexpr const char* set_doc =
@@ -195,6 +232,10 @@ PyType_Spec set_spec = {"mutflank_tools._engine.MutationSet",
                         static_cast<int>(sizeof(SetObject)), 0, Py_TPFLAGS_DEFAULT, set_slots};
 
 } // namespace
+
+PyMethodDef allele_classes_method = {"allele_classes",
+                                     reinterpret_cast<PyCFunction>(allele_classes_call),
+                                     METH_VARARGS, allele_classes_doc};
 
 PyMethodDef fingerprints_method = {"fingerprints",
                                    reinterpret_cast<PyCFunction>(fingerprints_call),

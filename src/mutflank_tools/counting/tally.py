@@ -458,9 +458,14 @@ class Counter:
     def _classes(self, columns):
         """The number of each record's mutation class in self.classes, -1 for none."""
         classes = np.full(len(columns["ref"]), -1, dtype=np.int64)
+        shapes = None
         for number, mutation_class in enumerate(self.classes):
             open_ = classes < 0
-            if open_.any():
+            if open_.any() and mutation_class.shape is not None:
+                if shapes is None:  # one pass of the engine for every class of a shape
+                    shapes = registry.allele_shapes(columns["ref"], columns["alt"])
+                classes[open_ & (shapes == mutation_class.shape)] = number
+            elif open_.any():
                 accepted = np.zeros(len(classes), dtype=bool)
                 accepted[open_] = mutation_class.accepts(columns["ref"][open_],
                                                          columns["alt"][open_])

@@ -5,7 +5,8 @@ base is read on the other strand); SBS6 is SBS96 summed by substitution class.""
 import numpy as np
 
 from .. import channels
-from . import AT_START, NEAR_END, NOT_ACGT, Kind, MutationClass, register, register_class
+from . import (AT_START, NEAR_END, NOT_ACGT, SINGLE, Kind, MutationClass, of_shape, register,
+               register_class)
 
 _CODE = np.full(128, 4, dtype=np.int64)  # letter -> A 0, C 1, G 2, T 3, other 4
 for _code, _base in enumerate("ACGT"):
@@ -20,19 +21,7 @@ def letter_codes(texts):
     return _CODE[np.minimum(data, 127)]
 
 
-def lengths(texts):
-    """The length of each str of an object array."""
-    return np.fromiter(map(len, texts.tolist()), dtype=np.int64, count=len(texts))
-
-
-def is_substitution(ref, alt):
-    """One base of A, C, G, T replaced by another."""
-    one = (lengths(ref) == 1) & (lengths(alt) == 1)
-    result = np.zeros(len(ref), dtype=bool)
-    if one.any():
-        r, a = letter_codes(ref[one]), letter_codes(alt[one])
-        result[one] = (r < 4) & (a < 4) & (r != a)
-    return result
+is_substitution = of_shape(SINGLE)  # one base of A, C, G, T replaced by another
 
 
 def _classifier(flank):
@@ -75,7 +64,7 @@ def _fold(source, target, of):
     return tuple(index[of(label)] for label in source)
 
 
-register_class(MutationClass("SBS", is_substitution, "single-base substitution"))
+register_class(MutationClass("SBS", is_substitution, "single-base substitution", SINGLE))
 register(Kind("SBS6", channels.SBS6, "SBS", flank=1, derived_from="SBS96",
               fold=_fold(channels.SBS96, channels.SBS6, lambda label: label[2:5]),
               layout="sbs6"))
