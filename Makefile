@@ -7,7 +7,7 @@ VENV        ?= .venv
 VENV_PY     := $(VENV)/bin/python
 DEB_PACKAGES := g++ pkg-config meson ninja-build python3-dev zlib1g-dev libdeflate-dev python3-numpy python3-pytest \
                 python3-pytest-timeout \
-                python3-mesonpy python3-venv python3-pip libgtest-dev liburing-dev \
+                python3-mesonpy python3-venv python3-pip libgtest-dev liburing-dev libhts-dev \
                 python3-pysam python3-tqdm python3-matplotlib python3-dask python3-distributed python3-cryptography python3-scipy \
                 python3-hypothesis mypy libxxhash-dev \
                 bcftools bowtie2-examples python-pyvcf-examples isal
@@ -140,6 +140,15 @@ sanitize: deps hardening-deps build $(SAN_BUILD)/build.ninja
 # opportunities on exome-like cohorts (data in bench/.data/opportunities, about 1 GB).
 bench-opportunities: install
 	$(VENV_PY) bench/opportunities.py $(if $(filter 1,$(QUICK)),--quick)
+
+# bench/cli_inputs.py: `matrix` over 10,000 single-sample VCFs of 300 SNVs in one process
+# (inputs a second; goal 2,000) and BCF read in process beside the same records as VCF and
+# `bcftools view` (CPU seconds). BENCH_OLD_SITE: the site-packages folder of an older
+# installed checkout, timed the same way in the same run.
+.PHONY: bench-inputs
+bench-inputs: install
+	$(VENV_PY) bench/cli_inputs.py $(if $(filter 1,$(QUICK)),--quick) \
+	  $(if $(BENCH_OLD_SITE),--old $(BENCH_OLD_SITE))
 
 .PHONY: bench-matrix
 bench-matrix: install

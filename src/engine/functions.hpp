@@ -21,6 +21,8 @@ extern PyMethodDef read_window_rows_method;
 // Types, each added to the module by its function (false with an exception set).
 // vcf.cpp: VcfScanner
 bool add_vcf_scanner(PyObject* module) noexcept;
+// bcf.cpp: BcfReader
+bool add_bcf_reader(PyObject* module) noexcept;
 // doublets.cpp: DoubletMerger
 bool add_doublet_merger(PyObject* module) noexcept;
 // mutations.cpp: MutationSet

@@ -33,7 +33,7 @@ PyObject* initialise() noexcept {
                PyMethodDef{nullptr, nullptr, 0, nullptr}};
     module_definition.m_methods = methods.data();
     Ref module{PyModule_Create(&module_definition)};
-    if (!module || !add_vcf_scanner(module.get()) ||
+    if (!module || !add_vcf_scanner(module.get()) || !add_bcf_reader(module.get()) ||
         !add_mutation_set(module.get()) || !add_doublet_merger(module.get()))
         return nullptr;
     return module.release();

@@ -11,6 +11,7 @@
 #include <utility>
 
 #include "functions.hpp"
+#include "vcf_batch.hpp"
 #include "vcf_scanner.hpp"
 
 namespace mutflank::engine {
@@ -60,6 +61,8 @@ const char* fault_name(VcfFault::Kind kind) {
         return "not_a_genotype";
     case VcfFault::Kind::allele_beyond:
         return "allele_beyond";
+    case VcfFault::Kind::unreadable:
+        return "unreadable";
     }
     return "unknown";
 }
@@ -76,6 +79,8 @@ const char* stream_name(StreamFault::Kind kind) {
     return "unknown";
 }
 
+} // namespace
+
 PyObject* fault_dict(const VcfFault& fault, bool at_end) {
     return Py_BuildValue(
         "{s:s,s:K,s:K,s:K,s:y#,s:s#,s:I,s:s,s:i,s:s#,s:O}", "fault", fault_name(fault.kind), "line",
@@ -88,6 +93,8 @@ PyObject* fault_dict(const VcfFault& fault, bool at_end) {
         fault.stream.detail.data(), static_cast<Py_ssize_t>(fault.stream.detail.size()),
         "at_end", at_end ? Py_True : Py_False);
 }
+
+namespace {
 
 // A NumPy array of `count` values of `type`, copied from `data`.
 template <class T> Ref array_of(const T* data, std::size_t count, int type) {
@@ -169,6 +176,8 @@ bool put(PyObject* dict, const char* key, Ref value) {
     return value && PyDict_SetItemString(dict, key, value.get()) == 0;
 }
 
+} // namespace
+
 PyObject* batch_dict(const VcfBatch& batch) {
     const std::size_t rows = batch.rows();
     Ref names{PyList_New(static_cast<Py_ssize_t>(batch.names.size()))};
@@ -226,6 +235,8 @@ PyObject* batch_dict(const VcfBatch& batch) {
         return nullptr;
     return dict.release();
 }
+
+namespace {
 
 void release(ScannerObject* self) noexcept {
     delete self->scanner;

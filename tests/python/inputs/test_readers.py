@@ -370,15 +370,12 @@ def test_table_and_matrix_say_the_same_of_an_empty_input(tmp_path, content):
     assert table[2].startswith(f"mutflank table: error: {path}: ")
 
 
-def test_bcftools_killed_in_the_middle_of_a_line(tmp_path):
+def test_a_bcf_cut_in_the_middle_of_a_record(tmp_path):
+    # A small one ends inside the text read while telling its format; a long one where
+    # htslib reads on (inputs/test_bcf.py).
     vcf = write_text(tmp_path / "k.vcf", HEADER + "1\t5\t.\tC\tT\t.\tPASS\t.\tGT\t0/1\t0/0\n")
     bcf = to_bcf(vcf, tmp_path / "k.bcf")
-    fake = tmp_path / "bin" / "bcftools"
-    fake.parent.mkdir()
-    fake.write_text("#!/bin/sh\ncat /dev/stdin >/dev/null\nprintf '%s1\\t5\\t.\\tC' \"$(cat "
-                    f"{tmp_path / 'head.txt'})\"\nkill -9 $$\n")
-    fake.chmod(0o755)
-    (tmp_path / "head.txt").write_text(HEADER)
-    path = f"{fake.parent}:{os.environ['PATH']}"
-    assert run("table", bcf, "--build", "37", env={"PATH": path}) == (
-        1, "", f"mutflank table: error: {bcf}: bcftools, reading it, was killed by SIGKILL\n")
+    bcf.write_bytes(bcf.read_bytes()[:-40])
+    assert run("table", bcf, "--build", "37") == (
+        1, "", f"mutflank table: error: {bcf}: cannot decompress: the gzip data ends early (a cut "
+               "file?)\n")

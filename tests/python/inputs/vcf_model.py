@@ -215,7 +215,7 @@ class VcfModel(VcfRecords):
             refs.extend([ref_str] * n)
             alts.extend([alt] * n)
             filters.extend([filter_str] * n)
-            lines.extend([number - self.offset] * n)
+            lines.extend([number] * n)
             ids.extend([ident_str] * n)
 
     def _carriers(self, number, fields, alternates):
@@ -366,7 +366,7 @@ def columns_of_block(parser, first, data):
         "ref": _UPPER[ref_byte[line_index]],
         "alt": _UPPER[alt_byte[line_index]],
         "filter": filters[line_index],
-        "line": (quick[line_index] + first - parser.offset).astype(np.int64),
+        "line": (quick[line_index] + first).astype(np.int64),
         "id": ids[line_index],
         "phase": phase[line_index, column].astype(np.int64),
     }
