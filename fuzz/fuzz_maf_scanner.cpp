@@ -69,9 +69,9 @@ std::string bgzf(std::string_view text, std::size_t block) {
         out += std::string("\x1f\x8b\x08\x04\0\0\0\0\0\xff\x06\0BC\x02\0", 16);
         little(size - 1, 2);
         out += packed;
-        little(crc32(0, reinterpret_cast<const Bytef*>(part.data()),
-                     static_cast<uInt>(part.size())),
-               4);
+        little(
+            crc32(0, reinterpret_cast<const Bytef*>(part.data()), static_cast<uInt>(part.size())),
+            4);
         little(part.size(), 4);
     };
     for (std::size_t at = 0; at < text.size(); at += block)
@@ -103,9 +103,9 @@ struct Outcome {
 
 void check_batch(const MafBatch& batch, const MafSettings& settings) {
     const std::size_t rows = batch.rows();
-    for (const TextColumn* column : {&batch.sample, &batch.chromosome, &batch.build, &batch.ref,
-                                     &batch.alt, &batch.allele2, &batch.filter,
-                                     &batch.build_written})
+    for (const TextColumn* column :
+         {&batch.sample, &batch.chromosome, &batch.build, &batch.ref, &batch.alt, &batch.allele2,
+          &batch.filter, &batch.build_written})
         check(column->offsets.size() == rows + 1, "columns of one length");
     check(batch.line.size() == rows && batch.deferred.size() == rows, "columns of one length");
     check(rows <= settings.batch_records, "a batch beyond its size");
@@ -176,8 +176,7 @@ Outcome scan(TextStream stream, const MafSettings& settings) {
 
 int memory_file(std::string_view bytes) {
     const int fd = ::memfd_create("vcf", MFD_CLOEXEC);
-    if (fd < 0 ||
-        ::write(fd, bytes.data(), bytes.size()) != static_cast<ssize_t>(bytes.size())) {
+    if (fd < 0 || ::write(fd, bytes.data(), bytes.size()) != static_cast<ssize_t>(bytes.size())) {
         std::perror("memfd");
         std::abort();
     }
@@ -234,9 +233,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const bool gzip_members = options.find('Z') != std::string_view::npos;
     const bool blocks = options.find('B') != std::string_view::npos;
     if (gzip_members || blocks) {
-        std::string bytes = blocks ? bgzf(text, 100)
-                                   : gzip(text.substr(0, text.size() / 2)) +
-                                         gzip(text.substr(text.size() / 2));
+        std::string bytes =
+            blocks ? bgzf(text, 100)
+                   : gzip(text.substr(0, text.size() / 2)) + gzip(text.substr(text.size() / 2));
         const std::size_t damaged = options.find('D');
         if (damaged != std::string_view::npos && !bytes.empty()) {
             const std::size_t at = (damaged * 7919 + text.size()) % bytes.size();
@@ -245,8 +244,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         const int gz = memory_file(bytes);
         const Outcome unpacked = scan(TextStream(gz, "", true), settings);
         // A text that itself begins with a BOM or the gzip magic reads differently packed.
-        const bool plain_as_is = text.substr(0, 2) != "\x1f\x8b" && text.substr(0, 3) !=
-                                 "\xEF\xBB\xBF";
+        const bool plain_as_is =
+            text.substr(0, 2) != "\x1f\x8b" && text.substr(0, 3) != "\xEF\xBB\xBF";
         if (plain_as_is && damaged == std::string_view::npos)
             check(unpacked == whole, "packed");
         ::close(gz);

@@ -34,11 +34,12 @@ std::size_t leading_blank(std::string_view text) {
     const unsigned a = byte(0);
     const unsigned b = byte(1);
     const unsigned c = byte(2);
-    const bool blank = (a == 0xE1 && b == 0x9A && c == 0x80) ||                 // U+1680
-                       (a == 0xE2 && b == 0x80 && (c <= 0x8A || c == 0xA8 ||   // U+2000-200A,
-                                                   c == 0xA9 || c == 0xAF)) || // 2028, 2029, 202F
-                       (a == 0xE2 && b == 0x81 && c == 0x9F) ||                 // U+205F
-                       (a == 0xE3 && b == 0x80 && c == 0x80);                   // U+3000
+    const bool blank = (a == 0xE1 && b == 0x9A && c == 0x80) || // U+1680
+                       (a == 0xE2 && b == 0x80 &&
+                        (c <= 0x8A || c == 0xA8 ||              // U+2000-200A,
+                         c == 0xA9 || c == 0xAF)) ||            // 2028, 2029, 202F
+                       (a == 0xE2 && b == 0x81 && c == 0x9F) || // U+205F
+                       (a == 0xE3 && b == 0x80 && c == 0x80);   // U+3000
     return blank && c >= 0x80 ? 3 : 0;
 }
 
@@ -77,8 +78,8 @@ bool is_file_name(std::string_view name) {
 
 // Decimal digits of a value from 1 to 2^64 - 1, or nullopt.
 std::optional<std::uint64_t> position_of(std::string_view text) {
-    if (text.empty() || !std::all_of(text.begin(), text.end(),
-                                     [](char c) { return c >= '0' && c <= '9'; }))
+    if (text.empty() ||
+        !std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; }))
         return std::nullopt;
     std::uint64_t value = 0;
     for (const char c : text) {
@@ -128,8 +129,7 @@ MafScanner::MafScanner(TextStream text, MafSettings settings)
     : lines_(std::move(text), settings.buffer_bytes, settings.max_line_bytes),
       settings_(std::move(settings)) {}
 
-void MafScanner::leave_out(MafLeftOutReason reason, std::string_view chromosome,
-                           MafBatch& batch) {
+void MafScanner::leave_out(MafLeftOutReason reason, std::string_view chromosome, MafBatch& batch) {
     for (auto& entry : batch.left_out) {
         if (entry.reason == reason && entry.chromosome == chromosome) {
             ++entry.count;
@@ -147,10 +147,10 @@ std::optional<MafFault> MafScanner::next(MafBatch& batch, bool& more) {
         std::string_view line;
         bool found = false;
         if (auto fault = lines_.next(line, found)) {
-            MafFault failed = fault_of(fault->kind == LineFault::Kind::stream
-                                           ? MafFault::Kind::stream
-                                           : MafFault::Kind::line_too_long,
-                                       fault->line);
+            MafFault failed =
+                fault_of(fault->kind == LineFault::Kind::stream ? MafFault::Kind::stream
+                                                                : MafFault::Kind::line_too_long,
+                         fault->line);
             failed.stream = std::move(fault->stream);
             return failed;
         }
@@ -164,9 +164,9 @@ std::optional<MafFault> MafScanner::next(MafBatch& batch, bool& more) {
             return fault;
         ++lines;
         std::size_t bytes = 0;
-        for (const TextColumn* column : {&batch.sample, &batch.chromosome, &batch.build,
-                                         &batch.ref, &batch.alt, &batch.allele2, &batch.filter,
-                                         &batch.build_written})
+        for (const TextColumn* column :
+             {&batch.sample, &batch.chromosome, &batch.build, &batch.ref, &batch.alt,
+              &batch.allele2, &batch.filter, &batch.build_written})
             bytes += column->bytes.size();
         if (batch.rows() >= settings_.batch_records || lines >= 4 * settings_.batch_records ||
             bytes >= batch_bytes || batch.left_out.size() >= 4096 || batch.held.size() >= 4096)

@@ -49,9 +49,9 @@ struct MafBatch {
     TextColumn chromosome;
     TextColumn build; // empty when not read; as written (stripped) for a deferred row
     TextColumn ref;
-    TextColumn alt;     // Tumor_Seq_Allele1 for a deferred row
-    TextColumn allele2; // Tumor_Seq_Allele2 for a deferred row, else empty
-    TextColumn filter;  // empty without a FILTER column
+    TextColumn alt;           // Tumor_Seq_Allele1 for a deferred row
+    TextColumn allele2;       // Tumor_Seq_Allele2 for a deferred row, else empty
+    TextColumn filter;        // empty without a FILTER column
     TextColumn build_written; // NCBI_Build before stripping, for a deferred row's message
     std::vector<std::uint64_t> position;
     std::vector<std::uint64_t> line;
@@ -61,8 +61,8 @@ struct MafBatch {
         std::string chromosome;
         std::uint64_t count;
     };
-    std::vector<LeftOut> left_out;   // in the order first met
-    std::vector<std::string> held;   // names of `exclude` passed over, once each
+    std::vector<LeftOut> left_out; // in the order first met
+    std::vector<std::string> held; // names of `exclude` passed over, once each
 
     [[nodiscard]] std::size_t rows() const noexcept { return position.size(); }
     void clear();

@@ -24,8 +24,8 @@ MutationTableFault fault_of(MutationTableFault::Kind kind, std::uint64_t line) {
 std::optional<std::uint64_t> position_of(std::string_view text) {
     if (!text.empty() && text.front() == '+')
         text.remove_prefix(1);
-    if (text.empty() || !std::all_of(text.begin(), text.end(),
-                                     [](char c) { return c >= '0' && c <= '9'; }))
+    if (text.empty() ||
+        !std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; }))
         return std::nullopt;
     std::uint64_t value = 0;
     for (const char c : text) {

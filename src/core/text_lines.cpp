@@ -41,8 +41,8 @@ std::optional<LineFault> TextLines::next(std::string_view& line, bool& found) {
             begin_ = 0;
         }
         if (end_ == buffer_.size()) // at most a line at the limit, its line feed and one more
-            buffer_.resize(std::min(buffer_.size() * 2,
-                                    std::max(buffer_.size() + 1, max_line_bytes_ + 2)));
+            buffer_.resize(
+                std::min(buffer_.size() * 2, std::max(buffer_.size() + 1, max_line_bytes_ + 2)));
         std::size_t got = 0;
         if (auto fault = text_.read(buffer_.data() + end_, buffer_.size() - end_, got))
             return LineFault{LineFault::Kind::stream, number_ + 1, std::move(*fault)};

@@ -1,7 +1,5 @@
 // MafScanner: the core's scanner of MAF record lines as an iterator of batches of NumPy
 // columns.
-#include "numpy.hpp"
-
 #include <cstring>
 #include <new>
 #include <optional>
@@ -12,6 +10,7 @@
 
 #include "functions.hpp"
 #include "maf_scanner.hpp"
+#include "numpy.hpp"
 
 namespace mutflank::engine {
 using py::Ref;
@@ -34,9 +33,8 @@ constexpr const char* type_doc =
     "it), or None at the end.";
 
 struct ScannerObject {
-    PyObject_HEAD
-    MafScanner* scanner; // owned; nullptr once at the end or after a fault
-    MafBatch* batch;     // owned, reused
+    PyObject_HEAD MafScanner* scanner; // owned; nullptr once at the end or after a fault
+    MafBatch* batch;                   // owned, reused
 };
 
 const char* fault_name(MafFault::Kind kind) {
@@ -126,18 +124,17 @@ bool fill(PyObject* dict, const MafBatch& batch) {
         return false;
     for (std::size_t i = 0; i < batch.left_out.size(); ++i) {
         const auto& entry = batch.left_out[i];
-        PyObject* item = Py_BuildValue("(is#K)", static_cast<int>(entry.reason),
-                                       entry.chromosome.data(),
-                                       static_cast<Py_ssize_t>(entry.chromosome.size()),
-                                       static_cast<unsigned long long>(entry.count));
+        PyObject* item =
+            Py_BuildValue("(is#K)", static_cast<int>(entry.reason), entry.chromosome.data(),
+                          static_cast<Py_ssize_t>(entry.chromosome.size()),
+                          static_cast<unsigned long long>(entry.count));
         if (item == nullptr)
             return false;
         PyList_SET_ITEM(left_out.get(), static_cast<Py_ssize_t>(i), item);
     }
     for (std::size_t i = 0; i < batch.held.size(); ++i) {
-        PyObject* name = PyUnicode_DecodeUTF8(batch.held[i].data(),
-                                              static_cast<Py_ssize_t>(batch.held[i].size()),
-                                              "strict");
+        PyObject* name = PyUnicode_DecodeUTF8(
+            batch.held[i].data(), static_cast<Py_ssize_t>(batch.held[i].size()), "strict");
         if (name == nullptr)
             return false;
         PyList_SET_ITEM(held.get(), static_cast<Py_ssize_t>(i), name);
@@ -161,13 +158,12 @@ PyObject* fault_dict(const MafFault& fault, const MafBatch& batch) {
     Ref dict{PyDict_New()};
     if (!dict || !fill(dict.get(), batch))
         return nullptr;
-    Ref values{Py_BuildValue("{s:s,s:K,s:K,s:y#,s:s,s:i,s:s#}", "fault",
-                             fault_name(fault.kind), "fault_line",
-                             static_cast<unsigned long long>(fault.line), "count",
+    Ref values{Py_BuildValue("{s:s,s:K,s:K,s:y#,s:s,s:i,s:s#}", "fault", fault_name(fault.kind),
+                             "fault_line", static_cast<unsigned long long>(fault.line), "count",
                              static_cast<unsigned long long>(fault.count), "text",
                              fault.text.data(), static_cast<Py_ssize_t>(fault.text.size()),
-                             "stream", stream_name(fault.stream.kind), "code",
-                             fault.stream.code, "detail", fault.stream.detail.data(),
+                             "stream", stream_name(fault.stream.kind), "code", fault.stream.code,
+                             "detail", fault.stream.detail.data(),
                              static_cast<Py_ssize_t>(fault.stream.detail.size()))};
     if (!values || PyDict_Update(dict.get(), values.get()) != 0)
         return nullptr;
@@ -182,7 +178,8 @@ bool names_of(PyObject* given, std::unordered_set<std::string>& out) {
     const Py_ssize_t count = PySequence_Fast_GET_SIZE(items.get());
     for (Py_ssize_t i = 0; i < count; ++i) {
         Py_ssize_t size = 0;
-        const char* text = PyUnicode_AsUTF8AndSize(PySequence_Fast_GET_ITEM(items.get(), i), &size);
+        const char* text =
+            PyUnicode_AsUTF8AndSize(PySequence_Fast_GET_ITEM(items.get(), i), &size);
         if (text == nullptr)
             return false;
         out.emplace(text, static_cast<std::size_t>(size));
@@ -256,8 +253,8 @@ int scanner_init(PyObject* object, PyObject* args, PyObject* /*kwargs*/) noexcep
         settings.max_field_bytes = static_cast<std::size_t>(max_field);
         release(self);
         self->batch = new MafBatch();
-        self->scanner =
-            new MafScanner(TextStream(fd, prefix_bytes, positioned != 0, start), std::move(settings));
+        self->scanner = new MafScanner(TextStream(fd, prefix_bytes, positioned != 0, start),
+                                       std::move(settings));
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
         return -1;
@@ -272,14 +269,12 @@ PyObject* next_batch(PyObject* object, PyObject* /*unused*/) noexcept {
     std::optional<MafFault> fault;
     bool more = true;
     bool no_memory = false;
-    Py_BEGIN_ALLOW_THREADS
-    try {
+    Py_BEGIN_ALLOW_THREADS try {
         fault = self->scanner->next(*self->batch, more);
     } catch (const std::bad_alloc&) {
         no_memory = true;
     }
-    Py_END_ALLOW_THREADS
-    if (no_memory) {
+    Py_END_ALLOW_THREADS if (no_memory) {
         release(self);
         return PyErr_NoMemory();
     }

@@ -1,7 +1,5 @@
 // MutationTableScanner: the core's scanner of ten-column mutation tables as an iterator of
 // batches of NumPy columns.
-#include "numpy.hpp"
-
 #include <cstring>
 #include <new>
 #include <optional>
@@ -11,6 +9,7 @@
 
 #include "functions.hpp"
 #include "mutation_table_scanner.hpp"
+#include "numpy.hpp"
 
 namespace mutflank::engine {
 using py::Ref;
@@ -29,9 +28,8 @@ constexpr const char* type_doc =
     "(the rows of the lines before it are dropped), or None at the end.";
 
 struct ScannerObject {
-    PyObject_HEAD
-    MutationTableScanner* scanner; // owned; nullptr once at the end or after a fault
-    MutationTableBatch* batch;     // owned, reused
+    PyObject_HEAD MutationTableScanner* scanner; // owned; nullptr once at the end or after a fault
+    MutationTableBatch* batch;                   // owned, reused
 };
 
 const char* fault_name(MutationTableFault::Kind kind) {
@@ -114,10 +112,10 @@ bool fill(PyObject* dict, const MutationTableBatch& batch) {
         return false;
     for (std::size_t i = 0; i < batch.left_out.size(); ++i) {
         const auto& entry = batch.left_out[i];
-        PyObject* item = Py_BuildValue("(is#K)", static_cast<int>(entry.reason),
-                                       entry.chromosome.data(),
-                                       static_cast<Py_ssize_t>(entry.chromosome.size()),
-                                       static_cast<unsigned long long>(entry.count));
+        PyObject* item =
+            Py_BuildValue("(is#K)", static_cast<int>(entry.reason), entry.chromosome.data(),
+                          static_cast<Py_ssize_t>(entry.chromosome.size()),
+                          static_cast<unsigned long long>(entry.count));
         if (item == nullptr)
             return false;
         PyList_SET_ITEM(left_out.get(), static_cast<Py_ssize_t>(i), item);
@@ -135,12 +133,12 @@ bool fill(PyObject* dict, const MutationTableBatch& batch) {
 }
 
 PyObject* fault_dict(const MutationTableFault& fault) {
-    return Py_BuildValue("{s:s,s:K,s:y#,s:s,s:i,s:s#}", "fault", fault_name(fault.kind),
-                           "line", static_cast<unsigned long long>(fault.line), "text",
-                           fault.text.data(), static_cast<Py_ssize_t>(fault.text.size()),
-                           "stream", stream_name(fault.stream.kind), "code", fault.stream.code,
-                           "detail", fault.stream.detail.data(),
-                           static_cast<Py_ssize_t>(fault.stream.detail.size()));
+    return Py_BuildValue("{s:s,s:K,s:y#,s:s,s:i,s:s#}", "fault", fault_name(fault.kind), "line",
+                         static_cast<unsigned long long>(fault.line), "text", fault.text.data(),
+                         static_cast<Py_ssize_t>(fault.text.size()), "stream",
+                         stream_name(fault.stream.kind), "code", fault.stream.code, "detail",
+                         fault.stream.detail.data(),
+                         static_cast<Py_ssize_t>(fault.stream.detail.size()));
 }
 
 void release(ScannerObject* self) noexcept {
@@ -159,8 +157,8 @@ int scanner_init(PyObject* object, PyObject* args, PyObject* /*kwargs*/) noexcep
     Py_ssize_t batch_records = 0;
     Py_ssize_t max_line = 0;
     Py_ssize_t max_field = 0;
-    if (!PyArg_ParseTuple(args, "iy*pKnnn:MutationTableScanner", &fd, &prefix, &positioned,
-                          &start, &batch_records, &max_line, &max_field))
+    if (!PyArg_ParseTuple(args, "iy*pKnnn:MutationTableScanner", &fd, &prefix, &positioned, &start,
+                          &batch_records, &max_line, &max_field))
         return -1;
     const std::string prefix_bytes(static_cast<const char*>(prefix.buf),
                                    static_cast<std::size_t>(prefix.len));
@@ -192,14 +190,12 @@ PyObject* next_batch(PyObject* object, PyObject* /*unused*/) noexcept {
     std::optional<MutationTableFault> fault;
     bool more = true;
     bool no_memory = false;
-    Py_BEGIN_ALLOW_THREADS
-    try {
+    Py_BEGIN_ALLOW_THREADS try {
         fault = self->scanner->next(*self->batch, more);
     } catch (const std::bad_alloc&) {
         no_memory = true;
     }
-    Py_END_ALLOW_THREADS
-    if (no_memory) {
+    Py_END_ALLOW_THREADS if (no_memory) {
         release(self);
         return PyErr_NoMemory();
     }

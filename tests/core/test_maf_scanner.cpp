@@ -39,20 +39,18 @@ std::vector<std::string> scan(const std::string& records, MafSettings settings =
         bool more = true;
         const auto fault = scanner.next(batch, more);
         for (std::size_t i = 0; i < batch.rows(); ++i) {
-            std::string text = std::to_string(batch.line[i]) + ":" +
-                               std::string(batch.sample.at(i)) + ":" +
-                               std::string(batch.chromosome.at(i)) + ":" +
-                               std::string(batch.build.at(i)) + ":" +
-                               std::to_string(batch.position[i]) + ":" +
-                               std::string(batch.ref.at(i)) + ":" + std::string(batch.alt.at(i)) +
-                               ":" + std::string(batch.filter.at(i));
+            std::string text =
+                std::to_string(batch.line[i]) + ":" + std::string(batch.sample.at(i)) + ":" +
+                std::string(batch.chromosome.at(i)) + ":" + std::string(batch.build.at(i)) + ":" +
+                std::to_string(batch.position[i]) + ":" + std::string(batch.ref.at(i)) + ":" +
+                std::string(batch.alt.at(i)) + ":" + std::string(batch.filter.at(i));
             if (batch.deferred[i] != 0)
                 text += ":deferred " + std::string(batch.allele2.at(i));
             out.push_back(text);
         }
         for (const auto& entry : batch.left_out)
-            out.push_back(std::to_string(static_cast<int>(entry.reason)) + ":" +
-                          entry.chromosome + ":" + std::to_string(entry.count));
+            out.push_back(std::to_string(static_cast<int>(entry.reason)) + ":" + entry.chromosome +
+                          ":" + std::to_string(entry.count));
         for (const auto& name : batch.held)
             out.push_back("held " + name);
         if (fault) {
@@ -110,17 +108,26 @@ TEST(MafScanner, FaultsComeInLineOrderAfterTheRowsBefore) {
               (std::vector<std::string>{"fault 6 at 2 (0): 18446744073709551616"}));
     EXPECT_EQ(scan("1\t5\tC\tC\tT\tS\t . \t\n"),
               (std::vector<std::string>{"fault 7 at 2 (0):  . "}));
-    EXPECT_EQ(scan("1\t5\tC\tC\tT\t\xff\tb\t\n"), (std::vector<std::string>{"fault 2 at 2 (0): "}));
+    EXPECT_EQ(scan("1\t5\tC\tC\tT\t\xff\tb\t\n"),
+              (std::vector<std::string>{"fault 2 at 2 (0): "}));
 }
 
 TEST(StripBlanks, DropsWhatPythonsStripDrops) {
-    EXPECT_EQ(strip_blanks(" \t\x0b\x0c\r\n\x1c\x1d\x1e\x1f" "a b" "\xc2\x85\xc2\xa0"), "a b");
+    EXPECT_EQ(strip_blanks(" \t\x0b\x0c\r\n\x1c\x1d\x1e\x1f"
+                           "a b"
+                           "\xc2\x85\xc2\xa0"),
+              "a b");
     EXPECT_EQ(strip_blanks("\xe1\x9a\x80\xe2\x80\x80\xe2\x80\x8a\xe2\x80\xa8\xe2\x80\xa9"
                            "x"
                            "\xe2\x80\xaf\xe2\x81\x9f\xe3\x80\x80"),
               "x");
     // Not blanks: U+200B (zero width space), U+180E, NUL, and a character ending in 0x85.
-    EXPECT_EQ(strip_blanks("\xe2\x80\x8b" "y" "\xe1\xa0\x8e"), "\xe2\x80\x8b" "y" "\xe1\xa0\x8e");
+    EXPECT_EQ(strip_blanks("\xe2\x80\x8b"
+                           "y"
+                           "\xe1\xa0\x8e"),
+              "\xe2\x80\x8b"
+              "y"
+              "\xe1\xa0\x8e");
     EXPECT_EQ(strip_blanks(std::string_view("\0z\0", 3)), std::string_view("\0z\0", 3));
     EXPECT_EQ(strip_blanks("z\xe0\xa6\x85"), "z\xe0\xa6\x85");
     EXPECT_EQ(strip_blanks("   "), "");

@@ -42,8 +42,8 @@ std::vector<std::string> scan(const std::string& text, std::size_t batch_records
                           std::string(batch.build.at(i)) + ":" + std::string(batch.id.at(i)));
         }
         for (const auto& entry : batch.left_out)
-            out.push_back(std::to_string(static_cast<int>(entry.reason)) + ":" +
-                          entry.chromosome + ":" + std::to_string(entry.count));
+            out.push_back(std::to_string(static_cast<int>(entry.reason)) + ":" + entry.chromosome +
+                          ":" + std::to_string(entry.count));
         if (!more)
             return out;
     }
