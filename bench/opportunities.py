@@ -132,7 +132,7 @@ def vcf(root, lengths):
 
 
 def timed(command, **options):
-    """(wall seconds, peak resident MB) of a command run to its end."""
+    """(wall seconds, peak resident MB, CPU seconds) of a command run to its end."""
     start = time.perf_counter()
     process = subprocess.Popen(command, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
                                **options)
@@ -143,7 +143,7 @@ def timed(command, **options):
     process.returncode = os.waitstatus_to_exitcode(status)
     if process.returncode:
         raise SystemExit(f"{' '.join(map(str, command))} failed:\n{error}")
-    return wall, usage.ru_maxrss / 1024
+    return wall, usage.ru_maxrss / 1024, usage.ru_utime + usage.ru_stime
 
 
 def drop_from_cache(paths):
@@ -167,21 +167,26 @@ def bench_opportunities(root, repetitions):
           f"{os.getloadavg()[0]:.1f}):")
     for state in ("warm", "cold"):
         times = {"cat": [], "opportunities": []}
+        cpu = {"cat": [], "opportunities": []}
         peaks = []
         timed(cat)  # into the cache, for the warm runs
         for _ in range(repetitions):
             for name, command in (("cat", cat), ("opportunities", mine)):
                 if state == "cold":
                     drop_from_cache(files)
-                wall, peak = timed(command)
+                wall, peak, seconds = timed(command)
                 times[name].append(wall)
+                cpu[name].append(seconds)
                 if name == "opportunities":
                     peaks.append(peak)
         cat_s = statistics.median(times["cat"])
         mine_s = statistics.median(times["opportunities"])
+        cat_cpu, mine_cpu = (statistics.median(cpu[name]) for name in ("cat", "opportunities"))
         print(f"  {state:4}  cat {cat_s:7.3f} s   opportunities {mine_s:7.3f} s   ratio "
               f"{mine_s / cat_s:5.2f}   ({size / mine_s / 1e6:,.0f} Mb/s; peak memory "
-              f"{max(peaks):.0f} MB)")
+              f"{max(peaks):.0f} MB; CPU: cat {cat_cpu:.2f} s, opportunities "
+              f"{mine_cpu:.2f} s)")
+    print(f"  (load average after: {os.getloadavg()[0]:.1f})")
 
 
 def covering(lengths):

@@ -390,5 +390,6 @@ def results(client, function, units, describe, **options):
                          f"({type(error).__name__})") from None
     finally:
         bar.close()
-        with contextlib.suppress(Exception):
-            client.cancel(futures)
+        if client.status == "running":  # not once the scheduler is lost: Dask would wait
+            with contextlib.suppress(Exception):  # until its reconnection gives up
+                client.cancel(futures)

@@ -92,11 +92,13 @@ def test_a_local_cluster_listens_at_its_dask_addresses_only():
     import psutil
     from mutflank_tools.runtime.cluster import connect
 
+    earlier = set(psutil.Process().children(recursive=True))  # a session's shared cluster
     with connect(workers=2) as client:
         info = client.scheduler_info()
         addresses = {client.scheduler.address, *info["workers"],
                      *(worker["nanny"] for worker in info["workers"].values())}
-        processes = [psutil.Process(), *psutil.Process().children(recursive=True)]
+        processes = [psutil.Process(),
+                     *set(psutil.Process().children(recursive=True)) - earlier]
         listening = {f"tls://{connection.laddr.ip}:{connection.laddr.port}"
                      for process in processes for connection in process.connections("inet")
                      if connection.status == psutil.CONN_LISTEN}
