@@ -18,10 +18,15 @@ std::size_t DoubletMerger::check_order(std::span<const std::uint32_t> sample,
                                        std::span<const std::uint32_t> chromosome,
                                        std::span<const std::int64_t> position) {
     const std::size_t count = sample.size();
+    // The rows by sample, each sample's in the order of the batch (a counting sort).
+    const std::uint32_t samples = count ? *std::max_element(sample.begin(), sample.end()) + 1 : 0;
+    std::vector<std::size_t> begin(samples + 1, 0);
+    for (const std::uint32_t s : sample)
+        ++begin[s + 1];
+    std::partial_sum(begin.begin(), begin.end(), begin.begin());
     std::vector<std::size_t> order(count);
-    std::iota(order.begin(), order.end(), std::size_t{0});
-    std::stable_sort(order.begin(), order.end(),
-                     [&](std::size_t a, std::size_t b) { return sample[a] < sample[b]; });
+    for (std::size_t row = 0; row < count; ++row)
+        order[begin[sample[row]]++] = row;
     // A stretch: records of one sample on one chromosome, one after the other.
     const auto same_stretch = [&](std::size_t a, std::size_t b) {
         return sample[a] == sample[b] && chromosome[a] == chromosome[b];

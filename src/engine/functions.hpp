@@ -5,12 +5,16 @@
 
 namespace mutflank::engine {
 
+// channels.cpp
+extern PyMethodDef sbs_channels_method;
+
 // contexts.cpp
 extern PyMethodDef count_contexts_method;
 
 // mutations.cpp
 extern PyMethodDef allele_classes_method;
 extern PyMethodDef fingerprints_method;
+extern PyMethodDef pair_codes_method;
 
 // table.cpp
 extern PyMethodDef table_rows_method;

@@ -4,9 +4,12 @@
 
 #include <cstring>
 #include <new>
+#include <string>
 #include <string_view>
+#include <vector>
 
 #include "allele_class.hpp"
+#include "doublet_merger.hpp"
 #include "functions.hpp"
 #include "mutation_set.hpp"
 
@@ -131,6 +134,63 @@ PyObject* allele_classes_call(PyObject* /*module*/, PyObject* args) noexcept {
     return result.release();
 }
 
+constexpr const char* pair_codes_doc =
+    "pair_codes(indexes, samples) -> (pairs, codes)\n\n"
+    "The distinct (input index, sample) pairs of some records (`indexes` int64, `samples` an\n"
+    "object array of str) as a list of tuples in the order they first come, and the number\n"
+    "of each record's pair among them (int64).";
+
+PyObject* pair_codes_call(PyObject* /*module*/, PyObject* args) noexcept {
+    PyObject* index_object = nullptr;
+    PyObject* sample_object = nullptr;
+    if (!PyArg_ParseTuple(args, "OO:pair_codes", &index_object, &sample_object))
+        return nullptr;
+    Ref indexes{PyArray_FROMANY(index_object, NPY_INT64, 1, 1, NPY_ARRAY_IN_ARRAY)};
+    if (!indexes)
+        return nullptr;
+    const npy_intp count = PyArray_DIM(reinterpret_cast<PyArrayObject*>(indexes.get()), 0);
+    Ref samples = column_of(sample_object, NPY_OBJECT, count, "samples");
+    if (!samples)
+        return nullptr;
+    npy_intp dims[1] = {count};
+    Ref codes{PyArray_SimpleNew(1, dims, NPY_INT64)};
+    Ref pairs{codes ? PyList_New(0) : nullptr};
+    if (!pairs)
+        return nullptr;
+    const auto* index = data_of<std::int64_t>(indexes);
+    PyObject** sample = data_of<PyObject*>(samples);
+    auto* code = data_of<std::int64_t>(codes);
+    try {
+        NameCodes known;
+        std::string key;
+        PyObject* previous = nullptr; // records come in runs of one sample
+        std::int64_t previous_index = 0;
+        std::int64_t previous_code = 0;
+        for (npy_intp i = 0; i < count; ++i) {
+            if (sample[i] != previous || index[i] != previous_index) {
+                std::string_view text;
+                if (!utf8_of(sample[i], text))
+                    return nullptr;
+                key.assign(reinterpret_cast<const char*>(&index[i]), sizeof index[i]);
+                key.append(text);
+                const std::size_t before = known.size();
+                previous_code = known.code(key);
+                if (known.size() > before) {
+                    Ref pair{Py_BuildValue("(LO)", static_cast<long long>(index[i]), sample[i])};
+                    if (!pair || PyList_Append(pairs.get(), pair.get()) < 0)
+                        return nullptr;
+                }
+                previous = sample[i];
+                previous_index = index[i];
+            }
+            code[i] = previous_code;
+        }
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    }
+    return PyTuple_Pack(2, pairs.get(), codes.get());
+}
+
 constexpr const char* set_doc =
     "MutationSet()\n\n"
     "The fingerprints of the mutations counted so far (see fingerprints).\n"
@@ -236,6 +296,9 @@ PyType_Spec set_spec = {"mutflank_tools._engine.MutationSet",
 PyMethodDef allele_classes_method = {"allele_classes",
                                      reinterpret_cast<PyCFunction>(allele_classes_call),
                                      METH_VARARGS, allele_classes_doc};
+
+PyMethodDef pair_codes_method = {"pair_codes", reinterpret_cast<PyCFunction>(pair_codes_call),
+                                 METH_VARARGS, pair_codes_doc};
 
 PyMethodDef fingerprints_method = {"fingerprints",
                                    reinterpret_cast<PyCFunction>(fingerprints_call),

@@ -302,6 +302,10 @@ class Marks:
 # ---- counting ------------------------------------------------------------------------------
 
 def _take(columns, mask):
+    """The rows of `columns` where the bool `mask` holds (the same arrays when it always
+    does: nothing changes a column in place)."""
+    if mask.all():
+        return dict(columns)
     return {name: values[mask] for name, values in columns.items()}
 
 
@@ -316,18 +320,7 @@ def _per_input(indexes):
 def _pairs(indexes, samples):
     """(distinct (input index, sample) pairs in order of appearance, index of each record's
     pair among them)."""
-    names, codes = _codes(samples)
-    if not names:
-        return [], codes
-    key = indexes * len(names) + codes
-    distinct, first, inverse = np.unique(key, return_index=True, return_inverse=True)
-    order = np.argsort(first, kind="stable")
-    rank = np.empty(len(order), dtype=np.int64)
-    rank[order] = np.arange(len(order))
-    pairs = [(index, names[code]) for index, code
-             in zip((distinct[order] // len(names)).tolist(),
-                    (distinct[order] % len(names)).tolist())]
-    return pairs, rank[inverse]
+    return _engine.pair_codes(indexes, samples)
 
 
 def _codes(values):

@@ -14,9 +14,10 @@ from cli_support import MAF_HEADER, run, write_text
 
 pytest.importorskip("mutflank_tools")  # not installed under make sanitize
 from mutflank_tools.counting import channels  # noqa: E402
-from mutflank_tools.counting.kinds import dbs78, id83, strand  # noqa: E402
+from mutflank_tools.counting.kinds import dbs78, id83, sbs, strand  # noqa: E402
 from mutflank_tools.inputs.records import LeftOut, Records  # noqa: E402
 from mutflank_tools.counting import doublets  # noqa: E402
+from mutflank_tools.counting.kinds import get as get_kind  # noqa: E402
 
 COMPLEMENT = {"A": "T", "C": "G", "G": "C", "T": "A"}
 
@@ -151,6 +152,54 @@ def test_strand_class_of_every_gene_strand_and_folded_base(genes, base):
     got = strand.strand_classes(np.array([byte]))[0]
     assert strand.STRANDS[got] == expected
     assert strand.SBS384[strand.sbs384_codes([5], [byte])[0]] == f"{expected}:{channels.SBS96[5]}"
+
+
+# ---- SBS channels --------------------------------------------------------------------------
+
+def sbs_model(window, ref, alt, flank):
+    """The SBS96/SBS1536 label of a substitution from the raw reference bytes around it, or
+    the reason it has none, written from the definitions one record at a time."""
+    forward = [int(byte) for byte in window]
+    if any(byte < 0 for byte in forward[flank + 1:]):
+        return sbs.NEAR_END
+    if any(byte < 0 for byte in forward[:flank]):
+        return sbs.AT_START
+    if any(byte >= 16 for at, byte in enumerate(forward) if at != flank):
+        return sbs.NOT_ACGT
+    bases = "".join("ACGT"[byte & 3] for byte in forward)
+    if ref in "AG":  # read on the strand of the pyrimidine
+        bases, ref, alt = revcomp(bases), revcomp(ref), revcomp(alt)
+    return f"{bases[:flank]}[{ref}>{alt}]{bases[flank + 1:]}"
+
+
+@pytest.mark.parametrize("flank, kind", [(1, "SBS96"), (2, "SBS1536")])
+def test_sbs_channels_match_a_model_of_the_definitions(flank, kind):
+    """Every reason and every channel, with bytes off the chromosome (-1), N (16..19) and no
+    base (20..255) on either side, and strand bits on the bases."""
+    rng = random.Random(flank)
+    windows, refs, alts = [], [], []
+    for _ in range(20_000):
+        window = [rng.randrange(16) for _ in range(2 * flank + 1)]
+        for at in range(2 * flank + 1):
+            odd = rng.random()
+            if at != flank and odd < 0.03:
+                window[at] = -1
+            elif at != flank and odd < 0.06:
+                window[at] = rng.choice([16, 19, 20, 255])
+        ref = "ACGT"[window[flank] & 3]
+        windows.append(window)
+        refs.append(ref)
+        alts.append(rng.choice([base for base in "ACGT" if base != ref]))
+    window = np.array(windows, dtype=np.int16)
+    batch = types.SimpleNamespace(ref=np.array(refs, dtype=object),
+                                  alt=np.array(alts, dtype=object),
+                                  window=lambda before, after: window)
+    codes = get_kind(kind).classify(batch)
+    labels = get_kind(kind).channels
+    got = [labels[code] if code >= 0 else sbs.REASONS[-1 - code] for code in codes.tolist()]
+    expected = [sbs_model(*case, flank) for case in zip(windows, refs, alts)]
+    assert got == expected
+    assert set(expected) == set(labels) | set(sbs.REASONS)  # every case met
 
 
 # ---- the classes of a pair of alleles ------------------------------------------------------
