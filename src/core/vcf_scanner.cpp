@@ -136,6 +136,13 @@ std::int64_t phase_set(std::string_view text, std::optional<std::size_t> ps_at) 
 
 bool valid_text(std::string_view text) { return check_utf8(text) != Utf8::invalid; }
 
+// Whether the records of some sample are kept.
+bool any_kept(const VcfRowRules& rules) {
+    return rules.kept == nullptr || rules.kept->empty() ||
+           std::any_of(rules.kept->begin(), rules.kept->end(),
+                       [](std::uint8_t flag) { return flag != 0; });
+}
+
 } // namespace
 
 void VcfBatch::clear() {
@@ -156,7 +163,8 @@ void VcfBatch::clear() {
 }
 
 VcfScanner::VcfScanner(TextStream text, VcfSettings settings)
-    : text_(std::move(text)), settings_(std::move(settings)), buffer_(std::max<std::size_t>(settings_.buffer_bytes, 16)) {}
+    : text_(std::move(text)), settings_(std::move(settings)),
+      buffer_(std::max<std::size_t>(settings_.buffer_bytes, 16)) {}
 
 std::optional<VcfFault> VcfScanner::next_line(std::string_view& line, bool& found) {
     found = false;
@@ -453,7 +461,7 @@ void VcfRows::add(VcfBatch& batch, std::uint64_t number, std::string_view chrom,
         }
         const std::uint64_t carriers = batch.carrier_sample.size() - before;
         std::optional<LeftOutReason> reason;
-        if (!carried)
+        if (!carried && any_kept(rules))
             reason = LeftOutReason::no_carrier;
         else if (rules.pass_only && !passed)
             reason = LeftOutReason::not_pass;
@@ -465,7 +473,8 @@ void VcfRows::add(VcfBatch& batch, std::uint64_t number, std::string_view chrom,
             reason = LeftOutReason::not_variant;
         if (reason || carriers == 0) {
             // No row: a reason counts once for an allele no sample carries, else once per kept
-            // carrier (none: the records of samples not kept, passed over).
+            // carrier (none: the records of samples not kept, passed over; and an allele no
+            // sample carries in an input of no kept sample).
             if (reason && (!carried || carriers > 0))
                 leave_out(*reason, chromosome, carried ? carriers : 1, batch);
             batch.carrier_sample.resize(before);

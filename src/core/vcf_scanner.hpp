@@ -22,7 +22,8 @@ struct VcfSettings {
     std::vector<std::uint32_t> taken; // sample columns (0-based after FORMAT) read, in order
     // Whether the records of a sample are kept, by its index into `taken` (or 0, the one sample
     // of a VCF without genotypes); empty: every sample's. Alleles carried only by samples not
-    // kept are passed over (not counted as left out).
+    // kept are passed over (not counted as left out), and so is every allele of an input none
+    // of whose samples is kept.
     std::vector<std::uint8_t> kept;
     bool pass_only = false;         // leave out records whose FILTER is not PASS or '.'
     std::size_t batch_records = 1 << 16; // carriers in a batch (exceeded by one line at most)
@@ -33,7 +34,7 @@ struct VcfSettings {
 
 // Why a record gives no row. A record is one kept sample's allele, so every reason counts
 // one per kept sample that carries the allele, except no_carrier: once for an allele that no
-// sample carries, kept or not.
+// sample carries, kept or not (in an input that has a kept sample).
 enum class LeftOutReason : std::uint8_t { not_pass, not_variant, symbolic, no_carrier };
 
 // Texts of one column: row i is bytes[offsets[i] .. offsets[i + 1]).

@@ -338,6 +338,11 @@ TEST(VcfScanner, ReasonsCountEachKeptCarrierAndPassOverAllelesOfOtherSamples) {
                                                 {LeftOutReason::symbolic, 1},
                                                 {LeftOutReason::no_carrier, 1}}));
     EXPECT_EQ(a.carrier_sample, (std::vector<std::uint32_t>{0}));
+    settings.kept = {0, 0}; // an input of none of the chosen samples gives nothing
+    const Scan none = scan(dir, records, settings);
+    ASSERT_FALSE(none.fault.has_value());
+    EXPECT_TRUE(none.batches.at(0).left_out.empty());
+    EXPECT_EQ(none.batches.at(0).rows(), 0U);
 }
 
 TEST(VcfScanner, PassOnlyAndMissingCarriersAreCountedByChromosome) {

@@ -6,6 +6,7 @@ every base; empty alleles, FILTER and strands. The merger is also held to a mode
 from docs/classes.md, on random small inputs."""
 
 import random
+import subprocess
 
 import pytest
 
@@ -368,6 +369,7 @@ def three_sample_vcf(path):
 
     return write_text(path, "\n".join([
         "##fileformat=VCFv4.2", "##FORMAT=<ID=GT,Number=1,Type=String,Description=\"\">",
+        f"##contig=<ID=1,length={len(GENOME)}>", "##FILTER=<ID=LowQual,Description=\"\">",
         "#CHROM\tPOS\tID\tREF\tALT\tQUAL\tFILTER\tINFO\tFORMAT\tS1\tS2\tS3",
         line(20, alt(20), "LowQual", "0/1", "0/1", "0/0"),
         line(30, alt(30), "LowQual", "0/0", "0/1", "1/1"),
@@ -401,17 +403,36 @@ def reasons(filtered, equal, symbolic):
     (["--sample", "S1,S3"], reasons(2, 2, 0), {90: "S1", 100: "S1"}),
     (["--sample", "S1,S2", "--exclude", "S2"], reasons(1, 2, 0), {90: "S1", 100: "S1"}),
 ])
+@pytest.mark.parametrize("form", ["vcf", "bcf"])
 def test_a_vcf_s_line_reasons_count_the_records_of_the_chosen_samples(capsys, reference,
                                                                       tmp_path, choice,
-                                                                      expected, snvs):
+                                                                      expected, snvs, form):
     # a reason counts once per chosen sample that carries the allele; an allele that only
     # other samples carry is passed over; one that no sample carries is counted once
     calls = three_sample_vcf(tmp_path / "calls.vcf")
+    if form == "bcf":
+        subprocess.run(["bcftools", "view", "--no-version", "-Ob", "-o",
+                        str(tmp_path / "calls.bcf"), str(calls)], check=True)
+        calls = tmp_path / "calls.bcf"
     code, err, written = matrix(capsys, reference, [calls], "--pass-only", "--types", "SBS96",
                                 *choice, prefix=tmp_path / "m")
     assert (code, sorted(summary(err))) == (0, sorted(expected)), err
     assert written["SBS96"] == {(sbs96(pos, other(GENOME[pos - 1])), sample): 1
                                 for pos, sample in snvs.items()}
+
+
+def test_an_input_without_the_chosen_samples_adds_nothing_to_the_summary(capsys, reference,
+                                                                         tmp_path):
+    calls = three_sample_vcf(tmp_path / "calls.vcf")
+    other_input = write_text(tmp_path / "other.vcf", "\n".join([
+        "##fileformat=VCFv4.2", "##FORMAT=<ID=GT,Number=1,Type=String,Description=\"\">",
+        "#CHROM\tPOS\tID\tREF\tALT\tQUAL\tFILTER\tINFO\tFORMAT\tS4",
+        f"1\t200\t.\t{GENOME[199]}\t{other(GENOME[199])}\t.\tPASS\t.\tGT\t0/0",
+        f"1\t210\t.\t{GENOME[209]}\t{other(GENOME[209])}\t.\tLowQual\t.\tGT\t0/1"]) + "\n")
+    code, err, _ = matrix(capsys, reference, [calls, other_input], "--pass-only", "--sample",
+                          "S1", "--types", "SBS96", prefix=tmp_path / "m")
+    # the lines of calls.vcf alone (several inputs would be named)
+    assert (code, sorted(summary(err))) == (0, sorted(reasons(1, 2, 0))), err
 
 
 def test_the_table_of_one_sample_leaves_out_that_sample_s_records_only(capsys, reference,

@@ -196,7 +196,8 @@ class VcfModel(VcfRecords):
             carrying = [(name, phase) for name, held, phase in carriers
                         if held is None or index in held]
             if not carrying:
-                left_out.add(NO_CARRIER, chrom_text)  # once: no sample's record
+                if kept:  # once: no sample's record (nothing of an input of no kept sample)
+                    left_out.add(NO_CARRIER, chrom_text)
                 continue
             holders = [name for name, _ in carrying if name in kept]
             if not holders:
@@ -335,7 +336,8 @@ def columns_of_block(parser, first, data):
     left_out = []
     # An allele no sample carries is counted once; every other reason once per kept carrier.
     nobody = ~carried.any(axis=1)
-    left_out.append((NO_CARRIER, chromosomes[nobody]))
+    if not parser.kept or any(parser.kept):  # an input of no kept sample: nothing counted
+        left_out.append((NO_CARRIER, chromosomes[nobody]))
     kept_carried = carried & (np.asarray(parser.kept, dtype=bool) if parser.kept else True)
     holders = kept_carried.sum(axis=1)
     keep = ~nobody
