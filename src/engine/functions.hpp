@@ -29,6 +29,10 @@ bool add_vcf_scanner(PyObject* module) noexcept;
 bool add_bcf_reader(PyObject* module) noexcept;
 // doublets.cpp: DoubletMerger
 bool add_doublet_merger(PyObject* module) noexcept;
+// maf.cpp: MafScanner
+bool add_maf_scanner(PyObject* module) noexcept;
+// mutation_tables.cpp: MutationTableScanner
+bool add_mutation_table_scanner(PyObject* module) noexcept;
 // mutations.cpp: MutationSet
 bool add_mutation_set(PyObject* module) noexcept;
 

@@ -35,7 +35,8 @@ PyObject* initialise() noexcept {
     module_definition.m_methods = methods.data();
     Ref module{PyModule_Create(&module_definition)};
     if (!module || !add_vcf_scanner(module.get()) || !add_bcf_reader(module.get()) ||
-        !add_mutation_set(module.get()) || !add_doublet_merger(module.get()))
+        !add_mutation_set(module.get()) || !add_doublet_merger(module.get()) ||
+        !add_mutation_table_scanner(module.get()) || !add_maf_scanner(module.get()))
         return nullptr;
     return module.release();
 }

@@ -184,7 +184,6 @@ def _start(source):
         # reads, anything else from the bytes read so far and then the descriptor.
         source._raw = recorder.stop() if source._offset is None else None
     else:
-        recorder.stop()
         source.kind = _kind_of_text(name, head, source.compressed, len(start))
         if source.kind == "maf":
             source._header = MafHeader(name, lines)
@@ -192,6 +191,9 @@ def _start(source):
             source.names_build = source._header.build_at is not None
         else:
             source.names_build = True
+        # The engine reads a MAF or a table again from the start, as it does VCF text.
+        kept = recorder.stop()
+        source._raw = kept if source._offset is None else None
     source._lines = lines
     if source._header is not None and source.kind in ("vcf", "bcf"):
         header = source._header
@@ -268,7 +270,6 @@ def read(source, *, sample=None, pass_only=False, build=None, batch_size=BATCH_R
     if source._read:
         raise ValueError(f"{source.name} has been read already")
     source._read = True
-    blocks = source._lines.rest()
     if source.kind in ("vcf", "bcf"):
         parser = VcfRecords(source, source._header, sample=sample, pass_only=pass_only,
                             batch_size=batch_size, by_record=source.kind == "bcf",
@@ -286,13 +287,18 @@ def read(source, *, sample=None, pass_only=False, build=None, batch_size=BATCH_R
     elif sample is not None:
         raise ValueError("a sample column is taken from VCF/BCF inputs only")
     elif source.kind == "maf":
-        parser = MafRecords(source, source._header, batch_size=batch_size, build=build,
-                            pass_only=pass_only, samples=samples, exclude=exclude,
-                            held=held)
+        _stop(source._text)  # the engine reads the descriptor from here on
+        source._text = None
+        return MafRecords(source, source._header, batch_size=batch_size, build=build,
+                          pass_only=pass_only, samples=samples, exclude=exclude,
+                          held=held).engine_batches(source._fd, source._raw,
+                                                    source._offset or 0)
     else:
-        parser = TableRecords(source, batch_size=batch_size)
-    batches = parser.batches(blocks)
-    return batches if build is None or source.kind == "maf" else _with_build(batches, build)
+        _stop(source._text)  # the engine reads the descriptor from here on
+        source._text = None
+        batches = TableRecords(source, batch_size=batch_size).engine_batches(
+            source._fd, source._raw, source._offset or 0)
+        return batches if build is None else _with_build(batches, build)
 
 
 def _with_build(batches, build):

@@ -12,7 +12,6 @@ without GT (or without sample columns) is one sample, named after the file or by
 argument. POS is read exactly, up to 2^64 - 1.
 """
 
-import os
 
 import numpy as np
 
@@ -167,16 +166,7 @@ class VcfRecords:
         """The InputError of a fault the engine's scanner reports."""
         kind, number, count = fault["fault"], fault["line"], fault["count"]
         if kind == "stream":
-            reason = fault["stream"]
-            if reason == "read_failed":
-                return InputError(f"{self.name}: cannot read: {os.strerror(fault['code'])}")
-            if reason == "gzip_cut":
-                return InputError(f"{self.name}: cannot decompress: the gzip data ends early "
-                                  "(a cut file?)")
-            code = fault["code"]
-            detail = fault["detail"] or ZLIB_MESSAGES.get(code)
-            text = f"Error {code} while decompressing data" + (f": {detail}" if detail else "")
-            return InputError(f"{self.name}: cannot decompress: {text}")
+            return stream.engine_stream_fault(self.name, fault)
         if kind == "line_too_long":
             return InputError(at_line(self.name, number, f"longer than "
                                       f"{stream.MAX_LINE_BYTES >> 20} MiB (the line limit)"))
@@ -203,6 +193,3 @@ class VcfRecords:
 
 # The engine's reasons for leaving a record out, by their number (LeftOutReason).
 ENGINE_REASONS = (NOT_PASS, NOT_VARIANT, SYMBOLIC, NO_CARRIER)
-# What Python's zlib says of an error that zlib gave no message for.
-ZLIB_MESSAGES = {-5: "incomplete or truncated stream", -2: "inconsistent stream state",
-                 -3: "invalid input data"}

@@ -92,16 +92,22 @@ def test_a_local_cluster_listens_at_its_dask_addresses_only():
     import psutil
     from mutflank_tools.runtime.cluster import connect
 
-    earlier = set(psutil.Process().children(recursive=True))  # a session's shared cluster
+    def listeners(processes):
+        return {f"tls://{connection.laddr.ip}:{connection.laddr.port}"
+                for process in processes for connection in process.connections("inet")
+                if connection.status == psutil.CONN_LISTEN}
+
+    # What listened before is not this cluster's: the session's shared cluster, and what
+    # the clusters of earlier tests in this process may have left.
+    earlier = set(psutil.Process().children(recursive=True))
+    earlier_here = listeners([psutil.Process()])
     with connect(workers=2) as client:
         info = client.scheduler_info()
         addresses = {client.scheduler.address, *info["workers"],
                      *(worker["nanny"] for worker in info["workers"].values())}
-        processes = [psutil.Process(),
-                     *set(psutil.Process().children(recursive=True)) - earlier]
-        listening = {f"tls://{connection.laddr.ip}:{connection.laddr.port}"
-                     for process in processes for connection in process.connections("inet")
-                     if connection.status == psutil.CONN_LISTEN}
+        listening = listeners([psutil.Process(),
+                               *set(psutil.Process().children(recursive=True)) - earlier])
+        listening -= earlier_here
         services = [info["services"], *(worker["services"] for worker in info["workers"].values())]
     assert len(addresses) == 5
     assert listening == addresses
