@@ -6,8 +6,8 @@ BUILD       ?= build
 VENV        ?= .venv
 VENV_PY     := $(VENV)/bin/python
 DEB_PACKAGES := g++ pkg-config meson ninja-build python3-dev zlib1g-dev libdeflate-dev python3-numpy python3-pytest \
-                python3-pytest-timeout \
-                python3-mesonpy python3-venv python3-pip libgtest-dev liburing-dev \
+                python3-pytest-timeout python3-pytest-xdist \
+                python3-mesonpy python3-venv python3-pip libgtest-dev liburing-dev libhts-dev \
                 python3-pysam python3-tqdm python3-matplotlib python3-dask python3-distributed python3-cryptography python3-scipy \
                 python3-hypothesis mypy libxxhash-dev \
                 bcftools bowtie2-examples python-pyvcf-examples isal
@@ -40,13 +40,26 @@ build: deps $(BUILD)/build.ninja
 core-test: build
 	meson test -C $(BUILD) --print-errorlogs
 
-# Installs the package into a project-local virtual environment, as a user's `pip install .` would.
-install: deps
+# Installs the package into a project-local virtual environment, as a user's `pip install .` would;
+# again only when a file it is built from changed since (the stamp $(INSTALLED)), so that
+# `make test` after an installation goes straight to the tests.
+PACKAGE_SOURCES := meson.build meson_options.txt pyproject.toml \
+                   $(shell find src -not -path '*/__pycache__*')
+INSTALLED := $(VENV)/installed
+install: deps $(INSTALLED)
+
+$(INSTALLED): $(PACKAGE_SOURCES) | deps
 	test -x $(VENV_PY) || $(PYTHON) -m venv --system-site-packages $(VENV)
 	$(VENV_PY) -m pip install --no-build-isolation --no-index --no-deps --force-reinstall -q .
+	touch $@
 
+# The Python tests run in TEST_JOBS processes (pytest-xdist), one per core of a 2-core machine
+# by default, each test file whole in one of them, its tests in their order; TEST_JOBS=0 runs
+# them in this one.
+TEST_JOBS ?= 2
 test: core-test install
-	cd tests/python && ../../$(VENV_PY) -m pytest -q -p no:cacheprovider .
+	cd tests/python && ../../$(VENV_PY) -m pytest -q -p no:cacheprovider -n $(TEST_JOBS) \
+	  --dist loadfile .
 
 # The command's road on the lambda phage genome (reference, table, matrix, plot) in demo/.
 demo: install
@@ -59,20 +72,15 @@ clean:
 # io_uring) and the pure-Python model on data generated once into bench/.data (about 600 MB
 # at scale 1; a symlink to a shared folder works). QUICK=1: a tenth of the data and 3
 # repetitions instead of 5, under a minute. The module is reinstalled only when its sources
-# changed since the last bench.
+# changed since the last installation.
 BENCH_DATA  := bench/.data
 BENCH_BIN   := build-bench
 BENCH_SCALE := $(if $(filter 1,$(QUICK)),0.1,1)
 BENCH_REPS  ?= $(if $(filter 1,$(QUICK)),3,5)
-BENCH_SOURCES := meson.build meson_options.txt pyproject.toml $(shell find src -type f)
 .PHONY: bench
-bench: deps $(VENV)/bench-installed $(BENCH_BIN)/floor
+bench: install $(BENCH_BIN)/floor
 	$(VENV_PY) bench/run.py --floor $(BENCH_BIN)/floor --data $(BENCH_DATA) \
 	  --scale $(BENCH_SCALE) --repetitions $(BENCH_REPS)
-
-$(VENV)/bench-installed: $(BENCH_SOURCES)
-	$(MAKE) --no-print-directory install
-	touch $@
 
 $(BENCH_BIN)/floor: bench/floor.c
 	mkdir -p $(BENCH_BIN)
@@ -140,6 +148,15 @@ sanitize: deps hardening-deps build $(SAN_BUILD)/build.ninja
 # opportunities on exome-like cohorts (data in bench/.data/opportunities, about 1 GB).
 bench-opportunities: install
 	$(VENV_PY) bench/opportunities.py $(if $(filter 1,$(QUICK)),--quick)
+
+# bench/cli_inputs.py: `matrix` over 10,000 single-sample VCFs of 300 SNVs in one process
+# (inputs a second; goal 2,000) and BCF read in process beside the same records as VCF and
+# `bcftools view` (CPU seconds). BENCH_OLD_SITE: the site-packages folder of an older
+# installed checkout, timed the same way in the same run.
+.PHONY: bench-inputs
+bench-inputs: install
+	$(VENV_PY) bench/cli_inputs.py $(if $(filter 1,$(QUICK)),--quick) \
+	  $(if $(BENCH_OLD_SITE),--old $(BENCH_OLD_SITE))
 
 .PHONY: bench-matrix
 bench-matrix: install

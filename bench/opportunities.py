@@ -14,7 +14,9 @@
   L1 error of the exposures (sum of |fitted - planted| over the sum of planted), both figures.
 
 Data is generated with fixed seeds into bench/.data/opportunities (kept). --quick uses a
-genome of 30 Mb instead of 300 Mb.
+genome of 30 Mb instead of 300 Mb. --full times only the opportunities, on a genome of the
+size of GRCh38 (3.1 Gb: its 25 chromosomes' lengths, random AT-rich bases, N at the ends and
+in a block in the middle of each, about 3.1 GB on disk).
 """
 
 import argparse
@@ -73,6 +75,40 @@ def genome(scale):
     return root, bed, lengths
 
 
+# The lengths of GRCh38's chromosomes.
+GRCH38 = {"1": 248_956_422, "2": 242_193_529, "3": 198_295_559, "4": 190_214_555,
+          "5": 181_538_259, "6": 170_805_979, "7": 159_345_973, "8": 145_138_636,
+          "9": 138_394_717, "10": 133_797_422, "11": 135_086_622, "12": 133_275_309,
+          "13": 114_364_328, "14": 107_043_718, "15": 101_991_189, "16": 90_338_345,
+          "17": 83_257_441, "18": 80_373_285, "19": 58_617_616, "20": 64_444_167,
+          "21": 46_709_983, "22": 50_818_468, "X": 156_040_895, "Y": 57_227_415, "MT": 16_569}
+
+
+def full_genome():
+    """A GRCh38 folder of GRCh38's chromosome lengths: AT-rich random bases, 10 kb of N at
+    each end and a block of N of 3% of the length at 40% of it (a centromere)."""
+    root = DATA / "reference-grch38"
+    folder = root / "GRCh38"
+    paths = {name: folder / f"{name}.txt" for name in GRCH38}
+    if all(path.exists() and path.stat().st_size == GRCH38[name] for name, path in paths.items()):
+        return root
+    folder.mkdir(parents=True, exist_ok=True)
+    rng = np.random.default_rng(31)
+    at_rich = np.array([0, 0, 0, 1, 1, 2, 2, 3, 3, 3], dtype=np.uint8)
+    for name, length in GRCH38.items():
+        bases = np.empty(length, dtype=np.uint8)
+        for start in range(0, length, 1 << 24):
+            piece = bases[start:start + (1 << 24)]
+            piece[:] = at_rich[rng.integers(0, 10, len(piece), dtype=np.uint8)]
+        if length > 1_000_000:
+            bases[:10_000] = bases[-10_000:] = 16
+            middle = length * 4 // 10
+            bases[middle:middle + length * 3 // 100] = 16
+        bases.tofile(f"{paths[name]}.part")
+        os.replace(f"{paths[name]}.part", paths[name])
+    return root
+
+
 def vcf(root, lengths):
     """One sample's VCF of RECORDS SNVs whose REF is the reference base, sorted."""
     path = DATA / f"calls-{root.name}.vcf"
@@ -96,7 +132,7 @@ def vcf(root, lengths):
 
 
 def timed(command, **options):
-    """(wall seconds, peak resident MB) of a command run to its end."""
+    """(wall seconds, peak resident MB, CPU seconds) of a command run to its end."""
     start = time.perf_counter()
     process = subprocess.Popen(command, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
                                **options)
@@ -107,7 +143,7 @@ def timed(command, **options):
     process.returncode = os.waitstatus_to_exitcode(status)
     if process.returncode:
         raise SystemExit(f"{' '.join(map(str, command))} failed:\n{error}")
-    return wall, usage.ru_maxrss / 1024
+    return wall, usage.ru_maxrss / 1024, usage.ru_utime + usage.ru_stime
 
 
 def drop_from_cache(paths):
@@ -126,25 +162,31 @@ def bench_opportunities(root, repetitions):
     cat = ["sh", "-c", 'cat "$@" > /dev/null', "cat", *files]
     mine = [*COMMAND, "opportunities", str(root), "--build", "GRCh38",
             "-o", str(DATA / "genome"), "--types", "SBS96,SBS1536,DBS78"]
-    print(f"opportunities of a {size / 1e6:,.0f} Mb genome (3 chromosomes) against cat of its "
-          f"folder, median of {repetitions}:")
+    print(f"opportunities of a {size / 1e6:,.0f} Mb genome ({len(files)} chromosomes) against "
+          f"cat of its folder, median of {repetitions} (load average before: "
+          f"{os.getloadavg()[0]:.1f}):")
     for state in ("warm", "cold"):
         times = {"cat": [], "opportunities": []}
+        cpu = {"cat": [], "opportunities": []}
         peaks = []
         timed(cat)  # into the cache, for the warm runs
         for _ in range(repetitions):
             for name, command in (("cat", cat), ("opportunities", mine)):
                 if state == "cold":
                     drop_from_cache(files)
-                wall, peak = timed(command)
+                wall, peak, seconds = timed(command)
                 times[name].append(wall)
+                cpu[name].append(seconds)
                 if name == "opportunities":
                     peaks.append(peak)
         cat_s = statistics.median(times["cat"])
         mine_s = statistics.median(times["opportunities"])
+        cat_cpu, mine_cpu = (statistics.median(cpu[name]) for name in ("cat", "opportunities"))
         print(f"  {state:4}  cat {cat_s:7.3f} s   opportunities {mine_s:7.3f} s   ratio "
               f"{mine_s / cat_s:5.2f}   ({size / mine_s / 1e6:,.0f} Mb/s; peak memory "
-              f"{max(peaks):.0f} MB)")
+              f"{max(peaks):.0f} MB; CPU: cat {cat_cpu:.2f} s, opportunities "
+              f"{mine_cpu:.2f} s)")
+    print(f"  (load average after: {os.getloadavg()[0]:.1f})")
 
 
 def covering(lengths):
@@ -235,8 +277,13 @@ def main():
     parser.add_argument("--quick", action="store_true")
     parser.add_argument("--repetitions", type=int, default=3)
     parser.add_argument("--only", choices=("opportunities", "regions", "fits"))
+    parser.add_argument("--full", action="store_true",
+                        help="only the opportunities, of a genome of GRCh38's size")
     args = parser.parse_args()
     DATA.mkdir(parents=True, exist_ok=True)
+    if args.full:
+        bench_opportunities(full_genome(), args.repetitions)
+        return
     root, bed, lengths = genome(1 if args.quick else 10)
     if args.only in (None, "opportunities"):
         bench_opportunities(root, args.repetitions)

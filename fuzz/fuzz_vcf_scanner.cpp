@@ -2,8 +2,9 @@
 //
 // Input layout: the bytes before the first line feed choose the settings: a digit 0..3 the
 // number of sample columns (width 9 + n, or 0 for "eight or more" when there is none), 'G'
-// genotypes read, 'P' PASS only, 'T' only the last sample column taken, 'Z' the text packed as
-// two gzip members; every other byte is ignored. Everything after that line feed is the text
+// genotypes read, 'P' PASS only, 'T' only the last sample column taken, 'K' the records of
+// every other sample kept (the first, the third), 'Z' the text packed as two gzip members;
+// every other byte is ignored. Everything after that line feed is the text
 // of the records. An input without a line feed is all text, with the default settings.
 //
 // The text is scanned four ways that must agree record for record and on the fault: from a
@@ -85,9 +86,11 @@ void check_batch(const VcfBatch& batch, const VcfSettings& settings) {
         check(batch.position[i] >= 1, "position 0 kept");
         check(!batch.alt.at(i).empty() && batch.alt.at(i) != batch.ref.at(i), "allele kept");
     }
-    for (const std::uint32_t sample : batch.carrier_sample)
+    for (const std::uint32_t sample : batch.carrier_sample) {
         check(settings.by_genotype ? sample < settings.taken.size() : sample == 0,
               "carrier sample");
+        check(settings.kept.empty() || settings.kept.at(sample) != 0, "a carrier not kept");
+    }
     for (const auto& entry : batch.left_out)
         check(entry.count > 0 && entry.chromosome < batch.names.size(), "left-out entry");
 }
@@ -165,6 +168,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         else
             for (std::uint32_t s = 0; s < samples; ++s)
                 settings.taken.push_back(s);
+    }
+    if (options.find('K') != std::string_view::npos) {
+        const std::size_t count = settings.by_genotype ? settings.taken.size() : 1;
+        for (std::size_t s = 0; s < count; ++s)
+            settings.kept.push_back(s % 2 == 0 ? 1 : 0);
     }
     settings.max_line_bytes = 4096;
     settings.max_field_bytes = 512;

@@ -1,13 +1,16 @@
-// Context counting: one pass over the bytes of each stretch with a rolling code of the last
-// five bases. Where the five bases around a centre are all bases (nearly everywhere), one
-// increment of a histogram keyed by (strand bits of the centre, pentanucleotide) records the
-// pentanucleotide, its trinucleotide and its dinucleotide at once; the contexts near a byte
-// that is no base, a chromosome end or a region end are checked one by one. The histogram is
-// folded onto the pyrimidine strand at the end.
+// Context counting: one pass over the bytes of each stretch, four centres at a time. Where
+// the eight bytes around four centres in a row (two before the first to two after the last)
+// are all bases (nearly everywhere), one 32-bit counter keyed by those eight bases records
+// the four pentanucleotides, which give their trinucleotides and the dinucleotides of each
+// centre and the next base; the contexts near a byte that is no base, a chromosome end or a
+// region end are checked one by one. The counters are added to a histogram of (strand bits
+// of the centre, pentanucleotide), folded onto the pyrimidine strand at the end.
 #include "context_counts.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cerrno>
+#include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -36,10 +39,39 @@ struct RawCounts {
     // (strand bits of the centre << 10) | pentanucleotide: a whole pentanucleotide, which
     // also gives its trinucleotide and the dinucleotide of its centre and the next base.
     std::vector<std::uint64_t> whole = std::vector<std::uint64_t>(4 << 10);
+    // Four centres in a row counted at once by the eight bases around them (the two before
+    // the first centre to the two after the last), base k of the eight in bits 2k and 2k + 1;
+    // their strand bits are not in the key but moved in `whole` (count_octet_in_genes). Counted
+    // in 32 bits and added to `whole` before any counter could overflow.
+    std::vector<std::uint32_t> octets = std::vector<std::uint32_t>(1 << 16);
+    std::uint64_t octets_counted = 0;
     std::array<std::array<std::uint64_t, 64>, 4> trinucleotides{}; // outside a whole one
     std::array<std::uint64_t, 16> dinucleotides{};                 // outside a whole one
     std::array<std::uint64_t, 16> dinucleotides_excess{};          // in `whole` but not to count
 };
+
+// The pentanucleotide code (first base in the high bits) of the five bases from base `from`
+// of an octet key.
+constexpr unsigned pentanucleotide_of_octet(unsigned key, unsigned from) {
+    unsigned code = 0;
+    for (unsigned k = from; k < from + 5; ++k)
+        code = code << 2U | (key >> (2 * k) & 3U);
+    return code;
+}
+
+// Adds the octets to `whole` (with no strand bits: count_octet_in_genes moved those) and clears
+// them.
+void fold_octets(RawCounts& raw) {
+    for (unsigned key = 0; key < raw.octets.size(); ++key) {
+        const std::uint64_t n = raw.octets[key];
+        if (n == 0)
+            continue;
+        for (unsigned from = 0; from < 4; ++from)
+            raw.whole[pentanucleotide_of_octet(key, from)] += n;
+        raw.octets[key] = 0;
+    }
+    raw.octets_counted = 0;
+}
 
 // The bytes [lo, hi) of a chromosome; offsets outside are off the chromosome.
 struct Stretch {
@@ -81,12 +113,46 @@ void count_checked(const Stretch& s, std::uint64_t c, bool pair, RawCounts& raw)
     count_partial(s, c, pair, raw);
 }
 
+constexpr std::uint64_t every_byte(std::uint64_t byte) { return byte * 0x0101010101010101ULL; }
+// Eight bytes are read as one word, the first byte in the low bits.
+static_assert(std::endian::native == std::endian::little);
+
+// The eight 2-bit base codes of eight bytes that are all bases, byte k's in bits 2k, 2k + 1:
+// pairs of bytes gathered into the low four bits of each 16-bit lane, then the four lanes
+// multiplied into the top sixteen bits (the other products land apart, below them).
+inline unsigned octet_key(std::uint64_t bytes) {
+    std::uint64_t x = bytes & every_byte(0x03);
+    x = (x | x >> 6U) & 0x000F000F000F000FULL;
+    return static_cast<unsigned>((x * 0x0001001001001000ULL) >> 48U);
+}
+
+// The four centres whose eight bytes (from two before the first centre) are all bases, some
+// with strand bits: one octet counter, and, for a centre with strand bits (in a gene), its
+// pentanucleotide moved from `whole`'s no-strand counter, where the octet will add it, to its
+// strand's.
+inline void count_octet_in_genes(std::uint64_t bytes, RawCounts& raw) {
+    const unsigned key = octet_key(bytes);
+    ++raw.octets[key];
+    constexpr std::uint64_t centre_strand_bits = every_byte(0x0C) & 0x0000FFFFFFFF0000ULL;
+    if ((bytes & centre_strand_bits) == 0) [[likely]]
+        return;
+    for (unsigned k = 0; k < 4; ++k) {
+        const unsigned bits = bytes >> (8 * (k + 2) + 2) & 3U;
+        if (bits == 0)
+            continue;
+        const unsigned code = pentanucleotide_of_octet(key, k);
+        raw.whole[bits << 10U | code] += 1;
+        raw.whole[code] -= 1; // wraps until the octets are folded in; the sum is exact
+    }
+}
+
 // Counts the centres [a, b) of stretch `s`, which holds every byte of the chromosome from
 // two before a to two after b - 1 (fewer at the chromosome's ends); a dinucleotide counts
 // when its second base is before `pair_end`.
 void count_centres(const Stretch& s, std::uint64_t a, std::uint64_t b, std::uint64_t pair_end,
                    RawCounts& raw) {
-    // The quick loop: all five bytes inside the stretch, and the pair inside too.
+    // The quick loop, four centres at a time: all five bytes of each inside the stretch, and
+    // its pair inside too.
     const std::uint64_t first = std::max(a, s.lo + 2);
     const std::uint64_t last = std::min(b - 1, s.hi >= 2 ? s.hi - 2 : 0);
     if (first >= last) {
@@ -96,25 +162,28 @@ void count_centres(const Stretch& s, std::uint64_t a, std::uint64_t b, std::uint
     }
     for (std::uint64_t c = a; c < first; ++c)
         count_checked(s, c, c + 1 < pair_end, raw);
-    unsigned code = 0;
-    std::uint64_t run = 0; // bases in a row up to the last byte read
-    for (std::uint64_t k = first - 2; k < first + 2; ++k) {
-        const unsigned v = s.bytes[k - s.lo];
-        code = (code << 2U | (v & 3U)) & 1023U;
-        run = v < no_base ? run + 1 : 0;
-    }
-    std::uint64_t* whole = raw.whole.data();
+    if (raw.octets_counted + (last - first) / 4 > 0xFFFFFFFFULL)
+        fold_octets(raw);
+    raw.octets_counted += (last - first) / 4;
     const unsigned char* bytes = s.bytes - s.lo;
-    for (std::uint64_t c = first; c < last; ++c) {
-        const unsigned v = bytes[c + 2];
-        code = (code << 2U | (v & 3U)) & 1023U;
-        run = v < no_base ? run + 1 : 0;
-        if (run >= 5) [[likely]]
-            whole[(bytes[c] >> 2U & 3U) << 10U | code] += 1;
-        else
-            count_partial(s, c, true, raw);
+    std::uint32_t* const octets = raw.octets.data();
+    std::uint64_t c = first;
+    for (; c + 4 <= last; c += 4) {
+        std::uint64_t eight = 0;
+        std::memcpy(&eight, bytes + c - 2, sizeof eight);
+        if ((eight & every_byte(0xFC)) == 0) [[likely]] { // eight bases, none in a gene
+            ++octets[octet_key(eight)];
+            continue;
+        }
+        if ((eight & every_byte(0xF0)) == 0) {
+            count_octet_in_genes(eight, raw);
+            continue;
+        }
+        for (std::uint64_t k = c; k < c + 4; ++k)
+            if (bytes[k] < no_base)
+                count_checked(s, k, true, raw);
     }
-    for (std::uint64_t c = last; c < b; ++c)
+    for (; c < b; ++c)
         count_checked(s, c, c + 1 < pair_end, raw);
 }
 
@@ -171,7 +240,8 @@ unsigned dinucleotide_index(unsigned first, unsigned second) {
     return 0; // not reached: every pair or its reverse complement is canonical
 }
 
-void fold(const RawCounts& raw, ContextCounts& counts) {
+void fold(RawCounts& raw, ContextCounts& counts) {
+    fold_octets(raw);
     for (unsigned key = 0; key < raw.whole.size(); ++key) {
         const std::uint64_t n = raw.whole[key];
         if (n == 0)
@@ -276,6 +346,8 @@ Result<ContextCounts> count_chromosome_file(const std::string& path,
     if (::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode))
         return io_error(messages::read_chromosome);
     const auto length = static_cast<std::uint64_t>(info.st_size);
+    if (whole) // read from start to end: a larger read-ahead (only a hint, so unchecked)
+        (void)::posix_fadvise(fd.get(), 0, 0, POSIX_FADV_SEQUENTIAL);
     RawCounts raw;
     std::vector<unsigned char> buffer;
     std::optional<Error> error;

@@ -25,8 +25,8 @@ Variant<Char> classify(std::uint64_t position, std::basic_string_view<Char> ref,
         variant.fault = AlleleFault::not_variant;
         return variant;
     }
-    if (alt[0] == '<' || std::any_of(alt.begin(), alt.end(),
-                                     [](Char c) { return c == '[' || c == ']'; })) {
+    if (alt[0] == '<' ||
+        std::any_of(alt.begin(), alt.end(), [](Char c) { return c == '[' || c == ']'; })) {
         variant.fault = AlleleFault::symbolic;
         return variant;
     }
@@ -109,7 +109,8 @@ void append_decimal(std::string& out, WidePosition value) {
 
 void append_row_tail(std::string& out, std::string_view project, std::string_view ident,
                      std::string_view build, VariantKind kind, std::string_view chromosome,
-                     WidePosition start, WidePosition end, std::string_view ref, std::string_view alt) {
+                     WidePosition start, WidePosition end, std::string_view ref,
+                     std::string_view alt) {
     out.push_back('\t');
     out.append(project);
     out.push_back('\t');

@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "byte_buffer.hpp"
+
 namespace mutflank {
 
 // Why the text could not be read. The command words the message (it names the input).
@@ -58,7 +60,7 @@ class TextStream {
     int fd_;
     bool positioned_;
     std::uint64_t offset_ = 0; // of the next positioned read
-    std::vector<char> input_;  // raw bytes read and not yet used: input_[used_ .. size)
+    ByteBuffer input_;  // raw bytes read and not yet used: input_[used_ .. size)
     std::size_t used_ = 0;
     bool raw_end_ = false;
     bool started_ = false; // the format has been told and the BOM looked for

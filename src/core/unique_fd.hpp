@@ -24,6 +24,8 @@ class UniqueFd {
 
     [[nodiscard]] int get() const noexcept { return fd_; }
     [[nodiscard]] bool valid() const noexcept { return fd_ >= 0; }
+    // Gives up ownership: the descriptor, which the caller now closes.
+    [[nodiscard]] int release() noexcept { return std::exchange(fd_, -1); }
 
     void reset() noexcept {
         if (fd_ >= 0) {

@@ -136,6 +136,13 @@ std::int64_t phase_set(std::string_view text, std::optional<std::size_t> ps_at) 
 
 bool valid_text(std::string_view text) { return check_utf8(text) != Utf8::invalid; }
 
+// Whether the records of some sample are kept.
+bool any_kept(const VcfRowRules& rules) {
+    return rules.kept == nullptr || rules.kept->empty() ||
+           std::any_of(rules.kept->begin(), rules.kept->end(),
+                       [](std::uint8_t flag) { return flag != 0; });
+}
+
 } // namespace
 
 void VcfBatch::clear() {
@@ -156,7 +163,8 @@ void VcfBatch::clear() {
 }
 
 VcfScanner::VcfScanner(TextStream text, VcfSettings settings)
-    : text_(std::move(text)), settings_(std::move(settings)), buffer_(std::max<std::size_t>(settings_.buffer_bytes, 16)) {}
+    : text_(std::move(text)), settings_(std::move(settings)),
+      buffer_(std::max<std::size_t>(settings_.buffer_bytes, 16)) {}
 
 std::optional<VcfFault> VcfScanner::next_line(std::string_view& line, bool& found) {
     found = false;
@@ -204,7 +212,7 @@ std::optional<VcfFault> VcfScanner::next_line(std::string_view& line, bool& foun
     }
 }
 
-std::uint32_t VcfScanner::name_index(std::string_view name, VcfBatch& batch) {
+std::uint32_t VcfRows::name_index(std::string_view name, VcfBatch& batch) {
     if (last_name_ != UINT32_MAX && batch.names[last_name_] == name)
         return last_name_;
     auto [place, added] =
@@ -215,19 +223,32 @@ std::uint32_t VcfScanner::name_index(std::string_view name, VcfBatch& batch) {
     return last_name_;
 }
 
-void VcfScanner::leave_out(LeftOutReason reason, std::uint32_t chromosome, VcfBatch& batch) {
+void VcfRows::leave_out(LeftOutReason reason, std::uint32_t chromosome, std::uint64_t count,
+                        VcfBatch& batch) {
     const std::uint64_t key = (std::uint64_t{static_cast<std::uint8_t>(reason)} << 32) | chromosome;
     auto [place, added] = left_out_indexes_.try_emplace(key, batch.left_out.size());
     if (added)
         batch.left_out.push_back({reason, chromosome, 0});
-    ++batch.left_out[place->second].count;
+    batch.left_out[place->second].count += count;
 }
 
-std::optional<VcfFault> VcfScanner::next(VcfBatch& batch, bool& more) {
+void VcfRows::start(VcfBatch& batch) {
     batch.clear();
     name_indexes_.clear();
     left_out_indexes_.clear();
     last_name_ = UINT32_MAX;
+}
+
+bool VcfRows::full(const VcfBatch& batch, std::size_t lines, std::size_t batch_records) noexcept {
+    return batch.records() >= batch_records || lines >= 4 * batch_records ||
+           batch.ref.bytes.size() + batch.alt.bytes.size() + batch.id.bytes.size() +
+                   batch.filter.bytes.size() >=
+               batch_bytes ||
+           batch.names.size() >= batch_names;
+}
+
+std::optional<VcfFault> VcfScanner::next(VcfBatch& batch, bool& more) {
+    rows_.start(batch);
     more = true;
     std::size_t lines = 0;
     for (;;) {
@@ -244,11 +265,7 @@ std::optional<VcfFault> VcfScanner::next(VcfBatch& batch, bool& more) {
         if (auto fault = record(line, batch))
             return fault;
         ++lines;
-        if (batch.records() >= settings_.batch_records || lines >= 4 * settings_.batch_records ||
-            batch.ref.bytes.size() + batch.alt.bytes.size() + batch.id.bytes.size() +
-                    batch.filter.bytes.size() >=
-                batch_bytes ||
-            batch.names.size() >= batch_names)
+        if (VcfRows::full(batch, lines, settings_.batch_records))
             return std::nullopt;
     }
 }
@@ -287,10 +304,6 @@ std::optional<VcfFault> VcfScanner::record(std::string_view line, VcfBatch& batc
         !valid_text(ident))
         return fault_of(Kind::not_utf8, number);
     const bool passed = filter == "PASS" || filter == ".";
-    if (settings_.pass_only && !passed) {
-        leave_out(LeftOutReason::not_pass, name_index(chrom, batch), batch);
-        return std::nullopt;
-    }
     const std::uint64_t alternates =
         static_cast<std::uint64_t>(std::count(alt_text.begin(), alt_text.end(), ',')) + 1;
     held_.clear();
@@ -388,61 +401,90 @@ std::optional<VcfFault> VcfScanner::record(std::string_view line, VcfBatch& batc
             }
         }
     }
+    const VcfRowRules rules{settings_.by_genotype, settings_.pass_only, &settings_.kept};
+    rows_.add(batch, number, chrom, *position, ref, alt_text, filter, ident, passed, rules, held_);
+    return std::nullopt;
+}
+
+void VcfRows::add(VcfBatch& batch, std::uint64_t number, std::string_view chrom,
+                  std::uint64_t position, std::string_view ref, std::string_view alts,
+                  std::string_view filter, std::string_view ident, bool passed,
+                  const VcfRowRules& rules, const std::vector<CarriedAllele>& held) {
+    // Whether the records of a sample (index into VcfSettings::taken) are kept.
+    const auto kept = [&rules](std::uint32_t sample) {
+        return rules.kept == nullptr || rules.kept->empty() ||
+               (sample < rules.kept->size() && (*rules.kept)[sample] != 0);
+    };
     upper_into(ref, upper_ref_);
-    std::uint32_t chromosome = UINT32_MAX;
-    std::string_view rest = alt_text;
+    const std::uint32_t chromosome = name_index(chrom, batch);
+    std::string_view rest = alts;
     for (std::uint64_t index = 1;; ++index) {
         const std::size_t comma = rest.find(',');
         upper_into(rest.substr(0, comma), upper_alt_);
         const std::string_view alt = upper_alt_;
         if (comma != std::string_view::npos)
             rest.remove_prefix(comma + 1);
+        // The kept samples that carry the allele, added to the batch (and taken back when the
+        // allele gives no row); whether any sample carries it.
+        const std::size_t before = batch.carrier_sample.size();
+        bool carried = false;
+        if (rules.by_genotype) {
+            for (const CarriedAllele& allele : held) {
+                if (allele.allele != index)
+                    continue;
+                carried = true;
+                if (!kept(allele.sample))
+                    continue;
+                const auto copy =
+                    static_cast<std::uint8_t>(allele.slot < 8 ? 1U << allele.slot : 0U);
+                // A phased diploid's haplotypes: 1 the first, 2 the second.
+                const std::int64_t haplotype =
+                    allele.phase_set == unphased ? 0 : std::int64_t{1} << allele.slot;
+                if (batch.carrier_sample.size() > before &&
+                    batch.carrier_sample.back() == allele.sample) {
+                    batch.carrier_copies.back() |= copy;
+                    batch.carrier_phase.back() |= haplotype;
+                    continue;
+                }
+                batch.carrier_sample.push_back(allele.sample);
+                batch.carrier_copies.push_back(copy);
+                batch.carrier_phase.push_back(haplotype == 0 ? 0
+                                                             : haplotype | (allele.phase_set << 2));
+            }
+        } else {
+            carried = true;
+            if (kept(0)) {
+                batch.carrier_sample.push_back(0);
+                batch.carrier_copies.push_back(0);
+                batch.carrier_phase.push_back(0);
+            }
+        }
+        const std::uint64_t carriers = batch.carrier_sample.size() - before;
         std::optional<LeftOutReason> reason;
-        if (alt.empty() || alt == "*" || alt == ".")
+        if (!carried && any_kept(rules))
+            reason = LeftOutReason::no_carrier;
+        else if (rules.pass_only && !passed)
+            reason = LeftOutReason::not_pass;
+        else if (alt.empty() || alt == "*" || alt == ".")
             reason = LeftOutReason::not_variant;
         else if (alt.front() == '<' || alt.find_first_of("[]") != std::string_view::npos)
             reason = LeftOutReason::symbolic;
         else if (alt == upper_ref_)
             reason = LeftOutReason::not_variant;
-        if (chromosome == UINT32_MAX)
-            chromosome = name_index(chrom, batch);
-        if (!reason) {
-            const std::size_t before = batch.carrier_sample.size();
-            if (settings_.by_genotype) {
-                for (const Held& held : held_) {
-                    if (held.allele != index)
-                        continue;
-                    const auto copy = static_cast<std::uint8_t>(
-                        held.slot < 8 ? 1U << held.slot : 0U);
-                    // A phased diploid's haplotypes: 1 the first, 2 the second.
-                    const std::int64_t haplotype =
-                        held.phase_set == unphased ? 0 : std::int64_t{1} << held.slot;
-                    if (batch.carrier_sample.size() > before &&
-                        batch.carrier_sample.back() == held.sample) {
-                        batch.carrier_copies.back() |= copy;
-                        batch.carrier_phase.back() |= haplotype;
-                        continue;
-                    }
-                    batch.carrier_sample.push_back(held.sample);
-                    batch.carrier_copies.push_back(copy);
-                    batch.carrier_phase.push_back(
-                        haplotype == 0 ? 0 : haplotype | (held.phase_set << 2));
-                }
-            } else {
-                batch.carrier_sample.push_back(0);
-                batch.carrier_copies.push_back(0);
-                batch.carrier_phase.push_back(0);
-            }
-            if (batch.carrier_sample.size() == before)
-                reason = LeftOutReason::no_carrier;
-        }
-        if (reason) {
-            leave_out(*reason, chromosome, batch);
+        if (reason || carriers == 0) {
+            // No row: a reason counts once for an allele no sample carries, else once per kept
+            // carrier (none: the records of samples not kept, passed over; and an allele no
+            // sample carries in an input of no kept sample).
+            if (reason && (!carried || carriers > 0))
+                leave_out(*reason, chromosome, carried ? carriers : 1, batch);
+            batch.carrier_sample.resize(before);
+            batch.carrier_copies.resize(before);
+            batch.carrier_phase.resize(before);
         } else {
             batch.carrier_start.push_back(batch.carrier_sample.size());
             batch.line.push_back(number);
             batch.chromosome.push_back(chromosome);
-            batch.position.push_back(*position);
+            batch.position.push_back(position);
             batch.ref.add(upper_ref_);
             batch.alt.add(alt);
             batch.filter.add(filter);
@@ -450,7 +492,7 @@ std::optional<VcfFault> VcfScanner::record(std::string_view line, VcfBatch& batc
             batch.passed.push_back(passed ? 1 : 0);
         }
         if (comma == std::string_view::npos)
-            return std::nullopt;
+            return;
     }
 }
 

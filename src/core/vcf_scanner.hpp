@@ -10,6 +10,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "byte_buffer.hpp"
 #include "text_stream.hpp"
 
 namespace mutflank {
@@ -19,6 +20,11 @@ struct VcfSettings {
     std::size_t width = 0;          // fields of every record (9 + samples); 0: 8 or more
     bool by_genotype = false;       // carriers from GT; otherwise every allele has sample 0
     std::vector<std::uint32_t> taken; // sample columns (0-based after FORMAT) read, in order
+    // Whether the records of a sample are kept, by its index into `taken` (or 0, the one sample
+    // of a VCF without genotypes); empty: every sample's. Alleles carried only by samples not
+    // kept are passed over (not counted as left out), and so is every allele of an input none
+    // of whose samples is kept.
+    std::vector<std::uint8_t> kept;
     bool pass_only = false;         // leave out records whose FILTER is not PASS or '.'
     std::size_t batch_records = 1 << 16; // carriers in a batch (exceeded by one line at most)
     std::size_t max_line_bytes = std::size_t{256} << 20;
@@ -26,7 +32,9 @@ struct VcfSettings {
     std::size_t buffer_bytes = std::size_t{1} << 20; // text read at a time; grows for a long line
 };
 
-// Why a record gives no row.
+// Why a record gives no row. A record is one kept sample's allele, so every reason counts
+// one per kept sample that carries the allele, except no_carrier: once for an allele that no
+// sample carries, kept or not (in an input that has a kept sample).
 enum class LeftOutReason : std::uint8_t { not_pass, not_variant, symbolic, no_carrier };
 
 // Texts of one column: row i is bytes[offsets[i] .. offsets[i + 1]).
@@ -91,6 +99,7 @@ struct VcfFault {
         not_utf8,
         not_a_genotype,  // `text`: the GT value; `sample`: its column (0-based after FORMAT)
         allele_beyond,   // the same, `allele`: the largest allele named; `count`: ALT alleles
+        unreadable,      // a BCF record that htslib cannot read (`line`: its number)
     };
     Kind kind;
     std::uint64_t line = 0;
@@ -100,6 +109,49 @@ struct VcfFault {
     std::string allele;
     std::uint32_t sample = 0;
     StreamFault stream{};
+};
+
+// An allele that a sample's genotype names.
+struct CarriedAllele {
+    std::uint32_t sample;   // index into VcfSettings::taken
+    std::uint64_t allele;   // 1-based ALT number; 0: beyond any ALT count that fits
+    std::uint8_t slot;      // its place in the genotype (255 for any beyond)
+    std::int64_t phase_set; // -1: not a phased diploid genotype; else as carrier_phase >> 2
+};
+
+// What VcfRows::add needs to know of the reading besides the record.
+struct VcfRowRules {
+    bool by_genotype = false; // carriers from `held`; otherwise every allele has sample 0
+    bool pass_only = false;   // leave out records whose FILTER is not PASS or '.'
+    const std::vector<std::uint8_t>* kept = nullptr; // VcfSettings::kept
+};
+
+// Fills a VcfBatch record by record, the same for every reader of VCF records (the text
+// scanner below, and the engine's BCF reader): chromosome names and left-out counts gathered
+// per batch, one row per kept alternate allele with the kept samples that carry it.
+class VcfRows {
+  public:
+    // Clears `batch` for a new batch.
+    void start(VcfBatch& batch);
+    [[nodiscard]] std::uint32_t name_index(std::string_view name, VcfBatch& batch);
+    void leave_out(LeftOutReason reason, std::uint32_t chromosome, std::uint64_t count,
+                   VcfBatch& batch);
+    // Adds the rows of one record, checked already: `alts` is the ALT field (alleles
+    // separated by commas), `held` the alleles its samples' genotypes name.
+    void add(VcfBatch& batch, std::uint64_t number, std::string_view chrom,
+             std::uint64_t position, std::string_view ref, std::string_view alts,
+             std::string_view filter, std::string_view ident, bool passed,
+             const VcfRowRules& rules, const std::vector<CarriedAllele>& held);
+    // Whether a batch of `lines` records is full (records, bytes or names).
+    [[nodiscard]] static bool full(const VcfBatch& batch, std::size_t lines,
+                                   std::size_t batch_records) noexcept;
+
+  private:
+    std::string upper_ref_;
+    std::string upper_alt_;
+    std::unordered_map<std::string, std::uint32_t> name_indexes_;
+    std::uint32_t last_name_ = UINT32_MAX;
+    std::unordered_map<std::uint64_t, std::size_t> left_out_indexes_;
 };
 
 class VcfScanner {
@@ -119,31 +171,18 @@ class VcfScanner {
     // The next line without its line feed (and one carriage return before it), in `line`.
     [[nodiscard]] std::optional<VcfFault> next_line(std::string_view& line, bool& found);
     [[nodiscard]] std::optional<VcfFault> record(std::string_view line, VcfBatch& batch);
-    std::uint32_t name_index(std::string_view name, VcfBatch& batch);
-    void leave_out(LeftOutReason reason, std::uint32_t chromosome, VcfBatch& batch);
-
-    struct Held {
-        std::uint32_t sample;
-        std::uint64_t allele; // 0: beyond any ALT count that fits
-        std::uint8_t slot;
-        std::int64_t phase_set; // -1: not a phased diploid genotype
-    };
 
     TextStream text_;
     VcfSettings settings_;
-    std::vector<char> buffer_;
+    ByteBuffer buffer_;
     std::size_t begin_ = 0; // the unread text is buffer_[begin_ .. end_)
     std::size_t end_ = 0;
     std::size_t scanned_ = 0; // buffer_[begin_ .. scanned_) holds no line feed
     bool text_end_ = false;
     std::uint64_t line_number_ = 0; // of the last line handed out
     std::vector<std::string_view> fields_;
-    std::vector<Held> held_;
-    std::string upper_ref_;
-    std::string upper_alt_;
-    std::unordered_map<std::string, std::uint32_t> name_indexes_;
-    std::uint32_t last_name_ = UINT32_MAX;
-    std::unordered_map<std::uint64_t, std::size_t> left_out_indexes_;
+    std::vector<CarriedAllele> held_;
+    VcfRows rows_;
 };
 
 } // namespace mutflank

@@ -11,7 +11,7 @@ using py::Ref;
 namespace {
 
 // Filled on the first import (the entries are defined in other files).
-std::array<PyMethodDef, 5> methods{};
+std::array<PyMethodDef, 8> methods{};
 
 PyModuleDef module_definition = {
     PyModuleDef_HEAD_INIT,
@@ -28,13 +28,15 @@ PyModuleDef module_definition = {
 PyObject* initialise() noexcept {
     if (_import_array() < 0)
         return nullptr;
-    methods = {count_contexts_method, fingerprints_method, read_window_rows_method,
+    methods = {allele_classes_method, count_contexts_method, fingerprints_method,
+               pair_codes_method, read_window_rows_method, sbs_channels_method,
                table_rows_method,
                PyMethodDef{nullptr, nullptr, 0, nullptr}};
     module_definition.m_methods = methods.data();
     Ref module{PyModule_Create(&module_definition)};
-    if (!module || !add_vcf_scanner(module.get()) ||
-        !add_mutation_set(module.get()))
+    if (!module || !add_vcf_scanner(module.get()) || !add_bcf_reader(module.get()) ||
+        !add_mutation_set(module.get()) || !add_doublet_merger(module.get()) ||
+        !add_mutation_table_scanner(module.get()) || !add_maf_scanner(module.get()))
         return nullptr;
     return module.release();
 }

@@ -1,10 +1,15 @@
-// fingerprints and MutationSet: each mutation of a matrix column counted once.
+// allele_classes: the shape of each pair of alleles; fingerprints and MutationSet: each
+// mutation of a matrix column counted once.
 #include "numpy.hpp"
 
 #include <cstring>
 #include <new>
+#include <string>
 #include <string_view>
+#include <vector>
 
+#include "allele_class.hpp"
+#include "doublet_merger.hpp"
 #include "functions.hpp"
 #include "mutation_set.hpp"
 
@@ -23,7 +28,7 @@ constexpr const char* fingerprints_doc =
 Ref column_of(PyObject* object, int type, npy_intp count, const char* name) {
     Ref array{PyArray_FROMANY(object, type, 1, 1, NPY_ARRAY_IN_ARRAY)};
     if (array && PyArray_DIM(reinterpret_cast<PyArrayObject*>(array.get()), 0) != count) {
-        PyErr_Format(PyExc_ValueError, "fingerprints: %s has another length", name);
+        PyErr_Format(PyExc_ValueError, "%s has another length", name);
         return nullptr;
     }
     return array;
@@ -92,6 +97,98 @@ PyObject* fingerprints_call(PyObject* /*module*/, PyObject* args) noexcept {
         return PyErr_NoMemory();
     }
     return PyTuple_Pack(2, first.get(), second.get());
+}
+
+constexpr const char* allele_classes_doc =
+    "allele_classes(refs, alts) -> uint8 array\n\n"
+    "The class of each pair of alleles (object arrays of str, one length): 0 none, 1 one\n"
+    "base of A, C, G, T replaced, 2 two, 3 alleles of A, C, G, T of one length, three or\n"
+    "more, 4 an insertion or deletion (lengths differ, or '-').";
+
+PyObject* allele_classes_call(PyObject* /*module*/, PyObject* args) noexcept {
+    PyObject* ref_object = nullptr;
+    PyObject* alt_object = nullptr;
+    if (!PyArg_ParseTuple(args, "OO:allele_classes", &ref_object, &alt_object))
+        return nullptr;
+    Ref refs{PyArray_FROMANY(ref_object, NPY_OBJECT, 1, 1, NPY_ARRAY_IN_ARRAY)};
+    if (!refs)
+        return nullptr;
+    const npy_intp count = PyArray_DIM(reinterpret_cast<PyArrayObject*>(refs.get()), 0);
+    Ref alts = column_of(alt_object, NPY_OBJECT, count, "alts");
+    if (!alts)
+        return nullptr;
+    npy_intp dims[1] = {count};
+    Ref result{PyArray_SimpleNew(1, dims, NPY_UINT8)};
+    if (!result)
+        return nullptr;
+    PyObject** ref = data_of<PyObject*>(refs);
+    PyObject** alt = data_of<PyObject*>(alts);
+    auto* classes = data_of<std::uint8_t>(result);
+    std::string_view ref_text;
+    std::string_view alt_text;
+    for (npy_intp i = 0; i < count; ++i) {
+        if (!utf8_of(ref[i], ref_text) || !utf8_of(alt[i], alt_text))
+            return nullptr;
+        classes[i] = static_cast<std::uint8_t>(allele_class(ref_text, alt_text));
+    }
+    return result.release();
+}
+
+constexpr const char* pair_codes_doc =
+    "pair_codes(indexes, samples) -> (pairs, codes)\n\n"
+    "The distinct (input index, sample) pairs of some records (`indexes` int64, `samples` an\n"
+    "object array of str) as a list of tuples in the order they first come, and the number\n"
+    "of each record's pair among them (int64).";
+
+PyObject* pair_codes_call(PyObject* /*module*/, PyObject* args) noexcept {
+    PyObject* index_object = nullptr;
+    PyObject* sample_object = nullptr;
+    if (!PyArg_ParseTuple(args, "OO:pair_codes", &index_object, &sample_object))
+        return nullptr;
+    Ref indexes{PyArray_FROMANY(index_object, NPY_INT64, 1, 1, NPY_ARRAY_IN_ARRAY)};
+    if (!indexes)
+        return nullptr;
+    const npy_intp count = PyArray_DIM(reinterpret_cast<PyArrayObject*>(indexes.get()), 0);
+    Ref samples = column_of(sample_object, NPY_OBJECT, count, "samples");
+    if (!samples)
+        return nullptr;
+    npy_intp dims[1] = {count};
+    Ref codes{PyArray_SimpleNew(1, dims, NPY_INT64)};
+    Ref pairs{codes ? PyList_New(0) : nullptr};
+    if (!pairs)
+        return nullptr;
+    const auto* index = data_of<std::int64_t>(indexes);
+    PyObject** sample = data_of<PyObject*>(samples);
+    auto* code = data_of<std::int64_t>(codes);
+    try {
+        NameCodes known;
+        std::string key;
+        PyObject* previous = nullptr; // records come in runs of one sample
+        std::int64_t previous_index = 0;
+        std::int64_t previous_code = 0;
+        for (npy_intp i = 0; i < count; ++i) {
+            if (sample[i] != previous || index[i] != previous_index) {
+                std::string_view text;
+                if (!utf8_of(sample[i], text))
+                    return nullptr;
+                key.assign(reinterpret_cast<const char*>(&index[i]), sizeof index[i]);
+                key.append(text);
+                const std::size_t before = known.size();
+                previous_code = known.code(key);
+                if (known.size() > before) {
+                    Ref pair{Py_BuildValue("(LO)", static_cast<long long>(index[i]), sample[i])};
+                    if (!pair || PyList_Append(pairs.get(), pair.get()) < 0)
+                        return nullptr;
+                }
+                previous = sample[i];
+                previous_index = index[i];
+            }
+            code[i] = previous_code;
+        }
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    }
+    return PyTuple_Pack(2, pairs.get(), codes.get());
 }
 
 constexpr const char* set_doc =
@@ -195,6 +292,13 @@ PyType_Spec set_spec = {"mutflank_tools._engine.MutationSet",
                         static_cast<int>(sizeof(SetObject)), 0, Py_TPFLAGS_DEFAULT, set_slots};
 
 } // namespace
+
+PyMethodDef allele_classes_method = {"allele_classes",
+                                     reinterpret_cast<PyCFunction>(allele_classes_call),
+                                     METH_VARARGS, allele_classes_doc};
+
+PyMethodDef pair_codes_method = {"pair_codes", reinterpret_cast<PyCFunction>(pair_codes_call),
+                                 METH_VARARGS, pair_codes_doc};
 
 PyMethodDef fingerprints_method = {"fingerprints",
                                    reinterpret_cast<PyCFunction>(fingerprints_call),

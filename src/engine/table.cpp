@@ -1,6 +1,4 @@
 // table_rows: the text of the ten-column mutation table's rows of one batch of records.
-#include "numpy.hpp"
-
 #include <algorithm>
 #include <array>
 #include <cstring>
@@ -11,6 +9,7 @@
 #include <vector>
 
 #include "functions.hpp"
+#include "numpy.hpp"
 #include "table_rows.hpp"
 
 namespace mutflank::engine {
@@ -120,7 +119,7 @@ const T* values_of(PyObject* given, Ref& owner, int type, std::size_t rows, cons
 // `alt` (views of the str objects, or of `held` for text beyond ASCII).
 struct Alleles {
     Variant<char> variant; // for text beyond ASCII: its fault, kind, start and the UTF-8 alleles
-    WidePosition end = 0;      // counted in characters
+    WidePosition end = 0;  // counted in characters
     std::string held_ref;
     std::string held_alt;
 };
@@ -141,20 +140,20 @@ bool classify_alleles(std::uint64_t position, PyObject* ref, PyObject* alt, Alle
         return false;
     }
     if (PyUnicode_IS_ASCII(ref) && PyUnicode_IS_ASCII(alt)) {
-        out.variant = classify<char>(
-            position,
-            std::string_view(static_cast<const char*>(PyUnicode_DATA(ref)),
-                             static_cast<std::size_t>(PyUnicode_GET_LENGTH(ref))),
-            std::string_view(static_cast<const char*>(PyUnicode_DATA(alt)),
-                             static_cast<std::size_t>(PyUnicode_GET_LENGTH(alt))));
+        out.variant =
+            classify<char>(position,
+                           std::string_view(static_cast<const char*>(PyUnicode_DATA(ref)),
+                                            static_cast<std::size_t>(PyUnicode_GET_LENGTH(ref))),
+                           std::string_view(static_cast<const char*>(PyUnicode_DATA(alt)),
+                                            static_cast<std::size_t>(PyUnicode_GET_LENGTH(alt))));
         out.end = out.variant.end();
         return true;
     }
     // Beyond ASCII: classified by code points, as the characters a reader sees.
     std::unique_ptr<Py_UCS4, decltype(&PyMem_Free)> ref_points{PyUnicode_AsUCS4Copy(ref),
-                                                                &PyMem_Free};
+                                                               &PyMem_Free};
     std::unique_ptr<Py_UCS4, decltype(&PyMem_Free)> alt_points{PyUnicode_AsUCS4Copy(alt),
-                                                                &PyMem_Free};
+                                                               &PyMem_Free};
     if (!ref_points || !alt_points)
         return false;
     static_assert(sizeof(Py_UCS4) == sizeof(char32_t));
@@ -207,8 +206,7 @@ struct LeftOutCounts {
         // Equal texts in other objects: one entry (the list stays short, a few reasons and
         // the chromosomes of one batch).
         for (auto& entry : entries) {
-            const int same_reason =
-                PyObject_RichCompareBool(entry.reason.get(), reason, Py_EQ);
+            const int same_reason = PyObject_RichCompareBool(entry.reason.get(), reason, Py_EQ);
             if (same_reason < 0)
                 return false;
             if (!same_reason)
@@ -252,8 +250,8 @@ PyObject* table_rows_call(PyObject* /*module*/, PyObject* args) noexcept {
     PyObject* not_variant = nullptr;
     PyObject* symbolic = nullptr;
     if (!PyArg_ParseTuple(args, "OOOOOOOOUO(UU):table_rows", &sample_given, &ident_given,
-                          &build_given, &chromosome_given, &position_given, &ref_given,
-                          &alt_given, &line_given, &project, &place, &not_variant, &symbolic))
+                          &build_given, &chromosome_given, &position_given, &ref_given, &alt_given,
+                          &line_given, &project, &place, &not_variant, &symbolic))
         return nullptr;
     if (!PyCallable_Check(place)) {
         PyErr_SetString(PyExc_TypeError, "table_rows: place must be callable");
@@ -264,8 +262,8 @@ PyObject* table_rows_call(PyObject* /*module*/, PyObject* args) noexcept {
         Ref array{PyArray_FROMANY(position_given, NPY_UINT64, 1, 1, NPY_ARRAY_IN_ARRAY)};
         if (!array)
             return nullptr;
-        const auto rows =
-            static_cast<std::size_t>(PyArray_DIM(reinterpret_cast<PyArrayObject*>(array.get()), 0));
+        const auto rows = static_cast<std::size_t>(
+            PyArray_DIM(reinterpret_cast<PyArrayObject*>(array.get()), 0));
         const auto* positions = static_cast<const std::uint64_t*>(
             PyArray_DATA(reinterpret_cast<PyArrayObject*>(array.get())));
         PyObject** samples = objects_of(sample_given, owners[0], rows, "sample");
@@ -302,18 +300,16 @@ PyObject* table_rows_call(PyObject* /*module*/, PyObject* args) noexcept {
         Alleles alleles;
         for (std::size_t i = 0; i < rows; ++i) {
             // The same record as the row before, for another sample: the same tail.
-            const bool same_record = i > 0 && tail_valid && idents[i] == idents[i - 1] &&
-                                     builds[i] == builds[i - 1] &&
-                                     chromosomes[i] == chromosomes[i - 1] &&
-                                     refs[i] == refs[i - 1] && alts[i] == alts[i - 1] &&
-                                     positions[i] == positions[i - 1];
+            const bool same_record =
+                i > 0 && tail_valid && idents[i] == idents[i - 1] && builds[i] == builds[i - 1] &&
+                chromosomes[i] == chromosomes[i - 1] && refs[i] == refs[i - 1] &&
+                alts[i] == alts[i - 1] && positions[i] == positions[i - 1];
             if (!same_record) {
                 tail_valid = false;
                 bool same_place = placed;
                 if (same_place && !same_text(where.written_build, builds[i], same_place))
                     return nullptr;
-                if (same_place &&
-                    !same_text(where.written_chromosome, chromosomes[i], same_place))
+                if (same_place && !same_text(where.written_chromosome, chromosomes[i], same_place))
                     return nullptr;
                 if (!same_place) {
                     Ref found{PyObject_CallFunction(place, "OOL", builds[i], chromosomes[i],
@@ -352,7 +348,7 @@ PyObject* table_rows_call(PyObject* /*module*/, PyObject* args) noexcept {
                 const Variant<char>& variant = alleles.variant;
                 if (variant.fault != AlleleFault::none) {
                     if (!left_out.add(variant.fault == AlleleFault::symbolic ? symbolic
-                                                                              : not_variant,
+                                                                             : not_variant,
                                       chromosomes[i]))
                         return nullptr;
                     continue;

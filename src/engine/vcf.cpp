@@ -11,6 +11,7 @@
 #include <utility>
 
 #include "functions.hpp"
+#include "vcf_batch.hpp"
 #include "vcf_scanner.hpp"
 
 namespace mutflank::engine {
@@ -19,11 +20,12 @@ namespace {
 
 constexpr const char* type_doc =
     "VcfScanner(fd, prefix, positioned, start, header_lines, width, by_genotype, taken,\n"
-    "           pass_only, batch_records, max_line_bytes, max_field_bytes)\n\n"
+    "           kept, pass_only, batch_records, max_line_bytes, max_field_bytes)\n\n"
     "Reads the record lines of a VCF (plain, gzip or bgzip) from the descriptor `fd`, which\n"
     "the caller owns: `prefix` holds the bytes already read from it, or with `positioned`\n"
     "(a regular file) it is read from byte `start` on. The first `header_lines` lines of the\n"
-    "text are skipped.\n"
+    "text are skipped. `kept`: a flag for each sample (each of `taken`, or the one sample\n"
+    "without genotypes), whether its records are kept; empty: every sample's.\n"
     "next_batch() gives a dict of columns, one row per kept alternate allele and sample that\n"
     "carries it (line, position, chromosome, ref, alt, filter, id, sample: the index into\n"
     "`taken`, phase; left_out: [(reason, chromosome, records)]), a dict with\n"
@@ -59,6 +61,8 @@ const char* fault_name(VcfFault::Kind kind) {
         return "not_a_genotype";
     case VcfFault::Kind::allele_beyond:
         return "allele_beyond";
+    case VcfFault::Kind::unreadable:
+        return "unreadable";
     }
     return "unknown";
 }
@@ -75,6 +79,8 @@ const char* stream_name(StreamFault::Kind kind) {
     return "unknown";
 }
 
+} // namespace
+
 PyObject* fault_dict(const VcfFault& fault, bool at_end) {
     return Py_BuildValue(
         "{s:s,s:K,s:K,s:K,s:y#,s:s#,s:I,s:s,s:i,s:s#,s:O}", "fault", fault_name(fault.kind), "line",
@@ -87,6 +93,8 @@ PyObject* fault_dict(const VcfFault& fault, bool at_end) {
         fault.stream.detail.data(), static_cast<Py_ssize_t>(fault.stream.detail.size()),
         "at_end", at_end ? Py_True : Py_False);
 }
+
+namespace {
 
 // A NumPy array of `count` values of `type`, copied from `data`.
 template <class T> Ref array_of(const T* data, std::size_t count, int type) {
@@ -168,6 +176,8 @@ bool put(PyObject* dict, const char* key, Ref value) {
     return value && PyDict_SetItemString(dict, key, value.get()) == 0;
 }
 
+} // namespace
+
 PyObject* batch_dict(const VcfBatch& batch) {
     const std::size_t rows = batch.rows();
     Ref names{PyList_New(static_cast<Py_ssize_t>(batch.names.size()))};
@@ -226,6 +236,8 @@ PyObject* batch_dict(const VcfBatch& batch) {
     return dict.release();
 }
 
+namespace {
+
 void release(ScannerObject* self) noexcept {
     delete self->scanner;
     self->scanner = nullptr;
@@ -243,12 +255,14 @@ int scanner_init(PyObject* object, PyObject* args, PyObject* /*kwargs*/) noexcep
     Py_ssize_t width = 0;
     int by_genotype = 0;
     PyObject* taken = nullptr;
+    PyObject* kept = nullptr;
     int pass_only = 0;
     Py_ssize_t batch_records = 0;
     Py_ssize_t max_line = 0;
     Py_ssize_t max_field = 0;
-    if (!PyArg_ParseTuple(args, "iy*pKKnpOpnnn:VcfScanner", &fd, &prefix, &positioned,
-                          &start, &header_lines, &width, &by_genotype, &taken, &pass_only,
+    if (!PyArg_ParseTuple(args, "iy*pKKnpOOpnnn:VcfScanner", &fd, &prefix, &positioned,
+                          &start, &header_lines, &width, &by_genotype, &taken, &kept,
+                          &pass_only,
                           &batch_records, &max_line, &max_field))
         return -1;
     const std::string prefix_bytes(static_cast<const char*>(prefix.buf),
@@ -281,6 +295,21 @@ int scanner_init(PyObject* object, PyObject* args, PyObject* /*kwargs*/) noexcep
                 return -1;
             }
             settings.taken.push_back(static_cast<std::uint32_t>(column));
+        }
+        Ref flags{PySequence_Fast(kept, "VcfScanner: kept must be a sequence of flags")};
+        if (!flags)
+            return -1;
+        const Py_ssize_t samples = settings.by_genotype ? count : 1;
+        const Py_ssize_t given = PySequence_Fast_GET_SIZE(flags.get());
+        if (given != 0 && given != samples) {
+            PyErr_SetString(PyExc_ValueError, "VcfScanner: kept has not one flag per sample");
+            return -1;
+        }
+        for (Py_ssize_t i = 0; i < given; ++i) {
+            const int flag = PyObject_IsTrue(PySequence_Fast_GET_ITEM(flags.get(), i));
+            if (flag < 0)
+                return -1;
+            settings.kept.push_back(static_cast<std::uint8_t>(flag));
         }
         release(self);
         self->batch = new VcfBatch();

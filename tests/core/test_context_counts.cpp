@@ -186,11 +186,14 @@ TEST(ContextCounts, RefusesRegionsOutOfOrder) {
 }
 
 // Random chromosomes with N runs, stray bytes and strand bits, against the model, whole and
-// in random regions, in memory and from a file read in blocks of every small size.
+// in random regions, in memory and from a file read in blocks of every small size. Plain
+// chromosomes (no strand bits, long stretches of bases broken by short N runs) take the path
+// that counts eight bases at a time, with its N runs at every offset of a group.
 struct RandomCase {
     std::uint32_t seed;
     std::size_t length;
     bool whole;
+    bool plain = false;
 };
 
 class ContextCountsRandom : public ::testing::TestWithParam<RandomCase> {};
@@ -201,6 +204,24 @@ std::string random_bytes(std::mt19937& random, std::size_t length) {
     for (char& b : bytes) {
         const int roll = pick(random);
         b = static_cast<char>(roll < 90 ? roll % 16 : roll < 96 ? 16 + roll % 4 : 20 + roll);
+    }
+    return bytes;
+}
+
+std::string random_plain_bytes(std::mt19937& random, std::size_t length) {
+    std::string bytes(length, '\0');
+    std::uniform_int_distribution<int> pick(0, 999);
+    for (std::size_t k = 0; k < length;) {
+        const int roll = pick(random);
+        if (roll < 4) { // an N run of 1 to 12, or one stray byte
+            const std::size_t run =
+                std::min<std::size_t>(1 + roll * 4 + pick(random) % 4, length - k);
+            std::fill_n(bytes.begin() + static_cast<std::ptrdiff_t>(k), run,
+                        static_cast<char>(roll == 3 ? 77 : 16 + pick(random) % 4));
+            k += run;
+        } else {
+            bytes[k++] = static_cast<char>(roll % 4);
+        }
     }
     return bytes;
 }
@@ -222,7 +243,8 @@ std::vector<Interval> random_regions(std::mt19937& random, std::size_t length) {
 TEST_P(ContextCountsRandom, MatchesThePlainModel) {
     const RandomCase& c = GetParam();
     std::mt19937 random(c.seed);
-    const std::string bytes = random_bytes(random, c.length);
+    const std::string bytes =
+        c.plain ? random_plain_bytes(random, c.length) : random_bytes(random, c.length);
     const auto regions = c.whole ? std::vector<Interval>{} : random_regions(random, c.length);
     const ModelCounts want = model(bytes, regions, c.whole);
     expect_same(spelled(in_memory(bytes, regions, c.whole)), want);
@@ -242,11 +264,14 @@ INSTANTIATE_TEST_SUITE_P(Cases, ContextCountsRandom,
                                            RandomCase{3, 4, true}, RandomCase{4, 5, true},
                                            RandomCase{5, 300, true}, RandomCase{6, 3000, true},
                                            RandomCase{7, 2, false}, RandomCase{8, 40, false},
-                                           RandomCase{9, 300, false}, RandomCase{10, 5000, false}),
+                                           RandomCase{9, 300, false}, RandomCase{10, 5000, false},
+                                           RandomCase{11, 20000, true, true},
+                                           RandomCase{12, 20000, false, true}),
                          [](const auto& info) {
                              return "Seed" + std::to_string(info.param.seed) + "Length" +
                                     std::to_string(info.param.length) +
-                                    (info.param.whole ? "Whole" : "Regions");
+                                    (info.param.whole ? "Whole" : "Regions") +
+                                    (info.param.plain ? "Plain" : "");
                          });
 
 TEST(ContextCountsFile, ReportsAMissingFile) {

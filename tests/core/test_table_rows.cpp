@@ -46,28 +46,24 @@ TEST_P(Classify, TrimsAndNamesTheVariant) {
 
 INSTANTIATE_TEST_SUITE_P(
     Alleles, Classify,
-    ::testing::Values(Case{100, "C", "T", "SNV 100 100 C T"}, Case{100, "AC", "GT", "DBS 100 101 AC GT"},
-                      Case{100, "ACG", "TGC", "MNV 100 102 ACG TGC"},
-                      Case{100, "ATG", "ACG", "SNV 101 101 T C"},
-                      Case{100, "ATGC", "ATCA", "DBS 102 103 GC CA"},
-                      Case{100, "CATGC", "CGTAC", "MNV 101 103 ATG GTA"},
-                      Case{100, "AT", "A", "INDEL 100 101 AT A"},
-                      Case{100, "A", "ATT", "INDEL 100 100 A ATT"},
-                      Case{100, "-", "AT", "INDEL 100 100 - AT"},
-                      Case{100, "A", "-", "INDEL 100 100 A -"},
-                      Case{100, "", "A", "INDEL 100 99  A"}, // an empty REF ends before it starts
-                      Case{100, "N", "A", "OTHER 100 100 N A"},
-                      Case{100, "*", "C", "OTHER 100 100 * C"},
-                      Case{100, "T", "<DEL>", "symbolic"},
-                      Case{100, "G", "G]17:198982]", "symbolic"},
-                      Case{100, "G", "[1:5[G", "symbolic"},
-                      Case{100, "T", "*", "not variant"}, Case{100, "T", ".", "not variant"},
-                      Case{100, "T", "", "not variant"}, Case{100, "AC", "AC", "not variant"},
-                      // Beyond 2^64 - 1 once trimmed: the sum does not wrap.
-                      Case{18446744073709551615U, "ATG", "ACG",
-                           "SNV 18446744073709551616 18446744073709551616 T C"},
-                      Case{18446744073709551615U, "AT", "A",
-                           "INDEL 18446744073709551615 18446744073709551616 AT A"}));
+    ::testing::Values(
+        Case{100, "C", "T", "SNV 100 100 C T"}, Case{100, "AC", "GT", "DBS 100 101 AC GT"},
+        Case{100, "ACG", "TGC", "MNV 100 102 ACG TGC"}, Case{100, "ATG", "ACG", "SNV 101 101 T C"},
+        Case{100, "ATGC", "ATCA", "DBS 102 103 GC CA"},
+        Case{100, "CATGC", "CGTAC", "MNV 101 103 ATG GTA"},
+        Case{100, "AT", "A", "INDEL 100 101 AT A"}, Case{100, "A", "ATT", "INDEL 100 100 A ATT"},
+        Case{100, "-", "AT", "INDEL 100 100 - AT"}, Case{100, "A", "-", "INDEL 100 100 A -"},
+        Case{100, "", "A", "INDEL 100 99  A"}, // an empty REF ends before it starts
+        Case{100, "N", "A", "OTHER 100 100 N A"}, Case{100, "*", "C", "OTHER 100 100 * C"},
+        Case{100, "T", "<DEL>", "symbolic"}, Case{100, "G", "G]17:198982]", "symbolic"},
+        Case{100, "G", "[1:5[G", "symbolic"}, Case{100, "T", "*", "not variant"},
+        Case{100, "T", ".", "not variant"}, Case{100, "T", "", "not variant"},
+        Case{100, "AC", "AC", "not variant"},
+        // Beyond 2^64 - 1 once trimmed: the sum does not wrap.
+        Case{18446744073709551615U, "ATG", "ACG",
+             "SNV 18446744073709551616 18446744073709551616 T C"},
+        Case{18446744073709551615U, "AT", "A",
+             "INDEL 18446744073709551615 18446744073709551616 AT A"}));
 
 TEST(Classify, CountsCodePointsNotBytes) {
     // One character each, so no indel: a substitution of other characters.

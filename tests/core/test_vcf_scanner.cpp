@@ -280,11 +280,69 @@ TEST(VcfScanner, OneRowPerKeptAlleleWithItsCarriersCopiesAndPhase) {
     EXPECT_EQ(batch.carrier_sample, (std::vector<std::uint32_t>{0, 0, 1, 1}));
     EXPECT_EQ(batch.carrier_copies, (std::vector<std::uint8_t>{1, 2, 3, 2}));
     EXPECT_EQ(batch.carrier_phase, (std::vector<std::int64_t>{1, 2, 0, 0}));
+    // '*' and <DEL>, which no sample carries; C>C, which b carries
     ASSERT_EQ(batch.left_out.size(), 3U);
-    EXPECT_EQ(batch.left_out[0].reason, LeftOutReason::not_variant); // '*'
-    EXPECT_EQ(batch.left_out[1].reason, LeftOutReason::symbolic);
-    EXPECT_EQ(batch.left_out[2].reason, LeftOutReason::not_variant); // C>C
+    EXPECT_EQ(batch.left_out[0].reason, LeftOutReason::no_carrier);
+    EXPECT_EQ(batch.left_out[0].chromosome, 0U);
+    EXPECT_EQ(batch.left_out[1].reason, LeftOutReason::no_carrier);
+    EXPECT_EQ(batch.left_out[1].chromosome, 1U);
+    EXPECT_EQ(batch.left_out[2].reason, LeftOutReason::not_variant);
     EXPECT_EQ(batch.left_out[2].chromosome, 1U);
+}
+
+struct Counted {
+    LeftOutReason reason;
+    std::uint64_t count;
+    bool operator==(const Counted& other) const {
+        return reason == other.reason && count == other.count;
+    }
+};
+
+std::vector<Counted> counted(const VcfBatch& batch) {
+    std::vector<Counted> found;
+    for (const auto& item : batch.left_out)
+        found.push_back({item.reason, item.count});
+    return found;
+}
+
+TEST(VcfScanner, ReasonsCountEachKeptCarrierAndPassOverAllelesOfOtherSamples) {
+    TempDir dir;
+    constexpr std::string_view records = "1\t10\t.\tA\tG\t.\tLow\t.\tGT\t0/1\t1|1\n"
+                                         "1\t11\t.\tA\t*,<DEL>\t.\tPASS\t.\tGT\t1/2\t0/1\n"
+                                         "1\t12\t.\tA\tG\t.\tLow\t.\tGT\t0/0\t0/1\n"
+                                         "1\t13\t.\tA\tG,T\t.\tPASS\t.\tGT\t0/2\t./.\n";
+    VcfSettings settings = two_samples();
+    settings.pass_only = true;
+    const Scan both = scan(dir, records, settings);
+    ASSERT_FALSE(both.fault.has_value());
+    const VcfBatch& all = both.batches.at(0);
+    EXPECT_EQ(counted(all), (std::vector<Counted>{{LeftOutReason::not_pass, 3},
+                                                  {LeftOutReason::not_variant, 2},
+                                                  {LeftOutReason::symbolic, 1},
+                                                  {LeftOutReason::no_carrier, 1}}));
+    EXPECT_EQ(all.line, (std::vector<std::uint64_t>{6}));
+    settings.kept = {0, 1};
+    const Scan second = scan(dir, records, settings);
+    ASSERT_FALSE(second.fault.has_value());
+    const VcfBatch& b = second.batches.at(0);
+    EXPECT_EQ(counted(b), (std::vector<Counted>{{LeftOutReason::not_pass, 2},
+                                                {LeftOutReason::not_variant, 1},
+                                                {LeftOutReason::no_carrier, 1}}));
+    EXPECT_EQ(b.rows(), 0U); // T at 13 is a's only
+    settings.kept = {1, 0};
+    const Scan first = scan(dir, records, settings);
+    ASSERT_FALSE(first.fault.has_value());
+    const VcfBatch& a = first.batches.at(0);
+    EXPECT_EQ(counted(a), (std::vector<Counted>{{LeftOutReason::not_pass, 1},
+                                                {LeftOutReason::not_variant, 1},
+                                                {LeftOutReason::symbolic, 1},
+                                                {LeftOutReason::no_carrier, 1}}));
+    EXPECT_EQ(a.carrier_sample, (std::vector<std::uint32_t>{0}));
+    settings.kept = {0, 0}; // an input of none of the chosen samples gives nothing
+    const Scan none = scan(dir, records, settings);
+    ASSERT_FALSE(none.fault.has_value());
+    EXPECT_TRUE(none.batches.at(0).left_out.empty());
+    EXPECT_EQ(none.batches.at(0).rows(), 0U);
 }
 
 TEST(VcfScanner, PassOnlyAndMissingCarriersAreCountedByChromosome) {
@@ -300,7 +358,7 @@ TEST(VcfScanner, PassOnlyAndMissingCarriersAreCountedByChromosome) {
     const auto& left_out = found.batches.at(0).left_out;
     ASSERT_EQ(left_out.size(), 2U);
     EXPECT_EQ(left_out[0].reason, LeftOutReason::not_pass);
-    EXPECT_EQ(left_out[0].count, 1U);
+    EXPECT_EQ(left_out[0].count, 2U); // one record of each sample
     EXPECT_EQ(left_out[1].reason, LeftOutReason::no_carrier);
     EXPECT_EQ(left_out[1].count, 2U);
 }

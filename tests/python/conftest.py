@@ -123,7 +123,8 @@ def run_python(code, *, cwd=None, env=None):
 @pytest.fixture(scope="session")
 def dask_scheduler(tmp_path_factory):
     """The address of a Dask cluster of two worker processes (one thread each, of this
-    interpreter) that serves the whole test session, as a cluster running elsewhere would:
+    interpreter) that serves the whole test session (each process's part of it when the tests
+    run in several, as `make test` runs them), as a cluster running elsewhere would:
     `--scheduler ADDRESS`. Its scheduler and workers are processes of their own, listening on
     127.0.0.1 only, so that no event loop of theirs runs in the tests' process (whose
     descriptors and objects the leak tests count). Tests of a cluster's own start and stop

@@ -28,9 +28,10 @@ a neighbour and lets the rest through. Inputs need not be sorted:
 
 import numpy as np
 
-from ..inputs.records import LeftOut, Records, in_trans
+from .. import _engine
+from ..inputs.records import LeftOut, Records
 from ..runtime.errors import InputError, at_line
-from .kinds.sbs import letter_codes
+from .kinds import SINGLE, allele_shapes
 
 HOLD = 500_000  # SNVs of one input held before streaming starts
 MULTI_BASE = "multi-base substitution (three or more adjacent bases)"
@@ -54,14 +55,7 @@ def concatenate(parts, source, left_out):
 
 def single_base_substitutions(ref, alt):
     """Which records replace one base of A, C, G, T by another (object arrays of str)."""
-    count = len(ref)
-    one = ((np.fromiter(map(len, ref.tolist()), dtype=np.int64, count=count) == 1)
-           & (np.fromiter(map(len, alt.tolist()), dtype=np.int64, count=count) == 1))
-    result = np.zeros(count, dtype=bool)
-    if one.any():
-        r, a = letter_codes(ref[one]), letter_codes(alt[one])
-        result[one] = (r < 4) & (a < 4) & (r != a)
-    return result
+    return allele_shapes(ref, alt) == SINGLE
 
 
 def split_substitutions(records):
@@ -113,25 +107,10 @@ def _objects(values):
     return array
 
 
-class _Codes:
-    """Small whole numbers for the names (samples, chromosomes) of one input."""
-
-    def __init__(self):
-        self.code = {}
-
-    def of(self, names):
-        code = self.code
-        if len(names) and (names == names[0]).all():  # one sample, one chromosome: common
-            return np.full(len(names), code.setdefault(names[0], len(code)), dtype=np.int64)
-        names = names.tolist()
-        for name in dict.fromkeys(names):
-            code.setdefault(name, len(code))
-        return np.fromiter(map(code.__getitem__, names), dtype=np.int64, count=len(names))
-
-
 class Merger:
     """Merges the adjacent SNVs of one input (see the module's text). `feed(records)` returns
-    the records that may be counted now; `finish()` the rest, when the input has ended."""
+    the records that may be counted now; `finish()` the rest, when the input has ended. The
+    engine's DoubletMerger decides; the records held back stay here."""
 
     def __init__(self, merge=True, hold=None):
         self.merge = merge
@@ -140,9 +119,7 @@ class Merger:
         self._pending = []  # Records of SNVs held back
         self._held = 0
         self._streaming = False
-        self._samples, self._chromosomes = _Codes(), _Codes()
-        # streaming: per sample code, [current chromosome code, last position, finished set]
-        self._state = {}
+        self._engine = _engine.DoubletMerger()
 
     def feed(self, records):
         self.source = records.input
@@ -176,31 +153,10 @@ class Merger:
 
     def _check_order(self, part):
         """InputError at the first record that comes before an earlier one of its sample."""
-        samples = self._samples.of(part.sample)
-        chromosomes = self._chromosomes.of(part.chromosome)
-        order = np.argsort(samples, kind="stable")
-        s, c, p = samples[order], chromosomes[order], part.position.astype(np.int64)[order]
-        # stretches: records of one sample on one chromosome, one after the other
-        begins = np.ones(len(s), dtype=bool)
-        begins[1:] = (s[1:] != s[:-1]) | (c[1:] != c[:-1])
-        backwards = ~begins & (p < np.r_[0, p[:-1]])
-        if backwards.any():
-            self._unsorted(part, order[np.argmax(backwards)])
-        firsts = np.flatnonzero(begins)
-        lasts = np.r_[firsts[1:], len(s)] - 1
-        for i, last in zip(firsts.tolist(), lasts.tolist()):  # one per stretch: few
-            state = self._state.get(s[i])
-            if state is None:
-                state = self._state[s[i]] = [c[i], p[i], set()]
-            elif state[0] == c[i]:
-                if p[i] < state[1]:
-                    self._unsorted(part, order[i])
-            elif c[i] in state[2]:
-                self._unsorted(part, order[i])
-            else:
-                state[2].add(state[0])
-                state[0] = c[i]
-            state[1] = p[last]
+        at = self._engine.check_order(part.sample, part.chromosome,
+                                      part.position.astype(np.int64))
+        if at >= 0:
+            self._unsorted(part, at)
 
     def _unsorted(self, part, i):
         raise InputError(at_line(
@@ -215,54 +171,15 @@ class Merger:
         Records to release."""
         held = concatenate(self._pending, self.source, LeftOut())
         self._pending = []
-        if final and not (np.diff(np.sort(held.position.astype(np.int64))) <= 1).any():
-            return [held]  # no two SNVs side by side, nor at one position, in any sample
-        samples = self._samples.of(held.sample)
-        chromosomes = self._chromosomes.of(held.chromosome)
-        positions = held.position.astype(np.int64)
-        alleles = letter_codes(held.alt)
-        order = np.lexsort((alleles, positions, chromosomes, samples))
-        s, c, p, a = samples[order], chromosomes[order], positions[order], alleles[order]
-        step = np.diff(p)
-        other = (s[1:] != s[:-1]) | (c[1:] != c[:-1])
-        # A sample's mutation written again (the same position and ALT) is counted once.
-        again = np.zeros(len(s), dtype=bool)
-        again[1:] = ~other & (step == 0) & (a[1:] == a[:-1])
-        if again.any():
-            _leave(left_out, DUPLICATE, held, order[again])
-            order, s, c, p = order[~again], s[~again], c[~again], p[~again]
-            step = np.diff(p)
-            other = (s[1:] != s[:-1]) | (c[1:] != c[:-1])
-        starts = np.ones(len(s), dtype=bool)
-        starts[1:] = other | (step > 1)
-        new_position = np.ones(len(s), dtype=bool)
-        new_position[1:] = starts[1:] | (step > 0)
-        phase = held.phase[order]
-        if phase.any():
-            starts |= new_position & _apart(phase, new_position)
-        run = np.cumsum(starts) - 1  # run number of each record
-        runs = int(run[-1]) + 1
-        records = np.bincount(run, minlength=runs)
-        positions_in_run = np.bincount(run, weights=new_position, minlength=runs).astype(int)
-        keep = np.zeros(runs, dtype=bool)
-        if not final:  # a run is open while its sample may still add a record beside it
-            current = np.full(len(self._samples.code), -1, dtype=np.int64)
-            last = np.zeros(len(self._samples.code), dtype=np.int64)
-            for sample, state in self._state.items():
-                current[sample], last[sample] = state[0], state[1]
-            ends = np.r_[np.flatnonzero(starts)[1:], len(s)] - 1
-            keep = (current[s[ends]] == c[ends]) & (p[ends] >= last[s[ends]] - 1)
-        kept = keep[run]
-        if kept.any():
-            self._pending.append(take(held, order[kept]))
-        self._held = int(kept.sum())
-        single = ~kept & (positions_in_run[run] == 1)
-        pair = ~kept & (positions_in_run[run] == 2) & (records[run] == 2)
-        multi = ~kept & ~single & ~pair
-        _leave(left_out, MULTI_BASE, held, order[multi])
-        released = [take(held, order[single])]
-        firsts = order[pair & starts]
-        seconds = order[pair & ~starts]
+        kept, singles, firsts, seconds, multi, again = self._engine.resolve(
+            held.sample, held.chromosome, held.position.astype(np.int64), held.alt,
+            held.phase, final)
+        _leave(left_out, DUPLICATE, held, again)
+        if len(kept):
+            self._pending.append(take(held, kept))
+        self._held = len(kept)
+        _leave(left_out, MULTI_BASE, held, multi)
+        released = [held if len(singles) == len(held) else take(held, singles)]
         if len(firsts):
             doublets = take(held, firsts)
             doublets.ref = _joined(held.ref[firsts], held.ref[seconds])
@@ -270,24 +187,6 @@ class Merger:
             doublets.weight = held.weight[firsts] + held.weight[seconds]
             released.append(doublets)
         return released
-
-
-def _apart(phase, new_position):
-    """For each record of sorted SNVs (`phase` codes; `new_position`: the first record of each
-    position), whether its position and the one before have no pair of records that one
-    molecule can carry: every pair is in trans. A position is known when its records are all
-    phased in one phase set; two known positions of one set are apart when no haplotype
-    carries alleles of both."""
-    group = np.cumsum(new_position) - 1
-    heads = np.flatnonzero(new_position)
-    bits = np.bitwise_or.reduceat(phase & 3, heads)
-    sets = phase >> 2
-    low, high = np.minimum.reduceat(sets, heads), np.maximum.reduceat(sets, heads)
-    known = (np.minimum.reduceat(phase, heads) > 0) & (low == high)
-    summary = np.where(known, bits | (low << 2), 0)  # a phase code of the whole position
-    apart = np.zeros(len(heads), dtype=bool)
-    apart[1:] = in_trans(summary[:-1], summary[1:])
-    return apart[group]
 
 
 def _leave(left_out, reason, records, index):

@@ -10,6 +10,9 @@ the count of its reference context, so the channels of one context share it.
 - DBS78: reference dinucleotides folded onto the ten of the channels, as the channels are.
 - The indel kinds have none (`has_opportunities`)."""
 
+import os
+from concurrent.futures import ThreadPoolExecutor
+
 import numpy as np
 
 from .. import _engine
@@ -74,15 +77,23 @@ def channel_values(kind, counts):
     return np.array(values, dtype=np.int64)
 
 
+def workers():
+    """Threads that count chromosome files at once: the processors this process may run on
+    (the engine counts without the interpreter lock)."""
+    return max(1, len(os.sched_getaffinity(0)))
+
+
 def count(genome, build, intervals=None, on_chromosome=None):
     """(Counts, bases looked at, chromosomes counted) of the build's chromosome files in
     `genome` (reference.Genome), whole, or inside `intervals` ({chromosome file name: (starts,
-    ends)}, merged: sorted, apart). `on_chromosome(bases)` is called after each file."""
+    ends)}, merged: sorted, apart). The files are counted by `workers()` threads at once,
+    largest first; `on_chromosome(bases)` is called in this thread as each is done, and the
+    first file (in that order) that cannot be read is the error."""
     files = genome.chromosomes(build)
-    names = sorted(files)
+    names = sorted(files, key=lambda name: (-files[name], name))
     if intervals is not None:
         names = [name for name in names if name in intervals]
-    counts, bases = Counts(), 0
+    jobs, bases = [], 0
     for name in names:
         path = genome.chromosome(build, name).path
         if intervals is None:
@@ -91,10 +102,23 @@ def count(genome, build, intervals=None, on_chromosome=None):
         else:
             starts, ends = intervals[name]
             bases += int((np.minimum(ends, files[name]) - np.minimum(starts, files[name])).sum())
-        try:
-            counts.add(_engine.count_contexts(path, starts, ends))
-        except OSError as error:
-            raise InputError(f"{path}: {error}") from None
-        if on_chromosome is not None:
-            on_chromosome(files[name])
+        jobs.append((name, path, starts, ends))
+    counts = Counts()
+    pool = ThreadPoolExecutor(max_workers=workers())
+    try:
+        for (name, _, _, _), counted in zip(jobs, pool.map(_count_file, jobs)):
+            counts.add(counted)
+            if on_chromosome is not None:
+                on_chromosome(files[name])
+    finally:  # on an error, the files not yet started are not counted
+        pool.shutdown(cancel_futures=True)
     return counts, bases, len(names)
+
+
+def _count_file(job):
+    _, path, starts, ends = job
+    try:
+        return _engine.count_contexts(path, starts, ends)
+    except OSError as error:
+        raise InputError(f"{path}: {error}") from None
+

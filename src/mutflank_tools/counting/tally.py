@@ -302,6 +302,10 @@ class Marks:
 # ---- counting ------------------------------------------------------------------------------
 
 def _take(columns, mask):
+    """The rows of `columns` where the bool `mask` holds (the same arrays when it always
+    does: nothing changes a column in place)."""
+    if mask.all():
+        return dict(columns)
     return {name: values[mask] for name, values in columns.items()}
 
 
@@ -316,18 +320,7 @@ def _per_input(indexes):
 def _pairs(indexes, samples):
     """(distinct (input index, sample) pairs in order of appearance, index of each record's
     pair among them)."""
-    names, codes = _codes(samples)
-    if not names:
-        return [], codes
-    key = indexes * len(names) + codes
-    distinct, first, inverse = np.unique(key, return_index=True, return_inverse=True)
-    order = np.argsort(first, kind="stable")
-    rank = np.empty(len(order), dtype=np.int64)
-    rank[order] = np.arange(len(order))
-    pairs = [(index, names[code]) for index, code
-             in zip((distinct[order] // len(names)).tolist(),
-                    (distinct[order] % len(names)).tolist())]
-    return pairs, rank[inverse]
+    return _engine.pair_codes(indexes, samples)
 
 
 def _codes(values):
@@ -458,9 +451,14 @@ class Counter:
     def _classes(self, columns):
         """The number of each record's mutation class in self.classes, -1 for none."""
         classes = np.full(len(columns["ref"]), -1, dtype=np.int64)
+        shapes = None
         for number, mutation_class in enumerate(self.classes):
             open_ = classes < 0
-            if open_.any():
+            if open_.any() and mutation_class.shape is not None:
+                if shapes is None:  # one pass of the engine for every class of a shape
+                    shapes = registry.allele_shapes(columns["ref"], columns["alt"])
+                classes[open_ & (shapes == mutation_class.shape)] = number
+            elif open_.any():
                 accepted = np.zeros(len(classes), dtype=bool)
                 accepted[open_] = mutation_class.accepts(columns["ref"][open_],
                                                          columns["alt"][open_])

@@ -2,12 +2,21 @@
 Tumor_Seq_Allele2, or Tumor_Seq_Allele1 when Allele2 is the reference allele; '-' alleles of
 indels are kept. The build is NCBI_Build as written ('' without that column); FILTER, where the
 MAF has that column, as written, and with `pass_only` a record whose FILTER is neither PASS
-nor '.' (nor empty) is left out."""
+nor '.' (nor empty) is left out.
 
+The header is read here (MafHeader); the record lines by the engine's scanner
+(_engine.MafScanner, C++ in src/core/maf_scanner.cpp) from the input's own descriptor, whose
+batches MafRecords turns into Records and whose faults into the messages below. A record whose
+alleles hold text beyond ASCII comes back as written, and is upper-cased and judged here."""
+
+import numpy as np
+
+from .. import _engine
 from ..reference.folder import is_file_name
 from ..runtime.errors import InputError, at_line
-from .records import NOT_PASS, LeftOut, Records, allele_fault
-from .stream import MAX_FIELD_BYTES, text_blocks
+from . import stream
+from .records import NOT_PASS, NOT_VARIANT, SYMBOLIC, LeftOut, Records, allele_fault
+from .stream import MAX_FIELD_BYTES
 
 COLUMNS = ("Chromosome", "Start_Position", "Reference_Allele", "Tumor_Seq_Allele1",
            "Tumor_Seq_Allele2", "Tumor_Sample_Barcode")
@@ -65,73 +74,86 @@ class MafRecords:
         self.batch_size = batch_size
         self.build = build
 
-    def batches(self, blocks):
-        name = self.name
+    def engine_batches(self, fd, prefix, start):
+        """The Records batches of the record lines, read by the engine's scanner from the
+        descriptor `fd`: from the byte `start` on with positioned reads when `prefix` is None
+        (a regular file), else `prefix` and then what follows."""
         header = self.header
-        chrom_at, pos_at, ref_at, allele1_at, allele2_at, sample_at = header.at
         build_at = header.build_at if self.build is None else None
         filter_at = header.filter_at
         width = max(header.at + [build_at or 0, filter_at or 0]) + 1
-        columns = [[] for _ in range(9)]
+        scanner = _engine.MafScanner(
+            fd, prefix or b"", prefix is None, start, header.line, tuple(header.at),
+            -1 if build_at is None else build_at, -1 if filter_at is None else filter_at, width,
+            self.pass_only, None if self.samples is None else list(self.samples),
+            list(self.exclude), self.batch_size, stream.MAX_LINE_BYTES, MAX_FIELD_BYTES)
+        try:
+            while True:
+                batch = scanner.next_batch()
+                if batch is None:
+                    return
+                if self.held is not None:
+                    self.held.update(batch["held"])
+                records = self.records_of(batch, build_at is not None)  # rows before a fault
+                if "fault" in batch:
+                    raise self.engine_fault(batch)
+                yield records
+        finally:
+            scanner.close()
+
+    def records_of(self, batch, build_read):
         left_out = LeftOut()
-        for first, text in text_blocks(name, blocks):
-            parts = text.split("\n")
-            if text.endswith("\n"):
-                parts.pop()
-            for number, line in enumerate(parts, start=first):
-                if line.endswith("\r"):
-                    line = line[:-1]
-                if not line:
-                    continue
-                fields = line.split("\t")
-                if len(fields) < width:
-                    raise InputError(at_line(name, number, f"{len(fields)} tab-separated "
-                                             f"fields, the header names {header.width_named}"))
-                sample = fields[sample_at].strip()
-                chrom = fields[chrom_at].strip()
-                ref = fields[ref_at].strip().upper()
-                allele1 = fields[allele1_at].strip().upper()
-                allele2 = fields[allele2_at].strip().upper()
-                for what, value in (("Tumor_Sample_Barcode", sample), ("Chromosome", chrom),
-                                    ("Reference_Allele", ref)):
-                    if not value:
-                        raise InputError(at_line(name, number, f"empty {what}"))
-                if max(len(sample), len(chrom), len(ref), len(allele1), len(allele2)) > \
-                        MAX_FIELD_BYTES:
-                    raise InputError(at_line(name, number, f"a field is longer than "
-                                             f"{MAX_FIELD_BYTES >> 20} MiB (the field limit)"))
-                position = fields[pos_at].strip()
-                value = int(position) if position.isascii() and position.isdigit() else 0
-                if not 1 <= value <= MAX_POSITION:
-                    raise InputError(at_line(name, number, f"Start_Position {position!r} is "
-                                             "not a position (a whole number from 1)"))
-                if (self.samples is not None and sample not in self.samples) or \
-                        sample in self.exclude:
-                    if self.held is not None and sample in self.exclude:
-                        self.held.add(sample)  # an input holds the sample --exclude names
-                    continue  # checked as any row, but not counted, nor left out
-                alt = allele1 if allele2 == ref else allele2
-                filter_text = "" if filter_at is None else fields[filter_at].strip()
-                if self.pass_only and filter_text not in ("", "PASS", "."):
-                    left_out.add(NOT_PASS, chrom)
-                    continue
-                reason = allele_fault(ref, alt)
-                if reason is not None:
-                    left_out.add(reason, chrom)
-                    continue
-                if build_at is None:
-                    build = self.build or ""
-                else:
-                    build = fields[build_at].strip()
-                    if not is_file_name(build):
-                        raise InputError(at_line(name, number, f"{BUILD} {fields[build_at]!r} "
-                                                 "cannot name a build folder: give --build"))
-                for column, item in zip(columns, (sample, chrom, build, value, ref, alt,
-                                                  filter_text, number, ".")):
-                    column.append(item)
-                if len(columns[0]) >= self.batch_size:
-                    yield Records.of_lists(self.source, *columns, left_out)
-                    columns = [[] for _ in range(9)]
-                    left_out = LeftOut()
-        if columns[0] or left_out:
-            yield Records.of_lists(self.source, *columns, left_out)
+        for reason, chromosome, count in batch["left_out"]:
+            left_out.add(ENGINE_REASONS[reason], chromosome, count)
+        count = len(batch["position"])
+        build = batch["build"]
+        if not build_read:
+            build = np.empty(count, dtype=object)
+            build.fill(self.build or "")
+        ref, alt, chromosome, line = batch["ref"], batch["alt"], batch["chromosome"], batch["line"]
+        keep = None
+        for index in np.flatnonzero(batch["deferred"]).tolist():
+            # Alleles beyond ASCII: upper-cased as Python does, then the rules of every record.
+            allele1, allele2 = alt[index].upper(), batch["allele2"][index].upper()
+            ref[index] = ref[index].upper()
+            alt[index] = allele1 if allele2 == ref[index] else allele2
+            reason = allele_fault(ref[index], alt[index])
+            if reason is not None:
+                left_out.add(reason, chromosome[index])
+                if keep is None:
+                    keep = np.ones(count, dtype=bool)
+                keep[index] = False
+            elif build_read and not is_file_name(build[index]):
+                raise InputError(at_line(self.name, int(line[index]),
+                                         f"{BUILD} {batch['build_written'][index]!r} cannot "
+                                         "name a build folder: give --build"))
+        ident = np.empty(count, dtype=object)
+        ident.fill(".")
+        records = Records(self.source, batch["sample"], chromosome, build, batch["position"],
+                          ref, alt, batch["filter"], line, ident, left_out)
+        return records if keep is None else records.take(keep, left_out)
+
+    def engine_fault(self, fault):
+        """The InputError of a fault the engine's scanner reports."""
+        kind, number, count = fault["fault"], fault["fault_line"], fault["count"]
+        if kind == "stream":
+            return stream.engine_stream_fault(self.name, fault)
+        text = fault["text"].decode("utf-8", "replace")
+        message = {
+            "line_too_long": f"longer than {stream.MAX_LINE_BYTES >> 20} MiB (the line limit)",
+            "not_utf8": "not UTF-8 text",
+            "field_count": f"{count} tab-separated fields, the header names "
+                           f"{self.header.width_named}",
+            "empty_field": f"empty {EMPTY_FIELDS[min(count, 2)]}",
+            "field_too_long": f"a field is longer than {MAX_FIELD_BYTES >> 20} MiB (the field "
+                              "limit)",
+            "bad_position": f"Start_Position {text!r} is not a position (a whole number from 1)",
+            "bad_build": f"{BUILD} {text!r} cannot name a build folder: give --build",
+        }[kind]
+        return InputError(at_line(self.name, number, message))
+
+
+# The engine's reasons for leaving a record out, by their number (MafLeftOutReason).
+ENGINE_REASONS = (NOT_PASS, NOT_VARIANT, SYMBOLIC)
+# The fields that may not be empty, by the engine's number.
+EMPTY_FIELDS = ("Tumor_Sample_Barcode", "Chromosome", "Reference_Allele")

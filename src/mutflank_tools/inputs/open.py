@@ -15,8 +15,8 @@ positioned reads from where it was opened, anything else from the bytes read so 
 the rest, and unpacks gzip and bgzip itself; vcf.py turns its batches into Records and its
 faults into the messages. It starts no process per input, keeps the line numbers and 64-bit
 positions that `bcftools query` loses, and takes less CPU than `bcftools query` on the same
-file (bench/cli_engine.py). BCF, a binary format, goes through `bcftools view` (bcf.py), whose
-output the engine reads the same way, after the text read for the header.
+file (bench/cli_engine.py). BCF, a binary format, is read in process by htslib on the same
+descriptor (bcf.py) into the same batches.
 """
 
 import os
@@ -24,7 +24,7 @@ import stat
 
 from ..runtime.errors import InputError, UsageError
 from . import stream
-from .bcf import Bcftools
+from .bcf import BcfInput
 from .maf import MafHeader, MafRecords, is_maf_header
 from .mutation_tables import TableRecords
 from .records import sample_from_path
@@ -61,7 +61,7 @@ class Input:
         self._close = close
         self._lines = None
         self._header = None
-        self._process = None  # bcftools, for BCF
+        self._bcf = None  # a BCF: its BcfInput
         self._text = None  # the generator of the input's text
         self._raw = None  # a VCF that is no regular file: the bytes read while opening it
         self._offset = None  # a regular file: where reading it started
@@ -69,9 +69,9 @@ class Input:
 
     def close(self):
         _stop(self._text)
-        if self._process is not None:
-            self._process.close()
-            self._process = None
+        if self._bcf is not None:
+            self._bcf.close()
+            self._bcf = None
         if self._close and self._fd is not None:
             os.close(self._fd)
         self._fd = None
@@ -130,8 +130,8 @@ def _stop(text):
 
 
 class _Recorder:
-    """The raw chunks of an input, keeping a copy of those read until `stop()`: a BCF goes to
-    bcftools whole, the bytes read while telling its format included."""
+    """The raw chunks of an input, keeping a copy of those read until `stop()`: a BCF that is
+    no regular file goes to htslib whole, the bytes read while telling its format included."""
 
     def __init__(self, name, fd, start):
         self._chunks = stream.raw_chunks(name, fd, start)
@@ -173,13 +173,10 @@ def _start(source):
     if head.startswith(b"BCF\x02"):
         raw = recorder.stop()
         source.kind = "bcf"
-        _stop(text)  # nothing more is read here: bcftools reads the descriptor
-        source._process = Bcftools(name, fd, raw, source.stat)
-        kept = []  # bcftools' text read here: the engine reads it again, then the rest
-        lines = stream.Lines(name, source._process.chunks(kept))
+        _stop(text)  # nothing more is read here: htslib reads the descriptor
+        source._bcf = BcfInput(name, fd, raw, source._offset)
+        lines = stream.Lines(name, [source._bcf.header_text])
         source._header = VcfHeader(name, lines)
-        source._raw = b"".join(kept)
-        kept.clear()
     elif head.startswith(b"##fileformat=VCF") or _names_vcf_columns(head):
         source.kind = "vcf"
         source._header = VcfHeader(name, lines)
@@ -187,7 +184,6 @@ def _start(source):
         # reads, anything else from the bytes read so far and then the descriptor.
         source._raw = recorder.stop() if source._offset is None else None
     else:
-        recorder.stop()
         source.kind = _kind_of_text(name, head, source.compressed, len(start))
         if source.kind == "maf":
             source._header = MafHeader(name, lines)
@@ -195,6 +191,9 @@ def _start(source):
             source.names_build = source._header.build_at is not None
         else:
             source.names_build = True
+        # The engine reads a MAF or a table again from the start, as it does VCF text.
+        kept = recorder.stop()
+        source._raw = kept if source._offset is None else None
     source._lines = lines
     if source._header is not None and source.kind in ("vcf", "bcf"):
         header = source._header
@@ -265,39 +264,41 @@ def read(source, *, sample=None, pass_only=False, build=None, batch_size=BATCH_R
     sample); `pass_only` leaves out records whose FILTER is neither PASS nor '.' (VCF/BCF, and
     a MAF with a FILTER column; tables have none). `build`: the build of every record, instead
     of what the input says (a MAF's NCBI_Build is then not read). `samples` (None: all) and
-    `exclude`: a MAF's rows of other samples are passed over before anything else, so that
-    what is left out is of these samples only; the names of `exclude` so passed over are added
+    `exclude`: a MAF's rows, and a VCF's alleles, of other samples only are passed over before
+    anything else, so that what is left out is of these samples only; the names of `exclude` so passed over are added
     to the set `held` (when given). InputError at the first fault."""
     if source._read:
         raise ValueError(f"{source.name} has been read already")
     source._read = True
-    blocks = source._lines.rest()
     if source.kind in ("vcf", "bcf"):
-        offset = source._header.last_line if source.kind == "bcf" else 0
         parser = VcfRecords(source, source._header, sample=sample, pass_only=pass_only,
-                            batch_size=batch_size, record_offset=offset,
-                            build="" if build is None else build)
+                            batch_size=batch_size, by_record=source.kind == "bcf",
+                            build="" if build is None else build, samples=samples,
+                            exclude=exclude)
         if sample is not None:
             source.samples = [sample]
         if source.kind == "vcf":
             _stop(source._text)  # the engine reads the descriptor from here on
             source._text = None
             batches = parser.engine_batches(source._fd, source._raw, source._offset or 0)
-        else:  # bcftools' output, after the text read for the header
-            process = source._process
-            batches = parser.engine_batches(process.output(), source._raw, 0,
-                                            finish=process.check)
+        else:
+            batches = parser.bcf_batches(source._bcf.reader)
         return batches
     elif sample is not None:
         raise ValueError("a sample column is taken from VCF/BCF inputs only")
     elif source.kind == "maf":
-        parser = MafRecords(source, source._header, batch_size=batch_size, build=build,
-                            pass_only=pass_only, samples=samples, exclude=exclude,
-                            held=held)
+        _stop(source._text)  # the engine reads the descriptor from here on
+        source._text = None
+        return MafRecords(source, source._header, batch_size=batch_size, build=build,
+                          pass_only=pass_only, samples=samples, exclude=exclude,
+                          held=held).engine_batches(source._fd, source._raw,
+                                                    source._offset or 0)
     else:
-        parser = TableRecords(source, batch_size=batch_size)
-    batches = parser.batches(blocks)
-    return batches if build is None or source.kind == "maf" else _with_build(batches, build)
+        _stop(source._text)  # the engine reads the descriptor from here on
+        source._text = None
+        batches = TableRecords(source, batch_size=batch_size).engine_batches(
+            source._fd, source._raw, source._offset or 0)
+        return batches if build is None else _with_build(batches, build)
 
 
 def _with_build(batches, build):

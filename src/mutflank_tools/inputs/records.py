@@ -110,14 +110,8 @@ def phase_code(haplotypes, phase_set=0):
     its allele (1 the first, 2 the second, 3 both) and the genotype's phase set (PS + 1, or 0
     where the sample has no PS); 0 stands for an unphased genotype. Two records are in trans,
     on different molecules, when both are phased in one phase set with no haplotype in
-    common (see `in_trans`)."""
+    common (the doublet merger's rule, counting/doublets.py)."""
     return haplotypes | (phase_set << 2) if haplotypes else 0
-
-
-def in_trans(first, second):
-    """Whether the alleles of two `phase` codes (NumPy arrays) lie on different haplotypes."""
-    return ((first != 0) & (second != 0) & ((first >> 2) == (second >> 2))
-            & ((first & second & 3) == 0))
 
 
 def allele_fault(ref, alt):

@@ -277,3 +277,22 @@ def unpacked_ahead(name, chunks, depth=4):
     finally:
         stop.set()
         worker.join()  # soon: it reads a regular file, or waits at most 0.1 s to put
+
+
+# What Python's zlib says of an error that zlib gave no message for.
+ZLIB_MESSAGES = {-5: "incomplete or truncated stream", -2: "inconsistent stream state",
+                 -3: "invalid input data"}
+
+
+def engine_stream_fault(name, fault):
+    """The InputError of the engine's scanners when the input's stream fails (a fault dict
+    whose 'stream' says why), worded as the readers here word theirs."""
+    reason = fault["stream"]
+    if reason == "read_failed":
+        return InputError(f"{name}: cannot read: {os.strerror(fault['code'])}")
+    if reason == "gzip_cut":
+        return InputError(f"{name}: cannot decompress: the gzip data ends early (a cut file?)")
+    code = fault["code"]
+    detail = fault["detail"] or ZLIB_MESSAGES.get(code)
+    text = f"Error {code} while decompressing data" + (f": {detail}" if detail else "")
+    return InputError(f"{name}: cannot decompress: {text}")

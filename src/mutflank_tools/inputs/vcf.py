@@ -1,7 +1,8 @@
-"""VCF text (plain, gzip, bgzip; BCF arrives here as the text `bcftools view` prints): one
-record per sample and alternate allele that the sample's genotype (GT) carries. The header is
-read here (VcfHeader); the record lines by the engine's scanner (_engine.VcfScanner), whose
-batches VcfRecords turns into Records and whose faults into the messages below.
+"""VCF text (plain, gzip, bgzip) and BCF: one record per sample and alternate allele that the
+sample's genotype (GT) carries. The header is read here (VcfHeader; a BCF's as the VCF text
+htslib writes of it); the record lines by the engine's scanner (_engine.VcfScanner), a BCF's
+records by htslib in the engine (_engine.BcfReader, bcf.py), whose batches VcfRecords turns
+into Records and whose faults into the messages below.
 
 A genotype carries the alleles it names: 0/1, 0|1, 1 (haploid) and the half call ./1 carry
 allele 1; 1/2 carries 1 and 2. A phased diploid genotype (0|1, 1|0, 1|2) also says which
@@ -11,7 +12,6 @@ without GT (or without sample columns) is one sample, named after the file or by
 argument. POS is read exactly, up to 2^64 - 1.
 """
 
-import os
 
 import numpy as np
 
@@ -80,60 +80,70 @@ class VcfHeader:
 class VcfRecords:
     """Turns the record lines of a VCF into Records batches (see the module's text).
 
-    `record_offset`: subtracted from line numbers (BCF: gives the record number); `build`:
-    the build column of every record ('' when not told)."""
+    `by_record`: the batches number records, not lines (a BCF): faults say "record N";
+    `build`: the build column of every record ('' when not told). `samples` (None: all) and
+    `exclude`: the samples whose records are kept; the alleles that only other samples carry
+    are passed over, so that every reason counts the records of these samples only (an allele
+    that no sample carries is counted once, whatever the choice)."""
 
     def __init__(self, source, header, *, sample=None, pass_only=False, batch_size,
-                 record_offset=0, build=""):
+                 by_record=False, build="", samples=None, exclude=frozenset()):
         self.source = source
         self.build = build
         self.name = source.name
         self.header = header
         self.pass_only = pass_only
         self.batch_size = batch_size
-        self.offset = record_offset
+        self.by_record = by_record
         columns = header.columns
         if sample is not None and sample not in columns:
             listed = ", ".join(columns) or "none"
             raise InputError(f"{self.name}: no sample column {sample!r} (columns: {listed})")
         self.by_genotype = header.has_gt and bool(columns)
         if self.by_genotype:
-            self.taken = [columns.index(sample)] if sample is not None else list(
-                range(len(columns)))
-            self.samples = [columns[i] for i in self.taken]
+            # Every column is read, to tell an allele that no sample carries.
+            self.taken = list(range(len(columns)))
+            self.samples = list(columns)
         else:
             self.taken = []
             self.samples = [sample if sample is not None else source.stem]
+        self.kept = [(sample is None or not self.by_genotype or name == sample)
+                     and (samples is None or name in samples) and name not in exclude
+                     for name in self.samples]
+        if all(self.kept):
+            self.kept = []
         self.sample_array = np.empty(len(self.samples), dtype=object)
         self.sample_array[:] = self.samples
         self.width = 9 + len(columns) if columns else None
 
     def fault(self, number, message):
-        if self.offset:
-            return InputError(f"{self.name}: record {number - self.offset}: {message}")
+        if self.by_record:
+            return InputError(f"{self.name}: record {number}: {message}")
         return InputError(at_line(self.name, number, message))
 
-    def engine_batches(self, fd, prefix, start, finish=None):
+    def engine_batches(self, fd, prefix, start):
         """The Records batches of the record lines, read by the engine's scanner from the
         descriptor `fd` (see _engine.VcfScanner): from the byte `start` on with positioned
-        reads when `prefix` is None (a regular file), else `prefix` and then what follows.
-        `finish`: called once the text has ended (bcftools' exit status); its error comes
-        before a fault of the last line (a line cut short by bcftools' end)."""
-        header = self.header
+        reads when `prefix` is None (a regular file), else `prefix` and then what follows."""
         scanner = _engine.VcfScanner(
-            fd, prefix or b"", prefix is None, start, header.last_line, self.width or 0,
-            self.by_genotype, self.taken, self.pass_only, self.batch_size,
+            fd, prefix or b"", prefix is None, start, self.header.last_line, self.width or 0,
+            self.by_genotype, self.taken, self.kept, self.pass_only, self.batch_size,
             stream.MAX_LINE_BYTES, MAX_FIELD_BYTES)
+        return self._batches(scanner)
+
+    def bcf_batches(self, reader):
+        """The Records batches of the records of a BCF, read by the engine's BcfReader."""
+        reader.scan(self.by_genotype, self.taken, self.kept, self.pass_only, self.batch_size,
+                    MAX_FIELD_BYTES)
+        return self._batches(reader)
+
+    def _batches(self, scanner):
         try:
             while True:
                 batch = scanner.next_batch()
                 if batch is None:
-                    if finish is not None:
-                        finish()
                     return
                 if "fault" in batch:
-                    if finish is not None and batch["at_end"]:
-                        finish()
                     raise self.engine_fault(batch)
                 yield self.records_of(batch)
         finally:
@@ -148,8 +158,6 @@ class VcfRecords:
         line = batch["line"]
         build = np.empty(len(line), dtype=object)
         build.fill(self.build)
-        if self.offset:
-            line -= self.offset
         return Records(self.source, self.sample_array[batch["sample"]], batch["chromosome"],
                        build, batch["position"], batch["ref"], batch["alt"], batch["filter"],
                        line, batch["id"], left_out, phase=batch["phase"])
@@ -158,16 +166,7 @@ class VcfRecords:
         """The InputError of a fault the engine's scanner reports."""
         kind, number, count = fault["fault"], fault["line"], fault["count"]
         if kind == "stream":
-            reason = fault["stream"]
-            if reason == "read_failed":
-                return InputError(f"{self.name}: cannot read: {os.strerror(fault['code'])}")
-            if reason == "gzip_cut":
-                return InputError(f"{self.name}: cannot decompress: the gzip data ends early "
-                                  "(a cut file?)")
-            code = fault["code"]
-            detail = fault["detail"] or ZLIB_MESSAGES.get(code)
-            text = f"Error {code} while decompressing data" + (f": {detail}" if detail else "")
-            return InputError(f"{self.name}: cannot decompress: {text}")
+            return stream.engine_stream_fault(self.name, fault)
         if kind == "line_too_long":
             return InputError(at_line(self.name, number, f"longer than "
                                       f"{stream.MAX_LINE_BYTES >> 20} MiB (the line limit)"))
@@ -188,11 +187,9 @@ class VcfRecords:
             "allele_beyond": f"genotype {shown(text)} of sample {shown(sample)} names allele "
                              f"{fault['allele']}, but the record has {count} alternate "
                              f"allele{'s' if count != 1 else ''}",
+            "unreadable": "htslib cannot read it (a damaged or cut BCF file?)",
         }[kind]
         return self.fault(number, message)
 
 # The engine's reasons for leaving a record out, by their number (LeftOutReason).
 ENGINE_REASONS = (NOT_PASS, NOT_VARIANT, SYMBOLIC, NO_CARRIER)
-# What Python's zlib says of an error that zlib gave no message for.
-ZLIB_MESSAGES = {-5: "incomplete or truncated stream", -2: "inconsistent stream state",
-                 -3: "invalid input data"}

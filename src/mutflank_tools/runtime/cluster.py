@@ -4,7 +4,8 @@
 `connect` gives a client whose workers are known to exist and to import this package, checked
 within a bounded time before any work is sent; a local cluster listens on 127.0.0.1 only,
 speaks TLS with credentials made for it that only this process holds (Dask's temporary ones:
-no other local user can connect and have its workers run code), serves no dashboard, keeps its
+no other local user can connect and have its workers run code), opens no HTTP server (Dask's
+dashboard and pages, which would show its logs to anyone: quiet_nodes.py), keeps its
 scratch space in a folder of its own that goes with it, and its processes' own messages
 (tracebacks of a Ctrl-C while they start) stay out of the terminal. A scheduler that refuses
 the connection is said at once, not after Dask's connect timeout.
@@ -152,7 +153,7 @@ _terminal = None  # this process's messages, once its descriptor 2 goes to a clu
 
 
 def _local_cluster(distributed, workers, scratch, stack):
-    """A LocalCluster on 127.0.0.1 without a dashboard, its workers' scratch space inside
+    """A LocalCluster on 127.0.0.1 without an HTTP server, its workers' scratch space inside
     `scratch`, and the event that keeps its nannies from starting workers again (set it when
     the cluster is to close). The process's file descriptor 2, which its processes inherit,
     goes to a file there (their tracebacks after a Ctrl-C are not the user's business), and
@@ -178,18 +179,19 @@ def _local_cluster(distributed, workers, scratch, stack):
     blocked = signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGINT, signal.SIGHUP})
     try:
         try:
-            cluster = distributed.LocalCluster(
+            from . import quiet_nodes  # imports distributed, which is there by now
+
+            cluster = quiet_nodes.LocalCluster(
                 # TLS both ways, with a certificate and key made now that only this process
                 # and the workers it starts (through a pipe) hold: no other local user can
                 # connect to the scheduler, a worker or a nanny.
                 security=security,
                 n_workers=workers, threads_per_worker=1, processes=True, host="127.0.0.1",
-                # Every HTTP server on 127.0.0.1 (the workers' would be on every interface),
-                # and no dashboard.
-                dashboard_address=None, worker_dashboard_address="127.0.0.1:0",
-                scheduler_kwargs={"dashboard_address": "127.0.0.1:0"},
+                # No HTTP server at all: no dashboard, and none of the scheduler's and
+                # workers' pages, which would serve their logs to any local user.
+                dashboard_address=None, worker_dashboard_address=None,
                 local_directory=scratch, silence_logs=logging.ERROR,
-                worker_class=_nanny_class(distributed, stopping))
+                worker_class=_nanny_class(distributed, stopping, quiet_nodes.Worker))
         except BaseException as error:
             stopping.set()
             _close_unfinished(distributed)
@@ -206,15 +208,19 @@ STOP_SIGNALS = (signal.SIGINT, signal.SIGTERM, signal.SIGHUP)
 STOP_NOTICE_SECONDS = 2  # for this process to act on a stop signal that ended a worker
 
 
-def _nanny_class(distributed, stopping):
-    """Dask's Nanny, which starts a worker process and starts it again when it ends, except
-    that it starts none once `stopping` is set (the cluster closes). A worker ended by a stop
+def _nanny_class(distributed, stopping, worker_class):
+    """Dask's Nanny, which starts a worker process (of `worker_class`) and starts it again when
+    it ends, except that it starts none once `stopping` is set (the cluster closes). A worker
+    ended by a stop
     signal (sent to the command's whole process group by a terminal or a batch scheduler) is
     not started again before this process has had the time to see the same signal and set
     `stopping`: Dask's own "closing gracefully" state is overwritten by a nanny that is still
     starting, and a worker started during the clean-up would outlive it."""
 
     class Nanny(distributed.Nanny):
+        def __init__(self, *args, **kwargs):
+            super().__init__(*args, worker_class=worker_class, **kwargs)
+
         async def instantiate(self):
             if stopping.is_set():
                 return distributed.core.Status.closed  # the nanny then closes itself
@@ -384,5 +390,6 @@ def results(client, function, units, describe, **options):
                          f"({type(error).__name__})") from None
     finally:
         bar.close()
-        with contextlib.suppress(Exception):
-            client.cancel(futures)
+        if client.status == "running":  # not once the scheduler is lost: Dask would wait
+            with contextlib.suppress(Exception):  # until its reconnection gives up
+                client.cancel(futures)

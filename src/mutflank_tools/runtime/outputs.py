@@ -28,16 +28,13 @@ from .signals import held
 NAME_ROOM = 200  # bytes of the target's name kept in its temporary name (names have 255 at most)
 
 
-def refuse_inputs(outputs, inputs, family=()):
+def refuse_inputs(outputs, inputs, family=(), known=None):
     """UsageError when one of the output paths, or of the `family` names the run may remove, is
     the same file (device and inode) as one of the input paths, or when two outputs are one
     file (one name spelled twice, a link to another output, or a hard link). '-', and targets
-    that are not regular files (a terminal can be both standard input and output), pass."""
-    known = {}
-    for path in inputs:
-        key = _regular_file(path)
-        if key is not None:
-            known.setdefault(key, os.fspath(path))
+    that are not regular files (a terminal can be both standard input and output), pass.
+    `known`: the inputs' files as `input_files` gives them, when already looked up."""
+    known = input_files(inputs) if known is None else known
     for path in [*outputs, *family]:
         key = _regular_file(path)
         if key in known:
@@ -54,6 +51,17 @@ def refuse_inputs(outputs, inputs, family=()):
         if other != os.fspath(path):
             raise UsageError(f"{os.fspath(path)}: the output is the same file as the output "
                              f"{other}; choose another output")
+
+
+def input_files(inputs):
+    """{(device, inode): path} of the inputs that are regular files (each looked up once: a run
+    of 10,000 inputs opens several outputs)."""
+    known = {}
+    for path in inputs:
+        key = _regular_file(path)
+        if key is not None:
+            known.setdefault(key, os.fspath(path))
+    return known
 
 
 def _regular_file(path):
@@ -220,12 +228,14 @@ class OutputSet:
     def __init__(self, inputs=(), family=()):
         self._inputs = [path for path in inputs if path is not None]
         self._family = [os.fspath(path) for path in family]
-        refuse_inputs([], self._inputs, self._family)
+        self._known = input_files(self._inputs)
+        refuse_inputs([], self._inputs, self._family, self._known)
         self._outputs = []
         self.removed = []
 
     def open(self, path, mode="w", **open_args):
-        refuse_inputs([*(output.path for output in self._outputs), path], self._inputs)
+        refuse_inputs([*(output.path for output in self._outputs), path], self._inputs,
+                      known=self._known)
         return _Output(path, mode, open_args, self._outputs).file
 
     def __enter__(self):

@@ -200,10 +200,10 @@ def test_genotypes_decide_the_samples(tmp_path, name):
     assert table_lines(out) == THREE_SAMPLES_ROWS
     assert err.splitlines() == [
         "mutflank table: wrote 10 rows of 3 samples to standard output",
-        "mutflank table: left out 2 records: allele *, . or equal to REF, on 1 (2)",
-        "mutflank table: left out 1 record: no sample carries the allele, on 1 (1)",
+        "mutflank table: left out 2 records: no sample carries the allele, on 1 (2)",
+        "mutflank table: left out 1 record: allele *, . or equal to REF, on 1 (1)",
         "mutflank table: left out 1 record: symbolic allele, on 1 (1)",
-    ]
+    ]  # '.' at 50 and A at 80, which no sample carries; s2's '*' at 20; s1's <DEL> at 70
 
 
 def test_writes_the_output_file_and_a_summary(tmp_path):
@@ -216,7 +216,7 @@ def test_writes_the_output_file_and_a_summary(tmp_path):
     assert (status, out) == (0, "")
     assert err.splitlines()[:2] == [
         f"mutflank table: wrote 20 rows of 3 samples to {output}",
-        "mutflank table: left out 4 records: allele *, . or equal to REF, on 1 (4), in "
+        "mutflank table: left out 4 records: no sample carries the allele, on 1 (4), in "
         f"{vcf} (2), {again} (2)"]  # with several inputs, the inputs concerned are named
     rows = table_lines(output.read_text())
     assert len(rows) == 20 and {row[1] for row in rows} == {"calls"}  # the default project
@@ -273,7 +273,8 @@ def test_pass_only_keeps_pass_and_missing_filters(tmp_path):
     status, out, err = run("table", vcf, "--build", "38", "--pass-only")
     assert status == 0
     assert [r[6] for r in table_lines(out)] == ["10", "30"]
-    assert err.splitlines()[1] == "mutflank table: left out 1 record: filter not PASS, on 1 (1)"
+    # the one sample (no genotypes) carries both alleles of the LowQual line: two records
+    assert err.splitlines()[1] == "mutflank table: left out 2 records: filter not PASS, on 1 (2)"
 
 
 @pytest.mark.parametrize("text, options, message", [
@@ -469,8 +470,14 @@ def test_pass_only_and_reference_on_synthetic_calls(tmp_path):
     assert status == 0, err
     assert table_lines(out) == expected_rows(calls, SAMPLES, "P", "GRCh38", pass_only=True,
                                              rename={"2": "chr2"})
-    # the filter is looked at first (per record), then the chromosome (per row)
-    low = collections.Counter(call.chrom for call in calls if call.filter == "LowQ")
+    # the filter is looked at first, then the chromosome (per row); each counts records: one
+    # per sample that carries the allele
+    low = collections.Counter()
+    for call in calls:
+        if call.filter == "LowQ":
+            low[call.chrom] += sum(str(index) in genotype.replace("|", "/").split("/")
+                                   for index in range(1, len(call.alts) + 1)
+                                   for genotype in call.genotypes.values())
     on_1 = sum(1 for row in expected_rows(calls, SAMPLES, "P", "GRCh38", pass_only=True)
                if row[5] == "1")
     lines = err.splitlines()
@@ -588,8 +595,9 @@ def test_bgzip_example_is_the_same_calls():
     ("issue-214.vcf", [], {}, {}, 4),
     # symbolic alleles give no row
     ("example-4.1-sv.vcf", [], {"NA00001": 1}, {"INDEL": 1}, 5),
+    # the alleles that only other samples carry are not NA12878's records: none is left out
     ("freebayes.vcf.gz", ["--sample", "NA12878"], {"NA12878": 89},
-     {"SNV": 25, "DBS": 1, "INDEL": 63}, 20),
+     {"SNV": 25, "DBS": 1, "INDEL": 63}, 0),
     ("gonl.chr20.release4.gtc.vcf.gz", [], {"gonl.chr20.release4.gtc": 7}, {"SNV": 7}, 0),
     # somatic calls without GT (one sample field empty): one sample, or the named column
     ("strelka.vcf.gz", [], {"strelka": 3}, {"SNV": 3}, 0),

@@ -6,6 +6,7 @@ every base; empty alleles, FILTER and strands. The merger is also held to a mode
 from docs/classes.md, on random small inputs."""
 
 import random
+import subprocess
 
 import pytest
 
@@ -353,6 +354,96 @@ def test_a_maf_s_rows_of_other_samples_are_not_in_the_summary(capsys, reference,
     assert (code, summary(err)) == (0, [
         "left out 2 records: filter not PASS, on 1 (2)",
         "left out 1 record: allele *, . or equal to REF, on 1 (1)"]), err
+
+
+def three_sample_vcf(path):
+    """A VCF of samples S1, S2, S3 whose lines each give a reason decided on the line: FILTER,
+    alleles *, ., empty or equal to REF, a symbolic allele, no carrier; SNVs of S1 at 90 and
+    100 and of S2 at 80."""
+    def line(pos, alt, filter_text, *genotypes):
+        return "\t".join(["1", str(pos), ".", GENOME[pos - 1], alt, ".", filter_text, ".", "GT",
+                          *genotypes])
+
+    def alt(pos):
+        return other(GENOME[pos - 1])
+
+    return write_text(path, "\n".join([
+        "##fileformat=VCFv4.2", "##FORMAT=<ID=GT,Number=1,Type=String,Description=\"\">",
+        f"##contig=<ID=1,length={len(GENOME)}>", "##FILTER=<ID=LowQual,Description=\"\">",
+        "#CHROM\tPOS\tID\tREF\tALT\tQUAL\tFILTER\tINFO\tFORMAT\tS1\tS2\tS3",
+        line(20, alt(20), "LowQual", "0/1", "0/1", "0/0"),
+        line(30, alt(30), "LowQual", "0/0", "0/1", "1/1"),
+        line(40, "*", "PASS", "0/1", "0|1", "0/0"),
+        line(50, GENOME[49], "PASS", "0/0", "0/1", "0/0"),
+        line(60, "<DEL>", "PASS", "0/0", "0/1", "0/0"),
+        line(70, alt(70), "PASS", "0/0", "0/0", "./."),
+        line(80, alt(80), "PASS", "0/0", "0/1", "0/0"),
+        line(90, alt(90), "PASS", "0/1", "0/0", "0/0"),
+        line(100, alt(100) + ",*", "PASS", "1/2", "0/2", "0/0"),
+        line(110, alt(110) + ",", "PASS", "0/0", "0/2", "0/0"),
+    ]) + "\n")
+
+
+def reasons(filtered, equal, symbolic):
+    """The summary lines of three_sample_vcf: records left out for FILTER, for alleles *, .,
+    empty or equal to REF, for a symbolic allele; the two alleles that no sample carries."""
+    def left(count, reason):
+        return f"left out {count} record{'s' if count != 1 else ''}: {reason}, on 1 ({count})"
+
+    return [left(count, reason) for count, reason in (
+        (filtered, "filter not PASS"), (equal, "allele *, . or equal to REF"),
+        (symbolic, "symbolic allele"), (2, "no sample carries the allele")) if count]
+
+
+@pytest.mark.parametrize("choice, expected, snvs", [
+    ([], reasons(4, 6, 1), {90: "S1", 100: "S1", 80: "S2"}),
+    (["--sample", "S1"], reasons(1, 2, 0), {90: "S1", 100: "S1"}),
+    (["--sample", "S2"], reasons(2, 4, 1), {80: "S2"}),
+    (["--exclude", "S2"], reasons(2, 2, 0), {90: "S1", 100: "S1"}),
+    (["--sample", "S1,S3"], reasons(2, 2, 0), {90: "S1", 100: "S1"}),
+    (["--sample", "S1,S2", "--exclude", "S2"], reasons(1, 2, 0), {90: "S1", 100: "S1"}),
+])
+@pytest.mark.parametrize("form", ["vcf", "bcf"])
+def test_a_vcf_s_line_reasons_count_the_records_of_the_chosen_samples(capsys, reference,
+                                                                      tmp_path, choice,
+                                                                      expected, snvs, form):
+    # a reason counts once per chosen sample that carries the allele; an allele that only
+    # other samples carry is passed over; one that no sample carries is counted once
+    calls = three_sample_vcf(tmp_path / "calls.vcf")
+    if form == "bcf":
+        subprocess.run(["bcftools", "view", "--no-version", "-Ob", "-o",
+                        str(tmp_path / "calls.bcf"), str(calls)], check=True)
+        calls = tmp_path / "calls.bcf"
+    code, err, written = matrix(capsys, reference, [calls], "--pass-only", "--types", "SBS96",
+                                *choice, prefix=tmp_path / "m")
+    assert (code, sorted(summary(err))) == (0, sorted(expected)), err
+    assert written["SBS96"] == {(sbs96(pos, other(GENOME[pos - 1])), sample): 1
+                                for pos, sample in snvs.items()}
+
+
+def test_an_input_without_the_chosen_samples_adds_nothing_to_the_summary(capsys, reference,
+                                                                         tmp_path):
+    calls = three_sample_vcf(tmp_path / "calls.vcf")
+    other_input = write_text(tmp_path / "other.vcf", "\n".join([
+        "##fileformat=VCFv4.2", "##FORMAT=<ID=GT,Number=1,Type=String,Description=\"\">",
+        "#CHROM\tPOS\tID\tREF\tALT\tQUAL\tFILTER\tINFO\tFORMAT\tS4",
+        f"1\t200\t.\t{GENOME[199]}\t{other(GENOME[199])}\t.\tPASS\t.\tGT\t0/0",
+        f"1\t210\t.\t{GENOME[209]}\t{other(GENOME[209])}\t.\tLowQual\t.\tGT\t0/1"]) + "\n")
+    code, err, _ = matrix(capsys, reference, [calls, other_input], "--pass-only", "--sample",
+                          "S1", "--types", "SBS96", prefix=tmp_path / "m")
+    # the lines of calls.vcf alone (several inputs would be named)
+    assert (code, sorted(summary(err))) == (0, sorted(reasons(1, 2, 0))), err
+
+
+def test_the_table_of_one_sample_leaves_out_that_sample_s_records_only(capsys, reference,
+                                                                      tmp_path):
+    calls = three_sample_vcf(tmp_path / "calls.vcf")
+    code = main(["table", str(calls), "--build", BUILD, "--pass-only", "--sample", "S1"])
+    out, err = capsys.readouterr()
+    assert code == 0, err
+    assert sorted(line.removeprefix("mutflank table: ") for line in err.splitlines()) == sorted(
+        reasons(1, 2, 0) + ["wrote 2 rows of 1 sample to standard output"])
+    assert [line.split("\t")[6] for line in out.splitlines()] == ["90", "100"]
 
 
 # ---- a mutation written twice --------------------------------------------------------------

@@ -14,9 +14,10 @@ from cli_support import MAF_HEADER, run, write_text
 
 pytest.importorskip("mutflank_tools")  # not installed under make sanitize
 from mutflank_tools.counting import channels  # noqa: E402
-from mutflank_tools.counting.kinds import dbs78, id83, strand  # noqa: E402
+from mutflank_tools.counting.kinds import dbs78, id83, sbs, strand  # noqa: E402
 from mutflank_tools.inputs.records import LeftOut, Records  # noqa: E402
 from mutflank_tools.counting import doublets  # noqa: E402
+from mutflank_tools.counting.kinds import get as get_kind  # noqa: E402
 
 COMPLEMENT = {"A": "T", "C": "G", "G": "C", "T": "A"}
 
@@ -153,6 +154,81 @@ def test_strand_class_of_every_gene_strand_and_folded_base(genes, base):
     assert strand.SBS384[strand.sbs384_codes([5], [byte])[0]] == f"{expected}:{channels.SBS96[5]}"
 
 
+# ---- SBS channels --------------------------------------------------------------------------
+
+def sbs_model(window, ref, alt, flank):
+    """The SBS96/SBS1536 label of a substitution from the raw reference bytes around it, or
+    the reason it has none, written from the definitions one record at a time."""
+    forward = [int(byte) for byte in window]
+    if any(byte < 0 for byte in forward[flank + 1:]):
+        return sbs.NEAR_END
+    if any(byte < 0 for byte in forward[:flank]):
+        return sbs.AT_START
+    if any(byte >= 16 for at, byte in enumerate(forward) if at != flank):
+        return sbs.NOT_ACGT
+    bases = "".join("ACGT"[byte & 3] for byte in forward)
+    if ref in "AG":  # read on the strand of the pyrimidine
+        bases, ref, alt = revcomp(bases), revcomp(ref), revcomp(alt)
+    return f"{bases[:flank]}[{ref}>{alt}]{bases[flank + 1:]}"
+
+
+@pytest.mark.parametrize("flank, kind", [(1, "SBS96"), (2, "SBS1536")])
+def test_sbs_channels_match_a_model_of_the_definitions(flank, kind):
+    """Every reason and every channel, with bytes off the chromosome (-1), N (16..19) and no
+    base (20..255) on either side, and strand bits on the bases."""
+    rng = random.Random(flank)
+    windows, refs, alts = [], [], []
+    for _ in range(20_000):
+        window = [rng.randrange(16) for _ in range(2 * flank + 1)]
+        for at in range(2 * flank + 1):
+            odd = rng.random()
+            if at != flank and odd < 0.03:
+                window[at] = -1
+            elif at != flank and odd < 0.06:
+                window[at] = rng.choice([16, 19, 20, 255])
+        ref = "ACGT"[window[flank] & 3]
+        windows.append(window)
+        refs.append(ref)
+        alts.append(rng.choice([base for base in "ACGT" if base != ref]))
+    window = np.array(windows, dtype=np.int16)
+    batch = types.SimpleNamespace(ref=np.array(refs, dtype=object),
+                                  alt=np.array(alts, dtype=object),
+                                  window=lambda before, after: window)
+    codes = get_kind(kind).classify(batch)
+    labels = get_kind(kind).channels
+    got = [labels[code] if code >= 0 else sbs.REASONS[-1 - code] for code in codes.tolist()]
+    expected = [sbs_model(*case, flank) for case in zip(windows, refs, alts)]
+    assert got == expected
+    assert set(expected) == set(labels) | set(sbs.REASONS)  # every case met
+
+
+# ---- the classes of a pair of alleles ------------------------------------------------------
+
+def test_each_class_takes_its_own_pairs_of_alleles_in_one_batch():
+    """The engine tells every class of a batch in one pass: each pair lands in at most one
+    class, with lengths counted in characters (not bytes) and unchanged bases allowed only in
+    three or more."""
+    from mutflank_tools.counting import kinds
+
+    pairs = {"SBS": [("C", "T"), ("G", "A")],
+             "DBS": [("AC", "GT")],
+             "MBS": [("ACG", "TCA"), ("ACG", "ACG")],
+             "ID": [("AC", "A"), ("A", "AT"), ("C", "-"), ("-", "G"), ("\u00e9", "AB")],
+             None: [("C", "C"), ("N", "T"), ("AC", "AT"), ("AN", "GT"), ("", ""),
+                    ("\u00e9", "A"), ("\u00e9\u00e9", "AB")]}
+    listed = [(pair, name) for name, group in pairs.items() for pair in group]
+    ref = np.array([r for (r, _), _ in listed], dtype=object)
+    alt = np.array([a for (_, a), _ in listed], dtype=object)
+    taken = {mc.name: mc.accepts(ref, alt) for mc in kinds.mutation_classes()}
+    for at, (pair, name) in enumerate(listed):
+        assert [key for key, accepted in taken.items() if accepted[at]] == \
+            ([name] if name else []), pair
+    with pytest.raises(ValueError, match="^alts has another length$"):
+        kinds.allele_shapes(ref, alt[1:])
+    with pytest.raises(TypeError):
+        kinds.allele_shapes(np.array([b"C"], dtype=object), np.array(["T"], dtype=object))
+
+
 # ---- DBS78 ---------------------------------------------------------------------------------
 
 CANONICAL = {"AC", "AT", "CC", "CG", "CT", "GC", "TA", "TC", "TG", "TT"}
@@ -207,6 +283,31 @@ def test_merging_depends_neither_on_batches_nor_on_order(hold, size):
     assert merged(rows, hold=hold, size=size) == whole
     shuffled = random.Random(size).sample(rows, len(rows))
     assert [r[:5] for r in merged(shuffled, size=size)[0]] == [r[:5] for r in whole[0]]
+
+
+@pytest.mark.parametrize("hold, size", [(doublets.HOLD, 2), (0, 1), (2, 3), (0, 2)])
+def test_phase_and_copies_are_told_across_batches(hold, size):
+    """Neighbours in trans stay SNVs and a copy is counted once wherever the batches end,
+    held until the input ends or streamed."""
+    in_trans, in_cis = (1 | 4, 2 | 4), (1 | 4, 1 | 4)
+    rows = [("S1", "1", 10, "A", "C", in_trans[0]), ("S1", "1", 11, "C", "G", in_trans[1]),
+            ("S1", "1", 20, "A", "C", in_cis[0]), ("S1", "1", 21, "C", "G", in_cis[1]),
+            ("S1", "1", 30, "A", "T", 0), ("S1", "1", 30, "A", "T", 0),
+            ("S1", "2", 40, "G", "T", in_trans[0]), ("S1", "2", 41, "G", "T", in_trans[1])]
+    merger = doublets.Merger(hold=hold)
+    out, left_out = [], LeftOut()
+    for start in range(0, len(rows), size):
+        records = batch([row[:5] for row in rows[start:start + size]], start + 1)
+        records.phase = np.array([row[5] for row in rows[start:start + size]], dtype=np.int64)
+        for part in (merger.feed(records),) + ((merger.finish(),) if start + size >= len(rows)
+                                               else ()):
+            out += zip(part.chromosome, part.position.tolist(), part.ref, part.alt,
+                       part.weight.tolist())
+            left_out.update(part.left_out)
+    assert sorted(out) == [("1", 10, "A", "C", 1), ("1", 11, "C", "G", 1),
+                           ("1", 20, "AC", "CG", 2), ("1", 30, "A", "T", 1),
+                           ("2", 40, "G", "T", 1), ("2", 41, "G", "T", 1)]
+    assert dict(left_out) == {(doublets.DUPLICATE, "1"): 1}
 
 
 def test_no_merge_keeps_snvs_and_unsorted_large_inputs_stop():

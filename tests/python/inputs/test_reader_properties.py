@@ -248,7 +248,9 @@ def vcf_bytes(samples, genotypes, records, broken):
 
 
 def vcf_model(samples, genotypes, records, pass_only, chosen):
-    """The rows and records left out of a VCF; `chosen` is the --sample column or None."""
+    """The rows and records left out of a VCF; `chosen` is the --sample column or None. A
+    reason counts once per chosen sample that carries the allele; an allele no sample carries,
+    once."""
     by_genotype = genotypes and bool(samples)
     if by_genotype:
         taken = [chosen] if chosen else samples
@@ -256,20 +258,22 @@ def vcf_model(samples, genotypes, records, pass_only, chosen):
         taken = [chosen] if chosen else ["calls"]  # named after the file
     out, left_out = [], collections.Counter()
     for chrom, pos, ref, alts, filt, calls in records:
-        if pass_only and filt not in ("PASS", "."):
-            left_out[("filter not PASS", chrom)] += 1
-            continue
         for index, alt in enumerate(alts, start=1):
-            variant = model_type(pos, ref, alt)
-            if isinstance(variant, str):
-                left_out[(variant, chrom)] += 1
-                continue
-            holders = taken
+            carrying = taken
             if by_genotype:
-                holders = [sample for sample, call in zip(samples, calls) if sample in taken
-                           and str(index) in call.replace("|", "/").split("/")]
-            if not holders:
+                carrying = [sample for sample, call in zip(samples, calls)
+                            if str(index) in call.replace("|", "/").split("/")]
+            if not carrying:
                 left_out[("no sample carries the allele", chrom)] += 1
+                continue
+            holders = [sample for sample in carrying if sample in taken]
+            variant = model_type(pos, ref, alt)
+            if pass_only and filt not in ("PASS", "."):
+                variant = "filter not PASS"
+            if isinstance(variant, str):
+                if holders:
+                    left_out[(variant, chrom)] += len(holders)
+                continue
             for sample in holders:
                 out.append(table_row(sample, "P", f"id{pos}", "GRCh37", chrom, variant))
     return out, left_out

@@ -46,7 +46,7 @@ def to_bcf(vcf, bcf):
 # ---- records as the input writes them ------------------------------------------------------
 
 ALLELES = HEADER + (
-    "1\t10\tm\tA\tG,T,*\t.\tPASS\t.\tGT\t1|2\t./.\n"  # multi-allelic, phased, '*'
+    "1\t10\tm\tA\tG,T,*\t.\tPASS\t.\tGT\t1|2\t0/3\n"  # multi-allelic, phased, s2 carries *
     "1\t20\t.\tATG\tACG\t.\tLowQ\t.\tGT\t1\t0\n"  # haploid; not trimmed here
     "1\t30\t.\tg\tgaa\t.\tPASS\t.\tGT\t./1\t0/0\n"  # half call; the anchor base is kept
     "1\t40\t.\tC\t<DEL>,T\t.\tPASS\t.\tGT\t0/1\t0/2\n"  # symbolic
@@ -342,9 +342,9 @@ def test_fields_beyond_the_limit_and_many_chromosome_names(tmp_path):
 
 @pytest.mark.parametrize("content, message", [
     (b"", "{path}: is empty (0 bytes): not a VCF, BCF, MAF or mutation table file"),
-    (gzip.compress(b""), "{path}: gzip-compressed, but holds no text"),
+    (gzip.compress(b"", mtime=0), "{path}: gzip-compressed, but holds no text"),
     (b"\n\n", "{path}: holds only blank lines: not a VCF, BCF, MAF or mutation table file"),
-    (gzip.compress(b"S\tP\t.\tGRCh37\tSNV\t1\t5\t5\tC\tT\n"),
+    (gzip.compress(b"S\tP\t.\tGRCh37\tSNV\t1\t5\t5\tC\tT\n", mtime=0),
      "{path}: already a mutation table, not a VCF, BCF or MAF file"),
     ((HEADER + "1\t5\t.\tC\tT\t.\tPASS\t.\tGT\t0/1\t0/0\n1\t6\tx\n").encode(),
      "{path}: line 8: 3 tab-separated fields: a VCF record has at least eight"),
@@ -358,7 +358,7 @@ def test_messages_name_the_input_and_what_is_wrong(tmp_path, content, message):
         1, "", f"mutflank table: error: {message.format(path=path)}\n")
 
 
-@pytest.mark.parametrize("content", [b"", gzip.compress(b"")])
+@pytest.mark.parametrize("content", [b"", gzip.compress(b"", mtime=0)])
 def test_table_and_matrix_say_the_same_of_an_empty_input(tmp_path, content):
     path = tmp_path / "empty.tsv"
     path.write_bytes(content)
@@ -370,15 +370,12 @@ def test_table_and_matrix_say_the_same_of_an_empty_input(tmp_path, content):
     assert table[2].startswith(f"mutflank table: error: {path}: ")
 
 
-def test_bcftools_killed_in_the_middle_of_a_line(tmp_path):
+def test_a_bcf_cut_in_the_middle_of_a_record(tmp_path):
+    # A small one ends inside the text read while telling its format; a long one where
+    # htslib reads on (inputs/test_bcf.py).
     vcf = write_text(tmp_path / "k.vcf", HEADER + "1\t5\t.\tC\tT\t.\tPASS\t.\tGT\t0/1\t0/0\n")
     bcf = to_bcf(vcf, tmp_path / "k.bcf")
-    fake = tmp_path / "bin" / "bcftools"
-    fake.parent.mkdir()
-    fake.write_text("#!/bin/sh\ncat /dev/stdin >/dev/null\nprintf '%s1\\t5\\t.\\tC' \"$(cat "
-                    f"{tmp_path / 'head.txt'})\"\nkill -9 $$\n")
-    fake.chmod(0o755)
-    (tmp_path / "head.txt").write_text(HEADER)
-    path = f"{fake.parent}:{os.environ['PATH']}"
-    assert run("table", bcf, "--build", "37", env={"PATH": path}) == (
-        1, "", f"mutflank table: error: {bcf}: bcftools, reading it, was killed by SIGKILL\n")
+    bcf.write_bytes(bcf.read_bytes()[:-40])
+    assert run("table", bcf, "--build", "37") == (
+        1, "", f"mutflank table: error: {bcf}: cannot decompress: the gzip data ends early (a cut "
+               "file?)\n")

@@ -95,6 +95,11 @@ class VcfModel(VcfRecords):
         super().__init__(*args, **kwargs)
         self.genotypes = Genotypes()
 
+    def kept_names(self):
+        """The names of the samples whose records are kept."""
+        return {name for index, name in enumerate(self.samples)
+                if not self.kept or self.kept[index]}
+
     def batches(self, blocks):
         pieces, count = [], 0
         left_out = LeftOut()
@@ -179,26 +184,29 @@ class VcfModel(VcfRecords):
             ident_str = ident.decode("utf-8")
         except UnicodeDecodeError:
             raise self.fault(number, "not UTF-8 text") from None
-        if self.pass_only and filter_str not in ("PASS", "."):
-            left_out.add(NOT_PASS, chrom_text)
-            return
-        carriers = self._carriers(number, fields, len(alleles)) if self.by_genotype else None
+        failed = self.pass_only and filter_str not in ("PASS", ".")
+        if self.by_genotype:
+            carriers = self._carriers(number, fields, len(alleles))
+        else:
+            carriers = [(self.samples[0], None, _UNPHASED)]  # every allele, phase 0
+        kept = self.kept_names()
         samples, chromosomes, builds, positions, refs, alts, filters, lines, ids, phases = \
             columns
         for index, alt in enumerate(alleles, start=1):
-            reason = allele_fault(ref_str, alt)
-            if reason is not None:
-                left_out.add(reason, chrom_text)
-                continue
-            if carriers is None:
-                holders = self.samples
-                phases.extend([0] * len(holders))
-            else:
-                holders = [name for name, held, _ in carriers if index in held]
-                if not holders:
+            carrying = [(name, phase) for name, held, phase in carriers
+                        if held is None or index in held]
+            if not carrying:
+                if kept:  # once: no sample's record (nothing of an input of no kept sample)
                     left_out.add(NO_CARRIER, chrom_text)
-                    continue
-                phases.extend(phase(index) for _, held, phase in carriers if index in held)
+                continue
+            holders = [name for name, _ in carrying if name in kept]
+            if not holders:
+                continue  # the records of samples not kept
+            reason = NOT_PASS if failed else allele_fault(ref_str, alt)
+            if reason is not None:
+                left_out.add(reason, chrom_text, len(holders))
+                continue
+            phases.extend(phase(index) for name, phase in carrying if name in kept)
             n = len(holders)
             samples.extend(holders)
             chromosomes.extend([chrom_text] * n)
@@ -207,7 +215,7 @@ class VcfModel(VcfRecords):
             refs.extend([ref_str] * n)
             alts.extend([alt] * n)
             filters.extend([filter_str] * n)
-            lines.extend([number - self.offset] * n)
+            lines.extend([number] * n)
             ids.extend([ident_str] * n)
 
     def _carriers(self, number, fields, alternates):
@@ -326,24 +334,28 @@ def columns_of_block(parser, first, data):
 
     chromosomes = _texts(data, array, starts[:, 0], ends[:, 0])
     left_out = []
-    keep = np.ones(len(quick), dtype=bool)
+    # An allele no sample carries is counted once; every other reason once per kept carrier.
+    nobody = ~carried.any(axis=1)
+    if not parser.kept or any(parser.kept):  # an input of no kept sample: nothing counted
+        left_out.append((NO_CARRIER, chromosomes[nobody]))
+    kept_carried = carried & (np.asarray(parser.kept, dtype=bool) if parser.kept else True)
+    holders = kept_carried.sum(axis=1)
+    keep = ~nobody
     if parser.pass_only:
         flen = ends[:, 6] - starts[:, 6]
         f0 = array[starts[:, 6]]
         passing = ((flen == 1) & (f0 == ord("."))) | (
             (flen == 4) & (f0 == ord("P")) & (array[starts[:, 6] + 1] == ord("A")) &
             (padded[starts[:, 6] + 2] == ord("S")) & (padded[starts[:, 6] + 3] == ord("S")))
-        left_out.append((NOT_PASS, chromosomes[~passing]))
+        left_out.append((NOT_PASS, np.repeat(chromosomes[keep & ~passing],
+                                             holders[keep & ~passing])))
         keep &= passing
     ref_byte, alt_byte = array[starts[:, 3]], array[starts[:, 4]]
     same = (ref_byte | 32) == (alt_byte | 32)
-    left_out.append((NOT_VARIANT, chromosomes[keep & same]))
+    left_out.append((NOT_VARIANT, np.repeat(chromosomes[keep & same], holders[keep & same])))
     keep &= ~same
-    nobody = keep & ~carried.any(axis=1)
-    left_out.append((NO_CARRIER, chromosomes[nobody]))
-    keep &= ~nobody
 
-    line_index, column = np.nonzero(carried & keep[:, None])
+    line_index, column = np.nonzero(kept_carried & keep[:, None])
     names = parser.sample_array
     filters = _texts(data, array, starts[:, 6], ends[:, 6])
     ids = _texts(data, array, starts[:, 2], ends[:, 2])
@@ -354,7 +366,7 @@ def columns_of_block(parser, first, data):
         "ref": _UPPER[ref_byte[line_index]],
         "alt": _UPPER[alt_byte[line_index]],
         "filter": filters[line_index],
-        "line": (quick[line_index] + first - parser.offset).astype(np.int64),
+        "line": (quick[line_index] + first).astype(np.int64),
         "id": ids[line_index],
         "phase": phase[line_index, column].astype(np.int64),
     }

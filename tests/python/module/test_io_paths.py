@@ -174,11 +174,12 @@ SPECIAL_FILES = {
     "file under a write lease": (
         "open(special, 'wb').write(bytes([2, 0, 1]) * 4); writer = None\n"
         "holder = subprocess.Popen([sys.executable, '-c', f'''\n"
-        "import fcntl, os, signal, time\n"
+        "import fcntl, os, signal, sys\n"
         "fd = os.open({special!r}, os.O_RDWR)\n"
         "signal.signal(signal.SIGIO, lambda *_: fcntl.fcntl(fd, fcntl.F_SETLEASE, fcntl.F_UNLCK))\n"
-        "fcntl.fcntl(fd, fcntl.F_SETLEASE, fcntl.F_WRLCK); print('held', flush=True); time.sleep(5)\n"
-        "'''], stdout=subprocess.PIPE)\n"
+        "fcntl.fcntl(fd, fcntl.F_SETLEASE, fcntl.F_WRLCK); print('held', flush=True)\n"
+        "sys.stdin.read()  # held until the scenario ends and its end of the pipe with it\n"
+        "'''], stdin=subprocess.PIPE, stdout=subprocess.PIPE)\n"
         "holder.stdout.readline()",
         "['P::S', 'A[C>T]G']", None),
 }

@@ -87,6 +87,33 @@ def test_a_local_cluster_lets_in_only_its_own_client():
                                                   "to tcp://127.0.0.1:")
 
 
+def test_a_local_cluster_listens_at_its_dask_addresses_only():
+    # no HTTP server (dashboard, logs, call stacks) beside the scheduler, workers and nannies
+    import psutil
+    from mutflank_tools.runtime.cluster import connect
+
+    def listeners(processes):
+        return {f"tls://{connection.laddr.ip}:{connection.laddr.port}"
+                for process in processes for connection in process.connections("inet")
+                if connection.status == psutil.CONN_LISTEN}
+
+    # What listened before is not this cluster's: the session's shared cluster, and what
+    # the clusters of earlier tests in this process may have left.
+    earlier = set(psutil.Process().children(recursive=True))
+    earlier_here = listeners([psutil.Process()])
+    with connect(workers=2) as client:
+        info = client.scheduler_info()
+        addresses = {client.scheduler.address, *info["workers"],
+                     *(worker["nanny"] for worker in info["workers"].values())}
+        listening = listeners([psutil.Process(),
+                               *set(psutil.Process().children(recursive=True)) - earlier])
+        listening -= earlier_here
+        services = [info["services"], *(worker["services"] for worker in info["workers"].values())]
+    assert len(addresses) == 5
+    assert listening == addresses
+    assert services == [{}] * 3
+
+
 # ---- --scheduler ---------------------------------------------------------------------------
 
 def test_a_secured_scheduler_with_the_credentials_as_options(folder, capsys, secured_cluster):

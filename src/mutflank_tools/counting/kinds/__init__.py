@@ -16,6 +16,8 @@ from typing import Callable, Optional
 
 import numpy as np
 
+from ... import _engine
+
 # Reasons shared by the kinds that read bases around a record.
 AT_START = "at a chromosome start"
 NEAR_END = "too close to a chromosome end"
@@ -44,11 +46,33 @@ class MutationClass:
     (one ALT per record) and returns a bool array. A record of no class is left out with the
     reason `OTHER`; a record of a class that no chosen kind takes is left out as not counted.
     Classes are tried in the order mutation_classes() lists them; a record takes the first
-    that accepts it."""
+    that accepts it. A class of one of the engine's allele shapes (`shape`, below) names it,
+    and its records are told by one pass of the engine for every such class."""
 
     name: str  # "SBS"
     accepts: Callable
     description: str  # "single-base substitution"
+    shape: Optional[int] = None  # the allele shape it takes, or None: accepts alone tells
+
+
+# The shapes of a pair of alleles that the engine tells (_engine.allele_classes): one base of
+# A, C, G, T replaced by another, two both replaced, alleles of A, C, G, T of one length of
+# three or more, alleles of different lengths (or a MAF's '-'); NO_SHAPE for any other pair.
+NO_SHAPE, SINGLE, DOUBLET, MULTI, INDEL = range(5)
+
+
+def allele_shapes(ref, alt):
+    """The shape of each pair of alleles (object arrays of upper-case str), uint8."""
+    return _engine.allele_classes(ref, alt)
+
+
+def of_shape(shape):
+    """The `accepts` of the class of the pairs of alleles of `shape`."""
+
+    def accepts(ref, alt):
+        return allele_shapes(ref, alt) == shape
+
+    return accepts
 
 
 OTHER = "alleles of no mutation class (not A, C, G, T, or REF equal to ALT)"

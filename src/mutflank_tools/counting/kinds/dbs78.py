@@ -10,7 +10,7 @@ label is whichever of the two the published order holds.
 import numpy as np
 
 from .. import channels
-from . import Kind, MutationClass, register, register_class
+from . import DOUBLET, MULTI, Kind, MutationClass, of_shape, register, register_class
 
 BASES = "ACGT"
 CANONICAL = ("AC", "AT", "CC", "CG", "CT", "GC", "TA", "TC", "TG", "TT")
@@ -63,15 +63,8 @@ def _letters(texts, length):
     return _LETTER[data].reshape(len(texts), length)
 
 
-def is_doublet(ref, alt):
-    """Two-base REF and ALT of A, C, G, T with both bases different (object arrays of str)."""
-    two = np.fromiter((len(r) == 2 and len(a) == 2 for r, a in zip(ref.tolist(), alt.tolist())),
-                      dtype=bool, count=len(ref))
-    result = np.zeros(len(ref), dtype=bool)
-    if two.any():
-        r, a = _letters(ref[two], 2), _letters(alt[two], 2)
-        result[two] = (r < 4).all(axis=1) & (a < 4).all(axis=1) & (r != a).all(axis=1)
-    return result
+# Two-base REF and ALT of A, C, G, T with both bases different (object arrays of str).
+is_doublet = of_shape(DOUBLET)
 
 
 def dbs78_codes(ref, alt):
@@ -82,15 +75,9 @@ def dbs78_codes(ref, alt):
     return CODE_TABLE[(r[:, 0] << 6) | (r[:, 1] << 4) | (a[:, 0] << 2) | a[:, 1]]
 
 
-def is_multi_base(ref, alt):
-    """Three or more bases replaced by as many (alleles of equal length, A, C, G, T)."""
-    return np.fromiter((len(r) == len(a) > 2 and set(r + a) <= _BASE_SET
-                        for r, a in zip(ref.tolist(), alt.tolist())),
-                       dtype=bool, count=len(ref))
-
-
-_BASE_SET = set(BASES)
-register_class(MutationClass("DBS", is_doublet, "doublet-base substitution"))
+# Three or more bases replaced by as many (alleles of equal length, A, C, G, T).
+is_multi_base = of_shape(MULTI)
+register_class(MutationClass("DBS", is_doublet, "doublet-base substitution", DOUBLET))
 register(Kind("DBS78", channels.DBS78, "DBS", classify=lambda batch: dbs78_codes(batch.ref,
                                                                                  batch.alt),
               layout="dbs78", default="when present"))
@@ -98,4 +85,5 @@ register(Kind("DBS78", channels.DBS78, "DBS", classify=lambda batch: dbs78_codes
 # A record of this class is cut into the stretches of changed bases it holds before counting
 # (doublets.split_substitutions); a stretch of three or more is left out as a multi-base
 # substitution.
-register_class(MutationClass("MBS", is_multi_base, "substitution of three or more bases"))
+register_class(MutationClass("MBS", is_multi_base, "substitution of three or more bases",
+                             MULTI))

@@ -24,7 +24,7 @@ An indel whose REF and ALT both keep bases after trimming is complex and left ou
 import numpy as np
 
 from .. import channels
-from . import Kind, MutationClass, register, register_class
+from . import INDEL, Kind, MutationClass, of_shape, register, register_class
 
 COMPLEX = "complex indel (REF and ALT both keep bases after trimming)"
 NOT_ACGT_INDEL = "inserted or deleted bases other than A, C, G, T"
@@ -152,11 +152,7 @@ def _power_of_two(number):
     return 1 << (number - 1).bit_length()
 
 
-def is_indel(ref, alt):
-    """Alleles of different lengths, or a MAF's '-' for one of them."""
-    return np.fromiter((len(r) != len(a) or r == "-" or a == "-"
-                        for r, a in zip(ref.tolist(), alt.tolist())),
-                       dtype=bool, count=len(ref))
+is_indel = of_shape(INDEL)  # alleles of different lengths, or a MAF's '-' for one of them
 
 
 def _classify(batch):
@@ -175,6 +171,6 @@ def _classify(batch):
     return codes[inverse]
 
 
-register_class(MutationClass("ID", is_indel, "small insertion or deletion"))
+register_class(MutationClass("ID", is_indel, "small insertion or deletion", INDEL))
 register(Kind("ID83", channels.ID83, "ID", classify=_classify, reasons=REASONS, layout="id83",
               default="when present"))

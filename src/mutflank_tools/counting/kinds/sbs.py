@@ -4,13 +4,14 @@ base is read on the other strand); SBS6 is SBS96 summed by substitution class.""
 
 import numpy as np
 
+from ... import _engine
 from .. import channels
-from . import AT_START, NEAR_END, NOT_ACGT, Kind, MutationClass, register, register_class
+from . import (AT_START, NEAR_END, NOT_ACGT, SINGLE, Kind, MutationClass, of_shape, register,
+               register_class)
 
 _CODE = np.full(128, 4, dtype=np.int64)  # letter -> A 0, C 1, G 2, T 3, other 4
 for _code, _base in enumerate("ACGT"):
     _CODE[ord(_base)] = _code
-COMPLEMENT = np.array([3, 2, 1, 0], dtype=np.int64)
 REASONS = (AT_START, NEAR_END, NOT_ACGT)
 
 
@@ -20,52 +21,16 @@ def letter_codes(texts):
     return _CODE[np.minimum(data, 127)]
 
 
-def lengths(texts):
-    """The length of each str of an object array."""
-    return np.fromiter(map(len, texts.tolist()), dtype=np.int64, count=len(texts))
-
-
-def is_substitution(ref, alt):
-    """One base of A, C, G, T replaced by another."""
-    one = (lengths(ref) == 1) & (lengths(alt) == 1)
-    result = np.zeros(len(ref), dtype=bool)
-    if one.any():
-        r, a = letter_codes(ref[one]), letter_codes(alt[one])
-        result[one] = (r < 4) & (a < 4) & (r != a)
-    return result
+is_substitution = of_shape(SINGLE)  # one base of A, C, G, T replaced by another
 
 
 def _classifier(flank):
     """classify for a matrix of `flank` bases on each side: channel index = ((class * 4^flank
-    + left bases) * 4^flank + right bases), in the order of channels.SBS96 / SBS1536."""
+    + left bases) * 4^flank + right bases), in the order of channels.SBS96 / SBS1536; the
+    engine's rule (_engine.sbs_channels), whose reasons are REASONS in their order."""
 
     def classify(batch):
-        window = batch.window(flank, flank).astype(np.int64)
-        ref = letter_codes(batch.ref)
-        alt = letter_codes(batch.alt)
-        purine = (ref == 0) | (ref == 2)  # A or G: read on the other strand
-        bases = np.where(window < 16, window & 3, 4)
-        bases = np.where(window < 0, 5, bases)
-        flipped = np.where(bases < 4, 3 - bases, bases)[:, ::-1]
-        bases = np.where(purine[:, None], flipped, bases)
-        ref = np.where(purine, COMPLEMENT[ref], ref)
-        alt = np.where(purine, COMPLEMENT[alt], alt)
-        # The class of a pyrimidine reference: C>A C>G C>T are 0..2, T>A T>C T>G 3..5.
-        cls = np.where(ref == 1, np.where(alt == 0, 0, alt - 1), 3 + alt)
-        left, right = bases[:, :flank], bases[:, flank + 1:]
-        codes = cls
-        for column in range(flank):
-            codes = codes * 4 + np.minimum(left[:, column], 3)
-        for column in range(flank):
-            codes = codes * 4 + np.minimum(right[:, column], 3)
-        # Forward-strand reasons: a missing base before the position is the chromosome start.
-        forward = window
-        start = (forward[:, :flank] < 0).any(axis=1)
-        end = (forward[:, flank + 1:] < 0).any(axis=1)
-        other = ((forward >= 16) & (np.arange(forward.shape[1]) != flank)).any(axis=1)
-        codes = np.where(other, -1 - REASONS.index(NOT_ACGT), codes)
-        codes = np.where(start, -1 - REASONS.index(AT_START), codes)
-        return np.where(end, -1 - REASONS.index(NEAR_END), codes)
+        return _engine.sbs_channels(batch.window(flank, flank), batch.ref, batch.alt, flank)
 
     return classify
 
@@ -75,7 +40,7 @@ def _fold(source, target, of):
     return tuple(index[of(label)] for label in source)
 
 
-register_class(MutationClass("SBS", is_substitution, "single-base substitution"))
+register_class(MutationClass("SBS", is_substitution, "single-base substitution", SINGLE))
 register(Kind("SBS6", channels.SBS6, "SBS", flank=1, derived_from="SBS96",
               fold=_fold(channels.SBS96, channels.SBS6, lambda label: label[2:5]),
               layout="sbs6"))

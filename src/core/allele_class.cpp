@@ -1,0 +1,43 @@
+#include "allele_class.hpp"
+
+#include <algorithm>
+#include <cstddef>
+
+namespace mutflank {
+namespace {
+
+bool is_base(char c) noexcept { return c == 'A' || c == 'C' || c == 'G' || c == 'T'; }
+
+bool all_bases(std::string_view text) noexcept {
+    return std::all_of(text.begin(), text.end(), is_base);
+}
+
+// Characters of UTF-8 text: the bytes that do not continue a character.
+std::size_t characters(std::string_view text) noexcept {
+    return static_cast<std::size_t>(std::count_if(text.begin(), text.end(), [](char c) {
+        return (static_cast<unsigned char>(c) & 0xC0) != 0x80;
+    }));
+}
+
+} // namespace
+
+AlleleClass allele_class(std::string_view ref, std::string_view alt) noexcept {
+    if (ref == "-" || alt == "-")
+        return AlleleClass::indel;
+    if (characters(ref) != characters(alt))
+        return AlleleClass::indel;
+    if (ref.size() != alt.size() || !all_bases(ref) || !all_bases(alt))
+        return AlleleClass::none;
+    switch (ref.size()) {
+    case 0:
+        return AlleleClass::none;
+    case 1:
+        return ref[0] != alt[0] ? AlleleClass::single : AlleleClass::none;
+    case 2:
+        return ref[0] != alt[0] && ref[1] != alt[1] ? AlleleClass::doublet : AlleleClass::none;
+    default:
+        return AlleleClass::multi;
+    }
+}
+
+} // namespace mutflank

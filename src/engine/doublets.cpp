@@ -1,0 +1,221 @@
+// DoubletMerger: the decisions of the doublet merger of one input (counting/doublets.py).
+#include "numpy.hpp"
+
+#include <new>
+#include <string_view>
+#include <vector>
+
+#include "doublet_merger.hpp"
+#include "functions.hpp"
+
+namespace mutflank::engine {
+using py::Ref;
+namespace {
+
+constexpr const char* type_doc =
+    "DoubletMerger()\n\n"
+    "The decisions of the doublet merger of one input, its sample and chromosome names coded\n"
+    "as they come. check_order(samples, chromosomes, positions) -> the row of the first SNV\n"
+    "that comes before an earlier one of its sample, or -1; the order is noted.\n"
+    "resolve(samples, chromosomes, positions, alts, phase, final) -> (kept, singles,\n"
+    "firsts, seconds, multi, again): the rows of the held SNVs by what becomes of them.\n"
+    "Names and alleles are object arrays of str, positions and phase int64.";
+
+struct MergerObject {
+    PyObject_HEAD
+    DoubletMerger* merger; // owned
+};
+
+template <class T> T* data_of(const Ref& array) {
+    return static_cast<T*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array.get())));
+}
+
+// A contiguous 1-d array of `type` made of `object`; with `count` >= 0, of that length.
+Ref column_of(PyObject* object, int type, npy_intp count) {
+    Ref array{PyArray_FROMANY(object, type, 1, 1, NPY_ARRAY_IN_ARRAY)};
+    if (array && count >= 0 && PyArray_DIM(reinterpret_cast<PyArrayObject*>(array.get()), 0) != count) {
+        PyErr_SetString(PyExc_ValueError, "DoubletMerger: columns of different lengths");
+        return nullptr;
+    }
+    return array;
+}
+
+// The codes of an object array of str names; false with an exception set.
+bool codes_of(const Ref& names, NameCodes& codes, std::vector<std::uint32_t>& out) {
+    const npy_intp count = PyArray_DIM(reinterpret_cast<PyArrayObject*>(names.get()), 0);
+    PyObject** items = data_of<PyObject*>(names);
+    out.resize(static_cast<std::size_t>(count));
+    PyObject* previous = nullptr; // records come in runs of one name object
+    std::uint32_t previous_code = 0;
+    for (npy_intp i = 0; i < count; ++i) {
+        if (items[i] != previous) {
+            Py_ssize_t size = 0;
+            const char* data = PyUnicode_AsUTF8AndSize(items[i], &size);
+            if (data == nullptr)
+                return false;
+            previous = items[i];
+            previous_code = codes.code(std::string_view(data, static_cast<std::size_t>(size)));
+        }
+        out[static_cast<std::size_t>(i)] = previous_code;
+    }
+    return true;
+}
+
+struct Columns {
+    Ref samples, chromosomes, positions;
+    std::vector<std::uint32_t> sample, chromosome;
+};
+
+// Parses samples, chromosomes, positions and codes the names; false with an exception set.
+bool columns_of(MergerObject* self, PyObject* samples, PyObject* chromosomes,
+                PyObject* positions, Columns& out) {
+    if (self->merger == nullptr) {
+        PyErr_SetString(PyExc_ValueError, "DoubletMerger: not initialised");
+        return false;
+    }
+    out.positions = column_of(positions, NPY_INT64, -1);
+    if (!out.positions)
+        return false;
+    const npy_intp count = PyArray_DIM(reinterpret_cast<PyArrayObject*>(out.positions.get()), 0);
+    out.samples = column_of(samples, NPY_OBJECT, count);
+    out.chromosomes = out.samples ? column_of(chromosomes, NPY_OBJECT, count) : nullptr;
+    return out.chromosomes && codes_of(out.samples, self->merger->samples, out.sample) &&
+           codes_of(out.chromosomes, self->merger->chromosomes, out.chromosome);
+}
+
+Ref rows_array(const std::vector<std::size_t>& rows) {
+    npy_intp dims[1] = {static_cast<npy_intp>(rows.size())};
+    Ref array{PyArray_SimpleNew(1, dims, NPY_INT64)};
+    if (array) {
+        auto* data = data_of<std::int64_t>(array);
+        for (std::size_t i = 0; i < rows.size(); ++i)
+            data[i] = static_cast<std::int64_t>(rows[i]);
+    }
+    return array;
+}
+
+PyObject* check_order(PyObject* object, PyObject* args) noexcept {
+    auto* self = reinterpret_cast<MergerObject*>(object);
+    PyObject* items[3] = {};
+    if (!PyArg_ParseTuple(args, "OOO:check_order", &items[0], &items[1], &items[2]))
+        return nullptr;
+    try {
+        Columns columns;
+        if (!columns_of(self, items[0], items[1], items[2], columns))
+            return nullptr;
+        const std::size_t at = self->merger->check_order(
+            columns.sample, columns.chromosome,
+            {data_of<std::int64_t>(columns.positions), columns.sample.size()});
+        return PyLong_FromLongLong(at == DoubletMerger::none ? -1 : static_cast<long long>(at));
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    }
+}
+
+PyObject* resolve(PyObject* object, PyObject* args) noexcept {
+    auto* self = reinterpret_cast<MergerObject*>(object);
+    PyObject* items[5] = {};
+    int final = 0;
+    if (!PyArg_ParseTuple(args, "OOOOOp:resolve", &items[0], &items[1], &items[2], &items[3],
+                          &items[4], &final))
+        return nullptr;
+    try {
+        Columns columns;
+        if (!columns_of(self, items[0], items[1], items[2], columns))
+            return nullptr;
+        const auto count = static_cast<npy_intp>(columns.sample.size());
+        Ref alts = column_of(items[3], NPY_OBJECT, count);
+        Ref phase = alts ? column_of(items[4], NPY_INT64, count) : nullptr;
+        if (!phase)
+            return nullptr;
+        std::vector<char> alt(columns.sample.size());
+        PyObject** alt_items = data_of<PyObject*>(alts);
+        for (npy_intp i = 0; i < count; ++i) {
+            Py_ssize_t size = 0;
+            const char* data = PyUnicode_AsUTF8AndSize(alt_items[i], &size);
+            if (data == nullptr)
+                return nullptr;
+            alt[static_cast<std::size_t>(i)] = size > 0 ? data[0] : '\0';
+        }
+        const std::size_t size = columns.sample.size();
+        const HeldSnvs held{columns.sample, columns.chromosome,
+                            {data_of<std::int64_t>(columns.positions), size}, alt,
+                            {data_of<std::int64_t>(phase), size}};
+        Resolved resolved;
+        bool no_memory = false;
+        Py_BEGIN_ALLOW_THREADS
+        try {
+            resolved = self->merger->resolve(held, final != 0);
+        } catch (const std::bad_alloc&) {
+            no_memory = true;
+        }
+        Py_END_ALLOW_THREADS
+        if (no_memory)
+            return PyErr_NoMemory();
+        Ref parts[6] = {rows_array(resolved.kept),   rows_array(resolved.singles),
+                        rows_array(resolved.firsts), rows_array(resolved.seconds),
+                        rows_array(resolved.multi),  rows_array(resolved.again)};
+        for (const Ref& part : parts)
+            if (!part)
+                return nullptr;
+        return PyTuple_Pack(6, parts[0].get(), parts[1].get(), parts[2].get(), parts[3].get(),
+                            parts[4].get(), parts[5].get());
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    }
+}
+
+int merger_init(PyObject* object, PyObject* args, PyObject* kwargs) noexcept {
+    if (!PyArg_ParseTuple(args, ":DoubletMerger") || (kwargs && PyDict_Size(kwargs) > 0)) {
+        if (!PyErr_Occurred())
+            PyErr_SetString(PyExc_TypeError, "DoubletMerger() takes no arguments");
+        return -1;
+    }
+    auto* self = reinterpret_cast<MergerObject*>(object);
+    delete self->merger;
+    self->merger = new (std::nothrow) DoubletMerger();
+    if (self->merger == nullptr) {
+        PyErr_NoMemory();
+        return -1;
+    }
+    return 0;
+}
+
+void merger_dealloc(PyObject* object) noexcept {
+    auto* self = reinterpret_cast<MergerObject*>(object);
+    delete self->merger;
+    self->merger = nullptr;
+    PyTypeObject* type = Py_TYPE(object);
+    type->tp_free(object);
+    Py_DECREF(type); // a heap type, held by each of its objects
+}
+
+PyMethodDef merger_methods[] = {
+    {"check_order", check_order, METH_VARARGS,
+     "The row of the first SNV out of its sample's order, or -1; the order is noted."},
+    {"resolve", resolve, METH_VARARGS, "The rows of the held SNVs by what becomes of them."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot merger_slots[] = {
+    {Py_tp_doc, const_cast<char*>(type_doc)},
+    {Py_tp_new, reinterpret_cast<void*>(PyType_GenericNew)},
+    {Py_tp_init, reinterpret_cast<void*>(merger_init)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(merger_dealloc)},
+    {Py_tp_methods, merger_methods},
+    {0, nullptr},
+};
+
+PyType_Spec merger_spec = {"mutflank_tools._engine.DoubletMerger",
+                           static_cast<int>(sizeof(MergerObject)), 0, Py_TPFLAGS_DEFAULT,
+                           merger_slots};
+
+} // namespace
+
+bool add_doublet_merger(PyObject* module) noexcept {
+    Ref type{PyType_FromSpec(&merger_spec)};
+    return type && PyModule_AddObject(module, "DoubletMerger", type.get()) == 0 &&
+           type.release() != nullptr;
+}
+
+} // namespace mutflank::engine

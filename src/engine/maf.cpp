@@ -1,0 +1,342 @@
+// MafScanner: the core's scanner of MAF record lines as an iterator of batches of NumPy
+// columns.
+#include <cstring>
+#include <new>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_set>
+#include <utility>
+
+#include "functions.hpp"
+#include "maf_scanner.hpp"
+#include "numpy.hpp"
+
+namespace mutflank::engine {
+using py::Ref;
+namespace {
+
+constexpr const char* type_doc =
+    "MafScanner(fd, prefix, positioned, start, header_lines, at, build_at, filter_at, width,\n"
+    "           pass_only, samples, exclude, batch_records, max_line_bytes, max_field_bytes)\n\n"
+    "Reads the record lines of a MAF (plain, gzip or bgzip) from the descriptor `fd`, which\n"
+    "the caller owns: `prefix` holds the bytes already read from it, or with `positioned`\n"
+    "(a regular file) it is read from byte `start` on; the first `header_lines` lines are\n"
+    "skipped. `at`: the fields of Chromosome, Start_Position, Reference_Allele,\n"
+    "Tumor_Seq_Allele1, Tumor_Seq_Allele2 and Tumor_Sample_Barcode; `build_at` and\n"
+    "`filter_at`: -1 when not read. `samples`: None for every sample, else those kept.\n"
+    "next_batch() gives a dict of columns, one row per record (sample, chromosome, build,\n"
+    "ref, alt, allele2, filter, build_written: str; position: uint64; line: int64;\n"
+    "deferred: bool, the rows whose alleles hold text beyond ASCII, given as written;\n"
+    "left_out: [(reason, chromosome, records)]; held: the names of `exclude` passed over),\n"
+    "with 'fault' when a line or the input is at fault (the rows before it then come with\n"
+    "it), or None at the end.";
+
+struct ScannerObject {
+    PyObject_HEAD MafScanner* scanner; // owned; nullptr once at the end or after a fault
+    MafBatch* batch;                   // owned, reused
+};
+
+const char* fault_name(MafFault::Kind kind) {
+    switch (kind) {
+    case MafFault::Kind::stream:
+        return "stream";
+    case MafFault::Kind::line_too_long:
+        return "line_too_long";
+    case MafFault::Kind::not_utf8:
+        return "not_utf8";
+    case MafFault::Kind::field_count:
+        return "field_count";
+    case MafFault::Kind::empty_field:
+        return "empty_field";
+    case MafFault::Kind::field_too_long:
+        return "field_too_long";
+    case MafFault::Kind::bad_position:
+        return "bad_position";
+    case MafFault::Kind::bad_build:
+        return "bad_build";
+    }
+    return "unknown";
+}
+
+const char* stream_name(StreamFault::Kind kind) {
+    switch (kind) {
+    case StreamFault::Kind::read_failed:
+        return "read_failed";
+    case StreamFault::Kind::decompress_failed:
+        return "decompress_failed";
+    case StreamFault::Kind::gzip_cut:
+        return "gzip_cut";
+    }
+    return "unknown";
+}
+
+template <class T> Ref array_of(const std::vector<T>& values, int type) {
+    npy_intp dims[1] = {static_cast<npy_intp>(values.size())};
+    Ref array{PyArray_SimpleNew(1, dims, type)};
+    if (array && !values.empty())
+        std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array.get())), values.data(),
+                    values.size() * sizeof(T));
+    return array;
+}
+
+// An object array of a text column's rows (valid UTF-8); a row equal to the one before shares
+// its str.
+Ref texts_of(const TextColumn& column, std::size_t rows) {
+    npy_intp dims[1] = {static_cast<npy_intp>(rows)};
+    Ref array{PyArray_SimpleNew(1, dims, NPY_OBJECT)};
+    if (!array)
+        return array;
+    auto** slots =
+        static_cast<PyObject**>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array.get())));
+    PyObject* previous = nullptr;
+    std::string_view previous_bytes;
+    for (std::size_t i = 0; i < rows; ++i) {
+        const std::string_view bytes = column.at(i);
+        if (previous == nullptr || bytes != previous_bytes) {
+            Ref text{PyUnicode_DecodeUTF8(bytes.data(), static_cast<Py_ssize_t>(bytes.size()),
+                                          "strict")};
+            if (!text)
+                return nullptr;
+            previous = text.get();
+            previous_bytes = bytes;
+            Py_XDECREF(slots[i]);
+            slots[i] = text.release();
+            continue;
+        }
+        Py_INCREF(previous);
+        Py_XDECREF(slots[i]);
+        slots[i] = previous;
+    }
+    return array;
+}
+
+bool put(PyObject* dict, const char* key, Ref value) {
+    return value && PyDict_SetItemString(dict, key, value.get()) == 0;
+}
+
+// The batch's columns, left-out records and held names, into `dict`.
+bool fill(PyObject* dict, const MafBatch& batch) {
+    const std::size_t rows = batch.rows();
+    Ref left_out{PyList_New(static_cast<Py_ssize_t>(batch.left_out.size()))};
+    Ref held{PyList_New(static_cast<Py_ssize_t>(batch.held.size()))};
+    if (!left_out || !held)
+        return false;
+    for (std::size_t i = 0; i < batch.left_out.size(); ++i) {
+        const auto& entry = batch.left_out[i];
+        PyObject* item =
+            Py_BuildValue("(is#K)", static_cast<int>(entry.reason), entry.chromosome.data(),
+                          static_cast<Py_ssize_t>(entry.chromosome.size()),
+                          static_cast<unsigned long long>(entry.count));
+        if (item == nullptr)
+            return false;
+        PyList_SET_ITEM(left_out.get(), static_cast<Py_ssize_t>(i), item);
+    }
+    for (std::size_t i = 0; i < batch.held.size(); ++i) {
+        PyObject* name = PyUnicode_DecodeUTF8(
+            batch.held[i].data(), static_cast<Py_ssize_t>(batch.held[i].size()), "strict");
+        if (name == nullptr)
+            return false;
+        PyList_SET_ITEM(held.get(), static_cast<Py_ssize_t>(i), name);
+    }
+    std::vector<std::int64_t> lines(batch.line.begin(), batch.line.end());
+    return put(dict, "sample", texts_of(batch.sample, rows)) &&
+           put(dict, "chromosome", texts_of(batch.chromosome, rows)) &&
+           put(dict, "build", texts_of(batch.build, rows)) &&
+           put(dict, "ref", texts_of(batch.ref, rows)) &&
+           put(dict, "alt", texts_of(batch.alt, rows)) &&
+           put(dict, "allele2", texts_of(batch.allele2, rows)) &&
+           put(dict, "filter", texts_of(batch.filter, rows)) &&
+           put(dict, "build_written", texts_of(batch.build_written, rows)) &&
+           put(dict, "position", array_of(batch.position, NPY_UINT64)) &&
+           put(dict, "line", array_of(lines, NPY_INT64)) &&
+           put(dict, "deferred", array_of(batch.deferred, NPY_BOOL)) &&
+           put(dict, "left_out", std::move(left_out)) && put(dict, "held", std::move(held));
+}
+
+PyObject* fault_dict(const MafFault& fault, const MafBatch& batch) {
+    Ref dict{PyDict_New()};
+    if (!dict || !fill(dict.get(), batch))
+        return nullptr;
+    Ref values{Py_BuildValue("{s:s,s:K,s:K,s:y#,s:s,s:i,s:s#}", "fault", fault_name(fault.kind),
+                             "fault_line", static_cast<unsigned long long>(fault.line), "count",
+                             static_cast<unsigned long long>(fault.count), "text",
+                             fault.text.data(), static_cast<Py_ssize_t>(fault.text.size()),
+                             "stream", stream_name(fault.stream.kind), "code", fault.stream.code,
+                             "detail", fault.stream.detail.data(),
+                             static_cast<Py_ssize_t>(fault.stream.detail.size()))};
+    if (!values || PyDict_Update(dict.get(), values.get()) != 0)
+        return nullptr;
+    return dict.release();
+}
+
+// The names of a sequence of str, into `out`; false with an exception set.
+bool names_of(PyObject* given, std::unordered_set<std::string>& out) {
+    Ref items{PySequence_Fast(given, "MafScanner: samples must be a sequence of str")};
+    if (!items)
+        return false;
+    const Py_ssize_t count = PySequence_Fast_GET_SIZE(items.get());
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        Py_ssize_t size = 0;
+        const char* text =
+            PyUnicode_AsUTF8AndSize(PySequence_Fast_GET_ITEM(items.get(), i), &size);
+        if (text == nullptr)
+            return false;
+        out.emplace(text, static_cast<std::size_t>(size));
+    }
+    return true;
+}
+
+void release(ScannerObject* self) noexcept {
+    delete self->scanner;
+    self->scanner = nullptr;
+    delete self->batch;
+    self->batch = nullptr;
+}
+
+int scanner_init(PyObject* object, PyObject* args, PyObject* /*kwargs*/) noexcept {
+    auto* self = reinterpret_cast<ScannerObject*>(object);
+    int fd = -1;
+    Py_buffer prefix{};
+    int positioned = 0;
+    unsigned long long start = 0;
+    unsigned long long header_lines = 0;
+    unsigned int at[6] = {};
+    long build_at = -1;
+    long filter_at = -1;
+    Py_ssize_t width = 0;
+    int pass_only = 0;
+    PyObject* samples = nullptr;
+    PyObject* exclude = nullptr;
+    Py_ssize_t batch_records = 0;
+    Py_ssize_t max_line = 0;
+    Py_ssize_t max_field = 0;
+    if (!PyArg_ParseTuple(args, "iy*pKK(IIIIII)llnpOOnnn:MafScanner", &fd, &prefix, &positioned,
+                          &start, &header_lines, &at[0], &at[1], &at[2], &at[3], &at[4], &at[5],
+                          &build_at, &filter_at, &width, &pass_only, &samples, &exclude,
+                          &batch_records, &max_line, &max_field))
+        return -1;
+    const std::string prefix_bytes(static_cast<const char*>(prefix.buf),
+                                   static_cast<std::size_t>(prefix.len));
+    PyBuffer_Release(&prefix);
+    if (batch_records < 1 || max_line < 0 || max_field < 0 || width < 0) {
+        PyErr_SetString(PyExc_ValueError, "MafScanner: a limit below 1");
+        return -1;
+    }
+    try {
+        MafSettings settings;
+        settings.header_lines = header_lines;
+        for (std::size_t i = 0; i < 6; ++i) {
+            if (at[i] >= static_cast<std::size_t>(width)) {
+                PyErr_SetString(PyExc_ValueError, "MafScanner: a column beyond the width");
+                return -1;
+            }
+            settings.at[i] = at[i];
+        }
+        if (build_at >= width || filter_at >= width) {
+            PyErr_SetString(PyExc_ValueError, "MafScanner: a column beyond the width");
+            return -1;
+        }
+        if (build_at >= 0)
+            settings.build_at = static_cast<std::uint32_t>(build_at);
+        if (filter_at >= 0)
+            settings.filter_at = static_cast<std::uint32_t>(filter_at);
+        settings.width = static_cast<std::size_t>(width);
+        settings.pass_only = pass_only != 0;
+        settings.choose = samples != Py_None;
+        if (settings.choose && !names_of(samples, settings.samples))
+            return -1;
+        if (!names_of(exclude, settings.exclude))
+            return -1;
+        settings.batch_records = static_cast<std::size_t>(batch_records);
+        settings.max_line_bytes = static_cast<std::size_t>(max_line);
+        settings.max_field_bytes = static_cast<std::size_t>(max_field);
+        release(self);
+        self->batch = new MafBatch();
+        self->scanner = new MafScanner(TextStream(fd, prefix_bytes, positioned != 0, start),
+                                       std::move(settings));
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+        return -1;
+    }
+    return 0;
+}
+
+PyObject* next_batch(PyObject* object, PyObject* /*unused*/) noexcept {
+    auto* self = reinterpret_cast<ScannerObject*>(object);
+    if (self->scanner == nullptr)
+        Py_RETURN_NONE;
+    std::optional<MafFault> fault;
+    bool more = true;
+    bool no_memory = false;
+    Py_BEGIN_ALLOW_THREADS try {
+        fault = self->scanner->next(*self->batch, more);
+    } catch (const std::bad_alloc&) {
+        no_memory = true;
+    }
+    Py_END_ALLOW_THREADS if (no_memory) {
+        release(self);
+        return PyErr_NoMemory();
+    }
+    if (fault) {
+        PyObject* result = fault_dict(*fault, *self->batch);
+        release(self);
+        return result;
+    }
+    if (!more && self->batch->rows() == 0 && self->batch->left_out.empty() &&
+        self->batch->held.empty()) {
+        release(self);
+        Py_RETURN_NONE;
+    }
+    Ref dict{PyDict_New()};
+    if (!dict || !fill(dict.get(), *self->batch))
+        return nullptr;
+    if (!more) {
+        // The last rows: the scanner is done, and the next call gives None.
+        delete self->scanner;
+        self->scanner = nullptr;
+    }
+    return dict.release();
+}
+
+PyObject* close_scanner(PyObject* object, PyObject* /*unused*/) noexcept {
+    release(reinterpret_cast<ScannerObject*>(object));
+    Py_RETURN_NONE;
+}
+
+void scanner_dealloc(PyObject* object) noexcept {
+    release(reinterpret_cast<ScannerObject*>(object));
+    PyTypeObject* type = Py_TYPE(object);
+    type->tp_free(object);
+    Py_DECREF(type); // a heap type, held by each of its objects
+}
+
+PyMethodDef scanner_methods[] = {
+    {"next_batch", next_batch, METH_NOARGS,
+     "The next batch: a dict of columns, a dict with 'fault', or None at the end."},
+    {"close", close_scanner, METH_NOARGS, "Frees the scanner's buffers (not the descriptor)."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot scanner_slots[] = {
+    {Py_tp_doc, const_cast<char*>(type_doc)},
+    {Py_tp_new, reinterpret_cast<void*>(PyType_GenericNew)},
+    {Py_tp_init, reinterpret_cast<void*>(scanner_init)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(scanner_dealloc)},
+    {Py_tp_methods, scanner_methods},
+    {0, nullptr},
+};
+
+PyType_Spec scanner_spec = {"mutflank_tools._engine.MafScanner",
+                            static_cast<int>(sizeof(ScannerObject)), 0, Py_TPFLAGS_DEFAULT,
+                            scanner_slots};
+
+} // namespace
+
+bool add_maf_scanner(PyObject* module) noexcept {
+    Ref type{PyType_FromSpec(&scanner_spec)};
+    return type && PyModule_AddObject(module, "MafScanner", type.get()) == 0 &&
+           type.release() != nullptr;
+}
+
+} // namespace mutflank::engine
