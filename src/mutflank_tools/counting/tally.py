@@ -309,6 +309,19 @@ def _take(columns, mask):
     return {name: values[mask] for name, values in columns.items()}
 
 
+def _input_rows(indexes):
+    """(input index, its rows) of each input among `indexes`, in order of appearance: the
+    positions of its run where an input's records are one run (as batches come: one pass), else
+    a mask over all (a pass per input). Taken by either, the columns are copies."""
+    starts = np.flatnonzero(indexes[1:] != indexes[:-1]) + 1
+    runs = np.concatenate([[0], starts]).tolist()
+    heads = indexes[runs].tolist() if len(indexes) else []
+    if len(set(heads)) == len(heads):
+        ends = runs[1:] + [len(indexes)]
+        return [(index, np.arange(start, end)) for index, start, end in zip(heads, runs, ends)]
+    return [(index, indexes == index) for index in dict.fromkeys(heads)]
+
+
 def _per_input(indexes):
     """{input index: its records among `indexes`}, in order of appearance."""
     if len(indexes) and indexes[0] == indexes[-1] and (indexes == indexes[0]).all():
@@ -394,9 +407,7 @@ class Counter:
         units = []
         if parts:
             columns = self._check(parts, input_kind)
-            indexes = columns["index"]
-            for index in dict.fromkeys(indexes.tolist()):
-                mine = indexes == index
+            for index, mine in _input_rows(columns["index"]):
                 records = Records(input=sources[index], left_out=LeftOut(),
                                   **{name: columns[name][mine] for name in Records.EVERY_COLUMN})
                 merger = self._mergers.get(index)
