@@ -142,6 +142,7 @@ def test_a_full_disk_names_the_output(small, output, message):
 def slow_input(path, rows, hold, text=None):
     """A FIFO at `path` that gives a MAF header and `rows` rows (or `text`), then waits `hold`
     seconds."""
+    path = os.path.abspath(path)  # the feeder may open it after the test has left the folder
     os.mkfifo(path)
 
     def feed():
@@ -150,7 +151,7 @@ def slow_input(path, rows, hold, text=None):
                 fifo.write(text or MAF_HEADER + maf_rows(rows))
                 fifo.flush()
                 time.sleep(hold)
-        except BrokenPipeError:  # the command stopped before it read everything
+        except OSError:  # the command stopped before it read everything, or the folder went
             pass
 
     threading.Thread(target=feed, daemon=True).start()
