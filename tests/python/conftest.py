@@ -3,6 +3,7 @@
 import faulthandler
 import json
 import os
+import signal
 import subprocess
 import sys
 import textwrap
@@ -35,6 +36,13 @@ def timeout_of(item):
 def pytest_configure(config):
     # The terminal's standard error, not the capture that fd 2 points to during a test.
     config.watchdog_stream = open(os.dup(sys.stderr.fileno()), "w")
+    # A run started in a shell's background or under nohup inherits SIGINT or SIGHUP ignored,
+    # and so would every command a test starts: the tests of stop signals send them as a
+    # terminal does, to commands that take them as a terminal's.
+    for number, handler in ((signal.SIGINT, signal.default_int_handler),
+                            (signal.SIGHUP, signal.SIG_DFL), (signal.SIGTERM, signal.SIG_DFL)):
+        if signal.getsignal(number) == signal.SIG_IGN:
+            signal.signal(number, handler)
 
 
 def pytest_unconfigure(config):
