@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "bcf_reader.hpp"
+#include "columns.hpp"
 #include "functions.hpp"
 #include "vcf_batch.hpp"
 
@@ -151,15 +152,7 @@ PyObject* next_batch(PyObject* object, PyObject* /*unused*/) noexcept {
         Py_RETURN_NONE;
     std::optional<VcfFault> fault;
     bool more = true;
-    bool no_memory = false;
-    Py_BEGIN_ALLOW_THREADS
-    try {
-        fault = self->reader->next(*self->batch, more);
-    } catch (const std::bad_alloc&) {
-        no_memory = true;
-    }
-    Py_END_ALLOW_THREADS
-    if (no_memory) {
+    if (!run_released([&] { fault = self->reader->next(*self->batch, more); })) {
         release(self);
         return PyErr_NoMemory();
     }
@@ -187,9 +180,7 @@ PyObject* close_reader(PyObject* object, PyObject* /*unused*/) noexcept {
 
 void reader_dealloc(PyObject* object) noexcept {
     release(reinterpret_cast<ReaderObject*>(object));
-    PyTypeObject* type = Py_TYPE(object);
-    type->tp_free(object);
-    Py_DECREF(type); // a heap type, held by each of its objects
+    free_object(object);
 }
 
 PyMethodDef reader_methods[] = {
@@ -218,9 +209,7 @@ PyType_Spec reader_spec = {"mutflank_tools._engine.BcfReader",
 } // namespace
 
 bool add_bcf_reader(PyObject* module) noexcept {
-    Ref type{PyType_FromSpec(&reader_spec)};
-    return type && PyModule_AddObject(module, "BcfReader", type.get()) == 0 &&
-           type.release() != nullptr;
+    return add_type(module, &reader_spec, "BcfReader");
 }
 
 } // namespace mutflank::engine

@@ -1,16 +1,14 @@
 // MafScanner: the core's scanner of MAF record lines as an iterator of batches of NumPy
 // columns.
-#include <cstring>
 #include <new>
 #include <optional>
 #include <string>
-#include <string_view>
 #include <unordered_set>
 #include <utility>
 
+#include "columns.hpp"
 #include "functions.hpp"
 #include "maf_scanner.hpp"
-#include "numpy.hpp"
 
 namespace mutflank::engine {
 using py::Ref;
@@ -59,79 +57,13 @@ const char* fault_name(MafFault::Kind kind) {
     return "unknown";
 }
 
-const char* stream_name(StreamFault::Kind kind) {
-    switch (kind) {
-    case StreamFault::Kind::read_failed:
-        return "read_failed";
-    case StreamFault::Kind::decompress_failed:
-        return "decompress_failed";
-    case StreamFault::Kind::gzip_cut:
-        return "gzip_cut";
-    }
-    return "unknown";
-}
-
-template <class T> Ref array_of(const std::vector<T>& values, int type) {
-    npy_intp dims[1] = {static_cast<npy_intp>(values.size())};
-    Ref array{PyArray_SimpleNew(1, dims, type)};
-    if (array && !values.empty())
-        std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array.get())), values.data(),
-                    values.size() * sizeof(T));
-    return array;
-}
-
-// An object array of a text column's rows (valid UTF-8); a row equal to the one before shares
-// its str.
-Ref texts_of(const TextColumn& column, std::size_t rows) {
-    npy_intp dims[1] = {static_cast<npy_intp>(rows)};
-    Ref array{PyArray_SimpleNew(1, dims, NPY_OBJECT)};
-    if (!array)
-        return array;
-    auto** slots =
-        static_cast<PyObject**>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array.get())));
-    PyObject* previous = nullptr;
-    std::string_view previous_bytes;
-    for (std::size_t i = 0; i < rows; ++i) {
-        const std::string_view bytes = column.at(i);
-        if (previous == nullptr || bytes != previous_bytes) {
-            Ref text{PyUnicode_DecodeUTF8(bytes.data(), static_cast<Py_ssize_t>(bytes.size()),
-                                          "strict")};
-            if (!text)
-                return nullptr;
-            previous = text.get();
-            previous_bytes = bytes;
-            Py_XDECREF(slots[i]);
-            slots[i] = text.release();
-            continue;
-        }
-        Py_INCREF(previous);
-        Py_XDECREF(slots[i]);
-        slots[i] = previous;
-    }
-    return array;
-}
-
-bool put(PyObject* dict, const char* key, Ref value) {
-    return value && PyDict_SetItemString(dict, key, value.get()) == 0;
-}
-
 // The batch's columns, left-out records and held names, into `dict`.
 bool fill(PyObject* dict, const MafBatch& batch) {
     const std::size_t rows = batch.rows();
-    Ref left_out{PyList_New(static_cast<Py_ssize_t>(batch.left_out.size()))};
+    Ref left_out = left_out_list(batch.left_out);
     Ref held{PyList_New(static_cast<Py_ssize_t>(batch.held.size()))};
     if (!left_out || !held)
         return false;
-    for (std::size_t i = 0; i < batch.left_out.size(); ++i) {
-        const auto& entry = batch.left_out[i];
-        PyObject* item =
-            Py_BuildValue("(is#K)", static_cast<int>(entry.reason), entry.chromosome.data(),
-                          static_cast<Py_ssize_t>(entry.chromosome.size()),
-                          static_cast<unsigned long long>(entry.count));
-        if (item == nullptr)
-            return false;
-        PyList_SET_ITEM(left_out.get(), static_cast<Py_ssize_t>(i), item);
-    }
     for (std::size_t i = 0; i < batch.held.size(); ++i) {
         PyObject* name = PyUnicode_DecodeUTF8(
             batch.held[i].data(), static_cast<Py_ssize_t>(batch.held[i].size()), "strict");
@@ -268,13 +200,7 @@ PyObject* next_batch(PyObject* object, PyObject* /*unused*/) noexcept {
         Py_RETURN_NONE;
     std::optional<MafFault> fault;
     bool more = true;
-    bool no_memory = false;
-    Py_BEGIN_ALLOW_THREADS try {
-        fault = self->scanner->next(*self->batch, more);
-    } catch (const std::bad_alloc&) {
-        no_memory = true;
-    }
-    Py_END_ALLOW_THREADS if (no_memory) {
+    if (!run_released([&] { fault = self->scanner->next(*self->batch, more); })) {
         release(self);
         return PyErr_NoMemory();
     }
@@ -306,9 +232,7 @@ PyObject* close_scanner(PyObject* object, PyObject* /*unused*/) noexcept {
 
 void scanner_dealloc(PyObject* object) noexcept {
     release(reinterpret_cast<ScannerObject*>(object));
-    PyTypeObject* type = Py_TYPE(object);
-    type->tp_free(object);
-    Py_DECREF(type); // a heap type, held by each of its objects
+    free_object(object);
 }
 
 PyMethodDef scanner_methods[] = {
@@ -334,9 +258,7 @@ PyType_Spec scanner_spec = {"mutflank_tools._engine.MafScanner",
 } // namespace
 
 bool add_maf_scanner(PyObject* module) noexcept {
-    Ref type{PyType_FromSpec(&scanner_spec)};
-    return type && PyModule_AddObject(module, "MafScanner", type.get()) == 0 &&
-           type.release() != nullptr;
+    return add_type(module, &scanner_spec, "MafScanner");
 }
 
 } // namespace mutflank::engine

@@ -2,7 +2,6 @@
 #include "numpy.hpp"
 
 #include <algorithm>
-#include <cstring>
 #include <memory>
 #include <new>
 #include <optional>
@@ -10,6 +9,7 @@
 #include <string_view>
 #include <utility>
 
+#include "columns.hpp"
 #include "functions.hpp"
 #include "vcf_batch.hpp"
 #include "vcf_scanner.hpp"
@@ -67,18 +67,6 @@ const char* fault_name(VcfFault::Kind kind) {
     return "unknown";
 }
 
-const char* stream_name(StreamFault::Kind kind) {
-    switch (kind) {
-    case StreamFault::Kind::read_failed:
-        return "read_failed";
-    case StreamFault::Kind::decompress_failed:
-        return "decompress_failed";
-    case StreamFault::Kind::gzip_cut:
-        return "gzip_cut";
-    }
-    return "unknown";
-}
-
 } // namespace
 
 PyObject* fault_dict(const VcfFault& fault, bool at_end) {
@@ -95,21 +83,6 @@ PyObject* fault_dict(const VcfFault& fault, bool at_end) {
 }
 
 namespace {
-
-// A NumPy array of `count` values of `type`, copied from `data`.
-template <class T> Ref array_of(const T* data, std::size_t count, int type) {
-    npy_intp dims[1] = {static_cast<npy_intp>(count)};
-    Ref array{PyArray_SimpleNew(1, dims, type)};
-    if (array && count > 0)
-        std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array.get())), data,
-                    count * sizeof(T));
-    return array;
-}
-
-Ref object_array(std::size_t count) {
-    npy_intp dims[1] = {static_cast<npy_intp>(count)};
-    return Ref{PyArray_SimpleNew(1, dims, NPY_OBJECT)};
-}
 
 // A str of valid UTF-8 bytes; upper-cased as Python does when `upper` and it is not ASCII
 // (the core upper-cased the ASCII letters).
@@ -169,11 +142,6 @@ template <class T> Ref per_carrier(const std::vector<T>& values, const VcfBatch&
     for (std::size_t i = 0; i < batch.rows(); ++i)
         std::fill(out + batch.carrier_start[i], out + batch.carrier_start[i + 1], values[i]);
     return array;
-}
-
-// Sets `key` of `dict` to `value`, which it takes; false (exception set) on failure.
-bool put(PyObject* dict, const char* key, Ref value) {
-    return value && PyDict_SetItemString(dict, key, value.get()) == 0;
 }
 
 } // namespace
@@ -329,15 +297,7 @@ PyObject* next_batch(PyObject* object, PyObject* /*unused*/) noexcept {
         Py_RETURN_NONE;
     std::optional<VcfFault> fault;
     bool more = true;
-    bool no_memory = false;
-    Py_BEGIN_ALLOW_THREADS
-    try {
-        fault = self->scanner->next(*self->batch, more);
-    } catch (const std::bad_alloc&) {
-        no_memory = true;
-    }
-    Py_END_ALLOW_THREADS
-    if (no_memory) {
+    if (!run_released([&] { fault = self->scanner->next(*self->batch, more); })) {
         release(self);
         return PyErr_NoMemory();
     }
@@ -365,9 +325,7 @@ PyObject* close_scanner(PyObject* object, PyObject* /*unused*/) noexcept {
 
 void scanner_dealloc(PyObject* object) noexcept {
     release(reinterpret_cast<ScannerObject*>(object));
-    PyTypeObject* type = Py_TYPE(object);
-    type->tp_free(object);
-    Py_DECREF(type); // a heap type, held by each of its objects
+    free_object(object);
 }
 
 PyMethodDef scanner_methods[] = {
@@ -393,9 +351,7 @@ PyType_Spec scanner_spec = {"mutflank_tools._engine.VcfScanner",
 } // namespace
 
 bool add_vcf_scanner(PyObject* module) noexcept {
-    Ref type{PyType_FromSpec(&scanner_spec)};
-    return type && PyModule_AddObject(module, "VcfScanner", type.get()) == 0 &&
-           type.release() != nullptr;
+    return add_type(module, &scanner_spec, "VcfScanner");
 }
 
 } // namespace mutflank::engine
