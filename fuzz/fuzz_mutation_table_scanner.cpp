@@ -17,11 +17,9 @@
 #include <cstdlib>
 #include <fcntl.h>
 #include <string>
-#include <sys/mman.h>
 #include <tuple>
 #include <unistd.h>
 #include <vector>
-#include <zlib.h>
 
 #include "harness.hpp"
 #include "mutation_table_scanner.hpp"
@@ -30,53 +28,6 @@ namespace {
 
 using namespace mutflank;
 using namespace mutflank::fuzz;
-
-std::string gzip(std::string_view text) {
-    z_stream stream{};
-    deflateInit2(&stream, 1, Z_DEFLATED, 15 + 16, 8, Z_DEFAULT_STRATEGY);
-    std::string out(deflateBound(&stream, text.size()) + 64, '\0');
-    stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(text.data()));
-    stream.avail_in = static_cast<uInt>(text.size());
-    stream.next_out = reinterpret_cast<Bytef*>(out.data());
-    stream.avail_out = static_cast<uInt>(out.size());
-    deflate(&stream, Z_FINISH);
-    out.resize(stream.total_out);
-    deflateEnd(&stream);
-    return out;
-}
-
-// `text` as BGZF blocks of at most `block` bytes of text, then the empty end block.
-std::string bgzf(std::string_view text, std::size_t block) {
-    std::string out;
-    const auto member = [&out](std::string_view part) {
-        z_stream stream{};
-        deflateInit2(&stream, 1, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY);
-        std::string packed(deflateBound(&stream, part.size()) + 16, '\0');
-        stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(part.data()));
-        stream.avail_in = static_cast<uInt>(part.size());
-        stream.next_out = reinterpret_cast<Bytef*>(packed.data());
-        stream.avail_out = static_cast<uInt>(packed.size());
-        deflate(&stream, Z_FINISH);
-        packed.resize(stream.total_out);
-        deflateEnd(&stream);
-        const std::size_t size = 18 + packed.size() + 8;
-        const auto little = [&out](std::uint64_t value, int bytes) {
-            for (int k = 0; k < bytes; ++k)
-                out += static_cast<char>((value >> (8 * k)) & 0xFF);
-        };
-        out += std::string("\x1f\x8b\x08\x04\0\0\0\0\0\xff\x06\0BC\x02\0", 16);
-        little(size - 1, 2);
-        out += packed;
-        little(
-            crc32(0, reinterpret_cast<const Bytef*>(part.data()), static_cast<uInt>(part.size())),
-            4);
-        little(part.size(), 4);
-    };
-    for (std::size_t at = 0; at < text.size(); at += block)
-        member(text.substr(at, block));
-    member("");
-    return out;
-}
 
 using Row = std::tuple<std::uint64_t, std::string, std::string, std::string, std::string,
                        std::uint64_t, std::string, std::string>;
@@ -154,15 +105,6 @@ Outcome scan(TextStream stream, const MutationTableSettings& settings) {
     return outcome;
 }
 
-int memory_file(std::string_view bytes) {
-    const int fd = ::memfd_create("vcf", MFD_CLOEXEC);
-    if (fd < 0 || ::write(fd, bytes.data(), bytes.size()) != static_cast<ssize_t>(bytes.size())) {
-        std::perror("memfd");
-        std::abort();
-    }
-    return fd;
-}
-
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -185,18 +127,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     check(scan(TextStream(file, "", true), small) == whole, "batches of one row");
     ::close(file);
 
-    int ends[2];
-    if (::pipe2(ends, O_CLOEXEC) != 0)
-        std::abort();
     const std::size_t prefix = text.size() / 3;
-    const std::string_view rest = text.substr(prefix);
-    // The input is at most a few pages: the pipe holds it whole.
-    if (::write(ends[1], rest.data(), rest.size()) != static_cast<ssize_t>(rest.size()))
-        std::abort();
-    ::close(ends[1]);
-    check(scan(TextStream(ends[0], std::string(text.substr(0, prefix)), false), settings) == whole,
+    const int pipe = filled_pipe(text.substr(prefix));
+    check(scan(TextStream(pipe, std::string(text.substr(0, prefix)), false), settings) == whole,
           "a pipe after a prefix");
-    ::close(ends[0]);
+    ::close(pipe);
 
     const bool gzip_members = options.find('Z') != std::string_view::npos;
     const bool blocks = options.find('B') != std::string_view::npos;

@@ -18,11 +18,9 @@
 #include <cstdlib>
 #include <fcntl.h>
 #include <string>
-#include <sys/mman.h>
 #include <tuple>
 #include <unistd.h>
 #include <vector>
-#include <zlib.h>
 
 #include "harness.hpp"
 #include "vcf_scanner.hpp"
@@ -33,20 +31,6 @@ using namespace mutflank;
 using namespace mutflank::fuzz;
 
 
-
-std::string gzip(std::string_view text) {
-    z_stream stream{};
-    deflateInit2(&stream, 1, Z_DEFLATED, 15 + 16, 8, Z_DEFAULT_STRATEGY);
-    std::string out(deflateBound(&stream, text.size()) + 64, '\0');
-    stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(text.data()));
-    stream.avail_in = static_cast<uInt>(text.size());
-    stream.next_out = reinterpret_cast<Bytef*>(out.data());
-    stream.avail_out = static_cast<uInt>(out.size());
-    deflate(&stream, Z_FINISH);
-    out.resize(stream.total_out);
-    deflateEnd(&stream);
-    return out;
-}
 
 // One record as the scan gives it, and the summed left-out counts.
 using Record = std::tuple<std::uint64_t, std::string, std::uint64_t, std::string, std::string,
@@ -135,16 +119,6 @@ Outcome scan(TextStream stream, const VcfSettings& settings) {
     return outcome;
 }
 
-int memory_file(std::string_view bytes) {
-    const int fd = ::memfd_create("vcf", MFD_CLOEXEC);
-    if (fd < 0 ||
-        ::write(fd, bytes.data(), bytes.size()) != static_cast<ssize_t>(bytes.size())) {
-        std::perror("memfd");
-        std::abort();
-    }
-    return fd;
-}
-
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -186,18 +160,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     check(scan(TextStream(file, "", true), small) == whole, "batches of one record");
     ::close(file);
 
-    int ends[2];
-    if (::pipe2(ends, O_CLOEXEC) != 0)
-        std::abort();
     const std::size_t prefix = text.size() / 3;
-    const std::string_view rest = text.substr(prefix);
-    // The input is at most a few pages: the pipe holds it whole.
-    if (::write(ends[1], rest.data(), rest.size()) != static_cast<ssize_t>(rest.size()))
-        std::abort();
-    ::close(ends[1]);
-    check(scan(TextStream(ends[0], std::string(text.substr(0, prefix)), false), settings) == whole,
+    const int pipe = filled_pipe(text.substr(prefix));
+    check(scan(TextStream(pipe, std::string(text.substr(0, prefix)), false), settings) == whole,
           "a pipe after a prefix");
-    ::close(ends[0]);
+    ::close(pipe);
 
     if (packed) {
         const std::string bytes = gzip(text.substr(0, text.size() / 2)) +
