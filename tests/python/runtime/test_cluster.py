@@ -97,16 +97,17 @@ def test_a_local_cluster_listens_at_its_dask_addresses_only():
                 for process in processes for connection in process.connections("inet")
                 if connection.status == psutil.CONN_LISTEN}
 
-    # What listened before is not this cluster's: the session's shared cluster, and what
-    # the clusters of earlier tests in this process may have left.
-    earlier = set(psutil.Process().children(recursive=True))
+    # The cluster's processes: this one (its scheduler), its workers and their nannies; what
+    # listened here before is not this cluster's, nor are other children (the session's
+    # shared cluster, what earlier tests' clusters may have left).
     earlier_here = listeners([psutil.Process()])
     with connect(workers=2) as client:
         info = client.scheduler_info()
         addresses = {client.scheduler.address, *info["workers"],
                      *(worker["nanny"] for worker in info["workers"].values())}
-        listening = listeners([psutil.Process(),
-                               *set(psutil.Process().children(recursive=True)) - earlier])
+        workers = [psutil.Process(pid) for pid in client.run(os.getpid).values()]
+        listening = listeners([psutil.Process(), *workers,
+                               *(worker.parent() for worker in workers)])
         listening -= earlier_here
         services = [info["services"], *(worker["services"] for worker in info["workers"].values())]
     assert len(addresses) == 5
