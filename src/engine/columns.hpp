@@ -121,9 +121,10 @@ inline void free_object(PyObject* object) noexcept {
     Py_DECREF(type); // a heap type, held by each of its objects
 }
 
-// Makes the type of `spec` and adds it to `module` as `name`; false with an exception set.
-inline bool add_type(PyObject* module, PyType_Spec* spec, const char* name) noexcept {
-    py::Ref type{PyType_FromSpec(spec)};
+// Makes the type that `description` describes and adds it to `module` as `name`; false with an
+// exception set.
+inline bool add_type(PyObject* module, PyType_Spec* description, const char* name) noexcept {
+    py::Ref type{PyType_FromSpec(description)};
     return type && PyModule_AddObject(module, name, type.get()) == 0 &&
            type.release() != nullptr;
 }
