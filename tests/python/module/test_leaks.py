@@ -71,7 +71,7 @@ def resident_bytes():
 
 
 def open_descriptors():
-    return sorted(os.listdir("/proc/self/fd"))
+    return set(os.listdir("/proc/self/fd"))
 
 
 def test_no_reference_leaks(calls):
@@ -90,7 +90,8 @@ def test_no_descriptor_leaks(calls):
     for _ in range(20):
         for _, vcf_files, ref_genome, context, expected in calls:
             run(vcf_files, ref_genome, context, expected)
-    assert open_descriptors() == before
+    # None left open; another test's thread in this process may have closed one meanwhile.
+    assert sorted(open_descriptors() - before) == []
 
 
 def test_resident_size_stays_flat(calls, capsys):
