@@ -7,6 +7,7 @@ namespace mutflank::engine {
 
 // channels.cpp
 extern PyMethodDef sbs_channels_method;
+extern PyMethodDef indel_classes_method;
 
 // contexts.cpp
 extern PyMethodDef count_contexts_method;

@@ -435,7 +435,7 @@ def test_every_id83_channel_from_indels_at_repeats_and_chromosome_ends():
         expected = id83_model(genome, kind, start, bases)
         forms = written_forms(genome, kind, start, bases)
         position = np.array([f[0] for f in forms], dtype=np.int64)
-        codes = id83.classify_indels(position, np.array([f[1] for f in forms], dtype=object),
+        codes = id83.classify_indels(np.array([f[1] for f in forms], dtype=object),
                                      np.array([f[2] for f in forms], dtype=object),
                                      lambda before, after, rows: window_of(genome)(
                                          before, after, position[rows]))
@@ -446,10 +446,12 @@ def test_every_id83_channel_from_indels_at_repeats_and_chromosome_ends():
 
 
 @pytest.mark.parametrize("ref, alt, reason", [
-    ("ACG", "TT", id83.COMPLEX), ("AC", "GTT", id83.COMPLEX), ("A", "AN", id83.NOT_ACGT_INDEL)])
+    ("ACG", "TT", id83.COMPLEX), ("AC", "GTT", id83.COMPLEX), ("A", "AN", id83.NOT_ACGT_INDEL),
+    ("-", "", id83.NOT_ACGT_INDEL), ("", "-", id83.NOT_ACGT_INDEL)])
 def test_complex_indels_are_left_out(ref, alt, reason):
-    codes = id83.classify_indels(np.array([3]), np.array([ref], dtype=object),
-                                 np.array([alt], dtype=object), None)
+    window = window_of("ACGTACGTAC")
+    codes = id83.classify_indels(np.array([ref], dtype=object), np.array([alt], dtype=object),
+                                 lambda before, after, rows: window(before, after, [3]))
     assert id83.REASONS[-1 - codes[0]] == reason
 
 
