@@ -445,6 +445,27 @@ def test_every_id83_channel_from_indels_at_repeats_and_chromosome_ends():
     assert sorted(reached) == sorted(channels.ID83)
 
 
+def test_indels_read_a_few_at_a_time_keep_their_channels(monkeypatch):
+    """Windows are read for as many indels as WINDOW_CELLS bytes hold: classes do not depend
+    on how the indels of one width are cut into reads."""
+    genome = "".join(random.Random(5).choice("ACGT") for _ in range(400))
+    genome = genome[:200] + "CAG" * 30 + genome[200:]  # a long repeat: wider reads
+    forms = [form for start in range(0, len(genome) - 12, 7)
+             for form in written_forms(genome, "Del" if start % 2 else "Ins",
+                                       start, genome[start:start + 1 + start % 11])]
+    position = np.array([f[0] for f in forms], dtype=np.int64)
+    ref = np.array([f[1] for f in forms], dtype=object)
+    alt = np.array([f[2] for f in forms], dtype=object)
+
+    def window(before, after, rows):
+        return window_of(genome)(before, after, position[rows])
+
+    whole = id83.classify_indels(ref, alt, window)
+    monkeypatch.setattr(id83, "WINDOW_CELLS", 200)
+    assert id83.classify_indels(ref, alt, window).tolist() == whole.tolist()
+    assert (whole >= 0).all()
+
+
 @pytest.mark.parametrize("ref, alt, reason", [
     ("ACG", "TT", id83.COMPLEX), ("AC", "GTT", id83.COMPLEX), ("A", "AN", id83.NOT_ACGT_INDEL),
     ("-", "", id83.NOT_ACGT_INDEL), ("", "-", id83.NOT_ACGT_INDEL)])

@@ -32,6 +32,7 @@ NOT_ACGT_INDEL = "inserted or deleted bases other than A, C, G, T"
 REASONS = (COMPLEX, NOT_ACGT_INDEL)  # the engine's reasons, in its order
 INSERTION, DELETION = "Ins", "Del"
 FIRST_SIDE = 32  # reference bases read on each side at first
+WINDOW_CELLS = 1 << 24  # reference bytes read at once (long units are read a few at a time)
 UNITS = ("C", "T", "R", "M")  # the engine's order of what a class names besides its size
 
 
@@ -58,12 +59,12 @@ def classify_indels(ref, alt, window):
     for REASONS[i], by the engine's rule (_engine.indel_classes). `window(before, after, rows)`
     gives the raw reference bytes around the records `rows` (see kinds.Batch.window). Records
     are read FIRST_SIDE bases on each side, and those whose unit needs more reference again,
-    wider, the records of one width together."""
+    wider, the records of one width together (as many as WINDOW_CELLS bytes hold)."""
     codes = np.empty(len(ref), dtype=np.int64)
     wanted = np.full(len(ref), FIRST_SIDE, dtype=np.int64)  # 0 once classified
     while wanted.any():
         side = int(wanted[wanted > 0].min())
-        rows = np.flatnonzero(wanted == side)
+        rows = np.flatnonzero(wanted == side)[:max(1, WINDOW_CELLS // (2 * side + 1))]
         found, wider = _engine.indel_classes(window(side, side, rows), ref[rows], alt[rows],
                                              side)
         codes[rows] = np.where(found >= 0, ENGINE_CHANNELS[np.maximum(found, 0)], found)
