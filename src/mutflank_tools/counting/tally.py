@@ -310,15 +310,16 @@ def _take(columns, mask):
 
 
 def _input_rows(indexes):
-    """(input index, its rows) of each input among `indexes`, in order of appearance: the
-    positions of its run where an input's records are one run (as batches come: one pass), else
-    a mask over all (a pass per input). Taken by either, the columns are copies."""
+    """(input index, its rows) of each input among `indexes`, in order of appearance: the slice
+    of its run where an input's records are one run (as batches come: one pass; the columns
+    taken are views, as nothing changes a column in place), else a mask over all (a pass per
+    input)."""
     starts = np.flatnonzero(indexes[1:] != indexes[:-1]) + 1
     runs = np.concatenate([[0], starts]).tolist()
     heads = indexes[runs].tolist() if len(indexes) else []
     if len(set(heads)) == len(heads):
         ends = runs[1:] + [len(indexes)]
-        return [(index, np.arange(start, end)) for index, start, end in zip(heads, runs, ends)]
+        return [(index, slice(start, end)) for index, start, end in zip(heads, runs, ends)]
     return [(index, indexes == index) for index in dict.fromkeys(heads)]
 
 
@@ -632,8 +633,12 @@ class Counter:
             good = code >= 0
             counted |= good
             flat = rows[good] * len(kind.channels) + code[good]
-            cells, counts = np.unique(flat, return_counts=True)
-            tally.counts[kind.name].reshape(-1)[cells] += counts
+            cells = tally.counts[kind.name].reshape(-1)
+            if len(cells) <= 4 * len(flat):  # a count of every cell costs less than a sort
+                cells += np.bincount(flat, minlength=len(cells))
+            else:
+                at, counts = np.unique(flat, return_counts=True)
+                cells[at] += counts
         tally.records += int(counted.sum())
         self._leave_out_by_kind(codes, batch.chromosome, columns["index"], columns["weight"])
         if tally.marks is not None:
@@ -665,7 +670,7 @@ class Counter:
     def _check_refs(self, batch, columns):
         """Whether each record's REF bases are the reference's; notes the input's REF check."""
         ref_texts = batch.ref
-        lengths = np.fromiter(map(len, ref_texts.tolist()), dtype=np.int64, count=len(ref_texts))
+        lengths = _engine.text_lengths(ref_texts)
         longest = int(lengths.max())
         bases = _BYTE_BASE[batch.window(0, longest - 1).astype(np.int64)]
         letters = np.full((len(ref_texts), longest), 5, dtype=np.int8)  # 5: not compared
