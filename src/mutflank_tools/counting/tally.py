@@ -532,8 +532,9 @@ class Counter:
         """(the Chromosome, or the reason there is none, of each distinct (build, chromosome)
         name; the index of each record's among them; each record's build)."""
         chromosome_names = columns["chromosome"]
-        builds = self._builds(columns, input_kind)
-        if len(set(builds.tolist())) == 1:  # the common case: one build, told by names alone
+        builds, one = self._builds(columns, input_kind)
+        if one is not None or len(set(builds.tolist())) == 1:
+            # The common case: one build, told by names alone.
             names, pair_codes = _codes(chromosome_names)
             pairs = [(builds[0], name) for name in names]
         else:
@@ -566,14 +567,15 @@ class Counter:
             columns["index"] if settings.by_input else None, columns["sample"],
             columns["chromosome"], columns["position"], columns["ref"], columns["alt"])
         new = self._seen.first_times(columns["first"], columns["second"])
-        if not new.all():  # the same mutation of a column again: counted once
-            self._leave(DUPLICATE, columns["index"], columns["chromosome"], ~new,
-                        columns["weight"])
-            columns, rows = _take(columns, new), rows[new]
-        classes = self._classes(columns)
         indexes, chromosomes, weights = columns["index"], columns["chromosome"], \
             columns["weight"]
-        self._leave(registry.OTHER, indexes, chromosomes, classes < 0, weights)
+        # The same mutation of a column again is counted once: its copies take no class (the
+        # columns are not copied without them; each class takes its rows once, below).
+        classes = self._classes(columns)
+        if not new.all():
+            self._leave(DUPLICATE, indexes, chromosomes, ~new, weights)
+            classes[~new] = -2
+        self._leave(registry.OTHER, indexes, chromosomes, classes == -1, weights)
         for number, mutation_class in enumerate(self.classes):
             mine = classes == number
             if not mine.any():
@@ -607,20 +609,24 @@ class Counter:
             self.tally.left_out.add_each(reason, chromosomes[indexes == index], index)
 
     def _builds(self, columns, name_kind):
-        """The build of each record: --build for VCF and MAF records, the one given by the
-        record for tables, the default where the record names none."""
+        """(The build of each record: --build for VCF and MAF records, the one given by the
+        record for tables, the default where the record names none; the build of every
+        record when it is known to be one, else None)."""
         builds = columns["build"]
         settings = self.settings
         if settings.build is not None and name_kind != "table":
-            return np.full(len(builds), settings.build, dtype=object)
+            return np.full(len(builds), settings.build, dtype=object), settings.build
         empty = builds == ""
         if empty.any():
             if settings.default_build is None:
                 name = self.tally.names[int(columns["index"][np.argmax(empty)])]
                 raise UsageError(build_fault(name, "its records name no build", self.genome))
+            if empty.all():
+                return np.full(len(builds), settings.default_build, dtype=object), \
+                    settings.default_build
             builds = builds.copy()
             builds[empty] = settings.default_build
-        return builds
+        return builds, None
 
     def _count_class(self, columns, rows, kinds, input_kind):
         tally = self.tally
