@@ -1,9 +1,5 @@
 #include "mutation_set.hpp"
 
-#include <sys/mman.h>
-
-#include <new>
-#include <utility>
 
 #define XXH_INLINE_ALL
 #include <xxhash.h>
@@ -28,33 +24,6 @@ Fingerprint Fingerprinter::of(std::int64_t input, std::string_view sample,
     add(alt);
     const XXH128_hash_t hash = XXH3_128bits(bytes_.data(), bytes_.size());
     return {hash.low64, hash.high64};
-}
-
-FingerprintSlots::FingerprintSlots(std::size_t size) {
-    if (size == 0)
-        return;
-    const std::size_t bytes = size * sizeof(Fingerprint);
-    void* memory = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (memory == MAP_FAILED)
-        throw std::bad_alloc();
-    (void)madvise(memory, bytes, MADV_HUGEPAGE); // a hint: without it, small pages serve
-    slots_ = static_cast<Fingerprint*>(memory);
-    size_ = size;
-}
-
-FingerprintSlots::~FingerprintSlots() {
-    if (slots_ != nullptr)
-        munmap(slots_, size_ * sizeof(Fingerprint));
-}
-
-FingerprintSlots::FingerprintSlots(FingerprintSlots&& other) noexcept
-    : slots_(std::exchange(other.slots_, nullptr)), size_(std::exchange(other.size_, 0)) {}
-
-FingerprintSlots& FingerprintSlots::operator=(FingerprintSlots&& other) noexcept {
-    FingerprintSlots gone(std::move(other));
-    std::swap(slots_, gone.slots_);
-    std::swap(size_, gone.size_);
-    return *this;
 }
 
 bool MutationSet::insert(Fingerprint fingerprint) {
@@ -98,10 +67,10 @@ void MutationSet::grow(std::size_t size) {
     std::size_t slots = slots_.empty() ? 1024 : 2 * slots_.size();
     while (slots < 2 * size)
         slots *= 2;
-    FingerprintSlots old(slots);
-    std::swap(old, slots_);
+    std::vector<Fingerprint> old(slots);
+    old.swap(slots_);
     const std::size_t mask = slots_.size() - 1;
-    for (const Fingerprint& fingerprint : old.all()) {
+    for (const Fingerprint& fingerprint : old) {
         if (fingerprint == Fingerprint{})
             continue;
         std::size_t at = fingerprint.first & mask;
@@ -112,7 +81,8 @@ void MutationSet::grow(std::size_t size) {
 }
 
 void MutationSet::clear() noexcept {
-    slots_ = FingerprintSlots();
+    slots_.clear();
+    slots_.shrink_to_fit();
     size_ = 0;
     holds_zero_ = false;
 }

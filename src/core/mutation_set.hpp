@@ -7,6 +7,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace mutflank {
 
@@ -33,30 +34,6 @@ class Fingerprinter {
     std::string bytes_; // the fields of the mutation at hand, reused
 };
 
-// Zeroed room for `size` fingerprints, mapped from the kernel (already zero: no second clearing)
-// with transparent huge pages asked for: a set of millions of fingerprints is read at random, and
-// 4 KiB pages would cost a TLB miss and a page fault for nearly every one. Throws std::bad_alloc
-// when the kernel gives no memory.
-class FingerprintSlots {
-  public:
-    FingerprintSlots() = default;
-    explicit FingerprintSlots(std::size_t size);
-    ~FingerprintSlots();
-    FingerprintSlots(FingerprintSlots&& other) noexcept;
-    FingerprintSlots& operator=(FingerprintSlots&& other) noexcept;
-    FingerprintSlots(const FingerprintSlots&) = delete;
-    FingerprintSlots& operator=(const FingerprintSlots&) = delete;
-
-    [[nodiscard]] std::size_t size() const noexcept { return size_; }
-    [[nodiscard]] bool empty() const noexcept { return size_ == 0; }
-    Fingerprint& operator[](std::size_t at) noexcept { return slots_[at]; }
-    [[nodiscard]] std::span<const Fingerprint> all() const noexcept { return {slots_, size_}; }
-
-  private:
-    Fingerprint* slots_ = nullptr;
-    std::size_t size_ = 0;
-};
-
 // An open-addressing hash set of fingerprints (linear probing, at most half full): memory grows
 // with the fingerprints held, 32 to 64 bytes each.
 class MutationSet {
@@ -73,7 +50,7 @@ class MutationSet {
 
   private:
     void grow(std::size_t size);
-    FingerprintSlots slots_; // {0, 0}: an empty slot (that fingerprint: holds_zero_)
+    std::vector<Fingerprint> slots_; // {0, 0}: an empty slot (that fingerprint: holds_zero_)
     std::size_t size_ = 0;
     bool holds_zero_ = false;
 };

@@ -113,24 +113,5 @@ TEST(MutationSet, InsertsManyAsOneAtATime) {
     EXPECT_EQ(many.size(), 1100U);
 }
 
-TEST(FingerprintSlots, StartZeroedAndMoveTheirRoom) {
-    // A fresh table is empty slots throughout, huge pages or not; a move hands its slots over
-    // and leaves the source with none (its destructor then unmaps nothing).
-    FingerprintSlots slots(1 << 18); // 4 MiB: room for two huge pages
-    ASSERT_EQ(slots.size(), std::size_t{1} << 18);
-    for (const Fingerprint& slot : slots.all())
-        ASSERT_EQ(slot, Fingerprint{});
-    slots[12345] = {7, 9};
-    FingerprintSlots moved(std::move(slots));
-    EXPECT_TRUE(slots.empty());
-    EXPECT_EQ(moved[12345], (Fingerprint{7, 9}));
-    FingerprintSlots other(16);
-    other = std::move(moved);
-    EXPECT_TRUE(moved.empty());
-    EXPECT_EQ(other.size(), std::size_t{1} << 18);
-    EXPECT_EQ(other[12345], (Fingerprint{7, 9}));
-    EXPECT_TRUE(FingerprintSlots().empty());
-}
-
 } // namespace
 } // namespace mutflank
