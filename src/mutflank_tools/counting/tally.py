@@ -34,6 +34,10 @@ MULTI_BASE_CLASS = "MBS"  # substitutions of three or more bases (kinds.dbs78)
 COUNTED_AT_ONCE = 1 << 16  # records counted in one pass
 REF_LIMIT = 0.05  # share of an input's REF bases differing from the reference that stops a run
 
+# The columns of Records that counting reads (FILTER and ID are the readers' alone: not
+# copied along with every batch).
+_COUNTED = tuple(name for name in Records.EVERY_COLUMN if name not in ("filter", "id"))
+
 # A reference byte as a base code (A 0, C 1, G 2, T 3, N 4, none 5); OUTSIDE (-1) is 6.
 _BYTE_BASE = np.array([value & 3 for value in range(16)] + [4] * 4 + [5] * 236 + [6],
                       dtype=np.int8)
@@ -409,8 +413,8 @@ class Counter:
         if parts:
             columns = self._check(parts, input_kind)
             for index, mine in _input_rows(columns["index"]):
-                records = Records(input=sources[index], left_out=LeftOut(),
-                                  **{name: columns[name][mine] for name in Records.EVERY_COLUMN})
+                records = Records(input=sources[index], left_out=LeftOut(), filter=None,
+                                  id=None, **{name: columns[name][mine] for name in _COUNTED})
                 merger = self._mergers.get(index)
                 if merger is None:
                     merger = self._mergers[index] = Merger(merge=self.merge_doublets)
@@ -443,10 +447,10 @@ class Counter:
     def _columns(self, parts):
         """The columns of several Records (and "index", the input of each record)."""
         if len(parts) == 1:
-            columns = {column: getattr(parts[0][0], column) for column in Records.EVERY_COLUMN}
+            columns = {column: getattr(parts[0][0], column) for column in _COUNTED}
         else:
             columns = {column: np.concatenate([getattr(records, column) for records, *_
-                                               in parts]) for column in Records.EVERY_COLUMN}
+                                               in parts]) for column in _COUNTED}
         columns["index"] = np.repeat(np.array([part[1] for part in parts], dtype=np.int64),
                                      [len(part[0].position) for part in parts])
         return columns
