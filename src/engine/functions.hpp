@@ -16,6 +16,7 @@ extern PyMethodDef count_contexts_method;
 extern PyMethodDef allele_classes_method;
 extern PyMethodDef fingerprints_method;
 extern PyMethodDef pair_codes_method;
+extern PyMethodDef text_lengths_method;
 
 // table.cpp
 extern PyMethodDef table_rows_method;

@@ -31,7 +31,7 @@ PyObject* initialise() noexcept {
     methods = {allele_classes_method, count_contexts_method, fingerprints_method,
                indel_classes_method,
                pair_codes_method, read_window_rows_method, sbs_channels_method,
-               table_rows_method,
+               table_rows_method, text_lengths_method,
                PyMethodDef{nullptr, nullptr, 0, nullptr}};
     module_definition.m_methods = methods.data();
     Ref module{PyModule_Create(&module_definition)};
