@@ -318,6 +318,49 @@ PyObject* next_batch(PyObject* object, PyObject* /*unused*/) noexcept {
     return result;
 }
 
+// next_rows(samples, project, build, place, (not_variant, symbolic)): next_batch's batch as
+// the ten-column table's rows (batch_rows), or the same fault dict or None.
+PyObject* next_rows(PyObject* object, PyObject* args) noexcept {
+    auto* self = reinterpret_cast<ScannerObject*>(object);
+    PyObject* samples = nullptr;
+    PyObject* project = nullptr;
+    PyObject* build = nullptr;
+    PyObject* place = nullptr;
+    PyObject* not_variant = nullptr;
+    PyObject* symbolic = nullptr;
+    if (!PyArg_ParseTuple(args, "O!UUO(UU):next_rows", &PyList_Type, &samples, &project, &build,
+                          &place, &not_variant, &symbolic))
+        return nullptr;
+    if (!PyCallable_Check(place)) {
+        PyErr_SetString(PyExc_TypeError, "next_rows: place must be callable");
+        return nullptr;
+    }
+    if (self->scanner == nullptr || self->done)
+        Py_RETURN_NONE;
+    std::optional<VcfFault> fault;
+    bool more = true;
+    if (!run_released([&] { fault = self->scanner->next(*self->batch, more); })) {
+        release(self);
+        return PyErr_NoMemory();
+    }
+    if (fault) {
+        const bool at_end = self->scanner->at_end();
+        release(self);
+        return fault_dict(*fault, at_end);
+    }
+    if (!more)
+        self->done = true;
+    if (!more && self->batch->rows() == 0 && self->batch->left_out.empty()) {
+        release(self);
+        Py_RETURN_NONE;
+    }
+    PyObject* result =
+        batch_rows(*self->batch, samples, project, build, place, not_variant, symbolic);
+    if (!more)
+        release(self);
+    return result;
+}
+
 PyObject* close_scanner(PyObject* object, PyObject* /*unused*/) noexcept {
     release(reinterpret_cast<ScannerObject*>(object));
     Py_RETURN_NONE;
@@ -331,6 +374,10 @@ void scanner_dealloc(PyObject* object) noexcept {
 PyMethodDef scanner_methods[] = {
     {"next_batch", next_batch, METH_NOARGS,
      "The next batch: a dict of columns, a dict with 'fault', or None at the end."},
+    {"next_rows", next_rows, METH_VARARGS,
+     "next_rows(samples, project, build, place, (not_variant, symbolic)): the next batch as\n"
+     "the rows of the ten-column table (a dict: text, rows, records, dropped, missing,\n"
+     "missing_count, left_out), a dict with 'fault', or None at the end."},
     {"close", close_scanner, METH_NOARGS, "Frees the scanner's buffers (not the descriptor)."},
     {nullptr, nullptr, 0, nullptr},
 };
