@@ -35,7 +35,8 @@ void sort_by_start(std::vector<std::pair<std::int64_t, std::size_t>>& pairs) {
     std::vector<std::uint64_t> keys(pairs.size());
     std::vector<std::uint64_t> spare(pairs.size());
     for (std::size_t i = 0; i < pairs.size(); ++i)
-        keys[i] = (static_cast<std::uint64_t>(pairs[i].first) - base) << row_bits | pairs[i].second;
+        keys[i] =
+            (static_cast<std::uint64_t>(pairs[i].first) - base) << row_bits | pairs[i].second;
     constexpr int digit_bits = 11;
     constexpr std::size_t digits = std::size_t{1} << digit_bits;
     std::vector<std::size_t> counts(digits);
@@ -83,8 +84,7 @@ std::optional<Error> read_window_rows(int fd, std::uint64_t length,
         while (last < order.size() && order[last].first - order[last - 1].first <= gap_bytes &&
                order[last].first + span - low <= read_bytes)
             ++last;
-        const std::int64_t high =
-            std::clamp<std::int64_t>(order[last - 1].first + span, low, end);
+        const std::int64_t high = std::clamp<std::int64_t>(order[last - 1].first + span, low, end);
         if (high > low) {
             const Window window{static_cast<std::uint64_t>(low),
                                 static_cast<std::uint64_t>(high - low), 0};

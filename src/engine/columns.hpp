@@ -1,6 +1,6 @@
 // The pieces that the engine's scanner types (vcf.cpp, bcf.cpp, maf.cpp, mutation_tables.cpp)
-// all use to hand a batch to Python: NumPy columns, dict entries, fault names, the type's
-// object lifetime.
+// all use to hand a batch to Python: NumPy columns, lists of str, dict entries, fault names,
+// the GIL released around a read.
 #pragma once
 
 #include "numpy.hpp"
@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstring>
 #include <new>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -47,34 +48,62 @@ inline py::Ref object_array(std::size_t count) {
     return py::Ref{PyArray_SimpleNew(1, dims, NPY_OBJECT)};
 }
 
-// An object array of a text column's rows (valid UTF-8); a row equal to the one before shares
-// its str.
-inline py::Ref texts_of(const TextColumn& column, std::size_t rows) {
-    py::Ref array = object_array(rows);
+// A str of valid UTF-8 bytes; upper-cased as Python does when `upper` and it is not ASCII
+// (the core upper-cased the ASCII letters). Empty with an exception set on failure.
+inline py::Ref text_of(std::string_view bytes, bool upper = false) {
+    py::Ref text{
+        PyUnicode_DecodeUTF8(bytes.data(), static_cast<Py_ssize_t>(bytes.size()), "strict")};
+    if (!text || !upper || PyUnicode_IS_ASCII(text.get()))
+        return text;
+    return py::Ref{PyObject_CallMethod(text.get(), "upper", nullptr)};
+}
+
+// An object array of `slots` entries holding a text column's `rows` rows: row i fills the
+// slots first(i) to first(i + 1), and a row equal to the one before shares its str.
+template <class First>
+py::Ref texts_of(const TextColumn& column, std::size_t rows, std::size_t slots, First first,
+                 bool upper) {
+    py::Ref array = object_array(slots);
     if (!array)
         return array;
-    auto** slots =
+    auto** out =
         static_cast<PyObject**>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array.get())));
-    PyObject* previous = nullptr;
-    std::string_view previous_bytes;
+    py::Ref text;
+    std::string_view text_bytes;
     for (std::size_t i = 0; i < rows; ++i) {
         const std::string_view bytes = column.at(i);
-        if (previous == nullptr || bytes != previous_bytes) {
-            py::Ref text{PyUnicode_DecodeUTF8(bytes.data(),
-                                              static_cast<Py_ssize_t>(bytes.size()), "strict")};
+        if (!text || bytes != text_bytes) {
+            text = text_of(bytes, upper);
             if (!text)
                 return nullptr;
-            previous = text.get();
-            previous_bytes = bytes;
-            Py_XDECREF(slots[i]);
-            slots[i] = text.release();
-            continue;
+            text_bytes = bytes;
         }
-        Py_INCREF(previous);
-        Py_XDECREF(slots[i]);
-        slots[i] = previous;
+        for (std::size_t k = first(i), end = first(i + 1); k < end; ++k) {
+            Py_INCREF(text.get());
+            Py_XDECREF(out[k]);
+            out[k] = text.get();
+        }
     }
     return array;
+}
+
+// An object array of a text column's rows, one slot each.
+inline py::Ref texts_of(const TextColumn& column, std::size_t rows) {
+    return texts_of(column, rows, rows, [](std::size_t i) { return i; }, false);
+}
+
+// A list of str of the given texts (valid UTF-8); empty with an exception set on failure.
+inline py::Ref list_of(const std::vector<std::string>& texts) {
+    py::Ref list{PyList_New(static_cast<Py_ssize_t>(texts.size()))};
+    if (!list)
+        return list;
+    for (std::size_t i = 0; i < texts.size(); ++i) {
+        py::Ref text = text_of(texts[i]);
+        if (!text)
+            return nullptr;
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), text.release());
+    }
+    return list;
 }
 
 // A list of (reason, chromosome, count) for entries whose chromosome is text as written;
@@ -112,21 +141,6 @@ template <class Step> bool run_released(Step&& step) noexcept {
     }
     Py_END_ALLOW_THREADS
     return !no_memory;
-}
-
-// The end of a heap type's tp_dealloc, once the object's own resources are released.
-inline void free_object(PyObject* object) noexcept {
-    PyTypeObject* type = Py_TYPE(object);
-    type->tp_free(object);
-    Py_DECREF(type); // a heap type, held by each of its objects
-}
-
-// Makes the type that `description` describes and adds it to `module` as `name`; false with an
-// exception set.
-inline bool add_type(PyObject* module, PyType_Spec* description, const char* name) noexcept {
-    py::Ref type{PyType_FromSpec(description)};
-    return type && PyModule_AddObject(module, name, type.get()) == 0 &&
-           type.release() != nullptr;
 }
 
 } // namespace mutflank::engine

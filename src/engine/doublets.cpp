@@ -7,6 +7,7 @@
 
 #include "doublet_merger.hpp"
 #include "functions.hpp"
+#include "heap_type.hpp"
 
 namespace mutflank::engine {
 using py::Ref;
@@ -185,9 +186,7 @@ void merger_dealloc(PyObject* object) noexcept {
     auto* self = reinterpret_cast<MergerObject*>(object);
     delete self->merger;
     self->merger = nullptr;
-    PyTypeObject* type = Py_TYPE(object);
-    type->tp_free(object);
-    Py_DECREF(type); // a heap type, held by each of its objects
+    free_object(object);
 }
 
 PyMethodDef merger_methods[] = {
@@ -197,25 +196,11 @@ PyMethodDef merger_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyType_Slot merger_slots[] = {
-    {Py_tp_doc, const_cast<char*>(type_doc)},
-    {Py_tp_new, reinterpret_cast<void*>(PyType_GenericNew)},
-    {Py_tp_init, reinterpret_cast<void*>(merger_init)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(merger_dealloc)},
-    {Py_tp_methods, merger_methods},
-    {0, nullptr},
-};
-
-PyType_Spec merger_spec = {"mutflank_tools._engine.DoubletMerger",
-                           static_cast<int>(sizeof(MergerObject)), 0, Py_TPFLAGS_DEFAULT,
-                           merger_slots};
-
 } // namespace
 
 bool add_doublet_merger(PyObject* module) noexcept {
-    Ref type{PyType_FromSpec(&merger_spec)};
-    return type && PyModule_AddObject(module, "DoubletMerger", type.get()) == 0 &&
-           type.release() != nullptr;
+    return add_type(module, "mutflank_tools._engine.DoubletMerger", sizeof(MergerObject),
+                    type_doc, merger_init, merger_dealloc, merger_methods);
 }
 
 } // namespace mutflank::engine

@@ -1,14 +1,14 @@
 // MafScanner: the core's scanner of MAF record lines as an iterator of batches of NumPy
 // columns.
+#include <memory>
 #include <new>
-#include <optional>
 #include <string>
 #include <unordered_set>
 #include <utility>
 
-#include "columns.hpp"
 #include "functions.hpp"
 #include "maf_scanner.hpp"
+#include "scanner_type.hpp"
 
 namespace mutflank::engine {
 using py::Ref;
@@ -29,11 +29,6 @@ constexpr const char* type_doc =
     "left_out: [(reason, chromosome, records)]; held: the names of `exclude` passed over),\n"
     "with 'fault' when a line or the input is at fault (the rows before it then come with\n"
     "it), or None at the end.";
-
-struct ScannerObject {
-    PyObject_HEAD MafScanner* scanner; // owned; nullptr once at the end or after a fault
-    MafBatch* batch;                   // owned, reused
-};
 
 const char* fault_name(MafFault::Kind kind) {
     switch (kind) {
@@ -60,17 +55,6 @@ const char* fault_name(MafFault::Kind kind) {
 // The batch's columns, left-out records and held names, into `dict`.
 bool fill(PyObject* dict, const MafBatch& batch) {
     const std::size_t rows = batch.rows();
-    Ref left_out = left_out_list(batch.left_out);
-    Ref held{PyList_New(static_cast<Py_ssize_t>(batch.held.size()))};
-    if (!left_out || !held)
-        return false;
-    for (std::size_t i = 0; i < batch.held.size(); ++i) {
-        PyObject* name = PyUnicode_DecodeUTF8(
-            batch.held[i].data(), static_cast<Py_ssize_t>(batch.held[i].size()), "strict");
-        if (name == nullptr)
-            return false;
-        PyList_SET_ITEM(held.get(), static_cast<Py_ssize_t>(i), name);
-    }
     std::vector<std::int64_t> lines(batch.line.begin(), batch.line.end());
     return put(dict, "sample", texts_of(batch.sample, rows)) &&
            put(dict, "chromosome", texts_of(batch.chromosome, rows)) &&
@@ -83,24 +67,46 @@ bool fill(PyObject* dict, const MafBatch& batch) {
            put(dict, "position", array_of(batch.position, NPY_UINT64)) &&
            put(dict, "line", array_of(lines, NPY_INT64)) &&
            put(dict, "deferred", array_of(batch.deferred, NPY_BOOL)) &&
-           put(dict, "left_out", std::move(left_out)) && put(dict, "held", std::move(held));
+           put(dict, "left_out", left_out_list(batch.left_out)) &&
+           put(dict, "held", list_of(batch.held));
 }
 
-PyObject* fault_dict(const MafFault& fault, const MafBatch& batch) {
-    Ref dict{PyDict_New()};
-    if (!dict || !fill(dict.get(), batch))
-        return nullptr;
-    Ref values{Py_BuildValue("{s:s,s:K,s:K,s:y#,s:s,s:i,s:s#}", "fault", fault_name(fault.kind),
-                             "fault_line", static_cast<unsigned long long>(fault.line), "count",
-                             static_cast<unsigned long long>(fault.count), "text",
-                             fault.text.data(), static_cast<Py_ssize_t>(fault.text.size()),
-                             "stream", stream_name(fault.stream.kind), "code", fault.stream.code,
-                             "detail", fault.stream.detail.data(),
-                             static_cast<Py_ssize_t>(fault.stream.detail.size()))};
-    if (!values || PyDict_Update(dict.get(), values.get()) != 0)
-        return nullptr;
-    return dict.release();
-}
+struct Binding {
+    using Scanner = MafScanner;
+    using Batch = MafBatch;
+    using State = NoState;
+
+    static bool empty(const MafBatch& batch) {
+        return batch.rows() == 0 && batch.left_out.empty() && batch.held.empty();
+    }
+
+    static PyObject* batch_dict(const MafBatch& batch) {
+        Ref dict{PyDict_New()};
+        if (!dict || !fill(dict.get(), batch))
+            return nullptr;
+        return dict.release();
+    }
+
+    // The fault's values, with the rows before it.
+    static PyObject* fault_dict(const MafScanner& /*scanner*/, const MafBatch& batch,
+                                const MafFault& fault) {
+        Ref dict{batch_dict(batch)};
+        if (!dict)
+            return nullptr;
+        Ref values{Py_BuildValue(
+            "{s:s,s:K,s:K,s:y#,s:s,s:i,s:s#}", "fault", fault_name(fault.kind), "fault_line",
+            static_cast<unsigned long long>(fault.line), "count",
+            static_cast<unsigned long long>(fault.count), "text", fault.text.data(),
+            static_cast<Py_ssize_t>(fault.text.size()), "stream", stream_name(fault.stream.kind),
+            "code", fault.stream.code, "detail", fault.stream.detail.data(),
+            static_cast<Py_ssize_t>(fault.stream.detail.size()))};
+        if (!values || PyDict_Update(dict.get(), values.get()) != 0)
+            return nullptr;
+        return dict.release();
+    }
+};
+
+using Type = ScannerType<Binding>;
 
 // The names of a sequence of str, into `out`; false with an exception set.
 bool names_of(PyObject* given, std::unordered_set<std::string>& out) {
@@ -119,19 +125,8 @@ bool names_of(PyObject* given, std::unordered_set<std::string>& out) {
     return true;
 }
 
-void release(ScannerObject* self) noexcept {
-    delete self->scanner;
-    self->scanner = nullptr;
-    delete self->batch;
-    self->batch = nullptr;
-}
-
 int scanner_init(PyObject* object, PyObject* args, PyObject* /*kwargs*/) noexcept {
-    auto* self = reinterpret_cast<ScannerObject*>(object);
-    int fd = -1;
-    Py_buffer prefix{};
-    int positioned = 0;
-    unsigned long long start = 0;
+    TextSource source;
     unsigned long long header_lines = 0;
     unsigned int at[6] = {};
     long build_at = -1;
@@ -140,18 +135,14 @@ int scanner_init(PyObject* object, PyObject* args, PyObject* /*kwargs*/) noexcep
     int pass_only = 0;
     PyObject* samples = nullptr;
     PyObject* exclude = nullptr;
-    Py_ssize_t batch_records = 0;
-    Py_ssize_t max_line = 0;
-    Py_ssize_t max_field = 0;
-    if (!PyArg_ParseTuple(args, "iy*pKK(IIIIII)llnpOOnnn:MafScanner", &fd, &prefix, &positioned,
-                          &start, &header_lines, &at[0], &at[1], &at[2], &at[3], &at[4], &at[5],
-                          &build_at, &filter_at, &width, &pass_only, &samples, &exclude,
-                          &batch_records, &max_line, &max_field))
+    Limits limits;
+    if (!PyArg_ParseTuple(args, "iy*pKK(IIIIII)llnpOOnnn:MafScanner", &source.fd,
+                          &source.prefix.view, &source.positioned, &source.start, &header_lines,
+                          &at[0], &at[1], &at[2], &at[3], &at[4], &at[5], &build_at, &filter_at,
+                          &width, &pass_only, &samples, &exclude, &limits.batch_records,
+                          &limits.max_line, &limits.max_field))
         return -1;
-    const std::string prefix_bytes(static_cast<const char*>(prefix.buf),
-                                   static_cast<std::size_t>(prefix.len));
-    PyBuffer_Release(&prefix);
-    if (batch_records < 1 || max_line < 0 || max_field < 0 || width < 0) {
+    if (!limits.valid() || width < 0) {
         PyErr_SetString(PyExc_ValueError, "MafScanner: a limit below 1");
         return -1;
     }
@@ -180,13 +171,9 @@ int scanner_init(PyObject* object, PyObject* args, PyObject* /*kwargs*/) noexcep
             return -1;
         if (!names_of(exclude, settings.exclude))
             return -1;
-        settings.batch_records = static_cast<std::size_t>(batch_records);
-        settings.max_line_bytes = static_cast<std::size_t>(max_line);
-        settings.max_field_bytes = static_cast<std::size_t>(max_field);
-        release(self);
-        self->batch = new MafBatch();
-        self->scanner = new MafScanner(TextStream(fd, prefix_bytes, positioned != 0, start),
-                                       std::move(settings));
+        limits.apply(settings);
+        Type::start(Type::of(object),
+                    std::make_unique<MafScanner>(source.stream(), std::move(settings)));
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
         return -1;
@@ -194,71 +181,17 @@ int scanner_init(PyObject* object, PyObject* args, PyObject* /*kwargs*/) noexcep
     return 0;
 }
 
-PyObject* next_batch(PyObject* object, PyObject* /*unused*/) noexcept {
-    auto* self = reinterpret_cast<ScannerObject*>(object);
-    if (self->scanner == nullptr)
-        Py_RETURN_NONE;
-    std::optional<MafFault> fault;
-    bool more = true;
-    if (!run_released([&] { fault = self->scanner->next(*self->batch, more); })) {
-        release(self);
-        return PyErr_NoMemory();
-    }
-    if (fault) {
-        PyObject* result = fault_dict(*fault, *self->batch);
-        release(self);
-        return result;
-    }
-    if (!more && self->batch->rows() == 0 && self->batch->left_out.empty() &&
-        self->batch->held.empty()) {
-        release(self);
-        Py_RETURN_NONE;
-    }
-    Ref dict{PyDict_New()};
-    if (!dict || !fill(dict.get(), *self->batch))
-        return nullptr;
-    if (!more) {
-        // The last rows: the scanner is done, and the next call gives None.
-        delete self->scanner;
-        self->scanner = nullptr;
-    }
-    return dict.release();
-}
-
-PyObject* close_scanner(PyObject* object, PyObject* /*unused*/) noexcept {
-    release(reinterpret_cast<ScannerObject*>(object));
-    Py_RETURN_NONE;
-}
-
-void scanner_dealloc(PyObject* object) noexcept {
-    release(reinterpret_cast<ScannerObject*>(object));
-    free_object(object);
-}
-
 PyMethodDef scanner_methods[] = {
-    {"next_batch", next_batch, METH_NOARGS,
-     "The next batch: a dict of columns, a dict with 'fault', or None at the end."},
-    {"close", close_scanner, METH_NOARGS, "Frees the scanner's buffers (not the descriptor)."},
+    Type::next_batch_method,
+    Type::close_method("Frees the scanner's buffers (not the descriptor)."),
     {nullptr, nullptr, 0, nullptr},
 };
-
-PyType_Slot scanner_slots[] = {
-    {Py_tp_doc, const_cast<char*>(type_doc)},
-    {Py_tp_new, reinterpret_cast<void*>(PyType_GenericNew)},
-    {Py_tp_init, reinterpret_cast<void*>(scanner_init)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(scanner_dealloc)},
-    {Py_tp_methods, scanner_methods},
-    {0, nullptr},
-};
-
-PyType_Spec scanner_spec = {"mutflank_tools._engine.MafScanner",
-                            static_cast<int>(sizeof(ScannerObject)), 0, Py_TPFLAGS_DEFAULT,
-                            scanner_slots};
 
 } // namespace
 
 bool add_maf_scanner(PyObject* module) noexcept {
-    return add_type(module, &scanner_spec, "MafScanner");
+    return Type::add(module, "mutflank_tools._engine.MafScanner", type_doc, scanner_init,
+                     scanner_methods);
 }
 
 } // namespace mutflank::engine

@@ -11,6 +11,7 @@
 #include "allele_class.hpp"
 #include "doublet_merger.hpp"
 #include "functions.hpp"
+#include "heap_type.hpp"
 #include "mutation_set.hpp"
 
 namespace mutflank::engine {
@@ -267,9 +268,7 @@ void set_dealloc(PyObject* object) noexcept {
     auto* self = reinterpret_cast<SetObject*>(object);
     delete self->set;
     self->set = nullptr;
-    PyTypeObject* type = Py_TYPE(object);
-    type->tp_free(object);
-    Py_DECREF(type); // a heap type, held by each of its objects
+    free_object(object);
 }
 
 PyMethodDef set_methods[] = {
@@ -277,19 +276,6 @@ PyMethodDef set_methods[] = {
      "Which mutations (first, second: uint64 arrays) are new; they are remembered."},
     {nullptr, nullptr, 0, nullptr},
 };
-
-PyType_Slot set_slots[] = {
-    {Py_tp_doc, const_cast<char*>(set_doc)},
-    {Py_tp_new, reinterpret_cast<void*>(PyType_GenericNew)},
-    {Py_tp_init, reinterpret_cast<void*>(set_init)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(set_dealloc)},
-    {Py_tp_methods, set_methods},
-    {Py_sq_length, reinterpret_cast<void*>(set_len)},
-    {0, nullptr},
-};
-
-PyType_Spec set_spec = {"mutflank_tools._engine.MutationSet",
-                        static_cast<int>(sizeof(SetObject)), 0, Py_TPFLAGS_DEFAULT, set_slots};
 
 } // namespace
 
@@ -305,9 +291,9 @@ PyMethodDef fingerprints_method = {"fingerprints",
                                    METH_VARARGS, fingerprints_doc};
 
 bool add_mutation_set(PyObject* module) noexcept {
-    Ref type{PyType_FromSpec(&set_spec)};
-    return type && PyModule_AddObject(module, "MutationSet", type.get()) == 0 &&
-           type.release() != nullptr;
+    return add_type(module, "mutflank_tools._engine.MutationSet", sizeof(SetObject), set_doc,
+                    set_init, set_dealloc, set_methods,
+                    {{Py_sq_length, reinterpret_cast<void*>(set_len)}});
 }
 
 } // namespace mutflank::engine

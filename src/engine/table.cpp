@@ -414,9 +414,8 @@ bool is_ascii(std::string_view bytes) {
 
 } // namespace
 
-PyObject* batch_rows(const VcfBatch& batch, PyObject* samples, PyObject* project,
-                     PyObject* build, PyObject* place, PyObject* not_variant,
-                     PyObject* symbolic) noexcept {
+PyObject* batch_rows(const VcfBatch& batch, PyObject* samples, PyObject* project, PyObject* build,
+                     PyObject* place, PyObject* not_variant, PyObject* symbolic) noexcept {
     try {
         std::string_view project_text;
         if (!utf8_of(project, project_text))
@@ -436,9 +435,8 @@ PyObject* batch_rows(const VcfBatch& batch, PyObject* samples, PyObject* project
         if (!names)
             return nullptr;
         for (std::size_t i = 0; i < batch.names.size(); ++i) {
-            PyObject* name = PyUnicode_DecodeUTF8(batch.names[i].data(),
-                                                  static_cast<Py_ssize_t>(batch.names[i].size()),
-                                                  "strict");
+            PyObject* name = PyUnicode_DecodeUTF8(
+                batch.names[i].data(), static_cast<Py_ssize_t>(batch.names[i].size()), "strict");
             if (name == nullptr)
                 return nullptr;
             PyList_SET_ITEM(names.get(), static_cast<Py_ssize_t>(i), name);
@@ -486,9 +484,9 @@ PyObject* batch_rows(const VcfBatch& batch, PyObject* samples, PyObject* project
                 if (!left_out.add(where.reason.get(), chromosome, carriers))
                     return nullptr;
                 missing_count += carriers;
-                for (std::uint64_t k = 0; k < carriers &&
-                                          PyList_GET_SIZE(missing.get()) <
-                                              static_cast<Py_ssize_t>(missing_kept);
+                for (std::uint64_t k = 0;
+                     k < carriers &&
+                     PyList_GET_SIZE(missing.get()) < static_cast<Py_ssize_t>(missing_kept);
                      ++k) {
                     Ref pair{PyTuple_Pack(2, where.build.get(), chromosome)};
                     if (!pair || PyList_Append(missing.get(), pair.get()) != 0)

@@ -4,13 +4,12 @@
 #include <algorithm>
 #include <memory>
 #include <new>
-#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
 
-#include "columns.hpp"
 #include "functions.hpp"
+#include "scanner_type.hpp"
 #include "vcf_batch.hpp"
 #include "vcf_scanner.hpp"
 
@@ -31,13 +30,6 @@ constexpr const char* type_doc =
     "`taken`, phase; left_out: [(reason, chromosome, records)]), a dict with\n"
     "'fault' when a record or the input is at fault (with 'at_end': the text had ended), or\n"
     "None at the end.";
-
-struct ScannerObject {
-    PyObject_HEAD
-    VcfScanner* scanner; // owned; nullptr once at the end or after a fault
-    VcfBatch* batch;     // owned, reused
-    bool done;
-};
 
 const char* fault_name(VcfFault::Kind kind) {
     switch (kind) {
@@ -84,52 +76,13 @@ PyObject* fault_dict(const VcfFault& fault, bool at_end) {
 
 namespace {
 
-// A str of valid UTF-8 bytes; upper-cased as Python does when `upper` and it is not ASCII
-// (the core upper-cased the ASCII letters).
-Ref text_of(std::string_view bytes, bool upper) {
-    Ref text{PyUnicode_DecodeUTF8(bytes.data(), static_cast<Py_ssize_t>(bytes.size()), "strict")};
-    if (!text || !upper || PyUnicode_IS_ASCII(text.get()))
-        return text;
-    return Ref{PyObject_CallMethod(text.get(), "upper", nullptr)};
-}
-
 // An object array of a text column with one entry per carrier (the carriers of row i are
-// carrier_start[i] .. carrier_start[i + 1]); a row equal to the one before shares its str.
+// carrier_start[i] .. carrier_start[i + 1]).
 Ref texts_of(const TextColumn& column, const VcfBatch& batch, bool upper) {
-    const std::size_t rows = batch.rows();
-    Ref array = object_array(batch.records());
-    if (!array)
-        return array;
-    auto** slots =
-        static_cast<PyObject**>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array.get())));
-    PyObject* previous = nullptr;
-    std::string_view previous_bytes;
-    for (std::size_t i = 0; i < rows; ++i) {
-        const std::string_view bytes = column.at(i);
-        if (previous == nullptr || bytes != previous_bytes) {
-            Ref text = text_of(bytes, upper);
-            if (!text)
-                return nullptr;
-            previous = text.get();
-            previous_bytes = bytes;
-            // Held by the array's first slot of the row (every row has a carrier).
-            const std::uint64_t first = batch.carrier_start[i];
-            Py_XDECREF(slots[first]);
-            slots[first] = text.release();
-            for (std::uint64_t k = first + 1; k < batch.carrier_start[i + 1]; ++k) {
-                Py_INCREF(previous);
-                Py_XDECREF(slots[k]);
-                slots[k] = previous;
-            }
-            continue;
-        }
-        for (std::uint64_t k = batch.carrier_start[i]; k < batch.carrier_start[i + 1]; ++k) {
-            Py_INCREF(previous);
-            Py_XDECREF(slots[k]);
-            slots[k] = previous;
-        }
-    }
-    return array;
+    return engine::texts_of(
+        column, batch.rows(), batch.records(),
+        [&batch](std::size_t i) { return static_cast<std::size_t>(batch.carrier_start[i]); },
+        upper);
 }
 
 // A column of one value per row as one value per carrier.
@@ -148,15 +101,9 @@ template <class T> Ref per_carrier(const std::vector<T>& values, const VcfBatch&
 
 PyObject* batch_dict(const VcfBatch& batch) {
     const std::size_t rows = batch.rows();
-    Ref names{PyList_New(static_cast<Py_ssize_t>(batch.names.size()))};
+    Ref names = list_of(batch.names);
     if (!names)
         return nullptr;
-    for (std::size_t i = 0; i < batch.names.size(); ++i) {
-        Ref name = text_of(batch.names[i], false);
-        if (!name)
-            return nullptr;
-        PyList_SET_ITEM(names.get(), static_cast<Py_ssize_t>(i), name.release());
-    }
     Ref chromosomes = object_array(batch.records());
     if (!chromosomes)
         return nullptr;
@@ -204,39 +151,62 @@ PyObject* batch_dict(const VcfBatch& batch) {
     return dict.release();
 }
 
-namespace {
-
-void release(ScannerObject* self) noexcept {
-    delete self->scanner;
-    self->scanner = nullptr;
-    delete self->batch;
-    self->batch = nullptr;
+bool samples_of(PyObject* taken, PyObject* kept, bool by_genotype, std::size_t columns,
+                const char* type, const char* beyond, std::vector<std::uint32_t>& taken_out,
+                std::vector<std::uint8_t>& kept_out) {
+    const std::string name(type);
+    Ref items{PySequence_Fast(taken, (name + ": taken must be a sequence of columns").c_str())};
+    if (!items)
+        return false;
+    const Py_ssize_t count = PySequence_Fast_GET_SIZE(items.get());
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        const unsigned long column =
+            PyLong_AsUnsignedLong(PySequence_Fast_GET_ITEM(items.get(), i));
+        if (PyErr_Occurred())
+            return false;
+        if (column >= columns) {
+            PyErr_Format(PyExc_ValueError, "%s: a taken column beyond the %s", type, beyond);
+            return false;
+        }
+        taken_out.push_back(static_cast<std::uint32_t>(column));
+    }
+    Ref flags{PySequence_Fast(kept, (name + ": kept must be a sequence of flags").c_str())};
+    if (!flags)
+        return false;
+    const Py_ssize_t samples = by_genotype ? count : 1;
+    const Py_ssize_t given = PySequence_Fast_GET_SIZE(flags.get());
+    if (given != 0 && given != samples) {
+        PyErr_Format(PyExc_ValueError, "%s: kept has not one flag per sample", type);
+        return false;
+    }
+    for (Py_ssize_t i = 0; i < given; ++i) {
+        const int flag = PyObject_IsTrue(PySequence_Fast_GET_ITEM(flags.get(), i));
+        if (flag < 0)
+            return false;
+        kept_out.push_back(static_cast<std::uint8_t>(flag));
+    }
+    return true;
 }
 
+namespace {
+
+using Type = ScannerType<VcfBinding<VcfScanner>>;
+
 int scanner_init(PyObject* object, PyObject* args, PyObject* /*kwargs*/) noexcept {
-    auto* self = reinterpret_cast<ScannerObject*>(object);
-    int fd = -1;
-    Py_buffer prefix{};
-    int positioned = 0;
-    unsigned long long start = 0;
+    TextSource source;
     unsigned long long header_lines = 0;
     Py_ssize_t width = 0;
     int by_genotype = 0;
     PyObject* taken = nullptr;
     PyObject* kept = nullptr;
     int pass_only = 0;
-    Py_ssize_t batch_records = 0;
-    Py_ssize_t max_line = 0;
-    Py_ssize_t max_field = 0;
-    if (!PyArg_ParseTuple(args, "iy*pKKnpOOpnnn:VcfScanner", &fd, &prefix, &positioned,
-                          &start, &header_lines, &width, &by_genotype, &taken, &kept,
-                          &pass_only,
-                          &batch_records, &max_line, &max_field))
+    Limits limits;
+    if (!PyArg_ParseTuple(args, "iy*pKKnpOOpnnn:VcfScanner", &source.fd, &source.prefix.view,
+                          &source.positioned, &source.start, &header_lines, &width, &by_genotype,
+                          &taken, &kept, &pass_only, &limits.batch_records, &limits.max_line,
+                          &limits.max_field))
         return -1;
-    const std::string prefix_bytes(static_cast<const char*>(prefix.buf),
-                                   static_cast<std::size_t>(prefix.len));
-    PyBuffer_Release(&prefix);
-    if (width < 0 || batch_records < 1 || max_line < 0 || max_field < 0) {
+    if (width < 0 || !limits.valid()) {
         PyErr_SetString(PyExc_ValueError, "VcfScanner: negative width or limit");
         return -1;
     }
@@ -246,44 +216,13 @@ int scanner_init(PyObject* object, PyObject* args, PyObject* /*kwargs*/) noexcep
         settings.width = static_cast<std::size_t>(width);
         settings.by_genotype = by_genotype != 0;
         settings.pass_only = pass_only != 0;
-        settings.batch_records = static_cast<std::size_t>(batch_records);
-        settings.max_line_bytes = static_cast<std::size_t>(max_line);
-        settings.max_field_bytes = static_cast<std::size_t>(max_field);
-        Ref items{PySequence_Fast(taken, "VcfScanner: taken must be a sequence of columns")};
-        if (!items)
+        limits.apply(settings);
+        if (!samples_of(taken, kept, settings.by_genotype,
+                        settings.width < 9 ? 0 : settings.width - 9, "VcfScanner", "width",
+                        settings.taken, settings.kept))
             return -1;
-        const Py_ssize_t count = PySequence_Fast_GET_SIZE(items.get());
-        for (Py_ssize_t i = 0; i < count; ++i) {
-            const unsigned long column =
-                PyLong_AsUnsignedLong(PySequence_Fast_GET_ITEM(items.get(), i));
-            if (PyErr_Occurred())
-                return -1;
-            if (settings.width < 9 || column >= settings.width - 9) {
-                PyErr_SetString(PyExc_ValueError, "VcfScanner: a taken column beyond the width");
-                return -1;
-            }
-            settings.taken.push_back(static_cast<std::uint32_t>(column));
-        }
-        Ref flags{PySequence_Fast(kept, "VcfScanner: kept must be a sequence of flags")};
-        if (!flags)
-            return -1;
-        const Py_ssize_t samples = settings.by_genotype ? count : 1;
-        const Py_ssize_t given = PySequence_Fast_GET_SIZE(flags.get());
-        if (given != 0 && given != samples) {
-            PyErr_SetString(PyExc_ValueError, "VcfScanner: kept has not one flag per sample");
-            return -1;
-        }
-        for (Py_ssize_t i = 0; i < given; ++i) {
-            const int flag = PyObject_IsTrue(PySequence_Fast_GET_ITEM(flags.get(), i));
-            if (flag < 0)
-                return -1;
-            settings.kept.push_back(static_cast<std::uint8_t>(flag));
-        }
-        release(self);
-        self->batch = new VcfBatch();
-        self->scanner =
-            new VcfScanner(TextStream(fd, prefix_bytes, positioned != 0, start), std::move(settings));
-        self->done = false;
+        Type::start(Type::of(object),
+                    std::make_unique<VcfScanner>(source.stream(), std::move(settings)));
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
         return -1;
@@ -291,37 +230,9 @@ int scanner_init(PyObject* object, PyObject* args, PyObject* /*kwargs*/) noexcep
     return 0;
 }
 
-PyObject* next_batch(PyObject* object, PyObject* /*unused*/) noexcept {
-    auto* self = reinterpret_cast<ScannerObject*>(object);
-    if (self->scanner == nullptr || self->done)
-        Py_RETURN_NONE;
-    std::optional<VcfFault> fault;
-    bool more = true;
-    if (!run_released([&] { fault = self->scanner->next(*self->batch, more); })) {
-        release(self);
-        return PyErr_NoMemory();
-    }
-    if (fault) {
-        const bool at_end = self->scanner->at_end();
-        release(self);
-        return fault_dict(*fault, at_end);
-    }
-    if (!more)
-        self->done = true;
-    if (!more && self->batch->rows() == 0 && self->batch->left_out.empty()) {
-        release(self);
-        Py_RETURN_NONE;
-    }
-    PyObject* result = batch_dict(*self->batch);
-    if (!more)
-        release(self);
-    return result;
-}
-
 // next_rows(samples, project, build, place, (not_variant, symbolic)): next_batch's batch as
 // the ten-column table's rows (batch_rows), or the same fault dict or None.
 PyObject* next_rows(PyObject* object, PyObject* args) noexcept {
-    auto* self = reinterpret_cast<ScannerObject*>(object);
     PyObject* samples = nullptr;
     PyObject* project = nullptr;
     PyObject* build = nullptr;
@@ -335,70 +246,26 @@ PyObject* next_rows(PyObject* object, PyObject* args) noexcept {
         PyErr_SetString(PyExc_TypeError, "next_rows: place must be callable");
         return nullptr;
     }
-    if (self->scanner == nullptr || self->done)
-        Py_RETURN_NONE;
-    std::optional<VcfFault> fault;
-    bool more = true;
-    if (!run_released([&] { fault = self->scanner->next(*self->batch, more); })) {
-        release(self);
-        return PyErr_NoMemory();
-    }
-    if (fault) {
-        const bool at_end = self->scanner->at_end();
-        release(self);
-        return fault_dict(*fault, at_end);
-    }
-    if (!more)
-        self->done = true;
-    if (!more && self->batch->rows() == 0 && self->batch->left_out.empty()) {
-        release(self);
-        Py_RETURN_NONE;
-    }
-    PyObject* result =
-        batch_rows(*self->batch, samples, project, build, place, not_variant, symbolic);
-    if (!more)
-        release(self);
-    return result;
-}
-
-PyObject* close_scanner(PyObject* object, PyObject* /*unused*/) noexcept {
-    release(reinterpret_cast<ScannerObject*>(object));
-    Py_RETURN_NONE;
-}
-
-void scanner_dealloc(PyObject* object) noexcept {
-    release(reinterpret_cast<ScannerObject*>(object));
-    free_object(object);
+    return Type::next_as(object, [&](const VcfBatch& batch) {
+        return batch_rows(batch, samples, project, build, place, not_variant, symbolic);
+    });
 }
 
 PyMethodDef scanner_methods[] = {
-    {"next_batch", next_batch, METH_NOARGS,
-     "The next batch: a dict of columns, a dict with 'fault', or None at the end."},
+    Type::next_batch_method,
     {"next_rows", next_rows, METH_VARARGS,
      "next_rows(samples, project, build, place, (not_variant, symbolic)): the next batch as\n"
      "the rows of the ten-column table (a dict: text, rows, records, dropped, missing,\n"
      "missing_count, left_out), a dict with 'fault', or None at the end."},
-    {"close", close_scanner, METH_NOARGS, "Frees the scanner's buffers (not the descriptor)."},
+    Type::close_method("Frees the scanner's buffers (not the descriptor)."),
     {nullptr, nullptr, 0, nullptr},
 };
-
-PyType_Slot scanner_slots[] = {
-    {Py_tp_doc, const_cast<char*>(type_doc)},
-    {Py_tp_new, reinterpret_cast<void*>(PyType_GenericNew)},
-    {Py_tp_init, reinterpret_cast<void*>(scanner_init)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(scanner_dealloc)},
-    {Py_tp_methods, scanner_methods},
-    {0, nullptr},
-};
-
-PyType_Spec scanner_spec = {"mutflank_tools._engine.VcfScanner",
-                            static_cast<int>(sizeof(ScannerObject)), 0, Py_TPFLAGS_DEFAULT,
-                            scanner_slots};
 
 } // namespace
 
 bool add_vcf_scanner(PyObject* module) noexcept {
-    return add_type(module, &scanner_spec, "VcfScanner");
+    return Type::add(module, "mutflank_tools._engine.VcfScanner", type_doc, scanner_init,
+                     scanner_methods);
 }
 
 } // namespace mutflank::engine

@@ -3,6 +3,12 @@
 #pragma once
 
 #include "py_ref.hpp"
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "scanner_type.hpp"
 #include "vcf_scanner.hpp"
 
 namespace mutflank::engine {
@@ -23,5 +29,31 @@ PyObject* batch_rows(const VcfBatch& batch, PyObject* samples, PyObject* project
 
 // A dict with 'fault' and its values; `at_end`: the input had ended.
 PyObject* fault_dict(const VcfFault& fault, bool at_end);
+
+// The samples a reader of `columns` sample columns is asked for, into `taken_out` and
+// `kept_out`: `taken`, a sequence of column numbers, and `kept`, a flag for each sample (each
+// of `taken`, or the one sample without genotypes) or none. False with an exception set,
+// whose message starts with `type` and names `beyond` for a column beyond them.
+bool samples_of(PyObject* taken, PyObject* kept, bool by_genotype, std::size_t columns,
+                const char* type, const char* beyond, std::vector<std::uint32_t>& taken_out,
+                std::vector<std::uint8_t>& kept_out);
+
+// What the types of the VCF scanner and of the BCF reader share (see scanner_type.hpp).
+template <class Reader, class Kept = NoState> struct VcfBinding {
+    using Scanner = Reader;
+    using Batch = VcfBatch;
+    using State = Kept;
+
+    static bool empty(const VcfBatch& batch) {
+        return batch.rows() == 0 && batch.left_out.empty();
+    }
+
+    static PyObject* batch_dict(const VcfBatch& batch) { return engine::batch_dict(batch); }
+
+    static PyObject* fault_dict(const Reader& reader, const VcfBatch& /*batch*/,
+                                const VcfFault& fault) {
+        return engine::fault_dict(fault, reader.at_end());
+    }
+};
 
 } // namespace mutflank::engine
