@@ -1,4 +1,5 @@
-// The plain model of the context counts the fuzz target checks the core against: every centre
+// The plain model of the context counts that the fuzz target and the core's tests
+// (tests/core/test_context_counts.cpp) check the core against: every centre
 // looked at on its own, its contexts spelled as text, folded by reverse-complementing the
 // text and placed by looking the text up. No rolling code, no stretches, no blocks.
 #pragma once

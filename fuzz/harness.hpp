@@ -1,12 +1,12 @@
 // What every fuzz target shares: a scratch folder removed when the process exits, the check
 // that stops a run on a mismatch, the descriptor probe, writing a file whole, and the inputs
-// of the text scanners' targets (gzip and BGZF packing, files in memory, a filled pipe).
+// of the text scanners' targets (gzip and BGZF packing from packing.hpp, which the core's
+// tests share; files in memory, a filled pipe).
 #pragma once
 
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <unistd.h>
-#include <zlib.h>
 
 #include <cstdint>
 #include <cstdio>
@@ -14,6 +14,8 @@
 #include <filesystem>
 #include <string>
 #include <string_view>
+
+#include "packing.hpp"
 
 namespace mutflank::fuzz {
 
@@ -64,53 +66,8 @@ inline void write_file(const std::string& path, std::string_view bytes) {
     ::close(fd);
 }
 
-// `text` as one gzip member.
-inline std::string gzip(std::string_view text) {
-    z_stream stream{};
-    deflateInit2(&stream, 1, Z_DEFLATED, 15 + 16, 8, Z_DEFAULT_STRATEGY);
-    std::string out(deflateBound(&stream, text.size()) + 64, '\0');
-    stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(text.data()));
-    stream.avail_in = static_cast<uInt>(text.size());
-    stream.next_out = reinterpret_cast<Bytef*>(out.data());
-    stream.avail_out = static_cast<uInt>(out.size());
-    deflate(&stream, Z_FINISH);
-    out.resize(stream.total_out);
-    deflateEnd(&stream);
-    return out;
-}
-
-// `text` as BGZF blocks of at most `block` bytes of text, then the empty end block.
-inline std::string bgzf(std::string_view text, std::size_t block) {
-    std::string out;
-    const auto member = [&out](std::string_view part) {
-        z_stream stream{};
-        deflateInit2(&stream, 1, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY);
-        std::string packed(deflateBound(&stream, part.size()) + 16, '\0');
-        stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(part.data()));
-        stream.avail_in = static_cast<uInt>(part.size());
-        stream.next_out = reinterpret_cast<Bytef*>(packed.data());
-        stream.avail_out = static_cast<uInt>(packed.size());
-        deflate(&stream, Z_FINISH);
-        packed.resize(stream.total_out);
-        deflateEnd(&stream);
-        const std::size_t size = 18 + packed.size() + 8;
-        const auto little = [&out](std::uint64_t value, int bytes) {
-            for (int k = 0; k < bytes; ++k)
-                out += static_cast<char>((value >> (8 * k)) & 0xFF);
-        };
-        out += std::string("\x1f\x8b\x08\x04\0\0\0\0\0\xff\x06\0BC\x02\0", 16);
-        little(size - 1, 2);
-        out += packed;
-        little(
-            crc32(0, reinterpret_cast<const Bytef*>(part.data()), static_cast<uInt>(part.size())),
-            4);
-        little(part.size(), 4);
-    };
-    for (std::size_t at = 0; at < text.size(); at += block)
-        member(text.substr(at, block));
-    member("");
-    return out;
-}
+using packing::bgzf;
+using packing::gzip;
 
 // A file in memory holding `bytes`, its offset at the end; or stops the run.
 inline int memory_file(std::string_view bytes) {

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "../../fuzz/context_model.hpp"
 #include "context_counts.hpp"
 #include "support.hpp"
 
@@ -14,71 +15,14 @@ namespace {
 
 using testing::TempDir;
 
-// The plain model: every centre looked at on its own, contexts spelled as text and folded by
-// reverse-complementing the text.
-std::string reverse_complement(std::string text) {
-    std::reverse(text.begin(), text.end());
-    for (char& c : text)
-        c = c == 'A' ? 'T' : c == 'C' ? 'G' : c == 'G' ? 'C' : 'A';
-    return text;
-}
-
+// The contexts spelled as text, to read a difference: "T:ACA" (strand letter, text).
 struct ModelCounts {
-    std::map<std::string, std::uint64_t> trinucleotides; // "T:ACA" (strand letter, text)
+    std::map<std::string, std::uint64_t> trinucleotides;
     std::map<std::string, std::uint64_t> pentanucleotides;
     std::map<std::string, std::uint64_t> dinucleotides;
 };
 
-ModelCounts model(const std::string& bytes, const std::vector<Interval>& regions, bool whole) {
-    const auto n = static_cast<std::int64_t>(bytes.size());
-    std::vector<bool> inside(bytes.size(), whole);
-    for (const Interval& r : regions)
-        for (std::uint64_t k = r.start; k < r.end && k < bytes.size(); ++k)
-            inside[k] = true;
-    auto text = [&](std::int64_t from, std::int64_t length, std::string& out) {
-        out.clear();
-        for (std::int64_t k = from; k < from + length; ++k) {
-            if (k < 0 || k >= n)
-                return false;
-            const auto v = static_cast<unsigned char>(bytes[static_cast<std::size_t>(k)]);
-            if (v >= 16)
-                return false;
-            out += "ACGT"[v & 3U];
-        }
-        return true;
-    };
-    ModelCounts counts;
-    std::string context;
-    for (std::int64_t c = 0; c < n; ++c) {
-        if (!inside[static_cast<std::size_t>(c)])
-            continue;
-        const auto centre = static_cast<unsigned char>(bytes[static_cast<std::size_t>(c)]);
-        if (text(c - 1, 3, context)) {
-            const bool purine = context[1] == 'A' || context[1] == 'G';
-            const unsigned bits = centre >> 2U;
-            const char strand = bits == 0               ? 'N'
-                                : bits == 3             ? 'B'
-                                : (bits == 1) == purine ? 'T'
-                                                        : 'U';
-            counts.trinucleotides[std::string(1, strand) + ":" +
-                                  (purine ? reverse_complement(context) : context)] += 1;
-        }
-        if (text(c - 2, 5, context)) {
-            const bool purine = context[2] == 'A' || context[2] == 'G';
-            counts.pentanucleotides[purine ? reverse_complement(context) : context] += 1;
-        }
-        if (c + 1 < n && inside[static_cast<std::size_t>(c + 1)] && text(c, 2, context)) {
-            const auto* canonical =
-                std::find(canonical_dinucleotides.begin(), canonical_dinucleotides.end(), context);
-            counts.dinucleotides[canonical != canonical_dinucleotides.end()
-                                     ? context
-                                     : reverse_complement(context)] += 1;
-        }
-    }
-    return counts;
-}
-
-// The counts of the core spelled as the model spells them.
+// Counts spelled as text.
 ModelCounts spelled(const ContextCounts& counts) {
     constexpr std::string_view bases = "ACGT";
     constexpr std::string_view strands = "TUBN";
@@ -246,7 +190,7 @@ TEST_P(ContextCountsRandom, MatchesThePlainModel) {
     const std::string bytes =
         c.plain ? random_plain_bytes(random, c.length) : random_bytes(random, c.length);
     const auto regions = c.whole ? std::vector<Interval>{} : random_regions(random, c.length);
-    const ModelCounts want = model(bytes, regions, c.whole);
+    const ModelCounts want = spelled(fuzz::model_counts(bytes, regions, c.whole));
     expect_same(spelled(in_memory(bytes, regions, c.whole)), want);
     TempDir dir;
     const std::string path = dir.write("chromosome.txt", bytes);

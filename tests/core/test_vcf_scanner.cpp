@@ -6,6 +6,7 @@
 #include <vector>
 #include <zlib.h>
 
+#include "../../fuzz/packing.hpp"
 #include "support.hpp"
 #include "unique_fd.hpp"
 #include "vcf_scanner.hpp"
@@ -13,22 +14,9 @@
 namespace mutflank {
 namespace {
 
+using packing::bgzf;
+using packing::gzip;
 using testing::TempDir;
-
-// One gzip member of `text`.
-std::string gzip(std::string_view text) {
-    z_stream stream{};
-    EXPECT_EQ(deflateInit2(&stream, 6, Z_DEFLATED, 15 + 16, 8, Z_DEFAULT_STRATEGY), Z_OK);
-    std::string out(deflateBound(&stream, text.size()) + 32, '\0');
-    stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(text.data()));
-    stream.avail_in = static_cast<uInt>(text.size());
-    stream.next_out = reinterpret_cast<Bytef*>(out.data());
-    stream.avail_out = static_cast<uInt>(out.size());
-    EXPECT_EQ(deflate(&stream, Z_FINISH), Z_STREAM_END);
-    out.resize(stream.total_out);
-    deflateEnd(&stream);
-    return out;
-}
 
 // The whole text of a stream, or the fault that stopped it.
 std::string read_all(TextStream& stream, std::optional<StreamFault>& fault) {
@@ -104,40 +92,6 @@ TEST(TextStream, CutAndDamagedGzipAreFaults) {
     EXPECT_EQ(fault->kind, StreamFault::Kind::decompress_failed);
     EXPECT_EQ(fault->code, Z_DATA_ERROR);
     EXPECT_EQ(fault->detail, "incorrect header check");
-}
-
-// `text` as bgzip writes it: BGZF blocks of at most `block` bytes of text (a gzip member
-// each, whose extra field 'BC' holds the member's size less one), then the empty end block.
-std::string bgzf(std::string_view text, std::size_t block) {
-    std::string out;
-    const auto member = [&out](std::string_view part) {
-        z_stream stream{};
-        EXPECT_EQ(deflateInit2(&stream, 6, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY), Z_OK);
-        std::string packed(deflateBound(&stream, part.size()) + 16, '\0');
-        stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(part.data()));
-        stream.avail_in = static_cast<uInt>(part.size());
-        stream.next_out = reinterpret_cast<Bytef*>(packed.data());
-        stream.avail_out = static_cast<uInt>(packed.size());
-        EXPECT_EQ(deflate(&stream, Z_FINISH), Z_STREAM_END);
-        packed.resize(stream.total_out);
-        deflateEnd(&stream);
-        const std::size_t size = 18 + packed.size() + 8;
-        const auto little = [&out](std::uint64_t value, int bytes) {
-            for (int k = 0; k < bytes; ++k)
-                out += static_cast<char>((value >> (8 * k)) & 0xFF);
-        };
-        out += std::string("\x1f\x8b\x08\x04\0\0\0\0\0\xff\x06\0BC\x02\0", 16);
-        little(size - 1, 2);
-        out += packed;
-        little(crc32(0, reinterpret_cast<const Bytef*>(part.data()),
-                     static_cast<uInt>(part.size())),
-               4);
-        little(part.size(), 4);
-    };
-    for (std::size_t at = 0; at < text.size(); at += block)
-        member(text.substr(at, block));
-    member("");
-    return out;
 }
 
 // Text of many lines, each of them different.
