@@ -31,7 +31,9 @@ def _verb(name):
     return importlib.import_module(f"{__package__}.commands.{name}")
 
 
-def build_parser():
+def build_parser(verb=None):
+    """The parser of the command; with `verb` (one of VERBS) only that verb's module is loaded
+    and its options added, the others named alone: a run of one verb starts sooner."""
     from mutflank import __version__
 
     parser = Parser(
@@ -45,6 +47,9 @@ def build_parser():
     verbs.required = True
     parser.verbs = {}
     for name in VERBS:
+        if verb is not None and name != verb:
+            verbs.add_parser(name)
+            continue
         module = _verb(name)
         module.add_arguments(parser.verbs.setdefault(name, verbs.add_parser(
             name,
@@ -75,7 +80,9 @@ def _main(argv):
     _guard_standard_streams()
     prog = "mutflank"
     try:
-        parser = build_parser()
+        arguments = sys.argv[1:] if argv is None else list(argv)
+        # `mutflank VERB ...` needs that verb alone; the command's own help, every verb.
+        parser = build_parser(arguments[0] if arguments and arguments[0] in VERBS else None)
         if argv is None and len(sys.argv) == 1 or argv == []:
             parser.print_help()  # a bare `mutflank`: what it can do
             sys.stdout.flush()

@@ -4,7 +4,6 @@ import argparse
 import os
 import urllib.parse
 
-from ..counting import kinds as registry
 from ..reference.folder import canonical_build
 from ..runtime.cluster import Scheduler
 from ..runtime.errors import UsageError
@@ -38,6 +37,9 @@ def kind_list(offered):
     order; `offered()` gives the names an unknown one is told to choose from."""
 
     def kinds(text):
+        from ..counting import kinds as registry  # only for the verbs that take kinds
+
+
         wanted = names(text)
         unknown = [name for name in wanted if registry.get(name) is None]
         if unknown or not wanted:

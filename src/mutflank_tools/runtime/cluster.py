@@ -16,7 +16,6 @@ What runs on the workers lives above this module (counting/distributed.py for `m
 matrix`, fit/work.py for `mutflank fit`); `connect` is told which module that is, so that a
 worker that cannot import it is found before any work is sent."""
 
-import asyncio
 import contextlib
 import logging
 import os
@@ -227,6 +226,8 @@ def _nanny_class(distributed, stopping, worker_class):
             return await super().instantiate()
 
         async def _on_worker_exit(self, exitcode):
+            import asyncio  # only here: the command's start does without it
+
             if exitcode is not None and -exitcode in STOP_SIGNALS:
                 deadline = time.monotonic() + STOP_NOTICE_SECONDS
                 while not stopping.is_set() and time.monotonic() < deadline:
