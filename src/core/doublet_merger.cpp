@@ -14,19 +14,33 @@ std::uint32_t NameCodes::code(std::string_view name) {
     return code;
 }
 
+namespace {
+
+// The rows by sample code, each sample's in the order of the rows (a counting sort); `ends`
+// gets the end of each sample's stretch of the result.
+std::vector<std::size_t> rows_by_sample(std::span<const std::uint32_t> sample,
+                                        std::vector<std::size_t>& ends) {
+    const std::size_t count = sample.size();
+    const std::uint32_t samples = count ? *std::max_element(sample.begin(), sample.end()) + 1 : 0;
+    ends.assign(samples + 1, 0);
+    for (const std::uint32_t s : sample)
+        ++ends[s + 1];
+    std::partial_sum(ends.begin(), ends.end(), ends.begin());
+    std::vector<std::size_t> order(count);
+    for (std::size_t row = 0; row < count; ++row)
+        order[ends[sample[row]]++] = row;
+    ends.erase(ends.end() - 1); // ends[s]: moved on by the sample's rows to its stretch's end
+    return order;
+}
+
+} // namespace
+
 std::size_t DoubletMerger::check_order(std::span<const std::uint32_t> sample,
                                        std::span<const std::uint32_t> chromosome,
                                        std::span<const std::int64_t> position) {
     const std::size_t count = sample.size();
-    // The rows by sample, each sample's in the order of the batch (a counting sort).
-    const std::uint32_t samples = count ? *std::max_element(sample.begin(), sample.end()) + 1 : 0;
-    std::vector<std::size_t> begin(samples + 1, 0);
-    for (const std::uint32_t s : sample)
-        ++begin[s + 1];
-    std::partial_sum(begin.begin(), begin.end(), begin.begin());
-    std::vector<std::size_t> order(count);
-    for (std::size_t row = 0; row < count; ++row)
-        order[begin[sample[row]]++] = row;
+    std::vector<std::size_t> ends;
+    const std::vector<std::size_t> order = rows_by_sample(sample, ends);
     // A stretch: records of one sample on one chromosome, one after the other.
     const auto same_stretch = [&](std::size_t a, std::size_t b) {
         return sample[a] == sample[b] && chromosome[a] == chromosome[b];
@@ -102,17 +116,26 @@ Resolved DoubletMerger::resolve(const HeldSnvs& held, bool final) const {
             return out;
         }
     }
-    std::vector<std::size_t> order(count);
-    std::iota(order.begin(), order.end(), std::size_t{0});
-    std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
-        if (held.sample[a] != held.sample[b])
-            return held.sample[a] < held.sample[b];
+    // The rows sorted by sample, chromosome, position and ALT, equal ones as read: by sample
+    // first (a stable counting sort), then each sample's rows sorted where they are not in
+    // order already (those of a sorted input are: a pass instead of a sort).
+    std::vector<std::size_t> ends;
+    std::vector<std::size_t> order = rows_by_sample(held.sample, ends);
+    const auto before = [&](std::size_t a, std::size_t b) {
         if (held.chromosome[a] != held.chromosome[b])
             return held.chromosome[a] < held.chromosome[b];
         if (held.position[a] != held.position[b])
             return held.position[a] < held.position[b];
         return held.alt[a] < held.alt[b];
-    });
+    };
+    std::size_t start = 0;
+    for (const std::size_t end : ends) {
+        const auto first = order.begin() + static_cast<std::ptrdiff_t>(start);
+        const auto last = order.begin() + static_cast<std::ptrdiff_t>(end);
+        if (!std::is_sorted(first, last, before))
+            std::stable_sort(first, last, before);
+        start = end;
+    }
     const auto same_place = [&](std::size_t a, std::size_t b) {
         return held.sample[a] == held.sample[b] && held.chromosome[a] == held.chromosome[b];
     };

@@ -7,6 +7,7 @@ namespace mutflank::engine {
 
 // channels.cpp
 extern PyMethodDef sbs_channels_method;
+extern PyMethodDef indel_classes_method;
 
 // contexts.cpp
 extern PyMethodDef count_contexts_method;
@@ -15,6 +16,7 @@ extern PyMethodDef count_contexts_method;
 extern PyMethodDef allele_classes_method;
 extern PyMethodDef fingerprints_method;
 extern PyMethodDef pair_codes_method;
+extern PyMethodDef text_lengths_method;
 
 // table.cpp
 extern PyMethodDef table_rows_method;

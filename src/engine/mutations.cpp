@@ -135,6 +135,34 @@ PyObject* allele_classes_call(PyObject* /*module*/, PyObject* args) noexcept {
     return result.release();
 }
 
+constexpr const char* text_lengths_doc =
+    "text_lengths(texts) -> int64 array\n\n"
+    "len() of each str of an object array, without a Python call per item.";
+
+PyObject* text_lengths_call(PyObject* /*module*/, PyObject* args) noexcept {
+    PyObject* text_object = nullptr;
+    if (!PyArg_ParseTuple(args, "O:text_lengths", &text_object))
+        return nullptr;
+    Ref texts{PyArray_FROMANY(text_object, NPY_OBJECT, 1, 1, NPY_ARRAY_IN_ARRAY)};
+    if (!texts)
+        return nullptr;
+    const npy_intp count = PyArray_DIM(reinterpret_cast<PyArrayObject*>(texts.get()), 0);
+    npy_intp dims[1] = {count};
+    Ref result{PyArray_SimpleNew(1, dims, NPY_INT64)};
+    if (!result)
+        return nullptr;
+    PyObject** text = data_of<PyObject*>(texts);
+    auto* lengths = data_of<std::int64_t>(result);
+    for (npy_intp i = 0; i < count; ++i) {
+        if (!PyUnicode_Check(text[i])) {
+            PyErr_Format(PyExc_TypeError, "text_lengths: item %zd is not a str", i);
+            return nullptr;
+        }
+        lengths[i] = PyUnicode_GET_LENGTH(text[i]);
+    }
+    return result.release();
+}
+
 constexpr const char* pair_codes_doc =
     "pair_codes(indexes, samples) -> (pairs, codes)\n\n"
     "The distinct (input index, sample) pairs of some records (`indexes` int64, `samples` an\n"
@@ -282,6 +310,10 @@ PyMethodDef set_methods[] = {
 PyMethodDef allele_classes_method = {"allele_classes",
                                      reinterpret_cast<PyCFunction>(allele_classes_call),
                                      METH_VARARGS, allele_classes_doc};
+
+PyMethodDef text_lengths_method = {"text_lengths",
+                                   reinterpret_cast<PyCFunction>(text_lengths_call),
+                                   METH_VARARGS, text_lengths_doc};
 
 PyMethodDef pair_codes_method = {"pair_codes", reinterpret_cast<PyCFunction>(pair_codes_call),
                                  METH_VARARGS, pair_codes_doc};

@@ -65,6 +65,26 @@ TEST(DoubletMerger, SortsRunsIntoSinglesDoubletsAndMultiBase) {
     EXPECT_TRUE(out.kept.empty());
 }
 
+TEST(DoubletMerger, SortsTheSamplesWhoseRowsAreOutOfOrderAndKeepsEqualOnesAsRead) {
+    // Sample 0 comes in order, sample 1 not, the two interleaved; an SNV written twice keeps
+    // its first row and leaves the later one as the copy.
+    const Resolved out = resolved({
+        {0, 0, 10, 'A'}, // 0: a doublet with 2
+        {1, 0, 21, 'C'}, // 1: the second base of a doublet with 3
+        {0, 0, 11, 'C'}, // 2
+        {1, 0, 20, 'G'}, // 3
+        {0, 0, 30, 'T'}, // 4: alone
+        {1, 0, 21, 'C'}, // 5: 1 again
+        {1, 0, 5, 'A'},  // 6: alone, first of its sample once sorted
+    });
+    EXPECT_EQ(out.firsts, (Rows{0, 3}));
+    EXPECT_EQ(out.seconds, (Rows{2, 1}));
+    EXPECT_EQ(out.singles, (Rows{4, 6}));
+    EXPECT_EQ(out.again, (Rows{5}));
+    EXPECT_TRUE(out.multi.empty());
+    EXPECT_TRUE(out.kept.empty());
+}
+
 TEST(DoubletMerger, LetsApartInputsWithoutNeighboursGoAsTheyCame) {
     const Resolved out = resolved({{1, 0, 30, 'C'}, {0, 0, 10, 'A'}, {0, 1, 20, 'G'}});
     EXPECT_EQ(out.singles, (Rows{0, 1, 2}));

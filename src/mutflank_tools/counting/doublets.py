@@ -65,7 +65,7 @@ def split_substitutions(records):
     at 102. A stretch keeps the record's line, sample and phase; the first stretch of a record
     stands for it (weight), the others for nothing, so that summaries count input records."""
     ref, alt = records.ref, records.alt
-    lengths = np.fromiter(map(len, ref.tolist()), dtype=np.int64, count=len(ref))
+    lengths = _engine.text_lengths(ref)
     long = np.flatnonzero(lengths > 2)
     if not len(long):
         return records

@@ -34,6 +34,10 @@ MULTI_BASE_CLASS = "MBS"  # substitutions of three or more bases (kinds.dbs78)
 COUNTED_AT_ONCE = 1 << 16  # records counted in one pass
 REF_LIMIT = 0.05  # share of an input's REF bases differing from the reference that stops a run
 
+# The columns of Records that counting reads (FILTER and ID are the readers' alone: not
+# copied along with every batch).
+_COUNTED = tuple(name for name in Records.EVERY_COLUMN if name not in ("filter", "id"))
+
 # A reference byte as a base code (A 0, C 1, G 2, T 3, N 4, none 5); OUTSIDE (-1) is 6.
 _BYTE_BASE = np.array([value & 3 for value in range(16)] + [4] * 4 + [5] * 236 + [6],
                       dtype=np.int8)
@@ -310,15 +314,16 @@ def _take(columns, mask):
 
 
 def _input_rows(indexes):
-    """(input index, its rows) of each input among `indexes`, in order of appearance: the
-    positions of its run where an input's records are one run (as batches come: one pass), else
-    a mask over all (a pass per input). Taken by either, the columns are copies."""
+    """(input index, its rows) of each input among `indexes`, in order of appearance: the slice
+    of its run where an input's records are one run (as batches come: one pass; the columns
+    taken are views, as nothing changes a column in place), else a mask over all (a pass per
+    input)."""
     starts = np.flatnonzero(indexes[1:] != indexes[:-1]) + 1
     runs = np.concatenate([[0], starts]).tolist()
     heads = indexes[runs].tolist() if len(indexes) else []
     if len(set(heads)) == len(heads):
         ends = runs[1:] + [len(indexes)]
-        return [(index, np.arange(start, end)) for index, start, end in zip(heads, runs, ends)]
+        return [(index, slice(start, end)) for index, start, end in zip(heads, runs, ends)]
     return [(index, indexes == index) for index in dict.fromkeys(heads)]
 
 
@@ -408,8 +413,8 @@ class Counter:
         if parts:
             columns = self._check(parts, input_kind)
             for index, mine in _input_rows(columns["index"]):
-                records = Records(input=sources[index], left_out=LeftOut(),
-                                  **{name: columns[name][mine] for name in Records.EVERY_COLUMN})
+                records = Records(input=sources[index], left_out=LeftOut(), filter=None,
+                                  id=None, **{name: columns[name][mine] for name in _COUNTED})
                 merger = self._mergers.get(index)
                 if merger is None:
                     merger = self._mergers[index] = Merger(merge=self.merge_doublets)
@@ -442,10 +447,10 @@ class Counter:
     def _columns(self, parts):
         """The columns of several Records (and "index", the input of each record)."""
         if len(parts) == 1:
-            columns = {column: getattr(parts[0][0], column) for column in Records.EVERY_COLUMN}
+            columns = {column: getattr(parts[0][0], column) for column in _COUNTED}
         else:
             columns = {column: np.concatenate([getattr(records, column) for records, *_
-                                               in parts]) for column in Records.EVERY_COLUMN}
+                                               in parts]) for column in _COUNTED}
         columns["index"] = np.repeat(np.array([part[1] for part in parts], dtype=np.int64),
                                      [len(part[0].position) for part in parts])
         return columns
@@ -531,8 +536,9 @@ class Counter:
         """(the Chromosome, or the reason there is none, of each distinct (build, chromosome)
         name; the index of each record's among them; each record's build)."""
         chromosome_names = columns["chromosome"]
-        builds = self._builds(columns, input_kind)
-        if len(set(builds.tolist())) == 1:  # the common case: one build, told by names alone
+        builds, one = self._builds(columns, input_kind)
+        if one is not None or len(set(builds.tolist())) == 1:
+            # The common case: one build, told by names alone.
             names, pair_codes = _codes(chromosome_names)
             pairs = [(builds[0], name) for name in names]
         else:
@@ -565,14 +571,15 @@ class Counter:
             columns["index"] if settings.by_input else None, columns["sample"],
             columns["chromosome"], columns["position"], columns["ref"], columns["alt"])
         new = self._seen.first_times(columns["first"], columns["second"])
-        if not new.all():  # the same mutation of a column again: counted once
-            self._leave(DUPLICATE, columns["index"], columns["chromosome"], ~new,
-                        columns["weight"])
-            columns, rows = _take(columns, new), rows[new]
-        classes = self._classes(columns)
         indexes, chromosomes, weights = columns["index"], columns["chromosome"], \
             columns["weight"]
-        self._leave(registry.OTHER, indexes, chromosomes, classes < 0, weights)
+        # The same mutation of a column again is counted once: its copies take no class (the
+        # columns are not copied without them; each class takes its rows once, below).
+        classes = self._classes(columns)
+        if not new.all():
+            self._leave(DUPLICATE, indexes, chromosomes, ~new, weights)
+            classes[~new] = -2
+        self._leave(registry.OTHER, indexes, chromosomes, classes == -1, weights)
         for number, mutation_class in enumerate(self.classes):
             mine = classes == number
             if not mine.any():
@@ -606,20 +613,24 @@ class Counter:
             self.tally.left_out.add_each(reason, chromosomes[indexes == index], index)
 
     def _builds(self, columns, name_kind):
-        """The build of each record: --build for VCF and MAF records, the one given by the
-        record for tables, the default where the record names none."""
+        """(The build of each record: --build for VCF and MAF records, the one given by the
+        record for tables, the default where the record names none; the build of every
+        record when it is known to be one, else None)."""
         builds = columns["build"]
         settings = self.settings
         if settings.build is not None and name_kind != "table":
-            return np.full(len(builds), settings.build, dtype=object)
+            return np.full(len(builds), settings.build, dtype=object), settings.build
         empty = builds == ""
         if empty.any():
             if settings.default_build is None:
                 name = self.tally.names[int(columns["index"][np.argmax(empty)])]
                 raise UsageError(build_fault(name, "its records name no build", self.genome))
+            if empty.all():
+                return np.full(len(builds), settings.default_build, dtype=object), \
+                    settings.default_build
             builds = builds.copy()
             builds[empty] = settings.default_build
-        return builds
+        return builds, None
 
     def _count_class(self, columns, rows, kinds, input_kind):
         tally = self.tally
@@ -632,8 +643,12 @@ class Counter:
             good = code >= 0
             counted |= good
             flat = rows[good] * len(kind.channels) + code[good]
-            cells, counts = np.unique(flat, return_counts=True)
-            tally.counts[kind.name].reshape(-1)[cells] += counts
+            cells = tally.counts[kind.name].reshape(-1)
+            if len(cells) <= 4 * len(flat):  # a count of every cell costs less than a sort
+                cells += np.bincount(flat, minlength=len(cells))
+            else:
+                at, counts = np.unique(flat, return_counts=True)
+                cells[at] += counts
         tally.records += int(counted.sum())
         self._leave_out_by_kind(codes, batch.chromosome, columns["index"], columns["weight"])
         if tally.marks is not None:
@@ -665,7 +680,7 @@ class Counter:
     def _check_refs(self, batch, columns):
         """Whether each record's REF bases are the reference's; notes the input's REF check."""
         ref_texts = batch.ref
-        lengths = np.fromiter(map(len, ref_texts.tolist()), dtype=np.int64, count=len(ref_texts))
+        lengths = _engine.text_lengths(ref_texts)
         longest = int(lengths.max())
         bases = _BYTE_BASE[batch.window(0, longest - 1).astype(np.int64)]
         letters = np.full((len(ref_texts), longest), 5, dtype=np.int8)  # 5: not compared

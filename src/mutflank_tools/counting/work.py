@@ -7,6 +7,7 @@ from dataclasses import dataclass
 
 import numpy as np
 
+from .. import _engine
 from ..inputs.open import open_input
 from ..inputs.records import differing
 from ..inputs.stage import SampleChoice, Stage, header_samples, region_filter
@@ -74,8 +75,8 @@ def trim_alleles(records):
     """The records with equal-length alleles trimmed of their common leading and trailing bases
     (REF ATG, ALT ACG at 100 is T>C at 101), as the readers' `records.classify` does."""
     ref, alt = records.ref, records.alt
-    ref_lengths = np.fromiter(map(len, ref.tolist()), dtype=np.int64, count=len(ref))
-    alt_lengths = np.fromiter(map(len, alt.tolist()), dtype=np.int64, count=len(alt))
+    ref_lengths = _engine.text_lengths(ref)
+    alt_lengths = _engine.text_lengths(alt)
     longer = np.flatnonzero((ref_lengths == alt_lengths) & (ref_lengths > 1))
     if not len(longer):
         return records

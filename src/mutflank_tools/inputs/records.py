@@ -46,9 +46,10 @@ class Records:
     position: np.ndarray  # uint64, 1-based
     ref: np.ndarray  # object: str
     alt: np.ndarray  # object: str, one alternate allele
-    filter: np.ndarray  # object: str, FILTER text; '' when the format has none
+    filter: np.ndarray  # object: str, FILTER text; '' when the format has none (None: not
+    # carried, as counting, which reads no FILTER past the readers, makes its records)
     line: np.ndarray  # int64
-    id: np.ndarray  # object: str, the record's ID ('.' when the format has none)
+    id: np.ndarray  # object: str, the record's ID ('.' when the format has none; None: as filter)
     left_out: LeftOut = field(default_factory=LeftOut)  # dropped since the previous batch
     phase: np.ndarray = None  # int64, see phase_code; None: not phased (zeros)
     weight: np.ndarray = None  # int64, input records a row stands for; None: ones
@@ -70,7 +71,7 @@ class Records:
     def take(self, index, left_out=None):
         """The records at `index` (a bool mask or positions), as a new Records."""
         return Records(input=self.input, left_out=LeftOut() if left_out is None else left_out,
-                       **{name: getattr(self, name)[index] for name in self.EVERY_COLUMN})
+                       **{name: _rows(getattr(self, name), index) for name in self.EVERY_COLUMN})
 
     @classmethod
     def concatenate(cls, source, pieces, left_out):
@@ -81,7 +82,7 @@ class Records:
         if not pieces:
             return cls.empty(source, left_out)
         return cls(input=source, left_out=left_out, **{
-            name: np.concatenate([getattr(piece, name) for piece in pieces])
+            name: _joined([getattr(piece, name) for piece in pieces])
             for name in cls.EVERY_COLUMN})
 
     @classmethod
@@ -103,6 +104,16 @@ class Records:
         return cls(source, objects(sample), objects(chromosome), objects(build),
                    np.array(position, dtype=np.uint64), objects(ref), objects(alt),
                    objects(filter), np.array(line, dtype=np.int64), objects(ident), left_out)
+
+
+def _rows(column, index):
+    """The rows `index` of a column, None of a column not carried."""
+    return None if column is None else column[index]
+
+
+def _joined(columns):
+    """The columns of several Records one after the other, None when they are not carried."""
+    return None if columns[0] is None else np.concatenate(columns)
 
 
 def phase_code(haplotypes, phase_set=0):

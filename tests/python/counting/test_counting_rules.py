@@ -6,13 +6,16 @@ every base; empty alleles, FILTER and strands. The merger is also held to a mode
 from docs/classes.md, on random small inputs."""
 
 import random
+import re
 import subprocess
 
+import numpy as np
 import pytest
 
 from cli_support import MAF_HEADER, write_text
 
 pytest.importorskip("mutflank_tools")  # not installed under make sanitize
+from mutflank_tools import _engine  # noqa: E402
 from mutflank_tools.counting import doublets  # noqa: E402
 from mutflank_tools.cli import main  # noqa: E402
 
@@ -757,3 +760,22 @@ def test_merging_matches_a_plain_model(capsys, reference, tmp_path, monkeypatch,
             count, reason = line.removeprefix("left out ").split(" ", 1)
             reported[reason.split(": ", 1)[1].rsplit(", on 1", 1)[0]] = int(count)
     assert reported == left_out
+
+
+@pytest.mark.parametrize("texts", [
+    [],
+    ["A", "", "ACGT", "É", "a\u00e9\U0001F600", "N" * 70_000],
+])
+def test_text_lengths_are_the_lengths_of_the_str(texts):
+    array = np.empty(len(texts), dtype=object)
+    array[:] = texts
+    lengths = _engine.text_lengths(array)
+    assert lengths.dtype == np.int64
+    assert lengths.tolist() == [len(text) for text in texts]
+
+
+def test_text_lengths_names_an_item_that_is_no_str():
+    array = np.empty(3, dtype=object)
+    array[:] = ["A", b"C", "G"]
+    with pytest.raises(TypeError, match=re.escape("text_lengths: item 1 is not a str")):
+        _engine.text_lengths(array)

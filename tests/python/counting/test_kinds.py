@@ -435,7 +435,7 @@ def test_every_id83_channel_from_indels_at_repeats_and_chromosome_ends():
         expected = id83_model(genome, kind, start, bases)
         forms = written_forms(genome, kind, start, bases)
         position = np.array([f[0] for f in forms], dtype=np.int64)
-        codes = id83.classify_indels(position, np.array([f[1] for f in forms], dtype=object),
+        codes = id83.classify_indels(np.array([f[1] for f in forms], dtype=object),
                                      np.array([f[2] for f in forms], dtype=object),
                                      lambda before, after, rows: window_of(genome)(
                                          before, after, position[rows]))
@@ -445,11 +445,34 @@ def test_every_id83_channel_from_indels_at_repeats_and_chromosome_ends():
     assert sorted(reached) == sorted(channels.ID83)
 
 
+def test_indels_read_a_few_at_a_time_keep_their_channels(monkeypatch):
+    """Windows are read for as many indels as WINDOW_CELLS bytes hold: classes do not depend
+    on how the indels of one width are cut into reads."""
+    genome = "".join(random.Random(5).choice("ACGT") for _ in range(400))
+    genome = genome[:200] + "CAG" * 30 + genome[200:]  # a long repeat: wider reads
+    forms = [form for start in range(0, len(genome) - 12, 7)
+             for form in written_forms(genome, "Del" if start % 2 else "Ins",
+                                       start, genome[start:start + 1 + start % 11])]
+    position = np.array([f[0] for f in forms], dtype=np.int64)
+    ref = np.array([f[1] for f in forms], dtype=object)
+    alt = np.array([f[2] for f in forms], dtype=object)
+
+    def window(before, after, rows):
+        return window_of(genome)(before, after, position[rows])
+
+    whole = id83.classify_indels(ref, alt, window)
+    monkeypatch.setattr(id83, "WINDOW_CELLS", 200)
+    assert id83.classify_indels(ref, alt, window).tolist() == whole.tolist()
+    assert (whole >= 0).all()
+
+
 @pytest.mark.parametrize("ref, alt, reason", [
-    ("ACG", "TT", id83.COMPLEX), ("AC", "GTT", id83.COMPLEX), ("A", "AN", id83.NOT_ACGT_INDEL)])
+    ("ACG", "TT", id83.COMPLEX), ("AC", "GTT", id83.COMPLEX), ("A", "AN", id83.NOT_ACGT_INDEL),
+    ("-", "", id83.NOT_ACGT_INDEL), ("", "-", id83.NOT_ACGT_INDEL)])
 def test_complex_indels_are_left_out(ref, alt, reason):
-    codes = id83.classify_indels(np.array([3]), np.array([ref], dtype=object),
-                                 np.array([alt], dtype=object), None)
+    window = window_of("ACGTACGTAC")
+    codes = id83.classify_indels(np.array([ref], dtype=object), np.array([alt], dtype=object),
+                                 lambda before, after, rows: window(before, after, [3]))
     assert id83.REASONS[-1 - codes[0]] == reason
 
 
