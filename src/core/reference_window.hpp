@@ -2,9 +2,11 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "error.hpp"
@@ -64,7 +66,18 @@ class WindowReader {
     }
 
   private:
-    std::vector<char> bytes_;
+    // A vector whose new bytes are left as they are: every byte handed out is read first, and
+    // a window of MiBs would otherwise be zeroed before each read.
+    template <class T> struct UninitialisedAllocator : std::allocator<T> {
+        template <class U> struct rebind { using other = UninitialisedAllocator<U>; };
+        template <class U> void construct(U* place) noexcept {
+            ::new (static_cast<void*>(place)) U;
+        }
+        template <class U, class... Args> void construct(U* place, Args&&... args) {
+            ::new (static_cast<void*>(place)) U(std::forward<Args>(args)...);
+        }
+    };
+    std::vector<char, UninitialisedAllocator<char>> bytes_;
 };
 
 } // namespace mutflank

@@ -60,6 +60,13 @@ template <class Binding> struct ScannerType {
     }
 
     static PyObject* next_batch(PyObject* object, PyObject* /*unused*/) noexcept {
+        return next_as(object, [](const Batch& batch) { return Binding::batch_dict(batch); });
+    }
+
+    // next_batch() with the batch handed out as `hand_out(batch)` gives it (a new reference,
+    // or nullptr with an exception set) instead of its dict of columns.
+    template <class HandOut>
+    static PyObject* next_as(PyObject* object, HandOut&& hand_out) noexcept {
         Object* self = of(object);
         if (self->scanner == nullptr)
             Py_RETURN_NONE;
@@ -78,7 +85,7 @@ template <class Binding> struct ScannerType {
             release(self);
             Py_RETURN_NONE;
         }
-        PyObject* result = Binding::batch_dict(*self->batch);
+        PyObject* result = hand_out(*self->batch);
         if (!more)
             release(self); // the last rows: the next call gives None
         return result;

@@ -11,6 +11,7 @@
 #include "functions.hpp"
 #include "numpy.hpp"
 #include "table_rows.hpp"
+#include "vcf_batch.hpp"
 
 namespace mutflank::engine {
 using py::Ref;
@@ -196,10 +197,10 @@ struct LeftOutCounts {
     };
     std::vector<Entry> entries;
 
-    bool add(PyObject* reason, PyObject* chromosome) {
+    bool add(PyObject* reason, PyObject* chromosome, std::uint64_t count = 1) {
         for (auto it = entries.rbegin(); it != entries.rend(); ++it) {
             if (it->reason.get() == reason && it->chromosome == chromosome) {
-                ++it->count;
+                it->count += count;
                 return true;
             }
         }
@@ -215,12 +216,28 @@ struct LeftOutCounts {
             if (same < 0)
                 return false;
             if (same) {
-                ++entry.count;
+                entry.count += count;
                 return true;
             }
         }
-        entries.push_back({py::new_ref(reason), chromosome, 1});
+        entries.push_back({py::new_ref(reason), chromosome, count});
         return true;
+    }
+
+    // The entries as a list of (reason, chromosome, records), or nullptr (exception set).
+    [[nodiscard]] PyObject* list() const {
+        Ref counts{PyList_New(static_cast<Py_ssize_t>(entries.size()))};
+        if (!counts)
+            return nullptr;
+        for (std::size_t i = 0; i < entries.size(); ++i) {
+            const auto& entry = entries[i];
+            PyObject* item = Py_BuildValue("(OOK)", entry.reason.get(), entry.chromosome,
+                                           static_cast<unsigned long long>(entry.count));
+            if (item == nullptr)
+                return nullptr;
+            PyList_SET_ITEM(counts.get(), static_cast<Py_ssize_t>(i), item);
+        }
+        return counts.release();
     }
 };
 
@@ -370,17 +387,9 @@ PyObject* table_rows_call(PyObject* /*module*/, PyObject* args) noexcept {
             ++written;
         }
         Ref text{out.finish()};
-        Ref counts{PyList_New(static_cast<Py_ssize_t>(left_out.entries.size()))};
-        if (!text || !counts)
+        Ref counts{text ? left_out.list() : nullptr};
+        if (!counts)
             return nullptr;
-        for (std::size_t i = 0; i < left_out.entries.size(); ++i) {
-            const auto& entry = left_out.entries[i];
-            PyObject* item = Py_BuildValue("(OOK)", entry.reason.get(), entry.chromosome,
-                                           static_cast<unsigned long long>(entry.count));
-            if (item == nullptr)
-                return nullptr;
-            PyList_SET_ITEM(counts.get(), static_cast<Py_ssize_t>(i), item);
-        }
         return Py_BuildValue("(NnNNK)", text.release(), static_cast<Py_ssize_t>(written),
                              counts.release(), missing.release(),
                              static_cast<unsigned long long>(missing_count));
@@ -389,7 +398,157 @@ PyObject* table_rows_call(PyObject* /*module*/, PyObject* args) noexcept {
     }
 }
 
+// A str of valid UTF-8 bytes upper-cased as Python does (an allele beyond ASCII, as the
+// scanner's batches hand it to Python).
+Ref upper_text(std::string_view bytes) {
+    Ref text{PyUnicode_DecodeUTF8(bytes.data(), static_cast<Py_ssize_t>(bytes.size()), "strict")};
+    if (!text)
+        return text;
+    return Ref{PyObject_CallMethod(text.get(), "upper", nullptr)};
+}
+
+bool is_ascii(std::string_view bytes) {
+    return std::all_of(bytes.begin(), bytes.end(),
+                       [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+}
+
 } // namespace
+
+PyObject* batch_rows(const VcfBatch& batch, PyObject* samples, PyObject* project, PyObject* build,
+                     PyObject* place, PyObject* not_variant, PyObject* symbolic) noexcept {
+    try {
+        std::string_view project_text;
+        if (!utf8_of(project, project_text))
+            return nullptr;
+        std::vector<std::string_view> sample_texts(
+            static_cast<std::size_t>(PyList_GET_SIZE(samples)));
+        for (std::size_t i = 0; i < sample_texts.size(); ++i)
+            if (!utf8_of(PyList_GET_ITEM(samples, static_cast<Py_ssize_t>(i)), sample_texts[i]))
+                return nullptr;
+        for (const std::uint32_t sample : batch.carrier_sample) {
+            if (sample >= sample_texts.size()) {
+                PyErr_SetString(PyExc_ValueError, "next_rows: fewer sample names than columns");
+                return nullptr;
+            }
+        }
+        Ref names{PyList_New(static_cast<Py_ssize_t>(batch.names.size()))};
+        if (!names)
+            return nullptr;
+        for (std::size_t i = 0; i < batch.names.size(); ++i) {
+            PyObject* name = PyUnicode_DecodeUTF8(
+                batch.names[i].data(), static_cast<Py_ssize_t>(batch.names[i].size()), "strict");
+            if (name == nullptr)
+                return nullptr;
+            PyList_SET_ITEM(names.get(), static_cast<Py_ssize_t>(i), name);
+        }
+        // Where the records of each chromosome of the batch go, asked of `place` once each.
+        std::vector<Place> places(batch.names.size());
+        std::vector<std::uint8_t> placed(batch.names.size(), 0);
+        BytesOut out;
+        if (!out.start(batch.records() * 96))
+            return nullptr;
+        std::string tail;
+        std::size_t written = 0;
+        LeftOutCounts left_out;
+        Ref missing{PyList_New(0)};
+        if (!missing)
+            return nullptr;
+        std::uint64_t missing_count = 0;
+        Alleles alleles;
+        for (std::size_t i = 0; i < batch.rows(); ++i) {
+            const std::uint32_t name = batch.chromosome[i];
+            PyObject* chromosome = PyList_GET_ITEM(names.get(), name);
+            Place& where = places[name];
+            if (!placed[name]) {
+                Ref found{PyObject_CallFunction(place, "OOK", build, chromosome,
+                                                static_cast<unsigned long long>(batch.line[i]))};
+                if (!found)
+                    return nullptr;
+                PyObject* folder = nullptr;
+                PyObject* target = nullptr;
+                PyObject* reason = nullptr;
+                if (!PyArg_ParseTuple(found.get(), "UOO:place", &folder, &target, &reason))
+                    return nullptr;
+                where.build = py::new_ref(folder);
+                where.target = py::new_ref(target);
+                where.reason = py::new_ref(reason);
+                if (!utf8_of(folder, where.build_text))
+                    return nullptr;
+                if (reason == Py_None && !utf8_of(target, where.target_text))
+                    return nullptr;
+                placed[name] = 1;
+            }
+            const std::uint64_t first = batch.carrier_start[i];
+            const std::uint64_t carriers = batch.carrier_start[i + 1] - first;
+            if (where.reason.get() != Py_None) {
+                if (!left_out.add(where.reason.get(), chromosome, carriers))
+                    return nullptr;
+                missing_count += carriers;
+                for (std::uint64_t k = 0;
+                     k < carriers &&
+                     PyList_GET_SIZE(missing.get()) < static_cast<Py_ssize_t>(missing_kept);
+                     ++k) {
+                    Ref pair{PyTuple_Pack(2, where.build.get(), chromosome)};
+                    if (!pair || PyList_Append(missing.get(), pair.get()) != 0)
+                        return nullptr;
+                }
+                continue;
+            }
+            const std::string_view ref = batch.ref.at(i);
+            const std::string_view alt = batch.alt.at(i);
+            if (is_ascii(ref) && is_ascii(alt)) {
+                alleles.variant = classify<char>(batch.position[i], ref, alt);
+                alleles.end = alleles.variant.end();
+            } else {
+                const Ref ref_text = upper_text(ref);
+                const Ref alt_text = ref_text ? upper_text(alt) : Ref{};
+                if (!alt_text ||
+                    !classify_alleles(batch.position[i], ref_text.get(), alt_text.get(), alleles))
+                    return nullptr;
+            }
+            const Variant<char>& variant = alleles.variant;
+            if (variant.fault != AlleleFault::none) {
+                if (!left_out.add(variant.fault == AlleleFault::symbolic ? symbolic : not_variant,
+                                  chromosome, carriers))
+                    return nullptr;
+                continue;
+            }
+            tail.clear();
+            append_row_tail(tail, project_text, batch.id.at(i), where.build_text, variant.kind,
+                            where.target_text, variant.start, alleles.end, variant.ref,
+                            variant.alt);
+            for (std::uint64_t k = first; k < first + carriers; ++k) {
+                if (!out.append(sample_texts[batch.carrier_sample[k]]) || !out.append(tail))
+                    return nullptr;
+            }
+            written += carriers;
+        }
+        Ref text{out.finish()};
+        Ref counts{text ? left_out.list() : nullptr};
+        if (!counts)
+            return nullptr;
+        Ref scanned{PyList_New(static_cast<Py_ssize_t>(batch.left_out.size()))};
+        if (!scanned)
+            return nullptr;
+        for (std::size_t i = 0; i < batch.left_out.size(); ++i) {
+            const auto& entry = batch.left_out[i];
+            PyObject* item = Py_BuildValue("(iOK)", static_cast<int>(entry.reason),
+                                           PyList_GET_ITEM(names.get(), entry.chromosome),
+                                           static_cast<unsigned long long>(entry.count));
+            if (item == nullptr)
+                return nullptr;
+            PyList_SET_ITEM(scanned.get(), static_cast<Py_ssize_t>(i), item);
+        }
+        return Py_BuildValue("{s:N,s:n,s:K,s:N,s:N,s:K,s:N}", "text", text.release(), "rows",
+                             static_cast<Py_ssize_t>(written), "records",
+                             static_cast<unsigned long long>(batch.records()), "dropped",
+                             counts.release(), "missing", missing.release(), "missing_count",
+                             static_cast<unsigned long long>(missing_count), "left_out",
+                             scanned.release());
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    }
+}
 
 PyMethodDef table_rows_method = {"table_rows", reinterpret_cast<PyCFunction>(table_rows_call),
                                  METH_VARARGS, doc};

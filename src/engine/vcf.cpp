@@ -230,8 +230,33 @@ int scanner_init(PyObject* object, PyObject* args, PyObject* /*kwargs*/) noexcep
     return 0;
 }
 
+// next_rows(samples, project, build, place, (not_variant, symbolic)): next_batch's batch as
+// the ten-column table's rows (batch_rows), or the same fault dict or None.
+PyObject* next_rows(PyObject* object, PyObject* args) noexcept {
+    PyObject* samples = nullptr;
+    PyObject* project = nullptr;
+    PyObject* build = nullptr;
+    PyObject* place = nullptr;
+    PyObject* not_variant = nullptr;
+    PyObject* symbolic = nullptr;
+    if (!PyArg_ParseTuple(args, "O!UUO(UU):next_rows", &PyList_Type, &samples, &project, &build,
+                          &place, &not_variant, &symbolic))
+        return nullptr;
+    if (!PyCallable_Check(place)) {
+        PyErr_SetString(PyExc_TypeError, "next_rows: place must be callable");
+        return nullptr;
+    }
+    return Type::next_as(object, [&](const VcfBatch& batch) {
+        return batch_rows(batch, samples, project, build, place, not_variant, symbolic);
+    });
+}
+
 PyMethodDef scanner_methods[] = {
     Type::next_batch_method,
+    {"next_rows", next_rows, METH_VARARGS,
+     "next_rows(samples, project, build, place, (not_variant, symbolic)): the next batch as\n"
+     "the rows of the ten-column table (a dict: text, rows, records, dropped, missing,\n"
+     "missing_count, left_out), a dict with 'fault', or None at the end."},
     Type::close_method("Frees the scanner's buffers (not the descriptor)."),
     {nullptr, nullptr, 0, nullptr},
 };

@@ -50,6 +50,28 @@ TEST(WindowRows, RowsKeepTheCallersOrderWhateverTheStartsOrder) {
                 << "row " << i;
 }
 
+TEST(WindowRows, ManySortedRunsGiveEachRowItsOwnWindow) {
+    // The windows of many small inputs, one after another: runs each sorted, the whole not,
+    // with repeats and starts off both ends of the chromosome.
+    TempDir dir;
+    const std::string bytes = counting_bytes(1 << 20);
+    const UniqueFd fd{::open(dir.write("1.txt", bytes).c_str(), O_RDONLY)};
+    std::vector<std::int64_t> starts;
+    for (std::int64_t run = 0; run < 300; ++run)
+        for (std::int64_t k = -1; k < 40; ++k)
+            starts.push_back((run * 7919 + k * 26'053) % (std::int64_t{1} << 20) - 2);
+    const auto rows = rows_of(fd.get(), bytes.size(), starts, 3);
+    for (std::size_t i = 0; i < starts.size(); ++i)
+        for (std::size_t j = 0; j < 3; ++j) {
+            const std::int64_t offset = starts[i] + static_cast<std::int64_t>(j);
+            const std::int16_t expected =
+                offset < 0 || offset >= static_cast<std::int64_t>(bytes.size())
+                    ? std::int16_t{-1}
+                    : static_cast<unsigned char>(bytes[static_cast<std::size_t>(offset)]);
+            ASSERT_EQ(rows[i * 3 + j], expected) << "row " << i << ", start " << starts[i];
+        }
+}
+
 TEST(WindowRows, ExtremeStartsReadNothingAndOverflowNothing) {
     TempDir dir;
     const UniqueFd fd{::open(dir.write("1.txt", counting_bytes(4)).c_str(), O_RDONLY)};

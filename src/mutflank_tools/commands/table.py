@@ -22,6 +22,7 @@ from ..inputs import stage
 from ..inputs.left_out import LeftOut
 from ..inputs.open import open_input
 from ..inputs.records import NOT_VARIANT, SYMBOLIC
+from ..inputs.vcf import RowsWanted
 from ..reference.folder import canonical_build
 from ..reference.genome import NO_BUILD, NO_FILE, NOT_A_FILE_NAME, Chromosome, Genome, \
     ReferenceCoverage
@@ -36,6 +37,7 @@ EXAMPLE = "mutflank table tumour.vcf.gz -o tumour.tsv --project PCAWG --referenc
 REASONS = frozenset((NO_BUILD, NO_FILE, NOT_A_FILE_NAME))  # a chromosome without a file
 MATCHES_KEPT = 4096  # chromosome and build names remembered (bounded caches)
 OPENED_AHEAD = 64  # inputs opened and checked before the first row is written
+FAULTS = (NOT_VARIANT, SYMBOLIC)  # the reasons of alleles that give no row
 
 
 def add_arguments(parser):
@@ -119,13 +121,30 @@ class Rows:
         text, count, dropped, missing, missing_count = _engine.table_rows(
             records.sample, records.id, records.build, records.chromosome, records.position,
             records.ref, records.alt, records.line, project, self._place(records.input),
-            (NOT_VARIANT, SYMBOLIC))
+            FAULTS)
+        self._note(len(records), dropped, missing, missing_count)
+        return text, count
+
+    def wanted(self, source, project, label, alone):
+        """What a VCF's reader needs to write its rows itself (inputs.vcf.RowsWanted), with
+        the sample labels of --label-by-input when `label` is not None."""
+        naming = None
+        if label is not None:
+            naming = lambda sample: stage.sample_label(label, sample, alone)  # noqa: E731
+        return RowsWanted(naming, project, self._place(source), FAULTS)
+
+    def written(self, rows):
+        """The text and number of the rows of a batch that the reader wrote (TableRows)."""
+        self._note(rows.records, rows.dropped, rows.missing, rows.missing_count)
+        return rows.text, rows.rows
+
+    def _note(self, records, dropped, missing, missing_count):
+        """What `place` left out of a batch of `records` records."""
         for reason, chromosome, records_left in dropped:
             self.left_out.add(reason, chromosome, records_left, input=self.input)
         if self.reference is not None:
-            self.coverage.add(len(records), [build for build, _ in missing],
+            self.coverage.add(records, [build for build, _ in missing],
                               [chromosome for _, chromosome in missing], missing_count)
-        return text, count
 
 
 def _write_all(output, data):
@@ -199,7 +218,21 @@ def run(args):
                 if labels is not None:
                     kept = [stage.sample_label(labels[index], sample, alone) for sample in kept]
                 samples.update(dict.fromkeys(kept))
-            for records in reading.read(index, source):
+            # A VCF's rows are written by its reader, without Records, unless --regions
+            # takes some of them.
+            wanted = None
+            if source.kind == "vcf" and inside is None:
+                wanted = rows.wanted(source, project,
+                                     None if labels is None else labels[index], alone)
+            for records in reading.read(index, source, rows=wanted):
+                if wanted is not None:
+                    rows.left_out.merge(records.left_out, index)
+                    text, count = rows.written(records)
+                    if count:
+                        _write_all(output, text)
+                    total += count
+                    bar.update(count)
+                    continue
                 if inside is not None:
                     records = inside(records)
                 rows.left_out.merge(records.left_out, index)

@@ -12,6 +12,7 @@ without GT (or without sample columns) is one sample, named after the file or by
 argument. POS is read exactly, up to 2^64 - 1.
 """
 
+from dataclasses import dataclass
 
 import numpy as np
 
@@ -77,6 +78,33 @@ class VcfHeader:
         self.columns = columns
 
 
+@dataclass(frozen=True)
+class RowsWanted:
+    """What a reader needs to hand the ten-column table's rows of its records, written by the
+    engine (`_engine.VcfScanner.next_rows`), instead of Records: `sample_text`, the row's sample
+    of a sample name (None: the name itself); `project`; `place` and `faults` as
+    `_engine.table_rows` takes them."""
+
+    sample_text: object
+    project: str
+    place: object
+    faults: tuple
+
+
+@dataclass
+class TableRows:
+    """The table rows of one batch of records: their text, how many rows, of how many records,
+    what `place` left out (as `_engine.table_rows` gives it) and what the reader left out."""
+
+    text: bytes
+    rows: int
+    records: int
+    dropped: list
+    missing: list
+    missing_count: int
+    left_out: LeftOut
+
+
 class VcfRecords:
     """Turns the record lines of a VCF into Records batches (see the module's text).
 
@@ -121,15 +149,38 @@ class VcfRecords:
             return InputError(f"{self.name}: record {number}: {message}")
         return InputError(at_line(self.name, number, message))
 
-    def engine_batches(self, fd, prefix, start):
+    def engine_batches(self, fd, prefix, start, rows=None):
         """The Records batches of the record lines, read by the engine's scanner from the
         descriptor `fd` (see _engine.VcfScanner): from the byte `start` on with positioned
-        reads when `prefix` is None (a regular file), else `prefix` and then what follows."""
+        reads when `prefix` is None (a regular file), else `prefix` and then what follows.
+        With `rows` (RowsWanted): TableRows batches instead."""
         scanner = _engine.VcfScanner(
             fd, prefix or b"", prefix is None, start, self.header.last_line, self.width or 0,
             self.by_genotype, self.taken, self.kept, self.pass_only, self.batch_size,
             stream.MAX_LINE_BYTES, MAX_FIELD_BYTES)
+        if rows is not None:
+            return self._table_rows(scanner, rows)
         return self._batches(scanner)
+
+    def _table_rows(self, scanner, wanted):
+        naming = wanted.sample_text
+        samples = [name if naming is None else naming(name) for name in self.samples]
+        try:
+            while True:
+                batch = scanner.next_rows(samples, wanted.project, self.build, wanted.place,
+                                          wanted.faults)
+                if batch is None:
+                    return
+                if "fault" in batch:
+                    raise self.engine_fault(batch)
+                left_out = LeftOut()
+                for reason, chromosome, count in batch["left_out"]:
+                    left_out.add(ENGINE_REASONS[reason], chromosome, count)
+                yield TableRows(batch["text"], batch["rows"], batch["records"],
+                                batch["dropped"], batch["missing"], batch["missing_count"],
+                                left_out)
+        finally:
+            scanner.close()
 
     def bcf_batches(self, reader):
         """The Records batches of the records of a BCF, read by the engine's BcfReader."""

@@ -539,3 +539,22 @@ def test_unreachable_scheduler(small):
     assert done.returncode == 1
     assert re.fullmatch(r"mutflank matrix: error: cannot reach the Dask scheduler "
                         r"tcp://127\.0\.0\.1:9: .*\n", done.stderr)
+
+
+@pytest.mark.parametrize("rows, expected", [
+    ([[0, 9, 3], [1, 1, 0]], ["\t0\t9\t3", "\t1\t1\t0"]),  # one digit each: made by NumPy
+    ([[10, 0, 7]], ["\t10\t0\t7"]),
+    ([[4095, 4096, 2 ** 63 - 1]], ["\t4095\t4096\t9223372036854775807"]),
+    ([[-1, 2, 3]], ["\t-1\t2\t3"]),
+    ([[5, 6], [12, 0], [0, 0], [3, 100]], ["\t5\t6", "\t12\t0", "\t0\t0", "\t3\t100"]),
+    ([[1.5, 2.0]], ["\t1.5\t2.0"]),
+    ([], []),
+])
+@pytest.mark.parametrize("at_once", [1, 3, 1 << 22])  # rows of one digit made a few at a time
+def test_count_cells_writes_every_count_after_a_tab(monkeypatch, rows, expected, at_once):
+    import numpy as np
+    from mutflank_tools.commands import matrix
+
+    monkeypatch.setattr(matrix, "CELLS_AT_ONCE", at_once)
+    counts = np.array(rows) if rows else np.zeros((0, 3), dtype=np.int64)
+    assert matrix.count_cells(counts) == expected

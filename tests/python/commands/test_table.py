@@ -726,3 +726,44 @@ def test_no_descriptor_is_left_open(tmp_path):
                     for path in (good, bad, maf_file) * 5]
     assert statuses == [0, 1, 1] * 5
     assert sorted(os.listdir("/proc/self/fd")) == before
+
+
+# ---- the rows a VCF's reader writes itself, against those written from Records -------------
+
+WRITTEN_BY_THE_READER = HEADER + "\t".join(COLUMNS + ["s1", "s2", "s\u00e9"]) + "\n" + (
+    "1\t10\tv1\tC\tT\t.\tPASS\t.\tGT\t0/1\t0/0\t1/1\n"
+    "1\t20\tv2\tA\tG,T,*,<DEL>\t.\tPASS\t.\tGT\t1/2\t2|3\t4/.\n"
+    "1\t30\t.\tcATg\tCGTa\t.\tq10\t.\tGT\t0/1\t0/1\t0/1\n"  # trimmed to a DBS; not PASS
+    "1\t40\t.\tG\tGA,G\t.\tPASS\t.\tGT\t.\t1\t2\n"
+    "chr2\t5\t.\t\u00e9T\t\u00e9C\t.\t.\t.\tGT\t0/1\t0/0\t0/0\n"  # beyond ASCII: upper-cased
+    "7\t6\tx\tA\tC\t.\tPASS\t.\tGT\t1/1\t0/1\t0/0\n"  # no reference file
+    "chr2\t18446744073709551615\t.\tATG\tACG,A\t.\tPASS\t.\tGT\t0/1\t0/0\t0/2\n"
+    "Un\t7\t.\tA\tG\t.\tPASS\t.\tGT\t0/0\t0/0\t0/0\n"
+)
+
+
+@pytest.mark.parametrize("options", [
+    [],
+    ["--pass-only", "--project", "P\u00e9", "--merge-samples"],
+    ["--sample", "s\u00e9"],
+    ["--exclude", "s1", "--label-by-input"],
+    ["--reference", "{ref}", "--allow-missing-chromosomes"],
+    ["--reference", "{ref}"],  # too many records without a reference file
+])
+def test_rows_written_by_the_reader_are_those_of_the_records(tmp_path, monkeypatch, options):
+    from mutflank_tools.commands import table
+
+    write_reference(tmp_path / "ref", "GRCh38", "1", "ACGTACGTACGTACGTACGTACGTACGTACGTACGTACGTA")
+    write_reference(tmp_path / "ref", "GRCh38", "2", "ACGTACGTAC")
+    (tmp_path / "b").mkdir()
+    inputs = [write_text(tmp_path / "a.vcf", WRITTEN_BY_THE_READER),
+              write_text(tmp_path / "b" / "a.vcf.gz", WRITTEN_BY_THE_READER.replace("s1", "t1"))]
+    argv = ["table", *inputs, "--build", "GRCh38",
+            *[option.format(ref=tmp_path / "ref") for option in options]]
+    written = []
+    monkeypatch.setattr(table.Rows, "written", lambda self, rows, original=table.Rows.written: (
+        written.append(rows.rows) or original(self, rows)))
+    by_reader = run(*argv)
+    assert written and sum(written) == len(table_lines(by_reader[1]))
+    monkeypatch.setattr(table.Rows, "wanted", lambda *args: None)  # Records, as with --regions
+    assert by_reader == run(*argv)
