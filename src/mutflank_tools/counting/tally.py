@@ -314,10 +314,10 @@ def _take(columns, mask):
 
 
 def _input_rows(indexes):
-    """(input index, its rows) of each input among `indexes`, in order of appearance: the slice
-    of its run where an input's records are one run (as batches come: one pass; the columns
-    taken are views, as nothing changes a column in place), else a mask over all (a pass per
-    input)."""
+    """(input index, its rows) of each input among `indexes` (or of each value of any int64
+    codes), in order of appearance: the slice of its run where an input's records are one run
+    (as batches come: one pass; the columns taken are views, as nothing changes a column in
+    place), else a mask over all (a pass per input)."""
     starts = np.flatnonzero(indexes[1:] != indexes[:-1]) + 1
     runs = np.concatenate([[0], starts]).tolist()
     heads = indexes[runs].tolist() if len(indexes) else []
@@ -550,12 +550,12 @@ class Counter:
         positions = columns["position"].astype(np.int64)
 
         def reader(before, after, subset):
-            pick = np.arange(len(positions)) if subset is None else np.asarray(subset)
-            window = np.empty((len(pick), before + 1 + after), dtype=np.int16)
-            codes = pair_codes[pick]
-            for code in np.unique(codes).tolist():
-                here = codes == code
-                window[here] = found[code].windows(positions[pick[here]], before, after)
+            picked = positions if subset is None else positions[np.asarray(subset)]
+            codes = pair_codes if subset is None else pair_codes[np.asarray(subset)]
+            window = np.empty((len(picked), before + 1 + after), dtype=np.int16)
+            # Each chromosome's records: the slice of its run as records come, else a mask.
+            for code, here in _input_rows(codes):
+                window[here] = found[code].windows(picked[here], before, after)
             return window
 
         return registry.Batch(columns["sample"], columns["chromosome"], positions,

@@ -29,6 +29,7 @@ import zlib
 
 import numpy as np
 
+from .. import _engine
 from ..reference.folder import chromosome_aliases
 from ..runtime.errors import InputError, at_line
 
@@ -204,8 +205,7 @@ def changed_bases(position, ref, alt):
     record lies in the regions (see the module's text), from its 1-based position and its
     alleles (arrays: uint64 or int64, object str, object str)."""
     position = np.asarray(position).astype(np.int64)
-    ref_lengths = np.fromiter(map(len, ref.tolist()), dtype=np.int64, count=len(ref))
-    alt_lengths = np.fromiter(map(len, alt.tolist()), dtype=np.int64, count=len(alt))
+    ref_lengths, alt_lengths = _engine.text_lengths(ref), _engine.text_lengths(alt)
     first = position - 1
     end = position.copy()
     for at in np.flatnonzero((ref_lengths != 1) | (alt_lengths != 1)).tolist():
