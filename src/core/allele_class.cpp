@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstddef>
 
+#include "utf8.hpp"
+
 namespace mutflank {
 namespace {
 
@@ -12,19 +14,12 @@ bool all_bases(std::string_view text) noexcept {
     return std::all_of(text.begin(), text.end(), is_base);
 }
 
-// Characters of UTF-8 text: the bytes that do not continue a character.
-std::size_t characters(std::string_view text) noexcept {
-    return static_cast<std::size_t>(std::count_if(text.begin(), text.end(), [](char c) {
-        return (static_cast<unsigned char>(c) & 0xC0) != 0x80;
-    }));
-}
-
 } // namespace
 
 AlleleClass allele_class(std::string_view ref, std::string_view alt) noexcept {
     if (ref == "-" || alt == "-")
         return AlleleClass::indel;
-    if (characters(ref) != characters(alt))
+    if (utf8_characters(ref) != utf8_characters(alt))
         return AlleleClass::indel;
     if (ref.size() != alt.size() || !all_bases(ref) || !all_bases(alt))
         return AlleleClass::none;

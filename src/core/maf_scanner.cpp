@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <utility>
 
+#include "position.hpp"
 #include "utf8.hpp"
 
 namespace mutflank {
@@ -64,33 +65,10 @@ bool is_ascii(std::string_view text) {
                        [](char c) { return static_cast<unsigned char>(c) < 0x80; });
 }
 
-std::size_t characters(std::string_view text) {
-    return static_cast<std::size_t>(std::count_if(text.begin(), text.end(), [](char c) {
-        return (static_cast<unsigned char>(c) & 0xC0) != 0x80;
-    }));
-}
-
 // Whether a build name can name a folder: not empty, not . or .., no / or NUL.
 bool is_file_name(std::string_view name) {
     return !name.empty() && name != "." && name != ".." &&
            name.find_first_of(std::string_view("/\0", 2)) == std::string_view::npos;
-}
-
-// Decimal digits of a value from 1 to 2^64 - 1, or nullopt.
-std::optional<std::uint64_t> position_of(std::string_view text) {
-    if (text.empty() ||
-        !std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; }))
-        return std::nullopt;
-    std::uint64_t value = 0;
-    for (const char c : text) {
-        const auto digit = static_cast<std::uint64_t>(c - '0');
-        if (value > (UINT64_MAX - digit) / 10)
-            return std::nullopt;
-        value = value * 10 + digit;
-    }
-    if (value == 0)
-        return std::nullopt;
-    return value;
 }
 
 // Why an alternate allele gives no record, as the readers' rule says (alleles upper-case).
@@ -129,49 +107,24 @@ MafScanner::MafScanner(TextStream text, MafSettings settings)
     : lines_(std::move(text), settings.buffer_bytes, settings.max_line_bytes),
       settings_(std::move(settings)) {}
 
-void MafScanner::leave_out(MafLeftOutReason reason, std::string_view chromosome, MafBatch& batch) {
-    for (auto& entry : batch.left_out) {
-        if (entry.reason == reason && entry.chromosome == chromosome) {
-            ++entry.count;
-            return;
-        }
-    }
-    batch.left_out.push_back({reason, std::string(chromosome), 1});
-}
-
 std::optional<MafFault> MafScanner::next(MafBatch& batch, bool& more) {
     batch.clear();
-    more = true;
-    std::size_t lines = 0;
-    for (;;) {
-        std::string_view line;
-        bool found = false;
-        if (auto fault = lines_.next(line, found)) {
-            MafFault failed =
-                fault_of(fault->kind == LineFault::Kind::stream ? MafFault::Kind::stream
-                                                                : MafFault::Kind::line_too_long,
-                         fault->line);
-            failed.stream = std::move(fault->stream);
-            return failed;
-        }
-        if (!found) {
-            more = false;
-            return std::nullopt;
-        }
-        if (lines_.number() <= settings_.header_lines)
-            continue;
-        if (auto fault = record(line, batch))
-            return fault;
-        ++lines;
-        std::size_t bytes = 0;
-        for (const TextColumn* column :
-             {&batch.sample, &batch.chromosome, &batch.build, &batch.ref, &batch.alt,
-              &batch.allele2, &batch.filter, &batch.build_written})
-            bytes += column->bytes.size();
-        if (batch.rows() >= settings_.batch_records || lines >= 4 * settings_.batch_records ||
-            bytes >= batch_bytes || batch.left_out.size() >= 4096 || batch.held.size() >= 4096)
-            return std::nullopt;
-    }
+    return read_records<MafFault>(
+        lines_, more,
+        [this](std::uint64_t number, std::string_view /*line*/) {
+            return number <= settings_.header_lines;
+        },
+        [this, &batch](std::string_view line) { return record(line, batch); },
+        [this, &batch](std::size_t lines) {
+            std::size_t bytes = 0;
+            for (const TextColumn* column :
+                 {&batch.sample, &batch.chromosome, &batch.build, &batch.ref, &batch.alt,
+                  &batch.allele2, &batch.filter, &batch.build_written})
+                bytes += column->bytes.size();
+            return batch.rows() >= settings_.batch_records ||
+                   lines >= 4 * settings_.batch_records || bytes >= batch_bytes ||
+                   batch.left_out.size() >= 4096 || batch.held.size() >= 4096;
+        });
 }
 
 std::optional<MafFault> MafScanner::record(std::string_view line, MafBatch& batch) {
@@ -207,11 +160,11 @@ std::optional<MafFault> MafScanner::record(std::string_view line, MafBatch& batc
         return fault_of(Kind::empty_field, number, 2);
     const std::size_t limit = settings_.max_field_bytes;
     for (const std::string_view field : {sample, chromosome, ref, allele1, allele2}) {
-        if (field.size() > limit && characters(field) > limit)
+        if (field.size() > limit && utf8_characters(field) > limit)
             return fault_of(Kind::field_too_long, number);
     }
     const std::string_view position_text = strip_blanks(fields_[at[1]]);
-    const std::optional<std::uint64_t> position = position_of(position_text);
+    const std::optional<std::uint64_t> position = record_position(position_text, false);
     if (!position) {
         MafFault fault = fault_of(Kind::bad_position, number);
         fault.text = position_text;
@@ -236,7 +189,7 @@ std::optional<MafFault> MafScanner::record(std::string_view line, MafBatch& batc
     const std::string_view filter =
         settings_.filter_at ? strip_blanks(fields_[*settings_.filter_at]) : std::string_view();
     if (settings_.pass_only && !filter.empty() && filter != "PASS" && filter != ".") {
-        leave_out(MafLeftOutReason::not_pass, chromosome, batch);
+        count_left_out(batch.left_out, MafLeftOutReason::not_pass, chromosome);
         return std::nullopt;
     }
     std::string_view build;
@@ -247,7 +200,7 @@ std::optional<MafFault> MafScanner::record(std::string_view line, MafBatch& batc
     }
     if (!deferred) {
         if (const auto reason = allele_fault(ref_, alt)) {
-            leave_out(*reason, chromosome, batch);
+            count_left_out(batch.left_out, *reason, chromosome);
             return std::nullopt;
         }
         if (settings_.build_at && !is_file_name(build)) {

@@ -98,7 +98,6 @@ class MafScanner {
 
   private:
     [[nodiscard]] std::optional<MafFault> record(std::string_view line, MafBatch& batch);
-    void leave_out(MafLeftOutReason reason, std::string_view chromosome, MafBatch& batch);
 
     TextLines lines_;
     MafSettings settings_;

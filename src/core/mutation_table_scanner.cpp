@@ -5,6 +5,7 @@
 #include <cstring>
 #include <utility>
 
+#include "position.hpp"
 #include "utf8.hpp"
 
 namespace mutflank {
@@ -18,32 +19,6 @@ MutationTableFault fault_of(MutationTableFault::Kind kind, std::uint64_t line) {
     fault.kind = kind;
     fault.line = line;
     return fault;
-}
-
-// An optional '+' and decimal digits of a value from 1 to 2^64 - 1, or nullopt.
-std::optional<std::uint64_t> position_of(std::string_view text) {
-    if (!text.empty() && text.front() == '+')
-        text.remove_prefix(1);
-    if (text.empty() ||
-        !std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; }))
-        return std::nullopt;
-    std::uint64_t value = 0;
-    for (const char c : text) {
-        const auto digit = static_cast<std::uint64_t>(c - '0');
-        if (value > (UINT64_MAX - digit) / 10)
-            return std::nullopt;
-        value = value * 10 + digit;
-    }
-    if (value == 0)
-        return std::nullopt;
-    return value;
-}
-
-// Characters of valid UTF-8 text: its bytes but the continuation bytes.
-std::size_t characters(std::string_view text) {
-    return static_cast<std::size_t>(std::count_if(text.begin(), text.end(), [](char c) {
-        return (static_cast<unsigned char>(c) & 0xC0) != 0x80;
-    }));
 }
 
 } // namespace
@@ -60,48 +35,21 @@ MutationTableScanner::MutationTableScanner(TextStream text, MutationTableSetting
     : lines_(std::move(text), settings.buffer_bytes, settings.max_line_bytes),
       settings_(settings) {}
 
-void MutationTableScanner::leave_out(TableLeftOutReason reason, std::string_view chromosome,
-                                     MutationTableBatch& batch) {
-    for (auto& entry : batch.left_out) {
-        if (entry.reason == reason && entry.chromosome == chromosome) {
-            ++entry.count;
-            return;
-        }
-    }
-    batch.left_out.push_back({reason, std::string(chromosome), 1});
-}
-
 std::optional<MutationTableFault> MutationTableScanner::next(MutationTableBatch& batch,
                                                              bool& more) {
     batch.clear();
-    more = true;
-    std::size_t lines = 0;
-    for (;;) {
-        std::string_view line;
-        bool found = false;
-        if (auto fault = lines_.next(line, found)) {
-            MutationTableFault failed = fault_of(fault->kind == LineFault::Kind::stream
-                                                     ? MutationTableFault::Kind::stream
-                                                     : MutationTableFault::Kind::line_too_long,
-                                                 fault->line);
-            failed.stream = std::move(fault->stream);
-            return failed;
-        }
-        if (!found) {
-            more = false;
-            return std::nullopt;
-        }
-        if (auto fault = record(line, batch))
-            return fault;
-        ++lines;
-        const std::size_t bytes = batch.sample.bytes.size() + batch.id.bytes.size() +
-                                  batch.build.bytes.size() + batch.chromosome.bytes.size() +
-                                  batch.ref.bytes.size() + batch.alt.bytes.size();
-        // Lines left out count too: their chromosomes are kept, one per distinct name.
-        if (batch.rows() >= settings_.batch_records || lines >= 4 * settings_.batch_records ||
-            bytes >= batch_bytes || batch.left_out.size() >= 4096)
-            return std::nullopt;
-    }
+    return read_records<MutationTableFault>(
+        lines_, more, [](std::uint64_t /*number*/, std::string_view /*line*/) { return false; },
+        [this, &batch](std::string_view line) { return record(line, batch); },
+        [this, &batch](std::size_t lines) {
+            const std::size_t bytes = batch.sample.bytes.size() + batch.id.bytes.size() +
+                                      batch.build.bytes.size() + batch.chromosome.bytes.size() +
+                                      batch.ref.bytes.size() + batch.alt.bytes.size();
+            // Lines left out count too: their chromosomes are kept, one per distinct name.
+            return batch.rows() >= settings_.batch_records ||
+                   lines >= 4 * settings_.batch_records || bytes >= batch_bytes ||
+                   batch.left_out.size() >= 4096;
+        });
 }
 
 std::optional<MutationTableFault> MutationTableScanner::record(std::string_view line,
@@ -124,10 +72,10 @@ std::optional<MutationTableFault> MutationTableScanner::record(std::string_view 
     }
     if (count < fields_read) {
         if (!line.empty())
-            leave_out(TableLeftOutReason::fewer_fields, "", batch);
+            count_left_out(batch.left_out, TableLeftOutReason::fewer_fields, "");
         return std::nullopt;
     }
-    const std::optional<std::uint64_t> position = position_of(fields[6]);
+    const std::optional<std::uint64_t> position = record_position(fields[6], true);
     if (!position) {
         if (number == 1)
             return std::nullopt; // a header line
@@ -136,13 +84,13 @@ std::optional<MutationTableFault> MutationTableScanner::record(std::string_view 
             fault.text = fields[6];
             return fault;
         }
-        leave_out(TableLeftOutReason::bad_position, fields[5], batch);
+        count_left_out(batch.left_out, TableLeftOutReason::bad_position, fields[5]);
         return std::nullopt;
     }
     if (line.size() > settings_.max_field_bytes &&
         std::any_of(fields.begin(), fields.end(), [this](std::string_view field) {
             return field.size() > settings_.max_field_bytes &&
-                   characters(field) > settings_.max_field_bytes;
+                   utf8_characters(field) > settings_.max_field_bytes;
         }))
         return fault_of(Kind::field_too_long, number);
     batch.sample.add(fields[0]);

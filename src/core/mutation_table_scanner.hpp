@@ -78,8 +78,6 @@ class MutationTableScanner {
   private:
     [[nodiscard]] std::optional<MutationTableFault> record(std::string_view line,
                                                            MutationTableBatch& batch);
-    void leave_out(TableLeftOutReason reason, std::string_view chromosome,
-                   MutationTableBatch& batch);
 
     TextLines lines_;
     MutationTableSettings settings_;

@@ -39,4 +39,13 @@ Result<std::uint64_t> parse_position(std::string_view text) noexcept {
     return value;
 }
 
+std::optional<std::uint64_t> record_position(std::string_view text, bool signed_) noexcept {
+    if (!signed_ && !text.empty() && text.front() == '+')
+        return std::nullopt;
+    const auto parsed = parse_position(text);
+    if (!parsed.ok() || parsed.value() == 0)
+        return std::nullopt;
+    return parsed.value();
+}
+
 } // namespace mutflank

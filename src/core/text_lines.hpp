@@ -6,8 +6,11 @@
 #include <cstdint>
 #include <optional>
 #include <string_view>
+#include <string>
+#include <utility>
 #include <vector>
 
+#include "byte_buffer.hpp"
 #include "text_stream.hpp"
 
 namespace mutflank {
@@ -34,15 +37,68 @@ class TextLines {
     // The number of the last line given (1-based).
     [[nodiscard]] std::uint64_t number() const noexcept { return number_; }
 
+    // Whether the whole text has been read and given.
+    [[nodiscard]] bool at_end() const noexcept { return text_end_ && begin_ >= end_; }
+
   private:
     TextStream text_;
     std::size_t max_line_bytes_;
-    std::vector<char> buffer_;
+    ByteBuffer buffer_;
     std::size_t begin_ = 0; // the unread text is buffer_[begin_ .. end_)
     std::size_t end_ = 0;
     std::size_t scanned_ = 0; // buffer_[begin_ .. scanned_) holds no line feed
     bool text_end_ = false;
     std::uint64_t number_ = 0;
 };
+
+// The fault of a scanner of record lines (VCF, MAF, mutation tables) for a line that could not
+// be read; `Fault` has the kinds `stream` and `line_too_long`, a `line` and a `stream`.
+template <class Fault> Fault line_fault(LineFault&& fault) {
+    Fault failed{};
+    failed.kind = fault.kind == LineFault::Kind::stream ? Fault::Kind::stream
+                                                        : Fault::Kind::line_too_long;
+    failed.line = fault.line;
+    failed.stream = std::move(fault.stream);
+    return failed;
+}
+
+// The loop of a scanner of record lines: hands each line of `lines` that `skip(number, line)`
+// does not pass over to `record(line)` (a fault or nothing), until `full(records)` (the lines
+// handed in this call), the end of the text (then `more` is false) or a fault.
+template <class Fault, class Skip, class Record, class Full>
+std::optional<Fault> read_records(TextLines& lines, bool& more, Skip skip, Record record,
+                                  Full full) {
+    more = true;
+    std::size_t records = 0;
+    for (;;) {
+        std::string_view line;
+        bool found = false;
+        if (auto fault = lines.next(line, found))
+            return line_fault<Fault>(std::move(*fault));
+        if (!found) {
+            more = false;
+            return std::nullopt;
+        }
+        if (skip(lines.number(), line))
+            continue;
+        if (auto fault = record(line))
+            return fault;
+        if (full(++records))
+            return std::nullopt;
+    }
+}
+
+// Counts one record left out for `reason` on `chromosome` in a batch's `entries` (each a
+// reason, a chromosome as written and a count, in the order first met).
+template <class Entry, class Reason>
+void count_left_out(std::vector<Entry>& entries, Reason reason, std::string_view chromosome) {
+    for (auto& entry : entries) {
+        if (entry.reason == reason && entry.chromosome == chromosome) {
+            ++entry.count;
+            return;
+        }
+    }
+    entries.push_back({reason, std::string(chromosome), 1});
+}
 
 } // namespace mutflank

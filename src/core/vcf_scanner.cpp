@@ -163,54 +163,8 @@ void VcfBatch::clear() {
 }
 
 VcfScanner::VcfScanner(TextStream text, VcfSettings settings)
-    : text_(std::move(text)), settings_(std::move(settings)),
-      buffer_(std::max<std::size_t>(settings_.buffer_bytes, 16)) {}
-
-std::optional<VcfFault> VcfScanner::next_line(std::string_view& line, bool& found) {
-    found = false;
-    for (;;) {
-        const char* base = buffer_.data();
-        const std::size_t from = std::max(begin_, scanned_);
-        const auto* lf = static_cast<const char*>(std::memchr(base + from, '\n', end_ - from));
-        std::size_t stop = end_;
-        if (lf != nullptr) {
-            stop = static_cast<std::size_t>(lf - base);
-        } else if (!text_end_) {
-            scanned_ = end_;
-        }
-        if (lf != nullptr || (text_end_ && begin_ < end_)) {
-            ++line_number_;
-            if (stop - begin_ > settings_.max_line_bytes)
-                return fault_of(VcfFault::Kind::line_too_long, line_number_);
-            line = std::string_view(base + begin_, stop - begin_);
-            begin_ = lf != nullptr ? stop + 1 : end_;
-            found = true;
-            return std::nullopt;
-        }
-        if (text_end_)
-            return std::nullopt;
-        if (end_ - begin_ > settings_.max_line_bytes)
-            return fault_of(VcfFault::Kind::line_too_long, line_number_ + 1);
-        // Room for more: move the partial line to the front, or grow.
-        if (begin_ > 0) {
-            std::memmove(buffer_.data(), buffer_.data() + begin_, end_ - begin_);
-            end_ -= begin_;
-            scanned_ -= begin_;
-            begin_ = 0;
-        }
-        if (end_ == buffer_.size())
-            buffer_.resize(buffer_.size() * 2);
-        std::size_t got = 0;
-        if (auto fault = text_.read(buffer_.data() + end_, buffer_.size() - end_, got)) {
-            VcfFault stream = fault_of(VcfFault::Kind::stream, line_number_ + 1);
-            stream.stream = std::move(*fault);
-            return stream;
-        }
-        if (got == 0)
-            text_end_ = true;
-        end_ += got;
-    }
-}
+    : lines_(std::move(text), settings.buffer_bytes, settings.max_line_bytes),
+      settings_(std::move(settings)) {}
 
 std::uint32_t VcfRows::name_index(std::string_view name, VcfBatch& batch) {
     if (last_name_ != UINT32_MAX && batch.names[last_name_] == name)
@@ -249,30 +203,20 @@ bool VcfRows::full(const VcfBatch& batch, std::size_t lines, std::size_t batch_r
 
 std::optional<VcfFault> VcfScanner::next(VcfBatch& batch, bool& more) {
     rows_.start(batch);
-    more = true;
-    std::size_t lines = 0;
-    for (;;) {
-        std::string_view line;
-        bool found = false;
-        if (auto fault = next_line(line, found))
-            return fault;
-        if (!found) {
-            more = false;
-            return std::nullopt;
-        }
-        if (line_number_ <= settings_.header_lines || line.empty() || line == "\r")
-            continue;
-        if (auto fault = record(line, batch))
-            return fault;
-        ++lines;
-        if (VcfRows::full(batch, lines, settings_.batch_records))
-            return std::nullopt;
-    }
+    return read_records<VcfFault>(
+        lines_, more,
+        [this](std::uint64_t number, std::string_view line) {
+            return number <= settings_.header_lines || line.empty() || line == "\r";
+        },
+        [this, &batch](std::string_view line) { return record(line, batch); },
+        [this, &batch](std::size_t lines) {
+            return VcfRows::full(batch, lines, settings_.batch_records);
+        });
 }
 
 std::optional<VcfFault> VcfScanner::record(std::string_view line, VcfBatch& batch) {
     using Kind = VcfFault::Kind;
-    const std::uint64_t number = line_number_;
+    const std::uint64_t number = lines_.number();
     if (line.back() == '\r')
         line.remove_suffix(1);
     split_tabs(line, fields_);

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "byte_buffer.hpp"
+#include "text_lines.hpp"
 #include "text_stream.hpp"
 
 namespace mutflank {
@@ -165,21 +166,13 @@ class VcfScanner {
     [[nodiscard]] std::optional<VcfFault> next(VcfBatch& batch, bool& more);
 
     // Whether the whole text has been read (after a fault: the line at fault was the last).
-    [[nodiscard]] bool at_end() const noexcept { return text_end_ && begin_ >= end_; }
+    [[nodiscard]] bool at_end() const noexcept { return lines_.at_end(); }
 
   private:
-    // The next line without its line feed (and one carriage return before it), in `line`.
-    [[nodiscard]] std::optional<VcfFault> next_line(std::string_view& line, bool& found);
     [[nodiscard]] std::optional<VcfFault> record(std::string_view line, VcfBatch& batch);
 
-    TextStream text_;
+    TextLines lines_;
     VcfSettings settings_;
-    ByteBuffer buffer_;
-    std::size_t begin_ = 0; // the unread text is buffer_[begin_ .. end_)
-    std::size_t end_ = 0;
-    std::size_t scanned_ = 0; // buffer_[begin_ .. scanned_) holds no line feed
-    bool text_end_ = false;
-    std::uint64_t line_number_ = 0; // of the last line handed out
     std::vector<std::string_view> fields_;
     std::vector<CarriedAllele> held_;
     VcfRows rows_;

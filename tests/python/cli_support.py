@@ -54,6 +54,18 @@ def run(*args, cwd=None, stdin=None, env=None, pass_fds=()):
     return (status or 0), (stdout if binary else stdout.decode("utf-8", "replace")), stderr
 
 
+def status_and_error(capsys, *argv):
+    """(exit status, standard error) of `mutflank_tools.cli.main(argv)` run in this process,
+    its standard error taken from pytest's `capsys`."""
+    from mutflank_tools import cli
+
+    try:
+        status = cli.main([str(arg) for arg in argv])
+    except SystemExit as done:
+        status = done.code
+    return status, capsys.readouterr().err
+
+
 @contextlib.contextmanager
 def _environment(entries):
     saved = {name: os.environ.get(name) for name in entries}

@@ -7,26 +7,14 @@ indels are kept. The build is NCBI_Build as written ('' without that column); FI
 MAF has that column, as written, and with `pass_only` a record whose FILTER is neither PASS
 nor '.' (nor empty) is left out."""
 
-from mutflank_tools.inputs.maf import BUILD, MAX_POSITION
+from mutflank_tools.inputs.maf import BUILD, MAX_POSITION, MafRecords
 from mutflank_tools.inputs.records import NOT_PASS, LeftOut, Records, allele_fault
 from mutflank_tools.inputs.stream import MAX_FIELD_BYTES, text_blocks
 from mutflank_tools.reference.folder import is_file_name
 from mutflank_tools.runtime.errors import InputError, at_line
 
-class MafModel:
-    """`build`: the build of every record (the NCBI_Build column is then not read);
-    `samples` (None: all) and `exclude`: the rows of other samples are passed over (the names
-    of `exclude` so passed over are added to the set `held`, when given)."""
-
-    def __init__(self, source, header, *, batch_size, build=None, pass_only=False,
-                 samples=None, exclude=frozenset(), held=None):
-        self.samples, self.exclude, self.held = samples, exclude, held
-        self.source = source
-        self.pass_only = pass_only
-        self.name = source.name
-        self.header = header
-        self.batch_size = batch_size
-        self.build = build
+class MafModel(MafRecords):
+    """The reader's options as MafRecords takes them; `batches` reads the lines in Python."""
 
     def batches(self, blocks):
         name = self.name

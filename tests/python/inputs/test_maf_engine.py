@@ -3,12 +3,6 @@ hostile case the readers' tests hold, through every form of input (plain, gzip, 
 and at batch boundaries, with the options that reach it (--build, --pass-only, --sample,
 --exclude)."""
 
-import collections
-import gzip
-import os
-import tempfile
-import threading
-
 import pytest
 
 readers = pytest.importorskip("mutflank_tools.inputs.open")
@@ -18,6 +12,7 @@ maf = pytest.importorskip("mutflank_tools.inputs.maf")
 stream = pytest.importorskip("mutflank_tools.inputs.stream")
 
 import maf_model  # noqa: E402
+from scanner_support import FORMS, check_case, outcome, read_fifo, write_case  # noqa: E402
 
 TOP = 2**64 - 1
 COLUMNS = ["Hugo_Symbol", "Chromosome", "Start_Position", "Reference_Allele",
@@ -30,21 +25,6 @@ def row(chromosome="1", position="10", ref="C", allele1="C", allele2="T", sample
         build="GRCh37", filter_text="PASS", gene="TP53"):
     return "\t".join([gene, chromosome, position, ref, allele1, allele2, sample, build,
                       filter_text]) + "\n"
-
-
-def outcome(batches_of, held=None):
-    """(records as tuples, summed left-out, names held) of a reading, or the message of its
-    InputError."""
-    try:
-        batches = batches_of()
-    except errors.InputError as error:
-        return str(error)
-    rows = []
-    for batch in batches:
-        rows += zip(*(getattr(batch, name).tolist()
-                      for name in records_module.Records.EVERY_COLUMN))
-    return (rows, sum((batch.left_out for batch in batches), collections.Counter()),
-            sorted(held or ()))
 
 
 def engine(path, batch_size=readers.BATCH_RECORDS, **options):
@@ -62,27 +42,6 @@ def model(path, batch_size=readers.BATCH_RECORDS, **options):
                                         held=held, **options)
             return list(parser.batches(source._lines.rest()))
     return outcome(read, held)
-
-
-def bgzip(data):
-    """`data` as bgzip writes it: independent blocks that the engine unpacks whole."""
-    import pysam
-
-    with tempfile.TemporaryDirectory() as folder:
-        plain = os.path.join(folder, "t.maf")
-        with open(plain, "wb") as out:
-            out.write(data)
-        pysam.tabix_compress(plain, plain + ".gz")
-        with open(plain + ".gz", "rb") as packed:
-            return packed.read()
-
-
-FORMS = {"plain": lambda data: data, "gzip": gzip.compress, "bgzip": bgzip}
-
-
-def write_case(path, text, form="plain"):
-    path.write_bytes(FORMS[form](text.encode("utf-8", "surrogateescape")))
-    return path
 
 
 # (name, text, the fault after the path, or None for records)
@@ -140,13 +99,7 @@ CASES = [
 @pytest.mark.parametrize("form", list(FORMS))
 @pytest.mark.parametrize("name, text, fault", CASES, ids=[case[0] for case in CASES])
 def test_engine_and_model_agree_on_every_case(tmp_path, name, text, fault, form):
-    path = write_case(tmp_path / "t.maf", text, form)
-    found = engine(path)
-    assert found == model(path)
-    if fault is None:
-        assert not isinstance(found, str), found
-    else:
-        assert found == f"{path}: {fault}"
+    check_case(write_case(tmp_path / "t.maf", text, form), fault, engine, model)
 
 
 @pytest.mark.parametrize("options", [
@@ -186,13 +139,7 @@ def test_records_hold_the_stripped_upper_cased_fields(tmp_path):
 def test_the_field_limit(tmp_path, monkeypatch, limit, text, fault):
     monkeypatch.setattr(maf, "MAX_FIELD_BYTES", limit)
     monkeypatch.setattr(maf_model, "MAX_FIELD_BYTES", limit)
-    path = write_case(tmp_path / "t.maf", HEADER + text)
-    found = engine(path)
-    assert found == model(path)
-    if fault is None:
-        assert not isinstance(found, str), found
-    else:
-        assert found == f"{path}: {fault}"
+    check_case(write_case(tmp_path / "t.maf", HEADER + text), fault, engine, model)
 
 
 @pytest.mark.parametrize("form", list(FORMS))
@@ -217,24 +164,11 @@ def test_batch_boundaries_change_nothing(tmp_path):
         assert model(path, size, pass_only=True, exclude=frozenset(["S4"])) == whole
 
 
-def _feed(fifo, data):
-    with open(fifo, "wb") as out:
-        out.write(data)
-
-
 @pytest.mark.parametrize("form", list(FORMS))
 def test_a_fifo_is_read_once_from_the_bytes_already_read(tmp_path, form):
     text = "#comment\n" + HEADER + "".join(row(position=str(index + 1), sample=f"S{index % 9}")
                                            for index in range(40000))
     assert len(text) > 1 << 20  # beyond the head read to tell the format
     data = FORMS[form](text.encode())
-    fifo = tmp_path / "f.maf"
-    results = []
-    for read in (engine, model):
-        os.mkfifo(fifo)
-        writer = threading.Thread(target=_feed, args=(fifo, data))
-        writer.start()
-        results.append(read(fifo))
-        writer.join()
-        os.unlink(fifo)
+    results = read_fifo(tmp_path / "f.maf", data, engine, model)
     assert results[0] == results[1] and len(results[0][0]) == 40000

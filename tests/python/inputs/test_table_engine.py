@@ -2,11 +2,7 @@
 (table_model.py), on every hostile case the readers' tests hold, through every form of input
 (plain, gzip, bgzip, a FIFO) and at batch boundaries."""
 
-import collections
 import gzip
-import os
-import tempfile
-import threading
 
 import pytest
 
@@ -19,6 +15,7 @@ tables = pytest.importorskip("mutflank_tools.inputs.mutation_tables")
 stream = pytest.importorskip("mutflank_tools.inputs.stream")
 
 import table_model  # noqa: E402
+from scanner_support import FORMS, check_case, outcome, read_fifo, write_case  # noqa: E402
 
 TOP = 2**64 - 1
 HEADER = "sample\tproject\tID\tbuild\ttype\tchromosome\tposition\tend\tREF\tALT\n"
@@ -28,19 +25,6 @@ def row(sample="S1", kind="SNV", chromosome="1", position="10", ref="C", alt="T"
         build="GRCh38", extra=""):
     return (f"{sample}\tP\t{ident}\t{build}\t{kind}\t{chromosome}\t{position}\t{position}\t"
             f"{ref}\t{alt}{extra}\n")
-
-
-def outcome(batches_of):
-    """(records as tuples, summed left-out) of a reading, or the message of its InputError."""
-    try:
-        batches = batches_of()
-    except errors.InputError as error:
-        return str(error)
-    rows = []
-    for batch in batches:
-        rows += zip(*(getattr(batch, name).tolist()
-                      for name in records_module.Records.EVERY_COLUMN))
-    return rows, sum((batch.left_out for batch in batches), collections.Counter())
 
 
 def engine(path, batch_size=readers.BATCH_RECORDS):
@@ -54,21 +38,6 @@ def model(path, batch_size=readers.BATCH_RECORDS):
             return list(parser.batches(source._lines.rest()))
     return outcome(read)
 
-
-def bgzip(data):
-    """`data` as bgzip writes it: independent blocks that the engine unpacks whole."""
-    import pysam
-
-    with tempfile.TemporaryDirectory() as folder:
-        plain = os.path.join(folder, "t.tsv")
-        with open(plain, "wb") as out:
-            out.write(data)
-        pysam.tabix_compress(plain, plain + ".gz")
-        with open(plain + ".gz", "rb") as packed:
-            return packed.read()
-
-
-FORMS = {"plain": lambda data: data, "gzip": gzip.compress, "bgzip": bgzip}
 
 # (name, text, what the reading gives: records, or the exact fault after the path)
 CASES = [
@@ -103,22 +72,10 @@ CASES = [
 ]
 
 
-def write_case(path, text, form="plain"):
-    data = text.encode("utf-8", "surrogateescape")
-    path.write_bytes(FORMS[form](data))
-    return path
-
-
 @pytest.mark.parametrize("form", list(FORMS))
 @pytest.mark.parametrize("name, text, fault", CASES, ids=[case[0] for case in CASES])
 def test_engine_and_model_agree_on_every_case(tmp_path, name, text, fault, form):
-    path = write_case(tmp_path / "t.tsv", text, form)
-    found = engine(path)
-    assert found == model(path)
-    if fault is None:
-        assert not isinstance(found, str), found
-    else:
-        assert found == f"{path}: {fault}"
+    check_case(write_case(tmp_path / "t.tsv", text, form), fault, engine, model)
 
 
 def test_records_hold_the_fields_as_written(tmp_path):
@@ -141,12 +98,7 @@ def test_records_hold_the_fields_as_written(tmp_path):
 def test_the_field_limit(tmp_path, monkeypatch, limit, text, fault):
     monkeypatch.setattr(tables, "MAX_FIELD_BYTES", limit)
     monkeypatch.setattr(table_model, "MAX_FIELD_BYTES", limit)
-    path = write_case(tmp_path / "t.tsv", text)
-    found = engine(path)
-    assert found == model(path)
-    assert found == (f"{path}: {fault}" if fault else found)
-    if fault is None:
-        assert not isinstance(found, str), found
+    check_case(write_case(tmp_path / "t.tsv", text), fault, engine, model)
 
 
 @pytest.mark.parametrize("form", list(FORMS))
@@ -178,25 +130,12 @@ def test_batch_boundaries_change_nothing(tmp_path):
         assert outcome(lambda: batches) == whole == model(path, batch_size=size)
 
 
-def _feed(fifo, data):
-    with open(fifo, "wb") as out:
-        out.write(data)
-
-
 @pytest.mark.parametrize("form", list(FORMS))
 def test_a_fifo_is_read_once_from_the_bytes_already_read(tmp_path, form):
     text = HEADER + "".join(row(f"S{i % 17}", position=str(i + 1)) for i in range(60000))
     data = FORMS[form](text.encode())
     assert len(text) > 1 << 20  # beyond the head read to tell the format
-    fifo = tmp_path / "f.tsv"
-    results = []
-    for read in (engine, model):
-        os.mkfifo(fifo)
-        writer = threading.Thread(target=_feed, args=(fifo, data))
-        writer.start()
-        results.append(read(fifo))
-        writer.join()
-        os.unlink(fifo)
+    results = read_fifo(tmp_path / "f.tsv", data, engine, model)
     assert results[0] == results[1] and len(results[0][0]) == 60000
 
 

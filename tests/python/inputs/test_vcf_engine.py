@@ -2,12 +2,9 @@
 VCFs and generated ones, and the line-by-line Python reader (the model it replaced) on every
 hostile case the readers' tests hold, through every form of input and at batch boundaries."""
 
-import collections
 import gzip
 import os
 import subprocess
-import tempfile
-import threading
 
 import pytest
 
@@ -19,6 +16,7 @@ errors = pytest.importorskip("mutflank_tools.runtime.errors")
 records_module = pytest.importorskip("mutflank_tools.inputs.records")
 
 import vcf_model  # noqa: E402
+from scanner_support import bgzip, outcome, read_fifo  # noqa: E402
 from vcf_model import VcfModel  # noqa: E402
 
 HEADER = ("##fileformat=VCFv4.2\n##contig=<ID=1,length=100000>\n"
@@ -29,19 +27,6 @@ NO_GT = ("##fileformat=VCFv4.2\n"
          "#CHROM\tPOS\tID\tREF\tALT\tQUAL\tFILTER\tINFO\tFORMAT\ts1\ts2\n")
 GENOME = {"1": "ACGT" * 2000, "2": "TTGCA" * 1000}
 TOP = 2**64 - 1
-
-
-def outcome(batches_of):
-    """(records as tuples, summed left-out) of a reading, or the message of its InputError."""
-    try:
-        batches = batches_of()
-    except errors.InputError as error:
-        return str(error)
-    rows = []
-    for batch in batches:
-        rows += zip(*(getattr(batch, name).tolist()
-                      for name in records_module.Records.EVERY_COLUMN))
-    return rows, sum((batch.left_out for batch in batches), collections.Counter())
 
 
 def engine(path, **options):
@@ -167,11 +152,6 @@ def test_batch_boundaries_change_nothing(tmp_path):
         assert outcome(lambda: batches) == whole == model(path, pass_only=True, batch_size=size)
 
 
-def _feed(fifo, data):
-    with open(fifo, "wb") as out:
-        out.write(data)
-
-
 @pytest.mark.parametrize("packed", [False, True])
 def test_a_fifo_is_read_once_from_the_bytes_already_read(tmp_path, packed):
     calls = synthetic_calls(5, GENOME, ["a", "b", "c"], 40000)  # beyond the 1 MiB head
@@ -179,15 +159,7 @@ def test_a_fifo_is_read_once_from_the_bytes_already_read(tmp_path, packed):
     assert len(data) > 1 << 20
     if packed:
         data = gzip.compress(data)
-    fifo = tmp_path / "f.vcf"
-    results = []
-    for read in (engine, model):
-        os.mkfifo(fifo)
-        writer = threading.Thread(target=_feed, args=(fifo, data))
-        writer.start()
-        results.append(read(fifo))
-        writer.join()
-        os.unlink(fifo)
+    results = read_fifo(tmp_path / "f.vcf", data, engine, model)
     assert results[0] == results[1] and len(results[0][0]) > 20000
 
 
@@ -203,19 +175,6 @@ def test_a_regular_file_is_read_from_where_its_descriptor_stood(tmp_path, monkey
     assert found == expected and found[0]
 
 
-def _bgzip(text):
-    """`text` as bgzip writes it: independent blocks that the engine unpacks whole."""
-    import pysam
-
-    with tempfile.TemporaryDirectory() as folder:
-        plain = os.path.join(folder, "t.vcf")
-        with open(plain, "wb") as out:
-            out.write(text)
-        pysam.tabix_compress(plain, plain + ".gz")
-        with open(plain + ".gz", "rb") as packed:
-            return packed.read()
-
-
 def _first_block_crc(data):
     """Where the CRC of the first BGZF block lies (before the second block's header)."""
     return data.index(b"BC\x02\x00", 20) - 12 - 8
@@ -227,9 +186,9 @@ def _first_block_crc(data):
     (lambda text: gzip.compress(text, compresslevel=0),
      lambda data: data[:-4000] + b"\xff" * 4000,
      "cannot decompress: Error -3 while decompressing data: incorrect data check"),
-    (_bgzip, lambda data: data[:len(data) // 2],
+    (bgzip, lambda data: data[:len(data) // 2],
      "cannot decompress: the gzip data ends early (a cut file?)"),
-    (_bgzip, lambda data: data[:_first_block_crc(data)] + b"\x00\x00\x00\x00"
+    (bgzip, lambda data: data[:_first_block_crc(data)] + b"\x00\x00\x00\x00"
      + data[_first_block_crc(data) + 4:],
      "cannot decompress: Error -3 while decompressing data: incorrect data check"),
 ])

@@ -11,10 +11,10 @@ import subprocess
 import pytest
 
 from cli_support import COMMAND, write_text
+from cli_support import status_and_error as main
 
 pytest.importorskip("mutflank_tools")
 pytest.importorskip("distributed")
-from mutflank_tools import cli  # noqa: E402
 from mutflank_tools.counting import channels  # noqa: E402
 
 pytestmark = pytest.mark.filterwarnings("ignore:make_current is deprecated:DeprecationWarning")
@@ -32,15 +32,6 @@ def folder(tmp_path, monkeypatch):
     write_text(tmp_path / "s.tsv", SIGNATURES)
     monkeypatch.chdir(tmp_path)
     return tmp_path
-
-
-def main(capsys, *argv):
-    """(exit status, standard error) of the command run in this process."""
-    try:
-        status = cli.main([str(arg) for arg in argv])
-    except SystemExit as done:
-        status = done.code
-    return status, capsys.readouterr().err
 
 
 FIT = ("fit", "m.tsv", "--signatures", "s.tsv", "-o", "p")
