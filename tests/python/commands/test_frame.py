@@ -44,6 +44,16 @@ def test_usage_errors_are_one_line_with_status_2(capsys, argv, message):
     assert capsys.readouterr().err == message + "\n"
 
 
+@pytest.mark.parametrize("verb", cli.VERBS)
+def test_a_verb_parsed_alone_has_the_options_and_help_of_the_whole_command(verb):
+    """A run of one verb builds that verb's parser alone: what it accepts and says must be
+    what the command with every verb accepts and says."""
+    alone, whole = cli.build_parser(verb), cli.build_parser()
+    assert alone.verbs.keys() == {verb}
+    assert alone.verbs[verb].format_help() == whole.verbs[verb].format_help()
+    assert alone.format_usage() == whole.format_usage()
+
+
 def test_types_keep_the_matrix_order():
     args = cli.build_parser().parse_args(
         ["matrix", "t", "--reference", "r", "-o", "p", "--types", "SBS1536, SBS6"]
