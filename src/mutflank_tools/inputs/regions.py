@@ -37,6 +37,7 @@ OUTSIDE = "outside the regions of --regions"
 SKIPPED = (b"#", b"track", b"browser")
 SHOWN = 5  # chromosomes named in the summary of regions the reference lacks
 MAX_LINE = 1 << 20  # bytes of one line: a file without line ends does not fill the memory
+FAR = 1 << 62  # beyond every chromosome: larger coordinates are taken as this
 
 
 class Regions:
@@ -133,8 +134,9 @@ def _stream(path):
 
 
 def _number(text):
-    """A whole number of a BED field (digits only), or None."""
-    return int(text) if text.isdigit() else None
+    """A whole number of a BED field (digits only; at most FAR: past every chromosome's
+    end, where the rule looks no further), or None."""
+    return min(int(text), FAR) if text.isdigit() else None
 
 
 def read_regions(path):

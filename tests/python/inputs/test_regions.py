@@ -16,6 +16,8 @@ import pytest
 pytest.importorskip("mutflank_tools")  # not installed under make sanitize
 
 from mutflank_tools.cli import main  # noqa: E402
+from mutflank_tools.runtime.errors import InputError  # noqa: E402
+from mutflank_tools.inputs import regions as regions_module  # noqa: E402
 from mutflank_tools.inputs.regions import OUTSIDE, merge, read_regions  # noqa: E402
 
 BYTE = {"A": 0, "C": 1, "G": 2, "T": 3}
@@ -194,6 +196,19 @@ def test_random_intervals_merge_to_their_union():
         again[start:end] = True
     assert (again == covered).all()
     assert (merged_starts[1:] > merged_ends[:-1]).all()  # apart: neither overlap nor touch
+
+
+def test_coordinates_past_every_chromosome_are_read_as_such(tmp_path):
+    """A start or end of more digits than 64 bits hold is past every chromosome's end: read
+    as FAR, not a traceback (OverflowError)."""
+    path = tmp_path / "r.bed"
+    path.write_text("X\t1\t99999999999999999999\nY\t99999999999999999999\t"
+                    "999999999999999999999\n1\t5\t10\n")
+    found = read_regions(str(path))
+    assert {name: (starts.tolist(), ends.tolist())
+            for name, (starts, ends) in found.intervals.items()} == {
+        "X": ([1], [regions_module.FAR]), "Y": ([], []), "1": ([5], [10])}
+    assert found.lines == 3
 
 
 @pytest.mark.parametrize("text, message", [
