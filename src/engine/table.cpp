@@ -431,16 +431,9 @@ PyObject* batch_rows(const VcfBatch& batch, PyObject* samples, PyObject* project
                 return nullptr;
             }
         }
-        Ref names{PyList_New(static_cast<Py_ssize_t>(batch.names.size()))};
+        Ref names = list_of(batch.names);
         if (!names)
             return nullptr;
-        for (std::size_t i = 0; i < batch.names.size(); ++i) {
-            PyObject* name = PyUnicode_DecodeUTF8(
-                batch.names[i].data(), static_cast<Py_ssize_t>(batch.names[i].size()), "strict");
-            if (name == nullptr)
-                return nullptr;
-            PyList_SET_ITEM(names.get(), static_cast<Py_ssize_t>(i), name);
-        }
         // Where the records of each chromosome of the batch go, asked of `place` once each.
         std::vector<Place> places(batch.names.size());
         std::vector<std::uint8_t> placed(batch.names.size(), 0);
@@ -527,18 +520,9 @@ PyObject* batch_rows(const VcfBatch& batch, PyObject* samples, PyObject* project
         Ref counts{text ? left_out.list() : nullptr};
         if (!counts)
             return nullptr;
-        Ref scanned{PyList_New(static_cast<Py_ssize_t>(batch.left_out.size()))};
+        Ref scanned{left_out_of(batch, names.get())};
         if (!scanned)
             return nullptr;
-        for (std::size_t i = 0; i < batch.left_out.size(); ++i) {
-            const auto& entry = batch.left_out[i];
-            PyObject* item = Py_BuildValue("(iOK)", static_cast<int>(entry.reason),
-                                           PyList_GET_ITEM(names.get(), entry.chromosome),
-                                           static_cast<unsigned long long>(entry.count));
-            if (item == nullptr)
-                return nullptr;
-            PyList_SET_ITEM(scanned.get(), static_cast<Py_ssize_t>(i), item);
-        }
         return Py_BuildValue("{s:N,s:n,s:K,s:N,s:N,s:K,s:N}", "text", text.release(), "rows",
                              static_cast<Py_ssize_t>(written), "records",
                              static_cast<unsigned long long>(batch.records()), "dropped",

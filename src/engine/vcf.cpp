@@ -99,6 +99,22 @@ template <class T> Ref per_carrier(const std::vector<T>& values, const VcfBatch&
 
 } // namespace
 
+PyObject* left_out_of(const VcfBatch& batch, PyObject* names) {
+    Ref list{PyList_New(static_cast<Py_ssize_t>(batch.left_out.size()))};
+    if (!list)
+        return nullptr;
+    for (std::size_t i = 0; i < batch.left_out.size(); ++i) {
+        const auto& entry = batch.left_out[i];
+        PyObject* item = Py_BuildValue("(iOK)", static_cast<int>(entry.reason),
+                                       PyList_GET_ITEM(names, entry.chromosome),
+                                       static_cast<unsigned long long>(entry.count));
+        if (item == nullptr)
+            return nullptr;
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
+    }
+    return list.release();
+}
+
 PyObject* batch_dict(const VcfBatch& batch) {
     const std::size_t rows = batch.rows();
     Ref names = list_of(batch.names);
@@ -117,18 +133,9 @@ PyObject* batch_dict(const VcfBatch& batch) {
             slots[k] = name;
         }
     }
-    Ref left_out{PyList_New(static_cast<Py_ssize_t>(batch.left_out.size()))};
+    Ref left_out{left_out_of(batch, names.get())};
     if (!left_out)
         return nullptr;
-    for (std::size_t i = 0; i < batch.left_out.size(); ++i) {
-        const auto& entry = batch.left_out[i];
-        PyObject* item = Py_BuildValue("(iOK)", static_cast<int>(entry.reason),
-                                       PyList_GET_ITEM(names.get(), entry.chromosome),
-                                       static_cast<unsigned long long>(entry.count));
-        if (item == nullptr)
-            return nullptr;
-        PyList_SET_ITEM(left_out.get(), static_cast<Py_ssize_t>(i), item);
-    }
     Ref dict{PyDict_New()};
     if (!dict)
         return nullptr;

@@ -16,6 +16,10 @@ namespace mutflank::engine {
 // A dict of NumPy columns (new reference), or nullptr with an exception set.
 PyObject* batch_dict(const VcfBatch& batch);
 
+// What the reader left out of the batch, a list of (reason, chromosome, count), the
+// chromosome an item of `names` (the list of the batch's names); nullptr with an exception set.
+PyObject* left_out_of(const VcfBatch& batch, PyObject* names);
+
 // The ten-column table's rows of the batch's records (table.cpp), written from the batch itself
 // without a column of Python objects per record: a dict of the text ('text', bytes), its
 // 'rows', the batch's 'records', what `place` left out as table_rows gives it ('dropped',
