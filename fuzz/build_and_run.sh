@@ -19,7 +19,7 @@ cd "$(dirname "$0")/.."
 seconds=${FUZZ_SECONDS:-60}
 out=${FUZZ_OUT:-fuzz/out}
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(table_scanner window_reader vcf_scanner context_counts mutation_table_scanner maf_scanner)
+[ ${#targets[@]} -gt 0 ] || targets=(table_scanner window_reader vcf_scanner context_counts mutation_table_scanner maf_scanner bed_reader)
 
 cxx=${FUZZ_CXX:-}
 if [ -z "$cxx" ]; then

@@ -5,6 +5,9 @@
 
 namespace mutflank::engine {
 
+// bed.cpp
+extern PyMethodDef read_bed_method;
+
 // channels.cpp
 extern PyMethodDef sbs_channels_method;
 extern PyMethodDef indel_classes_method;

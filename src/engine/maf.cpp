@@ -181,17 +181,10 @@ int scanner_init(PyObject* object, PyObject* args, PyObject* /*kwargs*/) noexcep
     return 0;
 }
 
-PyMethodDef scanner_methods[] = {
-    Type::next_batch_method,
-    Type::close_method("Frees the scanner's buffers (not the descriptor)."),
-    {nullptr, nullptr, 0, nullptr},
-};
-
 } // namespace
 
 bool add_maf_scanner(PyObject* module) noexcept {
-    return Type::add(module, "mutflank_tools._engine.MafScanner", type_doc, scanner_init,
-                     scanner_methods);
+    return Type::add_text(module, "mutflank_tools._engine.MafScanner", type_doc, scanner_init);
 }
 
 } // namespace mutflank::engine

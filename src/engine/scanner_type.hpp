@@ -114,6 +114,19 @@ template <class Binding> struct ScannerType {
                     PyMethodDef* methods) noexcept {
         return add_type(module, qualified, sizeof(Object), doc, init, dealloc, methods);
     }
+
+    // The methods of a text scanner: next_batch() and close().
+    static inline PyMethodDef text_methods[] = {
+        next_batch_method,
+        close_method("Frees the scanner's buffers (not the descriptor)."),
+        {nullptr, nullptr, 0, nullptr},
+    };
+
+    // add() for a text scanner, with text_methods.
+    static bool add_text(PyObject* module, const char* qualified, const char* doc,
+                         initproc init) noexcept {
+        return add(module, qualified, doc, init, text_methods);
+    }
 };
 
 // The arguments that tell a text scanner where its text is: the descriptor `fd`, which the

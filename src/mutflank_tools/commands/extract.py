@@ -19,7 +19,7 @@ from ..runtime.errors import InputError, UsageError, at_line, shown
 from ..runtime.extras import require
 from ..runtime.outputs import OutputSet, check_folder, refuse_inputs, removed_line
 from ..runtime.progress import progress
-from .options import add_opportunities, add_workers, check_opportunities, input_path, \
+from .options import add_opportunities, add_workers, at_least, check_opportunities, input_path, \
     inputs_of, positive, prefix, seed
 
 SUMMARY = "signatures found in a matrix (de novo extraction, the number chosen by stability)"
@@ -44,16 +44,6 @@ def rank_range(text):
     return low, high
 
 
-def _rank(text):
-    try:
-        value = int(text)
-    except ValueError:
-        value = 0
-    if value < 2:
-        raise argparse.ArgumentTypeError(f"not a whole number >= 2: {text!r}")
-    return value
-
-
 def add_arguments(parser):
     parser.add_argument("matrix", metavar="MATRIX.tsv", type=input_path,
                         help="a matrix of `mutflank matrix` (counts; any kind: SBS96, ID83, ...)")
@@ -70,7 +60,7 @@ def add_arguments(parser):
     parser.add_argument("--seed", type=seed, metavar="S",
                         help="seed of the resamples and starts (default: a fresh one, said on "
                         "stderr); one seed gives the same files whatever the workers")
-    parser.add_argument("--rank", type=_rank, metavar="K",
+    parser.add_argument("--rank", type=at_least(2), metavar="K",
                         help="keep K signatures, whatever the rule would choose (K is tried "
                         "even outside --ranks)")
     add_workers(parser)

@@ -12,24 +12,24 @@ BUILD_HELP = ("the build, a folder of the reference: GRCh37 (hg19, 37), GRCh38 (
               "any other (GRCm39...)")
 
 
-def positive(text):
-    try:
-        value = int(text)
-    except ValueError:
-        value = 0
-    if value < 1:
-        raise argparse.ArgumentTypeError(f"not a positive whole number: {text!r}")
-    return value
+def at_least(low, wording=None):
+    """An option type: a whole number of at least `low`; `wording` says what it is not."""
+    wording = wording or f"not a whole number >= {low}"
+
+    def whole(text):
+        try:
+            value = int(text)
+        except ValueError:
+            value = low - 1
+        if value < low:
+            raise argparse.ArgumentTypeError(f"{wording}: {text!r}")
+        return value
+
+    return whole
 
 
-def seed(text):
-    try:
-        value = int(text)
-    except ValueError:
-        value = -1
-    if value < 0:
-        raise argparse.ArgumentTypeError(f"not a whole number >= 0: {text!r}")
-    return value
+positive = at_least(1, "not a positive whole number")
+seed = at_least(0)
 
 
 def kind_list(offered):

@@ -48,6 +48,15 @@ class LeftOut(collections.Counter):
         if input is not None:
             self.inputs[(reason, input)] = self.inputs.get((reason, input), 0) + count
 
+    @classmethod
+    def of_engine(cls, entries, reasons):
+        """The LeftOut of an engine batch's `left_out` list of (reason number, chromosome,
+        records); `reasons`: the reasons' texts by their number."""
+        left_out = cls()
+        for reason, chromosome, count in entries:
+            left_out.add(reasons[reason], chromosome, count)
+        return left_out
+
     def add_each(self, reason, chromosomes, input=None):
         """Counts one record per name in `chromosomes` (a sequence or an array)."""
         if len(chromosomes):

@@ -87,24 +87,13 @@ class MafRecords:
             -1 if build_at is None else build_at, -1 if filter_at is None else filter_at, width,
             self.pass_only, None if self.samples is None else list(self.samples),
             list(self.exclude), self.batch_size, stream.MAX_LINE_BYTES, MAX_FIELD_BYTES)
-        try:
-            while True:
-                batch = scanner.next_batch()
-                if batch is None:
-                    return
-                if self.held is not None:
-                    self.held.update(batch["held"])
-                records = self.records_of(batch, build_at is not None)  # rows before a fault
-                if "fault" in batch:
-                    raise self.engine_fault(batch)
-                yield records
-        finally:
-            scanner.close()
+        return stream.scanned(scanner, lambda batch: self.records_of(batch, build_at is not None),
+                              self.engine_fault)
 
     def records_of(self, batch, build_read):
-        left_out = LeftOut()
-        for reason, chromosome, count in batch["left_out"]:
-            left_out.add(ENGINE_REASONS[reason], chromosome, count)
+        if self.held is not None:
+            self.held.update(batch["held"])
+        left_out = LeftOut.of_engine(batch["left_out"], ENGINE_REASONS)
         count = len(batch["position"])
         build = batch["build"]
         if not build_read:

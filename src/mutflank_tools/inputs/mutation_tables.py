@@ -53,21 +53,10 @@ class TableRecords:
         scanner = _engine.MutationTableScanner(fd, prefix or b"", prefix is None, start,
                                                self.batch_size, stream.MAX_LINE_BYTES,
                                                MAX_FIELD_BYTES)
-        try:
-            while True:
-                batch = scanner.next_batch()
-                if batch is None:
-                    return
-                if "fault" in batch:
-                    raise self.engine_fault(batch)
-                yield self.records_of(batch)
-        finally:
-            scanner.close()
+        return stream.scanned(scanner, self.records_of, self.engine_fault)
 
     def records_of(self, batch):
-        left_out = LeftOut()
-        for reason, chromosome, count in batch["left_out"]:
-            left_out.add(ENGINE_REASONS[reason], chromosome, count)
+        left_out = LeftOut.of_engine(batch["left_out"], ENGINE_REASONS)
         filters = np.empty(len(batch["position"]), dtype=object)
         filters.fill("")
         return Records(self.source, batch["sample"], batch["chromosome"], batch["build"],

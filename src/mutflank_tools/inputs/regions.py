@@ -1,7 +1,8 @@
 """Regions of a BED file (`--regions`), and the one rule that tells whether a record lies in
 them.
 
-Reading: the file is plain or gzip (told by its first bytes) and read once, so a pipe works.
+Reading: the file is plain or gzip (told by its first bytes) and read once, so a pipe works;
+the engine reads it (C++), this module merges and matches what it read.
 Blank lines, '#' comments and `track`/`browser` lines are skipped; every other line holds at
 least three fields, separated by tabs or blanks: chromosome, start and end, 0-based and
 half-open (start 0, end 10 are the first ten bases). An interval may be empty (start equal to
@@ -22,10 +23,7 @@ a MAF deletion starts at it). A record outside is left out under one reason, OUT
 on a chromosome that the reference lacks is let through: the checks of the reference's fit
 report it as they do without regions."""
 
-import gzip
-import io
 import os
-import zlib
 
 import numpy as np
 
@@ -34,7 +32,6 @@ from ..reference.folder import chromosome_aliases
 from ..runtime.errors import InputError, at_line
 
 OUTSIDE = "outside the regions of --regions"
-SKIPPED = (b"#", b"track", b"browser")
 SHOWN = 5  # chromosomes named in the summary of regions the reference lacks
 MAX_LINE = 1 << 20  # bytes of one line: a file without line ends does not fill the memory
 FAR = 1 << 62  # beyond every chromosome: larger coordinates are taken as this
@@ -114,85 +111,64 @@ def merge(starts, ends):
     return starts[first], reach[last]
 
 
-def _stream(path):
-    """A binary stream of the file's text, gunzipped when it is gzip; read once."""
+def _open(path):
+    """A descriptor of the file `path`, opened for reading (the caller closes it)."""
     if os.path.isdir(path):
         raise InputError(f"{path}: is a folder")
     try:
-        raw = open(path, "rb")  # noqa: SIM115 (closed by the caller through the stream)
+        return os.open(path, os.O_RDONLY | getattr(os, "O_CLOEXEC", 0))
     except OSError as error:
         raise InputError(f"{path}: cannot read: {error.strerror}") from None
-    buffered = raw if isinstance(raw, io.BufferedReader) else io.BufferedReader(raw)
-    try:
-        head = buffered.peek(2)[:2]
-    except OSError as error:
-        buffered.close()
-        raise InputError(f"{path}: cannot read: {error.strerror}") from None
-    if head == b"\x1f\x8b":
-        return gzip.GzipFile(fileobj=buffered, mode="rb"), buffered
-    return buffered, buffered
-
-
-def _number(text):
-    """A whole number of a BED field (digits only; at most FAR: past every chromosome's
-    end, where the rule looks no further), or None."""
-    return min(int(text), FAR) if text.isdigit() else None
 
 
 def read_regions(path):
-    """The Regions of the BED file `path` (see the module's text); InputError naming the file
-    and the line at fault."""
-    stream, raw = _stream(path)
-    lists = {}  # name (bytes) -> ([starts], [ends])
-    count = 0
-    number = 0
+    """The Regions of the BED file `path` (see the module's text), read by the engine
+    (_engine.read_bed, C++ in src/core/bed_reader.cpp); InputError naming the file and the
+    line at fault."""
+    fd = _open(path)
     try:
-        with raw, stream:
-            while True:
-                line = stream.readline(MAX_LINE + 1)
-                if not line:
-                    break
-                number += 1
-                if len(line) > MAX_LINE:
-                    raise InputError(at_line(path, number, f"longer than {MAX_LINE:,} bytes: "
-                                             "not a BED file"))
-                fields = line.split(None, 3)
-                if not fields or fields[0].startswith(SKIPPED):
-                    continue
-                if len(fields) < 3:
-                    raise InputError(at_line(path, number, f"{len(fields)} field"
-                                             f"{'' if len(fields) == 1 else 's'}, a BED line "
-                                             "has at least 3: chromosome, start, end"))
-                start, end = _number(fields[1]), _number(fields[2])
-                if start is None or end is None:
-                    shown = fields[1] if start is None else fields[2]
-                    what = "start" if start is None else "end"
-                    raise InputError(at_line(path, number, f"{what} {_shown(shown)} is not a "
-                                             "whole number of 0 or more"))
-                if end < start:
-                    raise InputError(at_line(path, number, f"end {end} is before start "
-                                             f"{start}"))
-                held = lists.get(fields[0])
-                if held is None:
-                    held = lists[fields[0]] = ([], [])
-                held[0].append(start)
-                held[1].append(end)
-                count += 1
-    except (OSError, EOFError, zlib.error) as error:
-        reason = getattr(error, "strerror", None) or "not a valid, complete gzip file"
-        where = f" after line {number}" if number else ""
-        raise InputError(f"{path}: cannot read{where}: {reason}") from None
+        found = _engine.read_bed(fd, MAX_LINE, FAR)
+    finally:
+        os.close(fd)
+    if "fault" in found:
+        raise _fault(path, found)
+    codes, starts, ends = found["code"], found["start"], found["end"]
+    if not len(codes):
+        raise InputError(f"{path}: no interval: a BED file has lines of chromosome, start "
+                         "and end")
     intervals = {}
-    for name, (starts, ends) in lists.items():
+    order = np.argsort(codes, kind="stable")
+    bounds = np.searchsorted(codes[order], np.arange(len(found["names"]) + 1))
+    for code, name in enumerate(found["names"]):
         try:
             text = name.decode("utf-8")
         except UnicodeDecodeError:
             raise InputError(f"{path}: chromosome name {name[:40]!r} is not UTF-8 text") from None
-        intervals[text] = merge(starts, ends)
-    if not count:
-        raise InputError(f"{path}: no interval: a BED file has lines of chromosome, start "
-                         "and end")
-    return Regions(path, intervals, count)
+        mine = order[bounds[code]:bounds[code + 1]]
+        intervals[text] = merge(starts[mine], ends[mine])
+    return Regions(path, intervals, len(codes))
+
+
+def _fault(path, fault):
+    """The InputError of a fault of _engine.read_bed."""
+    kind, number = fault["fault"], fault["line"]
+    if kind == "stream":
+        reason = (os.strerror(fault["code"]) if fault["stream"] == "read_failed"
+                  else "not a valid, complete gzip file")
+        where = f" after line {number - 1}" if number > 1 else ""
+        return InputError(f"{path}: cannot read{where}: {reason}")
+    if kind == "line_too_long":
+        message = f"longer than {MAX_LINE:,} bytes: not a BED file"
+    elif kind == "fields":
+        count = fault["count"]
+        message = (f"{count} field{'' if count == 1 else 's'}, a BED line has at least 3: "
+                   "chromosome, start, end")
+    elif kind == "end_before_start":
+        message = f"end {fault['end']} is before start {fault['start']}"
+    else:
+        what = "start" if kind == "bad_start" else "end"
+        message = f"{what} {_shown(fault['text'])} is not a whole number of 0 or more"
+    return InputError(at_line(path, number, message))
 
 
 def _shown(field):

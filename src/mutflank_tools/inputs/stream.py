@@ -296,3 +296,23 @@ def engine_stream_fault(name, fault):
     detail = fault["detail"] or ZLIB_MESSAGES.get(code)
     text = f"Error {code} while decompressing data" + (f": {detail}" if detail else "")
     return InputError(f"{name}: cannot decompress: {text}")
+
+
+def scanned(scanner, records_of, fault_of, next_batch=None):
+    """The Records of each batch of an engine scanner (`next_batch()`: a dict of columns, a dict
+    with 'fault', or None at the end), made by `records_of(batch)`; a fault raises
+    `fault_of(batch)`, after `records_of` has seen the rows before it where the batch holds
+    them (an error of theirs is on an earlier line). The scanner is closed on every path."""
+    next_batch = next_batch or scanner.next_batch
+    try:
+        while True:
+            batch = next_batch()
+            if batch is None:
+                return
+            if "fault" in batch:
+                if "position" in batch:
+                    records_of(batch)
+                raise fault_of(batch)
+            yield records_of(batch)
+    finally:
+        scanner.close()

@@ -160,52 +160,30 @@ class VcfRecords:
             stream.MAX_LINE_BYTES, MAX_FIELD_BYTES)
         if rows is not None:
             return self._table_rows(scanner, rows)
-        return self._batches(scanner)
+        return stream.scanned(scanner, self.records_of, self.engine_fault)
 
     def _table_rows(self, scanner, wanted):
         naming = wanted.sample_text
         samples = [name if naming is None else naming(name) for name in self.samples]
-        try:
-            while True:
-                batch = scanner.next_rows(samples, wanted.project, self.build, wanted.place,
-                                          wanted.faults)
-                if batch is None:
-                    return
-                if "fault" in batch:
-                    raise self.engine_fault(batch)
-                left_out = LeftOut()
-                for reason, chromosome, count in batch["left_out"]:
-                    left_out.add(ENGINE_REASONS[reason], chromosome, count)
-                yield TableRows(batch["text"], batch["rows"], batch["records"],
-                                batch["dropped"], batch["missing"], batch["missing_count"],
-                                left_out)
-        finally:
-            scanner.close()
+
+        def rows_of(batch):
+            return TableRows(batch["text"], batch["rows"], batch["records"], batch["dropped"],
+                             batch["missing"], batch["missing_count"],
+                             LeftOut.of_engine(batch["left_out"], ENGINE_REASONS))
+
+        return stream.scanned(scanner, rows_of, self.engine_fault, lambda: scanner.next_rows(
+            samples, wanted.project, self.build, wanted.place, wanted.faults))
 
     def bcf_batches(self, reader):
         """The Records batches of the records of a BCF, read by the engine's BcfReader."""
         reader.scan(self.by_genotype, self.taken, self.kept, self.pass_only, self.batch_size,
                     MAX_FIELD_BYTES)
-        return self._batches(reader)
-
-    def _batches(self, scanner):
-        try:
-            while True:
-                batch = scanner.next_batch()
-                if batch is None:
-                    return
-                if "fault" in batch:
-                    raise self.engine_fault(batch)
-                yield self.records_of(batch)
-        finally:
-            scanner.close()
+        return stream.scanned(reader, self.records_of, self.engine_fault)
 
     def records_of(self, batch):
         """Records of one engine batch, whose columns hold one row per alternate allele and
         sample that carries it."""
-        left_out = LeftOut()
-        for reason, chromosome, count in batch["left_out"]:
-            left_out.add(ENGINE_REASONS[reason], chromosome, count)
+        left_out = LeftOut.of_engine(batch["left_out"], ENGINE_REASONS)
         line = batch["line"]
         build = np.empty(len(line), dtype=object)
         build.fill(self.build)

@@ -31,6 +31,12 @@ from mutflank_tools.reference.folder import canonical_build  # noqa: E402
         (["matrix", "t.tsv", "--reference", "r", "-o", "p", "--types", "SBS6,SBS78"],
          "mutflank matrix: error: argument --types: unknown matrix type SBS78: choose from "
          "SBS6,SBS96,SBS1536,SBS192,SBS384,DBS78,ID83"),
+        (["extract", "m.tsv", "-o", "p", "--rank", "1"],
+         "mutflank extract: error: argument --rank: not a whole number >= 2: '1'"),
+        (["extract", "m.tsv", "-o", "p", "--seed", "-1"],
+         "mutflank extract: error: argument --seed: not a whole number >= 0: '-1'"),
+        (["extract", "m.tsv", "-o", "p", "--replicates", "2.5"],
+         "mutflank extract: error: argument --replicates: not a positive whole number: '2.5'"),
         (["reference", "in.fa", "out"],
          "mutflank reference: error: the following arguments are required: --build"),
         (["plot", "m.tsv", "-o", "x.png", "extra", "--typo"],
