@@ -31,6 +31,7 @@ import numpy as np
 from .. import _engine
 from ..inputs.records import LeftOut, Records
 from ..runtime.errors import InputError, at_line
+from .counted import STALE
 from .kinds import DOUBLET, SINGLE, allele_shapes
 
 HOLD = 500_000  # SNVs of one input held before streaming starts
@@ -99,6 +100,8 @@ def split_substitutions(records):
     stretches.weight = np.where(first, stretches.weight, 0)
     if getattr(stretches, "shape", None) is not None:
         stretches.shape = allele_shapes(stretches.ref, stretches.alt)
+    if getattr(stretches, "window", None) is not None:  # at another position
+        stretches.window = np.full_like(stretches.window, STALE)
     return concatenate([records.take(~split), stretches], records.input, records.left_out)
 
 

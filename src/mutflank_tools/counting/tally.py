@@ -25,7 +25,7 @@ from ..reference.genome import (NO_BUILD, NO_FILE, NOT_A_FILE_NAME, Chromosome,
                                ReferenceCoverage)
 from ..runtime.errors import UsageError
 from . import kinds as registry
-from .counted import Counted
+from .counted import STALE, Counted
 from .doublets import DUPLICATE, MULTI_BASE, Merger, split_substitutions
 
 PAST_END = "position past the chromosome end"
@@ -43,7 +43,7 @@ _COUNTED = tuple(name for name in Records.EVERY_COLUMN if name not in ("filter",
 _CARRIED = tuple(name for name in Counted.EVERY_COLUMN if name not in ("filter", "id", "build"))
 # The columns a mutation class's count reads.
 _CLASS_COLUMNS = ("sample", "chromosome", "position", "ref", "alt", "index", "weight", "place",
-                  "first", "second")
+                  "window", "first", "second")
 
 # A reference byte as a base code (A 0, C 1, G 2, T 3, N 4, none 5); OUTSIDE (-1) is 6.
 _BYTE_BASE = np.array([value & 3 for value in range(16)] + [4] * 4 + [5] * 236 + [6],
@@ -394,6 +394,9 @@ class Counter:
         if settings.merge_samples:
             self.tally.marks = []
         taken = {kind.mutation_class for kind in self.sources}
+        # The flank of the windows that the kinds of substitutions read (None: none is chosen).
+        self._flank = max((kind.flank for kind in self.sources if kind.mutation_class == "SBS"),
+                          default=None)
         # The classes whose records are looked up and checked: those a chosen kind takes, and
         # substitutions of several bases when their pieces (SNVs, doublets) may be counted.
         self._snv_class = next(number for number, mutation_class in enumerate(self.classes)
@@ -543,7 +546,13 @@ class Counter:
         del columns["build"]  # not read past here
         columns = _take(columns, keep)
         pair_codes = pair_codes[keep]
-        same = self._check_refs(self._batch(columns, found, pair_codes), columns)
+        batch = self._batch(columns, found, pair_codes)
+        flank = self._flank
+        if flank is not None:
+            # One read for the REF check and the kinds: the window carried on.
+            longest = int(_engine.text_lengths(columns["ref"]).max())
+            columns["window"] = batch.window(flank, max(flank, longest - 1))[:, :2 * flank + 1]
+        same = self._check_refs(batch, columns)
         if not same.all():
             self._leave(REF_DIFFERS, columns["index"], columns["chromosome"], ~same)
             columns = _take(columns, same)
@@ -557,6 +566,9 @@ class Counter:
                             for item in found], dtype=np.int64)
         columns["place"] = numbers[pair_codes] if len(numbers) else \
             np.zeros(len(pair_codes), dtype=np.int64)
+        if "window" not in columns:
+            columns["window"] = None if self._flank is None else \
+                np.zeros((len(pair_codes), 2 * self._flank + 1), dtype=np.int16)
         return columns
 
     def _place(self, chromosome):
@@ -582,8 +594,9 @@ class Counter:
             pairs, pair_codes = _codes(list(zip(builds.tolist(), chromosome_names.tolist())))
         return [self.genome.lookup(build, name) for build, name in pairs], pair_codes, builds
 
-    def _batch(self, columns, found, pair_codes):
-        """A kinds.Batch of records whose chromosomes are all `found` (by `pair_codes`)."""
+    def _batch(self, columns, found, pair_codes, window=None):
+        """A kinds.Batch of records whose chromosomes are all `found` (by `pair_codes`);
+        `window`: their windows of (flank, flank) read so far (Counted.window)."""
         positions = columns["position"].astype(np.int64)
 
         def reader(before, after, subset):
@@ -595,8 +608,15 @@ class Counter:
                 window[here] = found[code].windows(picked[here], before, after)
             return window
 
+        windows = {}
+        if window is not None:
+            stale = np.flatnonzero(window[:, 0] == STALE)
+            if len(stale):
+                window = window.copy()
+                window[stale] = reader(self._flank, self._flank, stale)
+            windows[(self._flank, self._flank)] = window
         return registry.Batch(columns["sample"], columns["chromosome"], positions,
-                              columns["ref"], columns["alt"], reader)
+                              columns["ref"], columns["alt"], reader, windows)
 
     def _count(self, units, input_kind):
         """Counts the checked records of `units` ([(Records, input index)], after the
@@ -693,7 +713,7 @@ class Counter:
 
     def _count_class(self, columns, rows, kinds):
         tally = self.tally
-        batch = self._batch(columns, self._places, columns["place"])
+        batch = self._batch(columns, self._places, columns["place"], columns["window"])
         codes = {kind.name: kind.classify(batch) for kind in kinds}
         counted = np.zeros(len(rows), dtype=bool)
         for kind in kinds:
