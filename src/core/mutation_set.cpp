@@ -1,5 +1,6 @@
 #include "mutation_set.hpp"
 
+#include <algorithm>
 
 #define XXH_INLINE_ALL
 #include <xxhash.h>
@@ -85,6 +86,73 @@ void MutationSet::clear() noexcept {
     slots_.shrink_to_fit();
     size_ = 0;
     holds_zero_ = false;
+}
+
+bool OrderedMutations::follows(Lane& lane, std::uint32_t chromosome, std::uint64_t position) {
+    if (!lane.started) {
+        lane.started = true;
+    } else if (chromosome == lane.chromosome) {
+        if (position < lane.position)
+            return false;
+        if (position == lane.position)
+            return true;
+    } else {
+        if (std::find(lane.finished.begin(), lane.finished.end(), chromosome) !=
+            lane.finished.end())
+            return false;
+        lane.finished.push_back(lane.chromosome);
+    }
+    lane.chromosome = chromosome;
+    lane.position = position;
+    lane.group.clear();
+    return true;
+}
+
+void OrderedMutations::unsort(Lane& lane) {
+    for (const Fingerprint& fingerprint : lane.kept)
+        unordered_.insert(fingerprint);
+    lane.sorted = false;
+    std::vector<Fingerprint>().swap(lane.kept);
+    std::vector<Fingerprint>().swap(lane.group);
+    std::vector<std::uint32_t>().swap(lane.finished);
+}
+
+void OrderedMutations::insert(const Rows& rows, std::span<std::uint8_t> is_new) {
+    Lane* lane = nullptr;
+    std::int64_t lane_code = 0;
+    for (std::size_t i = 0; i < rows.first.size(); ++i) {
+        if (lane == nullptr || rows.lane[i] != lane_code) {
+            lane_code = rows.lane[i];
+            lane = &lanes_[lane_code];
+        }
+        const Fingerprint fingerprint{rows.first[i], rows.second[i]};
+        if (lane->sorted && (!follows(*lane, rows.chromosome[i], rows.position[i]) ||
+                             lane->group.size() >= group_limit))
+            unsort(*lane);
+        if (!lane->sorted) {
+            is_new[i] = unordered_.insert(fingerprint) ? 1 : 0;
+            continue;
+        }
+        const bool seen = std::find(lane->group.begin(), lane->group.end(), fingerprint) !=
+                          lane->group.end();
+        is_new[i] = seen ? 0 : 1;
+        if (!seen) {
+            lane->group.push_back(fingerprint);
+            lane->kept.push_back(fingerprint);
+        }
+    }
+}
+
+bool OrderedMutations::in_order(std::int64_t lane) const {
+    const auto found = lanes_.find(lane);
+    return found == lanes_.end() || found->second.sorted;
+}
+
+std::size_t OrderedMutations::size() const noexcept {
+    std::size_t size = unordered_.size();
+    for (const auto& [code, lane] : lanes_)
+        size += lane.kept.size();
+    return size;
 }
 
 } // namespace mutflank

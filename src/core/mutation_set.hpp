@@ -7,6 +7,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 namespace mutflank {
@@ -53,6 +54,48 @@ class MutationSet {
     std::vector<Fingerprint> slots_; // {0, 0}: an empty slot (that fingerprint: holds_zero_)
     std::size_t size_ = 0;
     bool holds_zero_ = false;
+};
+
+// The mutations of a matrix column counted once, for streams ("lanes": the records of one input
+// and one mutation class, say) that mostly come sorted: chromosomes in runs, each met once,
+// positions non-decreasing within a run. While a lane's records are in that order, the same
+// mutation again can only sit among the records of its position: a repeat is looked for there
+// alone (the group kept across calls, so a group split between two batches is one group), and
+// the lane's fingerprints are only appended to a list. At the lane's first record out of order
+// (or a position of more than `group_limit` records), that list goes into one hash set once,
+// and the lane's records are looked up there from then on. The answers are a hash set's, in
+// either order.
+class OrderedMutations {
+  public:
+    static constexpr std::size_t group_limit = 64;
+
+    struct Rows {
+        std::span<const std::uint64_t> first, second; // the fingerprint of each record
+        std::span<const std::int64_t> lane;
+        std::span<const std::uint32_t> chromosome; // the same name, the same number
+        std::span<const std::uint64_t> position;
+    };
+    // is_new[i]: no earlier record of the lane (before or among these) had the fingerprint.
+    void insert(const Rows& rows, std::span<std::uint8_t> is_new);
+    // Whether `lane` still takes its records in order (a lane not met yet does).
+    [[nodiscard]] bool in_order(std::int64_t lane) const;
+    // Fingerprints held: in order lanes' lists and the hash set.
+    [[nodiscard]] std::size_t size() const noexcept;
+
+  private:
+    struct Lane {
+        bool sorted = true;
+        bool started = false;
+        std::uint32_t chromosome = 0;
+        std::uint64_t position = 0;
+        std::vector<std::uint32_t> finished; // chromosomes the lane has left
+        std::vector<Fingerprint> group;      // of the current position
+        std::vector<Fingerprint> kept;       // every new fingerprint, while sorted
+    };
+    static bool follows(Lane& lane, std::uint32_t chromosome, std::uint64_t position);
+    void unsort(Lane& lane);
+    std::unordered_map<std::int64_t, Lane> lanes_;
+    MutationSet unordered_;
 };
 
 } // namespace mutflank

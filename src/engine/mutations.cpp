@@ -224,12 +224,42 @@ constexpr const char* set_doc =
     "MutationSet()\n\n"
     "The fingerprints of the mutations counted so far (see fingerprints).\n"
     "first_times(first, second) -> bool array: which mutations are new, seen neither before\n"
-    "nor earlier among these; they are remembered.";
+    "nor earlier among these; they are remembered.\n"
+    "first_times(first, second, lanes, chromosomes, positions): the same, of records in\n"
+    "lanes (int64: a mutation is always of the same lane) that mostly come sorted by\n"
+    "chromosome (object array of str) and position: a lane in that order is searched for\n"
+    "repeats among the records of one position only. A set takes one form of call.";
 
 struct SetObject {
     PyObject_HEAD
-    MutationSet* set; // owned
+    MutationSet* set;          // owned
+    OrderedMutations* ordered; // owned; made at the first call with lanes
+    NameCodes* chromosomes;    // owned, with `ordered`
 };
+
+// The NameCodes of each str of `names` (object array of `count`); false with an exception
+// set. Records come in runs of one chromosome: a run's name is looked up once.
+bool name_codes(PyObject* names_object, npy_intp count, NameCodes& codes,
+                std::vector<std::uint32_t>& out) {
+    Ref names = column_of(names_object, NPY_OBJECT, count, "chromosomes");
+    if (!names)
+        return false;
+    auto* const* name = data_of<PyObject*>(names);
+    out.resize(static_cast<std::size_t>(count));
+    PyObject* previous = nullptr;
+    std::uint32_t code = 0;
+    for (npy_intp i = 0; i < count; ++i) {
+        if (name[i] != previous) {
+            std::string_view text;
+            if (!utf8_of(name[i], text))
+                return false;
+            code = codes.code(text);
+            previous = name[i];
+        }
+        out[static_cast<std::size_t>(i)] = code;
+    }
+    return true;
+}
 
 int set_init(PyObject* object, PyObject* args, PyObject* kwargs) noexcept {
     if (!PyArg_ParseTuple(args, ":MutationSet") || (kwargs && PyDict_Size(kwargs) > 0)) {
@@ -239,6 +269,10 @@ int set_init(PyObject* object, PyObject* args, PyObject* kwargs) noexcept {
     }
     auto* self = reinterpret_cast<SetObject*>(object);
     delete self->set;
+    delete self->ordered;
+    delete self->chromosomes;
+    self->ordered = nullptr;
+    self->chromosomes = nullptr;
     self->set = new (std::nothrow) MutationSet();
     if (self->set == nullptr) {
         PyErr_NoMemory();
@@ -251,8 +285,18 @@ PyObject* first_times(PyObject* object, PyObject* args) noexcept {
     auto* self = reinterpret_cast<SetObject*>(object);
     PyObject* first_object = nullptr;
     PyObject* second_object = nullptr;
-    if (!PyArg_ParseTuple(args, "OO:first_times", &first_object, &second_object))
+    PyObject* lanes_object = nullptr;
+    PyObject* chromosomes_object = nullptr;
+    PyObject* positions_object = nullptr;
+    if (!PyArg_ParseTuple(args, "OO|OOO:first_times", &first_object, &second_object,
+                          &lanes_object, &chromosomes_object, &positions_object))
         return nullptr;
+    const bool by_lane = lanes_object != nullptr;
+    if (by_lane && positions_object == nullptr) {
+        PyErr_SetString(PyExc_TypeError,
+                        "first_times: give lanes with chromosomes and positions");
+        return nullptr;
+    }
     if (self->set == nullptr) {
         PyErr_SetString(PyExc_ValueError, "MutationSet: not initialised");
         return nullptr;
@@ -274,10 +318,45 @@ PyObject* first_times(PyObject* object, PyObject* args) noexcept {
     auto* is_new = data_of<std::uint8_t>(result);
     const auto size = static_cast<std::size_t>(count);
     bool no_memory = false;
-    MutationSet& set = *self->set;
+    if (!by_lane) {
+        MutationSet& set = *self->set;
+        Py_BEGIN_ALLOW_THREADS
+        try {
+            set.insert({a, size}, {b, size}, {is_new, size});
+        } catch (const std::bad_alloc&) {
+            no_memory = true;
+        }
+        Py_END_ALLOW_THREADS
+        if (no_memory)
+            return PyErr_NoMemory();
+        return result.release();
+    }
+    Ref lanes = column_of(lanes_object, NPY_INT64, count, "lanes");
+    if (!lanes)
+        return nullptr;
+    Ref positions = column_of(positions_object, NPY_UINT64, count, "positions");
+    if (!positions)
+        return nullptr;
+    std::vector<std::uint32_t> chromosome_codes;
+    try {
+        if (self->ordered == nullptr) {
+            self->ordered = new OrderedMutations();
+            self->chromosomes = new NameCodes();
+        }
+        if (!name_codes(chromosomes_object, count, *self->chromosomes, chromosome_codes))
+            return nullptr;
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    }
+    const OrderedMutations::Rows rows{{a, size},
+                                      {b, size},
+                                      {data_of<std::int64_t>(lanes), size},
+                                      {chromosome_codes.data(), size},
+                                      {data_of<std::uint64_t>(positions), size}};
+    OrderedMutations& ordered = *self->ordered;
     Py_BEGIN_ALLOW_THREADS
     try {
-        set.insert({a, size}, {b, size}, {is_new, size});
+        ordered.insert(rows, {is_new, size});
     } catch (const std::bad_alloc&) {
         no_memory = true;
     }
@@ -289,19 +368,25 @@ PyObject* first_times(PyObject* object, PyObject* args) noexcept {
 
 Py_ssize_t set_len(PyObject* object) noexcept {
     const auto* self = reinterpret_cast<SetObject*>(object);
+    if (self->ordered != nullptr)
+        return static_cast<Py_ssize_t>(self->ordered->size());
     return static_cast<Py_ssize_t>(self->set ? self->set->size() : 0);
 }
 
 void set_dealloc(PyObject* object) noexcept {
     auto* self = reinterpret_cast<SetObject*>(object);
     delete self->set;
+    delete self->ordered;
+    delete self->chromosomes;
     self->set = nullptr;
+    self->ordered = nullptr;
+    self->chromosomes = nullptr;
     free_object(object);
 }
 
 PyMethodDef set_methods[] = {
     {"first_times", first_times, METH_VARARGS,
-     "Which mutations (first, second: uint64 arrays) are new; they are remembered."},
+     "Which mutations (first, second: uint64 arrays; lanes, chromosomes, positions: see the type) are new; they are remembered."},
     {nullptr, nullptr, 0, nullptr},
 };
 

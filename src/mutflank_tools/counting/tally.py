@@ -387,6 +387,8 @@ class Counter:
         taken = {kind.mutation_class for kind in self.sources}
         # The classes whose records are looked up and checked: those a chosen kind takes, and
         # substitutions of several bases when their pieces (SNVs, doublets) may be counted.
+        self._snv_class = next(number for number, mutation_class in enumerate(self.classes)
+                               if mutation_class.shape == registry.SINGLE)
         self._checked = [number for number, mutation_class in enumerate(self.classes)
                          if mutation_class.name in taken
                          or (mutation_class.name == MULTI_BASE_CLASS and taken & {"SBS", "DBS"})]
@@ -566,16 +568,12 @@ class Counter:
         regrouping) in the matrices of their class."""
         columns = self._columns(units)
         rows = self._rows(columns)
-        settings = self.settings
-        columns["first"], columns["second"] = _engine.fingerprints(
-            columns["index"] if settings.by_input else None, columns["sample"],
-            columns["chromosome"], columns["position"], columns["ref"], columns["alt"])
-        new = self._seen.first_times(columns["first"], columns["second"])
         indexes, chromosomes, weights = columns["index"], columns["chromosome"], \
             columns["weight"]
         # The same mutation of a column again is counted once: its copies take no class (the
         # columns are not copied without them; each class takes its rows once, below).
         classes = self._classes(columns)
+        new = self._first_times(columns, classes)
         if not new.all():
             self._leave(DUPLICATE, indexes, chromosomes, ~new, weights)
             classes[~new] = -2
@@ -594,6 +592,32 @@ class Counter:
                             weights)
             else:
                 self._count_class(_take(columns, mine), rows[mine], kinds, input_kind)
+
+    def _first_times(self, columns, classes):
+        """Whether each record is the first of its mutation in its column."""
+        settings = self.settings
+        if settings.merge_samples:
+            # A column fed by several inputs: one hash set, and the fingerprints kept (Marks).
+            columns["first"], columns["second"] = _engine.fingerprints(
+                columns["index"] if settings.by_input else None, columns["sample"],
+                columns["chromosome"], columns["position"], columns["ref"], columns["alt"])
+            return self._seen.first_times(columns["first"], columns["second"])
+        # A column is one input's: each input and mutation class is a lane of its own, most
+        # often sorted. The merger let each SNV of a sample through once already (a copy is
+        # its DUPLICATE), so merged SNVs need no second look.
+        new = np.ones(len(classes), dtype=bool)
+        look = classes != self._snv_class if self.merge_doublets else new
+        if not look.any():
+            return new
+        part = {name: columns[name] if look.all() else columns[name][look]
+                for name in ("index", "sample", "chromosome", "position", "ref", "alt")}
+        first, second = _engine.fingerprints(
+            part["index"] if settings.by_input else None, part["sample"], part["chromosome"],
+            part["position"], part["ref"], part["alt"])
+        lanes = part["index"] * (len(self.classes) + 1) + classes[look] + 1
+        new[look] = self._seen.first_times(first, second, lanes, part["chromosome"],
+                                           part["position"])
+        return new
 
     def _leave(self, reason, indexes, chromosomes, mask=None, weights=None):
         """Notes the records where `mask` holds (all: None) as left out for `reason`, each
