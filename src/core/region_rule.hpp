@@ -83,8 +83,8 @@ Stretch changed_stretch(std::int64_t position, const Text& ref, const Text& alt)
         after = static_cast<std::size_t>(
             std::upper_bound(starts + low, starts + high, stretch.first) - starts);
     } else {
-        after = static_cast<std::size_t>(
-            std::upper_bound(starts, starts + from, stretch.first) - starts);
+        after = static_cast<std::size_t>(std::upper_bound(starts, starts + from, stretch.first) -
+                                         starts);
     }
     hint = after == 0 ? 0 : after - 1;
     return after > 0 && stretch.end <= ends[after - 1];

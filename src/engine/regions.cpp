@@ -1,11 +1,10 @@
 // inside_regions: whether each record lies in the regions of --regions (the rule of
 // src/core/region_rule.hpp), one pass over the records, for inputs/regions.py.
-#include "numpy.hpp"
-
 #include <cstdint>
 #include <vector>
 
 #include "functions.hpp"
+#include "numpy.hpp"
 #include "region_rule.hpp"
 
 namespace mutflank::engine {
@@ -39,7 +38,8 @@ constexpr long no_regions = -2;  // a chromosome without regions: every record o
 
 Ref column(PyObject* object, int type, npy_intp count, const char* name) {
     Ref array{PyArray_FROMANY(object, type, 1, 1, NPY_ARRAY_IN_ARRAY | NPY_ARRAY_FORCECAST)};
-    if (array && count >= 0 && PyArray_DIM(reinterpret_cast<PyArrayObject*>(array.get()), 0) != count) {
+    if (array && count >= 0 &&
+        PyArray_DIM(reinterpret_cast<PyArrayObject*>(array.get()), 0) != count) {
         PyErr_Format(PyExc_ValueError, "inside_regions: %s has another length", name);
         return nullptr;
     }
@@ -110,8 +110,8 @@ PyObject* inside_regions(PyObject* /*module*/, PyObject* args) noexcept {
     PyObject* known = nullptr;
     PyObject* resolve = nullptr;
     PyObject* tables = nullptr;
-    if (!PyArg_ParseTuple(args, "OOOOO!OO:inside_regions", &objects[0], &objects[1],
-                          &objects[2], &objects[3], &PyDict_Type, &known, &resolve, &tables))
+    if (!PyArg_ParseTuple(args, "OOOOO!OO:inside_regions", &objects[0], &objects[1], &objects[2],
+                          &objects[3], &PyDict_Type, &known, &resolve, &tables))
         return nullptr;
     Ref chromosomes = column(objects[0], NPY_OBJECT, -1, "chromosomes");
     if (!chromosomes)

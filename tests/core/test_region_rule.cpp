@@ -1,5 +1,5 @@
-#include <gtest/gtest.h>
 #include <cstdint>
+#include <gtest/gtest.h>
 #include <string_view>
 #include <tuple>
 #include <vector>
@@ -23,7 +23,7 @@ INSTANTIATE_TEST_SUITE_P(
     Alleles, ChangedStretch,
     ::testing::Values(Case{"A", "C", 99, 100}, Case{"-", "T", 99, 100}, // one letter each
                       Case{"AC", "GT", 99, 101}, Case{"ACGT", "AGGA", 100, 103},
-                      Case{"ACG", "ACG", 99, 100},                        // nothing changed
+                      Case{"ACG", "ACG", 99, 100},                          // nothing changed
                       Case{"A", "AT", 100, 101}, Case{"AT", "A", 100, 101}, // after the anchor
                       Case{"CAT", "CG", 100, 101}, Case{"CAT", "GT", 99, 100},
                       Case{"-", "TT", 100, 101}, Case{"GG", "-", 99, 100})); // a MAF's indels
@@ -53,8 +53,8 @@ TEST(Within, FromAHintAsWithout) {
         starts.push_back(at);
         ends.push_back(at + 1 + at % 5);
     }
-    for (std::size_t hint_at : {std::size_t{0}, std::size_t{3}, std::size_t{70}, starts.size(),
-                                std::size_t{1000}}) {
+    for (std::size_t hint_at :
+         {std::size_t{0}, std::size_t{3}, std::size_t{70}, starts.size(), std::size_t{1000}}) {
         std::size_t hint = hint_at;
         for (std::int64_t first : {-1, 0, 5, 6, 700, 3, 3, 990, 994, 995, 13, 1005, 0}) {
             const Stretch stretch{first, first + 1 + first % 2};
