@@ -13,9 +13,8 @@
 #include <string>
 #include <string_view>
 #include <tuple>
-#include <vector>
-
 #include <unistd.h>
+#include <vector>
 
 #include "bed_reader.hpp"
 #include "scan_ways.hpp"
@@ -28,9 +27,7 @@ using namespace mutflank::fuzz;
 using Row = std::tuple<std::string, std::uint64_t, std::uint64_t>;
 using Outcome = fuzz::Outcome<Row, BedFault::Kind>;
 
-bool blank(char c) {
-    return std::string_view(" \t\r\v\f").find(c) != std::string_view::npos;
-}
+bool blank(char c) { return std::string_view(" \t\r\v\f").find(c) != std::string_view::npos; }
 
 std::vector<std::string_view> words(std::string_view line) {
     std::vector<std::string_view> found;

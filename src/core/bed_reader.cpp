@@ -76,8 +76,7 @@ std::optional<BedFault> BedReader::next(BedBatch& batch, bool& more) {
         lines_, more, [](std::uint64_t /*number*/, std::string_view /*line*/) { return false; },
         [this, &batch](std::string_view line) { return record(line, batch); },
         [this, &batch](std::size_t lines) {
-            return batch.rows() >= settings_.batch_records ||
-                   lines >= 4 * settings_.batch_records;
+            return batch.rows() >= settings_.batch_records || lines >= 4 * settings_.batch_records;
         });
 }
 

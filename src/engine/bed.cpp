@@ -1,7 +1,5 @@
 // read_bed: the intervals of a BED file (src/core/bed_reader.cpp), read whole, for
 // inputs/regions.py, which merges them and words a fault.
-#include "numpy.hpp"
-
 #include <cstdint>
 #include <limits>
 #include <new>
@@ -12,6 +10,7 @@
 #include "bed_reader.hpp"
 #include "columns.hpp"
 #include "functions.hpp"
+#include "numpy.hpp"
 
 namespace mutflank::engine {
 using py::Ref;
@@ -76,7 +75,8 @@ PyObject* read_bed(PyObject* /*self*/, PyObject* args) noexcept {
     if (!PyArg_ParseTuple(args, "inK:read_bed", &fd, &max_line, &far))
         return nullptr;
     if (max_line < 1 || far > std::numeric_limits<std::int64_t>::max()) {
-        PyErr_SetString(PyExc_ValueError, "read_bed: max_line_bytes below 1, or far above 2^63 - 1");
+        PyErr_SetString(PyExc_ValueError,
+                        "read_bed: max_line_bytes below 1, or far above 2^63 - 1");
         return nullptr;
     }
     Read read;

@@ -21,6 +21,9 @@ extern PyMethodDef fingerprints_method;
 extern PyMethodDef pair_codes_method;
 extern PyMethodDef text_lengths_method;
 
+// regions.cpp
+extern PyMethodDef inside_regions_method;
+
 // table.cpp
 extern PyMethodDef table_rows_method;
 

@@ -11,7 +11,7 @@ using py::Ref;
 namespace {
 
 // Filled on the first import (the entries are defined in other files).
-std::array<PyMethodDef, 11> methods{};
+std::array<PyMethodDef, 12> methods{};
 
 PyModuleDef module_definition = {
     PyModuleDef_HEAD_INIT,
@@ -29,8 +29,9 @@ PyObject* initialise() noexcept {
     if (_import_array() < 0)
         return nullptr;
     methods = {allele_classes_method, count_contexts_method, fingerprints_method,
-               indel_classes_method, pair_codes_method, read_bed_method, read_window_rows_method,
-               sbs_channels_method, table_rows_method, text_lengths_method,
+               indel_classes_method, inside_regions_method, pair_codes_method,
+               read_bed_method, read_window_rows_method, sbs_channels_method,
+               table_rows_method, text_lengths_method,
                PyMethodDef{nullptr, nullptr, 0, nullptr}};
     module_definition.m_methods = methods.data();
     Ref module{PyModule_Create(&module_definition)};

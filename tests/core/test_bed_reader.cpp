@@ -36,8 +36,8 @@ std::vector<std::string> read(const std::string& text, std::size_t batch_records
                           std::to_string(batch.end[i]));
         if (fault) {
             out.push_back("fault " + std::to_string(static_cast<int>(fault->kind)) + " at " +
-                          std::to_string(fault->line) + ": " + std::to_string(fault->count) +
-                          " " + fault->text + " " + std::to_string(fault->start) + " " +
+                          std::to_string(fault->line) + ": " + std::to_string(fault->count) + " " +
+                          fault->text + " " + std::to_string(fault->start) + " " +
                           std::to_string(fault->end));
             break;
         }

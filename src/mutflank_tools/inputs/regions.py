@@ -178,39 +178,6 @@ def _shown(field):
 
 # ---- the rule -----------------------------------------------------------------------------
 
-def changed_bases(position, ref, alt):
-    """(first, end): the 0-based half-open stretch of reference bases that decide whether a
-    record lies in the regions (see the module's text), from its 1-based position and its
-    alleles (arrays: uint64 or int64, object str, object str)."""
-    position = np.asarray(position).astype(np.int64)
-    ref_lengths, alt_lengths = _engine.text_lengths(ref), _engine.text_lengths(alt)
-    first = position - 1
-    end = position.copy()
-    for at in np.flatnonzero((ref_lengths != 1) | (alt_lengths != 1)).tolist():
-        first[at], end[at] = _stretch(int(position[at]), ref[at], alt[at])
-    return first, end
-
-
-def _stretch(position, ref, alt):
-    if ref == "-":  # a MAF insertion, after Start_Position
-        return position, position + 1
-    if alt == "-":  # a MAF deletion, from Start_Position
-        return position - 1, position
-    if len(ref) == len(alt):
-        start, end = 0, len(ref)
-        while start < end and ref[start] == alt[start]:
-            start += 1
-        while end > start and ref[end - 1] == alt[end - 1]:
-            end -= 1
-        if start == end:  # no base changed: the record's own base
-            return position - 1, position
-        return position - 1 + start, position - 1 + end
-    shared = 0
-    while shared < min(len(ref), len(alt)) and ref[shared] == alt[shared]:
-        shared += 1
-    return position - 1 + shared, position + shared
-
-
 class RegionFilter:
     """Keeps the records inside the regions. `known(name)` tells whether the reference has a
     file for a chromosome as records write it (None: every chromosome counts as known)."""
@@ -218,38 +185,27 @@ class RegionFilter:
     def __init__(self, regions, known=None):
         self.regions = regions
         self.known = known
-        self._found = {}  # chromosome as written -> (starts, ends), False (no regions), None
+        self._numbers = {}  # chromosome as written -> its table's number, -1 or -2 (_resolve)
+        self._tables = []  # (starts, ends) of the chromosomes met
 
-    def _intervals(self, name):
-        found = self._found.get(name, 0)
-        if found == 0:
-            found = self.regions.lookup(name)
-            if found is None:
-                found = False if self.known is None or self.known(name) else None
-            if len(self._found) > 4096:
-                self._found.clear()
-            self._found[name] = found
-        return found
+    def _resolve(self, name):
+        """The number of the table of the chromosome `name` as written, -1 when the reference
+        lacks it (its records are let through), -2 when it has no regions."""
+        found = self.regions.lookup(name)
+        if found is None:
+            return -2 if self.known is None or self.known(name) else -1
+        self._tables.append(found)
+        return len(self._tables) - 1
 
     def inside(self, chromosome, position, ref, alt):
         """Whether each record lies in the regions (records on chromosomes the reference
-        lacks: True, left to the reference's checks)."""
-        result = np.zeros(len(position), dtype=bool)
-        if not len(position):
-            return result
-        first, end = changed_bases(position, ref, alt)
-        names, codes = _codes(chromosome)
-        for code, name in enumerate(names):
-            found = self._intervals(name)
-            mine = codes == code
-            if found is None:
-                result[mine] = True
-            elif found is not False:
-                starts, ends = found
-                at = np.searchsorted(starts, first[mine], side="right") - 1
-                safe = np.maximum(at, 0)
-                result[mine] = (at >= 0) & (end[mine] <= ends[safe])
-        return result
+        lacks: True, left to the reference's checks); the rule is the engine's
+        (_engine.inside_regions, src/core/region_rule.hpp), a pass over the records."""
+        if len(self._numbers) > 4096:
+            self._numbers.clear()
+            self._tables.clear()
+        return _engine.inside_regions(chromosome, position, ref, alt, self._numbers,
+                                      self._resolve, self._tables)
 
     def apply(self, records):
         """The records inside; those outside counted in their `left_out` under OUTSIDE."""

@@ -551,10 +551,11 @@ def test_unreachable_scheduler(small):
     ([], []),
 ])
 @pytest.mark.parametrize("at_once", [1, 3, 1 << 22])  # rows of one digit made a few at a time
-def test_count_cells_writes_every_count_after_a_tab(monkeypatch, rows, expected, at_once):
+@pytest.mark.parametrize("order", ["C", "F"])  # F: rows of a transposed tally, as written
+def test_count_cells_writes_every_count_after_a_tab(monkeypatch, rows, expected, at_once, order):
     import numpy as np
     from mutflank_tools.commands import matrix
 
     monkeypatch.setattr(matrix, "CELLS_AT_ONCE", at_once)
-    counts = np.array(rows) if rows else np.zeros((0, 3), dtype=np.int64)
+    counts = np.array(rows, order=order) if rows else np.zeros((0, 3), dtype=np.int64)
     assert matrix.count_cells(counts) == expected
