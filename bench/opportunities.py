@@ -206,7 +206,8 @@ def covering(lengths):
 
 
 def regions_runs(calls, root, beds, repetitions, installs):
-    """{(install, run): median wall seconds} of `matrix` of `calls` without --regions
+    """{(install, run): (median wall seconds, median CPU seconds)} of `matrix` of `calls`
+    without --regions
     ("plain") and with each of `beds` ({run: path}), the installs ({name: interpreter})
     alternating; exits when two installs' outputs differ."""
     runs = {"plain": [], **{name: ["--regions", str(bed)] for name, bed in beds.items()}}
@@ -218,21 +219,26 @@ def regions_runs(calls, root, beds, repetitions, installs):
                 prefix = DATA / f"m-{install}"
                 command = [python, "-m", "mutflank_tools", "matrix", str(calls), "--reference",
                            str(root), "-o", str(prefix), "--types", "SBS96", *extra]
-                times.setdefault((install, run), []).append(timed(command)[0])
+                wall, _, cpu = timed(command)
+                times.setdefault((install, run), []).append((wall, cpu))
                 outputs[install] = Path(f"{prefix}.SBS96.tsv").read_bytes()
             if len(set(outputs.values())) > 1:
                 raise SystemExit(f"the installs' matrices differ ({run})")
-    return {key: statistics.median(values) for key, values in times.items()}
+    return {key: tuple(statistics.median(column) for column in zip(*values))
+            for key, values in times.items()}
 
 
 def print_regions(title, medians, installs, names):
     print(title)
     for install in installs:
-        plain = medians[install, "plain"]
-        shown = "; ".join(f"with {text} {medians[install, run]:.2f} s "
-                          f"({100 * (medians[install, run] / plain - 1):+.1f}%)"
+        plain, plain_cpu = medians[install, "plain"]
+        shown = "; ".join(f"with {text} {medians[install, run][0]:.2f} s "
+                          f"({100 * (medians[install, run][0] / plain - 1):+.1f}%; CPU "
+                          f"{medians[install, run][1]:.2f} s, "
+                          f"{100 * (medians[install, run][1] / plain_cpu - 1):+.1f}%)"
                           for run, text in names.items())
-        print(f"  {install:8}  without --regions {plain:.2f} s; {shown}")
+        print(f"  {install:8}  without --regions {plain:.2f} s (CPU {plain_cpu:.2f} s); "
+              f"{shown}")
 
 
 def bench_regions(root, bed, lengths, repetitions, installs):
