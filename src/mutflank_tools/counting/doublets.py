@@ -31,7 +31,8 @@ import numpy as np
 from .. import _engine
 from ..inputs.records import LeftOut, Records
 from ..runtime.errors import InputError, at_line
-from .kinds import SINGLE, allele_shapes
+from .counted import STALE
+from .kinds import DOUBLET, SINGLE, allele_shapes
 
 HOLD = 500_000  # SNVs of one input held before streaming starts
 MULTI_BASE = "multi-base substitution (three or more adjacent bases)"
@@ -45,17 +46,19 @@ def take(records, index, left_out=None):
 
 def concatenate(parts, source, left_out):
     """One Records of several of one input; `source`: the input (for an empty result)."""
+    kind = type(parts[0]) if parts else Records
     parts = [part for part in parts if len(part)]
     if not parts:
-        return Records.empty(source, left_out)
+        return kind.empty(source, left_out)
     if len(parts) == 1:  # the columns as they are: nothing changes them in place
         return parts[0].take(slice(None), left_out)
-    return Records.concatenate(source, parts, left_out)
+    return kind.concatenate(source, parts, left_out)
 
 
-def single_base_substitutions(ref, alt):
-    """Which records replace one base of A, C, G, T by another (object arrays of str)."""
-    return allele_shapes(ref, alt) == SINGLE
+def single_base_substitutions(records):
+    """Which records replace one base of A, C, G, T by another."""
+    shape = getattr(records, "shape", None)  # counting's Counted carry their shapes
+    return (allele_shapes(records.ref, records.alt) if shape is None else shape) == SINGLE
 
 
 def split_substitutions(records):
@@ -95,6 +98,10 @@ def split_substitutions(records):
     first = np.ones(len(order), dtype=bool)
     first[1:] = order[1:] != order[:-1]
     stretches.weight = np.where(first, stretches.weight, 0)
+    if getattr(stretches, "shape", None) is not None:
+        stretches.shape = allele_shapes(stretches.ref, stretches.alt)
+    if getattr(stretches, "window", None) is not None:  # at another position
+        stretches.window = np.full_like(stretches.window, STALE)
     return concatenate([records.take(~split), stretches], records.input, records.left_out)
 
 
@@ -125,7 +132,7 @@ class Merger:
         self.source = records.input
         if not self.merge or len(records) == 0:
             return records
-        snv = single_base_substitutions(records.ref, records.alt)
+        snv = single_base_substitutions(records)
         if not snv.any():
             return records
         self._pending.append(concatenate([records], records.input, LeftOut()) if snv.all()
@@ -185,6 +192,8 @@ class Merger:
             doublets.ref = _joined(held.ref[firsts], held.ref[seconds])
             doublets.alt = _joined(held.alt[firsts], held.alt[seconds])
             doublets.weight = held.weight[firsts] + held.weight[seconds]
+            if getattr(doublets, "shape", None) is not None:
+                doublets.shape = np.full(len(firsts), DOUBLET, dtype=np.uint8)
             released.append(doublets)
         return released
 

@@ -25,6 +25,7 @@ from ..reference.genome import (NO_BUILD, NO_FILE, NOT_A_FILE_NAME, Chromosome,
                                ReferenceCoverage)
 from ..runtime.errors import UsageError
 from . import kinds as registry
+from .counted import STALE, Counted
 from .doublets import DUPLICATE, MULTI_BASE, Merger, split_substitutions
 
 PAST_END = "position past the chromosome end"
@@ -37,6 +38,12 @@ REF_LIMIT = 0.05  # share of an input's REF bases differing from the reference t
 # The columns of Records that counting reads (FILTER and ID are the readers' alone: not
 # copied along with every batch).
 _COUNTED = tuple(name for name in Records.EVERY_COLUMN if name not in ("filter", "id"))
+# The columns of the Counted records that the checks hand on (the build is the checks' alone:
+# a record's reference file is its place).
+_CARRIED = tuple(name for name in Counted.EVERY_COLUMN if name not in ("filter", "id", "build"))
+# The columns a mutation class's count reads.
+_CLASS_COLUMNS = ("sample", "chromosome", "position", "ref", "alt", "index", "weight", "place",
+                  "window", "first", "second")
 
 # A reference byte as a base code (A 0, C 1, G 2, T 3, N 4, none 5); OUTSIDE (-1) is 6.
 _BYTE_BASE = np.array([value & 3 for value in range(16)] + [4] * 4 + [5] * 236 + [6],
@@ -382,9 +389,14 @@ class Counter:
         # The mutations counted, to count each once: of the inputs not yet ended, or of every
         # input with merge_samples (a sample's inputs add up in one column).
         self._seen = _engine.MutationSet()
+        # The reference files met (a record's "place" is its file's number here).
+        self._places, self._place_numbers = [], {}
         if settings.merge_samples:
             self.tally.marks = []
         taken = {kind.mutation_class for kind in self.sources}
+        # The flank of the windows that the kinds of substitutions read (None: none is chosen).
+        self._flank = max((kind.flank for kind in self.sources if kind.mutation_class == "SBS"),
+                          default=None)
         # The classes whose records are looked up and checked: those a chosen kind takes, and
         # substitutions of several bases when their pieces (SNVs, doublets) may be counted.
         self._snv_class = next(number for number, mutation_class in enumerate(self.classes)
@@ -415,8 +427,9 @@ class Counter:
         if parts:
             columns = self._check(parts, input_kind)
             for index, mine in _input_rows(columns["index"]):
-                records = Records(input=sources[index], left_out=LeftOut(), filter=None,
-                                  id=None, **{name: columns[name][mine] for name in _COUNTED})
+                records = Counted(input=sources[index], left_out=LeftOut(), filter=None,
+                                  id=None, build=None,
+                                  **{name: columns[name][mine] for name in _CARRIED})
                 merger = self._mergers.get(index)
                 if merger is None:
                     merger = self._mergers[index] = Merger(merge=self.merge_doublets)
@@ -446,13 +459,13 @@ class Counter:
         if not self._mergers and not self.settings.merge_samples:
             self._seen = _engine.MutationSet()  # a later input has columns of its own
 
-    def _columns(self, parts):
-        """The columns of several Records (and "index", the input of each record)."""
+    def _columns(self, parts, names=_COUNTED):
+        """The columns `names` of several Records (and "index", the input of each record)."""
         if len(parts) == 1:
-            columns = {column: getattr(parts[0][0], column) for column in _COUNTED}
+            columns = {column: getattr(parts[0][0], column) for column in names}
         else:
             columns = {column: np.concatenate([getattr(records, column) for records, *_
-                                               in parts]) for column in _COUNTED}
+                                               in parts]) for column in names}
         columns["index"] = np.repeat(np.array([part[1] for part in parts], dtype=np.int64),
                                      [len(part[0].position) for part in parts])
         return columns
@@ -467,14 +480,13 @@ class Counter:
         return tally.rows(keys)[pair_codes]
 
     def _classes(self, columns):
-        """The number of each record's mutation class in self.classes, -1 for none."""
-        classes = np.full(len(columns["ref"]), -1, dtype=np.int64)
-        shapes = None
+        """The number of each record's mutation class in self.classes, -1 for none (the
+        shapes of the alleles: columns["shape"])."""
+        shapes = columns["shape"]
+        classes = np.full(len(shapes), -1, dtype=np.int64)
         for number, mutation_class in enumerate(self.classes):
             open_ = classes < 0
             if open_.any() and mutation_class.shape is not None:
-                if shapes is None:  # one pass of the engine for every class of a shape
-                    shapes = registry.allele_shapes(columns["ref"], columns["alt"])
                 classes[open_ & (shapes == mutation_class.shape)] = number
             elif open_.any():
                 accepted = np.zeros(len(classes), dtype=bool)
@@ -490,8 +502,11 @@ class Counter:
         the input's REF check and reference fit noted, record by record."""
         tally = self.tally
         columns = self._columns(parts)
-        self._rows(columns)  # a sample is a column whatever becomes of its records
+        # A sample is a column whatever becomes of its records.
+        columns["row"] = self._rows(columns)
         indexes, chromosomes = columns["index"], columns["chromosome"]
+        # One pass of the engine for every class of a shape, its answer carried on.
+        columns["shape"] = registry.allele_shapes(columns["ref"], columns["alt"])
         classes = self._classes(columns)
         self._leave(registry.OTHER, indexes, chromosomes, classes < 0)
         checked = np.isin(classes, self._checked)
@@ -503,7 +518,7 @@ class Counter:
                             f"{mutation_class.description}", indexes, chromosomes, mine)
         columns = _take(columns, checked)
         if not len(columns["index"]):
-            return columns
+            return self._placed(columns, [], columns["row"])
         found, pair_codes, builds = self._locate(columns, input_kind)
         on_file = np.array([isinstance(item, Chromosome) for item in found], dtype=bool)
         missing = ~on_file[pair_codes]
@@ -513,7 +528,8 @@ class Counter:
         if missing.any():
             for index in dict.fromkeys(indexes[missing].tolist()):
                 mine = missing & (indexes == index)
-                tally.coverage[index].add(0, builds[mine], chromosomes[mine])
+                tally.coverage[index].add(0, [builds] * int(mine.sum()) if isinstance(
+                    builds, str) else builds[mine], chromosomes[mine])
         for reason in NO_REFERENCE:
             which = np.array([item == reason if isinstance(item, str) else False
                               for item in found], dtype=bool)
@@ -526,29 +542,61 @@ class Counter:
         self._leave(PAST_END, indexes, chromosomes, past)
         keep = ~missing & ~past
         if not keep.any():
-            return _take(columns, keep)
+            return self._placed(_take(columns, keep), found, pair_codes[keep])
+        del columns["build"]  # not read past here
         columns = _take(columns, keep)
-        same = self._check_refs(self._batch(columns, found, pair_codes[keep]), columns)
+        pair_codes = pair_codes[keep]
+        batch = self._batch(columns, found, pair_codes)
+        flank = self._flank
+        if flank is not None:
+            # One read for the REF check and the kinds: the window carried on.
+            longest = int(_engine.text_lengths(columns["ref"]).max())
+            columns["window"] = batch.window(flank, max(flank, longest - 1))[:, :2 * flank + 1]
+        same = self._check_refs(batch, columns)
         if not same.all():
             self._leave(REF_DIFFERS, columns["index"], columns["chromosome"], ~same)
             columns = _take(columns, same)
+            pair_codes = pair_codes[same]
+        return self._placed(columns, found, pair_codes)
+
+    def _placed(self, columns, found, pair_codes):
+        """The columns with "place": the number of each record's reference file (of `found`,
+        by `pair_codes`) among the Counter's places."""
+        numbers = np.array([self._place(item) if isinstance(item, Chromosome) else -1
+                            for item in found], dtype=np.int64)
+        columns["place"] = numbers[pair_codes] if len(numbers) else \
+            np.zeros(len(pair_codes), dtype=np.int64)
+        if "window" not in columns:
+            columns["window"] = None if self._flank is None else \
+                np.zeros((len(pair_codes), 2 * self._flank + 1), dtype=np.int16)
         return columns
+
+    def _place(self, chromosome):
+        number = self._place_numbers.setdefault(chromosome.path, len(self._places))
+        if number == len(self._places):
+            self._places.append(chromosome)
+        return number
 
     def _locate(self, columns, input_kind):
         """(the Chromosome, or the reason there is none, of each distinct (build, chromosome)
-        name; the index of each record's among them; each record's build)."""
+        name; the index of each record's among them; each record's build, or the one build
+        of all)."""
         chromosome_names = columns["chromosome"]
         builds, one = self._builds(columns, input_kind)
-        if one is not None or len(set(builds.tolist())) == 1:
+        if one is None and len(set(builds.tolist())) == 1:
+            one = builds[0]
+        if one is not None:
             # The common case: one build, told by names alone.
             names, pair_codes = _codes(chromosome_names)
-            pairs = [(builds[0], name) for name in names]
+            pairs = [(one, name) for name in names]
+            builds = one
         else:
             pairs, pair_codes = _codes(list(zip(builds.tolist(), chromosome_names.tolist())))
         return [self.genome.lookup(build, name) for build, name in pairs], pair_codes, builds
 
-    def _batch(self, columns, found, pair_codes):
-        """A kinds.Batch of records whose chromosomes are all `found`."""
+    def _batch(self, columns, found, pair_codes, window=None):
+        """A kinds.Batch of records whose chromosomes are all `found` (by `pair_codes`);
+        `window`: their windows of (flank, flank) read so far (Counted.window)."""
         positions = columns["position"].astype(np.int64)
 
         def reader(before, after, subset):
@@ -560,14 +608,21 @@ class Counter:
                 window[here] = found[code].windows(picked[here], before, after)
             return window
 
+        windows = {}
+        if window is not None:
+            stale = np.flatnonzero(window[:, 0] == STALE)
+            if len(stale):
+                window = window.copy()
+                window[stale] = reader(self._flank, self._flank, stale)
+            windows[(self._flank, self._flank)] = window
         return registry.Batch(columns["sample"], columns["chromosome"], positions,
-                              columns["ref"], columns["alt"], reader)
+                              columns["ref"], columns["alt"], reader, windows)
 
     def _count(self, units, input_kind):
         """Counts the checked records of `units` ([(Records, input index)], after the
         regrouping) in the matrices of their class."""
-        columns = self._columns(units)
-        rows = self._rows(columns)
+        columns = self._columns(units, _CARRIED)
+        rows = columns["row"]
         indexes, chromosomes, weights = columns["index"], columns["chromosome"], \
             columns["weight"]
         # The same mutation of a column again is counted once: its copies take no class (the
@@ -591,7 +646,8 @@ class Counter:
                             f"{mutation_class.description}", indexes, chromosomes, mine,
                             weights)
             else:
-                self._count_class(_take(columns, mine), rows[mine], kinds, input_kind)
+                self._count_class({name: columns[name][mine] for name in _CLASS_COLUMNS
+                                   if name in columns}, rows[mine], kinds)
 
     def _first_times(self, columns, classes):
         """Whether each record is the first of its mutation in its column."""
@@ -638,28 +694,26 @@ class Counter:
 
     def _builds(self, columns, name_kind):
         """(The build of each record: --build for VCF and MAF records, the one given by the
-        record for tables, the default where the record names none; the build of every
-        record when it is known to be one, else None)."""
+        record for tables, the default where the record names none; None when
+        all have one; that one build, else None)."""
         builds = columns["build"]
         settings = self.settings
         if settings.build is not None and name_kind != "table":
-            return np.full(len(builds), settings.build, dtype=object), settings.build
+            return None, settings.build
         empty = builds == ""
         if empty.any():
             if settings.default_build is None:
                 name = self.tally.names[int(columns["index"][np.argmax(empty)])]
                 raise UsageError(build_fault(name, "its records name no build", self.genome))
             if empty.all():
-                return np.full(len(builds), settings.default_build, dtype=object), \
-                    settings.default_build
+                return None, settings.default_build
             builds = builds.copy()
             builds[empty] = settings.default_build
         return builds, None
 
-    def _count_class(self, columns, rows, kinds, input_kind):
+    def _count_class(self, columns, rows, kinds):
         tally = self.tally
-        found, pair_codes, _ = self._locate(columns, input_kind)
-        batch = self._batch(columns, found, pair_codes)
+        batch = self._batch(columns, self._places, columns["place"], columns["window"])
         codes = {kind.name: kind.classify(batch) for kind in kinds}
         counted = np.zeros(len(rows), dtype=bool)
         for kind in kinds:

@@ -70,8 +70,10 @@ class Records:
 
     def take(self, index, left_out=None):
         """The records at `index` (a bool mask or positions), as a new Records."""
-        return Records(input=self.input, left_out=LeftOut() if left_out is None else left_out,
-                       **{name: _rows(getattr(self, name), index) for name in self.EVERY_COLUMN})
+        return type(self)(input=self.input,
+                          left_out=LeftOut() if left_out is None else left_out,
+                          **{name: _rows(getattr(self, name), index)
+                             for name in self.EVERY_COLUMN})
 
     @classmethod
     def concatenate(cls, source, pieces, left_out):
