@@ -7,7 +7,11 @@
   posix_fadvise DONTNEED on these files only); and the peak resident memory of the command;
 - regions: `mutflank matrix` of a VCF of 1,060,000 records without --regions, with 200,000
   intervals tiling the genome (nearly every record inside: the filter's own cost) and with
-  200,000 exome-like intervals (most records outside), alternating, medians;
+  200,000 exome-like intervals (most records outside), alternating, medians; then the same
+  without and with 200,000 intervals tiling its genome on the 20-sample VCF of
+  bench/cli_engine.py (50 Mb genome, made by it when missing). With `--baseline PYTHON`
+  every run is also made by that interpreter's install (another build of the command),
+  alternating with this one's, and the outputs of the two compared byte for byte;
 - fits: seeded cohorts whose counts come from genome signatures rescaled to the exome-like
   regions (their opportunities counted by `mutflank opportunities` on that genome), fitted
   with and without --opportunities/--signature-opportunities: the median over samples of the
@@ -201,22 +205,60 @@ def covering(lengths):
     return path
 
 
-def bench_regions(root, bed, lengths, repetitions):
-    calls = vcf(root, lengths)
-    base = [*COMMAND, "matrix", str(calls), "--reference", str(root), "-o",
-            str(DATA / "m"), "--types", "SBS96"]
-    runs = {"plain": base, "exome": [*base, "--regions", str(bed)],
-            "covering": [*base, "--regions", str(covering(lengths))]}
-    times = {key: [] for key in runs}
+def regions_runs(calls, root, beds, repetitions, installs):
+    """{(install, run): (median wall seconds, median CPU seconds)} of `matrix` of `calls`
+    without --regions
+    ("plain") and with each of `beds` ({run: path}), the installs ({name: interpreter})
+    alternating; exits when two installs' outputs differ."""
+    runs = {"plain": [], **{name: ["--regions", str(bed)] for name, bed in beds.items()}}
+    times = {}
     for _ in range(repetitions):
-        for key, command in runs.items():
-            times[key].append(timed(command)[0])
-    plain, exome, cover = (statistics.median(times[key]) for key in runs)
-    print(f"matrix of {RECORDS:,} records, median of {repetitions}: {plain:.2f} s; with "
-          f"--regions of {INTERVALS:,} intervals tiling the genome (nearly every record "
-          f"inside) {cover:.2f} s ({100 * (cover / plain - 1):+.1f}%); with the exome-like "
-          f"BED of {INTERVALS:,} intervals (most records outside) {exome:.2f} s "
-          f"({100 * (exome / plain - 1):+.1f}%)")
+        for run, extra in runs.items():
+            outputs = {}
+            for install, python in installs.items():
+                prefix = DATA / f"m-{install}"
+                command = [python, "-m", "mutflank_tools", "matrix", str(calls), "--reference",
+                           str(root), "-o", str(prefix), "--types", "SBS96", *extra]
+                wall, _, cpu = timed(command)
+                times.setdefault((install, run), []).append((wall, cpu))
+                outputs[install] = Path(f"{prefix}.SBS96.tsv").read_bytes()
+            if len(set(outputs.values())) > 1:
+                raise SystemExit(f"the installs' matrices differ ({run})")
+    return {key: tuple(statistics.median(column) for column in zip(*values))
+            for key, values in times.items()}
+
+
+def print_regions(title, medians, installs, names):
+    print(title)
+    for install in installs:
+        plain, plain_cpu = medians[install, "plain"]
+        shown = "; ".join(f"with {text} {medians[install, run][0]:.2f} s "
+                          f"({100 * (medians[install, run][0] / plain - 1):+.1f}%; CPU "
+                          f"{medians[install, run][1]:.2f} s, "
+                          f"{100 * (medians[install, run][1] / plain_cpu - 1):+.1f}%)"
+                          for run, text in names.items())
+        print(f"  {install:8}  without --regions {plain:.2f} s (CPU {plain_cpu:.2f} s); "
+              f"{shown}")
+
+
+def bench_regions(root, bed, lengths, repetitions, installs):
+    medians = regions_runs(vcf(root, lengths), root, {"exome": bed, "covering": covering(lengths)},
+                           repetitions, installs)
+    print_regions(f"matrix of {RECORDS:,} records, median of {repetitions}:", medians, installs,
+                  {"covering": f"{INTERVALS:,} intervals tiling the genome (nearly every "
+                               "record inside)",
+                   "exome": f"the exome-like BED of {INTERVALS:,} intervals (most records "
+                            "outside)"})
+    sys.path.insert(0, str(HERE))
+    from cli_engine import generate  # noqa: PLC0415 (the engine benchmark's data, made once)
+
+    reference, calls = generate()
+    folder = Path(reference) / "GRCh38"
+    sizes = {path.stem: path.stat().st_size for path in sorted(folder.glob("*.txt"))}
+    medians = regions_runs(calls, reference, {"covering": covering(sizes)}, repetitions,
+                           installs)
+    print_regions(f"matrix of the 20-sample VCF {calls}, median of {repetitions}:", medians,
+                  installs, {"covering": f"{INTERVALS:,} intervals tiling its genome"})
 
 
 def bench_fits(root, bed, cohorts, samples):
@@ -277,6 +319,8 @@ def main():
     parser.add_argument("--quick", action="store_true")
     parser.add_argument("--repetitions", type=int, default=3)
     parser.add_argument("--only", choices=("opportunities", "regions", "fits"))
+    parser.add_argument("--baseline", metavar="PYTHON",
+                        help="the interpreter of another install to time the regions against")
     parser.add_argument("--full", action="store_true",
                         help="only the opportunities, of a genome of GRCh38's size")
     args = parser.parse_args()
@@ -288,7 +332,10 @@ def main():
     if args.only in (None, "opportunities"):
         bench_opportunities(root, args.repetitions)
     if args.only in (None, "regions"):
-        bench_regions(root, bed, lengths, args.repetitions)
+        installs = {"this": sys.executable}
+        if args.baseline:
+            installs["baseline"] = args.baseline
+        bench_regions(root, bed, lengths, args.repetitions, installs)
     if args.only in (None, "fits"):
         bench_fits(root, bed, cohorts=5, samples=100)
 

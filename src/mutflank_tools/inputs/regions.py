@@ -60,9 +60,10 @@ class Regions:
                 missing[name] = len(starts)
                 continue
             gathered.setdefault(target, []).append((starts, ends))
-        for target, parts in gathered.items():
-            intervals[target] = merge(np.concatenate([starts for starts, _ in parts]),
-                                      np.concatenate([ends for _, ends in parts]))
+        for target, parts in gathered.items():  # one part: merged already
+            intervals[target] = parts[0] if len(parts) == 1 else merge(
+                np.concatenate([starts for starts, _ in parts]),
+                np.concatenate([ends for _, ends in parts]))
         return Regions(self.path, intervals, self.lines, missing, build)
 
     def lookup(self, name):
@@ -215,7 +216,7 @@ class RegionFilter:
         names, codes = _codes(records.chromosome[~keep])
         for name, count in zip(names, np.bincount(codes, minlength=len(names)).tolist()):
             records.left_out.add(OUTSIDE, name, count)
-        return records.take(keep, records.left_out)
+        return records.take(np.flatnonzero(keep), records.left_out)
 
 
 def _codes(values):
