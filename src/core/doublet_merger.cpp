@@ -14,6 +14,10 @@ std::uint32_t NameCodes::code(std::string_view name) {
     return code;
 }
 
+std::uint32_t NumberCodes::code(std::int64_t number) {
+    return codes_.try_emplace(number, static_cast<std::uint32_t>(codes_.size())).first->second;
+}
+
 namespace {
 
 // The rows by sample code, each sample's in the order of the rows (a counting sort); `ends`

@@ -31,6 +31,17 @@ class NameCodes {
     std::unordered_map<std::string, std::uint32_t, Hash, std::equal_to<>> codes_;
 };
 
+// Small whole numbers for a caller's own numbers (codes of samples, say), in the order they are
+// first met.
+class NumberCodes {
+  public:
+    std::uint32_t code(std::int64_t number);
+    [[nodiscard]] std::size_t size() const noexcept { return codes_.size(); }
+
+  private:
+    std::unordered_map<std::int64_t, std::uint32_t> codes_;
+};
+
 // The SNVs held by a merger, one entry per record, all of one length.
 struct HeldSnvs {
     std::span<const std::uint32_t> sample;     // NameCodes of the merger
@@ -55,6 +66,7 @@ struct Resolved {
 class DoubletMerger {
   public:
     NameCodes samples;
+    NumberCodes sample_numbers; // samples given as numbers instead of names
     NameCodes chromosomes;
 
     // Notes the order of the SNVs of one batch (positions ascending within a chromosome, each

@@ -16,7 +16,8 @@ namespace {
 constexpr const char* type_doc =
     "DoubletMerger()\n\n"
     "The decisions of the doublet merger of one input, its sample and chromosome names coded\n"
-    "as they come. check_order(samples, chromosomes, positions) -> the row of the first SNV\n"
+    "as they come (samples may be given as int64 numbers instead of names, the same way in\n"
+    "every call). check_order(samples, chromosomes, positions) -> the row of the first SNV\n"
     "that comes before an earlier one of its sample, or -1; the order is noted.\n"
     "resolve(samples, chromosomes, positions, alts, phase, final) -> (kept, singles,\n"
     "firsts, seconds, multi, again): the rows of the held SNVs by what becomes of them.\n"
@@ -39,6 +40,22 @@ Ref column_of(PyObject* object, int type, npy_intp count) {
         return nullptr;
     }
     return array;
+}
+
+// The codes of an int64 array of a caller's sample numbers.
+void codes_of(const Ref& numbers, NumberCodes& codes, std::vector<std::uint32_t>& out) {
+    const npy_intp count = PyArray_DIM(reinterpret_cast<PyArrayObject*>(numbers.get()), 0);
+    const auto* items = data_of<std::int64_t>(numbers);
+    out.resize(static_cast<std::size_t>(count));
+    std::int64_t previous = 0;
+    std::uint32_t previous_code = 0;
+    for (npy_intp i = 0; i < count; ++i) {
+        if (i == 0 || items[i] != previous) {
+            previous = items[i];
+            previous_code = codes.code(previous);
+        }
+        out[static_cast<std::size_t>(i)] = previous_code;
+    }
 }
 
 // The codes of an object array of str names; false with an exception set.
@@ -78,10 +95,18 @@ bool columns_of(MergerObject* self, PyObject* samples, PyObject* chromosomes,
     if (!out.positions)
         return false;
     const npy_intp count = PyArray_DIM(reinterpret_cast<PyArrayObject*>(out.positions.get()), 0);
-    out.samples = column_of(samples, NPY_OBJECT, count);
+    // Samples as numbers (an int64 array: quicker than names) or as names.
+    const bool numbers = PyArray_Check(samples) &&
+                         PyArray_ISINTEGER(reinterpret_cast<PyArrayObject*>(samples));
+    out.samples = column_of(samples, numbers ? NPY_INT64 : NPY_OBJECT, count);
     out.chromosomes = out.samples ? column_of(chromosomes, NPY_OBJECT, count) : nullptr;
-    return out.chromosomes && codes_of(out.samples, self->merger->samples, out.sample) &&
-           codes_of(out.chromosomes, self->merger->chromosomes, out.chromosome);
+    if (!out.chromosomes)
+        return false;
+    if (numbers)
+        codes_of(out.samples, self->merger->sample_numbers, out.sample);
+    else if (!codes_of(out.samples, self->merger->samples, out.sample))
+        return false;
+    return codes_of(out.chromosomes, self->merger->chromosomes, out.chromosome);
 }
 
 Ref rows_array(const std::vector<std::size_t>& rows) {

@@ -129,12 +129,19 @@ class Merger:
         self._engine = _engine.DoubletMerger()
 
     def feed(self, records):
+        parts = self.feed_parts(records)
+        return parts[0] if len(parts) == 1 else \
+            concatenate(parts, records.input, parts[0].left_out)
+
+    def feed_parts(self, records):
+        """What feed returns, as a list of Records (the first with the left_out), not joined
+        into one."""
         self.source = records.input
         if not self.merge or len(records) == 0:
-            return records
+            return [records]
         snv = single_base_substitutions(records)
         if not snv.any():
-            return records
+            return [records]
         self._pending.append(concatenate([records], records.input, LeftOut()) if snv.all()
                              else take(records, snv))
         self._held += int(snv.sum())
@@ -150,7 +157,7 @@ class Merger:
             for part in self._pending:
                 self._check_order(part)
             released = self._resolve(left_out, final=False)
-        return concatenate([rest, *released], records.input, left_out) if released else rest
+        return [rest, *released]
 
     def finish(self):
         """The records still held back, with the multi-base runs among them left out."""
@@ -160,7 +167,7 @@ class Merger:
 
     def _check_order(self, part):
         """InputError at the first record that comes before an earlier one of its sample."""
-        at = self._engine.check_order(part.sample, part.chromosome,
+        at = self._engine.check_order(_samples(part), part.chromosome,
                                       part.position.astype(np.int64))
         if at >= 0:
             self._unsorted(part, at)
@@ -179,7 +186,7 @@ class Merger:
         held = concatenate(self._pending, self.source, LeftOut())
         self._pending = []
         kept, singles, firsts, seconds, multi, again = self._engine.resolve(
-            held.sample, held.chromosome, held.position.astype(np.int64), held.alt,
+            _samples(held), held.chromosome, held.position.astype(np.int64), held.alt,
             held.phase, final)
         _leave(left_out, DUPLICATE, held, again)
         if len(kept):
@@ -196,6 +203,13 @@ class Merger:
                 doublets.shape = np.full(len(firsts), DOUBLET, dtype=np.uint8)
             released.append(doublets)
         return released
+
+
+def _samples(records):
+    """The samples of records as the engine takes them: counting's Counted by their tally
+    rows (one per sample of an input: numbers are quicker to code than names)."""
+    row = getattr(records, "row", None)
+    return records.sample if row is None else row
 
 
 def _leave(left_out, reason, records, index):

@@ -433,8 +433,8 @@ class Counter:
                 merger = self._mergers.get(index)
                 if merger is None:
                     merger = self._mergers[index] = Merger(merge=self.merge_doublets)
-                units.append((split_substitutions(records), index))
-                units[-1] = (merger.feed(units[-1][0]), index)
+                units += [(part, index)
+                          for part in merger.feed_parts(split_substitutions(records))]
         for index in ended:
             merger = self._mergers.pop(index, None)
             if merger is not None:
@@ -449,6 +449,11 @@ class Counter:
             for start in range(0, len(records), COUNTED_AT_ONCE):
                 part = records.take(slice(start, start + COUNTED_AT_ONCE)) \
                     if len(records) > COUNTED_AT_ONCE else records
+                if len(part) >= COUNTED_AT_ONCE // 8:
+                    # Small parts (of many inputs) are joined; a large one is counted alone
+                    # rather than copied into a group.
+                    self._count([(part, index)], input_kind)
+                    continue
                 if group and size + len(part) > COUNTED_AT_ONCE:
                     self._count(group, input_kind)
                     group, size = [], 0

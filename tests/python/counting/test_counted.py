@@ -7,6 +7,7 @@ import pytest
 
 from test_kinds import SOURCE, batch
 
+from mutflank_tools import _engine
 from mutflank_tools.counting import doublets
 from mutflank_tools.counting.counted import Counted
 from mutflank_tools.counting.kinds import allele_shapes
@@ -60,3 +61,27 @@ def test_an_empty_batch_keeps_every_column():
                                  SOURCE, LeftOut())
     assert isinstance(empty, Counted)
     assert [len(getattr(empty, name)) for name in ("shape", "row", "place", "ref")] == [0] * 4
+
+
+@pytest.mark.parametrize("seed", range(3))
+def test_the_engine_takes_samples_as_numbers_or_names(seed):
+    rng = np.random.default_rng(seed)
+    size = 400
+    numbers = rng.choice(np.array([7, 300, 2, 41], dtype=np.int64), size)
+    names = np.array([f"S{n}" for n in numbers.tolist()], dtype=object)
+    chromosomes = np.array(["1"] * (size // 2) + ["2"] * (size - size // 2), dtype=object)
+    positions = np.concatenate([np.sort(rng.integers(1, 120, size // 2)),
+                                np.sort(rng.integers(1, 120, size - size // 2))])
+    alts = rng.choice(np.array(["A", "C"], dtype=object), size)
+    phase = np.zeros(size, dtype=np.int64)
+    answers = []
+    for samples in (names, numbers):
+        merger = _engine.DoubletMerger()
+        half = size // 2
+        order = [merger.check_order(samples[:half], chromosomes[:half], positions[:half]),
+                 merger.check_order(samples[half:], chromosomes[half:], positions[half:])]
+        resolved = merger.resolve(samples, chromosomes, positions, alts, phase, False)
+        answers.append((order, [part.tolist() for part in resolved]))
+    assert answers[0] == answers[1]
+    assert answers[0][0] == [-1, -1]
+    assert all(answers[0][1][i] for i in (0, 1, 2, 4, 5))  # kept, singles, pairs, runs, again
