@@ -9,9 +9,15 @@ namespace {
 
 constexpr std::size_t shown_bytes = 160; // of a bad field: enough for 40 characters
 
-bool blank(char c) noexcept {
-    return c == ' ' || c == '\t' || c == '\r' || c == '\v' || c == '\f';
-}
+// The blanks that separate fields: space, tab, \r, \v and \f, by byte value.
+constexpr std::array<bool, 256> blanks = [] {
+    std::array<bool, 256> table{};
+    for (const unsigned char c : {' ', '\t', '\r', '\v', '\f'})
+        table[c] = true;
+    return table;
+}();
+
+bool blank(char c) noexcept { return blanks[static_cast<unsigned char>(c)]; }
 
 // Up to `N` fields of `line` separated by runs of blanks; the number found (at most N).
 template <std::size_t N>
@@ -33,14 +39,14 @@ std::size_t split_blanks(std::string_view line, std::array<std::string_view, N>&
 
 // The value of a field of decimal digits, at most `far`; nothing for any other field.
 std::optional<std::uint64_t> coordinate(std::string_view field, std::uint64_t far) {
+    const std::uint64_t limit = far / 10; // above it, one more digit goes past far
     std::uint64_t value = 0;
     for (const char c : field) {
-        if (c < '0' || c > '9')
+        const auto digit = static_cast<unsigned char>(c - '0');
+        if (digit > 9)
             return std::nullopt;
-        if (value > far / 10) // past far already: it stays there, with no overflow
-            value = far + 1;
-        else
-            value = value * 10 + static_cast<std::uint64_t>(c - '0');
+        // Past far already: it stays there, with no overflow.
+        value = value > limit ? far + 1 : value * 10 + digit;
     }
     return std::min(value, far);
 }
