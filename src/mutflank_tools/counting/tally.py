@@ -26,6 +26,7 @@ from ..reference.genome import (NO_BUILD, NO_FILE, NOT_A_FILE_NAME, Chromosome,
 from ..runtime.errors import UsageError
 from . import kinds as registry
 from .counted import STALE, Counted
+from . import doublets
 from .doublets import DUPLICATE, MULTI_BASE, Merger, split_substitutions
 
 PAST_END = "position past the chromosome end"
@@ -334,6 +335,17 @@ def _input_rows(indexes):
     return [(index, indexes == index) for index in dict.fromkeys(heads)]
 
 
+def _apart(records):
+    """Whether no two SNVs of `records` sit at one position or side by side, whatever their
+    samples and chromosomes, and they are few enough for a merger to hold: a merger of the
+    input would let every record through unchanged."""
+    positions = records.position[records.shape == registry.SINGLE]
+    if len(positions) > doublets.HOLD:
+        return False
+    positions = np.sort(positions.astype(np.int64))
+    return not (positions[1:] - positions[:-1] <= 1).any()
+
+
 def _per_input(indexes):
     """{input index: its records among `indexes`}, in order of appearance."""
     if len(indexes) and indexes[0] == indexes[-1] and (indexes == indexes[0]).all():
@@ -430,11 +442,16 @@ class Counter:
                 records = Counted(input=sources[index], left_out=LeftOut(), filter=None,
                                   id=None, build=None,
                                   **{name: columns[name][mine] for name in _CARRIED})
+                records = split_substitutions(records)
                 merger = self._mergers.get(index)
+                if merger is None and index in ended and (not self.merge_doublets
+                                                          or _apart(records)):
+                    # The whole input, which a merger would let through as it is.
+                    units.append((records, index))
+                    continue
                 if merger is None:
                     merger = self._mergers[index] = Merger(merge=self.merge_doublets)
-                units += [(part, index)
-                          for part in merger.feed_parts(split_substitutions(records))]
+                units += [(part, index) for part in merger.feed_parts(records)]
         for index in ended:
             merger = self._mergers.pop(index, None)
             if merger is not None:
