@@ -135,3 +135,28 @@ def test_copies_in_and_across_batches_are_left_out(reference, tmp_path, options,
     assert counts == {"SBS96": 26 + (0 if merged else 2), "DBS78": 27, "ID83": 26}
     copies = 27 + (2 if merged else 0)
     assert left_out == {(DUPLICATES, "1"): copies}
+
+
+@pytest.mark.parametrize("options", [("merge",), ()])
+def test_inputs_read_whole_or_in_pieces_count_alike(reference, tmp_path, options):
+    # Small inputs read whole in one group (those whose SNVs are apart pass no merger) or in
+    # batches of two records (every input through its merger): SNVs apart, side by side, at
+    # one position, and copies.
+    calls = [[snv(100), snv(300), snv(500), deletion(700)],
+             [snv(100), snv(101), snv(400), doublet(600)],
+             [snv(200), snv(200), snv(900)],
+             [snv(1000, "S2"), snv(1002, "S2"), snv(1004, "S2")]]
+    paths = [write_input(tmp_path / f"{n}.maf", rows, "maf") for n, rows in enumerate(calls)]
+    settings = Settings(kinds=("SBS96", "DBS78", "ID83"), by_input=True)
+    results = []
+    for batch_records in (1 << 16, 2):
+        tally = count_inputs([Item(n, str(path), str(path)) for n, path in enumerate(paths)],
+                             str(reference), settings, batch_records=batch_records,
+                             merge_doublets="merge" in options)
+        results.append(({name: tally.matrix(name).tolist() for name in ("SBS96", "DBS78",
+                                                                          "ID83")},
+                         dict(tally.left_out), dict(tally.left_out.inputs), tally.records))
+    assert results[0] == results[1]
+    merged = "merge" in options
+    assert results[0][3] == (12 if merged else 13)
+    assert results[0][2] == {(DUPLICATES, 2): 1}
