@@ -651,8 +651,11 @@ class Counter:
                             f"{mutation_class.description}", indexes, chromosomes, mine,
                             weights)
             else:
-                self._count_class({name: columns[name][mine] for name in _CLASS_COLUMNS
-                                   if name in columns}, rows[mine], kinds)
+                if mine.all():  # the merger's SNVs come as a part of their own
+                    self._count_class(columns, rows, kinds)
+                else:
+                    self._count_class({name: columns[name][mine] for name in _CLASS_COLUMNS
+                                       if name in columns}, rows[mine], kinds)
 
     def _first_times(self, columns, classes):
         """Whether each record is the first of its mutation in its column."""
