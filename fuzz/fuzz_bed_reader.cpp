@@ -18,6 +18,7 @@
 
 #include "bed_reader.hpp"
 #include "scan_ways.hpp"
+#include "utf8.hpp"
 
 namespace {
 
@@ -95,6 +96,10 @@ Outcome model(std::string_view text, const BedSettings& settings) {
         }
         if (*end < *start)
             return fail(BedFault::Kind::end_before_start);
+        if (check_utf8(fields[0]) == Utf8::invalid) { // the first line naming it
+            outcome.text = std::string(fields[0].substr(0, 160));
+            return fail(BedFault::Kind::name_not_utf8);
+        }
         outcome.rows.emplace_back(std::string(fields[0]), *start, *end);
         if (std::find(outcome.held.begin(), outcome.held.end(), fields[0]) == outcome.held.end())
             outcome.held.emplace_back(fields[0]);

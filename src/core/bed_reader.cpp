@@ -4,6 +4,8 @@
 #include <array>
 #include <utility>
 
+#include "utf8.hpp"
+
 namespace mutflank {
 namespace {
 
@@ -122,6 +124,13 @@ std::optional<BedFault> BedReader::record(std::string_view line, BedBatch& batch
         BedFault fault = fault_of(Kind::end_before_start, number);
         fault.start = *start;
         fault.end = *end;
+        return fault;
+    }
+    // A name is checked where a run of its intervals starts, so the fault names its line.
+    const bool same_run = has_last_ && fields[0] == last_name_;
+    if (!same_run && check_utf8(fields[0]) == Utf8::invalid) {
+        BedFault fault = fault_of(Kind::name_not_utf8, number);
+        fault.text = fields[0].substr(0, shown_bytes);
         return fault;
     }
     batch.code.push_back(code_of(fields[0], batch));

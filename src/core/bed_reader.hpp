@@ -45,6 +45,7 @@ struct BedFault {
         bad_start,        // `text`: the start as written (its first 160 bytes)
         bad_end,          // `text`: the end as written (its first 160 bytes)
         end_before_start, // `start`, `end`: as read
+        name_not_utf8,    // `text`: the chromosome name (its first 160 bytes)
     };
     Kind kind;
     std::uint64_t line = 0;

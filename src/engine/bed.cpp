@@ -28,6 +28,8 @@ const char* fault_name(BedFault::Kind kind) {
         return "bad_start";
     case BedFault::Kind::bad_end:
         return "bad_end";
+    case BedFault::Kind::name_not_utf8:
+        return "name_not_utf8";
     case BedFault::Kind::end_before_start:
         return "end_before_start";
     }

@@ -74,6 +74,10 @@ INSTANTIATE_TEST_SUITE_P(
         // Clipped before they are compared: both past far, so end is not before start.
         Case{"1\t5000\t2000\n", {"1:1000:1000"}},
         Case{"1\t0\t1\n" + std::string(65, 'x') + "\n", {"1:0:1", "fault 1 at 2: 0  0 0"}},
+        // A name that is not UTF-8 is a fault of the first line naming it.
+        Case{"1\t0\t1\n\xC3(\t2\t3\n", {"1:0:1", "fault 6 at 2: 0 \xC3( 0 0"}},
+        Case{"\xC3\xA9\t0\t1\nX\t0\t1\n\xC3\xA9\t4\t5\n",
+             {"\xC3\xA9:0:1", "X:0:1", "\xC3\xA9:4:5"}},
         Case{std::string(64, ' ') + "\n2\t0\t1", {"2:0:1"}}));
 
 TEST(BedReader, ShowsABadCoordinateByItsFirstBytesOnly) {

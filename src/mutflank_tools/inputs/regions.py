@@ -140,13 +140,9 @@ def read_regions(path):
     intervals = {}
     order = np.argsort(codes, kind="stable")
     bounds = np.searchsorted(codes[order], np.arange(len(found["names"]) + 1))
-    for code, name in enumerate(found["names"]):
-        try:
-            text = name.decode("utf-8")
-        except UnicodeDecodeError:
-            raise InputError(f"{path}: chromosome name {name[:40]!r} is not UTF-8 text") from None
+    for code, name in enumerate(found["names"]):  # UTF-8: the engine checked them
         mine = order[bounds[code]:bounds[code + 1]]
-        intervals[text] = merge(starts[mine], ends[mine])
+        intervals[name.decode("utf-8")] = merge(starts[mine], ends[mine])
     return Regions(path, intervals, len(codes))
 
 
@@ -166,6 +162,8 @@ def _fault(path, fault):
                    "chromosome, start, end")
     elif kind == "end_before_start":
         message = f"end {fault['end']} is before start {fault['start']}"
+    elif kind == "name_not_utf8":
+        message = f"chromosome name {fault['text'][:40]!r} is not UTF-8 text"
     else:
         what = "start" if kind == "bad_start" else "end"
         message = f"{what} {_shown(fault['text'])} is not a whole number of 0 or more"

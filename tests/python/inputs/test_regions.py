@@ -220,7 +220,8 @@ def test_coordinates_past_every_chromosome_are_read_as_such(tmp_path):
     ("1\t0\t5\n1\t20\t10\n", "line 2: end 10 is before start 20"),
     ("", "no interval: a BED file has lines of chromosome, start and end"),
     ("# only a comment\n", "no interval: a BED file has lines of chromosome, start and end"),
-    (b"\xff1\t0\t5\n", "chromosome name b'\\xff1' is not UTF-8 text"),
+    (b"\xff1\t0\t5\n", "line 1: chromosome name b'\\xff1' is not UTF-8 text"),
+    (b"1\t0\t5\n1\t7\t9\n\xc3(\t1\t2\n", "line 3: chromosome name b'\\xc3(' is not UTF-8 text"),
     (gzip.compress(b"1\t0\t5\n" * 1000, mtime=0)[:-30],
      "cannot read: not a valid, complete gzip file"),
     # Named: an id spelled from 2 MiB of bytes takes minutes under make sanitize's allocator.
