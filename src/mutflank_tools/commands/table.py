@@ -178,7 +178,8 @@ def run(args):
     labels = stage.input_labels(paths) if args.label_by_input else None
     regions, region_warnings = stage.regions_of(args.regions, reference,
                                                 build or default_build, args.reference)
-    inside = stage.region_filter(regions, reference)
+    rule = stage.region_filter(regions, reference)
+    inside = None if rule is None else rule.apply
 
     samples, total = {}, 0
     reading = stage.Stage(choice, default_build, reference, build=build,

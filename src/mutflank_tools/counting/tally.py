@@ -32,6 +32,7 @@ from .doublets import DUPLICATE, MULTI_BASE, Merger, split_substitutions
 PAST_END = "position past the chromosome end"
 REF_DIFFERS = "REF differs from the reference base"
 NO_REFERENCE = (NO_BUILD, NO_FILE, NOT_A_FILE_NAME)
+_SKIPPED = -2  # the class of a record that is not counted in _count (outside, or a copy)
 MULTI_BASE_CLASS = "MBS"  # substitutions of three or more bases (kinds.dbs78)
 COUNTED_AT_ONCE = 1 << 16  # records counted in one pass
 REF_LIMIT = 0.05  # share of an input's REF bases differing from the reference that stops a run
@@ -387,8 +388,11 @@ class Counter:
 
     def __init__(self, genome, settings, merge_doublets=True, inside=None):
         self.genome = genome
-        # Records -> the Records inside --regions (inputs.regions.RegionFilter.apply): applied
-        # once doublets are made, so that a doublet is inside when both its bases are.
+        # Records -> whether each lies inside --regions, None when all do; those outside
+        # counted in the records' left_out (inputs.regions.RegionFilter.keep): applied once
+        # doublets are made, so that a doublet is inside when both its bases are. The mask
+        # joins the take that leaves out the classes no chosen kind takes (_count): a batch
+        # is copied once, with regions or without.
         self.inside = inside
         self.settings = settings
         chosen = [registry.get(name) for name in settings.kinds]
@@ -456,25 +460,29 @@ class Counter:
             merger = self._mergers.pop(index, None)
             if merger is not None:
                 units.append((merger.finish(), index))
-        if self.inside is not None:
-            units = [(self.inside(records), index) for records, index in units]
-        for records, index in units:
+        inside = self.inside
+        units = [(records, index, None if inside is None else inside(records))
+                 for records, index in units]
+        for records, index, _ in units:
             tally.left_out.add_counter(index, records.left_out)
         # Counted a batch at a time: the SNVs an input held until its end may be many.
         group, size = [], 0
-        for records, index in units:
+        for records, index, keep in units:
             for start in range(0, len(records), COUNTED_AT_ONCE):
-                part = records.take(slice(start, start + COUNTED_AT_ONCE)) \
-                    if len(records) > COUNTED_AT_ONCE else records
+                part, kept = records, keep
+                if len(records) > COUNTED_AT_ONCE:
+                    end = start + COUNTED_AT_ONCE
+                    part = records.take(slice(start, end))
+                    kept = None if keep is None else keep[start:end]
                 if len(part) >= COUNTED_AT_ONCE // 8:
                     # Small parts (of many inputs) are joined; a large one is counted alone
                     # rather than copied into a group.
-                    self._count([(part, index)], input_kind)
+                    self._count([(part, index, kept)], input_kind)
                     continue
                 if group and size + len(part) > COUNTED_AT_ONCE:
                     self._count(group, input_kind)
                     group, size = [], 0
-                group.append((part, index))
+                group.append((part, index, kept))
                 size += len(part)
         if group:
             self._count(group, input_kind)
@@ -641,19 +649,26 @@ class Counter:
                               columns["ref"], columns["alt"], reader, windows)
 
     def _count(self, units, input_kind):
-        """Counts the checked records of `units` ([(Records, input index)], after the
-        regrouping) in the matrices of their class."""
+        """Counts the checked records of `units` ([(Records, input index, whether each lies
+        inside the regions or None: all do)], after the regrouping) in the matrices of their
+        class."""
         columns = self._columns(units, _CARRIED)
         rows = columns["row"]
         indexes, chromosomes, weights = columns["index"], columns["chromosome"], \
             columns["weight"]
         # The same mutation of a column again is counted once: its copies take no class (the
-        # columns are not copied without them; each class takes its rows once, below).
+        # columns are not copied without them; each class takes its rows once, below). So
+        # do the records outside the regions (counted in their left_out already).
         classes = self._classes(columns)
+        if any(keep is not None for _, _, keep in units):
+            outside = ~np.concatenate([np.ones(len(records), dtype=bool) if keep is None
+                                       else keep for records, _, keep in units])
+            classes[outside] = _SKIPPED
         new = self._first_times(columns, classes)
+        new[classes == _SKIPPED] = True
         if not new.all():
             self._leave(DUPLICATE, indexes, chromosomes, ~new, weights)
-            classes[~new] = -2
+            classes[~new] = _SKIPPED
         self._leave(registry.OTHER, indexes, chromosomes, classes == -1, weights)
         for number, mutation_class in enumerate(self.classes):
             mine = classes == number
@@ -687,7 +702,9 @@ class Counter:
         # often sorted. The merger let each SNV of a sample through once already (a copy is
         # its DUPLICATE), so merged SNVs need no second look.
         new = np.ones(len(classes), dtype=bool)
-        look = classes != self._snv_class if self.merge_doublets else new
+        look = classes != _SKIPPED
+        if self.merge_doublets:
+            look &= classes != self._snv_class
         if not look.any():
             return new
         part = {name: columns[name] if look.all() else columns[name][look]

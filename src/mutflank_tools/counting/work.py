@@ -36,8 +36,9 @@ def count_inputs(items, reference, settings, *, pass_only=False, merge_doublets=
     each."""
     limit = batch_records or BATCH_RECORDS
     with Genome(reference) as genome:
+        rule = region_filter(regions, genome)
         counter = Counter(genome, settings, merge_doublets=merge_doublets,
-                          inside=region_filter(regions, genome))
+                          inside=None if rule is None else rule.keep)
         tally = counter.tally
         stage = Stage(SampleChoice(settings.samples, settings.exclude), settings.default_build,
                       genome, build=settings.build, pass_only=pass_only, held=tally.held,

@@ -206,14 +206,23 @@ class RegionFilter:
         return _engine.inside_regions(chromosome, position, ref, alt, self._numbers,
                                       self._resolve, self._tables)
 
-    def apply(self, records):
-        """The records inside; those outside counted in their `left_out` under OUTSIDE."""
+    def keep(self, records):
+        """Whether each record lies inside (None: all do); those outside are counted in the
+        records' `left_out` under OUTSIDE. The records are not copied: a consumer that takes
+        rows anyway (counting) folds the mask into its own take."""
         keep = self.inside(records.chromosome, records.position, records.ref, records.alt)
         if keep.all():
-            return records
+            return None
         names, codes = _codes(records.chromosome[~keep])
         for name, count in zip(names, np.bincount(codes, minlength=len(names)).tolist()):
             records.left_out.add(OUTSIDE, name, count)
+        return keep
+
+    def apply(self, records):
+        """The records inside; those outside counted in their `left_out` under OUTSIDE."""
+        keep = self.keep(records)
+        if keep is None:
+            return records
         return records.take(np.flatnonzero(keep), records.left_out)
 
 

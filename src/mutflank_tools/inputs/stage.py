@@ -347,12 +347,13 @@ def regions_of(path, genome, build, root):
 
 
 def region_filter(regions, genome):
-    """Records -> the records inside `regions` (inputs.regions.RegionFilter.apply), or None
-    without regions. A record on a chromosome the reference lacks passes, so that the
-    reference's checks see it as they do without regions."""
+    """The inputs.regions.RegionFilter of `regions` (its `apply`: the records inside; its
+    `keep`: which records are inside), or None without regions. A record on a chromosome the
+    reference lacks passes, so that the reference's checks see it as they do without
+    regions."""
     if regions is None:
         return None
     if genome is None:
-        return RegionFilter(regions).apply
+        return RegionFilter(regions)
     return RegionFilter(regions, known=lambda name: genome.chromosome(regions.build, name)
-                        is not None).apply
+                        is not None)
