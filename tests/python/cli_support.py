@@ -4,6 +4,7 @@ rows a plain model expects of them, and the lambda phage reference built once pe
 
 import contextlib
 import gzip
+import json
 import os
 import random
 import shutil
@@ -21,6 +22,16 @@ LAMBDA_NAME = "gi|9626243|ref|NC_001416.1|"
 LAMBDA_LENGTH = 48502
 PYVCF = Path("/usr/share/doc/python3-vcf/test")  # the VCF files of python-pyvcf-examples
 BASE_BYTE = {"A": 0, "C": 1, "G": 2, "T": 3, "N": 16}
+
+
+
+def scheduler_address(path):
+    """The address a Dask scheduler wrote to its file `path`; None while the file is missing
+    or still being written (it is not written in one step)."""
+    try:
+        return json.loads(path.read_text())["address"]
+    except (OSError, ValueError, KeyError):
+        return None
 
 
 def run(*args, cwd=None, stdin=None, env=None, pass_fds=()):

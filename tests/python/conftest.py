@@ -1,7 +1,6 @@
 """Shared helpers: small reference directories, mutation tables and subprocess runs."""
 
 import faulthandler
-import json
 import os
 import signal
 import subprocess
@@ -10,6 +9,7 @@ import textwrap
 import time
 
 import pytest
+from cli_support import scheduler_address
 
 # pytest-timeout fails a test that runs too long only when Python code gets to run: its
 # signal handler and its timer thread both wait for the interpreter lock, which a call of
@@ -137,7 +137,6 @@ def dask_scheduler(tmp_path_factory):
     127.0.0.1 only, so that no event loop of theirs runs in the tests' process (whose
     descriptors and objects the leak tests count). Tests of a cluster's own start and stop
     start their own."""
-    import json
     import time
 
     distributed = pytest.importorskip("distributed")
@@ -150,10 +149,7 @@ def dask_scheduler(tmp_path_factory):
                                 stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
     def address():
-        try:
-            return json.loads(scheduler_file.read_text())["address"]
-        except (OSError, ValueError, KeyError):
-            return None
+        return scheduler_address(scheduler_file)
 
     started = [start("dask_scheduler", "--host", "127.0.0.1", "--port", "0",
                      "--dashboard-address", "127.0.0.1:0", "--scheduler-file",
@@ -233,10 +229,10 @@ def secured_cluster(tmp_path_factory):
     try:
         start("dask_scheduler", "--host", "127.0.0.1", "--port", "0",
               "--dashboard-address", "127.0.0.1:0", "--scheduler-file", str(folder / "s.json"))
-        wait_until(lambda: (folder / "s.json").exists() or started[0].poll() is not None,
-                   "the scheduler's file")
+        wait_until(lambda: scheduler_address(folder / "s.json") is not None
+                   or started[0].poll() is not None, "the scheduler's file")
         assert started[0].poll() is None, (folder / "cluster.log").read_text()
-        cluster.address = json.loads((folder / "s.json").read_text())["address"]
+        cluster.address = scheduler_address(folder / "s.json")
         start("dask_worker", cluster.address, "--host", "127.0.0.1", "--nthreads", "1",
               "--no-nanny", "--dashboard-address", "127.0.0.1:0",
               "--local-directory", str(folder / "work"))

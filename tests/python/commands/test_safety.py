@@ -4,7 +4,6 @@ what a new user meets first."""
 
 import errno
 import glob
-import json
 import os
 import signal
 import subprocess
@@ -15,7 +14,8 @@ from pathlib import Path
 
 import pytest
 
-from cli_support import COMMAND, LAMBDA_FASTA, LAMBDA_NAME, run, write_reference, write_text
+from cli_support import COMMAND, LAMBDA_FASTA, LAMBDA_NAME, run, scheduler_address, \
+    write_reference, write_text
 
 pytest.importorskip("mutflank_tools")
 from mutflank_tools import cli  # noqa: E402
@@ -176,14 +176,6 @@ def scheduler_state(address, function):
 
     with distributed.Client(address, timeout="20s") as client:
         return client.run_on_scheduler(function)
-
-
-def scheduler_address(path):
-    """The address in a scheduler file once it is written whole, else None."""
-    try:
-        return json.loads(path.read_text())["address"]
-    except (OSError, ValueError, KeyError):
-        return None
 
 
 @pytest.mark.parametrize("args, temporary", [
