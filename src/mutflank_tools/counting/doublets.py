@@ -124,24 +124,28 @@ class Merger:
         self.hold = HOLD if hold is None else hold
         self.source = None
         self._pending = []  # Records of SNVs held back
+        self._kind = Records  # the type of the Records fed
         self._held = 0
         self._streaming = False
         self._engine = _engine.DoubletMerger()
 
     def feed(self, records):
-        parts = self.feed_parts(records)
+        parts = _taken(self.feed_parts(records))
         return parts[0] if len(parts) == 1 else \
             concatenate(parts, records.input, parts[0].left_out)
 
     def feed_parts(self, records):
-        """What feed returns, as a list of Records (the first with the left_out), not joined
-        into one."""
+        """What feed returns, as a list of (Records, the rows let through: a bool mask, or
+        None for all), the first Records with the left_out, not joined into one: the SNVs
+        held are let through as they were fed, with a mask, rather than copied (the counter
+        takes the rows it counts anyway)."""
         self.source = records.input
+        self._kind = type(records)
         if not self.merge or len(records) == 0:
-            return [records]
+            return [(records, None)]
         snv = single_base_substitutions(records)
         if not snv.any():
-            return [records]
+            return [(records, None)]
         self._pending.append(concatenate([records], records.input, LeftOut()) if snv.all()
                              else take(records, snv))
         self._held += int(snv.sum())
@@ -157,13 +161,19 @@ class Merger:
             for part in self._pending:
                 self._check_order(part)
             released = self._resolve(left_out, final=False)
-        return [rest, *released]
+        return [(rest, None), *released]
 
     def finish(self):
         """The records still held back, with the multi-base runs among them left out."""
+        parts = self.finish_parts()
+        return concatenate(_taken(parts[1:]), self.source, parts[0][0].left_out)
+
+    def finish_parts(self):
+        """What finish returns, as feed_parts does: the first (no records) with the
+        left_out."""
         left_out = LeftOut()
         released = self._resolve(left_out, final=True) if self._pending else []
-        return concatenate(released, self.source, left_out)
+        return [(self._kind.empty(self.source, left_out), None), *released]
 
     def _check_order(self, part):
         """InputError at the first record that comes before an earlier one of its sample."""
@@ -182,27 +192,90 @@ class Merger:
 
     def _resolve(self, left_out, final):
         """Merges the held SNVs whose runs are complete; keeps the others held. Returns the
-        Records to release."""
-        held = concatenate(self._pending, self.source, LeftOut())
-        self._pending = []
+        (Records, mask) to release: each part held with the mask of its SNVs let through
+        alone, then the doublets. Only the columns the engine and the counts of left-out
+        records read are joined across the parts; the rest are taken once, by the
+        consumer."""
+        parts, self._pending = [p for p in self._pending if len(p)], []
+        if not parts:
+            self._held = 0
+            return []
+        held = _Joined(parts)
         kept, singles, firsts, seconds, multi, again = self._engine.resolve(
-            _samples(held), held.chromosome, held.position.astype(np.int64), held.alt,
-            held.phase, final)
+            held.column(_samples), held.column("chromosome"),
+            held.column("position").astype(np.int64), held.column("alt"),
+            held.column("phase"), final)
         _leave(left_out, DUPLICATE, held, again)
         if len(kept):
-            self._pending.append(take(held, kept))
+            self._pending.append(held.take(kept))
         self._held = len(kept)
         _leave(left_out, MULTI_BASE, held, multi)
-        released = [held if len(singles) == len(held) else take(held, singles)]
+        alone = np.zeros(len(held), dtype=bool)
+        alone[singles] = True
+        released = [(part, None if mine.all() else mine)
+                    for part, mine in zip(parts, held.split(alone)) if mine.any()]
         if len(firsts):
-            doublets = take(held, firsts)
-            doublets.ref = _joined(held.ref[firsts], held.ref[seconds])
-            doublets.alt = _joined(held.alt[firsts], held.alt[seconds])
-            doublets.weight = held.weight[firsts] + held.weight[seconds]
+            doublets = held.take(firsts)
+            doublets.ref = _joined(held.column("ref")[firsts], held.column("ref")[seconds])
+            doublets.alt = _joined(held.column("alt")[firsts], held.column("alt")[seconds])
+            doublets.weight = held.column("weight")[firsts] + held.column("weight")[seconds]
             if getattr(doublets, "shape", None) is not None:
                 doublets.shape = np.full(len(firsts), DOUBLET, dtype=np.uint8)
-            released.append(doublets)
+            released.append((doublets, None))
         return released
+
+
+class _Joined:
+    """Several Records of one input seen as one, end to end, without joining them: a column
+    is joined when read, rows are taken from the parts that hold them."""
+
+    def __init__(self, parts):
+        self.parts = parts
+        self.offsets = np.cumsum([0] + [len(part) for part in parts])
+        self._columns = {}
+
+    def __len__(self):
+        return int(self.offsets[-1])
+
+    def column(self, name):
+        """A column of every part, joined (`name`: an attribute, or a function of a part)."""
+        if name not in self._columns:
+            read = name if callable(name) else (lambda part: getattr(part, name))
+            values = [read(part) for part in self.parts]
+            self._columns[name] = values[0] if len(values) == 1 else np.concatenate(values)
+        return self._columns[name]
+
+    @property
+    def chromosome(self):
+        return self.column("chromosome")
+
+    @property
+    def weight(self):
+        return self.column("weight")
+
+    def split(self, mask):
+        """A bool mask over all, as the masks of each part."""
+        return [mask[start:end] for start, end in zip(self.offsets[:-1].tolist(),
+                                                        self.offsets[1:].tolist())]
+
+    def take(self, index):
+        """The rows `index` (positions in order), as one new Records."""
+        if len(self.parts) == 1:
+            return take(self.parts[0], index)
+        which = np.searchsorted(self.offsets, index, side="right") - 1
+        pieces = [take(part, index[which == number] - self.offsets[number])
+                  for number, part in enumerate(self.parts) if (which == number).any()]
+        joined = concatenate(pieces, self.parts[0].input, LeftOut())
+        order = np.argsort(which, kind="stable")
+        if (order[1:] < order[:-1]).any():  # rows of the parts out of the parts' order
+            joined = take(joined, np.argsort(order))
+        return joined
+
+
+def _taken(parts):
+    """The Records of (Records, mask) pairs with their masks applied."""
+    return [records if mine is None else take(records, mine, records.left_out)
+            for records, mine in parts]
 
 
 def _samples(records):

@@ -388,11 +388,12 @@ class Counter:
 
     def __init__(self, genome, settings, merge_doublets=True, inside=None):
         self.genome = genome
-        # Records -> whether each lies inside --regions, None when all do; those outside
-        # counted in the records' left_out (inputs.regions.RegionFilter.keep): applied once
-        # doublets are made, so that a doublet is inside when both its bases are. The mask
-        # joins the take that leaves out the classes no chosen kind takes (_count): a batch
-        # is copied once, with regions or without.
+        # (Records, the rows looked at: a mask or None for all) -> the rows of those inside
+        # --regions, None when all are; those outside counted in the records' left_out
+        # (inputs.regions.RegionFilter.keep): applied once doublets are made, so that a
+        # doublet is inside when both its bases are. The mask, as the merger's of the SNVs
+        # it lets through, joins the take that leaves out the classes no chosen kind takes
+        # (_count): a batch is copied once, with regions or without.
         self.inside = inside
         self.settings = settings
         chosen = [registry.get(name) for name in settings.kinds]
@@ -451,18 +452,19 @@ class Counter:
                 if merger is None and index in ended and (not self.merge_doublets
                                                           or _apart(records)):
                     # The whole input, which a merger would let through as it is.
-                    units.append((records, index))
+                    units.append((records, index, None))
                     continue
                 if merger is None:
                     merger = self._mergers[index] = Merger(merge=self.merge_doublets)
-                units += [(part, index) for part in merger.feed_parts(records)]
+                units += [(part, index, rows) for part, rows in merger.feed_parts(records)]
         for index in ended:
             merger = self._mergers.pop(index, None)
             if merger is not None:
-                units.append((merger.finish(), index))
-        inside = self.inside
-        units = [(records, index, None if inside is None else inside(records))
-                 for records, index in units]
+                units += [(part, index, rows) for part, rows in merger.finish_parts()]
+        # (records, input index, the rows to count: a bool mask, None for all)
+        if self.inside is not None:
+            units = [(records, index, self.inside(records, rows))
+                     for records, index, rows in units]
         for records, index, _ in units:
             tally.left_out.add_counter(index, records.left_out)
         # Counted a batch at a time: the SNVs an input held until its end may be many.
@@ -658,7 +660,8 @@ class Counter:
             columns["weight"]
         # The same mutation of a column again is counted once: its copies take no class (the
         # columns are not copied without them; each class takes its rows once, below). So
-        # do the records outside the regions (counted in their left_out already).
+        # do the rows a unit's mask leaves out (outside the regions, counted in their
+        # left_out already; or SNVs the merger holds or merged).
         classes = self._classes(columns)
         if any(keep is not None for _, _, keep in units):
             outside = ~np.concatenate([np.ones(len(records), dtype=bool) if keep is None
@@ -694,10 +697,15 @@ class Counter:
         settings = self.settings
         if settings.merge_samples:
             # A column fed by several inputs: one hash set, and the fingerprints kept (Marks).
-            columns["first"], columns["second"] = _engine.fingerprints(
+            first, second = columns["first"], columns["second"] = _engine.fingerprints(
                 columns["index"] if settings.by_input else None, columns["sample"],
                 columns["chromosome"], columns["position"], columns["ref"], columns["alt"])
-            return self._seen.first_times(columns["first"], columns["second"])
+            counted = classes != _SKIPPED
+            if counted.all():
+                return self._seen.first_times(first, second)
+            new = np.ones(len(classes), dtype=bool)
+            new[counted] = self._seen.first_times(first[counted], second[counted])
+            return new
         # A column is one input's: each input and mutation class is a lane of its own, most
         # often sorted. The merger let each SNV of a sample through once already (a copy is
         # its DUPLICATE), so merged SNVs need no second look.

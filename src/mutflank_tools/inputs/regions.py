@@ -206,17 +206,19 @@ class RegionFilter:
         return _engine.inside_regions(chromosome, position, ref, alt, self._numbers,
                                       self._resolve, self._tables)
 
-    def keep(self, records):
+    def keep(self, records, rows=None):
         """Whether each record lies inside (None: all do); those outside are counted in the
-        records' `left_out` under OUTSIDE. The records are not copied: a consumer that takes
-        rows anyway (counting) folds the mask into its own take."""
+        records' `left_out` under OUTSIDE. `rows`: the rows looked at (a bool mask; None:
+        all), the others neither inside nor counted. The records are not copied: a consumer
+        that takes rows anyway (counting) folds the mask into its own take."""
         keep = self.inside(records.chromosome, records.position, records.ref, records.alt)
-        if keep.all():
-            return None
-        names, codes = _codes(records.chromosome[~keep])
+        outside = ~keep if rows is None else ~keep & rows
+        if not outside.any():
+            return rows
+        names, codes = _codes(records.chromosome[outside])
         for name, count in zip(names, np.bincount(codes, minlength=len(names)).tolist()):
             records.left_out.add(OUTSIDE, name, count)
-        return keep
+        return keep if rows is None else keep & rows
 
     def apply(self, records):
         """The records inside; those outside counted in their `left_out` under OUTSIDE."""

@@ -9,7 +9,7 @@ import pytest
 
 from test_counting_rules import BUILD, GENOME, other, reference, write_input  # noqa: F401
 
-from mutflank_tools.counting import work
+from mutflank_tools.counting import doublets, work
 from mutflank_tools.counting.tally import Settings
 from mutflank_tools.counting.work import Item, count_inputs
 from mutflank_tools.inputs.regions import OUTSIDE, read_regions
@@ -18,7 +18,7 @@ from mutflank_tools.inputs.stage import region_filter
 KINDS = ("SBS96", "DBS78", "ID83")
 
 
-def seeded_inputs(seed, inputs=3):
+def seeded_inputs(seed, ordered, inputs=3):
     """Records (sample, position, REF, ALT, genotype) of several inputs: SNVs alone, side by
     side (doublets), in runs of three, written twice, at one position as two alleles, doublets
     as written, and deletions; some mutations in two inputs."""
@@ -44,7 +44,8 @@ def seeded_inputs(seed, inputs=3):
             else:
                 records.append((sample, pos, GENOME[pos - 1:pos + 2], "-", ""))
         shared = rng.sample(records, 10)
-        calls.append(rng.sample(records, len(records)))
+        calls.append(sorted(records, key=lambda record: record[1]) if ordered
+                     else rng.sample(records, len(records)))
     return calls
 
 
@@ -59,19 +60,26 @@ def seeded_bed(path, seed):
 
 
 class CopyingFilter:
-    """The records inside taken as a copy of the batch before counting (its columns replaced
-    in place, as the counter holds the batch), and no mask handed on."""
+    """Copies instead of masks: the rows a unit's mask lets through (the doublet merger's
+    SNVs), then those inside, each taken as a copy before counting (the columns replaced in
+    place, as the counter holds the batch); no mask handed on."""
 
     def __init__(self, rule):
         self.rule = rule
 
-    def keep(self, records):
+    def keep(self, records, rows=None):
+        if rows is not None:
+            copy(records, rows)
         keep = self.rule.keep(records)
         if keep is not None:
-            kept = records.take(np.flatnonzero(keep), records.left_out)
-            for name in type(records).EVERY_COLUMN:
-                setattr(records, name, getattr(kept, name))
+            copy(records, keep)
         return None
+
+
+def copy(records, mask):
+    kept = records.take(np.flatnonzero(mask), records.left_out)
+    for name in type(records).EVERY_COLUMN:
+        setattr(records, name, getattr(kept, name))
 
 
 def tallied(reference, paths, settings, regions, batch_records, merge_doublets):
@@ -82,14 +90,18 @@ def tallied(reference, paths, settings, regions, batch_records, merge_doublets):
             dict(tally.left_out), dict(tally.left_out.inputs), tally.records)
 
 
+@pytest.mark.parametrize("hold", [None, 8])
 @pytest.mark.parametrize("columns", [{}, {"merge_samples": True}, {"by_input": True}])
 @pytest.mark.parametrize("merge_doublets", [True, False])
 @pytest.mark.parametrize("batch_records", [7, 1 << 16])
 @pytest.mark.parametrize("seed", range(3))
 def test_a_mask_counts_what_a_copy_counts(reference, tmp_path, monkeypatch, seed, batch_records,
-                                          merge_doublets, columns):
+                                          merge_doublets, columns, hold):
+    # Inputs held whole by the doublet merger, or streamed past a few SNVs (sorted then).
+    if hold is not None:
+        monkeypatch.setattr(doublets, "HOLD", hold)
     paths = [write_input(tmp_path / f"{n}.maf", rows, "maf")
-             for n, rows in enumerate(seeded_inputs(seed))]
+             for n, rows in enumerate(seeded_inputs(seed, ordered=hold is not None))]
     regions = read_regions(str(seeded_bed(tmp_path / "r.bed", seed))).matched({"1"}, BUILD)
     settings = Settings(kinds=KINDS, **columns)
     masked = tallied(reference, paths, settings, regions, batch_records, merge_doublets)
