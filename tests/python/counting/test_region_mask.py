@@ -37,7 +37,8 @@ def seeded_inputs(seed, ordered, inputs=3):
                 records += [(sample, at, GENOME[at - 1], other(GENOME[at - 1]), "")
                             for at in range(pos, pos + 1 + shape)]
             elif shape == 3:  # written twice, or as two alleles
-                records += [(sample, pos, ref, other(ref, step), "") for step in (1, rng.randint(1, 2))]
+                records += [(sample, pos, ref, other(ref, step), "")
+                            for step in (1, rng.randint(1, 2))]
             elif shape == 4:
                 pair = GENOME[pos - 1:pos + 1]
                 records.append((sample, pos, pair, other(pair[0]) + other(pair[1]), ""))
