@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "allele_class.hpp"
+#include "columns.hpp"
 #include "doublet_merger.hpp"
 #include "functions.hpp"
 #include "heap_type.hpp"
@@ -317,17 +318,9 @@ PyObject* first_times(PyObject* object, PyObject* args) noexcept {
     static_assert(sizeof(npy_bool) == sizeof(std::uint8_t));
     auto* is_new = data_of<std::uint8_t>(result);
     const auto size = static_cast<std::size_t>(count);
-    bool no_memory = false;
     if (!by_lane) {
         MutationSet& set = *self->set;
-        Py_BEGIN_ALLOW_THREADS
-        try {
-            set.insert({a, size}, {b, size}, {is_new, size});
-        } catch (const std::bad_alloc&) {
-            no_memory = true;
-        }
-        Py_END_ALLOW_THREADS
-        if (no_memory)
+        if (!run_released([&] { set.insert({a, size}, {b, size}, {is_new, size}); }))
             return PyErr_NoMemory();
         return result.release();
     }
@@ -339,10 +332,11 @@ PyObject* first_times(PyObject* object, PyObject* args) noexcept {
         return nullptr;
     std::vector<std::uint32_t> chromosome_codes;
     try {
-        if (self->ordered == nullptr) {
+        // Each on its own: a failed second allocation leaves the first for the next call.
+        if (self->ordered == nullptr)
             self->ordered = new OrderedMutations();
+        if (self->chromosomes == nullptr)
             self->chromosomes = new NameCodes();
-        }
         if (!name_codes(chromosomes_object, count, *self->chromosomes, chromosome_codes))
             return nullptr;
     } catch (const std::bad_alloc&) {
@@ -354,14 +348,7 @@ PyObject* first_times(PyObject* object, PyObject* args) noexcept {
                                       {chromosome_codes.data(), size},
                                       {data_of<std::uint64_t>(positions), size}};
     OrderedMutations& ordered = *self->ordered;
-    Py_BEGIN_ALLOW_THREADS
-    try {
-        ordered.insert(rows, {is_new, size});
-    } catch (const std::bad_alloc&) {
-        no_memory = true;
-    }
-    Py_END_ALLOW_THREADS
-    if (no_memory)
+    if (!run_released([&] { ordered.insert(rows, {is_new, size}); }))
         return PyErr_NoMemory();
     return result.release();
 }
