@@ -25,6 +25,25 @@ BASE_BYTE = {"A": 0, "C": 1, "G": 2, "T": 3, "N": 16}
 
 
 
+
+@contextlib.contextmanager
+def piped(data):
+    """Yields the name (/dev/fd/N) of a pipe that a thread feeds `data` (bytes) into, as a
+    shell's process substitution does; the pipe is closed and the feeder joined after."""
+    read_end, write_end = os.pipe()
+
+    def feed():
+        with contextlib.suppress(BrokenPipeError), os.fdopen(write_end, "wb") as pipe:
+            pipe.write(data)
+
+    writer = threading.Thread(target=feed)
+    writer.start()
+    try:
+        yield f"/dev/fd/{read_end}"
+    finally:
+        os.close(read_end)  # a reader that stopped early: the feeder's write ends
+        writer.join()
+
 def scheduler_address(path):
     """The address a Dask scheduler wrote to its file `path`; None while the file is missing
     or still being written (it is not written in one step)."""

@@ -4,12 +4,11 @@ coordinates past every chromosome, malformed lines; from a plain file, gzip, BGZ
 members and a pipe."""
 
 import gzip
-import os
 import random
-import threading
 
 import numpy as np
 import pytest
+from cli_support import piped
 
 pytest.importorskip("mutflank_tools")  # not installed under make sanitize
 
@@ -86,19 +85,8 @@ def read(path):
 
 
 def through_pipe(data):
-    read_end, write_end = os.pipe()
-
-    def feed():
-        with os.fdopen(write_end, "wb") as pipe:
-            pipe.write(data)
-
-    writer = threading.Thread(target=feed)
-    writer.start()
-    try:
-        return read(f"/dev/fd/{read_end}")
-    finally:
-        writer.join()
-        os.close(read_end)
+    with piped(data) as name:
+        return read(name)
 
 
 @pytest.mark.parametrize("bad", [False, True], ids=["sound", "malformed"])

@@ -4,14 +4,13 @@ edges (first and last base, intervals of one base, overlapping and touching inte
 doublets and indels included."""
 
 import gzip
-import os
 import random
 import re
-import threading
 from pathlib import Path
 
 import numpy as np
 import pytest
+from cli_support import piped
 
 pytest.importorskip("mutflank_tools")  # not installed under make sanitize
 
@@ -154,19 +153,8 @@ def test_reader_merges_intervals_from_any_source(tmp_path, how):
         path.write_bytes(data)
         regions = read_regions(str(path))
     else:
-        read_end, write_end = os.pipe()
-
-        def feed():
-            with os.fdopen(write_end, "wb") as pipe:
-                pipe.write(data)
-
-        writer = threading.Thread(target=feed)
-        writer.start()
-        try:
-            regions = read_regions(f"/dev/fd/{read_end}")
-        finally:
-            writer.join()
-            os.close(read_end)
+        with piped(data) as name:
+            regions = read_regions(name)
     # As written: 35..40 of "1" stays apart from 30..35 of "chr1" until names are matched;
     # 50..55 and 52..58 overlap.
     assert intervals(regions) == {"1": ([10, 35, 44, 50], [20, 40, 45, 58]),
