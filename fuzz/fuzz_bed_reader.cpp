@@ -139,10 +139,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     settings.buffer_bytes = 64; // lines cross the buffer's end
     settings.batch_records = 1000;
     settings.far = 1'000'000'007;
-    const int file = memory_file(input.text);
-    const bool agrees = scan(TextStream(file, "", true), settings) == model(input.text, settings);
-    ::close(file);
-    check(agrees, "the model");
+    // A text that begins with the gzip magic is read as gzip: the model reads plain text.
+    if (!input.text.starts_with("\x1f\x8b")) {
+        const int file = memory_file(input.text);
+        const bool agrees =
+            scan(TextStream(file, "", true), settings) == model(input.text, settings);
+        ::close(file);
+        check(agrees, "the model");
+    }
     check_ways(input, settings, scan);
     return 0;
 }
