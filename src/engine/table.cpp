@@ -188,6 +188,21 @@ struct Place {
     std::string_view target_text;
 };
 
+// Fills `where` from `found`, what `place` returned: (build folder, target, reason); false
+// with an exception set.
+bool place_of(PyObject* found, Place& where) {
+    PyObject* build = nullptr;
+    PyObject* target = nullptr;
+    PyObject* reason = nullptr;
+    if (!PyArg_ParseTuple(found, "UOO:place", &build, &target, &reason))
+        return false;
+    where.build = py::new_ref(build);
+    where.target = py::new_ref(target);
+    where.reason = py::new_ref(reason);
+    return utf8_of(build, where.build_text) &&
+           (reason != Py_None || utf8_of(target, where.target_text));
+}
+
 // Counts of records left out, by (reason, chromosome), in the order first met.
 struct LeftOutCounts {
     struct Entry {
@@ -331,22 +346,10 @@ PyObject* table_rows_call(PyObject* /*module*/, PyObject* args) noexcept {
                 if (!same_place) {
                     Ref found{PyObject_CallFunction(place, "OOL", builds[i], chromosomes[i],
                                                     static_cast<long long>(lines[i]))};
-                    if (!found)
-                        return nullptr;
-                    PyObject* build = nullptr;
-                    PyObject* target = nullptr;
-                    PyObject* reason = nullptr;
-                    if (!PyArg_ParseTuple(found.get(), "UOO:place", &build, &target, &reason))
+                    if (!found || !place_of(found.get(), where))
                         return nullptr;
                     where.written_build = builds[i];
                     where.written_chromosome = chromosomes[i];
-                    where.build = py::new_ref(build);
-                    where.target = py::new_ref(target);
-                    where.reason = py::new_ref(reason);
-                    if (!utf8_of(build, where.build_text))
-                        return nullptr;
-                    if (reason == Py_None && !utf8_of(target, where.target_text))
-                        return nullptr;
                     placed = true;
                 }
                 if (where.reason.get() != Py_None) {
@@ -455,19 +458,7 @@ PyObject* batch_rows(const VcfBatch& batch, PyObject* samples, PyObject* project
             if (!placed[name]) {
                 Ref found{PyObject_CallFunction(place, "OOK", build, chromosome,
                                                 static_cast<unsigned long long>(batch.line[i]))};
-                if (!found)
-                    return nullptr;
-                PyObject* folder = nullptr;
-                PyObject* target = nullptr;
-                PyObject* reason = nullptr;
-                if (!PyArg_ParseTuple(found.get(), "UOO:place", &folder, &target, &reason))
-                    return nullptr;
-                where.build = py::new_ref(folder);
-                where.target = py::new_ref(target);
-                where.reason = py::new_ref(reason);
-                if (!utf8_of(folder, where.build_text))
-                    return nullptr;
-                if (reason == Py_None && !utf8_of(target, where.target_text))
+                if (!found || !place_of(found.get(), where))
                     return nullptr;
                 placed[name] = 1;
             }
