@@ -53,13 +53,6 @@ std::optional<std::uint64_t> coordinate(std::string_view field, std::uint64_t fa
     return std::min(value, far);
 }
 
-BedFault fault_of(BedFault::Kind kind, std::uint64_t line) {
-    BedFault fault{};
-    fault.kind = kind;
-    fault.line = line;
-    return fault;
-}
-
 } // namespace
 
 bool bed_skipped(std::string_view first_field) noexcept {
@@ -109,19 +102,19 @@ std::optional<BedFault> BedReader::record(std::string_view line, BedBatch& batch
         return std::nullopt;
     const std::uint64_t number = lines_.number();
     if (count < 3) {
-        BedFault fault = fault_of(Kind::fields, number);
+        BedFault fault = fault_at<BedFault>(Kind::fields, number);
         fault.count = count;
         return fault;
     }
     const std::optional<std::uint64_t> start = coordinate(fields[1], settings_.far);
     const std::optional<std::uint64_t> end = coordinate(fields[2], settings_.far);
     if (!start || !end) {
-        BedFault fault = fault_of(start ? Kind::bad_end : Kind::bad_start, number);
+        BedFault fault = fault_at<BedFault>(start ? Kind::bad_end : Kind::bad_start, number);
         fault.text = (start ? fields[2] : fields[1]).substr(0, shown_bytes);
         return fault;
     }
     if (*end < *start) {
-        BedFault fault = fault_of(Kind::end_before_start, number);
+        BedFault fault = fault_at<BedFault>(Kind::end_before_start, number);
         fault.start = *start;
         fault.end = *end;
         return fault;
@@ -129,7 +122,7 @@ std::optional<BedFault> BedReader::record(std::string_view line, BedBatch& batch
     // A name is checked where a run of its intervals starts, so the fault names its line.
     const bool same_run = has_last_ && fields[0] == last_name_;
     if (!same_run && check_utf8(fields[0]) == Utf8::invalid) {
-        BedFault fault = fault_of(Kind::name_not_utf8, number);
+        BedFault fault = fault_at<BedFault>(Kind::name_not_utf8, number);
         fault.text = fields[0].substr(0, shown_bytes);
         return fault;
     }

@@ -14,13 +14,6 @@ namespace {
 constexpr std::size_t fields_read = 10;
 constexpr std::size_t batch_bytes = std::size_t{64} << 20; // texts of one batch, about
 
-MutationTableFault fault_of(MutationTableFault::Kind kind, std::uint64_t line) {
-    MutationTableFault fault{};
-    fault.kind = kind;
-    fault.line = line;
-    return fault;
-}
-
 } // namespace
 
 void MutationTableBatch::clear() {
@@ -57,7 +50,7 @@ std::optional<MutationTableFault> MutationTableScanner::record(std::string_view 
     using Kind = MutationTableFault::Kind;
     const std::uint64_t number = lines_.number();
     if (check_utf8(line) == Utf8::invalid)
-        return fault_of(Kind::not_utf8, number);
+        return fault_at<MutationTableFault>(Kind::not_utf8, number);
     if (!line.empty() && line.back() == '\r')
         line.remove_suffix(1);
     std::array<std::string_view, fields_read> fields{};
@@ -80,7 +73,7 @@ std::optional<MutationTableFault> MutationTableScanner::record(std::string_view 
         if (number == 1)
             return std::nullopt; // a header line
         if (fields[4] == "SNP" || fields[4] == "SNV") {
-            MutationTableFault fault = fault_of(Kind::bad_position, number);
+            MutationTableFault fault = fault_at<MutationTableFault>(Kind::bad_position, number);
             fault.text = fields[6];
             return fault;
         }
@@ -92,7 +85,7 @@ std::optional<MutationTableFault> MutationTableScanner::record(std::string_view 
             return field.size() > settings_.max_field_bytes &&
                    utf8_characters(field) > settings_.max_field_bytes;
         }))
-        return fault_of(Kind::field_too_long, number);
+        return fault_at<MutationTableFault>(Kind::field_too_long, number);
     batch.sample.add(fields[0]);
     batch.id.add(fields[2]);
     batch.build.add(fields[3]);

@@ -62,6 +62,14 @@ template <class Fault> Fault line_fault(LineFault&& fault) {
     return failed;
 }
 
+// A scanner's fault of `kind` at the line `line`, its other values zero.
+template <class Fault> Fault fault_at(typename Fault::Kind kind, std::uint64_t line) {
+    Fault fault{};
+    fault.kind = kind;
+    fault.line = line;
+    return fault;
+}
+
 // The loop of a scanner of record lines: hands each line of `lines` that `skip(number, line)`
 // does not pass over to `record(line)` (a fault or nothing), until `full(records)` (the lines
 // handed in this call), the end of the text (then `more` is false) or a fault.
