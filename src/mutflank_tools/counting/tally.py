@@ -414,13 +414,16 @@ class Counter:
         # The flank of the windows that the kinds of substitutions read (None: none is chosen).
         self._flank = max((kind.flank for kind in self.sources if kind.mutation_class == "SBS"),
                           default=None)
-        # The classes whose records are looked up and checked: those a chosen kind takes, and
-        # substitutions of several bases when their pieces (SNVs, doublets) may be counted.
+        # The classes whose records are looked up and checked: those a chosen kind takes,
+        # substitutions of several bases when their pieces (SNVs, doublets) may be counted, and
+        # SNVs when merged doublets may be (two SNVs side by side are a doublet: they are left
+        # out as SNVs only once the merger has seen them).
         self._snv_class = next(number for number, mutation_class in enumerate(self.classes)
                                if mutation_class.shape == registry.SINGLE)
         self._checked = [number for number, mutation_class in enumerate(self.classes)
                          if mutation_class.name in taken
-                         or (mutation_class.name == MULTI_BASE_CLASS and taken & {"SBS", "DBS"})]
+                         or (mutation_class.name == MULTI_BASE_CLASS and taken & {"SBS", "DBS"})
+                         or (number == self._snv_class and merge_doublets and "DBS" in taken)]
 
     def add(self, records, index, name, input_kind="table"):
         """Counts one batch of records of input number `index`, called `name`, of the format
@@ -446,7 +449,8 @@ class Counter:
             for index, mine in _input_rows(columns["index"]):
                 records = Counted(input=sources[index], left_out=LeftOut(), filter=None,
                                   id=None, build=None,
-                                  **{name: columns[name][mine] for name in _CARRIED})
+                                  **{name: None if columns[name] is None else
+                                     columns[name][mine] for name in _CARRIED})
                 records = split_substitutions(records)
                 merger = self._mergers.get(index)
                 if merger is None and index in ended and (not self.merge_doublets
@@ -492,12 +496,13 @@ class Counter:
             self._seen = _engine.MutationSet()  # a later input has columns of its own
 
     def _columns(self, parts, names=_COUNTED):
-        """The columns `names` of several Records (and "index", the input of each record)."""
-        if len(parts) == 1:
-            columns = {column: getattr(parts[0][0], column) for column in names}
-        else:
-            columns = {column: np.concatenate([getattr(records, column) for records, *_
-                                               in parts]) for column in names}
+        """The columns `names` of several Records (and "index", the input of each record); a
+        column that some part lacks (None: a window not carried) is None."""
+        columns = {}
+        for column in names:
+            values = [getattr(records, column) for records, *_ in parts]
+            columns[column] = None if any(value is None for value in values) else \
+                values[0] if len(values) == 1 else np.concatenate(values)
         columns["index"] = np.repeat(np.array([part[1] for part in parts], dtype=np.int64),
                                      [len(part[0].position) for part in parts])
         return columns
@@ -689,7 +694,8 @@ class Counter:
                 if mine.all():  # the merger's SNVs come as a part of their own
                     self._count_class(columns, rows, kinds)
                 else:
-                    self._count_class({name: columns[name][mine] for name in _CLASS_COLUMNS
+                    self._count_class({name: None if columns[name] is None else
+                                       columns[name][mine] for name in _CLASS_COLUMNS
                                        if name in columns}, rows[mine], kinds)
 
     def _first_times(self, columns, classes):

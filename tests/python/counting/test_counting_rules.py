@@ -143,6 +143,32 @@ def test_a_wrong_ref_takes_no_correct_snv_with_it(capsys, reference, tmp_path, f
     assert (code, sum(written["SBS96"].values())) == (0, 79), err
 
 
+def doublet_record(pos, sample="S1"):
+    """A correct doublet written as one record of two bases."""
+    ref = GENOME[pos - 1:pos + 1]
+    return (sample, pos, ref, "".join(other(base) for base in ref), "0/1")
+
+
+@pytest.mark.parametrize("form", ["vcf", "maf", "table"])
+@pytest.mark.parametrize("types, counted, left_out", [
+    # Two SNVs side by side are a doublet whether or not an SBS matrix is chosen.
+    ("DBS78", {"DBS78": 2}, ["left out 1 record: not counted: no chosen matrix takes a "
+                             "single-base substitution, on 1 (1)"]),
+    ("SBS96,DBS78", {"SBS96": 1, "DBS78": 2}, []),
+    ("SBS96", {"SBS96": 1}, ["left out 3 records: not counted: no chosen matrix takes a "
+                             "doublet-base substitution, on 1 (3)"]),
+])
+def test_adjacent_snvs_are_a_doublet_whatever_the_types(capsys, reference, tmp_path, form,
+                                                        types, counted, left_out):
+    records = [snv(1000), snv(1001), doublet_record(1500), snv(2000)]
+    calls = write_input(tmp_path / f"calls.{'tsv' if form == 'table' else form}", records, form)
+    code, err, written = matrix(capsys, reference, [calls], "--types", types,
+                                prefix=tmp_path / "m")
+    assert code == 0, err
+    assert {name: sum(counts.values()) for name, counts in written.items()} == counted
+    assert summary(err) == left_out
+
+
 def test_no_doublet_file_when_the_only_pair_held_a_wrong_ref(capsys, reference, tmp_path):
     calls = write_input(tmp_path / "calls.maf",
                         [snv(20 + 10 * i) for i in range(30)] + [snv(1100), wrong(1101)], "maf")
