@@ -44,4 +44,7 @@ bool add_mutation_table_scanner(PyObject* module) noexcept;
 // mutations.cpp: MutationSet
 bool add_mutation_set(PyObject* module) noexcept;
 
+// SnvCounter (snvs.cpp).
+bool add_snv_counter(PyObject* module) noexcept;
+
 } // namespace mutflank::engine

@@ -37,7 +37,8 @@ PyObject* initialise() noexcept {
     Ref module{PyModule_Create(&module_definition)};
     if (!module || !add_vcf_scanner(module.get()) || !add_bcf_reader(module.get()) ||
         !add_mutation_set(module.get()) || !add_doublet_merger(module.get()) ||
-        !add_mutation_table_scanner(module.get()) || !add_maf_scanner(module.get()))
+        !add_mutation_table_scanner(module.get()) || !add_maf_scanner(module.get()) ||
+        !add_snv_counter(module.get()))
         return nullptr;
     return module.release();
 }

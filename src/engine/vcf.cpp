@@ -10,6 +10,7 @@
 
 #include "functions.hpp"
 #include "scanner_type.hpp"
+#include "snvs.hpp"
 #include "vcf_batch.hpp"
 #include "vcf_scanner.hpp"
 
@@ -258,8 +259,28 @@ PyObject* next_rows(PyObject* object, PyObject* args) noexcept {
     });
 }
 
+// next_counted(counter, index, lookup): next_batch's batch with its SNVs counted by the
+// SnvCounter `counter` for input `index` (counted_batch), or the same fault dict or None.
+PyObject* next_counted(PyObject* object, PyObject* args) noexcept {
+    PyObject* counter = nullptr;
+    long long index = 0;
+    PyObject* lookup = nullptr;
+    if (!PyArg_ParseTuple(args, "OLO:next_counted", &counter, &index, &lookup))
+        return nullptr;
+    if (!PyCallable_Check(lookup)) {
+        PyErr_SetString(PyExc_TypeError, "next_counted: lookup must be callable");
+        return nullptr;
+    }
+    return Type::next_as(object, [&](const VcfBatch& batch) {
+        return counted_batch(batch, counter, index, lookup);
+    });
+}
+
 PyMethodDef scanner_methods[] = {
     Type::next_batch_method,
+    {"next_counted", next_counted, METH_VARARGS,
+     "next_counted(counter, index, lookup): the next batch with its SNVs counted by the\n"
+     "SnvCounter `counter` as input `index` (see SnvCounter), a dict with 'fault', or None."},
     {"next_rows", next_rows, METH_VARARGS,
      "next_rows(samples, project, build, place, (not_variant, symbolic)): the next batch as\n"
      "the rows of the ten-column table (a dict: text, rows, records, dropped, missing,\n"

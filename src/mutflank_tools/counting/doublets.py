@@ -183,12 +183,8 @@ class Merger:
             self._unsorted(part, at)
 
     def _unsorted(self, part, i):
-        raise InputError(at_line(
-            part.input.name, int(part.line[i]),
-            f"{part.chromosome[i]}:{part.position[i]} of sample {part.sample[i]} comes after a "
-            f"later position of that sample: an input of more than {self.hold:,} SNVs must be "
-            "sorted by chromosome and position within each sample to merge adjacent SNVs into "
-            "doublets (sort it, or give --no-merge-doublets)"))
+        raise unsorted_fault(part.input.name, int(part.line[i]), part.chromosome[i],
+                             part.position[i], part.sample[i], self.hold)
 
     def _resolve(self, left_out, final):
         """Merges the held SNVs whose runs are complete; keeps the others held. Returns the
@@ -223,6 +219,17 @@ class Merger:
                 doublets.shape = np.full(len(firsts), DOUBLET, dtype=np.uint8)
             released.append((doublets, None))
         return released
+
+
+def unsorted_fault(name, line, chromosome, position, sample, hold):
+    """The InputError of an SNV at `line` of input `name` that comes before an earlier one of
+    its sample once a merger of `hold` SNVs streams."""
+    return InputError(at_line(
+        name, line,
+        f"{chromosome}:{position} of sample {sample} comes after a later position of that "
+        f"sample: an input of more than {hold:,} SNVs must be sorted by chromosome and position "
+        "within each sample to merge adjacent SNVs into doublets (sort it, or give "
+        "--no-merge-doublets)"))
 
 
 class _Joined:

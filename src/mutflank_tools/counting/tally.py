@@ -26,11 +26,11 @@ from ..reference.genome import (NO_BUILD, NO_FILE, NOT_A_FILE_NAME, Chromosome,
 from ..runtime.errors import UsageError
 from . import kinds as registry
 from .counted import STALE, Counted
-from . import doublets
+from . import doublets, snvs
 from .doublets import DUPLICATE, MULTI_BASE, Merger, split_substitutions
 
-PAST_END = "position past the chromosome end"
-REF_DIFFERS = "REF differs from the reference base"
+PAST_END = snvs.PAST_END
+REF_DIFFERS = snvs.REF_DIFFERS
 NO_REFERENCE = (NO_BUILD, NO_FILE, NOT_A_FILE_NAME)
 _SKIPPED = -2  # the class of a record that is not counted in _count (outside, or a copy)
 MULTI_BASE_CLASS = "MBS"  # substitutions of three or more bases (kinds.dbs78)
@@ -424,6 +424,20 @@ class Counter:
                          if mutation_class.name in taken
                          or (mutation_class.name == MULTI_BASE_CLASS and taken & {"SBS", "DBS"})
                          or (number == self._snv_class and merge_doublets and "DBS" in taken)]
+        # The SNVs of VCF text counted by the engine as it reads them (snvs.py), where the
+        # engine's rules are the whole of what counting does to them: no regions, no columns
+        # shared by inputs, doublets merged, and the engine's channels for every SBS kind.
+        engine_kinds = None
+        if inside is None and merge_doublets and not settings.merge_samples:
+            engine_kinds = snvs.engine_kinds(self.sources)
+        self.engine_snvs = None if engine_kinds is None else snvs.EngineSnvs(self, engine_kinds)
+
+    def snv_hook(self, index, name):
+        """What a VCF reader of input number `index` (`name`) takes to have the engine count its
+        SNVs as it reads them (vcf.VcfRecords.engine_batches), or None."""
+        if self.engine_snvs is None:
+            return None
+        return lambda samples: self.engine_snvs.hook(index, name, samples)
 
     def add(self, records, index, name, input_kind="table"):
         """Counts one batch of records of input number `index`, called `name`, of the format
@@ -438,10 +452,13 @@ class Counter:
         input's own."""
         tally = self.tally
         sources = {}
+        engine_snvs = self.engine_snvs
         for records, index, name in parts:
             tally.names[index] = name
             tally.left_out.add_counter(index, getattr(records, "left_out", {}) or {})
             sources[index] = records.input
+            if engine_snvs is not None and engine_snvs.reads(index):
+                engine_snvs.apply(index)  # the SNVs of the batch these records came with
         parts = [part for part in parts if len(part[0].position)]
         units = []
         if parts:
@@ -452,7 +469,7 @@ class Counter:
                                   **{name: None if columns[name] is None else
                                      columns[name][mine] for name in _CARRIED})
                 records = split_substitutions(records)
-                merger = self._mergers.get(index)
+                merger = self._merger_of(index, sources[index])
                 if merger is None and index in ended and (not self.merge_doublets
                                                           or _apart(records)):
                     # The whole input, which a merger would let through as it is.
@@ -461,6 +478,12 @@ class Counter:
                 if merger is None:
                     merger = self._mergers[index] = Merger(merge=self.merge_doublets)
                 units += [(part, index, rows) for part, rows in merger.feed_parts(records)]
+        if engine_snvs is not None:
+            # Inputs whose batches held SNVs only: the engine's merger steps all the same.
+            for index in engine_snvs.unstepped():
+                merger = self._merger_of(index, sources[index])
+                units += [(part, index, rows) for part, rows in
+                          merger.feed_parts(Counted.empty(sources[index]))]
         for index in ended:
             merger = self._mergers.pop(index, None)
             if merger is not None:
@@ -494,6 +517,14 @@ class Counter:
             self._count(group, input_kind)
         if not self._mergers and not self.settings.merge_samples:
             self._seen = _engine.MutationSet()  # a later input has columns of its own
+
+    def _merger_of(self, index, source):
+        """The merger of input `index` if it has one: the engine's where the engine holds its
+        SNVs."""
+        merger = self._mergers.get(index)
+        if merger is None and self.engine_snvs is not None and self.engine_snvs.holds(index):
+            merger = self._mergers[index] = self.engine_snvs.merger(index, source)
+        return merger
 
     def _columns(self, parts, names=_COUNTED):
         """The columns `names` of several Records (and "index", the input of each record); a
@@ -599,7 +630,7 @@ class Counter:
     def _placed(self, columns, found, pair_codes):
         """The columns with "place": the number of each record's reference file (of `found`,
         by `pair_codes`) among the Counter's places."""
-        numbers = np.array([self._place(item) if isinstance(item, Chromosome) else -1
+        numbers = np.array([self.place_number(item) if isinstance(item, Chromosome) else -1
                             for item in found], dtype=np.int64)
         columns["place"] = numbers[pair_codes] if len(numbers) else \
             np.zeros(len(pair_codes), dtype=np.int64)
@@ -608,10 +639,13 @@ class Counter:
                 np.zeros((len(pair_codes), 2 * self._flank + 1), dtype=np.int16)
         return columns
 
-    def _place(self, chromosome):
+    def place_number(self, chromosome):
+        """The number of a Chromosome's reference file among the Counter's places."""
         number = self._place_numbers.setdefault(chromosome.path, len(self._places))
         if number == len(self._places):
             self._places.append(chromosome)
+            if self.engine_snvs is not None:
+                self.engine_snvs.add_place(number, chromosome)
         return number
 
     def _locate(self, columns, input_kind):
@@ -784,12 +818,12 @@ class Counter:
                 at, counts = np.unique(flat, return_counts=True)
                 cells[at] += counts
         tally.records += int(counted.sum())
-        self._leave_out_by_kind(codes, batch.chromosome, columns["index"], columns["weight"])
+        self.leave_out_by_kind(codes, batch.chromosome, columns["index"], columns["weight"])
         if tally.marks is not None:
             tally.marks.append(Marks(columns["first"], columns["second"], rows,
                                      columns["index"], columns["chromosome"], codes))
 
-    def _leave_out_by_kind(self, codes, chromosomes, indexes, weights):
+    def leave_out_by_kind(self, codes, chromosomes, indexes, weights):
         """Records a kind left out, one line per reason naming the chosen kinds it concerns."""
         lost = {}  # (reason, chosen kind names) -> mask
         for chosen in self.chosen:
@@ -836,9 +870,13 @@ class Counter:
             at = differing[np.argmin(columns["line"][differing])]
             reference = "".join("ACGTN "[code] if code < 6 else "-"
                                 for code in bases[at, :lengths[at]].tolist())
-            line = int(columns["line"][at])
-            place = f"line {line} " if line > 0 else ""
-            first = (line, f"{place}({batch.chromosome[at]}:{batch.position[at]} REF "
-                           f"{ref_texts[at]}, reference {reference})")
-            check.merge(RefCheck(0, 0, first))
+            self.note_ref_differs(index, int(columns["line"][at]), batch.chromosome[at],
+                                  batch.position[at], ref_texts[at], reference)
         return same
+
+    def note_ref_differs(self, index, line, chromosome, position, ref, reference):
+        """Notes a record of input `index` whose REF differs from the reference's bases
+        `reference`, as the first of the input's if it is (the lowest line)."""
+        place = f"line {line} " if line > 0 else ""
+        first = (line, f"{place}({chromosome}:{position} REF {ref}, reference {reference})")
+        self.tally.checks[index].merge(RefCheck(0, 0, first))

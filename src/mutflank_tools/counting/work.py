@@ -57,7 +57,8 @@ def count_inputs(items, reference, settings, *, pass_only=False, merge_doublets=
                     counter.add_inputs(pending, pending_kind, ended)
                     pending, held, ended = [], 0, []
                 pending_kind = source.kind
-                for records in stage.read(item.index, source, batch_size=limit):
+                for records in stage.read(item.index, source, batch_size=limit,
+                                          snvs=counter.snv_hook(item.index, item.name)):
                     records = trim_alleles(records)
                     if pending and held + len(records) > limit:
                         counter.add_inputs(pending, pending_kind, ended)

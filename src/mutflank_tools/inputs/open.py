@@ -258,7 +258,7 @@ def _is_text(head):
 
 
 def read(source, *, sample=None, pass_only=False, build=None, batch_size=BATCH_RECORDS,
-         samples=None, exclude=frozenset(), held=None, rows=None):
+         samples=None, exclude=frozenset(), held=None, rows=None, snvs=None):
     """Iterator of the Records batches of an opened Input, read once from where open_input
     left off. VCF/BCF: `sample` takes one sample column (without genotypes: names the one
     sample); `pass_only` leaves out records whose FILTER is neither PASS nor '.' (VCF/BCF, and
@@ -267,8 +267,9 @@ def read(source, *, sample=None, pass_only=False, build=None, batch_size=BATCH_R
     `exclude`: a MAF's rows, and a VCF's alleles, of other samples only are passed over before
     anything else, so that what is left out is of these samples only; the names of `exclude` so passed over are added
     to the set `held` (when given). `rows` (vcf.RowsWanted): a VCF's batches are the
-    ten-column table's rows (vcf.TableRows) instead of Records. InputError at the first
-    fault."""
+    ten-column table's rows (vcf.TableRows) instead of Records. `snvs`: a counter's hook for
+    the SNVs of VCF text (see vcf.VcfRecords.engine_batches); ignored for other inputs.
+    InputError at the first fault."""
     if rows is not None and source.kind != "vcf":
         raise ValueError("table rows are written from VCF text only")
     if source._read:
@@ -285,7 +286,7 @@ def read(source, *, sample=None, pass_only=False, build=None, batch_size=BATCH_R
             _stop(source._text)  # the engine reads the descriptor from here on
             source._text = None
             batches = parser.engine_batches(source._fd, source._raw, source._offset or 0,
-                                            rows=rows)
+                                            rows=rows, snvs=snvs)
         else:
             batches = parser.bcf_batches(source._bcf.reader)
         return batches

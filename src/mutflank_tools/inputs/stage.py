@@ -217,10 +217,11 @@ class Stage:
         """UsageError when the opened input's records name no build and none is given."""
         check_build(source, self.default_build, self.genome)
 
-    def read(self, index, source, batch_size=BATCH_RECORDS, rows=None):
+    def read(self, index, source, batch_size=BATCH_RECORDS, rows=None, snvs=None):
         """The Records batches of the opened input number `index`, of the chosen samples; with
         `rows` (vcf.RowsWanted, a VCF only), their table rows (vcf.TableRows): the reader's
-        own choice of samples is then the stage's, a VCF's samples being its header's."""
+        own choice of samples is then the stage's, a VCF's samples being its header's. `snvs`:
+    a counter's hook for the SNVs of VCF text (open.read)."""
         choice = self.choice
         declared = header_samples(source)
         column = choice.column(source)
@@ -232,7 +233,7 @@ class Stage:
         for records in read(source, sample=column, pass_only=self.pass_only,
                             build=self.build if source.kind != "table" else None,
                             batch_size=batch_size, samples=choice.samples,
-                            exclude=choice.exclude, held=self.held, rows=rows):
+                            exclude=choice.exclude, held=self.held, rows=rows, snvs=snvs):
             if rows is not None:
                 yield records
                 continue

@@ -149,17 +149,29 @@ class VcfRecords:
             return InputError(f"{self.name}: record {number}: {message}")
         return InputError(at_line(self.name, number, message))
 
-    def engine_batches(self, fd, prefix, start, rows=None):
+    def engine_batches(self, fd, prefix, start, rows=None, snvs=None):
         """The Records batches of the record lines, read by the engine's scanner from the
         descriptor `fd` (see _engine.VcfScanner): from the byte `start` on with positioned
         reads when `prefix` is None (a regular file), else `prefix` and then what follows.
-        With `rows` (RowsWanted): TableRows batches instead."""
+        With `rows` (RowsWanted): TableRows batches instead. With `snvs`, a function of the
+        reader's samples (an object array, by the scanner's number) that gives a counter's
+        hook (its `next_batch(scanner)` and `noted(batch)`): the counter takes the SNVs of
+        each batch as they are read, and the Records hold the other rows."""
         scanner = _engine.VcfScanner(
             fd, prefix or b"", prefix is None, start, self.header.last_line, self.width or 0,
             self.by_genotype, self.taken, self.kept, self.pass_only, self.batch_size,
             stream.MAX_LINE_BYTES, MAX_FIELD_BYTES)
         if rows is not None:
             return self._table_rows(scanner, rows)
+        if snvs is not None:
+            hook = snvs(self.sample_array)
+
+            def records_of(batch):
+                hook.noted(batch)
+                return self.records_of(batch)
+
+            return stream.scanned(scanner, records_of, self.engine_fault,
+                                  lambda: hook.next_batch(scanner))
         return stream.scanned(scanner, self.records_of, self.engine_fault)
 
     def _table_rows(self, scanner, wanted):

@@ -38,6 +38,8 @@ class Kind:
     layout: str = "sbs"  # the name of the plot layout that draws it
     default: object = True  # without --types: True written, "when present" only when its
     # mutation class had records, False only when asked
+    channel_flank: Optional[int] = None  # classify is the engine's SBS channel rule of this
+    # flank (_engine.sbs_channels): the engine may then count SNVs where it reads them
 
 
 @dataclass(frozen=True)

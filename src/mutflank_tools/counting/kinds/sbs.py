@@ -45,9 +45,9 @@ register(Kind("SBS6", channels.SBS6, "SBS", flank=1, derived_from="SBS96",
               fold=_fold(channels.SBS96, channels.SBS6, lambda label: label[2:5]),
               layout="sbs6"))
 register(Kind("SBS96", channels.SBS96, "SBS", flank=1, classify=_classifier(1), reasons=REASONS,
-              layout="sbs96"))
+              layout="sbs96", channel_flank=1))
 register(Kind("SBS1536", channels.SBS1536, "SBS", flank=2, classify=_classifier(2),
-              reasons=REASONS, layout="sbs1536"))
+              reasons=REASONS, layout="sbs1536", channel_flank=2))
 # SBS96 is the inner part of SBS1536 wherever both windows fit (not at the second and the last
 # but one base of a chromosome, where only SBS96 has a channel): a fold declared for readers of
 # the matrices (plots, tests), not used to count.

@@ -1,0 +1,253 @@
+#include "snv_counter.hpp"
+
+#include <algorithm>
+#include <fcntl.h>
+#include <utility>
+
+#include "reference_window.hpp"
+#include "sbs_channel.hpp"
+#include "window_rows.hpp"
+
+namespace mutflank {
+namespace {
+
+bool is_base(char letter) noexcept {
+    return letter == 'A' || letter == 'C' || letter == 'G' || letter == 'T';
+}
+
+// The code of a REF letter as the REF check compares it: A 0, C 1, G 2, T 3.
+int letter_code(char letter) noexcept {
+    switch (letter) {
+    case 'A':
+        return 0;
+    case 'C':
+        return 1;
+    case 'G':
+        return 2;
+    default:
+        return 3;
+    }
+}
+
+// The code of a reference byte as the REF check compares it: a base 0..3 (by value modulo 4),
+// N 4, no base 5, off the chromosome 6.
+int byte_code(std::int16_t byte) noexcept {
+    if (byte < 0)
+        return 6;
+    if (byte < 16)
+        return byte & 3;
+    return byte < 20 ? 4 : 5;
+}
+
+constexpr std::size_t window_width = 2 * max_snv_flank + 1;
+
+} // namespace
+
+std::optional<ChangedBase> single_changed_base(std::string_view ref,
+                                               std::string_view alt) noexcept {
+    if (ref.size() != alt.size())
+        return std::nullopt;
+    std::size_t start = 0;
+    std::size_t end = ref.size();
+    while (start < end && ref[start] == alt[start])
+        ++start;
+    while (end > start && ref[end - 1] == alt[end - 1])
+        --end;
+    if (end - start != 1 || !is_base(ref[start]) || !is_base(alt[start]))
+        return std::nullopt;
+    return ChangedBase{start, ref[start], alt[start]};
+}
+
+SnvCounter::SnvCounter(std::vector<int> flanks, std::size_t hold)
+    : flanks_(std::move(flanks)), hold_(hold) {}
+
+std::size_t SnvCounter::channels_of(int flank) noexcept {
+    std::size_t channels = 6;
+    for (int i = 0; i < flank; ++i)
+        channels *= 16;
+    return channels;
+}
+
+void SnvCounter::add_place(std::uint32_t number, std::string path, std::uint64_t length) {
+    Place& place = places_[number];
+    place.path = std::move(path);
+    place.length = length;
+    place.fd.reset();
+}
+
+bool SnvCounter::has_place(std::uint32_t number) const noexcept {
+    return places_.contains(number);
+}
+
+std::optional<Error> SnvCounter::read_windows(Place& place, std::span<Snv> snvs,
+                                              std::span<const std::size_t> rows) {
+    if (!place.fd.valid()) {
+        place.fd = UniqueFd(open_reference(AT_FDCWD, place.path.c_str()));
+        if (!place.fd.valid())
+            return io_error(messages::open_reference);
+    }
+    starts_.resize(rows.size());
+    for (std::size_t i = 0; i < rows.size(); ++i)
+        starts_[i] = snvs[rows[i]].position - 1 - max_snv_flank;
+    window_rows_.resize(rows.size() * window_width);
+    if (auto error = read_window_rows(place.fd.get(), place.length, starts_, window_width,
+                                      window_rows_))
+        return error;
+    for (std::size_t i = 0; i < rows.size(); ++i)
+        std::copy_n(window_rows_.begin() + static_cast<std::ptrdiff_t>(i * window_width),
+                    window_width, snvs[rows[i]].window.begin());
+    return std::nullopt;
+}
+
+std::optional<Error> SnvCounter::check(std::span<Snv> snvs, std::span<SnvCheck> checks) {
+    // The SNVs of each place in one read: as records come, in runs of one place.
+    std::vector<std::size_t> rows;
+    std::size_t start = 0;
+    while (start < snvs.size()) {
+        const std::uint32_t number = snvs[start].place;
+        std::size_t end = start;
+        while (end < snvs.size() && snvs[end].place == number)
+            ++end;
+        const auto found = places_.find(number);
+        if (found == places_.end())
+            return internal_error(messages::unknown_place);
+        Place& place = found->second;
+        rows.clear();
+        for (std::size_t i = start; i < end; ++i) {
+            const auto position = static_cast<std::uint64_t>(snvs[i].position);
+            if (snvs[i].position < 1 || position > place.length)
+                checks[i] = SnvCheck::past_end;
+            else
+                rows.push_back(i);
+        }
+        if (!rows.empty()) {
+            if (auto error = read_windows(place, snvs, rows))
+                return error;
+        }
+        for (const std::size_t i : rows) {
+            const bool same =
+                letter_code(snvs[i].ref) == byte_code(snvs[i].window[max_snv_flank]);
+            checks[i] = same ? SnvCheck::same : SnvCheck::differs;
+        }
+        start = end;
+    }
+    return std::nullopt;
+}
+
+void SnvCounter::feed(std::int64_t input, std::span<const Snv> snvs) {
+    Input& state = inputs_[input];
+    state.held.insert(state.held.end(), snvs.begin(), snvs.end());
+    state.fed += snvs.size();
+}
+
+Result<SnvStep> SnvCounter::step(std::int64_t input, bool final,
+                                 std::span<const std::span<std::int64_t>> counts,
+                                 std::size_t rows) {
+    SnvStep step;
+    const auto found = inputs_.find(input);
+    if (found == inputs_.end())
+        return step;
+    Input& state = found->second;
+    for (const Snv& snv : state.held) {
+        if (snv.sample >= rows)
+            return internal_error(messages::sample_beyond_rows);
+    }
+    if (final) {
+        if (!state.held.empty())
+            resolve(state, true, step, counts);
+        inputs_.erase(found);
+        return step;
+    }
+    if (state.fed == 0)
+        return step;
+    state.fed = 0;
+    if (!state.streaming && state.held.size() > hold_)
+        state.streaming = true;
+    if (!state.streaming)
+        return step;
+    // The order of the SNVs not checked yet, each sample's against its own before.
+    const std::size_t from = state.checked;
+    const std::size_t count = state.held.size() - from;
+    std::vector<std::uint32_t> samples(count);
+    std::vector<std::uint32_t> chromosomes(count);
+    std::vector<std::int64_t> positions(count);
+    for (std::size_t i = 0; i < count; ++i) {
+        const Snv& snv = state.held[from + i];
+        samples[i] = state.merger.sample_numbers.code(snv.sample);
+        chromosomes[i] = snv.chromosome;
+        positions[i] = snv.position;
+    }
+    const std::size_t at = state.merger.check_order(samples, chromosomes, positions);
+    if (at != DoubletMerger::none) {
+        step.unsorted = state.held[from + at];
+        return step;
+    }
+    state.checked = state.held.size();
+    resolve(state, false, step, counts);
+    return step;
+}
+
+void SnvCounter::resolve(Input& state, bool final, SnvStep& step,
+                         std::span<const std::span<std::int64_t>> counts) {
+    const std::vector<Snv>& held = state.held;
+    const std::size_t count = held.size();
+    std::vector<std::uint32_t> samples(count);
+    std::vector<std::uint32_t> chromosomes(count);
+    std::vector<std::int64_t> positions(count);
+    std::vector<char> alts(count);
+    std::vector<std::int64_t> phases(count);
+    for (std::size_t i = 0; i < count; ++i) {
+        samples[i] = state.merger.sample_numbers.code(held[i].sample);
+        chromosomes[i] = held[i].chromosome;
+        positions[i] = held[i].position;
+        alts[i] = held[i].alt;
+        phases[i] = held[i].phase;
+    }
+    const Resolved resolved =
+        state.merger.resolve(HeldSnvs{samples, chromosomes, positions, alts, phases}, final);
+    for (const std::size_t i : resolved.again)
+        step.lost.push_back({SnvLoss::duplicate, held[i].chromosome, held[i].weight});
+    for (const std::size_t i : resolved.multi)
+        step.lost.push_back({SnvLoss::multi_base, held[i].chromosome, held[i].weight});
+    for (const std::size_t i : resolved.singles)
+        count_single(held[i], step, counts);
+    for (std::size_t k = 0; k < resolved.firsts.size(); ++k) {
+        step.firsts.push_back(held[resolved.firsts[k]]);
+        step.seconds.push_back(held[resolved.seconds[k]]);
+    }
+    std::vector<Snv> kept;
+    kept.reserve(resolved.kept.size());
+    for (const std::size_t i : resolved.kept)
+        kept.push_back(held[i]);
+    state.held = std::move(kept);
+    state.checked = state.held.size();
+}
+
+void SnvCounter::count_single(const Snv& snv, SnvStep& step,
+                              std::span<const std::span<std::int64_t>> counts) {
+    ++step.singles;
+    bool counted = false;
+    bool unplaced = false;
+    std::array<std::int64_t, max_snv_kinds> codes{};
+    for (std::size_t k = 0; k < flanks_.size(); ++k) {
+        const int flank = flanks_[k];
+        const std::span<const std::int16_t> window(
+            snv.window.data() + (max_snv_flank - flank), static_cast<std::size_t>(2 * flank + 1));
+        const std::int64_t code = sbs_channel(window, snv.ref, snv.alt, flank);
+        codes[k] = code;
+        if (code >= 0) {
+            counts[k][snv.sample * channels_of(flank) + static_cast<std::size_t>(code)] += 1;
+            counted = true;
+        } else {
+            unplaced = true;
+        }
+    }
+    step.counted += counted ? 1 : 0;
+    if (unplaced) {
+        step.unplaced.push_back(snv);
+        step.unplaced_codes.insert(step.unplaced_codes.end(), codes.begin(),
+                                   codes.begin() + static_cast<std::ptrdiff_t>(flanks_.size()));
+    }
+}
+
+} // namespace mutflank
