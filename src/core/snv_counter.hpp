@@ -95,7 +95,7 @@ class SnvCounter {
     [[nodiscard]] std::optional<Error> check(std::span<Snv> snvs, std::span<SnvCheck> checks);
 
     // Holds checked SNVs of `input`, in the order of the input.
-    void feed(std::int64_t input, std::span<const Snv> snvs);
+    void feed(std::int64_t input, std::vector<Snv> snvs);
     // Merges what `input` holds as the merger does after each feed (or at the input's end:
     // `final`, which also forgets the input), and adds each single released to `counts`: one
     // matrix per kind, of `rows` rows of channels(kind). Errors: the internal
@@ -125,6 +125,8 @@ class SnvCounter {
                                                     std::span<const std::size_t> rows);
     void resolve(Input& input, bool final, SnvStep& step,
                  std::span<const std::span<std::int64_t>> counts);
+    // The merger's codes of the samples of held[from ..] (codes.size() of them).
+    static void codes_of(Input& state, std::size_t from, std::span<std::uint32_t> codes);
     void count_single(const Snv& snv, SnvStep& step,
                       std::span<const std::span<std::int64_t>> counts);
 

@@ -416,7 +416,7 @@ PyObject* feed_part(PyObject* object, PyObject* args) noexcept {
         snv.sample = static_cast<std::uint32_t>(row[snv.sample]);
     }
     try {
-        self->state->counter.feed(index, snvs);
+        self->state->counter.feed(index, std::move(snvs));
     } catch (const std::bad_alloc&) {
         return PyErr_NoMemory();
     }
@@ -492,7 +492,7 @@ PyObject* feed_snvs(PyObject* object, PyObject* args) noexcept {
             return PyErr_NoMemory();
         if (error)
             return raise(*error);
-        self->state->counter.feed(index, snvs);
+        self->state->counter.feed(index, std::move(snvs));
     } catch (const std::bad_alloc&) {
         return PyErr_NoMemory();
     }

@@ -58,6 +58,11 @@ class EngineSnvs:
         self._held.add(index)
         return _Hook(self, index, name, samples)
 
+    def taken_apart(self, index):
+        """The SNV records of the batch of input `index` read last, if not applied yet."""
+        facts = self._facts.get(index)
+        return facts[-1]["records"] if facts else 0
+
     def holds(self, index):
         """Whether the engine counts the SNVs of input `index`."""
         return index in self._held
@@ -178,6 +183,8 @@ class _Hook:
             "width": len(self.samples), "records": batch["snv_records"],
             "missing": batch["snv_missing"], "left_out": batch["snv_left_out"],
             "ref": batch["snv_ref"], "build": self.build})
+
+
 
 
 class Merger:

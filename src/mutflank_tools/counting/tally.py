@@ -439,6 +439,11 @@ class Counter:
             return None
         return lambda samples: self.engine_snvs.hook(index, name, samples)
 
+    def taken_apart(self, index):
+        """The records of the batch of input `index` read last that the engine took as it read
+        them, beside its Records (its SNVs)."""
+        return 0 if self.engine_snvs is None else self.engine_snvs.taken_apart(index)
+
     def add(self, records, index, name, input_kind="table"):
         """Counts one batch of records of input number `index`, called `name`, of the format
         `input_kind` ("table", "vcf", "bcf" or "maf"), the input's last."""

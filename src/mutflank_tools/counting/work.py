@@ -60,11 +60,13 @@ def count_inputs(items, reference, settings, *, pass_only=False, merge_doublets=
                 for records in stage.read(item.index, source, batch_size=limit,
                                           snvs=counter.snv_hook(item.index, item.name)):
                     records = trim_alleles(records)
-                    if pending and held + len(records) > limit:
+                    # The SNVs the engine took as the batch was read count as its records.
+                    size = len(records) + counter.taken_apart(item.index)
+                    if pending and held + size > limit:
                         counter.add_inputs(pending, pending_kind, ended)
                         pending, held, ended = [], 0, []
                     pending.append((records, item.index, item.name))
-                    held += len(records)
+                    held += size
                 ended.append(item.index)
             if on_input is not None:
                 on_input(item)
