@@ -184,7 +184,8 @@ PyObject* counted_batch(const VcfBatch& batch, PyObject* object, std::int64_t in
         std::vector<std::int64_t> codes(batch.names.size(), -1); // the batch's names' codes
         std::vector<std::int64_t> samples;                      // in the order met
         std::vector<std::uint8_t> seen;
-        std::vector<Snv> snvs;
+        std::vector<Snv> sites; // one per record line: its carriers share the check
+        std::vector<std::size_t> site_rows;
         Tallies missing;
         Tallies left_out;
         std::uint64_t records = 0;
@@ -228,44 +229,50 @@ PyObject* counted_batch(const VcfBatch& batch, PyObject* object, std::int64_t in
                 left_out.add(0, code, static_cast<std::int64_t>(last - first));
                 continue;
             }
-            for (std::uint64_t k = first; k < last; ++k) {
-                Snv snv;
-                snv.sample = batch.carrier_sample[k];
-                snv.chromosome = code;
-                snv.place = static_cast<std::uint32_t>(place);
-                snv.position = static_cast<std::int64_t>(position);
-                snv.phase = batch.carrier_phase[k];
-                snv.line = static_cast<std::int64_t>(batch.line[i]);
-                snv.ref = changed->ref;
-                snv.alt = changed->alt;
-                snvs.push_back(snv);
-            }
+            Snv& site = sites.emplace_back();
+            site.chromosome = code;
+            site.place = static_cast<std::uint32_t>(place);
+            site.position = static_cast<std::int64_t>(position);
+            site.line = static_cast<std::int64_t>(batch.line[i]);
+            site.ref = changed->ref;
+            site.alt = changed->alt;
+            site_rows.push_back(i);
         }
         // The REF check, the reference read once for it and the channels.
-        std::vector<SnvCheck> checks(snvs.size());
+        std::vector<SnvCheck> checks(sites.size());
         std::optional<Error> error;
-        if (!run_released([&] { error = state.counter.check(snvs, checks); }))
+        if (!run_released([&] { error = state.counter.check(sites, checks); }))
             return PyErr_NoMemory();
         if (error)
             return raise(*error);
-        std::size_t kept = 0;
+        std::vector<Snv> snvs;
+        snvs.reserve(records);
         std::uint64_t compared = 0;
         std::uint64_t differing = 0;
         const Snv* first_differing = nullptr;
-        for (std::size_t i = 0; i < snvs.size(); ++i) {
-            if (checks[i] == SnvCheck::past_end) {
-                left_out.add(0, snvs[i].chromosome, 1);
+        for (std::size_t s = 0; s < sites.size(); ++s) {
+            const Snv& site = sites[s];
+            const std::size_t i = site_rows[s];
+            const std::uint64_t first = batch.carrier_start[i];
+            const std::uint64_t last = batch.carrier_start[i + 1];
+            const auto carriers = static_cast<std::int64_t>(last - first);
+            if (checks[s] == SnvCheck::past_end) {
+                left_out.add(0, site.chromosome, carriers);
                 continue;
             }
-            ++compared;
-            if (checks[i] == SnvCheck::differs) {
-                ++differing;
-                left_out.add(1, snvs[i].chromosome, 1);
-                if (first_differing == nullptr || snvs[i].line < first_differing->line)
-                    first_differing = &snvs[i];
+            compared += last - first;
+            if (checks[s] == SnvCheck::differs) {
+                differing += last - first;
+                left_out.add(1, site.chromosome, carriers);
+                if (first_differing == nullptr || site.line < first_differing->line)
+                    first_differing = &site;
                 continue;
             }
-            snvs[kept++] = snvs[i];
+            for (std::uint64_t k = first; k < last; ++k) {
+                Snv& snv = snvs.emplace_back(site);
+                snv.sample = batch.carrier_sample[k];
+                snv.phase = batch.carrier_phase[k];
+            }
         }
         Ref first = py::new_ref(Py_None);
         if (first_differing != nullptr) {
@@ -279,7 +286,6 @@ PyObject* counted_batch(const VcfBatch& batch, PyObject* object, std::int64_t in
             if (!first)
                 return nullptr;
         }
-        snvs.resize(kept);
         Ref dict{batch_dict(rest)};
         if (!dict)
             return nullptr;
