@@ -151,14 +151,14 @@ Result<SnvStep> SnvCounter::step(std::int64_t input, bool final,
     if (found == inputs_.end())
         return step;
     Input& state = found->second;
-    for (const Snv& snv : state.held) {
-        if (snv.sample >= rows)
-            return internal_error(messages::sample_beyond_rows);
-    }
+    rows_ = rows;
+    beyond_ = false;
     if (final) {
         if (!state.held.empty())
             resolve(state, true, step, counts);
         inputs_.erase(found);
+        if (beyond_)
+            return internal_error(messages::sample_beyond_rows);
         return step;
     }
     if (state.fed == 0)
@@ -187,6 +187,8 @@ Result<SnvStep> SnvCounter::step(std::int64_t input, bool final,
     }
     state.checked = state.held.size();
     resolve(state, false, step, counts);
+    if (beyond_)
+        return internal_error(messages::sample_beyond_rows);
     return step;
 }
 
@@ -236,14 +238,14 @@ void SnvCounter::resolve(Input& state, bool final, SnvStep& step,
 }
 
 void SnvCounter::codes_of(Input& state, std::size_t from, std::span<std::uint32_t> codes) {
-    std::uint32_t previous = 0;
-    std::uint32_t code = 0;
+    constexpr std::uint32_t unknown = UINT32_MAX;
     for (std::size_t i = 0; i < codes.size(); ++i) {
         const std::uint32_t sample = state.held[from + i].sample;
-        if (i == 0 || sample != previous) {
-            previous = sample;
+        if (sample >= state.sample_codes.size())
+            state.sample_codes.resize(sample + std::size_t{1}, unknown);
+        std::uint32_t& code = state.sample_codes[sample];
+        if (code == unknown)
             code = state.merger.sample_numbers.code(sample);
-        }
         codes[i] = code;
     }
 }
@@ -251,6 +253,10 @@ void SnvCounter::codes_of(Input& state, std::size_t from, std::span<std::uint32_
 void SnvCounter::count_single(const Snv& snv, SnvStep& step,
                               std::span<const std::span<std::int64_t>> counts) {
     ++step.singles;
+    if (snv.sample >= rows_) {
+        beyond_ = true;
+        return;
+    }
     bool counted = false;
     bool unplaced = false;
     std::array<std::int64_t, max_snv_kinds> codes{};

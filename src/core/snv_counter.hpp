@@ -99,7 +99,7 @@ class SnvCounter {
     // Merges what `input` holds as the merger does after each feed (or at the input's end:
     // `final`, which also forgets the input), and adds each single released to `counts`: one
     // matrix per kind, of `rows` rows of channels(kind). Errors: the internal
-    // "sample beyond the matrix rows" (nothing counted then).
+    // "sample beyond the matrix rows" (a caller's fault: the counts are then incomplete).
     [[nodiscard]] Result<SnvStep> step(std::int64_t input, bool final,
                                        std::span<const std::span<std::int64_t>> counts,
                                        std::size_t rows);
@@ -120,6 +120,7 @@ class SnvCounter {
         std::size_t checked = 0; // held SNVs whose order has been checked
         std::size_t fed = 0;     // SNVs fed since the last step
         bool streaming = false;
+        std::vector<std::uint32_t> sample_codes; // the merger's code by sample number
     };
     [[nodiscard]] std::optional<Error> read_windows(Place& place, std::span<Snv> snvs,
                                                     std::span<const std::size_t> rows);
@@ -132,6 +133,8 @@ class SnvCounter {
 
     std::vector<int> flanks_;
     std::size_t hold_;
+    std::size_t rows_ = 0; // of the step at hand
+    bool beyond_ = false;  // a single of the step at hand had a sample beyond rows_
     std::unordered_map<std::uint32_t, Place> places_;
     std::unordered_map<std::int64_t, Input> inputs_;
     // Reused buffers.

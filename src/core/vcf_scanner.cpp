@@ -345,7 +345,9 @@ std::optional<VcfFault> VcfScanner::record(std::string_view line, VcfBatch& batc
             }
         }
     }
-    const VcfRowRules rules{settings_.by_genotype, settings_.pass_only, &settings_.kept};
+    const VcfRowRules rules{settings_.by_genotype, settings_.pass_only, &settings_.kept,
+                            settings_.texts};
+    batch.texts = settings_.texts;
     rows_.add(batch, number, chrom, *position, ref, alt_text, filter, ident, passed, rules, held_);
     return std::nullopt;
 }
@@ -431,8 +433,10 @@ void VcfRows::add(VcfBatch& batch, std::uint64_t number, std::string_view chrom,
             batch.position.push_back(position);
             batch.ref.add(upper_ref_);
             batch.alt.add(alt);
-            batch.filter.add(filter);
-            batch.id.add(ident);
+            if (rules.texts) {
+                batch.filter.add(filter);
+                batch.id.add(ident);
+            }
             batch.passed.push_back(passed ? 1 : 0);
         }
         if (comma == std::string_view::npos)

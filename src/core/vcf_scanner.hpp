@@ -31,6 +31,7 @@ struct VcfSettings {
     std::size_t max_line_bytes = std::size_t{256} << 20;
     std::size_t max_field_bytes = std::size_t{1} << 20;
     std::size_t buffer_bytes = std::size_t{1} << 20; // text read at a time; grows for a long line
+    bool texts = true; // FILTER and ID kept in the batch (checked as text either way)
 };
 
 // Why a record gives no row. A record is one kept sample's allele, so every reason counts
@@ -63,8 +64,9 @@ struct VcfBatch {
     std::vector<std::uint64_t> position;
     TextColumn ref;                          // ASCII letters upper-cased
     TextColumn alt;                          // one alternate allele, ASCII upper-cased
-    TextColumn filter;
-    TextColumn id;
+    TextColumn filter;                       // empty unless `texts`
+    TextColumn id;                           // empty unless `texts`
+    bool texts = true;                       // FILTER and ID kept
     std::vector<std::uint8_t> passed;        // FILTER is PASS or '.'
     // Carriers of row i: carrier_*[carrier_start[i] .. carrier_start[i + 1]).
     std::vector<std::uint64_t> carrier_start{0};
@@ -125,6 +127,7 @@ struct VcfRowRules {
     bool by_genotype = false; // carriers from `held`; otherwise every allele has sample 0
     bool pass_only = false;   // leave out records whose FILTER is not PASS or '.'
     const std::vector<std::uint8_t>* kept = nullptr; // VcfSettings::kept
+    bool texts = true; // FILTER and ID kept in the batch
 };
 
 // Fills a VcfBatch record by record, the same for every reader of VCF records (the text

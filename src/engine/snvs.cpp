@@ -125,8 +125,10 @@ void copy_row(const VcfBatch& from, std::size_t i, VcfBatch& to) {
     to.position.push_back(from.position[i]);
     to.ref.add(from.ref.at(i));
     to.alt.add(from.alt.at(i));
-    to.filter.add(from.filter.at(i));
-    to.id.add(from.id.at(i));
+    if (from.texts) {
+        to.filter.add(from.filter.at(i));
+        to.id.add(from.id.at(i));
+    }
     to.passed.push_back(from.passed[i]);
     const auto first = static_cast<std::ptrdiff_t>(from.carrier_start[i]);
     const auto last = static_cast<std::ptrdiff_t>(from.carrier_start[i + 1]);
@@ -180,6 +182,7 @@ PyObject* counted_batch(const VcfBatch& batch, PyObject* object, std::int64_t in
         InputNames& names = state.inputs[index];
         VcfBatch rest;
         rest.names = batch.names;
+        rest.texts = batch.texts;
         rest.left_out = batch.left_out;
         std::vector<std::int64_t> codes(batch.names.size(), -1); // the batch's names' codes
         std::vector<std::int64_t> samples;                      // in the order met

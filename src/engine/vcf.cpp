@@ -20,7 +20,7 @@ namespace {
 
 constexpr const char* type_doc =
     "VcfScanner(fd, prefix, positioned, start, header_lines, width, by_genotype, taken,\n"
-    "           kept, pass_only, batch_records, max_line_bytes, max_field_bytes)\n\n"
+    "           kept, pass_only, batch_records, max_line_bytes, max_field_bytes, texts=True)\n\n"
     "Reads the record lines of a VCF (plain, gzip or bgzip) from the descriptor `fd`, which\n"
     "the caller owns: `prefix` holds the bytes already read from it, or with `positioned`\n"
     "(a regular file) it is read from byte `start` on. The first `header_lines` lines of the\n"
@@ -150,8 +150,9 @@ PyObject* batch_dict(const VcfBatch& batch) {
         !put(dict.get(), "chromosome", std::move(chromosomes)) ||
         !put(dict.get(), "ref", texts_of(batch.ref, batch, true)) ||
         !put(dict.get(), "alt", texts_of(batch.alt, batch, true)) ||
-        !put(dict.get(), "filter", texts_of(batch.filter, batch, false)) ||
-        !put(dict.get(), "id", texts_of(batch.id, batch, false)) ||
+        !put(dict.get(), "filter",
+             batch.texts ? texts_of(batch.filter, batch, false) : py::new_ref(Py_None)) ||
+        !put(dict.get(), "id", batch.texts ? texts_of(batch.id, batch, false) : py::new_ref(Py_None)) ||
         !put(dict.get(), "sample", array_of(samples.data(), carriers, NPY_INT64)) ||
         !put(dict.get(), "phase", array_of(batch.carrier_phase.data(), carriers, NPY_INT64)) ||
         !put(dict.get(), "left_out", std::move(left_out)))
@@ -208,11 +209,12 @@ int scanner_init(PyObject* object, PyObject* args, PyObject* /*kwargs*/) noexcep
     PyObject* taken = nullptr;
     PyObject* kept = nullptr;
     int pass_only = 0;
+    int texts = 1;
     Limits limits;
-    if (!PyArg_ParseTuple(args, "iy*pKKnpOOpnnn:VcfScanner", &source.fd, &source.prefix.view,
+    if (!PyArg_ParseTuple(args, "iy*pKKnpOOpnnn|p:VcfScanner", &source.fd, &source.prefix.view,
                           &source.positioned, &source.start, &header_lines, &width, &by_genotype,
                           &taken, &kept, &pass_only, &limits.batch_records, &limits.max_line,
-                          &limits.max_field))
+                          &limits.max_field, &texts))
         return -1;
     if (width < 0 || !limits.valid()) {
         PyErr_SetString(PyExc_ValueError, "VcfScanner: negative width or limit");
@@ -224,6 +226,7 @@ int scanner_init(PyObject* object, PyObject* args, PyObject* /*kwargs*/) noexcep
         settings.width = static_cast<std::size_t>(width);
         settings.by_genotype = by_genotype != 0;
         settings.pass_only = pass_only != 0;
+        settings.texts = texts != 0;
         limits.apply(settings);
         if (!samples_of(taken, kept, settings.by_genotype,
                         settings.width < 9 ? 0 : settings.width - 9, "VcfScanner", "width",

@@ -160,7 +160,7 @@ class VcfRecords:
         scanner = _engine.VcfScanner(
             fd, prefix or b"", prefix is None, start, self.header.last_line, self.width or 0,
             self.by_genotype, self.taken, self.kept, self.pass_only, self.batch_size,
-            stream.MAX_LINE_BYTES, MAX_FIELD_BYTES)
+            stream.MAX_LINE_BYTES, MAX_FIELD_BYTES, snvs is None)
         if rows is not None:
             return self._table_rows(scanner, rows)
         if snvs is not None:
