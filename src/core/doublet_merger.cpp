@@ -132,12 +132,32 @@ Resolved DoubletMerger::resolve(const HeldSnvs& held, bool final) const {
             return held.position[a] < held.position[b];
         return held.alt[a] < held.alt[b];
     };
+    // Rows in order of place but not of ALT (the alleles of a site written in another order)
+    // need only their site's rows sorted.
+    const auto before_place = [&](std::size_t a, std::size_t b) {
+        if (held.chromosome[a] != held.chromosome[b])
+            return held.chromosome[a] < held.chromosome[b];
+        return held.position[a] < held.position[b];
+    };
+    const auto same_site = [&](std::size_t a, std::size_t b) {
+        return held.chromosome[a] == held.chromosome[b] && held.position[a] == held.position[b];
+    };
     std::size_t start = 0;
     for (const std::size_t end : ends) {
         const auto first = order.begin() + static_cast<std::ptrdiff_t>(start);
         const auto last = order.begin() + static_cast<std::ptrdiff_t>(end);
-        if (!std::is_sorted(first, last, before))
+        if (!std::is_sorted(first, last, before_place)) {
             std::stable_sort(first, last, before);
+        } else {
+            for (auto site = first; site != last;) {
+                auto next = site + 1;
+                while (next != last && same_site(*site, *next))
+                    ++next;
+                if (next - site > 1 && !std::is_sorted(site, next, before))
+                    std::stable_sort(site, next, before);
+                site = next;
+            }
+        }
         start = end;
     }
     const auto same_place = [&](std::size_t a, std::size_t b) {
