@@ -105,6 +105,13 @@ std::int64_t position_phase(const HeldSnvs& held, std::span<const std::size_t> r
 
 } // namespace
 
+bool DoubletMerger::may_extend(std::uint32_t sample, std::uint32_t chromosome,
+                               std::int64_t position) const noexcept {
+    const bool known = sample < states_.size() && states_[sample].seen;
+    return known && states_[sample].chromosome == chromosome &&
+           position >= states_[sample].last - 1;
+}
+
 Resolved DoubletMerger::resolve(const HeldSnvs& held, bool final) const {
     Resolved out;
     const std::size_t count = held.sample.size();
@@ -217,12 +224,8 @@ Resolved DoubletMerger::resolve(const HeldSnvs& held, bool final) const {
         const std::size_t records = k - head;
         const std::size_t end = order[k - 1];
         bool keep = false;
-        if (!final) { // a run is open while its sample may still add a record beside it
-            const std::uint32_t sample = held.sample[end];
-            const bool known = sample < states_.size() && states_[sample].seen;
-            keep = known && states_[sample].chromosome == held.chromosome[end] &&
-                   held.position[end] >= states_[sample].last - 1;
-        }
+        if (!final) // a run is open while its sample may still add a record beside it
+            keep = may_extend(held.sample[end], held.chromosome[end], held.position[end]);
         for (std::size_t at = head; at < k; ++at) {
             const std::size_t row = order[at];
             if (keep)

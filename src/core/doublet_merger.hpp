@@ -80,6 +80,10 @@ class DoubletMerger {
     // What becomes of the held SNVs. Unless `final`, the runs that a later SNV of their sample
     // could still extend (as check_order has noted the samples) are kept back.
     [[nodiscard]] Resolved resolve(const HeldSnvs& held, bool final) const;
+    // Whether a later SNV of sample `sample` (a code) could still sit beside one at `position`
+    // of `chromosome`, as check_order has noted the sample: resolve keeps such a run back.
+    [[nodiscard]] bool may_extend(std::uint32_t sample, std::uint32_t chromosome,
+                                  std::int64_t position) const noexcept;
 
   private:
     struct State {

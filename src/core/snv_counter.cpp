@@ -194,47 +194,104 @@ Result<SnvStep> SnvCounter::step(std::int64_t input, bool final,
 
 void SnvCounter::resolve(Input& state, bool final, SnvStep& step,
                          std::span<const std::span<std::int64_t>> counts) {
-    const std::vector<Snv>& held = state.held;
+    std::vector<Snv>& held = state.held;
     const std::size_t count = held.size();
-    std::vector<std::uint32_t> samples(count);
-    std::vector<std::uint32_t> chromosomes(count);
-    std::vector<std::int64_t> positions(count);
-    std::vector<char> alts(count);
-    std::vector<std::int64_t> phases(count);
-    codes_of(state, 0, samples);
+    std::vector<std::uint32_t> codes(count);
+    codes_of(state, 0, codes);
+    // SNVs alone in their sample (no other of its SNVs at their position or beside it, and
+    // none to come that the merger waits for) are singles whatever the others are: the merger
+    // sorts only the rest.
+    enum Fate : std::uint8_t { open, gone, single, kept };
+    std::vector<std::uint8_t> fates(count, open);
+    mark_alone(state, codes, final, fates);
+    std::vector<std::size_t> rest; // held rows the merger decides
     for (std::size_t i = 0; i < count; ++i) {
-        chromosomes[i] = held[i].chromosome;
-        positions[i] = held[i].position;
-        alts[i] = held[i].alt;
-        phases[i] = held[i].phase;
+        if (fates[i] == open)
+            rest.push_back(i);
     }
-    const Resolved resolved =
-        state.merger.resolve(HeldSnvs{samples, chromosomes, positions, alts, phases}, final);
-    for (const std::size_t i : resolved.again)
-        step.lost.push_back({SnvLoss::duplicate, held[i].chromosome, held[i].weight});
-    for (const std::size_t i : resolved.multi)
-        step.lost.push_back({SnvLoss::multi_base, held[i].chromosome, held[i].weight});
-    for (std::size_t k = 0; k < resolved.firsts.size(); ++k) {
-        step.firsts.push_back(held[resolved.firsts[k]]);
-        step.seconds.push_back(held[resolved.seconds[k]]);
+    if (!rest.empty()) {
+        std::vector<std::uint32_t> samples(rest.size());
+        std::vector<std::uint32_t> chromosomes(rest.size());
+        std::vector<std::int64_t> positions(rest.size());
+        std::vector<char> alts(rest.size());
+        std::vector<std::int64_t> phases(rest.size());
+        for (std::size_t k = 0; k < rest.size(); ++k) {
+            const Snv& snv = held[rest[k]];
+            samples[k] = codes[rest[k]];
+            chromosomes[k] = snv.chromosome;
+            positions[k] = snv.position;
+            alts[k] = snv.alt;
+            phases[k] = snv.phase;
+        }
+        const Resolved resolved = state.merger.resolve(
+            HeldSnvs{samples, chromosomes, positions, alts, phases}, final);
+        for (const std::size_t k : resolved.again) {
+            const Snv& snv = held[rest[k]];
+            step.lost.push_back({SnvLoss::duplicate, snv.chromosome, snv.weight});
+            fates[rest[k]] = gone;
+        }
+        for (const std::size_t k : resolved.multi) {
+            const Snv& snv = held[rest[k]];
+            step.lost.push_back({SnvLoss::multi_base, snv.chromosome, snv.weight});
+            fates[rest[k]] = gone;
+        }
+        for (std::size_t k = 0; k < resolved.firsts.size(); ++k) {
+            step.firsts.push_back(held[rest[resolved.firsts[k]]]);
+            step.seconds.push_back(held[rest[resolved.seconds[k]]]);
+            fates[rest[resolved.firsts[k]]] = fates[rest[resolved.seconds[k]]] = gone;
+        }
+        for (const std::size_t k : resolved.singles)
+            fates[rest[k]] = single;
+        for (const std::size_t k : resolved.kept)
+            fates[rest[k]] = kept;
     }
-    // Singles counted and the SNVs kept taken in the order held, not the merger's: one pass
-    // through memory instead of a jump per SNV.
-    enum Fate : std::uint8_t { gone, single, kept };
-    std::vector<std::uint8_t> fates(count, gone);
-    for (const std::size_t i : resolved.singles)
-        fates[i] = single;
-    for (const std::size_t i : resolved.kept)
-        fates[i] = kept;
+    // Singles counted and the SNVs kept taken in the order held: one pass through memory
+    // instead of a jump per SNV.
     std::size_t left = 0;
     for (std::size_t i = 0; i < count; ++i) {
         if (fates[i] == single)
-            count_single(state.held[i], step, counts);
+            count_single(held[i], step, counts);
         else if (fates[i] == kept)
-            state.held[left++] = state.held[i];
+            held[left++] = held[i];
     }
-    state.held.resize(left);
+    held.resize(left);
     state.checked = left;
+}
+
+void SnvCounter::mark_alone(const Input& state, std::span<const std::uint32_t> codes, bool final,
+                            std::span<std::uint8_t> fates) {
+    // Only where the held SNVs come in order of place (each chromosome in one stretch,
+    // positions ascending in it, whatever the samples): a neighbour is then near in the list.
+    const std::vector<Snv>& held = state.held;
+    const std::size_t count = held.size();
+    std::vector<std::uint32_t> finished;
+    for (std::size_t i = 1; i < count; ++i) {
+        if (held[i].chromosome == held[i - 1].chromosome) {
+            if (held[i].position < held[i - 1].position)
+                return;
+        } else {
+            if (std::find(finished.begin(), finished.end(), held[i].chromosome) != finished.end())
+                return;
+            finished.push_back(held[i - 1].chromosome);
+        }
+    }
+    constexpr std::uint8_t single = 2; // resolve's Fate
+    for (std::size_t i = 0; i < count; ++i) {
+        const Snv& snv = held[i];
+        bool alone = final || !state.merger.may_extend(codes[i], snv.chromosome, snv.position);
+        for (std::size_t j = i; alone && j-- > 0;) {
+            if (held[j].chromosome != snv.chromosome || held[j].position < snv.position - 1)
+                break;
+            alone = codes[j] != codes[i];
+        }
+        for (std::size_t j = i + 1; alone && j < count; ++j) {
+            if (held[j].chromosome != snv.chromosome || held[j].position > snv.position + 1)
+                break;
+            alone = codes[j] != codes[i];
+        }
+        if (alone)
+            fates[i] = single;
+    }
 }
 
 void SnvCounter::codes_of(Input& state, std::size_t from, std::span<std::uint32_t> codes) {

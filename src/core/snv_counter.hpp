@@ -126,6 +126,10 @@ class SnvCounter {
                                                     std::span<const std::size_t> rows);
     void resolve(Input& input, bool final, SnvStep& step,
                  std::span<const std::span<std::int64_t>> counts);
+    // Marks as singles (2) in `fates` the held SNVs that are alone in their sample, where the
+    // held SNVs come in order of place (else none); `codes`: the merger's sample codes.
+    static void mark_alone(const Input& state, std::span<const std::uint32_t> codes, bool final,
+                           std::span<std::uint8_t> fates);
     // The merger's codes of the samples of held[from ..] (codes.size() of them).
     static void codes_of(Input& state, std::size_t from, std::span<std::uint32_t> codes);
     void count_single(const Snv& snv, SnvStep& step,
