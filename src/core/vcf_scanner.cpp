@@ -274,7 +274,11 @@ std::optional<VcfFault> VcfScanner::record(std::string_view line, VcfBatch& batc
         if (at) {
             for (std::uint32_t s = 0; s < settings_.taken.size(); ++s) {
                 const std::uint32_t column = settings_.taken[s];
-                const std::string_view text = subfield(fields_[9 + column], *at);
+                const std::string_view field = fields_[9 + column];
+                // GT alone, of three bytes (0/0 and the like): the field is the value.
+                const bool whole = *at == 0 && field.size() == 3 && field[0] != ':' &&
+                                   field[1] != ':' && field[2] != ':';
+                const std::string_view text = whole ? field : subfield(field, *at);
                 if (text.size() == 3 && is_digit(text[0]) && is_digit(text[2]) &&
                     (text[1] == '/' || text[1] == '|')) {
                     // The common diploid call, such as 0/1 or 1|0.
