@@ -386,7 +386,7 @@ PyObject* add_place(PyObject* object, PyObject* args) noexcept {
     const char* path = nullptr;
     Py_ssize_t size = 0;
     unsigned long long length = 0;
-    if (self == nullptr || !PyArg_ParseTuple(args, "Is#K:add_place", &number, &path, &size,
+    if (self == nullptr || !PyArg_ParseTuple(args, "Iy#K:add_place", &number, &path, &size,
                                              &length))
         return nullptr;
     try {
@@ -670,7 +670,7 @@ PyObject* step(PyObject* object, PyObject* args) noexcept {
 }
 
 PyMethodDef counter_methods[] = {
-    {"add_place", add_place, METH_VARARGS, "add_place(number, path, length)"},
+    {"add_place", add_place, METH_VARARGS, "add_place(number, path, length): path as bytes"},
     {"feed_part", feed_part, METH_VARARGS, "feed_part(index, rows)"},
     {"feed_snvs", feed_snvs, METH_VARARGS,
      "feed_snvs(index, rows, chromosomes, places, positions, refs, alts, phases, lines, "

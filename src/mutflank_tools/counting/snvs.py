@@ -10,6 +10,7 @@ Counter applies each batch's facts (`apply`) and steps the input's merger (`Merg
 counts the batch's other records, in the order the batches were read."""
 
 import collections
+import os
 
 import numpy as np
 
@@ -50,7 +51,7 @@ class EngineSnvs:
         self._held = set()  # inputs read here and not ended
 
     def add_place(self, number, chromosome):
-        self.engine.add_place(number, chromosome.path, chromosome.length)
+        self.engine.add_place(number, os.fsencode(chromosome.path), chromosome.length)
 
     def hook(self, index, name, samples):
         """What the VCF reader of input number `index` (`name`) takes to have its SNVs counted
