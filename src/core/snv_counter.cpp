@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <fcntl.h>
+#include <iterator>
 #include <utility>
 
 #include "reference_window.hpp"
@@ -143,6 +144,18 @@ void SnvCounter::feed(std::int64_t input, std::vector<Snv> snvs) {
         state.held.insert(state.held.end(), snvs.begin(), snvs.end());
 }
 
+void SnvCounter::feed_among(std::int64_t input, std::span<const Snv> snvs) {
+    Input& state = inputs_[input];
+    const auto start = state.held.begin() + static_cast<std::ptrdiff_t>(state.part_start);
+    std::vector<Snv> merged;
+    merged.reserve(static_cast<std::size_t>(state.held.end() - start) + snvs.size());
+    std::merge(start, state.held.end(), snvs.begin(), snvs.end(), std::back_inserter(merged),
+               [](const Snv& a, const Snv& b) { return a.line < b.line; });
+    state.held.erase(start, state.held.end());
+    state.held.insert(state.held.end(), merged.begin(), merged.end());
+    state.fed += snvs.size();
+}
+
 Result<SnvStep> SnvCounter::step(std::int64_t input, bool final,
                                  std::span<const std::span<std::int64_t>> counts,
                                  std::size_t rows) {
@@ -164,28 +177,34 @@ Result<SnvStep> SnvCounter::step(std::int64_t input, bool final,
     if (state.fed == 0)
         return step;
     state.fed = 0;
+    state.part_ends.push_back(state.held.size()); // what this step was fed: one part
+    state.part_start = state.held.size();
     if (!state.streaming && state.held.size() > hold_)
         state.streaming = true;
     if (!state.streaming)
         return step;
-    // The order of the SNVs not checked yet, each sample's against its own before.
-    const std::size_t from = state.checked;
-    const std::size_t count = state.held.size() - from;
-    std::vector<std::uint32_t> samples(count);
-    std::vector<std::uint32_t> chromosomes(count);
-    std::vector<std::int64_t> positions(count);
-    codes_of(state, from, samples);
-    for (std::size_t i = 0; i < count; ++i) {
-        const Snv& snv = state.held[from + i];
-        chromosomes[i] = snv.chromosome;
-        positions[i] = snv.position;
+    // The order of the SNVs not checked yet, part by part, each sample's against its own
+    // before.
+    for (const std::size_t end : state.part_ends) {
+        const std::size_t from = state.checked;
+        const std::size_t count = end - from;
+        std::vector<std::uint32_t> samples(count);
+        std::vector<std::uint32_t> chromosomes(count);
+        std::vector<std::int64_t> positions(count);
+        codes_of(state, from, samples);
+        for (std::size_t i = 0; i < count; ++i) {
+            const Snv& snv = state.held[from + i];
+            chromosomes[i] = snv.chromosome;
+            positions[i] = snv.position;
+        }
+        const std::size_t at = state.merger.check_order(samples, chromosomes, positions);
+        if (at != DoubletMerger::none) {
+            step.unsorted = state.held[from + at];
+            return step;
+        }
+        state.checked = end;
     }
-    const std::size_t at = state.merger.check_order(samples, chromosomes, positions);
-    if (at != DoubletMerger::none) {
-        step.unsorted = state.held[from + at];
-        return step;
-    }
-    state.checked = state.held.size();
+    state.part_ends.clear();
     resolve(state, false, step, counts);
     if (beyond_)
         return internal_error(messages::sample_beyond_rows);
@@ -256,6 +275,7 @@ void SnvCounter::resolve(Input& state, bool final, SnvStep& step,
     }
     held.resize(left);
     state.checked = left;
+    state.part_start = left;
 }
 
 void SnvCounter::mark_alone(const Input& state, std::span<const std::uint32_t> codes, bool final,

@@ -96,6 +96,9 @@ class SnvCounter {
 
     // Holds checked SNVs of `input`, in the order of the input.
     void feed(std::int64_t input, std::vector<Snv> snvs);
+    // Holds checked SNVs of `input` (in line order) among those fed since its last step (in
+    // line order too), each at the place of its line.
+    void feed_among(std::int64_t input, std::span<const Snv> snvs);
     // Merges what `input` holds as the merger does after each feed (or at the input's end:
     // `final`, which also forgets the input), and adds each single released to `counts`: one
     // matrix per kind, of `rows` rows of channels(kind). Errors: the internal
@@ -121,6 +124,8 @@ class SnvCounter {
         std::size_t fed = 0;     // SNVs fed since the last step
         bool streaming = false;
         std::vector<std::uint32_t> sample_codes; // the merger's code by sample number
+        std::vector<std::size_t> part_ends;      // of the parts fed, one per step, unchecked
+        std::size_t part_start = 0;              // of the part fed since the last step
     };
     [[nodiscard]] std::optional<Error> read_windows(Place& place, std::span<Snv> snvs,
                                                     std::span<const std::size_t> rows);

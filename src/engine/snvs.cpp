@@ -501,7 +501,7 @@ PyObject* feed_snvs(PyObject* object, PyObject* args) noexcept {
             return PyErr_NoMemory();
         if (error)
             return raise(*error);
-        self->state->counter.feed(index, std::move(snvs));
+        self->state->counter.feed_among(index, snvs);
     } catch (const std::bad_alloc&) {
         return PyErr_NoMemory();
     }

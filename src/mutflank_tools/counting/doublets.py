@@ -102,7 +102,11 @@ def split_substitutions(records):
         stretches.shape = allele_shapes(stretches.ref, stretches.alt)
     if getattr(stretches, "window", None) is not None:  # at another position
         stretches.window = np.full_like(stretches.window, STALE)
-    return concatenate([records.take(~split), stretches], records.input, records.left_out)
+    joined = concatenate([records.take(~split), stretches], records.input, records.left_out)
+    # Each record's stretches where the record was: the order of the input is kept, which a
+    # merger past its hold holds the input to.
+    source_rows = np.concatenate([np.flatnonzero(~split), order])
+    return joined.take(np.argsort(source_rows, kind="stable"), records.left_out)
 
 
 _BASES = frozenset("ACGT")
