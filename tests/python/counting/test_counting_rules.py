@@ -337,6 +337,30 @@ def test_a_record_of_several_bases_counts_as_the_stretches_it_holds(
     assert summary(err) == left_out
 
 
+@pytest.mark.parametrize("offsets", [(0, 2), (0, 2, 3), (0, 4), (0, 1, 2, 4)])
+@pytest.mark.parametrize("form", ["maf", "vcf"])
+def test_a_sorted_input_with_a_record_of_several_bases_streams_past_the_hold(
+        capsys, reference, tmp_path, monkeypatch, offsets, form):
+    # The record's pieces keep its place among the SNVs after it: the input is still sorted
+    # when the merger streams, and it counts what it counts when it holds the input whole.
+    start = 1001
+    ref = GENOME[start - 1:start + max(offsets)]
+    alt = "".join(other(base) if i in offsets else base for i, base in enumerate(ref))
+    records = [snv(pos) for pos in range(50, 1000, 7)] + [("S1", start, ref, alt, "0/1")]
+    records += [snv(pos) for pos in range(1010, 2950, 7)] + [snv(2951), snv(2952)]
+    calls = write_input(tmp_path / f"calls.{form}", records, form)
+    whole = matrix(capsys, reference, [calls], "--types", "SBS96,DBS78", prefix=tmp_path / "w")
+    monkeypatch.setattr(doublets, "HOLD", 5)
+    streamed = matrix(capsys, reference, [calls], "--types", "SBS96,DBS78",
+                      prefix=tmp_path / "s")
+    assert (streamed[0], streamed[1][:-1]) == (0, whole[1][:-1])
+    assert streamed[2] == whole[2]
+    snvs = len(records) - 3 + sum(1 for i in offsets if i - 1 not in offsets
+                                  and i + 1 not in offsets)
+    assert [sum(whole[2][kind].values()) for kind in ("SBS96", "DBS78")] == \
+        [snvs, 1 + (offsets == (0, 2, 3))]
+
+
 def test_the_pieces_of_a_record_merge_with_snvs_beside_them(capsys, reference, tmp_path):
     # ACG>TCA at 2001 and an SNV at 2004: G>A at 2003 and the SNV make a doublet
     ref = GENOME[2000:2003]
