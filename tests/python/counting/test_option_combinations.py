@@ -9,6 +9,7 @@ every record of a chosen sample is either counted or left out."""
 import copy
 import random
 import re
+from pathlib import Path
 
 import pytest
 
@@ -159,13 +160,13 @@ def inside(chromosome, first, bases, ranges):
 
 def model(inputs, kinds, *, merge=True, samples=None, exclude=(), regions=False,
           by_input=False, labels=None):
-    """(columns, {kind: {column: total}}, records left out) that a run over `inputs` ([(events of one
+    """(columns, {kind: {column: total}}, mutations counted, records left out) that a run over `inputs` ([(events of one
     input, ids of the events that copy one of an earlier input)]) gives: every record of a
     chosen sample is counted in some chosen kind or left out (as the records the mutation
     stands for); a mutation that one chosen kind leaves out ("for" it) while another counts
     it is both."""
     totals = {kind: {} for kind in kinds}
-    columns, left_out = set(), 0
+    columns, mutations, left_out = set(), 0, [0] * len(inputs)
     for number, (events, copies) in enumerate(inputs):
         for event in events:
             if samples is not None and event.sample not in samples or event.sample in exclude:
@@ -174,7 +175,7 @@ def model(inputs, kinds, *, merge=True, samples=None, exclude=(), regions=False,
             columns.add(column)
             made = units(event, merge)
             if made is None or id(event) in copies:  # left out, or counted once already
-                left_out += len(event.records)
+                left_out[number] += len(event.records)
                 continue
             counted = 0
             for mutation_class, first, bases, records in made:
@@ -186,12 +187,13 @@ def model(inputs, kinds, *, merge=True, samples=None, exclude=(), regions=False,
                 for kind in takes:
                     totals[kind][column] = totals[kind].get(column, 0) + 1
                 if takes:
+                    mutations += 1
                     counted += records
                     if "SBS192" in kinds and "SBS192" not in takes and mutation_class == "SBS":
-                        left_out += records
-            left_out += len(event.records) - counted
+                        left_out[number] += records
+            left_out[number] += len(event.records) - counted
     return sorted(columns), {kind: {column: n for column, n in counts.items() if n}
-                             for kind, counts in totals.items()}, left_out
+                             for kind, counts in totals.items()}, mutations, left_out
 
 
 def read_matrix(text):
@@ -214,15 +216,25 @@ def run_matrix(capsys, reference, paths, prefix, kinds, options):
                        if path.exists()}
 
 
-def left_out_records(err):
-    """The records the summary lines of standard error say were left out."""
-    return sum(int(match[1]) for line in err
-               for match in [re.match(r"mutflank matrix: left out ([\d,]+) records?: ", line)]
-               if match)
+def left_out_records(err, paths):
+    """The records that the summary lines of standard error say were left out of each input
+    (a line names the inputs concerned when there are several)."""
+    counts = [0] * len(paths)
+    for line in err:
+        match = re.match(r"mutflank matrix: left out ([\d,]+) records?: .*?(?:, in (.*))?$", line)
+        if match is None:
+            continue
+        if len(paths) == 1:
+            counts[0] += int(match[1])
+            continue
+        for name, count in re.findall(r"(\S+) \((\d+)\)", match[2]):
+            counts[paths.index(Path(name))] += int(count)
+    return counts
 
 
 SUFFIX = {"vcf": "vcf", "maf": "maf", "table": "tsv"}
-EMPTY = {"vcf": "##fileformat=VCFv4.2\n#CHROM\tPOS\tID\tREF\tALT\tQUAL\tFILTER\tINFO\tFORMAT\tS1\n",
+EMPTY = {"vcf": "##fileformat=VCFv4.2\n##FORMAT=<ID=GT,Number=1,Type=String,Description=\"\">\n"
+                 "#CHROM\tPOS\tID\tREF\tALT\tQUAL\tFILTER\tINFO\tFORMAT\tS9\n",
          "maf": "\t".join(MAF_HEADER) + "\n"}
 # The kinds of one run: every kind (the run the others are held to), each alone, a few groups.
 CHOICES = [KINDS] + [(kind,) for kind in KINDS] + [
@@ -232,7 +244,7 @@ CHOICES = [KINDS] + [(kind,) for kind in KINDS] + [
 def layout(name, seed):
     """[(events of an input, the events that copy one of an earlier input)] of a layout: one
     input of three samples; two of the same samples, some mutations in both; two inputs of
-    samples of their own and an empty input."""
+    samples of their own and an empty input (of a sample of its own, a VCF's)."""
     events = events_of(seed, SAMPLES, 60)
     if name == "one":
         return [(events, set())]
@@ -291,14 +303,19 @@ def check_runs(capsys, reference, tmp_path, forms, inputs, options, shuffle=None
     for kinds in CHOICES:
         code, err, files = run_matrix(capsys, reference, paths, tmp_path / "m", kinds, options)
         assert code == 0, (kinds, err)
-        columns, totals, left_out = model(
+        columns, totals, mutations, left_out = model(
             [(events, copies if merged else set()) for events, copies in inputs], kinds,
             merge="--no-merge-doublets" not in options, regions="--regions" in options,
             by_input="--label-by-input" in options, labels=labels, **chosen)
         assert sorted(files) == sorted(kinds), (kinds, err)
         assert {kind: read_matrix(text) for kind, text in files.items()} == \
             {kind: (columns, totals[kind]) for kind in kinds}, (kinds, err)
-        assert left_out_records(err) == left_out, (kinds, err)
+        assert left_out_records(err, paths) == left_out, (kinds, err)
+        noun = "substitution" if {CLASS[kind] for kind in kinds} == {"SBS"} else "mutation"
+        assert err[-1] == (
+            f"mutflank matrix: {mutations} {noun}s of {len(columns)} sample"
+            f"{'s' * (len(columns) > 1)} from {len(paths)} input{'s' * (len(paths) > 1)} -> "
+            + ", ".join(f"{tmp_path / 'm'}.{kind}.tsv" for kind in kinds)), kinds
         if every is None:
             every = files
         else:
