@@ -703,9 +703,13 @@ class Counter:
         settings = self.settings
         if settings.merge_samples:
             # A column fed by several inputs: one hash set, and the fingerprints kept (Marks).
+            # Inputs may name one chromosome each its own way (chr1, 1): a mutation's is its
+            # reference file's.
+            files = np.array([f"{place.build}/{place.name}" for place in self._places] or [""],
+                             dtype=object)
             first, second = columns["first"], columns["second"] = _engine.fingerprints(
                 columns["index"] if settings.by_input else None, columns["sample"],
-                columns["chromosome"], columns["position"], columns["ref"], columns["alt"])
+                files[columns["place"]], columns["position"], columns["ref"], columns["alt"])
             counted = classes != _SKIPPED
             if counted.all():
                 return self._seen.first_times(first, second)

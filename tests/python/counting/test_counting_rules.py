@@ -568,6 +568,23 @@ def test_a_mutation_in_two_inputs_of_one_sample_is_counted_once(capsys, referenc
                           ("DBS78", "b:S1"): 1, ("ID83", "a:S1"): 2, ("ID83", "b:S1"): 2}
 
 
+@pytest.mark.parametrize("names", [("1", "chr1"), ("chr1", "1")])
+def test_a_mutation_in_two_inputs_naming_its_chromosome_apart_is_counted_once(
+        capsys, reference, tmp_path, names):
+    calls = duplicated_calls()[::2]
+    inputs = []
+    for name, path, last in zip(names, ("a.maf", "b.maf"), (2500, 2600)):
+        text = write_input(tmp_path / path, calls + [snv(last)], "maf").read_text()
+        inputs.append(write_text(tmp_path / path, text.replace("G\t1\t", f"G\t{name}\t")))
+    code, err, written = matrix(capsys, reference, inputs, "--merge-samples", "--types",
+                                "SBS96,DBS78,ID83", prefix=tmp_path / "m")
+    assert code == 0, err
+    assert {kind: sum(counts.values()) for kind, counts in written.items()} == {
+        "SBS96": 4, "DBS78": 1, "ID83": 2}
+    assert summary(err) == [f"left out 5 records: {DUPLICATES}, on {names[1]} (5), in "
+                            f"{inputs[1]} (5)"]
+
+
 def test_tallies_of_inputs_sharing_mutations_merge_to_one_count(reference, tmp_path):
     from mutflank_tools.counting.tally import Settings, Tally
     from mutflank_tools.counting.work import Item, count_inputs
