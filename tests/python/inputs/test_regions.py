@@ -10,7 +10,7 @@ from pathlib import Path
 
 import numpy as np
 import pytest
-from cli_support import piped
+from cli_support import piped, table_lines
 
 pytest.importorskip("mutflank_tools")  # not installed under make sanitize
 
@@ -151,6 +151,27 @@ def test_matrix_leaves_out_the_records_of_merged_and_split_substitutions(
             for kind in ("SBS96", "DBS78")] == totals
     assert f"left out {outside} record{'s' * (outside > 1)}: {OUTSIDE}, on chr1 ({outside})" \
         in capsys.readouterr().err
+
+
+@pytest.mark.parametrize("inserted", ["T", "TT"])
+def test_a_maf_insertion_is_inside_as_the_same_vcf_insertion(tmp_path, reference, bed, capsys,
+                                                              inserted):
+    # Inserted after 9, 10, 19 and 20; the regions hold 11..20: the base after decides.
+    anchors = [9, 10, 19, 20]
+    maf = tmp_path / "calls.maf"
+    maf.write_text("Chromosome\tStart_Position\tEnd_Position\tReference_Allele\t"
+                   "Tumor_Seq_Allele1\tTumor_Seq_Allele2\tTumor_Sample_Barcode\tNCBI_Build\n"
+                   + "".join(f"1\t{at}\t{at + 1}\t-\t-\t{inserted}\tS1\tGRCh38\n"
+                             for at in anchors))
+    vcf = Path(write_vcf(tmp_path / "calls.vcf", [((at, BASES[at - 1], BASES[at - 1] + inserted,
+                                                     "INDEL"), None) for at in anchors]))
+    kept = {}
+    for name in (maf, vcf):
+        out = tmp_path / "calls.tsv"
+        assert main(["table", str(name), "--reference", reference, "--regions", bed, "-o",
+                     str(out)]) == 0
+        kept[name.suffix] = [int(row[6]) for row in table_lines(out.read_text())]
+    assert kept == {".maf": [10, 19], ".vcf": [10, 19]}
 
 
 # ---- the reader ------------------------------------------------------------------------
