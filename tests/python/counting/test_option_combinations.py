@@ -101,14 +101,20 @@ def events_of(seed, samples, count):
     return events
 
 
-def write_input(path, events, form, shuffle=None):
-    """Writes the records of events (in order of chromosome and position, or shuffled by the
-    random.Random `shuffle`) as a VCF (a column per sample), a MAF or a ten-column table;
-    returns the path."""
+def records_of(events, shuffle=None):
+    """(chromosome, position, REF, ALT, sample) of the events' records, as an input holds
+    them: in order of chromosome and position, or shuffled by the random.Random `shuffle`."""
     rows = sorted(((*record, event.sample) for event in events for record in event.records),
                   key=lambda row: (row[0], row[1]))
     if shuffle is not None:
         shuffle.shuffle(rows)
+    return rows
+
+
+def write_input(path, events, form, shuffle=None):
+    """Writes the records of events (records_of) as a VCF (a column per sample), a MAF or a
+    ten-column table; returns the path."""
+    rows = records_of(events, shuffle)
     if form == "vcf":
         samples = sorted({row[4] for row in rows}) or ["S1"]
         lines = ["##fileformat=VCFv4.2", '##FORMAT=<ID=GT,Number=1,Type=String,Description="">',
@@ -160,11 +166,11 @@ def inside(chromosome, first, bases, ranges):
 
 def model(inputs, kinds, *, merge=True, samples=None, exclude=(), regions=False,
           by_input=False, labels=None):
-    """(columns, {kind: {column: total}}, mutations counted, records left out) that a run over `inputs` ([(events of one
-    input, ids of the events that copy one of an earlier input)]) gives: every record of a
-    chosen sample is counted in some chosen kind or left out (as the records the mutation
-    stands for); a mutation that one chosen kind leaves out ("for" it) while another counts
-    it is both."""
+    """(columns, {kind: {column: total}}, mutations counted, [records left out of each
+    input]) that a run over `inputs` ([(events of one input, ids of the events that copy one
+    of an earlier input)]) gives: every record of a chosen sample is counted in some chosen
+    kind or left out (as the records the mutation stands for); a mutation that one chosen kind
+    leaves out ("for" it) while another counts it is both."""
     totals = {kind: {} for kind in kinds}
     columns, mutations, left_out = set(), 0, [0] * len(inputs)
     for number, (events, copies) in enumerate(inputs):
@@ -216,12 +222,12 @@ def run_matrix(capsys, reference, paths, prefix, kinds, options):
                        if path.exists()}
 
 
-def left_out_records(err, paths):
+def left_out_records(err, paths, verb="matrix"):
     """The records that the summary lines of standard error say were left out of each input
     (a line names the inputs concerned when there are several)."""
     counts = [0] * len(paths)
     for line in err:
-        match = re.match(r"mutflank matrix: left out ([\d,]+) records?: .*?(?:, in (.*))?$", line)
+        match = re.match(rf"mutflank {verb}: left out ([\d,]+) records?: .*?(?:, in (.*))?$", line)
         if match is None:
             continue
         if len(paths) == 1:
@@ -346,3 +352,86 @@ def test_inputs_of_every_form_and_order_count_alike(capsys, reference, tmp_path,
     name, options = OPTIONS[case]
     check_runs(capsys, reference, tmp_path, forms, layout(name, seed=len(case) + 7), options,
                random.Random(len(forms)) if order == "shuffled" else None)
+
+
+# ---- mutflank table ------------------------------------------------------------------------
+
+def table_rows(inputs, forms, *, reference=False, regions=False, samples=None, exclude=(),
+               labels=None):
+    """(rows, records left out) that `table` writes of `inputs` (layout's, written in
+    `forms`): a row per record of a chosen sample, in the order of the inputs, its alleles as
+    written; left out, a record outside the regions (the bases it changes: an indel's first
+    after its anchor) and, with a reference, a record on a chromosome it lacks."""
+    rows, left_out = [], 0
+    for number, (events, _) in enumerate(inputs):
+        for chromosome, position, ref, alt, sample in records_of(events):
+            if samples is not None and sample not in samples or sample in exclude:
+                continue
+            known = chromosome in GENOMES
+            if reference and not known:
+                left_out += 1
+                continue
+            first, bases = (position + 1, 1) if len(ref) != len(alt) else (position, len(ref))
+            if regions and not (known and inside(chromosome, first, bases, REGIONS)):
+                left_out += 1
+                continue
+            label = sample if labels is None else f"{labels[number]}:{sample}"
+            kind = "INDEL" if len(ref) != len(alt) else ("SNV", "DBS", "MNV")[min(len(ref), 3) - 1]
+            rows.append([label, f"in{number}", ".", BUILD, kind, chromosome, str(position),
+                         str(position + len(ref) - 1), ref, alt])
+    return rows, left_out
+
+
+TABLE_OPTIONS = {
+    "reference": ("one", ["--reference"]),
+    "regions": ("one", ["--reference", "--regions", BED]),
+    "regions, no reference": ("one", ["--regions", BED, "--build", BUILD]),
+    "samples": ("one", ["--build", BUILD, "--sample", "S1,S3"]),
+    "by input, exclude": ("shared", ["--reference", "--exclude", "S2", "--label-by-input"]),
+    "merged samples, regions": ("shared", ["--reference", "--merge-samples", "--regions", BED]),
+    "inputs apart, one empty": ("apart", ["--reference"]),
+}
+
+
+@pytest.mark.parametrize("forms", [["vcf"], ["maf"], ["maf", "vcf"]])
+@pytest.mark.parametrize("case", TABLE_OPTIONS)
+def test_table_writes_a_row_of_each_record_it_keeps(capsys, reference, tmp_path, forms, case):
+    name, options = TABLE_OPTIONS[case]
+    inputs = layout(name, seed=len(case))
+    paths = []
+    for number, (events, _) in enumerate(inputs):
+        form = forms[number % len(forms)]
+        paths.append(write_input(tmp_path / f"in{number}.{form}", events, form) if events else
+                     write_text(tmp_path / f"in{number}.{form}", EMPTY[form]))
+    options = [str(write_bed(tmp_path / "regions.bed")) if option is BED else option
+               for option in options]
+    if "--reference" in options:
+        options.insert(options.index("--reference") + 1, str(reference))
+    chosen = {"samples": None, "exclude": ()}
+    for flag, value in zip(options, options[1:]):
+        if flag in ("--sample", "--exclude"):
+            chosen[flag[2:] if flag == "--exclude" else "samples"] = value.split(",")
+    out = tmp_path / "calls.tsv"
+    code = main(["table", *map(str, paths), "-o", str(out), *options])
+    err = capsys.readouterr().err.splitlines()
+    assert code == 0, err
+    rows, left_out = table_rows(
+        inputs, forms, reference="--reference" in options, regions="--regions" in options,
+        labels=[path.stem for path in paths] if "--label-by-input" in options else None,
+        **chosen)
+    assert [line.split("\t") for line in out.read_text().splitlines()] == rows
+    # A VCF's samples are those its header names, whether or not they carry calls.
+    empty = forms[(len(inputs) - 1) % len(forms)]
+    kept = {row[0] for row in rows} | ({"S9"} if name == "apart" and empty == "vcf" else set())
+    assert err[0] == (f"mutflank table: wrote {len(rows)} rows of {len(kept)} samples to {out}")
+    assert sum(left_out_records(err, paths, "table")) == left_out
+    if "--regions" in options:
+        return  # a doublet of two SNVs is inside when both bases are: matrix makes it, not table
+    # The matrices of the table are those of its inputs.
+    chosen = [option for option in options if option not in ("--reference", str(reference))]
+    for source, prefix, more in (([out], "t", []), (paths, "i", chosen)):
+        assert main(["matrix", *map(str, source), "--reference", str(reference), "-o",
+                     str(tmp_path / prefix), "--types", ",".join(KINDS), *more]) == 0, \
+            capsys.readouterr().err
+    assert [(tmp_path / f"t.{kind}.tsv").read_text() for kind in KINDS] == \
+        [(tmp_path / f"i.{kind}.tsv").read_text() for kind in KINDS]
