@@ -585,6 +585,24 @@ def test_a_mutation_in_two_inputs_naming_its_chromosome_apart_is_counted_once(
                             f"{inputs[1]} (5)"]
 
 
+@pytest.mark.parametrize("forms", [("vcf", "maf"), ("maf", "vcf")])
+def test_an_indel_in_two_inputs_writing_it_apart_is_counted_once(capsys, reference, tmp_path,
+                                                                 forms):
+    # A deletion of 2200..2202 and an insertion of TTT after 2300, with the VCF's anchor
+    # base and as a MAF writes them.
+    written = {"vcf": [("S1", 2199, GENOME[2198:2202], GENOME[2198], "0/1"),
+                       ("S1", 2300, GENOME[2299], GENOME[2299] + "TTT", "0/1")],
+               "maf": [("S1", 2200, GENOME[2199:2202], "-", ""), ("S1", 2300, "-", "TTT", "")]}
+    inputs = [write_input(tmp_path / f"{name}.{form}", written[form] + [snv(last)], form)
+              for name, form, last in zip("ab", forms, (2500, 2600))]
+    code, err, counts = matrix(capsys, reference, inputs, "--merge-samples", "--types",
+                               "SBS96,ID83", prefix=tmp_path / "m")
+    assert code == 0, err
+    assert {kind: sum(counts.values()) for kind, counts in counts.items()} == {
+        "SBS96": 2, "ID83": 2}
+    assert summary(err) == [f"left out 2 records: {DUPLICATES}, on 1 (2), in {inputs[1]} (2)"]
+
+
 def test_tallies_of_inputs_sharing_mutations_merge_to_one_count(reference, tmp_path):
     from mutflank_tools.counting.tally import Settings, Tally
     from mutflank_tools.counting.work import Item, count_inputs
