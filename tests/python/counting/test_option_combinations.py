@@ -124,13 +124,24 @@ def write_input(path, events, form, shuffle=None):
                              *["0/1" if name == sample else "0/0" for name in samples]])
                   for chromosome, position, ref, alt, sample in rows]
         return write_text(path, "\n".join(lines) + "\n")
-    if form == "maf":
+    if form == "maf":  # indels as a MAF writes them, without the anchor base
         return write_text(path, "\t".join(MAF_HEADER) + "\n" + "".join(
-            f"G\t{chromosome}\t{position}\t{position + len(ref) - 1}\tSNP\t{ref}\t{ref}\t{alt}"
-            f"\t{sample}\t{BUILD}\n" for chromosome, position, ref, alt, sample in rows))
+            f"G\t{chromosome}\t{position}\t{end}\tSNP\t{ref}\t{ref}\t{alt}\t{sample}\t{BUILD}\n"
+            for chromosome, position, end, ref, alt, sample in map(maf_row, rows)))
     return write_text(path, "".join(
         f"{sample}\tP\t.\t{BUILD}\tSNV\t{chromosome}\t{position}\t{position + len(ref) - 1}"
         f"\t{ref}\t{alt}\n" for chromosome, position, ref, alt, sample in rows))
+
+
+def maf_row(row):
+    """(chromosome, Start_Position, End_Position, REF, ALT, sample) of a record as a MAF writes
+    it: an insertion after Start_Position, a deletion from it, their empty allele '-'."""
+    chromosome, position, ref, alt, sample = row
+    if len(ref) < len(alt):
+        return chromosome, position, position + 1, "-", alt[1:], sample
+    if len(ref) > len(alt):
+        return chromosome, position + 1, position + len(ref) - 1, ref[1:], "-", sample
+    return chromosome, position, position + len(ref) - 1, ref, alt, sample
 
 
 def write_bed(path):
@@ -360,11 +371,13 @@ def table_rows(inputs, forms, *, reference=False, regions=False, samples=None, e
                labels=None):
     """(rows, records left out) that `table` writes of `inputs` (layout's, written in
     `forms`): a row per record of a chosen sample, in the order of the inputs, its alleles as
-    written; left out, a record outside the regions (the bases it changes: an indel's first
+    written (a MAF's indels without their anchor base); left out, a record outside the regions (the bases it changes: an indel's first
     after its anchor) and, with a reference, a record on a chromosome it lacks."""
     rows, left_out = [], 0
     for number, (events, _) in enumerate(inputs):
-        for chromosome, position, ref, alt, sample in records_of(events):
+        form = forms[number % len(forms)]
+        for record in records_of(events):
+            chromosome, position, ref, alt, sample = record
             if samples is not None and sample not in samples or sample in exclude:
                 continue
             known = chromosome in GENOMES
@@ -377,6 +390,8 @@ def table_rows(inputs, forms, *, reference=False, regions=False, samples=None, e
                 continue
             label = sample if labels is None else f"{labels[number]}:{sample}"
             kind = "INDEL" if len(ref) != len(alt) else ("SNV", "DBS", "MNV")[min(len(ref), 3) - 1]
+            if form == "maf":
+                _, position, _, ref, alt, _ = maf_row(record)
             rows.append([label, f"in{number}", ".", BUILD, kind, chromosome, str(position),
                          str(position + len(ref) - 1), ref, alt])
     return rows, left_out
