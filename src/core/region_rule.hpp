@@ -2,11 +2,11 @@
 // the test of that stretch against merged intervals.
 //
 // The stretch (0-based, half-open) of a record at 1-based `position` with alleles `ref` and
-// `alt`: a record whose alleles are one letter each, its own base; otherwise a REF of "-" (an
-// insertion written as a MAF does) the base after `position`, an ALT of "-" (a MAF deletion)
-// the base at it; equal-length alleles the bases from the first to the last that differ (the
-// record's own base when none does); other alleles (an indel) the first base after those
-// they share at their start.
+// `alt`: a REF of "-" (an insertion written as a MAF does, of one base or more) the base
+// after `position`, an ALT of "-" (a MAF deletion) the base at it; otherwise a record whose
+// alleles are one letter each, its own base; equal-length alleles the bases from the first
+// to the last that differ (the record's own base when none does); other alleles (an indel)
+// the first base after those they share at their start.
 #pragma once
 
 #include <algorithm>
@@ -25,11 +25,11 @@ template <class Text>
 Stretch changed_stretch(std::int64_t position, const Text& ref, const Text& alt) {
     const std::size_t ref_size = ref.size();
     const std::size_t alt_size = alt.size();
-    if (ref_size == 1 && alt_size == 1)
-        return {position - 1, position};
     if (ref_size == 1 && ref[0] == '-')
         return {position, position + 1};
     if (alt_size == 1 && alt[0] == '-')
+        return {position - 1, position};
+    if (ref_size == 1 && alt_size == 1)
         return {position - 1, position};
     if (ref_size == alt_size) {
         std::size_t start = 0;

@@ -21,12 +21,13 @@ TEST_P(ChangedStretch, OfARecordAt100) {
 
 INSTANTIATE_TEST_SUITE_P(
     Alleles, ChangedStretch,
-    ::testing::Values(Case{"A", "C", 99, 100}, Case{"-", "T", 99, 100}, // one letter each
-                      Case{"AC", "GT", 99, 101}, Case{"ACGT", "AGGA", 100, 103},
-                      Case{"ACG", "ACG", 99, 100},                          // nothing changed
+    ::testing::Values(Case{"A", "C", 99, 100}, Case{"AC", "GT", 99, 101},
+                      Case{"ACGT", "AGGA", 100, 103}, Case{"ACG", "ACG", 99, 100}, // unchanged
                       Case{"A", "AT", 100, 101}, Case{"AT", "A", 100, 101}, // after the anchor
                       Case{"CAT", "CG", 100, 101}, Case{"CAT", "GT", 99, 100},
-                      Case{"-", "TT", 100, 101}, Case{"GG", "-", 99, 100})); // a MAF's indels
+                      // a MAF's indels, of one letter each too: an insertion after 100
+                      Case{"-", "T", 100, 101}, Case{"-", "TT", 100, 101},
+                      Case{"G", "-", 99, 100}, Case{"GG", "-", 99, 100}));
 
 TEST(Within, OneIntervalHoldsTheWholeStretch) {
     const std::vector<std::int64_t> starts{10, 20, 40};

@@ -57,6 +57,16 @@ def names(text):
     return [name.strip() for name in text.split(",") if name.strip()]
 
 
+def sample_names(text):
+    """names() of --sample and --exclude, at least one: an empty list (`--sample ""`, a shell
+    variable left empty) would keep no sample at all and write matrices of no column."""
+    found = names(text)
+    if not found:
+        raise argparse.ArgumentTypeError(f"no sample named in {text!r}: give NAMES separated "
+                                         "by commas")
+    return found
+
+
 def scheduler(text):
     """A Dask scheduler's address, tcp:// or tls://HOST:PORT (tcp:// may be left out)."""
     address = text if "://" in text else f"tcp://{text}"
@@ -173,10 +183,10 @@ def add_pass_only(parser):
 
 
 def add_samples(parser):
-    parser.add_argument("--sample", type=names, action="append", metavar="NAMES",
+    parser.add_argument("--sample", type=sample_names, action="append", metavar="NAMES",
                         help="keep only these samples (comma-separated; repeatable). For a VCF "
                         "without genotypes, one of its columns names its one sample")
-    parser.add_argument("--exclude", type=names, action="append", metavar="NAMES",
+    parser.add_argument("--exclude", type=sample_names, action="append", metavar="NAMES",
                         help="leave these samples out, even when --sample names them "
                         "(comma-separated; repeatable)")
     same = parser.add_mutually_exclusive_group()

@@ -88,25 +88,24 @@ def split_substitutions(records):
     if not pieces:
         return records
     split = np.zeros(len(records), dtype=bool)
-    split[[at for at, _, _, _ in pieces]] = True
     order = np.array([at for at, _, _, _ in pieces], dtype=np.int64)
-    stretches = records.take(order)
-    stretches.position = stretches.position + np.array([o for _, o, _, _ in pieces],
-                                                        dtype=np.uint64)
-    stretches.ref = _objects([r for _, _, r, _ in pieces])
-    stretches.alt = _objects([a for _, _, _, a in pieces])
+    split[order] = True
+    # Each record's stretches take its place: a sorted input stays sorted for the merger.
+    source = np.concatenate([np.flatnonzero(~split), order])
+    rows = np.argsort(source, kind="stable")
+    result = records.take(source[rows], records.left_out)
+    stretch = np.flatnonzero(rows >= len(source) - len(order))
+    result.position[stretch] += np.array([o for _, o, _, _ in pieces], dtype=np.uint64)
+    result.ref[stretch] = _objects([r for _, _, r, _ in pieces])
+    result.alt[stretch] = _objects([a for _, _, _, a in pieces])
     first = np.ones(len(order), dtype=bool)
     first[1:] = order[1:] != order[:-1]
-    stretches.weight = np.where(first, stretches.weight, 0)
-    if getattr(stretches, "shape", None) is not None:
-        stretches.shape = allele_shapes(stretches.ref, stretches.alt)
-    if getattr(stretches, "window", None) is not None:  # at another position
-        stretches.window = np.full_like(stretches.window, STALE)
-    joined = concatenate([records.take(~split), stretches], records.input, records.left_out)
-    # Each record's stretches where the record was: the order of the input is kept, which a
-    # merger past its hold holds the input to.
-    source_rows = np.concatenate([np.flatnonzero(~split), order])
-    return joined.take(np.argsort(source_rows, kind="stable"), records.left_out)
+    result.weight[stretch[~first]] = 0
+    if getattr(result, "shape", None) is not None:
+        result.shape[stretch] = allele_shapes(result.ref[stretch], result.alt[stretch])
+    if getattr(result, "window", None) is not None:  # at another position
+        result.window[stretch] = STALE
+    return result
 
 
 _BASES = frozenset("ACGT")

@@ -13,6 +13,7 @@ the REF check and the reference's coverage of every input. Tallies of any parts 
 up (`Tally.merge`), in any grouping, so a Dask run gives the matrices of a run in one process."""
 
 import collections
+import os
 from dataclasses import dataclass
 
 import numpy as np
@@ -320,6 +321,28 @@ def _take(columns, mask):
     if mask.all():
         return dict(columns)
     return {name: values[mask] for name, values in columns.items()}
+
+
+def _indel_bases(columns):
+    """(position, REF, ALT) of each record, an indel's reduced to the bases it inserts or
+    deletes ('-' for none) and the position of the first base after them, however it is
+    written: G>GT at 100 (a VCF's anchor base) and a MAF's -/T at 100 are both -/T at 101."""
+    position, ref, alt = columns["position"], columns["ref"], columns["alt"]
+    indels = np.flatnonzero(columns["shape"] == registry.INDEL)
+    if not len(indels):
+        return position, ref, alt
+    position, ref, alt = position.copy(), ref.copy(), alt.copy()
+    for at in indels.tolist():
+        start, r, a = int(position[at]), ref[at], alt[at]
+        if r == "-":  # a MAF insertion sits after its position
+            r, start = "", start + 1
+        a = "" if a == "-" else a
+        shared = len(os.path.commonprefix([r, a]))
+        r, a, start = r[shared:], a[shared:], start + shared
+        while r and a and r[-1] == a[-1]:
+            r, a = r[:-1], a[:-1]
+        position[at], ref[at], alt[at] = start, r or "-", a or "-"
+    return position, ref, alt
 
 
 def _input_rows(indexes):
@@ -742,9 +765,15 @@ class Counter:
         settings = self.settings
         if settings.merge_samples:
             # A column fed by several inputs: one hash set, and the fingerprints kept (Marks).
+            # Inputs may name one chromosome each its own way (chr1, 1): a mutation's is its
+            # reference file's; and write an indel each its own way (a VCF's anchor base, a
+            # MAF's '-'): a mutation's are the bases it inserts or deletes, and where.
+            files = np.array([f"{place.build}/{place.name}" for place in self._places] or [""],
+                             dtype=object)
+            position, ref, alt = _indel_bases(columns)
             first, second = columns["first"], columns["second"] = _engine.fingerprints(
                 columns["index"] if settings.by_input else None, columns["sample"],
-                columns["chromosome"], columns["position"], columns["ref"], columns["alt"])
+                files[columns["place"]], position, ref, alt)
             counted = classes != _SKIPPED
             if counted.all():
                 return self._seen.first_times(first, second)

@@ -50,6 +50,9 @@ def count_inputs(items, reference, settings, *, pass_only=False, merge_doublets=
         for item in items:
             with open_input(item.name, item.path) as source:
                 stage.check(source)
+                # Named whether or not it holds records: an input of none may still name a
+                # sample of another, and every input tells the labels of the others apart.
+                tally.names[item.index] = item.name
                 declared = header_samples(source)
                 if declared is not None:
                     tally.declared[item.index] = len(declared)

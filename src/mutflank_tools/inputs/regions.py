@@ -209,14 +209,17 @@ class RegionFilter:
     def keep(self, records, rows=None):
         """Whether each record lies inside (None: all do); those outside are counted in the
         records' `left_out` under OUTSIDE. `rows`: the rows looked at (a bool mask; None:
-        all), the others neither inside nor counted. The records are not copied: a consumer
-        that takes rows anyway (counting) folds the mask into its own take."""
+        all), the others neither inside nor counted, each as the input records it stands for
+        (its weight: a merged doublet is two, the second piece of a split record none). The
+        records are not copied: a consumer that takes rows anyway (counting) folds the mask
+        into its own take."""
         keep = self.inside(records.chromosome, records.position, records.ref, records.alt)
         outside = ~keep if rows is None else ~keep & rows
         if not outside.any():
             return rows
         names, codes = _codes(records.chromosome[outside])
-        for name, count in zip(names, np.bincount(codes, minlength=len(names)).tolist()):
+        counts = np.bincount(codes, weights=records.weight[outside], minlength=len(names))
+        for name, count in zip(names, counts.astype(np.int64).tolist()):
             records.left_out.add(OUTSIDE, name, count)
         return keep if rows is None else keep & rows
 

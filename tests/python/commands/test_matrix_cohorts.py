@@ -80,6 +80,29 @@ def test_one_sample_name_in_several_inputs(cohort):
     assert sorted(columns(tmp_path / "m")) == ["patientB:TUMOR", "two:X", "two:Y"]
 
 
+@pytest.mark.parametrize("sites, options", [
+    ([], []),  # a VCF of no record
+    ([(6, "T")], ["--pass-only"]),  # whose every record is left out by the reader
+])
+@pytest.mark.parametrize("labelled", [False, True])
+def test_an_input_without_records_names_its_samples(cohort, sites, options, labelled):
+    tmp_path = cohort[0]
+    (tmp_path / "x").mkdir()
+    (tmp_path / "y").mkdir()
+    first = somatic_vcf(tmp_path / "x" / "calls.vcf", [(6, "A"), (9, "A")])
+    second = write_text(tmp_path / "y" / "calls.vcf", somatic_vcf(
+        tmp_path / "y" / "calls.vcf", sites).read_text().replace("PASS", "LowQ"))
+    status, _, stderr = run("matrix", first, second, "--reference", tmp_path / "ref", "-o",
+                            tmp_path / "m", *options, *["--label-by-input"] * labelled)
+    if labelled:  # labels that tell apart the inputs, whether or not they hold records
+        assert (status, columns(tmp_path / "m")) == (0, {"x/calls:TUMOR": [1, 0, 0, 1, 0, 0]})
+    else:
+        assert (status, stderr) == (1, (
+            f"mutflank matrix: error: sample TUMOR comes from more than one input ({first}, "
+            f"{second}): give --label-by-input for a sample per input, or --merge-samples if "
+            "the inputs are one cohort split by chromosome or region\n"))
+
+
 def test_one_sample_name_in_several_inputs_of_a_table(cohort):
     tmp_path, a, b = cohort
     status, _, stderr = run("table", a, b, "--build", "GRCh37", "-o", tmp_path / "t.tsv")

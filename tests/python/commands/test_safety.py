@@ -414,6 +414,17 @@ def test_names_are_stripped():
     assert [names("A, B"), names(" A ,,B "), names(", ")] == [["A", "B"], ["A", "B"], []]
 
 
+@pytest.mark.parametrize("verb", ["matrix", "table"])
+@pytest.mark.parametrize("option, text", [("--sample", ""), ("--sample", " , "),
+                                          ("--exclude", "")])
+def test_an_empty_list_of_samples_is_a_usage_error(small, verb, option, text):
+    status, _, err = run(verb, "a.vcf", "--reference", "ref", "-o", "out", option, text)
+    assert (status, err.splitlines()[-1]) == (2, (
+        f"mutflank {verb}: error: argument {option}: no sample named in {text!r}: give NAMES "
+        "separated by commas"))
+    assert not [name for name in os.listdir() if name.startswith("out")]
+
+
 def test_counts_in_messages_have_thousands_separators(small):
     write_text("big.maf", MAF_HEADER + maf_rows(1200) + "G\tchrUn\t5\t5\tSNP\tC\tC\tT\tS1\t37\n")
     assert run("table", "big.maf", "-o", "t.tsv", "--reference", "ref")[2] == (

@@ -337,6 +337,30 @@ def test_a_record_of_several_bases_counts_as_the_stretches_it_holds(
     assert summary(err) == left_out
 
 
+@pytest.mark.parametrize("offsets", [(0, 2), (0, 2, 3), (0, 4), (0, 1, 2, 4)])
+@pytest.mark.parametrize("form", ["maf", "vcf"])
+def test_a_sorted_input_with_a_record_of_several_bases_streams_past_the_hold(
+        capsys, reference, tmp_path, monkeypatch, offsets, form):
+    # The record's pieces keep its place among the SNVs after it: the input is still sorted
+    # when the merger streams, and it counts what it counts when it holds the input whole.
+    start = 1001
+    ref = GENOME[start - 1:start + max(offsets)]
+    alt = "".join(other(base) if i in offsets else base for i, base in enumerate(ref))
+    records = [snv(pos) for pos in range(50, 1000, 7)] + [("S1", start, ref, alt, "0/1")]
+    records += [snv(pos) for pos in range(1010, 2950, 7)] + [snv(2951), snv(2952)]
+    calls = write_input(tmp_path / f"calls.{form}", records, form)
+    whole = matrix(capsys, reference, [calls], "--types", "SBS96,DBS78", prefix=tmp_path / "w")
+    monkeypatch.setattr(doublets, "HOLD", 5)
+    streamed = matrix(capsys, reference, [calls], "--types", "SBS96,DBS78",
+                      prefix=tmp_path / "s")
+    assert (streamed[0], streamed[1][:-1]) == (0, whole[1][:-1])
+    assert streamed[2] == whole[2]
+    snvs = len(records) - 3 + sum(1 for i in offsets if i - 1 not in offsets
+                                  and i + 1 not in offsets)
+    assert [sum(whole[2][kind].values()) for kind in ("SBS96", "DBS78")] == \
+        [snvs, 1 + (offsets == (0, 2, 3))]
+
+
 def test_the_pieces_of_a_record_merge_with_snvs_beside_them(capsys, reference, tmp_path):
     # ACG>TCA at 2001 and an SNV at 2004: G>A at 2003 and the SNV make a doublet
     ref = GENOME[2000:2003]
@@ -460,8 +484,9 @@ def test_an_input_without_the_chosen_samples_adds_nothing_to_the_summary(capsys,
         f"1\t210\t.\t{GENOME[209]}\t{other(GENOME[209])}\t.\tLowQual\t.\tGT\t0/1"]) + "\n")
     code, err, _ = matrix(capsys, reference, [calls, other_input], "--pass-only", "--sample",
                           "S1", "--types", "SBS96", prefix=tmp_path / "m")
-    # the lines of calls.vcf alone (several inputs would be named)
-    assert (code, sorted(summary(err))) == (0, sorted(reasons(1, 2, 0))), err
+    # the lines of calls.vcf alone, named as one of several inputs
+    assert (code, sorted(summary(err))) == (0, sorted(
+        f"{line}, in {calls} ({line.rpartition('(')[2][:-1]})" for line in reasons(1, 2, 0))), err
 
 
 def test_the_table_of_one_sample_leaves_out_that_sample_s_records_only(capsys, reference,
@@ -541,6 +566,41 @@ def test_a_mutation_in_two_inputs_of_one_sample_is_counted_once(capsys, referenc
             per_column[kind, column] = per_column.get((kind, column), 0) + count
     assert per_column == {("SBS96", "a:S1"): 3, ("SBS96", "b:S1"): 3, ("DBS78", "a:S1"): 1,
                           ("DBS78", "b:S1"): 1, ("ID83", "a:S1"): 2, ("ID83", "b:S1"): 2}
+
+
+@pytest.mark.parametrize("names", [("1", "chr1"), ("chr1", "1")])
+def test_a_mutation_in_two_inputs_naming_its_chromosome_apart_is_counted_once(
+        capsys, reference, tmp_path, names):
+    calls = duplicated_calls()[::2]
+    inputs = []
+    for name, path, last in zip(names, ("a.maf", "b.maf"), (2500, 2600)):
+        text = write_input(tmp_path / path, calls + [snv(last)], "maf").read_text()
+        inputs.append(write_text(tmp_path / path, text.replace("G\t1\t", f"G\t{name}\t")))
+    code, err, written = matrix(capsys, reference, inputs, "--merge-samples", "--types",
+                                "SBS96,DBS78,ID83", prefix=tmp_path / "m")
+    assert code == 0, err
+    assert {kind: sum(counts.values()) for kind, counts in written.items()} == {
+        "SBS96": 4, "DBS78": 1, "ID83": 2}
+    assert summary(err) == [f"left out 5 records: {DUPLICATES}, on {names[1]} (5), in "
+                            f"{inputs[1]} (5)"]
+
+
+@pytest.mark.parametrize("forms", [("vcf", "maf"), ("maf", "vcf")])
+def test_an_indel_in_two_inputs_writing_it_apart_is_counted_once(capsys, reference, tmp_path,
+                                                                 forms):
+    # A deletion of 2200..2202 and an insertion of TTT after 2300, with the VCF's anchor
+    # base and as a MAF writes them.
+    written = {"vcf": [("S1", 2199, GENOME[2198:2202], GENOME[2198], "0/1"),
+                       ("S1", 2300, GENOME[2299], GENOME[2299] + "TTT", "0/1")],
+               "maf": [("S1", 2200, GENOME[2199:2202], "-", ""), ("S1", 2300, "-", "TTT", "")]}
+    inputs = [write_input(tmp_path / f"{name}.{form}", written[form] + [snv(last)], form)
+              for name, form, last in zip("ab", forms, (2500, 2600))]
+    code, err, counts = matrix(capsys, reference, inputs, "--merge-samples", "--types",
+                               "SBS96,ID83", prefix=tmp_path / "m")
+    assert code == 0, err
+    assert {kind: sum(counts.values()) for kind, counts in counts.items()} == {
+        "SBS96": 2, "ID83": 2}
+    assert summary(err) == [f"left out 2 records: {DUPLICATES}, on 1 (2), in {inputs[1]} (2)"]
 
 
 def test_tallies_of_inputs_sharing_mutations_merge_to_one_count(reference, tmp_path):

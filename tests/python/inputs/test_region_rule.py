@@ -15,11 +15,11 @@ from mutflank_tools.inputs.regions import Regions, RegionFilter, merge  # noqa: 
 
 def stretch(position, ref, alt):
     """(first, end), 0-based half-open: the bases that decide, written out."""
-    if len(ref) == 1 and len(alt) == 1:
-        return position - 1, position
-    if ref == "-":
+    if ref == "-":  # a MAF insertion, of one base too
         return position, position + 1
     if alt == "-":
+        return position - 1, position
+    if len(ref) == 1 and len(alt) == 1:
         return position - 1, position
     if len(ref) == len(alt):
         changed = [i for i in range(len(ref)) if ref[i] != alt[i]]

@@ -10,7 +10,7 @@ from pathlib import Path
 
 import numpy as np
 import pytest
-from cli_support import piped
+from cli_support import piped, table_lines
 
 pytest.importorskip("mutflank_tools")  # not installed under make sanitize
 
@@ -37,6 +37,16 @@ def snv(pos):
 def doublet(pos):
     ref = BASES[pos - 1:pos + 1]
     return pos, ref, "".join("A" if base != "A" else "C" for base in ref), "DBS"
+
+
+def split(pos):
+    """A record of three bases whose first and last change: two SNVs once split."""
+    ref = BASES[pos - 1:pos + 2]
+    return pos, ref, other(ref[0]) + ref[1] + other(ref[2]), "SNV"
+
+
+def other(base):
+    return "A" if base != "A" else "C"
 
 
 def deletion(anchor):
@@ -120,20 +130,48 @@ def test_matrix_counts_the_records_inside(tmp_path, reference, bed, capsys):
         in capsys.readouterr().err.splitlines()
 
 
-def test_matrix_doublet_of_two_snvs_needs_both_bases(tmp_path, reference, capsys):
+@pytest.mark.parametrize("records, totals, outside", [
     # Adjacent SNVs become doublets before the regions are looked at: 12 and 13 inside
-    # 1..20, 20 and 21 half outside.
-    vcf = write_vcf(tmp_path / "calls.vcf", [(snv(p), None) for p in (12, 13, 20, 21)])
+    # 1..20; 20 and 21 half outside, the two records left out.
+    ([snv(12), snv(13), snv(20), snv(21)], [0, 1], 2),
+    # A record of three bases, its middle base unchanged, is two SNVs: 4..6 inside; 22..24
+    # outside, one record left out.
+    ([split(4), split(22)], [2, 0], 1),
+])
+def test_matrix_leaves_out_the_records_of_merged_and_split_substitutions(
+        tmp_path, reference, capsys, records, totals, outside):
+    vcf = write_vcf(tmp_path / "calls.vcf", [(record, None) for record in records])
     bed = tmp_path / "r.bed"
     bed.write_text("1\t0\t20\n")
     prefix = str(tmp_path / "m")
     assert main(["matrix", vcf, "--reference", reference, "--regions", str(bed), "-o", prefix,
                  "--types", "SBS96,DBS78"]) == 0
-    totals = [sum(int(row.split("\t")[1]) for row in
-                  Path(f"{prefix}.{kind}.tsv").read_text().splitlines()[1:])
-              for kind in ("SBS96", "DBS78")]
-    assert totals == [0, 1]
-    assert f"left out 1 record: {OUTSIDE}, on chr1 (1)" in capsys.readouterr().err
+    assert [sum(int(row.split("\t")[1]) for row in
+                Path(f"{prefix}.{kind}.tsv").read_text().splitlines()[1:])
+            for kind in ("SBS96", "DBS78")] == totals
+    assert f"left out {outside} record{'s' * (outside > 1)}: {OUTSIDE}, on chr1 ({outside})" \
+        in capsys.readouterr().err
+
+
+@pytest.mark.parametrize("inserted", ["T", "TT"])
+def test_a_maf_insertion_is_inside_as_the_same_vcf_insertion(tmp_path, reference, bed, capsys,
+                                                              inserted):
+    # Inserted after 9, 10, 19 and 20; the regions hold 11..20: the base after decides.
+    anchors = [9, 10, 19, 20]
+    maf = tmp_path / "calls.maf"
+    maf.write_text("Chromosome\tStart_Position\tEnd_Position\tReference_Allele\t"
+                   "Tumor_Seq_Allele1\tTumor_Seq_Allele2\tTumor_Sample_Barcode\tNCBI_Build\n"
+                   + "".join(f"1\t{at}\t{at + 1}\t-\t-\t{inserted}\tS1\tGRCh38\n"
+                             for at in anchors))
+    vcf = Path(write_vcf(tmp_path / "calls.vcf", [((at, BASES[at - 1], BASES[at - 1] + inserted,
+                                                     "INDEL"), None) for at in anchors]))
+    kept = {}
+    for name in (maf, vcf):
+        out = tmp_path / "calls.tsv"
+        assert main(["table", str(name), "--reference", reference, "--regions", bed, "-o",
+                     str(out)]) == 0
+        kept[name.suffix] = [int(row[6]) for row in table_lines(out.read_text())]
+    assert kept == {".maf": [10, 19], ".vcf": [10, 19]}
 
 
 # ---- the reader ------------------------------------------------------------------------
