@@ -295,6 +295,15 @@ OPTIONS = {
 }
 
 
+def chosen_samples(options):
+    """The model's `samples` and `exclude` of --sample and --exclude among `options`."""
+    chosen = {"samples": None, "exclude": ()}
+    for flag, value in zip(options, options[1:]):
+        if flag in ("--sample", "--exclude"):
+            chosen["exclude" if flag == "--exclude" else "samples"] = value.split(",")
+    return chosen
+
+
 def check_runs(capsys, reference, tmp_path, forms, inputs, options, shuffle=None):
     """Runs matrix over `inputs` (layout's), written in `forms` (one per input, in turn), with
     `options` and each choice of kinds; holds each run to the model, and each kind's file to
@@ -310,10 +319,7 @@ def check_runs(capsys, reference, tmp_path, forms, inputs, options, shuffle=None
             paths.append(write_text(tmp_path / f"in{number}.{form}", EMPTY[form]))
     options = [str(write_bed(tmp_path / "regions.bed")) if option is BED else option
                for option in options]
-    chosen = {"samples": None, "exclude": ()}
-    for flag, value in zip(options, options[1:]):
-        if flag in ("--sample", "--exclude"):
-            chosen[flag[2:] if flag == "--exclude" else "samples"] = value.split(",")
+    chosen = chosen_samples(options)
     merged = "--merge-samples" in options
     labels = [path.stem for path in paths]
     every = None
@@ -371,8 +377,9 @@ def table_rows(inputs, forms, *, reference=False, regions=False, samples=None, e
                labels=None):
     """(rows, records left out) that `table` writes of `inputs` (layout's, written in
     `forms`): a row per record of a chosen sample, in the order of the inputs, its alleles as
-    written (a MAF's indels without their anchor base); left out, a record outside the regions (the bases it changes: an indel's first
-    after its anchor) and, with a reference, a record on a chromosome it lacks."""
+    written (a MAF's indels without their anchor base); left out, a record outside the
+    regions (the bases it changes: an indel's first after its anchor) and, with a reference,
+    a record on a chromosome it lacks."""
     rows, left_out = [], 0
     for number, (events, _) in enumerate(inputs):
         form = forms[number % len(forms)]
@@ -389,7 +396,8 @@ def table_rows(inputs, forms, *, reference=False, regions=False, samples=None, e
                 left_out += 1
                 continue
             label = sample if labels is None else f"{labels[number]}:{sample}"
-            kind = "INDEL" if len(ref) != len(alt) else ("SNV", "DBS", "MNV")[min(len(ref), 3) - 1]
+            kind = "INDEL" if len(ref) != len(alt) else \
+                ("SNV", "DBS", "MNV")[min(len(ref), 3) - 1]
             if form == "maf":
                 _, position, _, ref, alt, _ = maf_row(record)
             rows.append([label, f"in{number}", ".", BUILD, kind, chromosome, str(position),
@@ -422,10 +430,6 @@ def test_table_writes_a_row_of_each_record_it_keeps(capsys, reference, tmp_path,
                for option in options]
     if "--reference" in options:
         options.insert(options.index("--reference") + 1, str(reference))
-    chosen = {"samples": None, "exclude": ()}
-    for flag, value in zip(options, options[1:]):
-        if flag in ("--sample", "--exclude"):
-            chosen[flag[2:] if flag == "--exclude" else "samples"] = value.split(",")
     out = tmp_path / "calls.tsv"
     code = main(["table", *map(str, paths), "-o", str(out), *options])
     err = capsys.readouterr().err.splitlines()
@@ -433,7 +437,7 @@ def test_table_writes_a_row_of_each_record_it_keeps(capsys, reference, tmp_path,
     rows, left_out = table_rows(
         inputs, forms, reference="--reference" in options, regions="--regions" in options,
         labels=[path.stem for path in paths] if "--label-by-input" in options else None,
-        **chosen)
+        **chosen_samples(options))
     assert [line.split("\t") for line in out.read_text().splitlines()] == rows
     # A VCF's samples are those its header names, whether or not they carry calls.
     empty = forms[(len(inputs) - 1) % len(forms)]
