@@ -176,19 +176,21 @@ def inside(chromosome, first, bases, ranges):
 
 
 def model(inputs, kinds, *, merge=True, samples=None, exclude=(), regions=False,
-          by_input=False, labels=None):
+          by_input=False, labels=None, alone=None):
     """(columns, {kind: {column: total}}, mutations counted, [records left out of each
     input]) that a run over `inputs` ([(events of one input, ids of the events that copy one
     of an earlier input)]) gives: every record of a chosen sample is counted in some chosen
     kind or left out (as the records the mutation stands for); a mutation that one chosen kind
-    leaves out ("for" it) while another counts it is both."""
+    leaves out ("for" it) while another counts it is both. With `by_input`, a column is
+    labelled INPUT:SAMPLE, or INPUT alone for an input whose header names one sample."""
     totals = {kind: {} for kind in kinds}
     columns, mutations, left_out = set(), 0, [0] * len(inputs)
     for number, (events, copies) in enumerate(inputs):
         for event in events:
             if samples is not None and event.sample not in samples or event.sample in exclude:
                 continue
-            column = f"{labels[number]}:{event.sample}" if by_input else event.sample
+            column = event.sample if not by_input else labels[number] if alone[number] \
+                else f"{labels[number]}:{event.sample}"
             columns.add(column)
             made = units(event, merge)
             if made is None or id(event) in copies:  # left out, or counted once already
@@ -292,6 +294,7 @@ OPTIONS = {
     "by input, no merge, a sample": ("shared", ["--label-by-input", "--no-merge-doublets",
                                                 "--sample", "S2"]),
     "inputs apart, one empty": ("apart", []),
+    "inputs apart, by input": ("apart", ["--label-by-input", "--exclude", "S2"]),
 }
 
 
@@ -322,6 +325,8 @@ def check_runs(capsys, reference, tmp_path, forms, inputs, options, shuffle=None
     chosen = chosen_samples(options)
     merged = "--merge-samples" in options
     labels = [path.stem for path in paths]
+    alone = [path.suffix == ".vcf" and len({event.sample for event in events}) == 1
+             for path, (events, _) in zip(paths, inputs)]
     every = None
     for kinds in CHOICES:
         code, err, files = run_matrix(capsys, reference, paths, tmp_path / "m", kinds, options)
@@ -329,7 +334,7 @@ def check_runs(capsys, reference, tmp_path, forms, inputs, options, shuffle=None
         columns, totals, mutations, left_out = model(
             [(events, copies if merged else set()) for events, copies in inputs], kinds,
             merge="--no-merge-doublets" not in options, regions="--regions" in options,
-            by_input="--label-by-input" in options, labels=labels, **chosen)
+            by_input="--label-by-input" in options, labels=labels, alone=alone, **chosen)
         assert sorted(files) == sorted(kinds), (kinds, err)
         assert {kind: read_matrix(text) for kind, text in files.items()} == \
             {kind: (columns, totals[kind]) for kind in kinds}, (kinds, err)
