@@ -32,9 +32,9 @@ KINDS = ("SBS6", "SBS96", "SBS1536", "SBS192", "SBS384", "DBS78", "ID83")
 CLASS = {"SBS6": "SBS", "SBS96": "SBS", "SBS1536": "SBS", "SBS192": "SBS", "SBS384": "SBS",
          "DBS78": "DBS", "ID83": "ID"}
 # Shapes of events: the bases each takes (from its position) and the records it writes.
-EVENTS = ("snv", "pair", "triple", "doublet", "mbs", "split", "deletion", "insertion",
+EVENTS = ("snv", "pair", "triple", "doublet", "mbs", "split", "mixed", "deletion", "insertion",
           "wrong", "past_end", "no_file")
-SPAN = {"snv": 1, "pair": 2, "triple": 3, "doublet": 2, "mbs": 3, "split": 3,
+SPAN = {"snv": 1, "pair": 2, "triple": 3, "doublet": 2, "mbs": 3, "split": 3, "mixed": 4,
         "deletion": 2, "insertion": 1, "wrong": 1, "past_end": 1, "no_file": 1}
 
 
@@ -72,6 +72,9 @@ class Event:
         elif shape == "split":  # two SNVs two bases apart, the base between them unchanged
             self.records = [(chromosome, position, here,
                              other(here[0]) + here[1] + other(here[2], 2))]
+        elif shape == "mixed":  # an SNV and a doublet, one base apart
+            self.records = [(chromosome, position, here,
+                             other(here[0]) + here[1] + other(here[2]) + other(here[3], 3))]
         elif shape == "deletion":  # written with its anchor base
             self.records = [(chromosome, position, here, here[0])]
         elif shape == "insertion":
@@ -85,18 +88,18 @@ class Event:
 
 
 def events_of(seed, samples, count):
-    """`count` events of each sample, every shape at least once, each at least 4 bases from
-    the next of its sample; positions clear of the chromosome ends."""
+    """`count` events of each sample, every shape at least once, none beside the next of its
+    sample; positions clear of the chromosome ends."""
     rng = random.Random(seed)
     events = []
     for sample in samples:
-        shapes = list(EVENTS) + [rng.choice(EVENTS[:8]) for _ in range(count - len(EVENTS))]
-        slots = {name: sorted(rng.sample(range(2, len(bases) // 6 - 2), len(shapes)))
+        shapes = list(EVENTS) + [rng.choice(EVENTS[:9]) for _ in range(count - len(EVENTS))]
+        slots = {name: sorted(rng.sample(range(2, len(bases) // 7 - 2), len(shapes)))
                  for name, bases in GENOMES.items()}
         rng.shuffle(shapes)
         for number, shape in enumerate(shapes):
             chromosome = "1" if number % 3 else "2"
-            position = 6 * slots[chromosome][number] + rng.randint(0, 2)
+            position = 7 * slots[chromosome][number] + rng.randint(0, 2)
             events.append(Event(shape, sample, chromosome, position, rng))
     return events
 
@@ -165,6 +168,8 @@ def units(event, merge):
         return [("SBS", at + i, 1, 1) for i in range(SPAN[event.shape])]
     if event.shape == "split":  # one record, two SNVs: the first stands for the record
         return [("SBS", at, 1, 1), ("SBS", at + 2, 1, 0)]
+    if event.shape == "mixed":
+        return [("SBS", at, 1, 1), ("DBS", at + 2, 2, 0)]
     if event.shape == "doublet":
         return [("DBS", at, 2, 1)]
     return [("ID", at + 1, 1, 1)]
