@@ -32,9 +32,9 @@ KINDS = ("SBS6", "SBS96", "SBS1536", "SBS192", "SBS384", "DBS78", "ID83")
 CLASS = {"SBS6": "SBS", "SBS96": "SBS", "SBS1536": "SBS", "SBS192": "SBS", "SBS384": "SBS",
          "DBS78": "DBS", "ID83": "ID"}
 # Shapes of events: the bases each takes (from its position) and the records it writes.
-EVENTS = ("snv", "pair", "triple", "doublet", "mbs", "split", "deletion", "insertion",
+EVENTS = ("snv", "pair", "triple", "doublet", "mbs", "split", "mixed", "deletion", "insertion",
           "wrong", "past_end", "no_file")
-SPAN = {"snv": 1, "pair": 2, "triple": 3, "doublet": 2, "mbs": 3, "split": 3,
+SPAN = {"snv": 1, "pair": 2, "triple": 3, "doublet": 2, "mbs": 3, "split": 3, "mixed": 4,
         "deletion": 2, "insertion": 1, "wrong": 1, "past_end": 1, "no_file": 1}
 
 
@@ -72,6 +72,9 @@ class Event:
         elif shape == "split":  # two SNVs two bases apart, the base between them unchanged
             self.records = [(chromosome, position, here,
                              other(here[0]) + here[1] + other(here[2], 2))]
+        elif shape == "mixed":  # an SNV and a doublet, one base apart
+            self.records = [(chromosome, position, here,
+                             other(here[0]) + here[1] + other(here[2]) + other(here[3], 3))]
         elif shape == "deletion":  # written with its anchor base
             self.records = [(chromosome, position, here, here[0])]
         elif shape == "insertion":
@@ -85,18 +88,18 @@ class Event:
 
 
 def events_of(seed, samples, count):
-    """`count` events of each sample, every shape at least once, each at least 4 bases from
-    the next of its sample; positions clear of the chromosome ends."""
+    """`count` events of each sample, every shape at least once, none beside the next of its
+    sample; positions clear of the chromosome ends."""
     rng = random.Random(seed)
     events = []
     for sample in samples:
-        shapes = list(EVENTS) + [rng.choice(EVENTS[:8]) for _ in range(count - len(EVENTS))]
-        slots = {name: sorted(rng.sample(range(2, len(bases) // 6 - 2), len(shapes)))
+        shapes = list(EVENTS) + [rng.choice(EVENTS[:9]) for _ in range(count - len(EVENTS))]
+        slots = {name: sorted(rng.sample(range(2, len(bases) // 7 - 2), len(shapes)))
                  for name, bases in GENOMES.items()}
         rng.shuffle(shapes)
         for number, shape in enumerate(shapes):
             chromosome = "1" if number % 3 else "2"
-            position = 6 * slots[chromosome][number] + rng.randint(0, 2)
+            position = 7 * slots[chromosome][number] + rng.randint(0, 2)
             events.append(Event(shape, sample, chromosome, position, rng))
     return events
 
@@ -165,6 +168,8 @@ def units(event, merge):
         return [("SBS", at + i, 1, 1) for i in range(SPAN[event.shape])]
     if event.shape == "split":  # one record, two SNVs: the first stands for the record
         return [("SBS", at, 1, 1), ("SBS", at + 2, 1, 0)]
+    if event.shape == "mixed":
+        return [("SBS", at, 1, 1), ("DBS", at + 2, 2, 0)]
     if event.shape == "doublet":
         return [("DBS", at, 2, 1)]
     return [("ID", at + 1, 1, 1)]
@@ -176,19 +181,21 @@ def inside(chromosome, first, bases, ranges):
 
 
 def model(inputs, kinds, *, merge=True, samples=None, exclude=(), regions=False,
-          by_input=False, labels=None):
+          by_input=False, labels=None, alone=None):
     """(columns, {kind: {column: total}}, mutations counted, [records left out of each
     input]) that a run over `inputs` ([(events of one input, ids of the events that copy one
     of an earlier input)]) gives: every record of a chosen sample is counted in some chosen
     kind or left out (as the records the mutation stands for); a mutation that one chosen kind
-    leaves out ("for" it) while another counts it is both."""
+    leaves out ("for" it) while another counts it is both. With `by_input`, a column is
+    labelled INPUT:SAMPLE, or INPUT alone for an input whose header names one sample."""
     totals = {kind: {} for kind in kinds}
     columns, mutations, left_out = set(), 0, [0] * len(inputs)
     for number, (events, copies) in enumerate(inputs):
         for event in events:
             if samples is not None and event.sample not in samples or event.sample in exclude:
                 continue
-            column = f"{labels[number]}:{event.sample}" if by_input else event.sample
+            column = event.sample if not by_input else labels[number] if alone[number] \
+                else f"{labels[number]}:{event.sample}"
             columns.add(column)
             made = units(event, merge)
             if made is None or id(event) in copies:  # left out, or counted once already
@@ -292,7 +299,17 @@ OPTIONS = {
     "by input, no merge, a sample": ("shared", ["--label-by-input", "--no-merge-doublets",
                                                 "--sample", "S2"]),
     "inputs apart, one empty": ("apart", []),
+    "inputs apart, by input": ("apart", ["--label-by-input", "--exclude", "S2"]),
 }
+
+
+def chosen_samples(options):
+    """The model's `samples` and `exclude` of --sample and --exclude among `options`."""
+    chosen = {"samples": None, "exclude": ()}
+    for flag, value in zip(options, options[1:]):
+        if flag in ("--sample", "--exclude"):
+            chosen["exclude" if flag == "--exclude" else "samples"] = value.split(",")
+    return chosen
 
 
 def check_runs(capsys, reference, tmp_path, forms, inputs, options, shuffle=None):
@@ -310,12 +327,11 @@ def check_runs(capsys, reference, tmp_path, forms, inputs, options, shuffle=None
             paths.append(write_text(tmp_path / f"in{number}.{form}", EMPTY[form]))
     options = [str(write_bed(tmp_path / "regions.bed")) if option is BED else option
                for option in options]
-    chosen = {"samples": None, "exclude": ()}
-    for flag, value in zip(options, options[1:]):
-        if flag in ("--sample", "--exclude"):
-            chosen[flag[2:] if flag == "--exclude" else "samples"] = value.split(",")
+    chosen = chosen_samples(options)
     merged = "--merge-samples" in options
     labels = [path.stem for path in paths]
+    alone = [path.suffix == ".vcf" and len({event.sample for event in events}) == 1
+             for path, (events, _) in zip(paths, inputs)]
     every = None
     for kinds in CHOICES:
         code, err, files = run_matrix(capsys, reference, paths, tmp_path / "m", kinds, options)
@@ -323,7 +339,7 @@ def check_runs(capsys, reference, tmp_path, forms, inputs, options, shuffle=None
         columns, totals, mutations, left_out = model(
             [(events, copies if merged else set()) for events, copies in inputs], kinds,
             merge="--no-merge-doublets" not in options, regions="--regions" in options,
-            by_input="--label-by-input" in options, labels=labels, **chosen)
+            by_input="--label-by-input" in options, labels=labels, alone=alone, **chosen)
         assert sorted(files) == sorted(kinds), (kinds, err)
         assert {kind: read_matrix(text) for kind, text in files.items()} == \
             {kind: (columns, totals[kind]) for kind in kinds}, (kinds, err)
@@ -371,8 +387,9 @@ def table_rows(inputs, forms, *, reference=False, regions=False, samples=None, e
                labels=None):
     """(rows, records left out) that `table` writes of `inputs` (layout's, written in
     `forms`): a row per record of a chosen sample, in the order of the inputs, its alleles as
-    written (a MAF's indels without their anchor base); left out, a record outside the regions (the bases it changes: an indel's first
-    after its anchor) and, with a reference, a record on a chromosome it lacks."""
+    written (a MAF's indels without their anchor base); left out, a record outside the
+    regions (the bases it changes: an indel's first after its anchor) and, with a reference,
+    a record on a chromosome it lacks."""
     rows, left_out = [], 0
     for number, (events, _) in enumerate(inputs):
         form = forms[number % len(forms)]
@@ -389,7 +406,8 @@ def table_rows(inputs, forms, *, reference=False, regions=False, samples=None, e
                 left_out += 1
                 continue
             label = sample if labels is None else f"{labels[number]}:{sample}"
-            kind = "INDEL" if len(ref) != len(alt) else ("SNV", "DBS", "MNV")[min(len(ref), 3) - 1]
+            kind = "INDEL" if len(ref) != len(alt) else \
+                ("SNV", "DBS", "MNV")[min(len(ref), 3) - 1]
             if form == "maf":
                 _, position, _, ref, alt, _ = maf_row(record)
             rows.append([label, f"in{number}", ".", BUILD, kind, chromosome, str(position),
@@ -422,10 +440,6 @@ def test_table_writes_a_row_of_each_record_it_keeps(capsys, reference, tmp_path,
                for option in options]
     if "--reference" in options:
         options.insert(options.index("--reference") + 1, str(reference))
-    chosen = {"samples": None, "exclude": ()}
-    for flag, value in zip(options, options[1:]):
-        if flag in ("--sample", "--exclude"):
-            chosen[flag[2:] if flag == "--exclude" else "samples"] = value.split(",")
     out = tmp_path / "calls.tsv"
     code = main(["table", *map(str, paths), "-o", str(out), *options])
     err = capsys.readouterr().err.splitlines()
@@ -433,7 +447,7 @@ def test_table_writes_a_row_of_each_record_it_keeps(capsys, reference, tmp_path,
     rows, left_out = table_rows(
         inputs, forms, reference="--reference" in options, regions="--regions" in options,
         labels=[path.stem for path in paths] if "--label-by-input" in options else None,
-        **chosen)
+        **chosen_samples(options))
     assert [line.split("\t") for line in out.read_text().splitlines()] == rows
     # A VCF's samples are those its header names, whether or not they carry calls.
     empty = forms[(len(inputs) - 1) % len(forms)]
