@@ -55,7 +55,7 @@ class EngineSnvs:
         self.kinds = kinds
         self.engine = _engine.SnvCounter([kind.channel_flank for kind in kinds], doublets.HOLD)
         self._facts = collections.defaultdict(collections.deque)  # index -> batch facts
-        self._stepped = set()  # inputs stepped since their last batch was applied
+        self._unstepped = set()  # inputs with a batch applied and not stepped since
         self._held = set()  # inputs read here and not ended
 
     def add_place(self, number, chromosome):
@@ -111,7 +111,7 @@ class EngineSnvs:
             line, chromosome, position, ref, reference = first
             counter.note_ref_differs(index, line, chromosome, position, ref, reference)
         self.engine.feed_part(index, rows)
-        self._stepped.discard(index)
+        self._unstepped.add(index)
 
     def merger(self, index, source):
         return Merger(self, index, source)
@@ -119,19 +119,18 @@ class EngineSnvs:
     def unstepped(self):
         """The inputs with batches applied but not stepped since (no other records of theirs
         came through a Merger)."""
-        return [index for index in self._facts if index not in self._stepped]
+        return sorted(self._unstepped)
 
     def step(self, index, source, final):
         """(The doublets the engine's merger released, as Counted, or None) after one step of
         input `index`'s merger; its counts added to the tally, what it left out noted."""
         counter, tally = self.counter, self.counter.tally
-        self._stepped.add(index)
+        self._unstepped.discard(index)
         counts = tally.counts
         result = self.engine.step(index, final, [counts[kind.name] for kind in self.kinds],
                                   len(tally.keys))
         if final:
             self._facts.pop(index, None)
-            self._stepped.discard(index)
             self._held.discard(index)
         if result["unsorted"] is not None:
             line, chromosome, position, row = result["unsorted"]

@@ -114,13 +114,14 @@ def write_vcf(path, rows, order):
 
 
 def run(capsys, monkeypatch, reference, calls, types, hold, engine, prefix):
-    """(exit status, standard error, {file name: text}) of one run."""
+    """(exit status, standard error, {file name: text}) of one run of the input `calls` (or
+    inputs: a list)."""
     monkeypatch.setattr(snvs, "ENGINE", engine)
     monkeypatch.setattr(work, "BATCH_RECORDS", 16)  # many batches, and steps between them
     if hold is not None:
         monkeypatch.setattr(doublets, "HOLD", hold)
-    code = main(["matrix", str(calls), "--reference", str(reference), "-o", str(prefix),
-                 *types])
+    inputs = [str(path) for path in (calls if isinstance(calls, list) else [calls])]
+    code = main(["matrix", *inputs, "--reference", str(reference), "-o", str(prefix), *types])
     err = capsys.readouterr().err.replace(str(prefix), "PREFIX")
     written = {path.name[len(prefix.name):]: path.read_text()
                for path in prefix.parent.glob(prefix.name + ".*")}
@@ -151,3 +152,18 @@ def test_a_sorted_input_streamed_past_the_hold_counts_as_whole(capsys, monkeypat
     streamed = run(capsys, monkeypatch, reference, calls, (), 4, engine, tmp_path / "s")
     assert whole[0] == 0, whole[1]
     assert streamed == whole
+
+
+@pytest.mark.parametrize("seed", [0, 3])
+@pytest.mark.parametrize("hold", [None, 4])
+@pytest.mark.parametrize("options", [("--label-by-input",), ("--label-by-input", "--sample", "S2")])
+def test_the_engine_counts_several_inputs_as_counting_does(capsys, monkeypatch, reference,
+                                                           tmp_path, seed, hold, options):
+    # Batches of several inputs counted together, each input's SNVs stepped with its own.
+    calls = [write_vcf(tmp_path / f"calls{number}.vcf", records(seed + 10 * number), "sorted")
+             for number in range(3)]
+    options += ("--allow-ref-mismatch",)
+    python = run(capsys, monkeypatch, reference, calls, options, hold, False, tmp_path / "p")
+    engine = run(capsys, monkeypatch, reference, calls, options, hold, True, tmp_path / "e")
+    assert python[0] == 0, python[1]
+    assert engine == python
