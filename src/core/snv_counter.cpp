@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <fcntl.h>
 #include <iterator>
+#include <limits>
 #include <utility>
 
 #include "reference_window.hpp"
@@ -137,11 +138,33 @@ std::optional<Error> SnvCounter::check(std::span<Snv> snvs, std::span<SnvCheck> 
 
 void SnvCounter::feed(std::int64_t input, std::vector<Snv> snvs) {
     Input& state = inputs_[input];
+    const std::size_t from = state.held.size();
     state.fed += snvs.size();
     if (state.held.empty())
         state.held = std::move(snvs);
     else
         state.held.insert(state.held.end(), snvs.begin(), snvs.end());
+    code_samples(state, from);
+}
+
+bool SnvCounter::feed(std::int64_t input, std::span<const Snv> snvs,
+                      std::span<const std::int64_t> rows) {
+    for (const Snv& snv : snvs) {
+        if (snv.sample >= rows.size() || rows[snv.sample] < 0 ||
+            rows[snv.sample] > std::numeric_limits<std::uint32_t>::max())
+            return false;
+    }
+    Input& state = inputs_[input];
+    const std::size_t from = state.held.size();
+    if (state.held.capacity() < from + snvs.size())
+        state.held.reserve(std::max(from + snvs.size(), 2 * state.held.capacity()));
+    for (const Snv& snv : snvs) {
+        Snv& held = state.held.emplace_back(snv);
+        held.sample = static_cast<std::uint32_t>(rows[snv.sample]);
+    }
+    state.fed += snvs.size();
+    code_samples(state, from);
+    return true;
 }
 
 void SnvCounter::feed_among(std::int64_t input, std::span<const Snv> snvs) {
@@ -154,6 +177,7 @@ void SnvCounter::feed_among(std::int64_t input, std::span<const Snv> snvs) {
     state.held.erase(start, state.held.end());
     state.held.insert(state.held.end(), merged.begin(), merged.end());
     state.fed += snvs.size();
+    code_samples(state, state.part_start);
 }
 
 Result<SnvStep> SnvCounter::step(std::int64_t input, bool final,
@@ -191,9 +215,9 @@ Result<SnvStep> SnvCounter::step(std::int64_t input, bool final,
         std::vector<std::uint32_t> samples(count);
         std::vector<std::uint32_t> chromosomes(count);
         std::vector<std::int64_t> positions(count);
-        codes_of(state, from, samples);
         for (std::size_t i = 0; i < count; ++i) {
             const Snv& snv = state.held[from + i];
+            samples[i] = snv.code;
             chromosomes[i] = snv.chromosome;
             positions[i] = snv.position;
         }
@@ -215,14 +239,12 @@ void SnvCounter::resolve(Input& state, bool final, SnvStep& step,
                          std::span<const std::span<std::int64_t>> counts) {
     std::vector<Snv>& held = state.held;
     const std::size_t count = held.size();
-    std::vector<std::uint32_t> codes(count);
-    codes_of(state, 0, codes);
     // SNVs alone in their sample (no other of its SNVs at their position or beside it, and
     // none to come that the merger waits for) are singles whatever the others are: the merger
     // sorts only the rest.
     enum Fate : std::uint8_t { open, gone, single, kept };
     std::vector<std::uint8_t> fates(count, open);
-    mark_alone(state, codes, final, fates);
+    mark_alone(state, final, fates);
     std::vector<std::size_t> rest; // held rows the merger decides
     for (std::size_t i = 0; i < count; ++i) {
         if (fates[i] == open)
@@ -236,7 +258,7 @@ void SnvCounter::resolve(Input& state, bool final, SnvStep& step,
         std::vector<std::int64_t> phases(rest.size());
         for (std::size_t k = 0; k < rest.size(); ++k) {
             const Snv& snv = held[rest[k]];
-            samples[k] = codes[rest[k]];
+            samples[k] = snv.code;
             chromosomes[k] = snv.chromosome;
             positions[k] = snv.position;
             alts[k] = snv.alt;
@@ -278,8 +300,7 @@ void SnvCounter::resolve(Input& state, bool final, SnvStep& step,
     state.part_start = left;
 }
 
-void SnvCounter::mark_alone(const Input& state, std::span<const std::uint32_t> codes, bool final,
-                            std::span<std::uint8_t> fates) {
+void SnvCounter::mark_alone(const Input& state, bool final, std::span<std::uint8_t> fates) {
     // Only where the held SNVs come in order of place (each chromosome in one stretch,
     // positions ascending in it, whatever the samples): a neighbour is then near in the list.
     const std::vector<Snv>& held = state.held;
@@ -298,32 +319,32 @@ void SnvCounter::mark_alone(const Input& state, std::span<const std::uint32_t> c
     constexpr std::uint8_t single = 2; // resolve's Fate
     for (std::size_t i = 0; i < count; ++i) {
         const Snv& snv = held[i];
-        bool alone = final || !state.merger.may_extend(codes[i], snv.chromosome, snv.position);
+        bool alone = final || !state.merger.may_extend(snv.code, snv.chromosome, snv.position);
         for (std::size_t j = i; alone && j-- > 0;) {
             if (held[j].chromosome != snv.chromosome || held[j].position < snv.position - 1)
                 break;
-            alone = codes[j] != codes[i];
+            alone = held[j].code != snv.code;
         }
         for (std::size_t j = i + 1; alone && j < count; ++j) {
             if (held[j].chromosome != snv.chromosome || held[j].position > snv.position + 1)
                 break;
-            alone = codes[j] != codes[i];
+            alone = held[j].code != snv.code;
         }
         if (alone)
             fates[i] = single;
     }
 }
 
-void SnvCounter::codes_of(Input& state, std::size_t from, std::span<std::uint32_t> codes) {
+void SnvCounter::code_samples(Input& state, std::size_t from) {
     constexpr std::uint32_t unknown = UINT32_MAX;
-    for (std::size_t i = 0; i < codes.size(); ++i) {
-        const std::uint32_t sample = state.held[from + i].sample;
-        if (sample >= state.sample_codes.size())
-            state.sample_codes.resize(sample + std::size_t{1}, unknown);
-        std::uint32_t& code = state.sample_codes[sample];
+    for (std::size_t i = from; i < state.held.size(); ++i) {
+        Snv& snv = state.held[i];
+        if (snv.sample >= state.sample_codes.size())
+            state.sample_codes.resize(snv.sample + std::size_t{1}, unknown);
+        std::uint32_t& code = state.sample_codes[snv.sample];
         if (code == unknown)
-            code = state.merger.sample_numbers.code(sample);
-        codes[i] = code;
+            code = state.merger.sample_numbers.code(snv.sample);
+        snv.code = code;
     }
 }
 

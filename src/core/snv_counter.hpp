@@ -44,6 +44,7 @@ struct Snv {
     std::int64_t phase = 0;       // as VcfBatch::carrier_phase
     std::int64_t line = 0;
     std::int64_t weight = 1; // input records it stands for (0: a later piece of a split one)
+    std::uint32_t code = 0;  // the merger's code of the sample (set by the counter)
     char ref = 'N';
     char alt = 'N';
     // The reference bytes from max_snv_flank before the position to as many after it.
@@ -96,6 +97,10 @@ class SnvCounter {
 
     // Holds checked SNVs of `input`, in the order of the input.
     void feed(std::int64_t input, std::vector<Snv> snvs);
+    // The same with each SNV's sample s the caller's rows[s]; false (nothing held) for a
+    // sample beyond `rows` or a row beyond 0 .. 2^32 - 1.
+    [[nodiscard]] bool feed(std::int64_t input, std::span<const Snv> snvs,
+                            std::span<const std::int64_t> rows);
     // Holds checked SNVs of `input` (in line order) among those fed since its last step (in
     // line order too), each at the place of its line.
     void feed_among(std::int64_t input, std::span<const Snv> snvs);
@@ -132,11 +137,10 @@ class SnvCounter {
     void resolve(Input& input, bool final, SnvStep& step,
                  std::span<const std::span<std::int64_t>> counts);
     // Marks as singles (2) in `fates` the held SNVs that are alone in their sample, where the
-    // held SNVs come in order of place (else none); `codes`: the merger's sample codes.
-    static void mark_alone(const Input& state, std::span<const std::uint32_t> codes, bool final,
-                           std::span<std::uint8_t> fates);
-    // The merger's codes of the samples of held[from ..] (codes.size() of them).
-    static void codes_of(Input& state, std::size_t from, std::span<std::uint32_t> codes);
+    // held SNVs come in order of place (else none).
+    static void mark_alone(const Input& state, bool final, std::span<std::uint8_t> fates);
+    // Sets the merger's sample code of the held SNVs from `from` on.
+    static void code_samples(Input& state, std::size_t from);
     void count_single(const Snv& snv, SnvStep& step,
                       std::span<const std::span<std::int64_t>> counts);
 

@@ -189,6 +189,8 @@ PyObject* counted_batch(const VcfBatch& batch, PyObject* object, std::int64_t in
         std::vector<std::uint8_t> seen;
         std::vector<Snv> sites; // one per record line: its carriers share the check
         std::vector<std::size_t> site_rows;
+        sites.reserve(batch.rows());
+        site_rows.reserve(batch.rows());
         Tallies missing;
         Tallies left_out;
         std::uint64_t records = 0;
@@ -412,20 +414,15 @@ PyObject* feed_part(PyObject* object, PyObject* args) noexcept {
     Ref rows = column_of(row_object, NPY_INT64, -1);
     if (!rows)
         return nullptr;
-    const auto* row = data_of<std::int64_t>(rows.get());
-    const auto count = static_cast<std::size_t>(length_of(rows));
-    std::vector<Snv> snvs = std::move(found->second.front());
+    const std::vector<Snv> snvs = std::move(found->second.front());
     found->second.pop_front();
-    for (Snv& snv : snvs) {
-        if (snv.sample >= count || row[snv.sample] < 0 ||
-            row[snv.sample] > std::numeric_limits<std::uint32_t>::max()) {
+    try {
+        if (!self->state->counter.feed(
+                index, snvs,
+                {data_of<std::int64_t>(rows.get()), static_cast<std::size_t>(length_of(rows))})) {
             PyErr_SetString(PyExc_ValueError, "feed_part: a sample without a row");
             return nullptr;
         }
-        snv.sample = static_cast<std::uint32_t>(row[snv.sample]);
-    }
-    try {
-        self->state->counter.feed(index, std::move(snvs));
     } catch (const std::bad_alloc&) {
         return PyErr_NoMemory();
     }
