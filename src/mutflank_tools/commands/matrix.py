@@ -14,7 +14,6 @@ import sys
 import numpy as np
 
 from ..counting import kinds as registry
-from ..counting.distributed import count_on_cluster
 from ..counting.tally import Settings
 from ..counting.work import Item, count_inputs
 from ..inputs import stage
@@ -104,6 +103,8 @@ def count(items, args, settings, regions=None):
     work = dict(pass_only=args.pass_only, merge_doublets=not args.no_merge_doublets,
                 regions=regions)
     if args.workers or args.scheduler:
+        from ..counting.distributed import count_on_cluster  # a run starts sooner without
+
         return count_on_cluster(items, os.path.abspath(args.reference), settings, work,
                                 workers=args.workers, scheduler=args.scheduler)
     bar = progress(total=len(items), desc="matrix", unit=" inputs")

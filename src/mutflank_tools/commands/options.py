@@ -5,7 +5,6 @@ import os
 import urllib.parse
 
 from ..reference.folder import canonical_build
-from ..runtime.cluster import Scheduler
 from ..runtime.errors import UsageError
 
 BUILD_HELP = ("the build, a folder of the reference: GRCh37 (hg19, 37), GRCh38 (hg38, 38) or "
@@ -164,6 +163,8 @@ def check_cluster(args):
         raise UsageError(f"--scheduler {args.scheduler}: give the tls:// address of the "
                          f"scheduler that {given[0]} is for")
     if args.scheduler:
+        from ..runtime.cluster import Scheduler  # with a cluster only: a run starts sooner
+
         args.scheduler = Scheduler(args.scheduler, args.tls_ca_file, args.tls_cert,
                                    args.tls_key)
 

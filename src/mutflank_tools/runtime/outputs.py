@@ -19,7 +19,6 @@ import errno
 import fcntl
 import os
 import shutil
-import secrets
 import stat
 
 from .errors import InputError, UsageError
@@ -408,7 +407,7 @@ def _beside(target, suffix, create):
     stay as relative as `target` is: a working folder deeper than PATH_MAX works."""
     folder, name = os.path.split(target)
     for _ in range(100):
-        temporary = os.path.join(folder, f".{name[:NAME_ROOM]}.{secrets.token_hex(4)}{suffix}")
+        temporary = os.path.join(folder, f".{name[:NAME_ROOM]}.{os.urandom(4).hex()}{suffix}")
         try:
             return create(temporary), temporary
         except FileExistsError:
