@@ -158,12 +158,18 @@ bool SnvCounter::feed(std::int64_t input, std::span<const Snv> snvs,
     const std::size_t from = state.held.size();
     if (state.held.capacity() < from + snvs.size())
         state.held.reserve(std::max(from + snvs.size(), 2 * state.held.capacity()));
+    std::uint32_t last_sample = UINT32_MAX;
+    std::uint32_t last_code = 0;
     for (const Snv& snv : snvs) {
         Snv& held = state.held.emplace_back(snv);
         held.sample = static_cast<std::uint32_t>(rows[snv.sample]);
+        if (held.sample != last_sample) {
+            last_sample = held.sample;
+            last_code = code_of(state, held.sample);
+        }
+        held.code = last_code;
     }
     state.fed += snvs.size();
-    code_samples(state, from);
     return true;
 }
 
@@ -335,17 +341,19 @@ void SnvCounter::mark_alone(const Input& state, bool final, std::span<std::uint8
     }
 }
 
-void SnvCounter::code_samples(Input& state, std::size_t from) {
+std::uint32_t SnvCounter::code_of(Input& state, std::uint32_t sample) {
     constexpr std::uint32_t unknown = UINT32_MAX;
-    for (std::size_t i = from; i < state.held.size(); ++i) {
-        Snv& snv = state.held[i];
-        if (snv.sample >= state.sample_codes.size())
-            state.sample_codes.resize(snv.sample + std::size_t{1}, unknown);
-        std::uint32_t& code = state.sample_codes[snv.sample];
-        if (code == unknown)
-            code = state.merger.sample_numbers.code(snv.sample);
-        snv.code = code;
-    }
+    if (sample >= state.sample_codes.size())
+        state.sample_codes.resize(sample + std::size_t{1}, unknown);
+    std::uint32_t& code = state.sample_codes[sample];
+    if (code == unknown)
+        code = state.merger.sample_numbers.code(sample);
+    return code;
+}
+
+void SnvCounter::code_samples(Input& state, std::size_t from) {
+    for (std::size_t i = from; i < state.held.size(); ++i)
+        state.held[i].code = code_of(state, state.held[i].sample);
 }
 
 void SnvCounter::count_single(const Snv& snv, SnvStep& step,

@@ -139,6 +139,8 @@ class SnvCounter {
     // Marks as singles (2) in `fates` the held SNVs that are alone in their sample, where the
     // held SNVs come in order of place (else none).
     static void mark_alone(const Input& state, bool final, std::span<std::uint8_t> fates);
+    // The merger's code of sample number `sample`.
+    static std::uint32_t code_of(Input& state, std::uint32_t sample);
     // Sets the merger's sample code of the held SNVs from `from` on.
     static void code_samples(Input& state, std::size_t from);
     void count_single(const Snv& snv, SnvStep& step,
