@@ -105,13 +105,6 @@ std::int64_t position_phase(const HeldSnvs& held, std::span<const std::size_t> r
 
 } // namespace
 
-bool DoubletMerger::may_extend(std::uint32_t sample, std::uint32_t chromosome,
-                               std::int64_t position) const noexcept {
-    const bool known = sample < states_.size() && states_[sample].seen;
-    return known && states_[sample].chromosome == chromosome &&
-           position >= states_[sample].last - 1;
-}
-
 Resolved DoubletMerger::resolve(const HeldSnvs& held, bool final) const {
     Resolved out;
     const std::size_t count = held.sample.size();

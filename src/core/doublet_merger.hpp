@@ -83,7 +83,11 @@ class DoubletMerger {
     // Whether a later SNV of sample `sample` (a code) could still sit beside one at `position`
     // of `chromosome`, as check_order has noted the sample: resolve keeps such a run back.
     [[nodiscard]] bool may_extend(std::uint32_t sample, std::uint32_t chromosome,
-                                  std::int64_t position) const noexcept;
+                                  std::int64_t position) const noexcept {
+        const bool known = sample < states_.size() && states_[sample].seen;
+        return known && states_[sample].chromosome == chromosome &&
+               position >= states_[sample].last - 1;
+    }
 
   private:
     struct State {

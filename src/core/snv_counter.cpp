@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <iterator>
 #include <limits>
+#include <numeric>
 #include <utility>
 
 #include "reference_window.hpp"
@@ -244,85 +245,79 @@ Result<SnvStep> SnvCounter::step(std::int64_t input, bool final,
 void SnvCounter::resolve(Input& state, bool final, SnvStep& step,
                          std::span<const std::span<std::int64_t>> counts) {
     std::vector<Snv>& held = state.held;
-    const std::size_t count = held.size();
     // SNVs alone in their sample (no other of its SNVs at their position or beside it, and
-    // none to come that the merger waits for) are singles whatever the others are: the merger
-    // sorts only the rest.
-    enum Fate : std::uint8_t { open, gone, single, kept };
-    std::vector<std::uint8_t> fates(count, open);
-    mark_alone(state, final, fates);
-    std::vector<std::size_t> rest; // held rows the merger decides
-    for (std::size_t i = 0; i < count; ++i) {
-        if (fates[i] == open)
-            rest.push_back(i);
+    // none to come that the merger waits for) are singles whatever the others are, counted
+    // at once: the merger sorts only the rest.
+    const std::vector<std::size_t> rest = count_alone(state, final, step, counts);
+    if (rest.empty()) {
+        held.clear();
+        state.checked = state.part_start = 0;
+        return;
     }
-    if (!rest.empty()) {
-        std::vector<std::uint32_t> samples(rest.size());
-        std::vector<std::uint32_t> chromosomes(rest.size());
-        std::vector<std::int64_t> positions(rest.size());
-        std::vector<char> alts(rest.size());
-        std::vector<std::int64_t> phases(rest.size());
-        for (std::size_t k = 0; k < rest.size(); ++k) {
-            const Snv& snv = held[rest[k]];
-            samples[k] = snv.code;
-            chromosomes[k] = snv.chromosome;
-            positions[k] = snv.position;
-            alts[k] = snv.alt;
-            phases[k] = snv.phase;
-        }
-        const Resolved resolved = state.merger.resolve(
-            HeldSnvs{samples, chromosomes, positions, alts, phases}, final);
-        for (const std::size_t k : resolved.again) {
-            const Snv& snv = held[rest[k]];
-            step.lost.push_back({SnvLoss::duplicate, snv.chromosome, snv.weight});
-            fates[rest[k]] = gone;
-        }
-        for (const std::size_t k : resolved.multi) {
-            const Snv& snv = held[rest[k]];
-            step.lost.push_back({SnvLoss::multi_base, snv.chromosome, snv.weight});
-            fates[rest[k]] = gone;
-        }
-        for (std::size_t k = 0; k < resolved.firsts.size(); ++k) {
-            step.firsts.push_back(held[rest[resolved.firsts[k]]]);
-            step.seconds.push_back(held[rest[resolved.seconds[k]]]);
-            fates[rest[resolved.firsts[k]]] = fates[rest[resolved.seconds[k]]] = gone;
-        }
-        for (const std::size_t k : resolved.singles)
-            fates[rest[k]] = single;
-        for (const std::size_t k : resolved.kept)
-            fates[rest[k]] = kept;
+    std::vector<std::uint32_t> samples(rest.size());
+    std::vector<std::uint32_t> chromosomes(rest.size());
+    std::vector<std::int64_t> positions(rest.size());
+    std::vector<char> alts(rest.size());
+    std::vector<std::int64_t> phases(rest.size());
+    for (std::size_t k = 0; k < rest.size(); ++k) {
+        const Snv& snv = held[rest[k]];
+        samples[k] = snv.code;
+        chromosomes[k] = snv.chromosome;
+        positions[k] = snv.position;
+        alts[k] = snv.alt;
+        phases[k] = snv.phase;
     }
-    // Singles counted and the SNVs kept taken in the order held: one pass through memory
-    // instead of a jump per SNV.
+    const Resolved resolved =
+        state.merger.resolve(HeldSnvs{samples, chromosomes, positions, alts, phases}, final);
+    for (const std::size_t k : resolved.again) {
+        const Snv& snv = held[rest[k]];
+        step.lost.push_back({SnvLoss::duplicate, snv.chromosome, snv.weight});
+    }
+    for (const std::size_t k : resolved.multi) {
+        const Snv& snv = held[rest[k]];
+        step.lost.push_back({SnvLoss::multi_base, snv.chromosome, snv.weight});
+    }
+    for (std::size_t k = 0; k < resolved.firsts.size(); ++k) {
+        step.firsts.push_back(held[rest[resolved.firsts[k]]]);
+        step.seconds.push_back(held[rest[resolved.seconds[k]]]);
+    }
+    // Singles counted and the SNVs kept taken in the order held.
+    enum Fate : std::uint8_t { gone, single, kept };
+    std::vector<std::uint8_t> fates(rest.size(), gone);
+    for (const std::size_t k : resolved.singles)
+        fates[k] = single;
+    for (const std::size_t k : resolved.kept)
+        fates[k] = kept;
     std::size_t left = 0;
-    for (std::size_t i = 0; i < count; ++i) {
-        if (fates[i] == single)
-            count_single(held[i], step, counts);
-        else if (fates[i] == kept)
-            held[left++] = held[i];
+    for (std::size_t k = 0; k < rest.size(); ++k) {
+        if (fates[k] == single)
+            count_single(held[rest[k]], step, counts);
+        else if (fates[k] == kept)
+            held[left++] = held[rest[k]];
     }
     held.resize(left);
     state.checked = left;
     state.part_start = left;
 }
 
-void SnvCounter::mark_alone(const Input& state, bool final, std::span<std::uint8_t> fates) {
-    // Only where the held SNVs come in order of place (each chromosome in one stretch,
-    // positions ascending in it, whatever the samples): a neighbour is then near in the list.
+std::vector<std::size_t> SnvCounter::count_alone(Input& state, bool final, SnvStep& step,
+                                                 std::span<const std::span<std::int64_t>> counts) {
     const std::vector<Snv>& held = state.held;
     const std::size_t count = held.size();
+    std::vector<std::size_t> rest;
+    // Only where the held SNVs come in order of place (each chromosome in one stretch,
+    // positions ascending in it, whatever the samples): a neighbour is then near in the list.
     std::vector<std::uint32_t> finished;
     for (std::size_t i = 1; i < count; ++i) {
         if (held[i].chromosome == held[i - 1].chromosome) {
             if (held[i].position < held[i - 1].position)
-                return;
+                return all_rows(count);
         } else {
             if (std::find(finished.begin(), finished.end(), held[i].chromosome) != finished.end())
-                return;
+                return all_rows(count);
             finished.push_back(held[i - 1].chromosome);
         }
     }
-    constexpr std::uint8_t single = 2; // resolve's Fate
     for (std::size_t i = 0; i < count; ++i) {
         const Snv& snv = held[i];
         bool alone = final || !state.merger.may_extend(snv.code, snv.chromosome, snv.position);
@@ -337,8 +332,17 @@ void SnvCounter::mark_alone(const Input& state, bool final, std::span<std::uint8
             alone = held[j].code != snv.code;
         }
         if (alone)
-            fates[i] = single;
+            count_single(snv, step, counts);
+        else
+            rest.push_back(i);
     }
+    return rest;
+}
+
+std::vector<std::size_t> SnvCounter::all_rows(std::size_t count) {
+    std::vector<std::size_t> rows(count);
+    std::iota(rows.begin(), rows.end(), std::size_t{0});
+    return rows;
 }
 
 std::uint32_t SnvCounter::code_of(Input& state, std::uint32_t sample) {

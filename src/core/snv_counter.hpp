@@ -136,9 +136,11 @@ class SnvCounter {
                                                     std::span<const std::size_t> rows);
     void resolve(Input& input, bool final, SnvStep& step,
                  std::span<const std::span<std::int64_t>> counts);
-    // Marks as singles (2) in `fates` the held SNVs that are alone in their sample, where the
-    // held SNVs come in order of place (else none).
-    static void mark_alone(const Input& state, bool final, std::span<std::uint8_t> fates);
+    // Counts the held SNVs that are alone in their sample, where the held SNVs come in order
+    // of place (else none); returns the rows of the others.
+    std::vector<std::size_t> count_alone(Input& state, bool final, SnvStep& step,
+                                         std::span<const std::span<std::int64_t>> counts);
+    static std::vector<std::size_t> all_rows(std::size_t count);
     // The merger's code of sample number `sample`.
     static std::uint32_t code_of(Input& state, std::uint32_t sample);
     // Sets the merger's sample code of the held SNVs from `from` on.
