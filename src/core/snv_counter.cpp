@@ -148,29 +148,29 @@ void SnvCounter::feed(std::int64_t input, std::vector<Snv> snvs) {
     code_samples(state, from);
 }
 
-bool SnvCounter::feed(std::int64_t input, std::span<const Snv> snvs,
+bool SnvCounter::feed(std::int64_t input, std::vector<Snv> snvs,
                       std::span<const std::int64_t> rows) {
-    for (const Snv& snv : snvs) {
+    Input& state = inputs_[input];
+    std::uint32_t last_sample = UINT32_MAX;
+    std::uint32_t last_code = 0;
+    for (Snv& snv : snvs) {
         if (snv.sample >= rows.size() || rows[snv.sample] < 0 ||
             rows[snv.sample] > std::numeric_limits<std::uint32_t>::max())
             return false;
-    }
-    Input& state = inputs_[input];
-    const std::size_t from = state.held.size();
-    if (state.held.capacity() < from + snvs.size())
-        state.held.reserve(std::max(from + snvs.size(), 2 * state.held.capacity()));
-    std::uint32_t last_sample = UINT32_MAX;
-    std::uint32_t last_code = 0;
-    for (const Snv& snv : snvs) {
-        Snv& held = state.held.emplace_back(snv);
-        held.sample = static_cast<std::uint32_t>(rows[snv.sample]);
-        if (held.sample != last_sample) {
-            last_sample = held.sample;
-            last_code = code_of(state, held.sample);
+        snv.sample = static_cast<std::uint32_t>(rows[snv.sample]);
+        if (snv.sample != last_sample) {
+            last_sample = snv.sample;
+            last_code = code_of(state, snv.sample);
         }
-        held.code = last_code;
+        snv.code = last_code;
     }
     state.fed += snvs.size();
+    if (state.held.size() <= snvs.size()) { // the few SNVs kept back go in front of the new
+        snvs.insert(snvs.begin(), state.held.begin(), state.held.end());
+        state.held = std::move(snvs);
+    } else {
+        state.held.insert(state.held.end(), snvs.begin(), snvs.end());
+    }
     return true;
 }
 

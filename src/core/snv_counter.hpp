@@ -99,7 +99,7 @@ class SnvCounter {
     void feed(std::int64_t input, std::vector<Snv> snvs);
     // The same with each SNV's sample s the caller's rows[s]; false (nothing held) for a
     // sample beyond `rows` or a row beyond 0 .. 2^32 - 1.
-    [[nodiscard]] bool feed(std::int64_t input, std::span<const Snv> snvs,
+    [[nodiscard]] bool feed(std::int64_t input, std::vector<Snv> snvs,
                             std::span<const std::int64_t> rows);
     // Holds checked SNVs of `input` (in line order) among those fed since its last step (in
     // line order too), each at the place of its line.

@@ -414,11 +414,11 @@ PyObject* feed_part(PyObject* object, PyObject* args) noexcept {
     Ref rows = column_of(row_object, NPY_INT64, -1);
     if (!rows)
         return nullptr;
-    const std::vector<Snv> snvs = std::move(found->second.front());
+    std::vector<Snv> snvs = std::move(found->second.front());
     found->second.pop_front();
     try {
         if (!self->state->counter.feed(
-                index, snvs,
+                index, std::move(snvs),
                 {data_of<std::int64_t>(rows.get()), static_cast<std::size_t>(length_of(rows))})) {
             PyErr_SetString(PyExc_ValueError, "feed_part: a sample without a row");
             return nullptr;
