@@ -275,6 +275,10 @@ std::optional<VcfFault> VcfScanner::record(std::string_view line, VcfBatch& batc
             for (std::uint32_t s = 0; s < settings_.taken.size(); ++s) {
                 const std::uint32_t column = settings_.taken[s];
                 const std::string_view field = fields_[9 + column];
+                // A call of no alternate allele (0/0, 0|0, GT first): nothing to read.
+                if (*at == 0 && (field.size() == 3 || (field.size() > 3 && field[3] == ':')) &&
+                    field[0] == '0' && field[2] == '0' && (field[1] == '/' || field[1] == '|'))
+                    continue;
                 // GT alone, of three bytes (0/0 and the like): the field is the value.
                 const bool whole = *at == 0 && field.size() == 3 && field[0] != ':' &&
                                    field[1] != ':' && field[2] != ':';
