@@ -35,4 +35,18 @@ AlleleClass allele_class(std::string_view ref, std::string_view alt) noexcept {
     }
 }
 
+AlleleClass trimmed_allele_class(std::string_view ref, std::string_view alt) noexcept {
+    if (ref.size() == alt.size() && ref.size() > 1) {
+        std::size_t start = 0;
+        std::size_t end = ref.size();
+        while (start < end && ref[start] == alt[start])
+            ++start;
+        while (end > start && ref[end - 1] == alt[end - 1])
+            --end;
+        if (start < end)
+            return allele_class(ref.substr(start, end - start), alt.substr(start, end - start));
+    }
+    return allele_class(ref, alt);
+}
+
 } // namespace mutflank

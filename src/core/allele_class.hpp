@@ -18,4 +18,10 @@ enum class AlleleClass : std::uint8_t {
 // The class of REF `ref` and ALT `alt`, UTF-8 text.
 [[nodiscard]] AlleleClass allele_class(std::string_view ref, std::string_view alt) noexcept;
 
+// The class of the alleles once alleles of one length are trimmed of their common leading and
+// trailing bases, as counting trims them (REF ATG, ALT ACG: a single); alleles that do not
+// differ are classed as they are.
+[[nodiscard]] AlleleClass trimmed_allele_class(std::string_view ref,
+                                               std::string_view alt) noexcept;
+
 } // namespace mutflank

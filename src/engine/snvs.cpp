@@ -14,6 +14,7 @@
 #include <utility>
 #include <vector>
 
+#include "allele_class.hpp"
 #include "columns.hpp"
 #include "errors.hpp"
 #include "heap_type.hpp"
@@ -26,17 +27,20 @@ using py::Ref;
 namespace {
 
 constexpr const char* type_doc =
-    "SnvCounter(flanks, hold)\n\n"
+    "SnvCounter(flanks, hold, omitted)\n\n"
     "Counts the SNVs of VCF inputs where they are read (VcfScanner.next_counted): each is\n"
     "looked up, checked against the reference, merged with its neighbours into doublets as\n"
     "doublets.Merger does (holding up to `hold` SNVs of an input before it streams) and\n"
-    "counted in one matrix per flank of `flanks` (1: SBS96, 2: SBS1536).\n\n"
+    "counted in one matrix per flank of `flanks` (1: SBS96, 2: SBS1536). `omitted`: by allele\n"
+    "class (AlleleClass, of the alleles trimmed), the number of the reason its records are\n"
+    "left out with, counted here, or -1: the records are handed back.\n\n"
     "next_counted's batch dict holds, beside the other rows' columns: 'snv_samples' (the\n"
     "samples, as indexes into the scanner's taken columns, that carry an SNV, in the order met),\n"
     "'snv_records' (SNV records looked up), 'snv_missing' [(reason, chromosome, records)] of\n"
     "chromosomes with no reference file, 'snv_left_out' [(0 past the end | 1 REF differs,\n"
-    "chromosome, records)] and 'snv_ref' (REF bases compared, differing, the first differing\n"
-    "as (line, chromosome, position, REF, reference base) or None).\n"
+    "chromosome, records)], 'snv_ref' (REF bases compared, differing, the first differing\n"
+    "as (line, chromosome, position, REF, reference base) or None) and 'snv_omitted'\n"
+    "[(reason number of `omitted`, chromosome, records)].\n"
     "add_place(number, path, length): a reference file. feed_part(index, rows): holds the SNVs\n"
     "of the input's oldest batch not fed yet, row rows[s] for the sample s. feed_snvs(index,\n"
     "rows, chromosomes, places, positions, refs, alts, phases, lines, weights): holds SNVs\n"
@@ -58,6 +62,9 @@ struct InputNames {
 
 struct State {
     SnvCounter counter;
+    // By AlleleClass: the number of the reason the records of that class are left out with
+    // (counted here, not handed to Python), or -1 to hand them to Python.
+    std::vector<int> omitted;
     std::unordered_map<std::int64_t, InputNames> inputs;
     std::unordered_map<std::int64_t, std::deque<std::vector<Snv>>> parts;
 };
@@ -193,12 +200,19 @@ PyObject* counted_batch(const VcfBatch& batch, PyObject* object, std::int64_t in
         site_rows.reserve(batch.rows());
         Tallies missing;
         Tallies left_out;
+        Tallies omitted;
         std::uint64_t records = 0;
         for (std::size_t i = 0; i < batch.rows(); ++i) {
             const auto changed = single_changed_base(batch.ref.at(i), batch.alt.at(i));
+            int omit = -1; // the reason number of a record of a class left out here
             if (!changed) {
-                copy_row(batch, i, rest);
-                continue;
+                const auto shape = static_cast<std::size_t>(
+                    trimmed_allele_class(batch.ref.at(i), batch.alt.at(i)));
+                omit = shape < state.omitted.size() ? state.omitted[shape] : -1;
+                if (omit < 0) {
+                    copy_row(batch, i, rest);
+                    continue;
+                }
             }
             const std::uint32_t name = batch.chromosome[i];
             if (codes[name] < 0) {
@@ -207,13 +221,10 @@ PyObject* counted_batch(const VcfBatch& batch, PyObject* object, std::int64_t in
                 if (!str)
                     return nullptr;
                 codes[name] = code_of(names, text, str.get());
-                if (!look_up(names, static_cast<std::uint32_t>(codes[name]), lookup))
-                    return nullptr;
             }
             const auto code = static_cast<std::uint32_t>(codes[name]);
             const std::uint64_t first = batch.carrier_start[i];
             const std::uint64_t last = batch.carrier_start[i + 1];
-            records += last - first;
             for (std::uint64_t k = first; k < last; ++k) {
                 const std::uint32_t sample = batch.carrier_sample[k];
                 if (sample >= seen.size())
@@ -223,6 +234,13 @@ PyObject* counted_batch(const VcfBatch& batch, PyObject* object, std::int64_t in
                     samples.push_back(sample);
                 }
             }
+            if (omit >= 0) {
+                omitted.add(omit, code, static_cast<std::int64_t>(last - first));
+                continue;
+            }
+            records += last - first;
+            if (!look_up(names, code, lookup))
+                return nullptr;
             const std::int64_t place = names.places[code];
             if (place < 0) {
                 missing.add(0, code, static_cast<std::int64_t>(last - first));
@@ -301,7 +319,11 @@ PyObject* counted_batch(const VcfBatch& batch, PyObject* object, std::int64_t in
             return int_of(kind);
         })
                            : nullptr;
-        Ref ref = lost ? Ref{Py_BuildValue("(KKO)", static_cast<unsigned long long>(compared),
+        Ref left_apart = lost ? omitted.list(names, [](int kind, std::uint32_t) {
+            return int_of(kind);
+        })
+                              : nullptr;
+        Ref ref = left_apart ? Ref{Py_BuildValue("(KKO)", static_cast<unsigned long long>(compared),
                                            static_cast<unsigned long long>(differing),
                                            first.get())}
                        : nullptr;
@@ -309,7 +331,8 @@ PyObject* counted_batch(const VcfBatch& batch, PyObject* object, std::int64_t in
             !put(dict.get(), "snv_records", Ref{PyLong_FromUnsignedLongLong(records)}) ||
             !put(dict.get(), "snv_missing", std::move(reasons)) ||
             !put(dict.get(), "snv_left_out", std::move(lost)) ||
-            !put(dict.get(), "snv_ref", std::move(ref)))
+            !put(dict.get(), "snv_ref", std::move(ref)) ||
+            !put(dict.get(), "snv_omitted", std::move(left_apart)))
             return nullptr;
         state.parts[index].push_back(std::move(snvs));
         return dict.release();
@@ -348,7 +371,11 @@ void counter_dealloc(PyObject* object) noexcept {
 int counter_init(PyObject* object, PyObject* args, PyObject* /*kwargs*/) noexcept {
     PyObject* flank_list = nullptr;
     Py_ssize_t hold = 0;
-    if (!PyArg_ParseTuple(args, "On:SnvCounter", &flank_list, &hold))
+    PyObject* omitted_list = nullptr;
+    if (!PyArg_ParseTuple(args, "OnO:SnvCounter", &flank_list, &hold, &omitted_list))
+        return -1;
+    Ref omitted_items{PySequence_Fast(omitted_list, "SnvCounter: omitted must be a sequence")};
+    if (!omitted_items)
         return -1;
     Ref items{PySequence_Fast(flank_list, "SnvCounter: flanks must be a sequence")};
     if (!items)
@@ -370,11 +397,18 @@ int counter_init(PyObject* object, PyObject* args, PyObject* /*kwargs*/) noexcep
             }
             flanks.push_back(static_cast<int>(flank));
         }
+        std::vector<int> omitted;
+        for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(omitted_items.get()); ++i) {
+            const long reason = PyLong_AsLong(PySequence_Fast_GET_ITEM(omitted_items.get(), i));
+            if (reason == -1 && PyErr_Occurred())
+                return -1;
+            omitted.push_back(reason < 0 ? -1 : static_cast<int>(std::min(reason, 1L << 20)));
+        }
         auto* self = reinterpret_cast<CounterObject*>(object);
         delete self->state;
         self->state = nullptr;
         self->state = new State{SnvCounter(std::move(flanks), static_cast<std::size_t>(hold)),
-                                {}, {}};
+                                std::move(omitted), {}, {}};
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
         return -1;

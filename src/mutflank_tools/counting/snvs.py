@@ -47,13 +47,38 @@ def engine_kinds(sources):
     return snv_kinds
 
 
+def omitted_reasons(counter):
+    """By allele shape (kinds.NO_SHAPE .. kinds.INDEL, the engine's classes): (the reason the
+    Counter leaves out a record of that shape before reading it further, the name of its
+    mutation class or None), or None where the Counter reads it (SNVs, which the engine counts,
+    among them)."""
+    shapes = [None] * (registry.INDEL + 1)
+    classes = counter.classes
+    if any(mutation_class.shape is None for mutation_class in classes):
+        return shapes  # a class told by its own rule: every record is handed back
+    for shape in range(len(shapes)):
+        number = next((number for number, mutation_class in enumerate(classes)
+                       if mutation_class.shape == shape), None)
+        if number is None:
+            shapes[shape] = (registry.OTHER, None)
+        elif shape != registry.SINGLE and number not in counter.checked_classes:
+            mutation_class = classes[number]
+            shapes[shape] = (registry.not_counted(mutation_class), mutation_class.name)
+    return shapes
+
+
 class EngineSnvs:
     """The engine's SNV counter of a Counter (see the module's text)."""
 
     def __init__(self, counter, kinds):
         self.counter = counter
         self.kinds = kinds
-        self.engine = _engine.SnvCounter([kind.channel_flank for kind in kinds], doublets.HOLD)
+        # The records of a class that counting leaves out unread (no chosen kind takes it, or
+        # it is no class): left out by the engine as well, by the reason's number here.
+        self._omitted = omitted_reasons(counter)
+        self.engine = _engine.SnvCounter(
+            [kind.channel_flank for kind in kinds], doublets.HOLD,
+            [-1 if item is None else number for number, item in enumerate(self._omitted)])
         self._facts = collections.defaultdict(collections.deque)  # index -> batch facts
         self._unstepped = set()  # inputs with a batch applied and not stepped since
         self._held = set()  # inputs read here and not ended
@@ -103,6 +128,11 @@ class EngineSnvs:
             tally.left_out.add(reason, chromosome, count, index)
         for reason, chromosome, count in facts["left_out"]:
             tally.left_out.add(_CHECKED[reason], chromosome, count, index)
+        for number, chromosome, count in facts["omitted"]:
+            reason, name = self._omitted[number]
+            tally.left_out.add(reason, chromosome, count, index)
+            if name is not None:
+                tally.classes_seen.add(name)
         checked, differing, first = facts["ref"]
         check = tally.checks[index]
         check.checked += checked
@@ -190,7 +220,7 @@ class _Hook:
             "samples": batch["snv_samples"], "names": self.samples[batch["snv_samples"]],
             "width": len(self.samples), "records": batch["snv_records"],
             "missing": batch["snv_missing"], "left_out": batch["snv_left_out"],
-            "ref": batch["snv_ref"], "build": self.build})
+            "ref": batch["snv_ref"], "omitted": batch["snv_omitted"], "build": self.build})
 
 
 

@@ -443,7 +443,7 @@ class Counter:
         # out as SNVs only once the merger has seen them).
         self._snv_class = next(number for number, mutation_class in enumerate(self.classes)
                                if mutation_class.shape == registry.SINGLE)
-        self._checked = [number for number, mutation_class in enumerate(self.classes)
+        self.checked_classes = [number for number, mutation_class in enumerate(self.classes)
                          if mutation_class.name in taken
                          or (mutation_class.name == MULTI_BASE_CLASS and taken & {"SBS", "DBS"})
                          or (number == self._snv_class and merge_doublets and "DBS" in taken)]
@@ -605,13 +605,12 @@ class Counter:
         columns["shape"] = registry.allele_shapes(columns["ref"], columns["alt"])
         classes = self._classes(columns)
         self._leave(registry.OTHER, indexes, chromosomes, classes < 0)
-        checked = np.isin(classes, self._checked)
+        checked = np.isin(classes, self.checked_classes)
         for number, mutation_class in enumerate(self.classes):
             mine = classes == number
-            if mine.any() and number not in self._checked:
+            if mine.any() and number not in self.checked_classes:
                 tally.classes_seen.add(mutation_class.name)
-                self._leave(f"not counted: no chosen matrix takes a "
-                            f"{mutation_class.description}", indexes, chromosomes, mine)
+                self._leave(registry.not_counted(mutation_class), indexes, chromosomes, mine)
         columns = _take(columns, checked)
         if not len(columns["index"]):
             return self._placed(columns, [], columns["row"])
@@ -749,8 +748,7 @@ class Counter:
             if mutation_class.name == MULTI_BASE_CLASS:
                 self._leave(MULTI_BASE, indexes, chromosomes, mine, weights)
             elif not kinds:
-                self._leave(f"not counted: no chosen matrix takes a "
-                            f"{mutation_class.description}", indexes, chromosomes, mine,
+                self._leave(registry.not_counted(mutation_class), indexes, chromosomes, mine,
                             weights)
             else:
                 if mine.all():  # the merger's SNVs come as a part of their own

@@ -78,6 +78,12 @@ def of_shape(shape):
 
 
 OTHER = "alleles of no mutation class (not A, C, G, T, or REF equal to ALT)"
+
+
+def not_counted(mutation_class):
+    """The reason a record of a class that no chosen kind takes is left out."""
+    return f"not counted: no chosen matrix takes a {mutation_class.description}"
+
 _CLASSES = {}
 _KINDS = {}
 _RANKS = {}  # kind key -> its place in listings
