@@ -76,15 +76,18 @@ is_indel = of_shape(INDEL)  # alleles of different lengths, or a MAF's '-' for o
 
 
 def _classify(batch):
-    """classify_indels of each distinct indel once (a VCF record carried by several samples
-    is several records of one indel)."""
+    """classify_indels of each run of records of one indel once (a VCF record carried by
+    several samples is several records of one indel, one after the other): a pass, where a
+    sort would find every repeat (an indel is classed the same each time, so a repeat further
+    on is only classed again)."""
     first, second = _engine.fingerprints(None, batch.chromosome, batch.chromosome,
                                          batch.position.astype(np.uint64), batch.ref, batch.alt)
-    keys = np.stack([first, second], axis=1)
-    _, unique, inverse = np.unique(keys, axis=0, return_index=True, return_inverse=True)
-    codes = classify_indels(batch.ref[unique], batch.alt[unique],
-                            lambda before, after, rows: batch.window(before, after, unique[rows]))
-    return codes[inverse.reshape(-1)]
+    new = np.ones(len(first), dtype=bool)
+    new[1:] = (first[1:] != first[:-1]) | (second[1:] != second[:-1])
+    heads = np.flatnonzero(new)
+    codes = classify_indels(batch.ref[heads], batch.alt[heads],
+                            lambda before, after, rows: batch.window(before, after, heads[rows]))
+    return codes[np.cumsum(new) - 1]
 
 
 register_class(MutationClass("ID", is_indel, "small insertion or deletion", INDEL))
