@@ -269,7 +269,7 @@ PyObject* counted_batch(const VcfBatch& batch, PyObject* object, std::int64_t in
         if (error)
             return raise(*error);
         std::vector<Snv> snvs;
-        snvs.reserve(records);
+        snvs.reserve(records + 4096); // room for the SNVs kept back, put in front when fed
         std::uint64_t compared = 0;
         std::uint64_t differing = 0;
         const Snv* first_differing = nullptr;
