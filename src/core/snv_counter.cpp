@@ -96,9 +96,11 @@ std::optional<Error> SnvCounter::read_windows(Place& place, std::span<Snv> snvs,
     if (auto error = read_window_rows(place.fd.get(), place.length, starts_, window_width,
                                       window_rows_))
         return error;
-    for (std::size_t i = 0; i < rows.size(); ++i)
-        std::copy_n(window_rows_.begin() + static_cast<std::ptrdiff_t>(i * window_width),
-                    window_width, snvs[rows[i]].window.begin());
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        const auto row = window_rows_.begin() + static_cast<std::ptrdiff_t>(i * window_width);
+        std::transform(row, row + static_cast<std::ptrdiff_t>(window_width),
+                       snvs[rows[i]].window.begin(), kept_byte);
+    }
     return std::nullopt;
 }
 
@@ -129,7 +131,7 @@ std::optional<Error> SnvCounter::check(std::span<Snv> snvs, std::span<SnvCheck> 
         }
         for (const std::size_t i : rows) {
             const bool same =
-                letter_code(snvs[i].ref) == byte_code(snvs[i].window[max_snv_flank]);
+                letter_code(snvs[i].ref) == byte_code(read_byte(snvs[i].window[max_snv_flank]));
             checks[i] = same ? SnvCheck::same : SnvCheck::differs;
         }
         start = end;
@@ -372,8 +374,10 @@ void SnvCounter::count_single(const Snv& snv, SnvStep& step,
     std::array<std::int64_t, max_snv_kinds> codes{};
     for (std::size_t k = 0; k < flanks_.size(); ++k) {
         const int flank = flanks_[k];
-        const std::span<const std::int16_t> window(
-            snv.window.data() + (max_snv_flank - flank), static_cast<std::size_t>(2 * flank + 1));
+        std::array<std::int16_t, 2 * max_snv_flank + 1> bytes{};
+        std::transform(snv.window.begin(), snv.window.end(), bytes.begin(), read_byte);
+        const std::span<const std::int16_t> window(bytes.data() + (max_snv_flank - flank),
+                                                   static_cast<std::size_t>(2 * flank + 1));
         const std::int64_t code = sbs_channel(window, snv.ref, snv.alt, flank);
         codes[k] = code;
         if (code >= 0) {

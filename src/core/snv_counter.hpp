@@ -36,20 +36,34 @@ struct ChangedBase {
 inline constexpr int max_snv_flank = 2;
 
 // One SNV of one sample, as counted.
+// A reference byte as an SNV keeps it, in one byte: 0 .. 19 as read (a base, or N), 20 for
+// any byte that is no base, off_chromosome for a place off the chromosome.
+inline constexpr std::uint8_t off_chromosome = 255;
+[[nodiscard]] constexpr std::uint8_t kept_byte(std::int16_t byte) noexcept {
+    return byte < 0 ? off_chromosome : static_cast<std::uint8_t>(byte > 20 ? 20 : byte);
+}
+// The byte as the window readers give it (-1 off the chromosome).
+[[nodiscard]] constexpr std::int16_t read_byte(std::uint8_t kept) noexcept {
+    return kept == off_chromosome ? std::int16_t{-1} : std::int16_t{kept};
+}
+
+// One SNV of one sample, as counted: 48 bytes, many held at once.
 struct Snv {
-    std::uint32_t sample = 0;     // the caller's sample number (a matrix row)
-    std::uint32_t chromosome = 0; // the caller's chromosome number, for what is left out
-    std::uint32_t place = 0;      // the reference file (SnvCounter::add_place)
     std::int64_t position = 0;    // 1-based
     std::int64_t phase = 0;       // as VcfBatch::carrier_phase
     std::int64_t line = 0;
-    std::int64_t weight = 1; // input records it stands for (0: a later piece of a split one)
-    std::uint32_t code = 0;  // the merger's code of the sample (set by the counter)
+    std::uint32_t sample = 0;     // the caller's sample number (a matrix row)
+    std::uint32_t chromosome = 0; // the caller's chromosome number, for what is left out
+    std::uint32_t place = 0;      // the reference file (SnvCounter::add_place)
+    std::uint32_t code = 0;       // the merger's code of the sample (set by the counter)
+    std::int8_t weight = 1; // input records it stands for (0: a later piece of a split one)
     char ref = 'N';
     char alt = 'N';
-    // The reference bytes from max_snv_flank before the position to as many after it.
-    std::array<std::int16_t, 2 * max_snv_flank + 1> window{};
+    // The reference bytes (kept_byte) from max_snv_flank before the position to as many
+    // after it.
+    std::array<std::uint8_t, 2 * max_snv_flank + 1> window{};
 };
+static_assert(sizeof(Snv) == 48);
 
 // What the REF check made of a candidate SNV.
 enum class SnvCheck : std::uint8_t { same, differs, past_end };

@@ -300,7 +300,7 @@ PyObject* counted_batch(const VcfBatch& batch, PyObject* object, std::int64_t in
         Ref first = py::new_ref(Py_None);
         if (first_differing != nullptr) {
             static constexpr char letters[] = "ACGTN -";
-            const std::int16_t byte = first_differing->window[max_snv_flank];
+            const std::int16_t byte = read_byte(first_differing->window[max_snv_flank]);
             const int base = byte < 0 ? 6 : byte < 16 ? (byte & 3) : byte < 20 ? 4 : 5;
             first = Ref{Py_BuildValue("(LOLCC)", static_cast<long long>(first_differing->line),
                                       names.names[first_differing->chromosome].get(),
@@ -524,7 +524,12 @@ PyObject* feed_snvs(PyObject* object, PyObject* args) noexcept {
                 return nullptr;
             snv.phase = data_of<std::int64_t>(columns[6].get())[i];
             snv.line = data_of<std::int64_t>(columns[7].get())[i];
-            snv.weight = data_of<std::int64_t>(columns[8].get())[i];
+            const std::int64_t weight = data_of<std::int64_t>(columns[8].get())[i];
+            if (weight < 0 || weight > 1) {
+                PyErr_SetString(PyExc_ValueError, "feed_snvs: an SNV's weight beyond 0 .. 1");
+                return nullptr;
+            }
+            snv.weight = static_cast<std::int8_t>(weight);
         }
         std::vector<SnvCheck> checks(snvs.size());
         std::optional<Error> error;
@@ -619,7 +624,7 @@ Ref unplaced_of(const SnvStep& step, const InputNames& names, std::size_t kinds)
     Ref dict{PyDict_New()};
     if (!dict || !put(dict.get(), "chromosome", names_of(step.unplaced, names)) ||
         !put(dict.get(), "weight",
-             int_column(step.unplaced, [](const Snv& s) { return s.weight; })) ||
+             int_column(step.unplaced, [](const Snv& s) { return std::int64_t{s.weight}; })) ||
         !put(dict.get(), "codes", std::move(codes)))
         return nullptr;
     return dict;

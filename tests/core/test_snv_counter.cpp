@@ -86,7 +86,7 @@ TEST_F(Counter, ChecksRefAgainstTheReferenceAndReadsTheWindow) {
     EXPECT_EQ(checks, (std::vector<SnvCheck>{SnvCheck::differs, SnvCheck::past_end,
                                              SnvCheck::differs}));
     // Bytes 1..5 (A C G T A): two before position 3 and two after it.
-    EXPECT_EQ(snvs[0].window, (std::array<std::int16_t, 5>{0, 1, 2, 3, 0}));
+    EXPECT_EQ(snvs[0].window, (std::array<std::uint8_t, 5>{0, 1, 2, 3, 0}));
 }
 
 TEST_F(Counter, AdjacentSnvsOfOneSampleAreADoubletAndCopiesAreLeftOut) {
@@ -110,8 +110,10 @@ TEST_F(Counter, AdjacentSnvsOfOneSampleAreADoubletAndCopiesAreLeftOut) {
         std::vector<Snv> one = {single};
         std::vector<SnvCheck> checks(1);
         ASSERT_FALSE(counter.check(one, checks).has_value());
-        const auto code = sbs_channel(std::span<const std::int16_t>(one[0].window).subspan(1, 3),
-                                      single.ref, single.alt, 1);
+        const std::array<std::int16_t, 3> window = {read_byte(one[0].window[1]),
+                                                    read_byte(one[0].window[2]),
+                                                    read_byte(one[0].window[3])};
+        const auto code = sbs_channel(window, single.ref, single.alt, 1);
         ASSERT_GE(code, 0);
         ++expected[96 + static_cast<std::size_t>(code)];
     }
