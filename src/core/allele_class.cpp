@@ -35,16 +35,21 @@ AlleleClass allele_class(std::string_view ref, std::string_view alt) noexcept {
     }
 }
 
+Differing differing(std::string_view ref, std::string_view alt) noexcept {
+    std::size_t first = 0;
+    std::size_t last = std::min(ref.size(), alt.size());
+    while (first < last && ref[first] == alt[first])
+        ++first;
+    while (last > first && ref[last - 1] == alt[last - 1])
+        --last;
+    return {first, last};
+}
+
 AlleleClass trimmed_allele_class(std::string_view ref, std::string_view alt) noexcept {
     if (ref.size() == alt.size() && ref.size() > 1) {
-        std::size_t start = 0;
-        std::size_t end = ref.size();
-        while (start < end && ref[start] == alt[start])
-            ++start;
-        while (end > start && ref[end - 1] == alt[end - 1])
-            --end;
-        if (start < end)
-            return allele_class(ref.substr(start, end - start), alt.substr(start, end - start));
+        const auto [first, last] = differing(ref, alt);
+        if (first < last)
+            return allele_class(ref.substr(first, last - first), alt.substr(first, last - first));
     }
     return allele_class(ref, alt);
 }

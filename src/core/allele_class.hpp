@@ -18,6 +18,14 @@ enum class AlleleClass : std::uint8_t {
 // The class of REF `ref` and ALT `alt`, UTF-8 text.
 [[nodiscard]] AlleleClass allele_class(std::string_view ref, std::string_view alt) noexcept;
 
+// Where two alleles of one length differ, their common leading and trailing bases left aside:
+// bytes [first, last) of each (first == last when they are equal).
+struct Differing {
+    std::size_t first;
+    std::size_t last;
+};
+[[nodiscard]] Differing differing(std::string_view ref, std::string_view alt) noexcept;
+
 // The class of the alleles once alleles of one length are trimmed of their common leading and
 // trailing bases, as counting trims them (REF ATG, ALT ACG: a single); alleles that do not
 // differ are classed as they are.

@@ -1,22 +1,6 @@
 #include "sbs_channel.hpp"
 
 namespace mutflank {
-namespace {
-
-int base_code(char letter) noexcept {
-    switch (letter) {
-    case 'A':
-        return 0;
-    case 'C':
-        return 1;
-    case 'G':
-        return 2;
-    default:
-        return 3;
-    }
-}
-
-} // namespace
 
 std::int64_t sbs_channel(std::span<const std::int16_t> window, char ref, char alt,
                          int flank) noexcept {

@@ -7,6 +7,20 @@
 
 namespace mutflank {
 
+// The code of a base letter: A 0, C 1, G 2, T 3 (and 3 for any other letter).
+[[nodiscard]] constexpr int base_code(char letter) noexcept {
+    switch (letter) {
+    case 'A':
+        return 0;
+    case 'C':
+        return 1;
+    case 'G':
+        return 2;
+    default:
+        return 3;
+    }
+}
+
 // Why a substitution has no channel, as the negative codes sbs_channel gives (-1 - reason).
 enum class SbsReason : std::uint8_t {
     at_start = 0, // a base before it is off the chromosome

@@ -7,6 +7,7 @@
 #include <numeric>
 #include <utility>
 
+#include "allele_class.hpp"
 #include "reference_window.hpp"
 #include "sbs_channel.hpp"
 #include "window_rows.hpp"
@@ -16,20 +17,6 @@ namespace {
 
 bool is_base(char letter) noexcept {
     return letter == 'A' || letter == 'C' || letter == 'G' || letter == 'T';
-}
-
-// The code of a REF letter as the REF check compares it: A 0, C 1, G 2, T 3.
-int letter_code(char letter) noexcept {
-    switch (letter) {
-    case 'A':
-        return 0;
-    case 'C':
-        return 1;
-    case 'G':
-        return 2;
-    default:
-        return 3;
-    }
 }
 
 // The code of a reference byte as the REF check compares it: a base 0..3 (by value modulo 4),
@@ -50,15 +37,10 @@ std::optional<ChangedBase> single_changed_base(std::string_view ref,
                                                std::string_view alt) noexcept {
     if (ref.size() != alt.size())
         return std::nullopt;
-    std::size_t start = 0;
-    std::size_t end = ref.size();
-    while (start < end && ref[start] == alt[start])
-        ++start;
-    while (end > start && ref[end - 1] == alt[end - 1])
-        --end;
-    if (end - start != 1 || !is_base(ref[start]) || !is_base(alt[start]))
+    const auto [first, last] = differing(ref, alt);
+    if (last - first != 1 || !is_base(ref[first]) || !is_base(alt[first]))
         return std::nullopt;
-    return ChangedBase{start, ref[start], alt[start]};
+    return ChangedBase{first, ref[first], alt[first]};
 }
 
 SnvCounter::SnvCounter(std::vector<int> flanks, std::size_t hold)
@@ -131,7 +113,7 @@ std::optional<Error> SnvCounter::check(std::span<Snv> snvs, std::span<SnvCheck> 
         }
         for (const std::size_t i : rows) {
             const bool same =
-                letter_code(snvs[i].ref) == byte_code(read_byte(snvs[i].window[max_snv_flank]));
+                base_code(snvs[i].ref) == byte_code(read_byte(snvs[i].window[max_snv_flank]));
             checks[i] = same ? SnvCheck::same : SnvCheck::differs;
         }
         start = end;
