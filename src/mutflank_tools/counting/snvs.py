@@ -3,7 +3,9 @@ same rules as the rest of counting: each is looked up in the reference, its REF 
 with its neighbours into doublets by the merger's rules (doublets.py) and counted in the SBS
 matrices whose channels are the engine's rule (`Kind.channel_flank`). Only what is not an SNV
 reaches the Records and the Counter's steps, with what became of the SNVs beside it: the
-engine hands back the doublets it made, and the counts of what it left out.
+engine hands back the doublets it made, and the counts of what it left out. Records of a class
+that the Counter would leave out unread (no chosen kind takes it, or it is no class) are left
+out by the engine too, by the Counter's reasons (`omitted_reasons`).
 
 `EngineSnvs.hook(index, name, sample_array)` is what the VCF reader takes (inputs.vcf); the
 Counter applies each batch's facts (`apply`) and steps the input's merger (`Merger`) as it
@@ -16,7 +18,7 @@ import numpy as np
 
 from .. import _engine
 from ..inputs.left_out import LeftOut
-from ..runtime.errors import InputError, UsageError
+from ..runtime.errors import UsageError
 from ..inputs.stage import build_fault
 from ..reference.genome import Chromosome
 from . import kinds as registry
