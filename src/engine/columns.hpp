@@ -43,6 +43,24 @@ template <class T> py::Ref array_of(const std::vector<T>& values, int type) {
     return array_of(values.data(), values.size(), type);
 }
 
+// The data of a NumPy array, as values of T.
+template <class T> T* data_of(PyObject* array) {
+    return static_cast<T*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array)));
+}
+template <class T> T* data_of(const py::Ref& array) { return data_of<T>(array.get()); }
+
+// A contiguous 1-d array of `type` made of `object`; with `count` >= 0, of that length, else
+// ValueError(`mismatch`). Empty with an exception set when it is not one.
+inline py::Ref column_of(PyObject* object, int type, npy_intp count, const char* mismatch) {
+    py::Ref array{PyArray_FROMANY(object, type, 1, 1, NPY_ARRAY_IN_ARRAY)};
+    if (array && count >= 0 &&
+        PyArray_DIM(reinterpret_cast<PyArrayObject*>(array.get()), 0) != count) {
+        PyErr_SetString(PyExc_ValueError, mismatch);
+        return py::Ref{};
+    }
+    return array;
+}
+
 inline py::Ref object_array(std::size_t count) {
     npy_intp dims[1] = {static_cast<npy_intp>(count)};
     return py::Ref{PyArray_SimpleNew(1, dims, NPY_OBJECT)};

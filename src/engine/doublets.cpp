@@ -1,10 +1,12 @@
 // DoubletMerger: the decisions of the doublet merger of one input (counting/doublets.py).
+#include "columns.hpp"
 #include "numpy.hpp"
 
 #include <new>
 #include <string_view>
 #include <vector>
 
+#include "columns.hpp"
 #include "doublet_merger.hpp"
 #include "functions.hpp"
 #include "heap_type.hpp"
@@ -28,18 +30,9 @@ struct MergerObject {
     DoubletMerger* merger; // owned
 };
 
-template <class T> T* data_of(const Ref& array) {
-    return static_cast<T*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array.get())));
-}
-
-// A contiguous 1-d array of `type` made of `object`; with `count` >= 0, of that length.
-Ref column_of(PyObject* object, int type, npy_intp count) {
-    Ref array{PyArray_FROMANY(object, type, 1, 1, NPY_ARRAY_IN_ARRAY)};
-    if (array && count >= 0 && PyArray_DIM(reinterpret_cast<PyArrayObject*>(array.get()), 0) != count) {
-        PyErr_SetString(PyExc_ValueError, "DoubletMerger: columns of different lengths");
-        return nullptr;
-    }
-    return array;
+// column_of with this type's message.
+Ref column(PyObject* object, int type, npy_intp count) {
+    return engine::column_of(object, type, count, "DoubletMerger: columns of different lengths");
 }
 
 // The codes of an int64 array of a caller's sample numbers.
@@ -91,15 +84,15 @@ bool columns_of(MergerObject* self, PyObject* samples, PyObject* chromosomes,
         PyErr_SetString(PyExc_ValueError, "DoubletMerger: not initialised");
         return false;
     }
-    out.positions = column_of(positions, NPY_INT64, -1);
+    out.positions = column(positions, NPY_INT64, -1);
     if (!out.positions)
         return false;
     const npy_intp count = PyArray_DIM(reinterpret_cast<PyArrayObject*>(out.positions.get()), 0);
     // Samples as numbers (an int64 array: quicker than names) or as names.
     const bool numbers = PyArray_Check(samples) &&
                          PyArray_ISINTEGER(reinterpret_cast<PyArrayObject*>(samples));
-    out.samples = column_of(samples, numbers ? NPY_INT64 : NPY_OBJECT, count);
-    out.chromosomes = out.samples ? column_of(chromosomes, NPY_OBJECT, count) : nullptr;
+    out.samples = column(samples, numbers ? NPY_INT64 : NPY_OBJECT, count);
+    out.chromosomes = out.samples ? column(chromosomes, NPY_OBJECT, count) : nullptr;
     if (!out.chromosomes)
         return false;
     if (numbers)
@@ -150,8 +143,8 @@ PyObject* resolve(PyObject* object, PyObject* args) noexcept {
         if (!columns_of(self, items[0], items[1], items[2], columns))
             return nullptr;
         const auto count = static_cast<npy_intp>(columns.sample.size());
-        Ref alts = column_of(items[3], NPY_OBJECT, count);
-        Ref phase = alts ? column_of(items[4], NPY_INT64, count) : nullptr;
+        Ref alts = column(items[3], NPY_OBJECT, count);
+        Ref phase = alts ? column(items[4], NPY_INT64, count) : nullptr;
         if (!phase)
             return nullptr;
         std::vector<char> alt(columns.sample.size());

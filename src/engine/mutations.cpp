@@ -46,9 +46,6 @@ bool utf8_of(PyObject* text, std::string_view& bytes) {
     return true;
 }
 
-template <class T> T* data_of(const Ref& array) {
-    return static_cast<T*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array.get())));
-}
 
 PyObject* fingerprints_call(PyObject* /*module*/, PyObject* args) noexcept {
     PyObject* inputs_object = nullptr;

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "columns.hpp"
 #include "functions.hpp"
 #include "numpy.hpp"
 #include "region_rule.hpp"
@@ -46,9 +47,6 @@ Ref column(PyObject* object, int type, npy_intp count, const char* name) {
     return array;
 }
 
-template <class T> T* data_of(const Ref& array) {
-    return static_cast<T*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array.get())));
-}
 
 // The interval tables of `tables`, a list of (starts, ends) int64 arrays, added to `out` from
 // the first one it lacks, kept alive in `held`; false with an exception set.

@@ -343,18 +343,9 @@ PyObject* counted_batch(const VcfBatch& batch, PyObject* object, std::int64_t in
 
 namespace {
 
-template <class T> T* data_of(PyObject* array) {
-    return static_cast<T*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array)));
-}
-
-// A contiguous 1-d array of `type` of `object`, of `count` values (-1: any).
-Ref column_of(PyObject* object, int type, npy_intp count) {
-    Ref array{PyArray_FROMANY(object, type, 1, 1, NPY_ARRAY_IN_ARRAY)};
-    if (array && count >= 0 && PyArray_DIM(reinterpret_cast<PyArrayObject*>(array.get()), 0) != count) {
-        PyErr_SetString(PyExc_ValueError, "SnvCounter: columns of different lengths");
-        return nullptr;
-    }
-    return array;
+// column_of with this type's message.
+Ref column(PyObject* object, int type, npy_intp count) {
+    return engine::column_of(object, type, count, "SnvCounter: columns of different lengths");
 }
 
 npy_intp length_of(const Ref& array) {
@@ -445,7 +436,7 @@ PyObject* feed_part(PyObject* object, PyObject* args) noexcept {
         PyErr_SetString(PyExc_ValueError, "feed_part: no batch of this input waits");
         return nullptr;
     }
-    Ref rows = column_of(row_object, NPY_INT64, -1);
+    Ref rows = column(row_object, NPY_INT64, -1);
     if (!rows)
         return nullptr;
     std::vector<Snv> snvs = std::move(found->second.front());
@@ -488,7 +479,7 @@ PyObject* feed_snvs(PyObject* object, PyObject* args) noexcept {
     Ref columns[9];
     npy_intp count = -1;
     for (int c = 0; c < 9; ++c) {
-        columns[c] = column_of(given[c], types[c], count);
+        columns[c] = column(given[c], types[c], count);
         if (!columns[c])
             return nullptr;
         count = length_of(columns[c]);
